@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds and starts the agent on a Debian 12 machine: installs what it needs at run time,
+# builds the Release binary, makes sure pcscd runs, and starts the agent in the foreground with
+# the arguments given (for example: ./run.sh --origin https://rdp.example.com).
+set -euo pipefail
+cd "$(dirname "$0")"
+
+sudo_cmd=""; [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
+packages=(cmake g++ make pkg-config libssl-dev libpcsclite-dev pcscd)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DTOLVANE_TESTS=OFF > /dev/null
+cmake --build build/release -j"$(nproc)" --target tolvane-agent > /dev/null
+
+if ! pidof pcscd > /dev/null; then
+  # Started as a daemon of its own: it keeps serving the machine's other applications too.
+  $sudo_cmd pcscd || echo "pcscd could not be started; card calls will answer SCARD_E_NO_SERVICE" >&2
+fi
+
+exec build/release/src/tolvane-agent "$@"

@@ -1,0 +1,16 @@
+#pragma once
+// Return codes that the agent produces itself. pcsc-lite's headers give some of these other
+// values (its SCARD_E_UNSUPPORTED_FEATURE is 0x8010001F), so the relay uses its own constants;
+// codes that come from PC/SC pass through unchanged.
+#include <cstdint>
+
+namespace kx_agent::smartcard::rc {
+
+inline constexpr uint32_t success = 0x00000000;
+inline constexpr uint32_t invalid_handle = 0x80100003;       // SCARD_E_INVALID_HANDLE
+inline constexpr uint32_t invalid_parameter = 0x80100004;    // SCARD_E_INVALID_PARAMETER
+inline constexpr uint32_t invalid_value = 0x80100011;        // SCARD_E_INVALID_VALUE
+inline constexpr uint32_t unsupported_feature = 0x80100022;  // SCARD_E_UNSUPPORTED_FEATURE
+inline constexpr uint32_t unresponsive_card = 0x80100066;    // SCARD_W_UNRESPONSIVE_CARD
+
+}  // namespace kx_agent::smartcard::rc

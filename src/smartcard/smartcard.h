@@ -1,0 +1,73 @@
+#pragma once
+// Smart-card redirection calls ([MS-RDPESC]) relayed from the web client to PC/SC.
+//
+// A relayed call is: 03 03, IoControlCode, DeviceId, CompletionId (32-bit little-endian each),
+// then the call's NDR type serialisation version 1 stream ([MS-RPCE] 2.2.6): an 8-byte Common
+// Type Header, an 8-byte Private Type Header, and the ..._Call structure.
+//
+// Its reply is 03 03 followed by an [MS-RDPEFS] device I/O completion: Component 0x4472,
+// PacketId 0x4943, DeviceId, CompletionId, IoStatus 0, OutputBufferLength, then the NDR headers
+// and the ..._Return structure, whose first field is the 32-bit ReturnCode. The outcome of a
+// call travels only in ReturnCode; IoStatus is always 0.
+//
+// How NDR lays out the structures the calls share:
+// - Integers are little-endian 32-bit and every field is 4-byte aligned.
+// - A pointer in the fixed part of a structure is a 32-bit referent id (0 = null); the data it
+//   points to is deferred: it follows after the whole fixed part, in field order.
+// - A pointed-to byte array is conformant: a 32-bit maximum count, then that many bytes, then
+//   padding to the next multiple of 4 (a few calls skip that padding; their files say so).
+// - A strings' array carries maximum count, offset and actual count before the bytes.
+// - REDIR_SCARDCONTEXT is cbContext and the pbContext referent id; REDIR_SCARDHANDLE is a
+//   REDIR_SCARDCONTEXT followed by cbHandle and the pbHandle referent id. Their bytes are
+//   deferred conformant arrays: the context's first, then the handle's.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "data_view.h"
+
+namespace kx_agent::smartcard {
+
+using data_view::DataView;
+
+// Decodes the call in `message` (which starts with 03 03 and holds at least the 14 bytes up to
+// CompletionId), carries it out and leaves exactly one complete reply in `reply`.
+void process_smartcard(const std::vector<uint8_t>& message, DataView& reply);
+// The answer to the 03 01 handshake message: 03 02.
+void handshake(std::vector<uint8_t>& reply);
+
+// Reply vocabulary shared by every handler.
+void longReturn(uint32_t code, DataView& reply);
+void longReturnWithValue(uint32_t code, DataView& reply, uint32_t value);
+void writeHeader(uint32_t objectBufferLength, DataView& reply);
+void readCommonTypeHeader(DataView& request);
+void readPrivateTypeHeader(DataView& request);
+
+struct ScardReference {
+    uint32_t cb;        // cbContext or cbHandle: byte count of the deferred reference
+    uint32_t referent;  // referent id of pbContext or pbHandle
+};
+ScardReference readScardContext(DataView& request);
+ScardReference readScardHandle(DataView& request);
+
+// Bytes that bring `length` up to the next multiple of `alignment`.
+std::size_t padding(std::size_t length, std::size_t alignment);
+
+// Call handlers: request view at the Common Type Header, reply view after the reply prefix.
+void establishContext(DataView& request, DataView& reply);
+void releaseContext(DataView& request, DataView& reply);
+void isValidContext(DataView& request, DataView& reply);
+void cancel(DataView& request, DataView& reply);
+void listReadersA(DataView& request, DataView& reply);
+void getStatusChangeA(DataView& request, DataView& reply);
+void connectA(DataView& request, DataView& reply);
+void reconnect(DataView& request, DataView& reply);
+void disconnect(DataView& request, DataView& reply);
+void beginTransaction(DataView& request, DataView& reply);
+void endTransaction(DataView& request, DataView& reply);
+void statusA(DataView& request, DataView& reply);
+void transmit(DataView& request, DataView& reply);
+void control(DataView& request, DataView& reply);
+void getAttrib(DataView& request, DataView& reply);
+
+}  // namespace kx_agent::smartcard

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Runs every test of the agent on a Debian 12 machine, from a fresh clone: installs what is
+# missing, builds the Debug build (AddressSanitizer and UBSan), starts pcscd when it is not
+# running (the tests start and stop the virtual card themselves), runs CTest, and stops what it
+# started.
+set -euo pipefail
+cd "$(dirname "$0")"
+root=$(pwd)
+
+packages=(cmake g++ make pkg-config libssl-dev libpcsclite-dev pcscd vsmartcard-vpcd
+          vsmartcard-vpicc python3-pycryptodome python3-websockets googletest libgmock-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing: ${missing[*]}"
+  sudo_cmd=""; [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc)
+echo "== building (Debug, AddressSanitizer + UBSan)"
+cmake -S . -B build/debug -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_SANITIZE=ON > build-debug-configure.log
+rm -f build-debug-configure.log
+cmake --build build/debug -j"$jobs"
+
+started_pcscd=""
+cleanup() {
+  if [ -n "$started_pcscd" ]; then
+    kill "$started_pcscd" 2>/dev/null || true
+    wait "$started_pcscd" 2>/dev/null || true
+  fi
+}
+trap cleanup EXIT
+
+if ! pidof pcscd > /dev/null; then
+  echo "== starting pcscd (foreground, stopped when the tests end)"
+  pcscd -f > "$root/build/debug/pcscd.log" 2>&1 &
+  started_pcscd=$!
+  for _ in $(seq 50); do
+    [ -S /run/pcscd/pcscd.comm ] && break
+    sleep 0.1
+  done
+else
+  echo "== using the pcscd that is already running"
+fi
+
+echo "== running the tests"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build/debug --output-on-failure -j"$jobs" --timeout 300

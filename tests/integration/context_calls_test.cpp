@@ -1,0 +1,45 @@
+// Context calls against the real pcscd.
+#include <gtest/gtest.h>
+#include <PCSC/winscard.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "virtual_card.h"
+#include "wire.h"
+
+namespace kx_agent::test {
+namespace {
+
+TEST(ContextCallsOnPcscd, EstablishValidateReleaseValidate) {
+    Bytes reply = relay(call_message(0x00090014, Ndr().u32(SCARD_SCOPE_SYSTEM).data()));
+    ASSERT_EQ(reply.size(), 62u);
+    ASSERT_EQ(return_code(reply), 0u);
+    Bytes reference(reply.end() - 8, reply.end());
+
+    auto context_call = [&](uint32_t code) {
+        return relay(call_message(code, Ndr().u32(8).u32(0x00020000).array(reference).data()));
+    };
+    EXPECT_EQ(return_code(context_call(0x0009001C)), 0u);
+    EXPECT_EQ(return_code(context_call(0x00090018)), 0u);
+    EXPECT_EQ(return_code(context_call(0x0009001C)), static_cast<uint32_t>(SCARD_E_INVALID_HANDLE));
+}
+
+TEST(ContextCallsOnPcscd, NoServiceIsReportedInALongReturn) {
+    // pcsc-lite finds its daemon through PCSCLITE_CSOCK_NAME; nothing listens on this path. The
+    // library reads the variable once per process, so the check runs in a child process.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setenv("PCSCLITE_CSOCK_NAME", "/tmp/tolvane-no-pcscd-here.comm", 1);
+        Bytes reply = relay(call_message(0x00090014, Ndr().u32(SCARD_SCOPE_SYSTEM).data()));
+        _exit(reply.size() == 46 && return_code(reply) == 0x8010001D ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace kx_agent::test

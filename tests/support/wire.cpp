@@ -1,0 +1,101 @@
+#include "wire.h"
+
+#include <cctype>
+#include <stdexcept>
+
+#include "data_view.h"
+#include "server/process.h"
+
+namespace kx_agent::test {
+
+Bytes from_hex(std::string_view hex) {
+    Bytes out;
+    int high = -1;
+    for (char c : hex) {
+        if (std::isspace(static_cast<unsigned char>(c))) continue;
+        int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                                                            : std::tolower(c) - 'a' + 10;
+        if (v < 0 || v > 15) throw std::invalid_argument("not hex");
+        if (high < 0) {
+            high = v;
+        } else {
+            out.push_back(static_cast<uint8_t>(high << 4 | v));
+            high = -1;
+        }
+    }
+    if (high >= 0) throw std::invalid_argument("odd hex");
+    return out;
+}
+
+std::string to_hex(const Bytes& bytes) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i > 0) out += ' ';
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+
+Ndr& Ndr::u32(uint32_t value) {
+    for (int i = 0; i < 4; ++i) data_.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    return *this;
+}
+
+Ndr& Ndr::u64(uint64_t value) {
+    for (int i = 0; i < 8; ++i) data_.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    return *this;
+}
+
+Ndr& Ndr::bytes(const Bytes& value) {
+    data_.insert(data_.end(), value.begin(), value.end());
+    return *this;
+}
+
+Ndr& Ndr::text(std::string_view value) {
+    data_.insert(data_.end(), value.begin(), value.end());
+    return *this;
+}
+
+Ndr& Ndr::zeros(std::size_t count) {
+    data_.insert(data_.end(), count, 0);
+    return *this;
+}
+
+Ndr& Ndr::pad(std::size_t alignment) {
+    while (data_.size() % alignment != 0) data_.push_back(0);
+    return *this;
+}
+
+Ndr& Ndr::array(const Bytes& value) {
+    u32(static_cast<uint32_t>(value.size()));
+    return bytes(value);
+}
+
+Ndr& Ndr::context(uint64_t value) { return u32(8).u64(value); }
+
+Bytes call_message(uint32_t code, const Bytes& body, uint32_t device_id, uint32_t completion_id) {
+    Ndr m;
+    m.bytes({3, 3}).u32(code).u32(device_id).u32(completion_id);
+    m.bytes(from_hex("01 10 08 00 CC CC CC CC"));
+    m.u32(static_cast<uint32_t>(body.size())).u32(0);
+    m.bytes(body);
+    return m.data();
+}
+
+Bytes relay(const Bytes& message) {
+    Bytes reply;
+    data_view::DataView view(reply, 0);
+    server::process(message, view);
+    return reply;
+}
+
+uint32_t u32_at(const Bytes& bytes, std::size_t offset) {
+    if (offset + 4 > bytes.size()) throw std::out_of_range("reply too short");
+    return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |
+           static_cast<uint32_t>(bytes[offset + 2]) << 16 |
+           static_cast<uint32_t>(bytes[offset + 3]) << 24;
+}
+
+}  // namespace kx_agent::test

@@ -1,0 +1,112 @@
+// SCARD_IOCTL_ESTABLISHCONTEXT, RELEASECONTEXT, ISVALIDCONTEXT and CANCEL against the fake.
+#include <gtest/gtest.h>
+
+#include "fake_pcsc.h"
+#include "wire.h"
+
+namespace kx_agent::test {
+namespace {
+
+constexpr uint32_t kEstablish = 0x00090014;
+constexpr uint32_t kRelease = 0x00090018;
+constexpr uint32_t kIsValid = 0x0009001C;
+constexpr uint32_t kCancel = 0x000900A8;
+
+Bytes context_call(uint32_t code, uint32_t cb, uint32_t count, const Bytes& reference) {
+    return call_message(code, Ndr().u32(cb).u32(0x00020000).u32(count).bytes(reference).data());
+}
+
+TEST(EstablishContext, AnswersTheContextAsEightReferenceBytes) {
+    FakePcsc fake;
+    fake.context = 0xA001;
+    Bytes reply = relay(call_message(kEstablish, Ndr().u32(2).data(), 7, 9));
+    EXPECT_EQ(to_hex(reply),
+              "03 03 72 44 43 49 07 00 00 00 09 00 00 00 00 00 00 00 28 00 00 00 "
+              "01 10 08 00 CC CC CC CC 18 00 00 00 00 00 00 00 "
+              "00 00 00 00 08 00 00 00 00 00 02 00 08 00 00 00 01 A0 00 00 00 00 00 00");
+    ASSERT_EQ(fake.count("establish_context"), 1u);
+    EXPECT_EQ(fake.last("establish_context")->args[0], 2u);
+}
+
+TEST(EstablishContext, FailureIsALongReturnWithPcscCode) {
+    FakePcsc fake;
+    fake.results["establish_context"] = static_cast<LONG>(0x8010001D);
+    Bytes reply = relay(call_message(kEstablish, Ndr().u32(2).data()));
+    EXPECT_EQ(reply.size(), 46u);
+    EXPECT_EQ(return_code(reply), 0x8010001Du);
+}
+
+TEST(ContextCalls, ReferenceBytesComeBackToPcscWhole) {
+    FakePcsc fake;
+    for (auto [code, function] : {std::pair{kRelease, "release_context"},
+                                  std::pair{kIsValid, "is_valid_context"},
+                                  std::pair{kCancel, "cancel"}}) {
+        Bytes reply = relay(context_call(code, 8, 8, from_hex("01 A0 00 00 00 00 00 00")));
+        EXPECT_EQ(reply.size(), 46u);
+        EXPECT_EQ(return_code(reply), 0u);
+        ASSERT_EQ(fake.count(function), 1u) << function;
+        EXPECT_EQ(fake.last(function)->target, 0xA001u);
+    }
+    // Four reference bytes are a 32-bit value; 16 decode to 0, which PC/SC then judges.
+    relay(context_call(kIsValid, 4, 4, from_hex("02 01 00 00")));
+    EXPECT_EQ(fake.last("is_valid_context")->target, 0x0102u);
+    fake.results["is_valid_context"] = SCARD_E_INVALID_HANDLE;
+    Bytes reply = relay(context_call(kIsValid, 16, 16, Bytes(16, 0x55)));
+    EXPECT_EQ(fake.last("is_valid_context")->target, 0u);
+    EXPECT_EQ(return_code(reply), 0x80100003u);
+}
+
+TEST(ContextCalls, EmptyContextSucceedsWithoutPcsc) {
+    FakePcsc fake;
+    for (uint32_t code : {kRelease, kIsValid, kCancel}) {
+        Bytes reply = relay(call_message(code, Ndr().u32(0).u32(0).data()));
+        EXPECT_EQ(reply.size(), 46u);
+        EXPECT_EQ(return_code(reply), 0u);
+    }
+    EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST(ContextCalls, CountThatDiffersIsInvalidValue) {
+    FakePcsc fake;
+    testing::internal::CaptureStdout();
+    Bytes reply = relay(context_call(kIsValid, 8, 4, from_hex("01 00 00 00")));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "ERROR: isValidContext(), error: wrong size of card ctx: 4\n");
+    EXPECT_EQ(return_code(reply), 0x80100011u);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(return_code(relay(context_call(kRelease, 8, 4, from_hex("01 00 00 00")))),
+              0x80100011u);
+    EXPECT_EQ(return_code(relay(context_call(kCancel, 8, 4, from_hex("01 00 00 00")))),
+              0x80100011u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST(ContextCalls, PcscResultPassesThroughUnchanged) {
+    FakePcsc fake;
+    fake.results["release_context"] = SCARD_E_INVALID_HANDLE;
+    Bytes reply = relay(context_call(kRelease, 8, 8, Bytes(8, 1)));
+    EXPECT_EQ(return_code(reply), 0x80100003u);
+}
+
+// Every prefix of a valid call is answered, without reading outside the message and without
+// reaching PC/SC: a call cut inside its header words ends the relay, one cut inside its body
+// gets SCARD_E_INVALID_PARAMETER.
+TEST(ContextCalls, TruncatedCallsNeverReachPcsc) {
+    for (const Bytes& full :
+         {call_message(kEstablish, Ndr().u32(2).data()),
+          context_call(kRelease, 8, 8, Bytes(8, 1)), context_call(kIsValid, 8, 8, Bytes(8, 1)),
+          context_call(kCancel, 8, 8, Bytes(8, 1))}) {
+        for (std::size_t n = 14; n < full.size(); ++n) {
+            FakePcsc fake;
+            Bytes reply = relay(Bytes(full.begin(), full.begin() + n));
+            ASSERT_EQ(reply.size(), 46u) << n;
+            EXPECT_EQ(return_code(reply), 0x80100004u) << n;
+            EXPECT_TRUE(fake.calls.empty()) << n;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kx_agent::test

@@ -1,0 +1,94 @@
+// The outer framing of relayed calls, the Long_Return reply and dispatch by control code.
+#include <gtest/gtest.h>
+
+#include "fake_pcsc.h"
+#include "server/process.h"
+#include "smartcard/smartcard.h"
+#include "wire.h"
+
+namespace kx_agent::test {
+namespace {
+
+Bytes bare_call(uint32_t code, uint32_t device_id, uint32_t completion_id) {
+    return Ndr().bytes({3, 3}).u32(code).u32(device_id).u32(completion_id).data();
+}
+
+std::string unsupported_reply(const char* device_id, const char* completion_id) {
+    return std::string("03 03 72 44 43 49 ") + device_id + " " + completion_id +
+           " 00 00 00 00 18 00 00 00 01 10 08 00 CC CC CC CC 08 00 00 00 00 00 00 00"
+           " 22 00 10 80 00 00 00 00";
+}
+
+TEST(Framing, HandshakeIsAnsweredWithTwoBytes) {
+    EXPECT_EQ(to_hex(relay(from_hex("03 01"))), "03 02");
+}
+
+TEST(Framing, UnsupportedCallGetsItsLongReturn) {
+    FakePcsc fake;
+    testing::internal::CaptureStdout();
+    Bytes reply = relay(bare_call(0x00090020, 7, 9));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(to_hex(reply), unsupported_reply("07 00 00 00", "09 00 00 00"));
+    EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST(Framing, EveryUnsupportedCodeAnswersWithoutReading) {
+    FakePcsc fake;
+    for (uint32_t code : {0x00090020u, 0x00090024u, 0x0009002Cu, 0x00090050u, 0x00090054u,
+                          0x00090058u, 0x0009005Cu, 0x00090060u, 0x00090064u, 0x00090068u,
+                          0x0009006Cu, 0x00090070u, 0x00090074u, 0x00090078u, 0x0009007Cu,
+                          0x00090098u, 0x0009009Cu, 0x000900A4u, 0x000900B0u, 0x000900C4u,
+                          0x000900CCu, 0x000900DCu, 0x000900E0u, 0x000900E8u, 0x000900ECu,
+                          0x000900F0u, 0x000900F4u, 0x000900F8u, 0x000900FCu, 0x00090100u,
+                          0x00090104u, 0x00090108u}) {
+        Bytes reply = relay(bare_call(code, 0x11223344, 0x55667788));
+        EXPECT_EQ(to_hex(reply), unsupported_reply("44 33 22 11", "88 77 66 55"))
+            << std::hex << code;
+    }
+    EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST(Framing, UnknownCodeIsLoggedAndAnswered) {
+    for (auto [code, digits] : {std::pair{0x000900E4u, "590052"}, std::pair{0x00090015u, "589845"},
+                                std::pair{0x00090010u, "589840"}}) {
+        testing::internal::CaptureStdout();
+        Bytes reply = relay(bare_call(code, 7, 9));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  std::string("Unknown smarcard operation: ") + digits + "\n");
+        EXPECT_EQ(to_hex(reply), unsupported_reply("07 00 00 00", "09 00 00 00"));
+    }
+}
+
+TEST(Framing, MessagesThatEndTheRelay) {
+    Bytes reply;
+    data_view::DataView view(reply, 0);
+    EXPECT_FALSE(server::process(from_hex("01 03"), view));
+    EXPECT_FALSE(server::process(from_hex("03 02"), view));
+    EXPECT_FALSE(server::process(from_hex("03"), view));
+    EXPECT_FALSE(server::process({}, view));
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(server::process(from_hex("03 03 14 00 09 00 07 00 00 00 09 00 00"), view));
+    EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(reply.empty());
+}
+
+TEST(Framing, Padding) {
+    EXPECT_EQ(smartcard::padding(5, 4), 3u);
+    EXPECT_EQ(smartcard::padding(8, 4), 0u);
+    EXPECT_EQ(smartcard::padding(12, 8), 4u);
+    EXPECT_EQ(smartcard::padding(0, 8), 0u);
+}
+
+TEST(Framing, LongReturnWithValue) {
+    Bytes out{3, 3};
+    data_view::DataView view(out, 2);
+    smartcard::longReturnWithValue(0, view, 2);
+    EXPECT_EQ(out.size(), 46u);
+    EXPECT_EQ(view.length, 46u);
+    EXPECT_EQ(view.end, 46);
+    EXPECT_EQ(u32_at(out, 38), 0u);
+    EXPECT_EQ(u32_at(out, 42), 2u);
+}
+
+}  // namespace
+}  // namespace kx_agent::test
