@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,6 +65,16 @@ bool pcsc_stack_available() {
                  std::string(names, length).find(kFirstReader) != std::string::npos;
     SCardReleaseContext(context);
     return found;
+}
+
+VirtualCard::VirtualCard(int port) : port_(port) {
+    lock_fd_ = open("/tmp/tolvane-card.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lock_fd_ >= 0) flock(lock_fd_, LOCK_EX);
+}
+
+VirtualCard::~VirtualCard() {
+    remove();
+    if (lock_fd_ >= 0) close(lock_fd_);  // releases the lock
 }
 
 bool VirtualCard::insert() {

@@ -9,11 +9,13 @@ namespace kx_agent::test {
 inline constexpr const char* kFirstReader = "Virtual PCD 00 00";
 inline constexpr const char* kSecondReader = "Virtual PCD 00 01";
 
+// Holding a VirtualCard also holds a machine-wide lock (/tmp/tolvane-card.lock), so that test
+// processes that run at the same time never insert or remove each other's card.
 class VirtualCard {
 public:
     // port 35963 is the first reader, 35964 the second.
-    explicit VirtualCard(int port = 35963) : port_(port) {}
-    ~VirtualCard() { remove(); }
+    explicit VirtualCard(int port = 35963);
+    ~VirtualCard();
     VirtualCard(const VirtualCard&) = delete;
     VirtualCard& operator=(const VirtualCard&) = delete;
 
@@ -27,6 +29,7 @@ public:
 private:
     int port_;
     pid_t pid_ = -1;
+    int lock_fd_ = -1;
 };
 
 // True when pcscd answers and shows the virtual readers.
