@@ -1,0 +1,133 @@
+"""Starts the real agent binary on 127.0.0.1:8095 and talks to it as clients do."""
+import asyncio
+import os
+import socket
+import struct
+import subprocess
+import threading
+import time
+
+import websockets
+
+AGENT = os.environ.get("AGENT", "")
+PORT = 8095
+URI = f"ws://127.0.0.1:{PORT}"
+READY = "Tolvane Agent is ready on port 8095."
+
+
+class Agent:
+    """The agent as a child process; its standard output and error are collected."""
+
+    def __init__(self, *args, exe=None):
+        self.exe = exe or AGENT
+        self.proc = subprocess.Popen([self.exe, *args], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.out_lines = []
+        self.err_lines = []
+        self._ready = threading.Event()
+        self._readers = [threading.Thread(target=self._collect, args=(self.proc.stdout, self.out_lines), daemon=True),
+                         threading.Thread(target=self._collect, args=(self.proc.stderr, self.err_lines), daemon=True)]
+        for r in self._readers:
+            r.start()
+
+    def _collect(self, stream, lines):
+        for raw in stream:
+            line = raw.decode("utf-8", "replace").rstrip("\n")
+            lines.append(line)
+            if line == READY:
+                self._ready.set()
+
+    def wait_ready(self, timeout=15):
+        if not self._ready.wait(timeout):
+            raise AssertionError(f"agent not ready; stdout={self.out_lines} stderr={self.err_lines}")
+        return self
+
+    def wait_exit(self, timeout=15):
+        code = self.proc.wait(timeout)
+        for r in self._readers:
+            r.join(5)
+        return code
+
+    def stdout(self):
+        return list(self.out_lines)
+
+    def wait_for_line(self, line, timeout=5):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if line in self.out_lines:
+                return True
+            time.sleep(0.02)
+        return False
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        for r in self._readers:
+            r.join(5)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def http_request(method, path, timeout=5):
+    """One raw HTTP/1.1 request; returns (status line, headers dict, body bytes)."""
+    with socket.create_connection(("127.0.0.1", PORT), timeout=timeout) as s:
+        s.sendall(f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1:{PORT}\r\n\r\n".encode())
+        data = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(": ")
+        headers[name.lower()] = value
+    return lines[0], headers, body
+
+
+def call(code, body=b"", device_id=1, completion_id=2):
+    """A relayed smart-card call: 03 03, code, ids, NDR type headers, body."""
+    return (bytes([3, 3]) + struct.pack("<III", code, device_id, completion_id)
+            + bytes.fromhex("011008 00CCCCCCCC".replace(" ", "")) + struct.pack("<II", len(body), 0) + body)
+
+
+ESTABLISH, RELEASE, IS_VALID, LIST_READERS, CONNECT = 0x00090014, 0x00090018, 0x0009001C, 0x00090028, 0x000900AC
+
+
+def establish_call(scope=2):
+    return call(ESTABLISH, struct.pack("<I", scope))
+
+
+def context_call(code, reference):
+    return call(code, struct.pack("<III", len(reference), 0x00020000, len(reference)) + reference)
+
+
+def return_code(reply):
+    return struct.unpack_from("<I", reply, 38)[0]
+
+
+def run(coro, timeout=30):
+    return asyncio.run(asyncio.wait_for(coro, timeout))
+
+
+async def connect(origin=None, **kw):
+    """A WebSocket connection to the agent; origin None sends no Origin header."""
+    kwargs = dict(open_timeout=5, close_timeout=2, ping_interval=None)
+    kwargs.update(kw)
+    return await websockets.connect(URI, origin=origin, **kwargs)
+
+
+async def roundtrip(ws, message, timeout=10):
+    await ws.send(message)
+    return await asyncio.wait_for(ws.recv(), timeout)
