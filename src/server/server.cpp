@@ -10,6 +10,7 @@
 #include "data_view.h"
 #include "server/bridge.h"
 #include "server/process.h"
+#include "smartcard/context_guard.h"
 #include "velkin/http/websocket.h"
 #include "velkin/string.h"
 
@@ -53,6 +54,13 @@ void append_js_string_body(std::string& out, std::span<const uint8_t> bytes) {
     }
 }
 
+// Every PC/SC call of the relay goes through the guard, which releases what a closed connection
+// leaves behind.
+smartcard::ContextGuard& context_guard() {
+    static smartcard::ContextGuard guard(smartcard::pcsc_lite());
+    return guard;
+}
+
 bool origin_allowed(const http::HttpRequest& request) {
     if (AGENT_ORIGION_LEN == 0) return true;
     return request.from_origin(kAgentOrigin) || request.from_origin(configured_origin());
@@ -60,6 +68,7 @@ bool origin_allowed(const http::HttpRequest& request) {
 
 // One WebSocket connection: each binary message is one call, answered before the next is read.
 http::IoResult<void> relay(http::HttpRequest& request) {
+    smartcard::ConnectionScope connection(context_guard(), request.stream.native_handle());
     for (;;) {
         auto message = request.read_ws();
         if (!message) return std::unexpected(message.error());
@@ -136,6 +145,7 @@ std::optional<std::thread> init_web_server(const std::optional<std::string>& ori
         std::memcpy(AGENT_ORIGION, origin->data(), n);
         AGENT_ORIGION_LEN = n;
     }
+    smartcard::set_pcsc(&context_guard());
     auto server = std::make_unique<http::HttpServer>();
     server->set_def_handler(http::HandlerEntry{std::nullopt, web_handler});
     auto listener = net::TcpListener::bind("127.0.0.1", kAgentPort);
