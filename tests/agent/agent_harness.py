@@ -18,9 +18,9 @@ READY = "Tolvane Agent is ready on port 8095."
 class Agent:
     """The agent as a child process; its standard output and error are collected."""
 
-    def __init__(self, *args, exe=None):
+    def __init__(self, *args, exe=None, argv0=None):
         self.exe = exe or AGENT
-        self.proc = subprocess.Popen([self.exe, *args], stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen([argv0 or self.exe, *args], executable=self.exe, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.out_lines = []
         self.err_lines = []

@@ -160,24 +160,10 @@ class StartUp(unittest.TestCase):
         self.assertNotIn("Tolvane Agent is ready on port 8095.", agent.out_lines)
 
     def test_unreadable_start_path_is_no_origin(self):
-        import subprocess
-        proc = subprocess.Popen(["/bin/sh", "-c", f'exec -a no-such-file "{AGENT}"'],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        try:
-            import time
-            deadline = time.monotonic() + 10
-            out = b""
-            os.set_blocking(proc.stdout.fileno(), False)
-            while time.monotonic() < deadline and b"ready" not in out:
-                chunk = proc.stdout.read()
-                if chunk:
-                    out += chunk
-                time.sleep(0.05)
-            self.assertIn(b"No origin found in no-such-file", out)
-            self.assertIn(b"Tolvane Agent is ready on port 8095.", out)
-        finally:
-            proc.terminate()
-            proc.wait(10)
+        # Started through a name that is no file: treated as an executable without a trailer.
+        with Agent(argv0="no-such-file") as agent:
+            agent.wait_ready()
+            self.assertIn("No origin found in no-such-file", agent.stdout())
 
 
 if __name__ == "__main__":

@@ -140,8 +140,11 @@ TEST(ContextGuardWait, EndsWithinASliceWhenThePeerHangsUp) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
     EXPECT_EQ(fake.count("release_context"), 1u);  // and its context is released
     // Every slice passed the client's reader states unchanged.
-    for (const auto& call : fake.calls)
-        if (call.function == "get_status_change") EXPECT_EQ(call.text, "Reader A");
+    for (const auto& call : fake.calls) {
+        if (call.function == "get_status_change") {
+            EXPECT_EQ(call.text, "Reader A");
+        }
+    }
 }
 
 TEST(ContextGuardWait, TimeOutsKeepTheirMeaning) {
