@@ -131,3 +131,87 @@ async def connect(origin=None, **kw):
 async def roundtrip(ws, message, timeout=10):
     await ws.send(message)
     return await asyncio.wait_for(ws.recv(), timeout)
+
+
+def reader_name(name):
+    """An NDR string of the reader name with its terminator: max count, offset, count, bytes, pad."""
+    raw = name.encode() + b"\0"
+    return struct.pack("<III", len(raw), 0, len(raw)) + raw + b"\0" * ((4 - len(raw) % 4) % 4)
+
+
+def connect_call(reference, reader, share_mode=2, protocols=3):
+    body = struct.pack("<IIIII", 0x00020000, len(reference), 0x00020004, share_mode, protocols)
+    body += reader_name(reader) + struct.pack("<I", len(reference)) + reference
+    return call(CONNECT, body)
+
+
+GET_STATUS_CHANGE = 0x000900A0
+SCARD_STATE_EMPTY = 0x10
+
+
+def status_change_call(reference, readers, timeout=0xFFFFFFFF):
+    """readers: list of (name, known state)."""
+    body = struct.pack("<IIIII", len(reference), 0x00020000, timeout, len(readers), 0x00020004)
+    body += struct.pack("<I", len(reference)) + reference + struct.pack("<I", len(readers))
+    for _, state in readers:
+        body += struct.pack("<IIII", 0x00020008, state, 0, 0) + b"\0" * 36
+    for name, _ in readers:
+        body += reader_name(name)
+    return call(GET_STATUS_CHANGE, body)
+
+
+def list_readers_call(reference):
+    body = struct.pack("<IIIIII", len(reference), 0x00020000, 0, 0, 0, 0xFFFFFFFF)
+    body += struct.pack("<I", len(reference)) + reference
+    return call(LIST_READERS, body)
+
+
+class VirtualCard:
+    """vsmartcard's vicc inserting a card into the first virtual reader while it runs. Holds the
+    machine-wide card lock, as the C++ fixture does."""
+
+    def __init__(self, port=35963):
+        import fcntl
+        import tempfile
+        self.port = port
+        self.lock = open("/tmp/tolvane-card.lock", "a+")
+        fcntl.flock(self.lock, fcntl.LOCK_EX)
+        self.shim = tempfile.mkdtemp(prefix="tolvane-vicc-")
+        os.symlink("/usr/lib/python3/dist-packages/Cryptodome", os.path.join(self.shim, "Crypto"))
+        self.proc = None
+
+    def insert(self):
+        env = dict(os.environ)
+        env["PYTHONPATH"] = "/usr/lib/python3/site-packages/virtualsmartcard:" + self.shim
+        self.proc = subprocess.Popen(["/usr/bin/python3", "/usr/bin/vicc", "-t", "iso7816", "-P",
+                                      str(self.port)], env=env, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        return self
+
+    def remove(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc = None
+
+    def close(self):
+        import fcntl
+        import shutil
+        self.remove()
+        shutil.rmtree(self.shim, ignore_errors=True)
+        fcntl.flock(self.lock, fcntl.LOCK_UN)
+        self.lock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def thread_count(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
