@@ -1,0 +1,253 @@
+// tolvane-bench: what the agent adds to a card call. In one run, on this machine, against the
+// real pcscd and the virtual reader: each call made directly, relayed through the agent binary
+// (started here on 127.0.0.1:8095), bounced off a bare echo server, and decoded in-process;
+// calls per second on several connections; the agent's resident memory with idle connections.
+//
+//   tolvane-bench [--agent PATH] [--logs DIR] [--quick] [--no-codec] [--no-live]
+//                 [--seconds S] [--rounds N] [--per-round N] [--benchmark_* flags]
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/codec.h"
+#include "bench/echo_server.h"
+#include "bench/measure.h"
+#include "bench/processes.h"
+#include "bench/report.h"
+#include "bench/workloads.h"
+
+#ifndef TOLVANE_AGENT_PATH
+#define TOLVANE_AGENT_PATH "tolvane-agent"
+#endif
+
+namespace kx_agent::bench {
+namespace {
+
+constexpr uint16_t kAgentPort = 8095;
+constexpr const char* kPortLock = "/tmp/tolvane-port8095.lock";
+constexpr const char* kCardLock = "/tmp/tolvane-card.lock";
+constexpr std::chrono::seconds kLockPatience{600};
+constexpr std::chrono::minutes kRunLimit{25};
+
+struct Options {
+    std::string agent = TOLVANE_AGENT_PATH;
+    std::string logs;
+    bool codec = true;
+    bool live = true;
+    std::chrono::milliseconds rate_time{1000};
+    RoundPlan plan;
+    std::vector<std::size_t> connections{1, 4, 16};
+    std::vector<std::size_t> idle_connections{100, 1000};
+};
+
+void on_signal(int) {
+    kill_children_now();
+    ::_exit(130);
+}
+
+// Ends everything the benchmark started if the run passes its time limit.
+class Watchdog {
+public:
+    explicit Watchdog(std::chrono::minutes limit)
+        : thread_([this, limit] {
+              std::unique_lock lock(mutex_);
+              if (!done_cv_.wait_for(lock, limit, [this] { return done_; })) {
+                  std::fprintf(stderr, "tolvane-bench: over its time limit; stopping\n");
+                  kill_children_now();
+                  ::_exit(3);
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        done_cv_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+std::optional<Options> parse(int argc, char** argv) {
+    Options options;
+    options.logs = "/tmp/tolvane-bench-" + std::to_string(::getpid());
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (arg == "--agent") options.agent = value();
+        else if (arg == "--logs") options.logs = value();
+        else if (arg == "--no-codec") options.codec = false;
+        else if (arg == "--no-live") options.live = false;
+        else if (arg == "--seconds") options.rate_time = std::chrono::milliseconds(static_cast<long>(std::atof(value().c_str()) * 1000));
+        else if (arg == "--rounds") options.plan.rounds = std::strtoul(value().c_str(), nullptr, 10);
+        else if (arg == "--per-round") options.plan.per_round = std::strtoul(value().c_str(), nullptr, 10);
+        else if (arg == "--quick") {
+            options.plan = RoundPlan{50, 3, 150};
+            options.rate_time = std::chrono::milliseconds(300);
+        } else {
+            std::fprintf(stderr, "unknown option %s\n", arg.c_str());
+            return std::nullopt;
+        }
+    }
+    options.plan.rounds = std::max<std::size_t>(options.plan.rounds, 1);
+    options.plan.per_round = std::clamp<std::size_t>(options.plan.per_round, 1, 100000);
+    return options;
+}
+
+PathFigure figure_of(const Latency& latency) {
+    PathFigure figure;
+    if (!latency.nanoseconds.empty()) figure.summary = summarize(latency.nanoseconds);
+    if (latency.error) figure.note = "stopped: " + *latency.error;
+    return figure;
+}
+
+// The idle agent, then with `counts` idle WebSocket connections open (each has had its
+// handshake message answered, so its thread waits in the relay for the next message).
+void measure_memory(const Options& options, pid_t agent, Report& report) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    report.memory.push_back({0, proc_status(agent)});
+    std::vector<WsClient> idle;
+    for (std::size_t target : options.idle_connections) {
+        while (idle.size() < target) {
+            auto client = WsClient::open(kAgentPort);
+            if (!client) {
+                report.memory_note = "stopped opening connections at " + std::to_string(idle.size()) +
+                                     ": " + client.error();
+                break;
+            }
+            if (auto answered = client->call(handshake_message()); !answered) {
+                report.memory_note = "connection " + std::to_string(idle.size()) + ": " + answered.error();
+                break;
+            }
+            idle.push_back(std::move(*client));
+        }
+        if (idle.size() < target) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        report.memory.push_back({idle.size(), proc_status(agent)});
+    }
+    for (WsClient& client : idle) client.close();
+    idle.clear();
+    // The agent's threads end as their connections close.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+}
+
+void measure_calls(const Options& options, uint16_t echo_port, Report& report) {
+    for (const CallInfo& call : benchmarked_calls()) {
+        std::fprintf(stderr, "timing %s\n", call.name);
+        CallFigures figures{call, {}, {}, {}, {}, 0, 0, 0, {}, {}, {}};
+        std::unique_ptr<Workload> direct;
+        if (call.has_direct) {
+            auto made = direct_workload(call.kind);
+            if (made) direct = std::move(*made);
+            else figures.direct.note = "direct: " + made.error();
+        }
+        auto agent = agent_workload(call.kind, kAgentPort);
+        if (!agent) {
+            figures.agent.note = "through agent: " + agent.error();
+            report.calls.push_back(std::move(figures));
+            continue;
+        }
+        std::vector<Bytes> requests = (*agent)->requests();
+        std::vector<std::size_t> sizes = (*agent)->reply_sizes();
+        figures.placeholder = (*agent)->placeholder();
+        figures.messages = requests.size();
+        for (const Bytes& r : requests) figures.request_bytes += r.size();
+        for (std::size_t s : sizes) figures.reply_bytes += s;
+        std::unique_ptr<Workload> echo;
+        if (auto made = echo_workload(echo_port, requests, sizes)) echo = std::move(*made);
+        else figures.echo.note = "echo: " + made.error();
+
+        auto latencies = time_interleaved({direct.get(), agent->get(), echo.get()}, options.plan);
+        if (direct) figures.direct = figure_of(latencies[0]);
+        figures.agent = figure_of(latencies[1]);
+        if (echo) figures.echo = figure_of(latencies[2]);
+        direct.reset();
+        agent->reset();
+        echo.reset();
+
+        for (std::size_t n : options.connections) {
+            if (call.has_direct)
+                figures.direct_rate[n] = run_throughput([&] { return direct_workload(call.kind); }, n, options.rate_time);
+            figures.agent_rate[n] = run_throughput(
+                [&]() -> std::expected<std::unique_ptr<Workload>, std::string> {
+                    auto made = agent_workload(call.kind, kAgentPort);
+                    if (!made) return std::unexpected(made.error());
+                    return std::unique_ptr<Workload>(std::move(*made));
+                },
+                n, options.rate_time);
+            figures.echo_rate[n] = run_throughput([&] { return echo_workload(echo_port, requests, sizes); },
+                                                  n, options.rate_time);
+        }
+        report.calls.push_back(std::move(figures));
+    }
+}
+
+int run_live(const Options& options, Report& report) {
+    std::size_t files = raise_file_limit();
+    if (files < options.idle_connections.back() * 2 + 64)
+        report.notes.push_back("open-file limit " + std::to_string(files) + " is low for the connection counts");
+    auto port_lock = MachineLock::take(kPortLock, kLockPatience);
+    if (!port_lock) return std::fprintf(stderr, "%s\n", port_lock.error().c_str()), 1;
+    auto card_lock = MachineLock::take(kCardLock, kLockPatience);
+    if (!card_lock) return std::fprintf(stderr, "%s\n", card_lock.error().c_str()), 1;
+
+    auto agent = start_agent(options.agent, options.logs + "/agent.log");
+    if (!agent) return std::fprintf(stderr, "cannot start the agent: %s\n", agent.error().c_str()), 1;
+    std::fprintf(stderr, "agent %s running as pid %d\n", options.agent.c_str(), agent->pid());
+    measure_memory(options, agent->pid(), report);
+
+    auto card = insert_virtual_card(options.logs + "/vicc.log");
+    if (!card) {
+        report.notes.push_back("no virtual card: " + card.error());
+    }
+    auto echo = EchoServer::start();
+    if (!echo) return std::fprintf(stderr, "cannot start the echo server: %s\n", echo.error().c_str()), 1;
+    measure_calls(options, (*echo)->port(), report);
+    MemoryFigure after{0, proc_status(agent->pid())};
+    report.notes.push_back("agent VmRSS after the call runs (no connections): " +
+                           std::to_string(after.status["VmRSS"]) + " KiB");
+
+    echo->reset();
+    if (card) remove_virtual_card(*card);
+    agent->stop();
+    return 0;
+}
+
+}  // namespace
+}  // namespace kx_agent::bench
+
+int main(int argc, char** argv) {
+    using namespace kx_agent::bench;
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGINT, on_signal);
+    ::signal(SIGTERM, on_signal);
+    benchmark::Initialize(&argc, argv);
+    auto options = parse(argc, argv);
+    if (!options) return 2;
+    ::mkdir(options->logs.c_str(), 0755);
+    Watchdog watchdog(kRunLimit);
+
+    Report report;
+    report.connection_counts = options->connections;
+    if (options->codec) report.codec = run_codec_benchmarks();
+    if (options->live) {
+        if (int failed = run_live(*options, report); failed != 0) return failed;
+        std::printf("\nlogs of the agent and the card: %s\n", options->logs.c_str());
+    }
+    return print_report(report) == 0 ? 0 : 1;
+}
