@@ -20,6 +20,8 @@ namespace {
 constexpr uint32_t kMultiStringReferent = 0x00020000;
 constexpr uint32_t kNoMemory = 0x80100006;            // SCARD_E_NO_MEMORY
 constexpr uint32_t kInsufficientBuffer = 0x80100008;  // SCARD_E_INSUFFICIENT_BUFFER
+// SCARD_AUTOALLOCATE as the 32-bit cchReaders carries it; pcsc-lite's own is a 64-bit DWORD.
+constexpr uint32_t kAutoAllocate = 0xFFFFFFFF;
 
 // pcsc-lite serves at most 16 readers with names of at most 128 bytes. The bound keeps a
 // client's huge cchReaders, or a service reporting an absurd length, from making the agent
@@ -29,10 +31,10 @@ constexpr DWORD kMaxReaderList = 64 * 1024;
 using ReaderList = std::expected<std::vector<uint8_t>, uint32_t>;
 
 // The byte length of the list, asked with a null buffer.
-std::expected<DWORD, uint32_t> listLength(SCARDCONTEXT context, DWORD cchReaders) {
+std::expected<DWORD, uint32_t> listLength(SCARDCONTEXT context, uint32_t cchReaders) {
     // pcsc-lite reads SCARD_AUTOALLOCATE as "allocate into the buffer", which a null buffer
     // cannot receive; a length query needs no size at all.
-    DWORD length = cchReaders == SCARD_AUTOALLOCATE ? 0 : cchReaders;
+    DWORD length = cchReaders == kAutoAllocate ? 0 : cchReaders;
     LONG result = pcsc().list_readers(context, nullptr, nullptr, &length);
     if (result != SCARD_S_SUCCESS) return std::unexpected(static_cast<uint32_t>(result));
     if (length > kMaxReaderList) return std::unexpected(kNoMemory);
