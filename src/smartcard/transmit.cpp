@@ -11,6 +11,7 @@
 // behind it, cbPciLength covering header and extra bytes.
 #include <algorithm>
 #include <cstdio>
+#include <expected>
 #include <iostream>
 #include <optional>
 #include <span>
