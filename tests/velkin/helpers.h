@@ -81,6 +81,24 @@ private:
     std::thread thread_;
 };
 
+// Standard error sent to a pipe while it lives. Connection threads may print a moment after the
+// peer has seen the connection close, so a test waits for the line rather than looking once.
+class StderrCapture {
+public:
+    StderrCapture();
+    ~StderrCapture();
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+    // Whether `text` has appeared within `limit`.
+    bool wait_for(std::string_view text, std::chrono::milliseconds limit = 5s);
+    const std::string& captured() const { return captured_; }
+
+private:
+    int saved_ = -1;
+    int read_end_ = -1;
+    std::string captured_;
+};
+
 // A handler entry that answers 200 with `body` as text/plain.
 http::HandlerEntry answer(std::string body, std::optional<std::string> context = std::nullopt);
 

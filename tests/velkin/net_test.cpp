@@ -72,10 +72,10 @@ TEST(HandleConnection, EndsWhenTheReadTimeOutCannotBeSet) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);  // not a socket: SO_RCVTIMEO is refused
     ::close(fds[1]);
-    testing::internal::CaptureStderr();
+    StderrCapture err;
     http::handle_connection(net::TcpStream(fds[0]), std::make_shared<http::HandlerManager>());
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "set_read_timeout failed: Socket operation on non-socket (os error 88)\n");
+    EXPECT_TRUE(err.wait_for("set_read_timeout failed: Socket operation on non-socket (os error 88)\n"));
+    EXPECT_EQ(err.captured(), "set_read_timeout failed: Socket operation on non-socket (os error 88)\n");
 }
 
 }  // namespace

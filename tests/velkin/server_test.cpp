@@ -86,22 +86,22 @@ TEST(Server, ServesAHeadCutShortByThePeer) {
 
 TEST(Server, AbandonsAHeadWithoutMethod) {
     TestServer server([](http::HttpServer& s) { s.set_def_handler(answer("reached")); });
-    testing::internal::CaptureStderr();
+    StderrCapture err;
     auto client = server.connect();
     send_all(client, "\r\nGET / HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(closed_without_data(client, 5s));
-    EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr("No method\n"));
+    EXPECT_TRUE(err.wait_for("No method\n")) << err.captured();
 }
 
 TEST(Server, EndsAnOversizedHeadWithoutResponse) {
     TestServer server([](http::HttpServer& s) { s.set_def_handler(answer("reached")); });
-    testing::internal::CaptureStderr();
+    StderrCapture err;
     auto client = server.connect();
     // Far past the bound, and the client then waits: without the bound the server would read on.
     std::thread writer([&] { (void)client.write_all(Bytes(http::kMaxHeadSize + 4096, 'a')); });
     EXPECT_TRUE(closed_without_data(client, 5s));
     writer.join();
-    EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr("Request head too large"));
+    EXPECT_TRUE(err.wait_for("Request head too large")) << err.captured();
 }
 
 TEST(Server, AHandlerErrorEndsOnlyItsConnection) {
@@ -111,11 +111,11 @@ TEST(Server, AHandlerErrorEndsOnlyItsConnection) {
                               }});
         s.set_def_handler(answer("fine"));
     });
-    testing::internal::CaptureStderr();
+    StderrCapture err;
     auto client = server.connect();
     send_all(client, "GET /fail HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(closed_without_data(client, 5s));
-    EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr("handler gave up\n"));
+    EXPECT_TRUE(err.wait_for("handler gave up\n")) << err.captured();
     EXPECT_EQ(text(server.exchange("GET / HTTP/1.1\r\n\r\n")), ok_response("fine"));
 }
 
@@ -148,7 +148,7 @@ TEST(Server, HeadReadTimesOutAfterSixSeconds) {
                                 "text/plain");
         }});
     });
-    testing::internal::CaptureStderr();
+    StderrCapture err;
     const auto start = std::chrono::steady_clock::now();
     auto silent = server.connect();
     auto bare_lf = server.connect();
@@ -165,7 +165,7 @@ TEST(Server, HeadReadTimesOutAfterSixSeconds) {
     EXPECT_LT(answered, 9s);
     EXPECT_GE(abandoned, 5500ms);
     EXPECT_LT(abandoned, 9s);
-    EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr("No method\n"));
+    EXPECT_TRUE(err.wait_for("No method\n")) << err.captured();
 }
 
 TEST(Server, FramesRightBehindTheHeadReachTheHandler) {
