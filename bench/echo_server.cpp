@@ -56,16 +56,28 @@ std::vector<std::size_t> reply_sizes_of(std::string_view request_line) {
     return sizes;
 }
 
-std::expected<std::unique_ptr<EchoServer>, std::string> EchoServer::start() {
+std::optional<std::size_t> work_of(std::string_view request_line) {
+    constexpr std::string_view kKey = "work=";
+    std::size_t at = request_line.find(kKey);
+    if (at == std::string_view::npos) return std::nullopt;
+    std::string_view rest = request_line.substr(at + kKey.size());
+    std::size_t value = 0;
+    auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
+    if (error != std::errc()) return std::nullopt;
+    return value;
+}
+
+std::expected<std::unique_ptr<EchoServer>, std::string> EchoServer::start(WorkFactory work) {
     uint16_t port = 0;
     auto listener = listen_loopback(port);
     if (!listener) return std::unexpected(listener.error());
-    std::unique_ptr<EchoServer> server(new EchoServer(*listener, port));
+    std::unique_ptr<EchoServer> server(new EchoServer(*listener, port, std::move(work)));
     server->acceptor_ = std::thread([raw = server.get()] { raw->accept_loop(); });
     return server;
 }
 
-EchoServer::EchoServer(int listener, uint16_t port) : listener_(listener), port_(port) {}
+EchoServer::EchoServer(int listener, uint16_t port, WorkFactory work)
+    : listener_(listener), port_(port), work_(std::move(work)) {}
 
 EchoServer::~EchoServer() {
     {
@@ -104,8 +116,17 @@ void EchoServer::serve(int fd) {
     std::vector<uint8_t> payload;
     auto head = reader.read_head(fd);
     std::vector<std::size_t> sizes;
+    Work work;
     if (head) {
-        sizes = reply_sizes_of(head->substr(0, head->find('\r')));
+        const std::string line = head->substr(0, head->find('\r'));
+        sizes = reply_sizes_of(line);
+        if (auto kind = work_of(line); kind && work_) {
+            auto made = work_(*kind);
+            if (made) work = std::move(*made);
+            else head = std::unexpected(made.error());
+        }
+    }
+    if (head) {
         std::string answer =
             "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
             "Sec-WebSocket-Accept: " + accept_value(header_value(*head, "Sec-WebSocket-Key")) +
@@ -116,6 +137,8 @@ void EchoServer::serve(int fd) {
     for (std::size_t turn = 0; head; ++turn) {
         auto frame = reader.next(fd);
         if (!frame || frame->opcode == kOpClose) break;
+        // The work of a unit runs once, with its first message.
+        if (work && turn % std::max<std::size_t>(sizes.size(), 1) == 0 && !work()) break;
         std::span<const uint8_t> reply = frame->payload;
         if (!sizes.empty()) {
             payload.assign(frame->payload.begin(), frame->payload.end());

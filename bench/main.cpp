@@ -3,8 +3,8 @@
 // (started here on 127.0.0.1:8095), bounced off a bare echo server, and decoded in-process;
 // calls per second on several connections; the agent's resident memory with idle connections.
 //
-//   tolvane-bench [--agent PATH] [--logs DIR] [--quick] [--no-codec] [--no-live]
-//                 [--seconds S] [--rounds N] [--per-round N] [--benchmark_* flags]
+//   tolvane-bench [--agent PATH] [--logs DIR] [--quick] [--no-codec] [--no-live] [--no-memory]
+//                 [--only NAME] [--seconds S] [--rounds N] [--per-round N] [--benchmark_* flags]
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -48,6 +48,8 @@ struct Options {
     RoundPlan plan;
     std::vector<std::size_t> connections{1, 4, 16};
     std::vector<std::size_t> idle_connections{100, 1000};
+    std::string only;  // times only the calls whose name holds this text
+    bool memory = true;
 };
 
 void on_signal(int) {
@@ -93,6 +95,8 @@ std::optional<Options> parse(int argc, char** argv) {
         else if (arg == "--logs") options.logs = value();
         else if (arg == "--no-codec") options.codec = false;
         else if (arg == "--no-live") options.live = false;
+        else if (arg == "--no-memory") options.memory = false;
+        else if (arg == "--only") options.only = value();
         else if (arg == "--seconds") options.rate_time = std::chrono::milliseconds(static_cast<long>(std::atof(value().c_str()) * 1000));
         else if (arg == "--rounds") options.plan.rounds = std::strtoul(value().c_str(), nullptr, 10);
         else if (arg == "--per-round") options.plan.per_round = std::strtoul(value().c_str(), nullptr, 10);
@@ -119,8 +123,18 @@ PathFigure figure_of(const Latency& latency) {
 // The idle agent, then with `counts` idle WebSocket connections open (each has had its
 // handshake message answered, so its thread waits in the relay for the next message).
 void measure_memory(const Options& options, pid_t agent, Report& report) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    report.memory.push_back({0, proc_status(agent)});
+    const auto settle = std::chrono::milliseconds(500);
+    std::this_thread::sleep_for(settle);
+    report.memory.push_back({"idle, at start", 0, proc_status(agent)});
+    {
+        auto first = WsClient::open(kAgentPort);
+        if (!first || !first->call(handshake_message())) {
+            report.memory_note = "the agent does not answer the handshake";
+            return;
+        }
+    }
+    std::this_thread::sleep_for(settle);
+    report.memory.push_back({"idle, after one connection", 0, proc_status(agent)});
     std::vector<WsClient> idle;
     for (std::size_t target : options.idle_connections) {
         while (idle.size() < target) {
@@ -137,8 +151,9 @@ void measure_memory(const Options& options, pid_t agent, Report& report) {
             idle.push_back(std::move(*client));
         }
         if (idle.size() < target) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        report.memory.push_back({idle.size(), proc_status(agent)});
+        std::this_thread::sleep_for(settle);
+        report.memory.push_back({std::to_string(idle.size()) + " idle WebSocket connections", idle.size(),
+                                 proc_status(agent)});
     }
     for (WsClient& client : idle) client.close();
     idle.clear();
@@ -146,10 +161,22 @@ void measure_memory(const Options& options, pid_t agent, Report& report) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
 }
 
+// The direct form of call `index` as work for the echo server.
+std::expected<EchoServer::Work, std::string> direct_work(std::size_t index) {
+    const auto& calls = benchmarked_calls();
+    if (index >= calls.size()) return std::unexpected(std::string("no such call"));
+    auto made = direct_workload(calls[index].kind);
+    if (!made) return std::unexpected(made.error());
+    std::shared_ptr<Workload> workload = std::move(*made);
+    return EchoServer::Work([workload] { return workload->once(); });
+}
+
 void measure_calls(const Options& options, uint16_t echo_port, Report& report) {
-    for (const CallInfo& call : benchmarked_calls()) {
+    for (std::size_t index = 0; index < benchmarked_calls().size(); ++index) {
+        const CallInfo& call = benchmarked_calls()[index];
+        if (!options.only.empty() && std::string(call.name).find(options.only) == std::string::npos) continue;
         std::fprintf(stderr, "timing %s\n", call.name);
-        CallFigures figures{call, {}, {}, {}, {}, 0, 0, 0, {}, {}, {}};
+        CallFigures figures{call, {}, {}, {}, {}, {}, 0, 0, 0, {}, {}, {}};
         std::unique_ptr<Workload> direct;
         if (call.has_direct) {
             auto made = direct_workload(call.kind);
@@ -171,14 +198,22 @@ void measure_calls(const Options& options, uint16_t echo_port, Report& report) {
         std::unique_ptr<Workload> echo;
         if (auto made = echo_workload(echo_port, requests, sizes)) echo = std::move(*made);
         else figures.echo.note = "echo: " + made.error();
+        std::unique_ptr<Workload> relay;
+        if (call.has_direct) {
+            if (auto made = echo_workload(echo_port, requests, sizes, index)) relay = std::move(*made);
+            else figures.relay.note = "ideal relay: " + made.error();
+        }
 
-        auto latencies = time_interleaved({direct.get(), agent->get(), echo.get()}, options.plan);
+        auto latencies =
+            time_interleaved({direct.get(), agent->get(), echo.get(), relay.get()}, options.plan);
         if (direct) figures.direct = figure_of(latencies[0]);
         figures.agent = figure_of(latencies[1]);
         if (echo) figures.echo = figure_of(latencies[2]);
+        if (relay) figures.relay = figure_of(latencies[3]);
         direct.reset();
         agent->reset();
         echo.reset();
+        relay.reset();
 
         for (std::size_t n : options.connections) {
             if (call.has_direct)
@@ -209,16 +244,16 @@ int run_live(const Options& options, Report& report) {
     auto agent = start_agent(options.agent, options.logs + "/agent.log");
     if (!agent) return std::fprintf(stderr, "cannot start the agent: %s\n", agent.error().c_str()), 1;
     std::fprintf(stderr, "agent %s running as pid %d\n", options.agent.c_str(), agent->pid());
-    measure_memory(options, agent->pid(), report);
+    if (options.memory) measure_memory(options, agent->pid(), report);
 
     auto card = insert_virtual_card(options.logs + "/vicc.log");
     if (!card) {
         report.notes.push_back("no virtual card: " + card.error());
     }
-    auto echo = EchoServer::start();
+    auto echo = EchoServer::start(direct_work);
     if (!echo) return std::fprintf(stderr, "cannot start the echo server: %s\n", echo.error().c_str()), 1;
     measure_calls(options, (*echo)->port(), report);
-    MemoryFigure after{0, proc_status(agent->pid())};
+    MemoryFigure after{"after the call runs", 0, proc_status(agent->pid())};
     report.notes.push_back("agent VmRSS after the call runs (no connections): " +
                            std::to_string(after.status["VmRSS"]) + " KiB");
 

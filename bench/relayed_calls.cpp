@@ -191,10 +191,14 @@ std::expected<std::unique_ptr<AgentWorkload>, std::string> agent_workload(CallKi
 }
 
 std::expected<std::unique_ptr<Workload>, std::string> echo_workload(
-    uint16_t port, const std::vector<Bytes>& requests, const std::vector<std::size_t>& reply_sizes) {
+    uint16_t port, const std::vector<Bytes>& requests, const std::vector<std::size_t>& reply_sizes,
+    std::optional<std::size_t> work) {
     std::string path = "/?replies=";
-    for (std::size_t i = 0; i < reply_sizes.size(); ++i)
-        path += (i == 0 ? "" : ",") + std::to_string(reply_sizes[i]);
+    for (std::size_t i = 0; i < reply_sizes.size(); ++i) {
+        if (i > 0) path += ',';
+        path += std::to_string(reply_sizes[i]);
+    }
+    if (work) path += "&work=" + std::to_string(*work);
     auto client = WsClient::open(port, path);
     if (!client) return std::unexpected(client.error());
     auto echo = std::make_unique<Echo>(std::move(*client), requests, reply_sizes);

@@ -58,8 +58,8 @@ struct Verdicts {
 
 void print_latency(const Report& report) {
     std::printf("\n== Latency of one call, microseconds: median / 99th percentile\n");
-    std::printf("%-26s %5s %9s %16s %16s %16s %10s %8s\n", "call", "msgs", "bytes", "direct",
-                "through agent", "echo floor", "in-process", "ratio");
+    std::printf("%-26s %4s %8s %14s %14s %14s %14s %10s %6s\n", "call", "msgs", "bytes", "direct",
+                "through agent", "echo floor", "ideal relay", "in-process", "ratio");
     for (const CallFigures& c : report.calls) {
         double codec_ns = 0;
         bool have_codec = true;
@@ -78,14 +78,17 @@ void print_latency(const Report& report) {
         if (c.agent.summary && base.summary && base.summary->median_us > 0)
             std::snprintf(ratio, sizeof ratio, "%.2f%s", c.agent.summary->median_us / base.summary->median_us,
                           c.call.has_direct ? "" : "e");
-        std::printf("%-26s %5zu %9s %16s %16s %16s %10s %8s\n", c.call.name, c.messages, bytes,
-                    cell(c.direct).c_str(), cell(c.agent).c_str(), cell(c.echo).c_str(), codec, ratio);
+        std::printf("%-26s %4zu %8s %14s %14s %14s %14s %10s %6s\n", c.call.name, c.messages, bytes,
+                    cell(c.direct).c_str(), cell(c.agent).c_str(), cell(c.echo).c_str(),
+                    cell(c.relay).c_str(), codec, ratio);
     }
-    std::printf("  bytes: request/reply WebSocket payload per unit; in-process: median of process()\n"
-                "  with an instant PC/SC service; ratio: through agent / direct (e: / echo floor)\n");
+    std::printf("  bytes: request/reply WebSocket payload per unit. ideal relay: the echo server making\n"
+                "  the direct call on its connection thread before it replies (the least any relay\n"
+                "  costs here). in-process: median of process() with an instant PC/SC service, us.\n"
+                "  ratio: through agent / direct (e: / echo floor).\n");
     for (const CallFigures& c : report.calls) {
         if (c.placeholder) std::printf("  %s: %s\n", c.call.name, c.placeholder->c_str());
-        for (const auto* path : {&c.direct, &c.agent, &c.echo})
+        for (const auto* path : {&c.direct, &c.agent, &c.echo, &c.relay})
             if (path->note) std::printf("  %s: %s\n", c.call.name, path->note->c_str());
     }
 }
@@ -109,21 +112,35 @@ void print_throughput(const Report& report) {
     }
 }
 
+std::size_t field(const MemoryFigure& m, const char* name) {
+    auto found = m.status.find(name);
+    return found == m.status.end() ? 0 : found->second;
+}
+
+// Resident KiB per open connection over the idle agent that has served one connection.
+std::optional<double> per_connection(const Report& report, const MemoryFigure& m) {
+    if (report.memory.size() < 2 || m.connections == 0) return std::nullopt;
+    const MemoryFigure& base = report.memory[1];
+    return (static_cast<double>(field(m, "VmRSS")) - static_cast<double>(field(base, "VmRSS"))) /
+           static_cast<double>(m.connections);
+}
+
 void print_memory(const Report& report) {
     std::printf("\n== Agent resident memory (/proc/<pid>/status), KiB\n");
-    std::printf("%-22s %10s %10s %10s %8s %16s\n", "idle connections", "VmRSS", "RssAnon",
-                "RssFile", "threads", "KiB/connection");
-    const MemoryFigure* idle = report.memory.empty() ? nullptr : &report.memory.front();
+    std::printf("%-34s %9s %9s %9s %8s %15s\n", "state", "VmRSS", "RssAnon", "RssFile", "threads",
+                "KiB/connection");
     for (const MemoryFigure& m : report.memory) {
         char per[24] = "-";
-        if (idle != nullptr && m.connections > 0)
-            std::snprintf(per, sizeof per, "%.1f",
-                          (static_cast<double>(m.status.at("VmRSS")) -
-                           static_cast<double>(idle->status.at("VmRSS"))) /
-                              static_cast<double>(m.connections));
-        auto get = [&](const char* k) { auto f = m.status.find(k); return f == m.status.end() ? 0 : f->second; };
-        std::printf("%-22zu %10zu %10zu %10zu %8zu %16s\n", m.connections, get("VmRSS"),
-                    get("RssAnon"), get("RssFile"), get("Threads"), per);
+        if (auto each = per_connection(report, m)) std::snprintf(per, sizeof per, "%.1f", *each);
+        std::printf("%-34s %9zu %9zu %9zu %8zu %15s\n", m.label.c_str(), field(m, "VmRSS"),
+                    field(m, "RssAnon"), field(m, "RssFile"), field(m, "Threads"), per);
+    }
+    if (report.memory.size() >= 4) {
+        const MemoryFigure& a = report.memory[report.memory.size() - 2];
+        const MemoryFigure& b = report.memory.back();
+        double slope = (static_cast<double>(field(b, "VmRSS")) - static_cast<double>(field(a, "VmRSS"))) /
+                       static_cast<double>(b.connections - a.connections);
+        std::printf("  from %zu to %zu connections: %.1f KiB each\n", a.connections, b.connections, slope);
     }
     if (report.memory_note) std::printf("  %s\n", report.memory_note->c_str());
 }
@@ -180,18 +197,16 @@ int print_report(const Report& report) {
         v.add(label.c_str(), f.median_ns < kCodecLimitNs, detail);
     }
     if (!report.memory.empty()) {
-        const MemoryFigure& idle = report.memory.front();
-        std::size_t rss = idle.status.count("VmRSS") ? idle.status.at("VmRSS") : 0;
+        std::size_t rss = field(report.memory.front(), "VmRSS");
         char detail[64];
         std::snprintf(detail, sizeof detail, "%zu KiB (%.2f MiB)", rss, static_cast<double>(rss) / 1024);
         v.add("idle agent under 6 MiB resident", rss < kIdleLimitKiB, detail);
         for (const MemoryFigure& m : report.memory) {
-            if (m.connections == 0) continue;
-            double per = (static_cast<double>(m.status.at("VmRSS")) - static_cast<double>(rss)) /
-                         static_cast<double>(m.connections);
-            std::snprintf(detail, sizeof detail, "%.1f KiB each", per);
+            auto each = per_connection(report, m);
+            if (!each) continue;
+            std::snprintf(detail, sizeof detail, "%.1f KiB each", *each);
             std::string label = "under 32 KiB per idle connection (" + std::to_string(m.connections) + ")";
-            v.add(label.c_str(), per < kPerConnectionLimitKiB, detail);
+            v.add(label.c_str(), *each < kPerConnectionLimitKiB, detail);
         }
     }
     std::printf("\n%d met, %d missed, %d not measured\n", v.met, v.missed, v.open);

@@ -20,6 +20,8 @@ struct PathFigure {
 struct CallFigures {
     CallInfo call;
     PathFigure direct, agent, echo;
+    // The echo server making the direct call on its connection thread before each reply.
+    PathFigure relay;
     std::optional<std::string> placeholder;  // the agent's handler is not carried out yet
     std::size_t request_bytes = 0, reply_bytes = 0;  // summed over the unit's messages
     std::size_t messages = 0;
@@ -28,6 +30,7 @@ struct CallFigures {
 };
 
 struct MemoryFigure {
+    std::string label;
     std::size_t connections = 0;
     std::map<std::string, std::size_t> status;  // VmRSS, RssAnon, RssFile (KiB), Threads
 };
@@ -35,7 +38,10 @@ struct MemoryFigure {
 struct Report {
     std::vector<CodecFigure> codec;
     std::vector<CallFigures> calls;
-    std::vector<MemoryFigure> memory;  // idle first
+    // Idle at start first, then idle after one connection has come and gone (the base of the
+    // per-connection figures: the code and arenas that any first connection touches are in),
+    // then with idle connections open.
+    std::vector<MemoryFigure> memory;
     std::optional<std::string> memory_note;
     std::vector<std::size_t> connection_counts;
     std::vector<std::string> notes;

@@ -57,8 +57,10 @@ protected:
 std::expected<std::unique_ptr<Workload>, std::string> direct_workload(CallKind kind);
 std::expected<std::unique_ptr<AgentWorkload>, std::string> agent_workload(CallKind kind,
                                                                           uint16_t port);
-// Round trips of `requests` answered with replies of `reply_sizes`, in turn.
+// Round trips of `requests` answered with replies of `reply_sizes`, in turn; with `work`, the
+// echo server runs that unit of work (an index into its work table) before it replies.
 std::expected<std::unique_ptr<Workload>, std::string> echo_workload(
-    uint16_t port, const std::vector<Bytes>& requests, const std::vector<std::size_t>& reply_sizes);
+    uint16_t port, const std::vector<Bytes>& requests, const std::vector<std::size_t>& reply_sizes,
+    std::optional<std::size_t> work = std::nullopt);
 
 }  // namespace kx_agent::bench
