@@ -12,6 +12,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -167,6 +168,10 @@ std::expected<MachineLock, std::string> MachineLock::take(const std::string& pat
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return std::unexpected("cannot open " + path + ": " + std::strerror(errno));
     auto deadline = std::chrono::steady_clock::now() + patience;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        std::fprintf(stderr, "waiting for %s (another run or test holds it)\n", path.c_str());
+    else
+        return MachineLock(fd);
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (std::chrono::steady_clock::now() >= deadline) {
             ::close(fd);
@@ -194,6 +199,30 @@ std::map<std::string, std::size_t> proc_status(pid_t pid) {
         std::string name = line.substr(0, colon);
         if (name != "VmRSS" && name != "RssAnon" && name != "RssFile" && name != "Threads") continue;
         fields[name] = std::stoul(line.substr(colon + 1));
+    }
+    // Thread stacks: anonymous mappings of the default thread stack size (RLIMIT_STACK, 8 MiB
+    // unless changed), whose resident pages are what each connection thread has touched.
+    rlimit stack{};
+    ::getrlimit(RLIMIT_STACK, &stack);
+    const std::size_t stack_kib = stack.rlim_cur == RLIM_INFINITY ? 0 : stack.rlim_cur / 1024;
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/smaps");
+    std::size_t size = 0;
+    bool anonymous = false;
+    while (std::getline(maps, line)) {
+        const std::string first = line.substr(0, line.find(' '));
+        if (first.find('-') != std::string::npos && first.find(':') == std::string::npos) {
+            // "start-end perms offset dev inode [path]": anonymous when no path follows.
+            std::istringstream fields_of(line);
+            std::string range, perms, offset, dev, inode, path;
+            fields_of >> range >> perms >> offset >> dev >> inode >> path;
+            anonymous = path.empty();
+            continue;
+        }
+        if (line.starts_with("Size:")) size = std::stoul(line.substr(5));
+        // glibc takes the guard page out of the stack's own mapping.
+        else if (line.starts_with("Rss:") && anonymous && stack_kib > 0 && size + 64 >= stack_kib &&
+                 size <= stack_kib)
+            fields["StackRss"] += std::stoul(line.substr(4));
     }
     return fields;
 }
@@ -225,6 +254,26 @@ std::expected<ChildProcess, std::string> start_agent(const std::string& path,
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return std::unexpected("the agent did not get ready: " + read_file(log_path));
+}
+
+std::expected<EchoProcess, std::string> start_echo_process(const std::string& log_path) {
+    char self[4096];
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return std::unexpected(std::string("cannot find this program's own path"));
+    self[n] = 0;
+    auto echo = ChildProcess::start({self, "--serve-echo"}, {}, log_path);
+    if (!echo) return std::unexpected(echo.error());
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!echo->running()) return std::unexpected("the echo server ended: " + read_file(log_path));
+        std::string log = read_file(log_path);
+        if (auto at = log.find(kEchoPortLine); at != std::string::npos && log.find('\n', at) != std::string::npos) {
+            auto port = static_cast<uint16_t>(std::stoul(log.substr(at + kEchoPortLine.size())));
+            return EchoProcess{std::move(*echo), port};
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return std::unexpected("the echo server did not start: " + read_file(log_path));
 }
 
 std::expected<ChildProcess, std::string> insert_virtual_card(const std::string& log_path) {

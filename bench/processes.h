@@ -9,6 +9,7 @@
 #include <expected>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kx_agent::bench {
@@ -55,7 +56,8 @@ private:
     int fd_ = -1;
 };
 
-// Fields of /proc/<pid>/status in KiB: VmRSS, RssAnon, RssFile, Threads (a count).
+// Fields of /proc/<pid>/status in KiB: VmRSS, RssAnon, RssFile, Threads (a count); and from
+// /proc/<pid>/smaps, StackRss: the resident KiB of the threads' stacks.
 std::map<std::string, std::size_t> proc_status(pid_t pid);
 // Raises the soft limit of open files to the hard limit; returns the new soft limit.
 std::size_t raise_file_limit();
@@ -63,6 +65,16 @@ std::size_t raise_file_limit();
 // The agent binary on 127.0.0.1:8095, ready to take connections.
 std::expected<ChildProcess, std::string> start_agent(const std::string& path,
                                                      const std::string& log_path);
+
+// The echo server in a process of its own (this program run with --serve-echo), so that its
+// round trips cross from one process to another as those to the agent do.
+struct EchoProcess {
+    ChildProcess process;
+    uint16_t port = 0;
+};
+std::expected<EchoProcess, std::string> start_echo_process(const std::string& log_path);
+// The line by which the echo process tells its port.
+inline constexpr std::string_view kEchoPortLine = "echo server on port ";
 
 // vsmartcard's vicc (ISO 7816 card) in the first virtual reader, seen by PC/SC as present.
 std::expected<ChildProcess, std::string> insert_virtual_card(const std::string& log_path);

@@ -127,20 +127,23 @@ std::optional<double> per_connection(const Report& report, const MemoryFigure& m
 
 void print_memory(const Report& report) {
     std::printf("\n== Agent resident memory (/proc/<pid>/status), KiB\n");
-    std::printf("%-34s %9s %9s %9s %8s %15s\n", "state", "VmRSS", "RssAnon", "RssFile", "threads",
-                "KiB/connection");
+    std::printf("%-34s %9s %9s %9s %9s %8s %15s\n", "state", "VmRSS", "RssAnon", "RssFile",
+                "stacks", "threads", "KiB/connection");
     for (const MemoryFigure& m : report.memory) {
         char per[24] = "-";
         if (auto each = per_connection(report, m)) std::snprintf(per, sizeof per, "%.1f", *each);
-        std::printf("%-34s %9zu %9zu %9zu %8zu %15s\n", m.label.c_str(), field(m, "VmRSS"),
-                    field(m, "RssAnon"), field(m, "RssFile"), field(m, "Threads"), per);
+        std::printf("%-34s %9zu %9zu %9zu %9zu %8zu %15s\n", m.label.c_str(), field(m, "VmRSS"),
+                    field(m, "RssAnon"), field(m, "RssFile"), field(m, "StackRss"), field(m, "Threads"), per);
     }
     if (report.memory.size() >= 4) {
         const MemoryFigure& a = report.memory[report.memory.size() - 2];
         const MemoryFigure& b = report.memory.back();
         double slope = (static_cast<double>(field(b, "VmRSS")) - static_cast<double>(field(a, "VmRSS"))) /
                        static_cast<double>(b.connections - a.connections);
-        std::printf("  from %zu to %zu connections: %.1f KiB each\n", a.connections, b.connections, slope);
+        double stacks = (static_cast<double>(field(b, "StackRss")) - static_cast<double>(field(a, "StackRss"))) /
+                        static_cast<double>(b.connections - a.connections);
+        std::printf("  from %zu to %zu connections: %.1f KiB each, of which %.1f KiB thread stack\n",
+                    a.connections, b.connections, slope, stacks);
     }
     if (report.memory_note) std::printf("  %s\n", report.memory_note->c_str());
 }
