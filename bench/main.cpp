@@ -248,23 +248,77 @@ void measure_calls(const Options& options, uint16_t echo_port, Report& report) {
     }
 }
 
-int drive(const Options& options, pid_t agent) {
-    for (const CallInfo& call : benchmarked_calls()) {
-        if (std::string(call.name).find(options.drive) == std::string::npos) continue;
-        auto workload = agent_workload(call.kind, kAgentPort);
-        if (!workload) return std::fprintf(stderr, "%s\n", workload.error().c_str()), 1;
-        std::fprintf(stderr, "driving %zu units of %s through agent pid %d in %.1f s\n",
-                     options.drive_count, call.name, agent, options.drive_pause.count() / 1000.0);
-        std::this_thread::sleep_for(options.drive_pause);
-        auto began = std::chrono::steady_clock::now();
-        for (std::size_t i = 0; i < options.drive_count; ++i)
-            if (auto done = (*workload)->once(); !done) return std::fprintf(stderr, "%s\n", done.error().c_str()), 1;
-        double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - began).count();
-        std::fprintf(stderr, "done: %.2f us per unit on average\n", us / static_cast<double>(options.drive_count));
-        std::this_thread::sleep_for(options.drive_pause);
-        return 0;
+struct Driven {
+    double wall_us = 0;        // per unit
+    double server_cpu_us = 0;  // CPU time of the serving process per unit
+    double server_user_us = 0;  // of which in user space (clock-tick resolution)
+    double server_system_us = 0;
+    double own_cpu_us = 0;     // CPU time of this process per unit
+};
+
+std::expected<Driven, std::string> drive_units(Workload& workload, std::size_t count, pid_t server) {
+    const auto server_before = server > 0 ? thread_cpu_ns(server) : std::map<pid_t, uint64_t>{};
+    const CpuSplit split_before = server > 0 ? cpu_split(server) : CpuSplit{};
+    const auto own_before = thread_cpu_ns(::getpid());
+    auto began = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < count; ++i)
+        if (auto done = workload.once(); !done) return std::unexpected(done.error());
+    const double wall = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - began).count();
+    const auto n = static_cast<double>(count);
+    Driven driven;
+    driven.wall_us = wall / n;
+    if (server > 0) {
+        driven.server_cpu_us = static_cast<double>(cpu_time_since(server, server_before)) / 1000.0 / n;
+        const CpuSplit split = cpu_split(server);
+        driven.server_user_us = (split.user_us - split_before.user_us) / n;
+        driven.server_system_us = (split.system_us - split_before.system_us) / n;
     }
-    return std::fprintf(stderr, "no call named %s\n", options.drive.c_str()), 1;
+    driven.own_cpu_us = static_cast<double>(cpu_time_since(::getpid(), own_before)) / 1000.0 / n;
+    return driven;
+}
+
+// Units of one call through the agent, with pauses around them to attach a profiler to the
+// agent's pid; then the same call's ideal relay, echo floor and direct form, each with the CPU
+// time it costs the serving process.
+int drive(const Options& options, pid_t agent) {
+    const auto& calls = benchmarked_calls();
+    // The call of that name, or else the first whose name holds it.
+    std::size_t index = 0;
+    while (index < calls.size() && calls[index].name != options.drive) ++index;
+    for (std::size_t i = 0; index == calls.size() && i < calls.size(); ++i)
+        if (std::string(calls[i].name).find(options.drive) != std::string::npos) index = i;
+    if (index == calls.size()) return std::fprintf(stderr, "no call named %s\n", options.drive.c_str()), 1;
+    const CallInfo& call = calls[index];
+    auto through = agent_workload(call.kind, kAgentPort);
+    if (!through) return std::fprintf(stderr, "%s\n", through.error().c_str()), 1;
+    std::fprintf(stderr, "driving %zu units of %s through agent pid %d in %.1f s\n",
+                 options.drive_count, call.name, agent, options.drive_pause.count() / 1000.0);
+    std::this_thread::sleep_for(options.drive_pause);
+    auto by_agent = drive_units(**through, options.drive_count, agent);
+    std::fprintf(stderr, "done with the agent\n");
+    std::this_thread::sleep_for(options.drive_pause);
+    if (!by_agent) return std::fprintf(stderr, "%s\n", by_agent.error().c_str()), 1;
+
+    std::vector<std::pair<std::string, Driven>> rows{{"through agent", *by_agent}};
+    auto echo = start_echo_process(options.logs + "/echo.log");
+    if (!echo) return std::fprintf(stderr, "%s\n", echo.error().c_str()), 1;
+    const pid_t echo_pid = echo->process.pid();
+    auto add = [&](const char* label, std::expected<std::unique_ptr<Workload>, std::string> made, pid_t server) {
+        if (!made) return (void)std::fprintf(stderr, "%s: %s\n", label, made.error().c_str());
+        if (auto driven = drive_units(**made, options.drive_count, server)) rows.emplace_back(label, *driven);
+        else std::fprintf(stderr, "%s: %s\n", label, driven.error().c_str());
+    };
+    if (call.has_direct)
+        add("ideal relay", echo_workload(echo->port, (*through)->requests(), (*through)->reply_sizes(), index), echo_pid);
+    add("echo floor", echo_workload(echo->port, (*through)->requests(), (*through)->reply_sizes()), echo_pid);
+    if (call.has_direct) add("direct", direct_workload(call.kind), 0);
+    std::printf("%s, %zu units each: microseconds per unit\n", call.name, options.drive_count);
+    std::printf("%-16s %10s %12s %10s %10s %12s\n", "path", "wall", "server CPU", "user", "system",
+                "client CPU");
+    for (const auto& [label, d] : rows)
+        std::printf("%-16s %10.2f %12.3f %10.2f %10.2f %12.3f\n", label.c_str(), d.wall_us, d.server_cpu_us,
+                    d.server_user_us, d.server_system_us, d.own_cpu_us);
+    return 0;
 }
 
 int run_live(const Options& options, Report& report) {

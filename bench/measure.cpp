@@ -37,18 +37,19 @@ std::vector<Latency> time_interleaved(const std::vector<Workload*>& paths, const
         for (std::size_t i = 0; i < plan.warmup && !results[p].error; ++i)
             if (auto done = paths[p]->once(); !done) results[p].error = done.error();
     }
+    // The paths take turns unit by unit, so that a burst of other work on the machine falls on
+    // all of them alike; each round starts with another path.
     for (std::size_t round = 0; round < plan.rounds; ++round) {
-        for (std::size_t turn = 0; turn < paths.size(); ++turn) {
-            // Each round starts with another path, so none always runs right after another.
-            const std::size_t p = (turn + round) % paths.size();
-            if (paths[p] == nullptr || results[p].error) continue;
-            for (std::size_t i = 0; i < plan.per_round; ++i) {
+        for (std::size_t i = 0; i < plan.per_round; ++i) {
+            for (std::size_t turn = 0; turn < paths.size(); ++turn) {
+                const std::size_t p = (turn + round) % paths.size();
+                if (paths[p] == nullptr || results[p].error) continue;
                 auto start = Clock::now();
                 auto done = paths[p]->once();
                 auto stop = Clock::now();
                 if (!done) {
                     results[p].error = done.error();
-                    break;
+                    continue;
                 }
                 results[p].nanoseconds.push_back(
                     std::chrono::duration<double, std::nano>(stop - start).count());

@@ -1,5 +1,5 @@
 #pragma once
-// Timing of workloads: latency samples taken in interleaved rounds (so that a drift of the
+// Timing of workloads: latency samples taken with the paths interleaved (so that a drift of the
 // machine touches every path alike), and calls per second over several connections at once.
 #include <chrono>
 #include <cstddef>
@@ -33,8 +33,8 @@ struct RoundPlan {
     std::size_t per_round = 400;
 };
 
-// Times every workload `plan.rounds` times `plan.per_round` units, the paths taking turns
-// round by round. A null workload is skipped; one that fails stops with its error.
+// Times every workload `plan.rounds` times `plan.per_round` units, the paths taking turns unit
+// by unit. A null workload is skipped; one that fails stops with its error.
 std::vector<Latency> time_interleaved(const std::vector<Workload*>& paths, const RoundPlan& plan);
 
 using WorkloadFactory = std::function<std::expected<std::unique_ptr<Workload>, std::string>()>;

@@ -14,7 +14,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -225,6 +227,46 @@ std::map<std::string, std::size_t> proc_status(pid_t pid) {
             fields["StackRss"] += std::stoul(line.substr(4));
     }
     return fields;
+}
+
+std::map<pid_t, uint64_t> thread_cpu_ns(pid_t pid) {
+    std::map<pid_t, uint64_t> threads;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream in(task.path() / "schedstat");
+        uint64_t run = 0;
+        if (in >> run) threads[static_cast<pid_t>(std::stol(task.path().filename().string()))] = run;
+    }
+    return threads;
+}
+
+uint64_t cpu_time_since(pid_t pid, const std::map<pid_t, uint64_t>& before) {
+    uint64_t total = 0;
+    for (const auto& [tid, run] : thread_cpu_ns(pid)) {
+        auto then = before.find(tid);
+        uint64_t start = then == before.end() ? 0 : then->second;
+        if (run >= start) total += run - start;
+    }
+    return total;
+}
+
+CpuSplit cpu_split(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The command name is in parentheses and may hold spaces: count fields after the last ')'.
+    auto close = text.rfind(')');
+    if (close == std::string::npos) return {};
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    CpuSplit split;
+    const double tick_us = 1e6 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    // Fields 3.. follow the name; utime and stime are fields 14 and 15.
+    for (int number = 3; fields >> field && number <= 15; ++number) {
+        if (number == 14) split.user_us = std::stod(field) * tick_us;
+        if (number == 15) split.system_us = std::stod(field) * tick_us;
+    }
+    return split;
 }
 
 std::size_t raise_file_limit() {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstddef>
 #include <expected>
 #include <map>
@@ -59,6 +60,17 @@ private:
 // Fields of /proc/<pid>/status in KiB: VmRSS, RssAnon, RssFile, Threads (a count); and from
 // /proc/<pid>/smaps, StackRss: the resident KiB of the threads' stacks.
 std::map<std::string, std::size_t> proc_status(pid_t pid);
+// Nanoseconds each thread of `pid` has run on a CPU (/proc/<pid>/task/*/schedstat), and the
+// time run since `before` by the threads alive now (threads that ended are not counted).
+std::map<pid_t, uint64_t> thread_cpu_ns(pid_t pid);
+uint64_t cpu_time_since(pid_t pid, const std::map<pid_t, uint64_t>& before);
+// User and system CPU time of `pid`, all threads, in microseconds (/proc/<pid>/stat; the kernel
+// keeps them in clock ticks, 10 ms each on most systems).
+struct CpuSplit {
+    double user_us = 0;
+    double system_us = 0;
+};
+CpuSplit cpu_split(pid_t pid);
 // Raises the soft limit of open files to the hard limit; returns the new soft limit.
 std::size_t raise_file_limit();
 
