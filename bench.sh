@@ -45,4 +45,6 @@ if ! pidof pcscd > /dev/null; then
 fi
 
 echo "== running (takes a few minutes; holds the port 8095 and card locks while it runs)"
-build/release/bench/tolvane-bench --agent "$root/build/release/src/tolvane-agent" "$@"
+mkdir -p "$root/build/release/bench-logs"
+build/release/bench/tolvane-bench --agent "$root/build/release/src/tolvane-agent" \
+  --logs "$root/build/release/bench-logs" "$@"

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -321,6 +322,13 @@ int drive(const Options& options, pid_t agent) {
     return 0;
 }
 
+std::string load_average() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
 int run_live(const Options& options, Report& report) {
     std::size_t files = raise_file_limit();
     if (files < options.idle_connections.back() * 2 + 64)
@@ -330,6 +338,8 @@ int run_live(const Options& options, Report& report) {
     auto card_lock = MachineLock::take(kCardLock, kLockPatience);
     if (!card_lock) return std::fprintf(stderr, "%s\n", card_lock.error().c_str()), 1;
 
+    report.notes.push_back("load average at the start of the live runs: " + load_average() + " (" +
+                           std::to_string(std::thread::hardware_concurrency()) + " CPUs)");
     auto agent = start_agent(options.agent, options.logs + "/agent.log");
     if (!agent) return std::fprintf(stderr, "cannot start the agent: %s\n", agent.error().c_str()), 1;
     std::fprintf(stderr, "agent %s running as pid %d\n", options.agent.c_str(), agent->pid());
@@ -351,6 +361,7 @@ int run_live(const Options& options, Report& report) {
     report.notes.push_back("agent VmRSS after the call runs (no connections): " +
                            std::to_string(after.status["VmRSS"]) + " KiB");
 
+    report.notes.push_back("load average at their end: " + load_average());
     echo->process.stop();
     if (card) remove_virtual_card(*card);
     agent->stop();
