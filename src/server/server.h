@@ -1,0 +1,49 @@
+#pragma once
+// The agent's web side: the trusted origin, the HTTP server on 127.0.0.1:8095 and the request
+// handler that serves the bridge and relays WebSocket messages to the smart-card layer.
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "velkin/http/http.h"
+#include "velkin/net.h"
+
+namespace kx_agent::server {
+
+// The trusted origin, written once by init_web_server before the server thread starts and only
+// read afterwards. Stored exactly as configured; comparisons lower-case it.
+inline constexpr std::size_t kOriginCapacity = 256;
+extern uint8_t AGENT_ORIGION[kOriginCapacity];
+extern std::size_t AGENT_ORIGION_LEN;
+
+// The origin of the pages the agent serves itself.
+inline constexpr std::string_view kAgentOrigin = "http://127.0.0.1:8095";
+inline constexpr uint16_t kAgentPort = 8095;
+
+// The configured origin as text (one character per byte); empty when none is configured.
+std::string configured_origin();
+
+// Stores the origin (at most kOriginCapacity bytes; longer values are refused by the caller),
+// binds 127.0.0.1:8095 and starts the server thread. On a bind failure it prints the start-up
+// failure on standard error and returns nothing.
+std::optional<std::thread> init_web_server(const std::optional<std::string>& origin);
+
+// Set when the server thread ended by a failure rather than by returning.
+extern std::atomic<bool> SERVER_FAILED;
+
+// Runs the server's accept loop on a thread of its own; the thread owns server and listener.
+std::thread run(std::unique_ptr<vornic::velkin::http::HttpServer> server,
+                vornic::velkin::net::TcpListener listener);
+
+// The one request handler: bridge page and script, fixed replies, and the WebSocket relay.
+vornic::velkin::http::IoResult<void> web_handler(vornic::velkin::http::HttpRequest& request);
+
+// The body of /bridge.js: the origin line (when an origin is configured) and the script.
+std::string bridge_script_body();
+
+}  // namespace kx_agent::server

@@ -1,0 +1,217 @@
+"""Starts the real agent binary on 127.0.0.1:8095 and talks to it as clients do."""
+import asyncio
+import os
+import socket
+import struct
+import subprocess
+import threading
+import time
+
+import websockets
+
+AGENT = os.environ.get("AGENT", "")
+PORT = 8095
+URI = f"ws://127.0.0.1:{PORT}"
+READY = "Tolvane Agent is ready on port 8095."
+
+
+class Agent:
+    """The agent as a child process; its standard output and error are collected."""
+
+    def __init__(self, *args, exe=None, argv0=None):
+        self.exe = exe or AGENT
+        self.proc = subprocess.Popen([argv0 or self.exe, *args], executable=self.exe, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.out_lines = []
+        self.err_lines = []
+        self._ready = threading.Event()
+        self._readers = [threading.Thread(target=self._collect, args=(self.proc.stdout, self.out_lines), daemon=True),
+                         threading.Thread(target=self._collect, args=(self.proc.stderr, self.err_lines), daemon=True)]
+        for r in self._readers:
+            r.start()
+
+    def _collect(self, stream, lines):
+        for raw in stream:
+            line = raw.decode("utf-8", "replace").rstrip("\n")
+            lines.append(line)
+            if line == READY:
+                self._ready.set()
+
+    def wait_ready(self, timeout=15):
+        if not self._ready.wait(timeout):
+            raise AssertionError(f"agent not ready; stdout={self.out_lines} stderr={self.err_lines}")
+        return self
+
+    def wait_exit(self, timeout=15):
+        code = self.proc.wait(timeout)
+        for r in self._readers:
+            r.join(5)
+        return code
+
+    def stdout(self):
+        return list(self.out_lines)
+
+    def wait_for_line(self, line, timeout=5):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if line in self.out_lines:
+                return True
+            time.sleep(0.02)
+        return False
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        for r in self._readers:
+            r.join(5)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def http_request(method, path, timeout=5):
+    """One raw HTTP/1.1 request; returns (status line, headers dict, body bytes)."""
+    with socket.create_connection(("127.0.0.1", PORT), timeout=timeout) as s:
+        s.sendall(f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1:{PORT}\r\n\r\n".encode())
+        data = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(": ")
+        headers[name.lower()] = value
+    return lines[0], headers, body
+
+
+def call(code, body=b"", device_id=1, completion_id=2):
+    """A relayed smart-card call: 03 03, code, ids, NDR type headers, body."""
+    return (bytes([3, 3]) + struct.pack("<III", code, device_id, completion_id)
+            + bytes.fromhex("011008 00CCCCCCCC".replace(" ", "")) + struct.pack("<II", len(body), 0) + body)
+
+
+ESTABLISH, RELEASE, IS_VALID, LIST_READERS, CONNECT = 0x00090014, 0x00090018, 0x0009001C, 0x00090028, 0x000900AC
+
+
+def establish_call(scope=2):
+    return call(ESTABLISH, struct.pack("<I", scope))
+
+
+def context_call(code, reference):
+    return call(code, struct.pack("<III", len(reference), 0x00020000, len(reference)) + reference)
+
+
+def return_code(reply):
+    return struct.unpack_from("<I", reply, 38)[0]
+
+
+def run(coro, timeout=30):
+    return asyncio.run(asyncio.wait_for(coro, timeout))
+
+
+async def connect(origin=None, **kw):
+    """A WebSocket connection to the agent; origin None sends no Origin header."""
+    kwargs = dict(open_timeout=5, close_timeout=2, ping_interval=None)
+    kwargs.update(kw)
+    return await websockets.connect(URI, origin=origin, **kwargs)
+
+
+async def roundtrip(ws, message, timeout=10):
+    await ws.send(message)
+    return await asyncio.wait_for(ws.recv(), timeout)
+
+
+def reader_name(name):
+    """An NDR string of the reader name with its terminator: max count, offset, count, bytes, pad."""
+    raw = name.encode() + b"\0"
+    return struct.pack("<III", len(raw), 0, len(raw)) + raw + b"\0" * ((4 - len(raw) % 4) % 4)
+
+
+def connect_call(reference, reader, share_mode=2, protocols=3):
+    body = struct.pack("<IIIII", 0x00020000, len(reference), 0x00020004, share_mode, protocols)
+    body += reader_name(reader) + struct.pack("<I", len(reference)) + reference
+    return call(CONNECT, body)
+
+
+GET_STATUS_CHANGE = 0x000900A0
+SCARD_STATE_EMPTY = 0x10
+
+
+def status_change_call(reference, readers, timeout=0xFFFFFFFF):
+    """readers: list of (name, known state)."""
+    body = struct.pack("<IIIII", len(reference), 0x00020000, timeout, len(readers), 0x00020004)
+    body += struct.pack("<I", len(reference)) + reference + struct.pack("<I", len(readers))
+    for _, state in readers:
+        body += struct.pack("<IIII", 0x00020008, state, 0, 0) + b"\0" * 36
+    for name, _ in readers:
+        body += reader_name(name)
+    return call(GET_STATUS_CHANGE, body)
+
+
+def list_readers_call(reference):
+    body = struct.pack("<IIIIII", len(reference), 0x00020000, 0, 0, 0, 0xFFFFFFFF)
+    body += struct.pack("<I", len(reference)) + reference
+    return call(LIST_READERS, body)
+
+
+class VirtualCard:
+    """vsmartcard's vicc inserting a card into the first virtual reader while it runs. Holds the
+    machine-wide card lock, as the C++ fixture does."""
+
+    def __init__(self, port=35963):
+        import fcntl
+        import tempfile
+        self.port = port
+        self.lock = open("/tmp/tolvane-card.lock", "a+")
+        fcntl.flock(self.lock, fcntl.LOCK_EX)
+        self.shim = tempfile.mkdtemp(prefix="tolvane-vicc-")
+        os.symlink("/usr/lib/python3/dist-packages/Cryptodome", os.path.join(self.shim, "Crypto"))
+        self.proc = None
+
+    def insert(self):
+        env = dict(os.environ)
+        env["PYTHONPATH"] = "/usr/lib/python3/site-packages/virtualsmartcard:" + self.shim
+        self.proc = subprocess.Popen(["/usr/bin/python3", "/usr/bin/vicc", "-t", "iso7816", "-P",
+                                      str(self.port)], env=env, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        return self
+
+    def remove(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc = None
+
+    def close(self):
+        import fcntl
+        import shutil
+        self.remove()
+        shutil.rmtree(self.shim, ignore_errors=True)
+        fcntl.flock(self.lock, fcntl.LOCK_UN)
+        self.lock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def thread_count(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))

@@ -1,0 +1,124 @@
+"""Nothing leaks when a web client goes away: its contexts are released, its waits end."""
+import asyncio
+import struct
+import time
+import unittest
+
+from agent_harness import (Agent, IS_VALID, RELEASE, SCARD_STATE_EMPTY, VirtualCard, connect,
+                           connect_call, context_call, establish_call, list_readers_call,
+                           return_code, roundtrip, run, status_change_call, thread_count)
+
+
+def drop(ws):
+    """The peer vanishes: no close frame, no release."""
+    ws.transport.abort()
+
+
+class Cleanup(unittest.TestCase):
+    def setUp(self):
+        self.agent = Agent().wait_ready()
+
+    def tearDown(self):
+        self.agent.stop()
+
+    def released_lines(self):
+        return [l for l in self.agent.stdout() if l.startswith("Connection closed: released")]
+
+    def wait_until(self, predicate, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if predicate():
+                return True
+            time.sleep(0.05)
+        return predicate()
+
+    def test_five_hundred_abandoned_contexts_are_released(self):
+        # pcscd serves about 200 contexts in all: without the release this fails on the way.
+        async def abandon(n):
+            for i in range(n):
+                ws = await connect()
+                reply = await roundtrip(ws, establish_call())
+                self.assertEqual(return_code(reply), 0, f"establish {i}")
+                drop(ws)
+                await asyncio.sleep(0.002)
+        run(abandon(500), timeout=240)
+        self.assertTrue(self.wait_until(lambda: len(self.released_lines()) == 500, 10),
+                        len(self.released_lines()))
+
+        with VirtualCard() as card:
+            card.insert()
+
+            async def use_card():
+                ws = await connect()
+                try:
+                    reply = await roundtrip(ws, establish_call())
+                    self.assertEqual(return_code(reply), 0)
+                    reference = reply[-8:]
+                    readers = await roundtrip(ws, list_readers_call(reference))
+                    self.assertEqual(return_code(readers), 0)
+                    self.assertIn(b"Virtual PCD 00 00\0", readers)
+                    deadline = time.monotonic() + 15
+                    while True:  # the card appears once vicc has reached vpcd
+                        connected = await roundtrip(ws, connect_call(reference, "Virtual PCD 00 00"))
+                        if return_code(connected) == 0 or time.monotonic() > deadline:
+                            break
+                        await asyncio.sleep(0.2)
+                    self.assertEqual(return_code(connected), 0)
+                    self.assertEqual(len(connected), 78)
+                    self.assertEqual(return_code(await roundtrip(ws, context_call(RELEASE, reference))), 0)
+                finally:
+                    await ws.close()
+            run(use_card())
+
+    def test_blocked_waits_of_vanished_peers_end(self):
+        idle_threads = thread_count(self.agent.proc.pid)
+
+        async def block_and_drop(n):
+            sockets = []
+            for _ in range(n):
+                ws = await connect()
+                reply = await roundtrip(ws, establish_call())
+                self.assertEqual(return_code(reply), 0)
+                # The second reader is empty: a wait for a change there blocks until a card comes.
+                await ws.send(status_change_call(reply[-8:], [("Virtual PCD 00 01", SCARD_STATE_EMPTY)]))
+                sockets.append(ws)
+            await asyncio.sleep(0.5)
+            for ws in sockets:
+                with self.assertRaises(asyncio.TimeoutError):  # still waiting
+                    await asyncio.wait_for(asyncio.shield(ws.recv()), 0.01)
+            self.assertGreaterEqual(thread_count(self.agent.proc.pid), idle_threads + n)
+            for ws in sockets:
+                drop(ws)
+        run(block_and_drop(50), timeout=60)
+        self.assertTrue(self.wait_until(lambda: thread_count(self.agent.proc.pid) <= idle_threads, 3),
+                        f"{thread_count(self.agent.proc.pid)} threads, {idle_threads} when idle")
+        self.assertTrue(self.wait_until(lambda: len(self.released_lines()) == 50, 3))
+
+        async def fresh_context():
+            ws = await connect()
+            reply = await roundtrip(ws, establish_call())
+            self.assertEqual(return_code(reply), 0)
+            await ws.close()
+        run(fresh_context())
+
+    def test_context_used_by_a_second_connection_survives_the_first(self):
+        async def scenario():
+            maker = await connect()
+            user = await connect()
+            try:
+                reply = await roundtrip(maker, establish_call())
+                reference = reply[-8:]
+                self.assertEqual(return_code(await roundtrip(user, context_call(IS_VALID, reference))), 0)
+                drop(maker)
+                await asyncio.sleep(0.5)
+                self.assertEqual(return_code(await roundtrip(user, context_call(IS_VALID, reference))), 0)
+                self.assertEqual(return_code(await roundtrip(user, context_call(RELEASE, reference))), 0)
+            finally:
+                await user.close()
+        run(scenario())
+        time.sleep(0.3)
+        self.assertEqual(self.released_lines(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,170 @@
+"""Plain HTTP requests to the agent: the bridge, fixed replies, and the bridge script's origin."""
+import os
+import socket
+import tempfile
+import unittest
+
+from agent_harness import AGENT, Agent, http_request
+
+STAMP = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "stamp-origin")
+ORIGIN_LINE = b'window.__agent_origion = "'
+
+
+def stamped_copy(directory, origin):
+    out = os.path.join(directory, "agent-stamped")
+    with open(AGENT, "rb") as f:
+        data = f.read()
+    with open(out, "wb") as f:
+        f.write(data + origin + bytes([len(origin)]) + b"~~OG")
+    os.chmod(out, 0o755)
+    return out
+
+
+class Routes(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.agent = Agent().wait_ready()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.agent.stop()
+
+    def test_routes(self):
+        cases = [
+            ("GET", "/bridge.html", "HTTP/1.1 200 OK", "text/html; charset=UTF-8", b"Tolvane Agent (Smart Card)"),
+            ("GET", "/bridge.html?x=1", "HTTP/1.1 200 OK", "text/html; charset=UTF-8", b"Please do not close. This is required by the Tolvane Agent."),
+            ("GET", "/bridge.js", "HTTP/1.1 200 OK", "text/javascript; charset=UTF-8", b"(function () {"),
+            ("GET", "/other", "HTTP/1.1 200 OK", "text/html; charset=UTF-8", b"Unsupported http request."),
+            ("GET", "/Bridge.html", "HTTP/1.1 200 OK", "text/html; charset=UTF-8", b"Unsupported http request."),
+            ("GET", "/x/bridge.html", "HTTP/1.1 200 OK", "text/html; charset=UTF-8", b"Unsupported http request."),
+            ("POST", "/anything", "HTTP/1.1 200 OK", "application/json; charset=UTF-8", b"{}"),
+            ("PUT", "/bridge.html", "HTTP/1.1 400 Bad Request", "text/plain; charset=UTF-8", b"Bad Request"),
+            ("DELETE", "/bridge.html", "HTTP/1.1 200 OK", "text/html; charset=UTF-8", b"<html><body>Someting Wrong</body></html>"),
+        ]
+        for method, path, status, ctype, body_part in cases:
+            with self.subTest(method=method, path=path):
+                line, headers, body = http_request(method, path)
+                self.assertEqual(line, status)
+                self.assertEqual(headers["content-type"], ctype)
+                self.assertEqual(headers["content-length"], str(len(body)))
+                self.assertEqual(headers["connection"], "close")
+                self.assertIn(body_part, body)
+
+    def test_script_without_origin_has_no_origin_line(self):
+        _, _, body = http_request("GET", "/bridge.js")
+        self.assertTrue(body.startswith(b"(function () {"))
+
+
+class OriginConfiguration(unittest.TestCase):
+    def test_trailer_configures_the_origin(self):
+        with tempfile.TemporaryDirectory() as d:
+            origin = b"https://a.example"  # 17 bytes
+            exe = stamped_copy(d, origin)
+            with Agent(exe=exe) as agent:
+                agent.wait_ready()
+                _, _, body = http_request("GET", "/bridge.js")
+                self.assertTrue(body.startswith(ORIGIN_LINE + origin + b'";\r\n(function () {'), body[:80])
+                self.assertFalse(any(l.startswith("No origin found") for l in agent.stdout()))
+
+    def test_empty_trailer_is_no_origin(self):
+        with tempfile.TemporaryDirectory() as d:
+            exe = stamped_copy(d, b"")
+            with Agent(exe=exe) as agent:
+                agent.wait_ready()
+                _, _, body = http_request("GET", "/bridge.js")
+                self.assertTrue(body.startswith(b"(function () {"))
+                self.assertFalse(any(l.startswith("No origin found") for l in agent.stdout()))
+
+    def test_option_wins_over_trailer(self):
+        with tempfile.TemporaryDirectory() as d:
+            exe = stamped_copy(d, b"https://a.example")
+            with Agent("--origin", "https://B.example", exe=exe) as agent:
+                agent.wait_ready()
+                _, _, body = http_request("GET", "/bridge.js")
+                self.assertTrue(body.startswith(ORIGIN_LINE + b'https://B.example";\r\n'), body[:80])
+
+    def test_no_trailer_is_reported(self):
+        with Agent() as agent:
+            agent.wait_ready()
+            self.assertIn("No origin found in " + AGENT, agent.stdout())
+
+    def test_origin_is_escaped_in_the_script(self):
+        with Agent("--origin", 'https://a.example/"+alert(1)+"\\') as agent:
+            agent.wait_ready()
+            _, _, body = http_request("GET", "/bridge.js")
+            self.assertTrue(body.startswith(ORIGIN_LINE + b'https://a.example/\\"+alert(1)+\\"\\\\";\r\n'),
+                            body[:80])
+
+    def test_stamp_tool_replaces_a_trailer_and_refuses_long_origins(self):
+        import subprocess
+        with tempfile.TemporaryDirectory() as d:
+            once = os.path.join(d, "once")
+            twice = os.path.join(d, "twice")
+            subprocess.run([STAMP, AGENT, "https://first.example", once], check=True, capture_output=True)
+            subprocess.run([STAMP, once, "https://rdp.example.com", twice], check=True, capture_output=True)
+            with open(AGENT, "rb") as f:
+                original = f.read()
+            with open(twice, "rb") as f:
+                self.assertEqual(f.read(), original + b"https://rdp.example.com" + bytes([23]) + b"~~OG")
+            too_long = subprocess.run([STAMP, AGENT, "https://" + "a" * 250, os.path.join(d, "x")],
+                                      capture_output=True)
+            self.assertEqual(too_long.returncode, 2)
+            self.assertFalse(os.path.exists(os.path.join(d, "x")))
+            with Agent(exe=twice) as agent:
+                agent.wait_ready()
+                _, _, body = http_request("GET", "/bridge.js")
+                self.assertTrue(body.startswith(ORIGIN_LINE + b'https://rdp.example.com";'))
+
+
+class StartUp(unittest.TestCase):
+    def test_banner_and_ready_line(self):
+        with Agent() as agent:
+            agent.wait_ready()
+            out = agent.stdout()
+            self.assertEqual(out[0], "*" * 58)
+            self.assertEqual(out[1], "*" + " " * 56 + "*")
+            self.assertEqual(len(out[2]), 58)
+            self.assertTrue(out[2].startswith("* ") and out[2].endswith(" *"))
+            self.assertIn("Velkin Tolvane Agent", out[2])
+            self.assertEqual(out[3], out[1])
+            self.assertEqual(out[4], out[0])
+            # Ready means bound: the port answers at once.
+            socket.create_connection(("127.0.0.1", 8095), timeout=2).close()
+
+    def test_port_taken(self):
+        blocker = socket.socket()
+        blocker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        blocker.bind(("127.0.0.1", 8095))
+        blocker.listen()
+        try:
+            agent = Agent()
+            code = agent.wait_exit()
+            self.assertNotEqual(code, 0)
+            self.assertIn("Failed to build web server on port 8095, please make it available.", agent.err_lines)
+            self.assertNotIn("Tolvane Agent is ready on port 8095.", agent.out_lines)
+        finally:
+            blocker.close()
+
+    def test_help(self):
+        agent = Agent("--help")
+        self.assertEqual(agent.wait_exit(), 0)
+        text = "\n".join(agent.out_lines)
+        self.assertIn("--origin", text)
+        self.assertIn("8095", text)
+        self.assertIn("trailer", text)
+
+    def test_overlong_origin_is_refused(self):
+        agent = Agent("--origin", "https://" + "a" * 249)  # 257 bytes
+        self.assertEqual(agent.wait_exit(), 2)
+        self.assertTrue(agent.err_lines)
+        self.assertNotIn("Tolvane Agent is ready on port 8095.", agent.out_lines)
+
+    def test_unreadable_start_path_is_no_origin(self):
+        # Started through a name that is no file: treated as an executable without a trailer.
+        with Agent(argv0="no-such-file") as agent:
+            agent.wait_ready()
+            self.assertIn("No origin found in no-such-file", agent.stdout())
+
+
+if __name__ == "__main__":
+    unittest.main()

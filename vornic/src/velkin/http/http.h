@@ -1,0 +1,147 @@
+#pragma once
+// A small multi-threaded HTTP/1.1 server: one request per connection, a handler table by
+// route with a default handler, and the WebSocket (RFC 6455) operations on an upgraded request.
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velkin/http/ws_message.h"
+#include "velkin/mime.h"
+#include "velkin/net.h"
+
+namespace vornic::velkin::http {
+
+using net::IoError;
+using net::IoResult;
+
+// A head that reaches this size without its blank line ends the connection without a response.
+inline constexpr std::size_t kMaxHeadSize = 64 * 1024;
+// Applies to each single read of the head, not to the head as a whole.
+inline constexpr std::chrono::milliseconds kHeadReadTimeout{6000};
+
+// One parsed request together with the connection it arrived on. Destroying it closes the
+// connection.
+struct HttpRequest {
+    explicit HttpRequest(net::TcpStream connection) : stream(std::move(connection)) {}
+
+    std::string method;  // as sent, case kept
+    std::string path;    // request target as sent: path and query, not decoded
+    // From the last if-modified-since header that parsed as an HTTP-date.
+    std::optional<std::chrono::system_clock::time_point> if_modified_since;
+    net::TcpStream stream;
+    std::optional<std::string> handler_context;  // the chosen handler's context
+    std::optional<std::string> upgrade;          // last upgrade header
+    std::optional<std::string> content_type;     // from the MIME map, when one is installed
+    std::optional<std::string> origin;           // last origin header
+    std::vector<std::string> header_names;       // lower-cased, arrival order, duplicates kept
+    std::vector<std::string> header_values;      // same order and length
+
+    // Queries.
+    bool is_websockt() const;  // upgrade is exactly "websocket"
+    std::optional<std::string> get_ext() const;
+    std::string get_route() const;
+    std::optional<std::string> get_value(std::string_view name) const;  // first header so named
+    bool from_origin(std::string_view allowed) const;
+    IoResult<void> dipatch(const std::function<IoResult<void>(HttpRequest&)>& func);
+
+    // Responses: one complete response, "Connection: close".
+    IoResult<void> write_bytes(std::span<const uint8_t> body, uint32_t status,
+                               std::string_view content_type);
+    IoResult<void> write_text(std::string_view text, uint32_t status,
+                              std::string_view content_type);
+
+    // WebSocket opening handshake (http/websocket.cpp). Fails when sec-websocket-key is absent.
+    IoResult<std::string> get_key_accept() const;
+    IoResult<void> write_ws_def_header();
+
+    // WebSocket frames (http/websocket.cpp).
+    // Reads one client frame, appends its unmasked payload to `message`, returns the frame's
+    // first header byte (FIN, RSV1-3, opcode).
+    IoResult<std::size_t> read_frame(std::vector<uint8_t>& message);
+    // Reads until one complete data message or a close frame; answers pings and closes.
+    IoResult<websocket::WsMessage> read_ws();
+    IoResult<void> write_frame(uint8_t opcode, std::optional<std::span<const uint8_t>> payload);
+    IoResult<void> write_ws_binary(std::span<const uint8_t> data);
+    IoResult<void> write_ws_pong(std::optional<std::span<const uint8_t>> payload);
+    IoResult<void> close_ws(std::optional<unsigned> status,
+                            std::optional<std::span<const uint8_t>> reason);
+};
+
+// Reads the request head one byte per read call, so that nothing after it leaves the
+// connection. Returns what it gathered when the blank line ends the head, when a read fails or
+// the peer closes (possibly empty or incomplete), or when kMaxHeadSize bytes have arrived.
+std::vector<uint8_t> read_header(net::TcpStream& stream);
+// Whether a head ends with its blank line (LF CR LF).
+bool is_head_complete(std::span<const uint8_t> head);
+
+// Parses a head (header names are lower-cased in place) into a request that owns `stream`. For
+// an upgrade request the 101 handshake response has been written and flushed when it returns.
+// Fails with "No method" when the first line has no space.
+IoResult<HttpRequest> from_header(std::vector<uint8_t>& head, net::TcpStream stream);
+
+// Status line text with its CR LF ("404 Not Found\r\n"); "200 Unknown\r\n" for other codes.
+std::string_view get_status_msg(uint32_t status);
+
+// RFC 7231 7.1.1.1 HTTP-date: IMF-fixdate, and the obsolete RFC 850 and asctime forms.
+std::optional<std::chrono::system_clock::time_point> parse_http_date(std::string_view text);
+
+struct HandlerEntry {
+    std::optional<std::string> context;  // copied into the request's handler_context
+    std::function<IoResult<void>(HttpRequest&)> func;
+};
+
+// Routes by exact first path segment (see HttpRequest::get_route), then the default handler.
+// Filled before the server starts; read-only afterwards.
+class HandlerManager {
+public:
+    std::map<std::string, HandlerEntry, std::less<>> routes;
+    std::optional<HandlerEntry> def_handler;
+    std::optional<mime::MimeType> mime;
+
+    void set_def_handler(HandlerEntry entry);
+    void add_route(std::string route, HandlerEntry entry);
+    void set_mime(mime::MimeType types);
+    const HandlerEntry* get_handler(std::string_view route) const;
+};
+
+// What one connection thread runs: read the head under the read time-out, parse, pick the
+// handler, call it once, close.
+void handle_connection(net::TcpStream stream, std::shared_ptr<const HandlerManager> handlers);
+
+class HttpServer {
+public:
+    HttpServer();
+    ~HttpServer();  // calls stop
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Table changes are allowed only before start: from then on connection threads read it.
+    void set_def_handler(HandlerEntry entry);
+    void add_route(std::string route, HandlerEntry entry);
+    void set_mime(mime::MimeType types);
+
+    // Runs the accept loop on the calling thread, one detached thread per connection; returns
+    // once stop has been called. The listener must outlive the call.
+    void start(net::TcpListener& listener);
+    // Ends the accept loop by clearing the running flag and waking the accept with a connection
+    // of its own. A second call does nothing.
+    void stop();
+
+private:
+    std::shared_ptr<std::atomic<bool>> running_;
+    std::shared_ptr<HandlerManager> handlers_;
+    std::mutex local_addr_mutex_;  // start records the address on one thread, stop reads it
+    std::optional<sockaddr_in> local_addr_;
+};
+
+}  // namespace vornic::velkin::http

@@ -1,0 +1,87 @@
+#pragma once
+// Blocking TCP streams and listeners over POSIX sockets. Failures are values (IoResult), never
+// exceptions; writes never raise SIGPIPE.
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vornic::velkin::net {
+
+struct IoError {
+    int code = 0;  // errno, or 0 for protocol errors
+    std::string message;
+};
+
+template <class T = void>
+using IoResult = std::expected<T, IoError>;
+
+// An error value for an errno: "<strerror text> (os error N)".
+IoError os_error(int code);
+// A protocol error (code 0) with the given text.
+IoError protocol_error(std::string message);
+
+// One connected stream socket. Works on any stream socket fd (TCP, Unix socketpair).
+class TcpStream {
+public:
+    explicit TcpStream(int fd) noexcept : fd_(fd) {}
+    TcpStream(TcpStream&& other) noexcept;
+    TcpStream& operator=(TcpStream&& other) noexcept;
+    TcpStream(const TcpStream&) = delete;
+    TcpStream& operator=(const TcpStream&) = delete;
+    ~TcpStream();
+
+    // A blocking connect to an IPv4 address.
+    static IoResult<TcpStream> connect(const sockaddr_in& address);
+    static IoResult<TcpStream> connect(std::string_view ipv4_address, uint16_t port);
+
+    int native_handle() const noexcept { return fd_; }
+
+    // One read call: up to buffer.size() bytes, 0 at end of stream. An interrupted or timed-out
+    // read is an error, not retried.
+    IoResult<std::size_t> read(std::span<uint8_t> buffer);
+    // Fills the whole buffer; end of stream first is an error.
+    IoResult<void> read_exact(std::span<uint8_t> buffer);
+    IoResult<void> write_all(std::span<const uint8_t> bytes);
+    // Nothing is buffered in user space, so there is nothing to push; kept for the callers that
+    // mark the end of a response.
+    IoResult<void> flush();
+    // nullopt: reads block without limit. A zero duration is refused (it would mean the same).
+    IoResult<void> set_read_timeout(std::optional<std::chrono::milliseconds> timeout);
+    IoResult<void> set_nodelay(bool on);
+    // shutdown(2) with SHUT_RD, SHUT_WR or SHUT_RDWR.
+    IoResult<void> shutdown(int how);
+
+private:
+    int fd_ = -1;
+};
+
+class TcpListener {
+public:
+    // Takes a socket fd that is (or should be) a listening socket.
+    explicit TcpListener(int fd) noexcept : fd_(fd) {}
+    TcpListener(TcpListener&& other) noexcept;
+    TcpListener& operator=(TcpListener&& other) noexcept;
+    TcpListener(const TcpListener&) = delete;
+    TcpListener& operator=(const TcpListener&) = delete;
+    ~TcpListener();
+
+    // Binds with SO_REUSEADDR and listens; port 0 picks an ephemeral port.
+    static IoResult<TcpListener> bind(std::string_view ipv4_address, uint16_t port);
+
+    IoResult<TcpStream> accept();
+    uint16_t port() const;  // 0 when the address cannot be read
+    IoResult<sockaddr_in> local_addr() const;
+    int native_handle() const noexcept { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace vornic::velkin::net
