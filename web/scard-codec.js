@@ -334,6 +334,12 @@ export function isCallReply(data) {
   return bytes.length >= 2 && bytes[0] === 3 && bytes[1] === 3;
 }
 
+// The CompletionId of a call reply, to pair it with its call before decoding it.
+export function replyCompletionId(data) {
+  return isCallReply(data) && data.byteLength >= 14
+    ? new DataView(data).getUint32(10, true) : undefined;
+}
+
 // Decodes the reply to `c`: { deviceId, completionId, returnCode } and, when returnCode is 0,
 // the fields of the call's return structure. Throws a RangeError on a malformed reply.
 export function decodeReply(c, data) {

@@ -33,6 +33,12 @@ test('calls are framed with prefix, code, identifiers and both NDR headers', () 
     `03 03 14 00 09 00 01 00 00 00 05 00 00 00 ${ndr('08 00 00 00', '02 00 00 00 00 00 00 00')}`);
 });
 
+test('a reply is paired with its call by the CompletionId, read before anything else', () => {
+  assert.equal(codec.replyCompletionId(reply('00 00 00 00 00 00 00 00')), 5);
+  for (const other of ['03 02', '03 03 72 44 43 49 01 00 00 00 05 00 00'])
+    assert.equal(codec.replyCompletionId(hex(other).buffer), undefined, other);
+});
+
 test('the handshake is 03 01 and only 03 02 answers it', () => {
   sameBytes(codec.handshake(), '03 01');
   assert.ok(codec.isHandshakeReply(hex('03 02').buffer));
