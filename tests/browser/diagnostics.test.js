@@ -60,8 +60,10 @@ test('the page follows the virtual card: readers, ATR, an APDU, removal and inse
     assert.match(await entry.locator('.time').innerText(), /^\d+\.\d ms$/);
   };
   await select();
-  if (process.env.TOLVANE_SCREENSHOT)
-    await page.screenshot({ path: process.env.TOLVANE_SCREENSHOT });
+  if (process.env.TOLVANE_SCREENSHOT) {
+    await page.setViewportSize({ width: 1200, height: 400 });
+    await page.screenshot({ path: process.env.TOLVANE_SCREENSHOT, fullPage: true });
+  }
 
   // Removal and insertion are seen without reloading; the new card answers too.
   await card.remove();
