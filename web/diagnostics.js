@@ -74,7 +74,11 @@ const cardTask = (work) => (cardWork = cardWork.then(work).catch(showError));
 $('open-bridge').addEventListener('click', async () => {
   if (context) await client.call(codec.releaseContext(context)).catch(() => {});
   forget();
-  if (!(await client.open())) return;
+  if (!(await client.open())) {
+    if (client.state === 'closed')
+      showError(new Error('The bridge window could not be opened: allow pop-ups for this page.'));
+    return;
+  }
   try {
     context = (await scard(codec.establishContext())).context;
     $('context').textContent = toHex(context);
@@ -126,7 +130,8 @@ async function monitor(ctx) {
   }
 }
 
-const hasCard = (state) => state && (state.eventState & STATE.PRESENT) && !(state.eventState & STATE.MUTE);
+const hasCard = (state) =>
+  Boolean(state && (state.eventState & STATE.PRESENT) && !(state.eventState & STATE.MUTE));
 
 // Connects to the card of the selected reader when one is there, drops the connection when not.
 async function syncCard() {
@@ -220,7 +225,8 @@ $('apdu-form').addEventListener('submit', async (event) => {
     const response = reply.response;
     const sw = response.length >= 2 ? (response.at(-2) << 8) | response.at(-1) : null;
     field('response', `< ${toHex(response)}`);
-    field('sw', sw === null ? 'no status word' : `SW ${toHex(response.slice(-2))} ${statusWordText(sw)}`);
+    field('sw', sw === null ? 'no status word'
+      : `SW ${toHex(response.slice(-2))} ${statusWordText(sw)}`.trim());
     field('time', `${reply.ms.toFixed(1)} ms`);
   } catch (error) {
     field('error', error.message);
@@ -239,4 +245,6 @@ window.addEventListener('pagehide', () => {
 
 showAgentState();
 // For the browser's console.
-window.diagnostics = { client, codec, get context() { return context; }, get card() { return card; } };
+window.diagnostics = {
+  client, codec, get context() { return context; }, get card() { return card; },
+};

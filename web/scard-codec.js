@@ -145,7 +145,8 @@ class Reader {
   array(length, referent) {
     if (!referent) return new Uint8Array(0);
     const count = this.u32();
-    if (count !== length) throw new RangeError(`array of ${count} bytes where ${length} were announced`);
+    if (count !== length)
+      throw new RangeError(`array of ${count} bytes where ${length} were announced`);
     const bytes = this.bytes(count);
     this.align(4);
     return bytes;
@@ -351,7 +352,7 @@ export function decodeReply(c, data) {
     throw new RangeError('not a device I/O completion');
   const objectBufferLength = view.getUint32(30, true);
   if (objectBufferLength > bytes.length - REPLY_BODY)
-    throw new RangeError(`object buffer of ${objectBufferLength} bytes in a ${bytes.length}-byte reply`);
+    throw new RangeError(`${objectBufferLength}-byte object buffer in a ${bytes.length}-byte reply`);
   const r = new Reader(bytes.subarray(0, REPLY_BODY + objectBufferLength));
   const head = {
     deviceId: view.getUint32(6, true),

@@ -11,6 +11,7 @@ export const ROOT = process.env.TOLVANE_ROOT ?? path.resolve(import.meta.dirname
 export const AGENT = process.env.TOLVANE_AGENT ?? '';
 export const TRUSTED = 'http://127.0.0.1:8096';
 const CHROMIUM = '/usr/bin/chromium';
+const READY = 'Tolvane Agent is ready on port 8095.';
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const started = new Set();
@@ -86,11 +87,11 @@ export async function startDiagnostics() {
     env: { ...process.env, ASAN_OPTIONS: 'detect_leaks=0' },
     detached: true,  // its own process group, so that a last-resort kill reaches its children
   });
-  for (const port of [8096, 8095]) {
-    if (!(await waitForPort(port, true, 20000))) {
-      await script.stop();
-      throw new Error(`port ${port} did not open; tools/diagnostics.sh said:\n${script.output}`);
-    }
+  const deadline = Date.now() + 20000;
+  while (!script.output.includes(READY) && script.running && Date.now() < deadline) await sleep(100);
+  if (!script.output.includes(READY) || !(await waitForPort(8096, true, 5000))) {
+    await script.stop();
+    throw new Error(`the agent or the page server did not start; tools/diagnostics.sh said:\n${script.output}`);
   }
   script.agentPid = () => {
     const children = fs.readFileSync(`/proc/${script.pid}/task/${script.pid}/children`, 'utf8');
