@@ -24,22 +24,6 @@ constexpr uint32_t kAttrReferent = 0x00020080;
 // SCARD_AUTOALLOCATE in the 32-bit interface the client speaks.
 constexpr uint32_t kWireAutoAllocate = 0xFFFFFFFF;
 
-// ReturnCode, the byte count, a referent id and the conformant array of `bytes`, padded to a
-// multiple of `alignment`.
-void writeByteArrayReturn(DataView& reply, uint32_t referent, std::span<const uint8_t> bytes,
-                          std::size_t alignment) {
-    auto n = static_cast<uint32_t>(bytes.size());
-    std::size_t pad = padding(n, alignment);
-    writeReplyHead(reply, static_cast<uint32_t>(16 + n + pad));
-    reply.setLittleEndian32(rc::success);
-    reply.setLittleEndian32(n);
-    reply.setLittleEndian32(referent);
-    reply.setLittleEndian32(n);  // conformant array maximum count
-    reply.setBytes(bytes);
-    reply.skipPositionWrite(pad);
-    reply.markEnd();
-}
-
 }  // namespace
 
 void control(DataView& request, DataView& reply) {

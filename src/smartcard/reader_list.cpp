@@ -72,20 +72,6 @@ ReaderList readerList(SCARDCONTEXT context, uint32_t cchReaders) {
     return list;
 }
 
-// ListReaders_Return carrying the n bytes of `list`, padded to a multiple of 8.
-void writeReaderList(DataView& reply, const std::vector<uint8_t>& list) {
-    auto n = static_cast<uint32_t>(list.size());
-    std::size_t pad = padding(n, 8);
-    writeReplyHead(reply, static_cast<uint32_t>(16 + n + pad));
-    reply.setLittleEndian32(rc::success);
-    reply.setLittleEndian32(n);  // cBytes
-    reply.setLittleEndian32(kMultiStringReferent);
-    reply.setLittleEndian32(n);  // conformant array maximum count
-    reply.setBytes(list);
-    reply.skipPositionWrite(pad);
-    reply.markEnd();
-}
-
 }  // namespace
 
 void listReadersA(DataView& request, DataView& reply) {
@@ -118,12 +104,12 @@ void listReadersA(DataView& request, DataView& reply) {
         auto length = listLength(scardContext, cchReaders);
         if (!length) return longReturn(length.error(), reply);
         // Only the length was asked for: the array holds that many zero bytes.
-        writeReaderList(reply, std::vector<uint8_t>(*length));
+        writeByteArrayReturn(reply, kMultiStringReferent, std::vector<uint8_t>(*length), 8);
         return;
     }
     auto list = readerList(scardContext, cchReaders);
     if (!list) return longReturn(list.error(), reply);
-    writeReaderList(reply, *list);
+    writeByteArrayReturn(reply, kMultiStringReferent, *list, 8);
 }
 
 }  // namespace kx_agent::smartcard

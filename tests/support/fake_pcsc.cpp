@@ -34,7 +34,7 @@ LONG FakePcsc::deliver(const std::string& function, const void* data, std::size_
     DWORD needed = static_cast<DWORD>(size);
     if (*length == SCARD_AUTOALLOCATE && buffer != nullptr) {
         char* block = static_cast<char*>(std::malloc(std::max<std::size_t>(size, 1)));
-        std::memcpy(block, data, size);
+        if (size > 0) std::memcpy(block, data, size);
         *static_cast<char**>(buffer) = block;
         ++allocations_;
     } else if (buffer != nullptr) {
@@ -42,7 +42,7 @@ LONG FakePcsc::deliver(const std::string& function, const void* data, std::size_
             *length = needed;
             return SCARD_E_INSUFFICIENT_BUFFER;
         }
-        std::memcpy(buffer, data, size);
+        if (size > 0) std::memcpy(buffer, data, size);
     }
     *length = reported_length.value_or(needed);
     return SCARD_S_SUCCESS;
@@ -177,7 +177,8 @@ LONG FakePcsc::transmit(SCARDHANDLE h, const SCARD_IO_REQUEST* send_pci, const B
         std::size_t room = recv_pci->cbPciLength > sizeof *recv_pci
                                ? recv_pci->cbPciLength - sizeof *recv_pci
                                : 0;
-        std::memcpy(recv_pci + 1, recv_pci_extra.data(), std::min(room, recv_pci_extra.size()));
+        std::size_t extra = std::min(room, recv_pci_extra.size());
+        if (extra > 0) std::memcpy(recv_pci + 1, recv_pci_extra.data(), extra);
     }
     if (recv == nullptr) {
         if (reported_length) *recv_length = *reported_length;
