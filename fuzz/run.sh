@@ -16,6 +16,7 @@ root=$(pwd)
 seconds=${1:-30}
 targets=(${FUZZ_TARGETS:-fuzz_process fuzz_http_head fuzz_websocket fuzz_connection})
 build=$root/build/fuzz
+mkdir -p "$build"
 
 if ! command -v clang++-16 > /dev/null || [ ! -d /usr/lib/llvm-16/lib/clang/16/lib/linux ]; then
   echo "== installing clang 16 and its sanitizer runtimes"
@@ -27,9 +28,9 @@ fi
 
 echo "== building the fuzz targets (clang 16, libFuzzer, AddressSanitizer + UBSan)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-16 \
-  -DTOLVANE_FUZZ=ON -DTOLVANE_TESTS=OFF > "$build.configure.log" 2>&1 ||
-  { cat "$build.configure.log"; exit 1; }
-rm -f "$build.configure.log"
+  -DTOLVANE_FUZZ=ON -DTOLVANE_TESTS=OFF > "$build/configure.log" 2>&1 ||
+  { cat "$build/configure.log"; exit 1; }
+rm -f "$build/configure.log"
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}:allocator_may_return_null=1

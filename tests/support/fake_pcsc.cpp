@@ -34,7 +34,7 @@ LONG FakePcsc::deliver(const std::string& function, const void* data, std::size_
     DWORD needed = static_cast<DWORD>(size);
     if (*length == SCARD_AUTOALLOCATE && buffer != nullptr) {
         char* block = static_cast<char*>(std::malloc(std::max<std::size_t>(size, 1)));
-        std::memcpy(block, data, size);
+        if (size > 0) std::memcpy(block, data, size);
         *static_cast<char**>(buffer) = block;
         ++allocations_;
     } else if (buffer != nullptr) {
@@ -42,7 +42,7 @@ LONG FakePcsc::deliver(const std::string& function, const void* data, std::size_
             *length = needed;
             return SCARD_E_INSUFFICIENT_BUFFER;
         }
-        std::memcpy(buffer, data, size);
+        if (size > 0) std::memcpy(buffer, data, size);  // an empty output may have no data()
     }
     *length = reported_length.value_or(needed);
     return SCARD_S_SUCCESS;
@@ -93,7 +93,7 @@ LONG FakePcsc::get_status_change(SCARDCONTEXT c, DWORD timeout, SCARD_READERSTAT
         states[i].dwEventState = event_state.value_or(states[i].dwCurrentState | SCARD_STATE_CHANGED);
         std::size_t size = std::min(atr.size(), sizeof states[i].rgbAtr);
         std::memset(states[i].rgbAtr, 0, sizeof states[i].rgbAtr);
-        std::memcpy(states[i].rgbAtr, atr.data(), size);
+        if (size > 0) std::memcpy(states[i].rgbAtr, atr.data(), size);
         states[i].cbAtr = static_cast<DWORD>(size);
     }
     return result;
@@ -147,7 +147,7 @@ LONG FakePcsc::status(SCARDHANDLE h, char* names, DWORD* names_length, DWORD* st
     *protocol = active_protocol;
     if (atr_out != nullptr) {
         std::size_t size = std::min<std::size_t>(atr.size(), *atr_length);
-        std::memcpy(atr_out, atr.data(), size);
+        if (size > 0) std::memcpy(atr_out, atr.data(), size);
         *atr_length = static_cast<DWORD>(size);
     }
     return result;
@@ -177,7 +177,8 @@ LONG FakePcsc::transmit(SCARDHANDLE h, const SCARD_IO_REQUEST* send_pci, const B
         std::size_t room = recv_pci->cbPciLength > sizeof *recv_pci
                                ? recv_pci->cbPciLength - sizeof *recv_pci
                                : 0;
-        std::memcpy(recv_pci + 1, recv_pci_extra.data(), std::min(room, recv_pci_extra.size()));
+        std::size_t extra = std::min(room, recv_pci_extra.size());
+        if (extra > 0) std::memcpy(recv_pci + 1, recv_pci_extra.data(), extra);
     }
     if (recv == nullptr) {
         if (reported_length) *recv_length = *reported_length;
