@@ -1,9 +1,116 @@
-// Placeholder until this family of calls is carried out: answers SCARD_E_UNSUPPORTED_FEATURE.
+// SCARD_IOCTL_CONTROL and SCARD_IOCTL_GETATTRIB: calls that reach past the card to the reader
+// and its driver. Both are pure relays: the control code and the attribute identifier go to
+// PC/SC exactly as the client sent them, with no translation between numberings.
+//
+// Control_Call, fixed part: REDIR_SCARDHANDLE, dwControlCode, cbInBufferSize, pvInBuffer,
+// fpvOutBufferIsNULL, cbOutBufferSize; deferred: the context and handle bytes, then the input
+// array. GetAttrib_Call: REDIR_SCARDHANDLE, dwAttrId, fpbAttrIsNULL, cbAttrLen; deferred: the
+// context and handle bytes. No padding is skipped anywhere in either call.
+#include <algorithm>
+#include <span>
+#include <vector>
+
 #include "smartcard/ndr.h"
+#include "smartcard/pcsc.h"
 
 namespace kx_agent::smartcard {
+namespace {
 
-void control(DataView&, DataView& reply) { longReturn(rc::unsupported_feature, reply); }
-void getAttrib(DataView&, DataView& reply) { longReturn(rc::unsupported_feature, reply); }
+// [MS-RDPESC] bounds: the control buffers and the attribute value.
+constexpr uint32_t kMaxControlOutput = 66560;
+constexpr uint32_t kMaxAttribute = 65536;
+
+constexpr uint32_t kAttrReferent = 0x00020080;
+// SCARD_AUTOALLOCATE in the 32-bit interface the client speaks.
+constexpr uint32_t kWireAutoAllocate = 0xFFFFFFFF;
+
+}  // namespace
+
+void control(DataView& request, DataView& reply) {
+    readCommonTypeHeader(request);
+    readPrivateTypeHeader(request);
+    ScardReference context = readScardContext(request);
+    ScardReference handle = readScardHandle(request);
+    uint32_t dwControlCode = request.getLittleEndian32();
+    uint32_t cbInBufferSize = request.getLittleEndian32();
+    request.skipPositionRead(4);  // pvInBuffer referent id
+    request.skipPositionRead(4);  // fpvOutBufferIsNULL: cbOutBufferSize alone decides
+    uint32_t cbOutBufferSize = request.getLittleEndian32();
+    if (answeredTruncated(request, reply)) return;
+
+    auto card = decodeCardReference(request, context.cb, handle.cb);
+    if (!card) {
+        longReturn(card.error(), reply);
+        return;
+    }
+    // The array's own count, not cbInBufferSize, is the input length; the bytes stay in the
+    // message.
+    const void* input = nullptr;
+    std::size_t inputLength = 0;
+    if (cbInBufferSize > 0) {
+        auto bytes = request.getSpan(request.getLittleEndian32());
+        input = bytes.data();
+        inputLength = bytes.size();
+    }
+    if (answeredTruncated(request, reply)) return;
+
+    std::vector<uint8_t> output(std::min(cbOutBufferSize, kMaxControlOutput));
+    DWORD bytesReturned = output.size();
+    LONG result = pcsc().control(static_cast<SCARDHANDLE>(card->handle), dwControlCode, input,
+                                 inputLength, output.empty() ? nullptr : output.data(),
+                                 output.size(), &bytesReturned);
+    if (result != SCARD_S_SUCCESS) {
+        longReturn(static_cast<uint32_t>(result), reply);
+        return;
+    }
+    // Only what the buffer holds is sent, whatever count the driver reports. The referent id
+    // of pvOutBuffer repeats the request's pbContext referent, also for an empty answer.
+    std::size_t n = std::min<DWORD>(bytesReturned, output.size());
+    writeByteArrayReturn(reply, context.referent, std::span(output).first(n), 8);
+}
+
+void getAttrib(DataView& request, DataView& reply) {
+    readCommonTypeHeader(request);
+    readPrivateTypeHeader(request);
+    ScardReference context = readScardContext(request);
+    ScardReference handle = readScardHandle(request);
+    uint32_t dwAttrId = request.getLittleEndian32();
+    uint32_t fpbAttrIsNULL = request.getLittleEndian32();
+    uint32_t cbAttrLen = request.getLittleEndian32();
+    if (answeredTruncated(request, reply)) return;
+
+    auto card = decodeCardReference(request, context.cb, handle.cb);
+    if (!card) {
+        longReturn(card.error(), reply);
+        return;
+    }
+    if (answeredTruncated(request, reply)) return;
+
+    // A length-only request passes no buffer. So does 0xFFFFFFFF, the client's
+    // SCARD_AUTOALLOCATE: it goes to PC/SC as that 32-bit number, not widened to pcsc-lite's
+    // (DWORD)-1, so that pcsc-lite takes it as a length query instead of expecting the address
+    // of a pointer in the null buffer.
+    uint32_t length = fpbAttrIsNULL != 0 ? 0 : cbAttrLen;
+    std::vector<BYTE> attribute;
+    if (length != 0 && length != kWireAutoAllocate) {
+        length = std::min(length, kMaxAttribute);
+        attribute.resize(length);
+    }
+    DWORD attrLength = length;
+    LONG result = pcsc().get_attrib(static_cast<SCARDHANDLE>(card->handle), dwAttrId,
+                                    attribute.empty() ? nullptr : attribute.data(), &attrLength);
+    if (result != SCARD_S_SUCCESS) {
+        longReturn(static_cast<uint32_t>(result), reply);
+        return;
+    }
+    // With a buffer, its bytes and never more; without one, the length alone, answered as that
+    // many zero bytes and bounded like an attribute.
+    if (attribute.empty()) {
+        attribute.resize(std::min<DWORD>(attrLength, kMaxAttribute));
+    } else {
+        attribute.resize(std::min<DWORD>(attrLength, attribute.size()));
+    }
+    writeByteArrayReturn(reply, kAttrReferent, attribute, 4);
+}
 
 }  // namespace kx_agent::smartcard

@@ -140,6 +140,20 @@ bool answeredTruncated(DataView& request, DataView& reply) {
     return true;
 }
 
+void writeByteArrayReturn(DataView& reply, uint32_t referent, std::span<const uint8_t> bytes,
+                          std::size_t alignment) {
+    auto n = static_cast<uint32_t>(bytes.size());
+    std::size_t pad = padding(n, alignment);
+    writeReplyHead(reply, static_cast<uint32_t>(16 + n + pad));
+    reply.setLittleEndian32(rc::success);
+    reply.setLittleEndian32(n);
+    reply.setLittleEndian32(referent);
+    reply.setLittleEndian32(n);  // conformant array maximum count
+    reply.setBytes(bytes);
+    reply.skipPositionWrite(pad);
+    reply.markEnd();
+}
+
 uint64_t readReference(DataView& request, uint32_t count) {
     return utilities::as_u32_le(request.getSpan(count));
 }

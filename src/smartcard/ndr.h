@@ -3,6 +3,7 @@
 // a call was read in full before PC/SC is called.
 #include <cstdint>
 #include <expected>
+#include <span>
 
 #include "smartcard/return_codes.h"
 #include "smartcard/smartcard.h"
@@ -20,6 +21,12 @@ void writeReplyHead(DataView& reply, uint32_t objectBufferLength);
 // True, with a Long_Return reply carrying SCARD_E_INVALID_PARAMETER written, when the call was
 // shorter than what the handler read. Every handler asks this before it calls PC/SC.
 bool answeredTruncated(DataView& request, DataView& reply);
+
+// The Return structure shared by the calls that answer one byte array (ListReaders_Return,
+// Control_Return, GetAttrib_Return): ReturnCode 0, the byte count, a referent id and the
+// conformant array of `bytes`, padded to a multiple of `alignment`.
+void writeByteArrayReturn(DataView& reply, uint32_t referent, std::span<const uint8_t> bytes,
+                          std::size_t alignment);
 
 // Reads `count` reference bytes and decodes them with as_u32_le (4 or 8 bytes give a value,
 // any other length 0).

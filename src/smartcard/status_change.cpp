@@ -1,8 +1,156 @@
-// Placeholder until this family of calls is carried out: answers SCARD_E_UNSUPPORTED_FEATURE.
+// SCARD_IOCTL_GETSTATUSCHANGEA: waits until the state of a reader differs from the state the
+// client knows, the time-out runs out or a Cancel on the same context ends the wait.
+//
+// GetStatusChangeA_Call: REDIR_SCARDCONTEXT, dwTimeOut, cReaders, rgReaderStates referent id;
+// deferred: the context bytes, the conformant array of cReaders ReaderStateA records of 52
+// bytes (szReader referent id, dwCurrentState, dwEventState, cbAtr, rgbAtr[36]), then each
+// record's szReader string in record order (maximum count, offset, actual count L, L bytes with
+// the NUL, padding to 4).
+// GetStatusChange_Return: ReturnCode, cReaders, rgReaderStates referent id, then the conformant
+// array of ReaderState_Return records of 48 bytes (the ReaderStateA record without szReader).
+#include <algorithm>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "smartcard/ndr.h"
+#include "smartcard/pcsc.h"
 
 namespace kx_agent::smartcard {
+namespace {
 
-void getStatusChangeA(DataView&, DataView& reply) { longReturn(rc::unsupported_feature, reply); }
+// The reader name by which a client waits for readers to be added or removed.
+constexpr std::string_view kNotification = "\\\\?PnP?\\Notification";
+constexpr std::size_t kWireAtrSize = 36;
+constexpr std::size_t kWireStateSize = 52;
+constexpr std::size_t kReturnStateSize = 48;
+
+struct ReaderStates {
+    std::vector<SCARD_READERSTATE> records;  // handed to PC/SC
+    std::vector<std::string> names;          // own the names the records point to
+    std::vector<uint32_t> knownStates;       // dwCurrentState as the client sent it
+    std::vector<bool> notification;
+};
+
+// The ReaderStateA records and then their names. A count the message cannot hold is
+// SCARD_E_INVALID_PARAMETER before anything is allocated; a record or name cut short fails the
+// request view, which the caller answers.
+std::expected<ReaderStates, uint32_t> readReaderStates(DataView& request, uint32_t cReaders) {
+    if (uint64_t{cReaders} * kWireStateSize > request.remaining())
+        return std::unexpected(rc::invalid_parameter);
+    ReaderStates states;
+    states.records.resize(cReaders);  // all zero: no pvUserData, no ATR
+    states.knownStates.reserve(cReaders);
+    for (SCARD_READERSTATE& record : states.records) {
+        request.skipPositionRead(4);  // szReader referent id
+        uint32_t dwCurrentState = request.getLittleEndian32();
+        states.knownStates.push_back(dwCurrentState);
+        // The upper 16 bits are the client's event count; PC/SC gets the state bits alone.
+        record.dwCurrentState = dwCurrentState & 0xFFFF;
+        record.dwEventState = request.getLittleEndian32();
+        uint32_t cbAtr = std::min<uint32_t>(request.getLittleEndian32(), kWireAtrSize);
+        // The whole 36-byte field is consumed whatever cbAtr says, so the next record is read
+        // where it is; pcsc-lite's record holds MAX_ATR_SIZE (33) bytes of it.
+        auto rgbAtr = request.getSpan(kWireAtrSize);
+        std::size_t kept = std::min<std::size_t>(cbAtr, sizeof record.rgbAtr);
+        if (!rgbAtr.empty()) std::copy_n(rgbAtr.begin(), kept, record.rgbAtr);
+        record.cbAtr = kept;
+    }
+
+    states.names.reserve(cReaders);
+    states.notification.reserve(cReaders);
+    for (uint32_t i = 0; i < cReaders && !request.failed(); ++i) {
+        request.skipPositionRead(8);  // maximum count and offset
+        uint32_t length = request.getLittleEndian32();
+        auto bytes = request.getSpan(length);
+        // The copy ends with a NUL of its own, so a name whose bytes hold none ends there.
+        std::string& name = states.names.emplace_back(bytes.begin(), bytes.end());
+        states.notification.push_back(std::string_view(name.c_str()) == kNotification);
+        request.skipPositionRead(static_cast<int32_t>(padding(length, 4)));
+    }
+    if (request.failed()) return states;  // the caller answers the short call
+
+    for (uint32_t i = 0; i < cReaders; ++i) {
+        states.records[i].szReader = states.names[i].c_str();
+        // The notification entry's known state carries the number of the other entries.
+        if (states.notification[i]) states.records[i].dwCurrentState = (cReaders - 1) << 16;
+    }
+    return states;
+}
+
+void writeReaderState(DataView& reply, uint32_t dwCurrentState, uint32_t dwEventState,
+                      const SCARD_READERSTATE* record) {
+    reply.setLittleEndian32(dwCurrentState);
+    reply.setLittleEndian32(dwEventState);
+    std::size_t cbAtr = record == nullptr ? 0 : std::min<std::size_t>(record->cbAtr, kWireAtrSize);
+    reply.setLittleEndian32(static_cast<uint32_t>(cbAtr));
+    std::size_t written = 0;
+    if (record != nullptr) {
+        // Beyond pcsc-lite's 33 bytes the 36-byte field is zero.
+        written = sizeof record->rgbAtr;
+        reply.setBytes(std::span<const uint8_t>(record->rgbAtr, written));
+    }
+    reply.skipPositionWrite(kWireAtrSize - written);
+}
+
+}  // namespace
+
+void getStatusChangeA(DataView& request, DataView& reply) {
+    readCommonTypeHeader(request);
+    readPrivateTypeHeader(request);
+    // cbContext is not used: the deferred array's own count says how many bytes follow.
+    ScardReference ref = readScardContext(request);
+    uint32_t dwTimeOut = request.getLittleEndian32();
+    uint32_t cReaders = request.getLittleEndian32();
+    request.skipPositionRead(4);  // rgReaderStates referent id
+    uint32_t k = request.getLittleEndian32();
+    uint64_t context = readReference(request, k);
+    if (answeredTruncated(request, reply)) return;
+    if (context == 0) {
+        longReturn(rc::invalid_handle, reply);
+        return;
+    }
+    uint32_t count = request.getLittleEndian32();
+    if (answeredTruncated(request, reply)) return;
+    if (count != cReaders) {
+        longReturn(rc::invalid_value, reply);
+        return;
+    }
+    auto states = readReaderStates(request, cReaders);
+    if (!states) {
+        longReturn(states.error(), reply);
+        return;
+    }
+    if (answeredTruncated(request, reply)) return;
+
+    // The time-out goes to PC/SC as it came: 0 answers at once, 0xFFFFFFFF (INFINITE) waits
+    // without limit. The wait blocks this connection's thread until PC/SC returns.
+    LONG result = pcsc().get_status_change(static_cast<SCARDCONTEXT>(context), dwTimeOut,
+                                           states->records.data(), cReaders);
+    if (result != SCARD_S_SUCCESS) {
+        longReturn(static_cast<uint32_t>(result), reply);
+        return;
+    }
+
+    writeReplyHead(reply, static_cast<uint32_t>(16 + kReturnStateSize * cReaders));
+    reply.setLittleEndian32(rc::success);
+    reply.setLittleEndian32(cReaders);
+    // The client gets its pbContext referent id back as the array's referent id.
+    reply.setLittleEndian32(ref.referent);
+    reply.setLittleEndian32(cReaders);  // conformant array maximum count
+    for (uint32_t i = 0; i < cReaders; ++i) {
+        const SCARD_READERSTATE& record = states->records[i];
+        if (states->notification[i]) {
+            // Whatever PC/SC reported, the client sees the count of the other entries.
+            uint32_t others = (cReaders - 1) << 16;
+            writeReaderState(reply, others, others, nullptr);
+        } else {
+            writeReaderState(reply, states->knownStates[i],
+                             static_cast<uint32_t>(record.dwEventState), &record);
+        }
+    }
+    reply.markEnd();
+}
 
 }  // namespace kx_agent::smartcard

@@ -42,7 +42,7 @@ LONG FakePcsc::deliver(const std::string& function, const void* data, std::size_
             *length = needed;
             return SCARD_E_INSUFFICIENT_BUFFER;
         }
-        if (size > 0) std::memcpy(buffer, data, size);  // an empty output may have no data()
+        if (size > 0) std::memcpy(buffer, data, size);
     }
     *length = reported_length.value_or(needed);
     return SCARD_S_SUCCESS;
@@ -93,7 +93,7 @@ LONG FakePcsc::get_status_change(SCARDCONTEXT c, DWORD timeout, SCARD_READERSTAT
         states[i].dwEventState = event_state.value_or(states[i].dwCurrentState | SCARD_STATE_CHANGED);
         std::size_t size = std::min(atr.size(), sizeof states[i].rgbAtr);
         std::memset(states[i].rgbAtr, 0, sizeof states[i].rgbAtr);
-        if (size > 0) std::memcpy(states[i].rgbAtr, atr.data(), size);
+        std::memcpy(states[i].rgbAtr, atr.data(), size);
         states[i].cbAtr = static_cast<DWORD>(size);
     }
     return result;
@@ -147,7 +147,7 @@ LONG FakePcsc::status(SCARDHANDLE h, char* names, DWORD* names_length, DWORD* st
     *protocol = active_protocol;
     if (atr_out != nullptr) {
         std::size_t size = std::min<std::size_t>(atr.size(), *atr_length);
-        if (size > 0) std::memcpy(atr_out, atr.data(), size);
+        std::memcpy(atr_out, atr.data(), size);
         *atr_length = static_cast<DWORD>(size);
     }
     return result;

@@ -1,0 +1,181 @@
+// What the browser tests start, and stop again however they end: the agent with the
+// diagnostics page (tools/diagnostics.sh), more page servers, the virtual card (vicc) and
+// headless Chromium. Every process is stopped by its own pid.
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+
+export const ROOT = process.env.TOLVANE_ROOT ?? path.resolve(import.meta.dirname, '../..');
+export const AGENT = process.env.TOLVANE_AGENT ?? '';
+export const TRUSTED = 'http://127.0.0.1:8096';
+const CHROMIUM = '/usr/bin/chromium';
+const READY = 'Tolvane Agent is ready on port 8095.';
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const started = new Set();
+
+// A child process whose output is kept for failure messages.
+class Child {
+  constructor(command, args, options = {}) {
+    this.options = options;
+    this.output = '';
+    this.proc = spawn(command, args, { stdio: ['ignore', 'pipe', 'pipe'], ...options });
+    for (const stream of [this.proc.stdout, this.proc.stderr])
+      stream.on('data', (chunk) => { this.output = (this.output + chunk).slice(-20000); });
+    this.exited = new Promise((resolve) => this.proc.on('exit', (code, signal) => resolve(code ?? signal)));
+    this.running = true;
+    this.exited.then(() => { this.running = false; started.delete(this); });
+    started.add(this);
+  }
+
+  get pid() { return this.proc.pid; }
+
+  // Resolves to the exit code (or signal), or undefined if it is still running after `ms`.
+  waitExit(ms) {
+    return Promise.race([this.exited, sleep(ms).then(() => undefined)]);
+  }
+
+  async stop() {
+    if (!this.running) return;
+    this.proc.kill('SIGTERM');
+    if ((await this.waitExit(5000)) === undefined) {
+      this.proc.kill('SIGKILL');
+      await this.exited;
+    }
+  }
+}
+
+function portOpen(port) {
+  return new Promise((resolve) => {
+    const socket = net.connect({ host: '127.0.0.1', port });
+    socket.setTimeout(1000);
+    socket.once('connect', () => { socket.destroy(); resolve(true); });
+    socket.once('error', () => resolve(false));
+    socket.once('timeout', () => { socket.destroy(); resolve(false); });
+  });
+}
+
+export async function waitForPort(port, open, ms) {
+  for (const deadline = Date.now() + ms; Date.now() < deadline; await sleep(100))
+    if ((await portOpen(port)) === open) return true;
+  return false;
+}
+
+export function requireTools() {
+  if (!AGENT || !fs.existsSync(AGENT))
+    throw new Error(`TOLVANE_AGENT must name the agent binary (got "${AGENT}")`);
+  if (!fs.existsSync(CHROMIUM))
+    throw new Error(`${CHROMIUM} is missing: apt-get install -y chromium`);
+}
+
+async function playwright() {
+  try {
+    return await import('playwright-core');
+  } catch {
+    throw new Error(`playwright-core is missing: run npm ci in ${ROOT}`);
+  }
+}
+
+// The agent trusting the diagnostics page, and the page served on 8096, both started by
+// tools/diagnostics.sh. `agentPid()` finds the agent among the script's children.
+export async function startDiagnostics() {
+  for (const port of [8095, 8096])
+    if (!(await waitForPort(port, false, 10000))) throw new Error(`port ${port} is in use`);
+  const script = new Child(path.join(ROOT, 'tools/diagnostics.sh'), [AGENT], {
+    env: { ...process.env, ASAN_OPTIONS: 'detect_leaks=0' },
+    detached: true,  // its own process group, so that a last-resort kill reaches its children
+  });
+  const deadline = Date.now() + 20000;
+  while (!script.output.includes(READY) && script.running && Date.now() < deadline) await sleep(100);
+  if (!script.output.includes(READY) || !(await waitForPort(8096, true, 5000))) {
+    await script.stop();
+    throw new Error(`the agent or the page server did not start; tools/diagnostics.sh said:\n${script.output}`);
+  }
+  script.agentPid = () => {
+    const children = fs.readFileSync(`/proc/${script.pid}/task/${script.pid}/children`, 'utf8');
+    return children.trim().split(/\s+/).map(Number).find((pid) => {
+      try {
+        return fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').split('\0')[0] === AGENT;
+      } catch {
+        return false;
+      }
+    });
+  };
+  return script;
+}
+
+// Another server of the web/ folder, on a port whose origin the agent does not trust.
+export async function serveWeb(port) {
+  const server = new Child('python3', ['-m', 'http.server', String(port), '--bind', '127.0.0.1',
+                                       '--directory', path.join(ROOT, 'web')]);
+  if (!(await waitForPort(port, true, 10000))) throw new Error(`no page server on ${port}`);
+  return server;
+}
+
+// vsmartcard's vicc: while it runs, "Virtual PCD 00 00" holds its card. The test process must
+// hold the machine-wide card lock (/tmp/tolvane-card.lock) meanwhile: CTest runs it under flock.
+export class VirtualCard {
+  #child = null;
+
+  insert() {
+    const shim = path.join(os.tmpdir(), `tolvane-vicc-shim-${process.getuid()}`);
+    fs.mkdirSync(shim, { recursive: true });
+    fs.rmSync(path.join(shim, 'Crypto'), { force: true });
+    // Debian's vicc imports Crypto, which Debian ships as Cryptodome.
+    fs.symlinkSync('/usr/lib/python3/dist-packages/Cryptodome', path.join(shim, 'Crypto'));
+    this.#child = new Child('/usr/bin/python3', ['/usr/bin/vicc', '-t', 'iso7816'], {
+      env: { ...process.env, PYTHONPATH: `/usr/lib/python3/site-packages/virtualsmartcard:${shim}` },
+    });
+  }
+
+  async remove() {
+    await this.#child?.stop();
+    this.#child = null;
+  }
+}
+
+// Headless Chromium with a fresh profile. The switches keep it from reaching out to the
+// network, which is closed here and makes its background connections fail.
+export async function launchBrowser() {
+  const { chromium } = await playwright();
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'tolvane-chromium-'));
+  const args = ['--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+                '--disable-component-update', '--disable-sync'];
+  if (process.getuid() === 0) args.push('--no-sandbox');
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: CHROMIUM, headless: true, args, viewport: { width: 1200, height: 860 },
+  });
+  context.setDefaultTimeout(20000);
+  const close = context.close.bind(context);
+  context.close = async () => {
+    await close().catch(() => {});
+    fs.rmSync(profile, { recursive: true, force: true });
+  };
+  return context;
+}
+
+// Opens the diagnostics page at `origin`, presses "Open the bridge"; returns both windows.
+export async function openDiagnostics(browser, origin) {
+  const page = await browser.newPage();
+  await page.goto(`${origin}/`);
+  const [bridge] = await Promise.all([page.waitForEvent('popup'), page.click('#open-bridge')]);
+  return { page, bridge };
+}
+
+export async function stopAll() {
+  await Promise.all([...started].map((child) => child.stop()));
+}
+
+// Should the test process end without its after() hooks, nothing it started stays behind.
+process.on('exit', () => {
+  for (const child of started) {
+    try {
+      process.kill(child.options.detached ? -child.pid : child.pid, 'SIGKILL');
+    } catch {
+      // already gone
+    }
+  }
+});
+for (const signal of ['SIGINT', 'SIGTERM']) process.on(signal, () => process.exit(1));

@@ -1,0 +1,57 @@
+// The bridge's origin rules and its connection indicator, in headless Chromium against the
+// real agent trusting the diagnostics page's origin (http://127.0.0.1:8096).
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+
+import * as h from './harness.js';
+
+const FOREIGN = 'http://127.0.0.1:8097';
+const OPEN = '\u2611';    // ☑
+const CLOSED = '\u2612';  // ☒
+
+let browser;
+let diagnostics;
+
+before(async () => {
+  h.requireTools();
+  browser = await h.launchBrowser();
+  diagnostics = await h.startDiagnostics();
+  await h.serveWeb(8097);
+});
+
+after(async () => {
+  await browser?.close();
+  await h.stopAll();
+});
+
+const indicator = (bridge, mark) =>
+  bridge.waitForFunction((m) => document.getElementById('scard-status')?.textContent === m, mark);
+
+test('a page of another origin gets no answer through the bridge', { timeout: 60000 }, async () => {
+  const refused = browser.waitForEvent('console',
+    (m) => m.text() === `Expected origin: ${h.TRUSTED} actual origin: ${FOREIGN}`);
+  const { page, bridge } = await h.openDiagnostics(browser, FOREIGN);
+  await page.waitForSelector('#agent-state[data-state="silent"]', { timeout: 15000 });
+  await refused;
+  // The bridge drops its socket when a foreign page writes to it.
+  await indicator(bridge, CLOSED);
+  assert.equal(await page.locator('#context').innerText(), 'none');
+  await bridge.close();
+  await page.close();
+});
+
+test('the trusted page gets answers; the bridge shows its socket open, then the agent gone',
+     { timeout: 60000 }, async () => {
+  const { page, bridge } = await h.openDiagnostics(browser, h.TRUSTED);
+  await page.waitForSelector('#agent-state[data-state="answering"]');
+  await indicator(bridge, OPEN);
+  await page.waitForSelector('#readers tr[data-reader]');
+
+  // Stopping the agent closes the bridge's socket; the page's next call goes unanswered; and
+  // tools/diagnostics.sh ends, taking the page server on 8096 with it.
+  process.kill(diagnostics.agentPid(), 'SIGTERM');
+  await indicator(bridge, CLOSED);
+  await page.waitForSelector('#agent-state[data-state="silent"]', { timeout: 15000 });
+  assert.notEqual(await diagnostics.waitExit(10000), undefined, 'tools/diagnostics.sh still runs');
+  assert.ok(await h.waitForPort(8096, false, 5000), 'the page server still runs');
+});

@@ -1,0 +1,136 @@
+// Connecting to the virtual card through the relay, against the real pcscd: what a client sees
+// when it connects, asks for the card's status, brackets a transaction, reconnects and
+// disconnects.
+#include <gtest/gtest.h>
+#include <PCSC/winscard.h>
+
+#include <cstring>
+#include <string>
+
+#include "virtual_card.h"
+#include "wire.h"
+
+namespace kx_agent::test {
+namespace {
+
+constexpr uint32_t kEstablish = 0x00090014;
+constexpr uint32_t kRelease = 0x00090018;
+constexpr uint32_t kConnect = 0x000900AC;
+constexpr uint32_t kReconnect = 0x000900B4;
+constexpr uint32_t kDisconnect = 0x000900B8;
+constexpr uint32_t kBegin = 0x000900BC;
+constexpr uint32_t kEnd = 0x000900C0;
+constexpr uint32_t kStatus = 0x000900C8;
+
+class CardThroughRelay : public testing::Test {
+protected:
+    void SetUp() override {
+        Bytes reply = relay(call_message(kEstablish, Ndr().u32(SCARD_SCOPE_SYSTEM).data()));
+        ASSERT_EQ(reply.size(), 62u);
+        ASSERT_EQ(return_code(reply), 0u);
+        context_.assign(reply.end() - 8, reply.end());
+    }
+    void TearDown() override {
+        if (!context_.empty())
+            relay(call_message(kRelease, Ndr().u32(8).u32(0x00020000).array(context_).data()));
+    }
+
+    Bytes connect(const std::string& reader) {
+        std::string name = reader + '\0';
+        auto length = static_cast<uint32_t>(name.size());
+        Ndr body;
+        body.u32(0x00020000).u32(8).u32(0x00020004);
+        body.u32(SCARD_SHARE_SHARED).u32(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+        body.u32(length).u32(0).u32(length).text(name).pad(4).array(context_);
+        return relay(call_message(kConnect, body.data()));
+    }
+    // A call on the card: REDIR_SCARDHANDLE, the call's words, then context and handle bytes.
+    Bytes on_card(uint32_t code, const Bytes& handle, std::initializer_list<uint32_t> words) {
+        Ndr body;
+        body.u32(8).u32(0x00020000).u32(8).u32(0x00020004);
+        for (uint32_t word : words) body.u32(word);
+        body.array(context_).array(handle);
+        return relay(call_message(code, body.data()));
+    }
+    Bytes status(const Bytes& handle, bool length_only) {
+        // fmszReaderNamesIsNULL, cchReaderLen, cbAtrLen.
+        return on_card(kStatus, handle, {length_only ? 1u : 0u, 0x100, 36});
+    }
+
+    VirtualCard card_;
+    Bytes context_;
+};
+
+TEST_F(CardThroughRelay, ClientConnectsReadsStatusAndDisconnects) {
+    ASSERT_TRUE(card_.insert());
+    Bytes reply = connect(kFirstReader);
+    ASSERT_EQ(reply.size(), 78u);
+    ASSERT_EQ(return_code(reply), 0u);
+    uint32_t protocol = u32_at(reply, 58);
+    EXPECT_TRUE(protocol == SCARD_PROTOCOL_T0 || protocol == SCARD_PROTOCOL_T1) << protocol;
+    Bytes handle(reply.begin() + 66, reply.begin() + 74);
+
+    // The relay's status says what PC/SC itself says about the handle.
+    SCARDHANDLE card = 0;
+    std::memcpy(&card, handle.data(), sizeof card);
+    char names[256];
+    DWORD names_length = sizeof names;
+    DWORD state = 0;
+    DWORD direct_protocol = 0;
+    BYTE atr[MAX_ATR_SIZE];
+    DWORD atr_length = sizeof atr;
+    ASSERT_EQ(SCardStatus(card, names, &names_length, &state, &direct_protocol, atr, &atr_length),
+              SCARD_S_SUCCESS);
+    ASSERT_LE(atr_length, 32u);
+
+    reply = status(handle, false);
+    ASSERT_EQ(return_code(reply), 0u);
+    uint32_t n = u32_at(reply, 42);
+    ASSERT_EQ(n, names_length);
+    ASSERT_EQ(reply.size(), 38 + 60 + n + (4 - (60 + n) % 4) % 4);
+    EXPECT_EQ(std::string(reply.begin() + 98, reply.begin() + 98 + n),
+              std::string(names, names_length));
+    EXPECT_EQ(std::string(reply.begin() + 98, reply.begin() + 98 + std::strlen(kFirstReader)),
+              kFirstReader);
+    EXPECT_EQ(u32_at(reply, 50), static_cast<uint32_t>(state));
+    EXPECT_EQ(u32_at(reply, 54), static_cast<uint32_t>(direct_protocol));
+    EXPECT_EQ(u32_at(reply, 90), static_cast<uint32_t>(atr_length));
+    EXPECT_EQ(Bytes(reply.begin() + 58, reply.begin() + 58 + atr_length),
+              Bytes(atr, atr + atr_length));
+    EXPECT_EQ(reply[58], 0x3B);  // direct convention
+
+    // The length alone: same count, no names.
+    reply = status(handle, true);
+    ASSERT_EQ(return_code(reply), 0u);
+    EXPECT_EQ(u32_at(reply, 42), n);
+    EXPECT_EQ(Bytes(reply.begin() + 98, reply.begin() + 98 + n), Bytes(n, 0));
+
+    reply = on_card(kBegin, handle, {SCARD_LEAVE_CARD});
+    EXPECT_EQ(reply.size(), 46u);
+    EXPECT_EQ(return_code(reply), 0u);
+    EXPECT_EQ(return_code(on_card(kEnd, handle, {SCARD_LEAVE_CARD})), 0u);
+
+    reply = on_card(kReconnect, handle,
+                    {SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD});
+    ASSERT_EQ(reply.size(), 46u);
+    EXPECT_EQ(return_code(reply), 0u);
+    EXPECT_EQ(u32_at(reply, 42), protocol);
+
+    EXPECT_EQ(return_code(on_card(kDisconnect, handle, {SCARD_LEAVE_CARD})), 0u);
+    // PC/SC no longer knows the handle; its code comes back in a bare Long_Return.
+    reply = status(handle, false);
+    EXPECT_EQ(reply.size(), 46u);
+    EXPECT_EQ(return_code(reply), static_cast<uint32_t>(SCARD_E_INVALID_HANDLE));
+}
+
+TEST_F(CardThroughRelay, ConnectToAnEmptyReaderFails) {
+    // Holding the card fixture keeps other tests from inserting a card meanwhile.
+    ASSERT_TRUE(wait_for_card(kSecondReader, false, 5000));
+    Bytes reply = connect(kSecondReader);
+    ASSERT_EQ(reply.size(), 62u);
+    EXPECT_EQ(return_code(reply), 0x8010000Cu);  // SCARD_E_NO_SMARTCARD
+    EXPECT_EQ(Bytes(reply.begin() + 42, reply.end()), Bytes(20, 0));
+}
+
+}  // namespace
+}  // namespace kx_agent::test

@@ -1,0 +1,87 @@
+// SCARD_IOCTL_LISTREADERSA against the real pcscd and the virtual readers.
+#include <gtest/gtest.h>
+#include <PCSC/winscard.h>
+
+#include <string>
+
+#include "virtual_card.h"
+#include "wire.h"
+
+namespace kx_agent::test {
+namespace {
+
+constexpr uint32_t kEstablish = 0x00090014;
+constexpr uint32_t kRelease = 0x00090018;
+constexpr uint32_t kListReaders = 0x00090028;
+
+class ReaderListOnPcscd : public testing::Test {
+protected:
+    void SetUp() override {
+        Bytes reply = relay(call_message(kEstablish, Ndr().u32(SCARD_SCOPE_SYSTEM).data()));
+        ASSERT_EQ(reply.size(), 62u);
+        ASSERT_EQ(return_code(reply), 0u);
+        reference_.assign(reply.end() - 8, reply.end());
+    }
+    void TearDown() override {
+        if (!reference_.empty())
+            relay(call_message(kRelease, Ndr().u32(8).u32(0x00020000).array(reference_).data()));
+    }
+
+    Bytes list(uint32_t fmszReadersIsNULL, uint32_t cchReaders) {
+        return relay(call_message(kListReaders, Ndr()
+                                                    .u32(8)
+                                                    .u32(0x00020000)
+                                                    .u32(0)
+                                                    .u32(0)
+                                                    .u32(fmszReadersIsNULL)
+                                                    .u32(cchReaders)
+                                                    .array(reference_)
+                                                    .data()));
+    }
+
+    Bytes reference_;
+};
+
+// The multi-string of a successful reply.
+std::string readers_of(const Bytes& reply) {
+    uint32_t n = u32_at(reply, 42);
+    EXPECT_EQ(u32_at(reply, 50), n);
+    EXPECT_EQ(reply.size(), 38 + 16 + n + (8 - n % 8) % 8);
+    return std::string(reply.begin() + 54, reply.begin() + 54 + n);
+}
+
+TEST_F(ReaderListOnPcscd, ClientAsksTheLengthThenGetsBothVirtualReaders) {
+    Bytes lengthReply = list(1, 0);
+    ASSERT_EQ(return_code(lengthReply), 0u);
+    uint32_t n = u32_at(lengthReply, 42);
+    EXPECT_EQ(readers_of(lengthReply), std::string(n, '\0'));
+
+    Bytes listReply = list(0, n);
+    ASSERT_EQ(return_code(listReply), 0u);
+    std::string names = readers_of(listReply);
+    ASSERT_EQ(names.size(), n);
+    EXPECT_NE(names.find(std::string(kFirstReader) + '\0'), std::string::npos);
+    EXPECT_NE(names.find(std::string(kSecondReader) + '\0'), std::string::npos);
+    EXPECT_EQ(names.substr(names.size() - 2), std::string(2, '\0'));
+
+    // A client that lets the service allocate gets the same list.
+    Bytes autoReply = list(0, 0xFFFFFFFF);
+    ASSERT_EQ(return_code(autoReply), 0u);
+    EXPECT_EQ(readers_of(autoReply), names);
+
+    // A buffer one byte short is PC/SC's own refusal.
+    Bytes shortReply = list(0, n - 1);
+    EXPECT_EQ(shortReply.size(), 46u);
+    EXPECT_EQ(return_code(shortReply), static_cast<uint32_t>(SCARD_E_INSUFFICIENT_BUFFER));
+}
+
+TEST_F(ReaderListOnPcscd, ReleasedContextIsRefusedByPcsc) {
+    relay(call_message(kRelease, Ndr().u32(8).u32(0x00020000).array(reference_).data()));
+    Bytes reply = list(0, 1024);
+    reference_.clear();
+    EXPECT_EQ(reply.size(), 46u);
+    EXPECT_EQ(return_code(reply), static_cast<uint32_t>(SCARD_E_INVALID_HANDLE));
+}
+
+}  // namespace
+}  // namespace kx_agent::test

@@ -1,0 +1,281 @@
+// SCARD_IOCTL_CONNECTA, RECONNECT, DISCONNECT, BEGINTRANSACTION and ENDTRANSACTION against the
+// recording fake.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fake_pcsc.h"
+#include "truncated_calls.h"
+#include "wire.h"
+
+namespace kx_agent::test {
+namespace {
+
+constexpr uint32_t kConnect = 0x000900AC;
+constexpr uint32_t kReconnect = 0x000900B4;
+constexpr uint32_t kDisconnect = 0x000900B8;
+constexpr uint32_t kBegin = 0x000900BC;
+constexpr uint32_t kEnd = 0x000900C0;
+
+const Bytes kContext = from_hex("01 A0 00 00 00 00 00 00");
+const Bytes kHandle = from_hex("02 00 01 00 00 00 00 00");
+
+// ConnectA_Call: szReader, REDIR_SCARDCONTEXT, dwShareMode, dwPreferredProtocols, then the
+// reader name (maximum count, offset, actual count, bytes, padding) and the context bytes.
+Bytes connect_call(const std::string& name, const Bytes& context = kContext,
+                   uint32_t share_mode = SCARD_SHARE_SHARED,
+                   uint32_t protocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1) {
+    Ndr body;
+    body.u32(0x00020000).u32(static_cast<uint32_t>(context.size())).u32(0x00020004);
+    body.u32(share_mode).u32(protocols);
+    auto length = static_cast<uint32_t>(name.size());
+    body.u32(length).u32(0).u32(length).text(name).pad(4);
+    body.array(context);
+    return call_message(kConnect, body.data());
+}
+
+// A call on a card handle: REDIR_SCARDHANDLE, the call's own words, then the context and
+// handle arrays with the counts given (which a well-formed call makes equal to cb).
+struct HandleCall {
+    uint32_t code;
+    std::vector<uint32_t> words;
+    Bytes handle = kHandle;
+    uint32_t cb_handle = 8;
+    uint32_t handle_count = 8;
+    uint32_t cb_context = 8;
+    uint32_t context_count = 8;
+    Bytes context = kContext;
+
+    Bytes message() const {
+        Ndr body;
+        body.u32(cb_context).u32(0x00020000).u32(cb_handle).u32(0x00020004);
+        for (uint32_t word : words) body.u32(word);
+        body.u32(context_count).bytes(context).u32(handle_count).bytes(handle);
+        return call_message(code, body.data());
+    }
+};
+
+HandleCall reconnect_call() { return {kReconnect, {SCARD_SHARE_SHARED, 3, SCARD_RESET_CARD}}; }
+
+TEST(Connect, SuccessAnswersTheHandleAsEightBytes) {
+    FakePcsc fake;
+    fake.card = 0x00010002;
+    fake.active_protocol = SCARD_PROTOCOL_T1;
+    Bytes reply = relay(connect_call(std::string("Reader A\0", 9)));
+    EXPECT_EQ(to_hex(reply),
+              "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 38 00 00 00 "
+              "01 10 08 00 CC CC CC CC 28 00 00 00 00 00 00 00 "
+              "00 00 00 00 00 00 00 00 00 00 00 00 08 00 00 00 02 00 02 00 02 00 00 00 "
+              "08 00 00 00 02 00 01 00 00 00 00 00 00 00 00 00");
+    ASSERT_EQ(fake.count("connect"), 1u);
+    EXPECT_EQ(fake.last("connect")->target, 0xA001u);
+    EXPECT_EQ(fake.last("connect")->text, "Reader A");
+}
+
+TEST(Connect, FailureIsTheShortConnectReturn) {
+    FakePcsc fake;
+    fake.results["connect"] = static_cast<LONG>(0x8010000C);
+    Bytes reply = relay(connect_call(std::string("Reader A\0", 9)));
+    EXPECT_EQ(to_hex(reply),
+              "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 28 00 00 00 "
+              "01 10 08 00 CC CC CC CC 18 00 00 00 00 00 00 00 "
+              "0C 00 10 80 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
+}
+
+TEST(Connect, ShareModeAndProtocolsPassThrough) {
+    FakePcsc fake;
+    for (auto [share, protocols] : {std::pair<uint32_t, uint32_t>{SCARD_SHARE_EXCLUSIVE, 1},
+                                    {SCARD_SHARE_SHARED, 3},
+                                    {SCARD_SHARE_DIRECT, 0},
+                                    {0xFFFFFFFF, 0x80000000}}) {
+        relay(connect_call(std::string("R\0", 2), kContext, share, protocols));
+        ASSERT_NE(fake.last("connect"), nullptr);
+        EXPECT_EQ(fake.last("connect")->args, (std::vector<uint64_t>{share, protocols}));
+    }
+}
+
+// The name's actual count decides how much is read and how much padding follows it; the
+// context bytes after the padding must still decode.
+TEST(Connect, ReaderNameIsReadByItsCountAndPadding) {
+    struct Case {
+        std::string wire;  // the L bytes sent
+        std::string seen;  // the name PC/SC receives
+    };
+    for (const Case& c : {Case{std::string("Abcde\0", 6), "Abcde"},     // 2 padding bytes
+                          Case{std::string("Abcdefg\0", 8), "Abcdefg"},  // none
+                          Case{std::string("Abcd\0", 5), "Abcd"},        // 3
+                          Case{"ABCD", "ABCD"},                          // no NUL: not read past
+                          Case{"", ""}}) {
+        FakePcsc fake;
+        Bytes reply = relay(connect_call(c.wire));
+        ASSERT_EQ(reply.size(), 78u) << c.seen;
+        ASSERT_EQ(fake.count("connect"), 1u) << c.seen;
+        EXPECT_EQ(fake.last("connect")->text, c.seen);
+        EXPECT_EQ(fake.last("connect")->target, 0xA001u) << c.seen;
+    }
+}
+
+TEST(Connect, NameLongerThanTheCallIsInvalidParameter) {
+    for (uint32_t length : {21u, 1000u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+        FakePcsc fake;
+        Ndr body;
+        body.u32(0x00020000).u32(8).u32(0x00020004).u32(2).u32(3);
+        body.u32(length).u32(0).u32(length).text("Reader").pad(4).array(kContext);
+        Bytes reply = relay(call_message(kConnect, body.data()));
+        ASSERT_EQ(reply.size(), 46u) << length;
+        EXPECT_EQ(return_code(reply), 0x80100004u) << length;
+        EXPECT_TRUE(fake.calls.empty()) << length;
+    }
+}
+
+TEST(Connect, EmptyContextIsInvalidHandleWithoutPcsc) {
+    FakePcsc fake;
+    for (const Bytes& context : {Bytes(8, 0), Bytes(16, 0x55), Bytes{}, Bytes(3, 1)}) {
+        Bytes reply = relay(connect_call(std::string("R\0", 2), context));
+        ASSERT_EQ(reply.size(), 46u);
+        EXPECT_EQ(return_code(reply), 0x80100003u);
+    }
+    EXPECT_TRUE(fake.calls.empty());
+}
+
+// The handle bytes of a connect reply, sent back, reach PC/SC as the same 64-bit handle.
+TEST(CardHandle, BytesOfAConnectReplyComeBackWhole) {
+    FakePcsc fake;
+    fake.card = 0x0000123456789ABC;
+    Bytes reply = relay(connect_call(std::string("R\0", 2)));
+    ASSERT_EQ(reply.size(), 78u);
+    Bytes handle(reply.begin() + 66, reply.begin() + 74);
+    struct Case {
+        uint32_t code;
+        const char* function;
+    };
+    for (auto [code, function] : {Case{kReconnect, "reconnect"}, Case{kDisconnect, "disconnect"},
+                                  Case{kBegin, "begin_transaction"},
+                                  Case{kEnd, "end_transaction"}}) {
+        HandleCall call{code, code == kReconnect ? std::vector<uint32_t>{2, 3, 0}
+                                                 : std::vector<uint32_t>{0}};
+        call.handle = handle;
+        EXPECT_EQ(return_code(relay(call.message())), 0u) << function;
+        ASSERT_EQ(fake.count(function), 1u) << function;
+        EXPECT_EQ(fake.last(function)->target, 0x0000123456789ABCu) << function;
+    }
+    // Four handle bytes are a 32-bit value.
+    HandleCall call{kDisconnect, {0}, from_hex("02 01 00 00"), 4, 4};
+    relay(call.message());
+    EXPECT_EQ(fake.last("disconnect")->target, 0x0102u);
+}
+
+TEST(Reconnect, SuccessAnswersTheActiveProtocol) {
+    FakePcsc fake;
+    fake.active_protocol = SCARD_PROTOCOL_T0;
+    Bytes reply = relay(reconnect_call().message());
+    ASSERT_EQ(reply.size(), 46u);
+    EXPECT_EQ(return_code(reply), 0u);
+    EXPECT_EQ(u32_at(reply, 42), static_cast<uint32_t>(SCARD_PROTOCOL_T0));
+    ASSERT_EQ(fake.count("reconnect"), 1u);
+    EXPECT_EQ(fake.last("reconnect")->target, 0x00010002u);
+    EXPECT_EQ(fake.last("reconnect")->args,
+              (std::vector<uint64_t>{SCARD_SHARE_SHARED, 3, SCARD_RESET_CARD}));
+}
+
+// Reconnect and disconnect hide PC/SC's code behind SCARD_W_UNRESPONSIVE_CARD.
+TEST(Reconnect, AnyFailureIsAnUnresponsiveCard) {
+    for (LONG code : {SCARD_E_NO_SMARTCARD, SCARD_E_INVALID_HANDLE, SCARD_W_REMOVED_CARD}) {
+        FakePcsc fake;
+        fake.results["reconnect"] = code;
+        fake.results["disconnect"] = code;
+        Bytes reply = relay(reconnect_call().message());
+        EXPECT_EQ(return_code(reply), 0x80100066u);
+        EXPECT_EQ(u32_at(reply, 42), 0u);  // PC/SC left the protocol unset
+        reply = relay(HandleCall{kDisconnect, {SCARD_UNPOWER_CARD}}.message());
+        ASSERT_EQ(reply.size(), 46u);
+        EXPECT_EQ(return_code(reply), 0x80100066u);
+    }
+}
+
+TEST(Disconnect, PassesTheDisposition) {
+    FakePcsc fake;
+    Bytes reply = relay(HandleCall{kDisconnect, {SCARD_EJECT_CARD}}.message());
+    EXPECT_EQ(return_code(reply), 0u);
+    ASSERT_EQ(fake.count("disconnect"), 1u);
+    EXPECT_EQ(fake.last("disconnect")->args, (std::vector<uint64_t>{SCARD_EJECT_CARD}));
+}
+
+// Transactions answer PC/SC's own code, success included.
+TEST(Transactions, PcscResultPassesThroughUnchanged) {
+    struct Case {
+        uint32_t code;
+        const char* function;
+        LONG result;
+    };
+    for (const Case& c : {Case{kBegin, "begin_transaction", SCARD_S_SUCCESS},
+                          Case{kBegin, "begin_transaction", SCARD_E_SHARING_VIOLATION},
+                          Case{kEnd, "end_transaction", SCARD_S_SUCCESS},
+                          Case{kEnd, "end_transaction", SCARD_E_NOT_TRANSACTED},
+                          Case{kEnd, "end_transaction", SCARD_W_RESET_CARD}}) {
+        FakePcsc fake;
+        fake.results[c.function] = c.result;
+        Bytes reply = relay(HandleCall{c.code, {SCARD_RESET_CARD}}.message());
+        ASSERT_EQ(reply.size(), 46u);
+        EXPECT_EQ(return_code(reply), static_cast<uint32_t>(c.result)) << c.function;
+        EXPECT_EQ(u32_at(reply, 42), 0u);
+        ASSERT_EQ(fake.count(c.function), 1u);
+    }
+    FakePcsc fake;
+    relay(HandleCall{kEnd, {SCARD_RESET_CARD}}.message());
+    EXPECT_EQ(fake.last("end_transaction")->args, (std::vector<uint64_t>{SCARD_RESET_CARD}));
+}
+
+TEST(HandleDecoding, BadReferencesNeverReachPcsc) {
+    struct Case {
+        const char* what;
+        HandleCall call;
+        uint32_t expected;
+    };
+    auto with = [](auto change) {
+        HandleCall call{kDisconnect, {0}};
+        change(call);
+        return call;
+    };
+    const Case cases[] = {
+        {"handle count differs", with([](HandleCall& c) { c.cb_handle = 4; }), 0x80100011},
+        {"context count differs", with([](HandleCall& c) { c.context_count = 4; }), 0x80100011},
+        {"zero handle", with([](HandleCall& c) { c.handle = Bytes(8, 0); }), 0x80100003},
+        {"16-byte handle", with([](HandleCall& c) {
+             c.handle = Bytes(16, 1);
+             c.cb_handle = c.handle_count = 16;
+         }),
+         0x80100003},
+        {"no handle", with([](HandleCall& c) {
+             c.handle = {};
+             c.cb_handle = c.handle_count = 0;
+         }),
+         0x80100003},
+    };
+    for (uint32_t code : {kReconnect, kDisconnect, kBegin, kEnd}) {
+        for (const Case& c : cases) {
+            FakePcsc fake;
+            HandleCall call = c.call;
+            call.code = code;
+            if (code == kReconnect) call.words = {2, 3, 0};
+            Bytes reply = relay(call.message());
+            ASSERT_EQ(reply.size(), 46u) << c.what;
+            EXPECT_EQ(return_code(reply), c.expected) << c.what << " " << code;
+            EXPECT_EQ(u32_at(reply, 42), 0u) << c.what;
+            EXPECT_TRUE(fake.calls.empty()) << c.what;
+        }
+    }
+}
+
+// Every prefix of a valid call is answered SCARD_E_INVALID_PARAMETER without reaching PC/SC.
+TEST(CardConnection, TruncatedCallsNeverReachPcsc) {
+    for (const Bytes& full :
+         {connect_call(std::string("Abcde\0", 6)), connect_call("ABCD"),
+          reconnect_call().message(), HandleCall{kDisconnect, {0}}.message(),
+          HandleCall{kBegin, {0}}.message(), HandleCall{kEnd, {0}}.message()}) {
+        EXPECT_EQ(prefixes_not_refused(full), std::vector<std::size_t>{}) << to_hex(full);
+    }
+}
+
+}  // namespace
+}  // namespace kx_agent::test

@@ -1,0 +1,217 @@
+// SCARD_IOCTL_GETSTATUSCHANGEA against the recording fake.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "fake_pcsc.h"
+#include "truncated_calls.h"
+#include "wire.h"
+
+namespace kx_agent::test {
+namespace {
+
+constexpr uint32_t kGetStatusChange = 0x000900A0;
+constexpr uint64_t kContext = 0xA001;
+const std::string kNotification("\\\\?PnP?\\Notification\0", 21);
+
+struct Entry {
+    std::string name{};  // the L bytes sent, NUL included when there is one
+    uint32_t dwCurrentState = 0;
+    uint32_t dwEventState = 0;
+    uint32_t cbAtr = 0;
+    Bytes rgbAtr = Bytes(36, 0);
+};
+
+struct StatusCall {
+    std::vector<Entry> entries{};
+    uint32_t dwTimeOut = 1000;
+    uint32_t referent = 0x00020000;
+    Bytes reference = from_hex("01 A0 00 00 00 00 00 00");
+    std::optional<uint32_t> arrayCount{};// cReaders when absent
+    std::optional<uint32_t> cReaders{};  // the number of entries when absent
+};
+
+Bytes status_call(const StatusCall& c) {
+    auto cReaders = c.cReaders.value_or(static_cast<uint32_t>(c.entries.size()));
+    Ndr body;
+    body.u32(8).u32(c.referent).u32(c.dwTimeOut).u32(cReaders).u32(0x00020004);
+    body.array(c.reference);
+    body.u32(c.arrayCount.value_or(cReaders));
+    for (const Entry& e : c.entries)
+        body.u32(0x00020008).u32(e.dwCurrentState).u32(e.dwEventState).u32(e.cbAtr).bytes(e.rgbAtr);
+    for (const Entry& e : c.entries) {
+        auto length = static_cast<uint32_t>(e.name.size());
+        body.u32(length).u32(0).u32(length).text(e.name).pad(4);
+    }
+    return call_message(kGetStatusChange, body.data());
+}
+
+Entry reader(std::string name, uint32_t state = 0) {
+    name.push_back('\0');
+    return Entry{.name = name, .dwCurrentState = state};
+}
+
+// The 36-byte ATR field of a reply: the fake's ATR, zero after it.
+Bytes atr_field(const Bytes& atr) {
+    Bytes field = atr;
+    field.resize(36);
+    return field;
+}
+
+TEST(GetStatusChange, NoReadersIsA54ByteReply) {
+    FakePcsc fake;
+    Bytes reply = relay(status_call({}));
+    EXPECT_EQ(to_hex(reply),
+              "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 20 00 00 00 "
+              "01 10 08 00 CC CC CC CC 10 00 00 00 00 00 00 00 "
+              "00 00 00 00 00 00 00 00 00 00 02 00 00 00 00 00");
+    ASSERT_EQ(fake.count("get_status_change"), 1u);
+    EXPECT_EQ(fake.last("get_status_change")->target, kContext);
+    EXPECT_EQ(fake.last("get_status_change")->args, (std::vector<uint64_t>{1000, 0}));
+}
+
+// One reader and the notification entry: PC/SC gets (2 - 1) << 16 as the notification's known
+// state, and the reply carries it in both state fields whatever PC/SC reported.
+TEST(GetStatusChange, NotificationEntryCarriesTheCountOfOtherEntries) {
+    FakePcsc fake;
+    fake.event_state = 0x00040022;
+    Bytes reply = relay(status_call({.entries = {reader("Reader A", 0x10), {.name = kNotification}},
+                                     .dwTimeOut = 0xFFFFFFFF}));
+    const PcscCall& call = *fake.last("get_status_change");
+    EXPECT_EQ(call.text, "Reader A|\\\\?PnP?\\Notification");
+    EXPECT_EQ(call.args, (std::vector<uint64_t>{0xFFFFFFFF, 2, 0x10, 0, 0, 0x00010000, 0, 0}));
+
+    Bytes expected = from_hex(
+        "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 80 00 00 00 "
+        "01 10 08 00 CC CC CC CC 70 00 00 00 00 00 00 00");
+    Ndr body;
+    body.u32(0).u32(2).u32(0x00020000).u32(2);
+    body.u32(0x10).u32(0x00040022).u32(5).bytes(atr_field(fake.atr));
+    body.u32(0x00010000).u32(0x00010000).u32(0).zeros(36);
+    expected.insert(expected.end(), body.data().begin(), body.data().end());
+    EXPECT_EQ(to_hex(reply), to_hex(expected));
+}
+
+TEST(GetStatusChange, NotificationAloneCarriesZero) {
+    FakePcsc fake;
+    Bytes reply = relay(status_call({.entries = {{.name = kNotification, .dwCurrentState = 7}}}));
+    EXPECT_EQ(fake.last("get_status_change")->args[2], 0u);
+    EXPECT_EQ(u32_at(reply, 54), 0u);
+    EXPECT_EQ(u32_at(reply, 58), 0u);
+    // Only the exact name is the notification entry.
+    relay(status_call({.entries = {reader("\\\\?PnP?\\Notification2", 7)}}));
+    EXPECT_EQ(fake.last("get_status_change")->args[2], 7u);
+}
+
+TEST(GetStatusChange, UpperStateBitsStayWithTheClient) {
+    FakePcsc fake;
+    fake.event_state = 0x00060122;
+    Bytes reply = relay(status_call({.entries = {reader("Reader A", 0x00050022)}}));
+    EXPECT_EQ(fake.last("get_status_change")->args[2], 0x22u);
+    EXPECT_EQ(u32_at(reply, 54), 0x00050022u);  // dwCurrentState as sent
+    EXPECT_EQ(u32_at(reply, 58), 0x00060122u);  // dwEventState as PC/SC left it
+}
+
+// The 36-byte ATR field is consumed whatever cbAtr says, so the entry after it reads right;
+// pcsc-lite's record holds 33 of the bytes.
+TEST(GetStatusChange, AtrLengthsAreBounded) {
+    Bytes atr(36);
+    for (std::size_t i = 0; i < atr.size(); ++i) atr[i] = static_cast<uint8_t>(i + 1);
+    struct Case {
+        uint32_t cbAtr;
+        std::size_t toPcsc;
+    };
+    for (const Case& c : {Case{40, 33}, Case{36, 33}, Case{33, 33}, Case{5, 5}, Case{0, 0}}) {
+        FakePcsc fake;
+        Entry first = reader("Reader A", 0x10);
+        first.cbAtr = c.cbAtr;
+        first.rgbAtr = atr;
+        relay(status_call({.entries = {first, reader("Reader B", 0x20)}}));
+        const PcscCall& call = *fake.last("get_status_change");
+        EXPECT_EQ(call.text, "Reader A|Reader B") << c.cbAtr;
+        EXPECT_EQ(call.args, (std::vector<uint64_t>{1000, 2, 0x10, 0, c.toPcsc, 0x20, 0, 0}))
+            << c.cbAtr;
+        EXPECT_EQ(call.data, Bytes(atr.begin(), atr.begin() + c.toPcsc)) << c.cbAtr;
+    }
+}
+
+TEST(GetStatusChange, NamesArePaddedToFourBytes) {
+    FakePcsc fake;
+    // L = 6 is followed by 2 padding bytes, L = 8 by none, L = 4 without a NUL by none.
+    relay(status_call({.entries = {reader("ABCDE"), reader("ABCDEFG"), {.name = "WXYZ"},
+                                   reader("Last")}}));
+    ASSERT_EQ(fake.count("get_status_change"), 1u);
+    EXPECT_EQ(fake.last("get_status_change")->text, "ABCDE|ABCDEFG|WXYZ|Last");
+}
+
+TEST(GetStatusChange, ReplyEchoesThePbContextReferent) {
+    FakePcsc fake;
+    for (uint32_t referent : {0x00020000u, 0x12345678u}) {
+        Bytes reply = relay(status_call({.entries = {reader("Reader A")}, .referent = referent}));
+        EXPECT_EQ(u32_at(reply, 46), referent);
+    }
+}
+
+TEST(GetStatusChange, ContextAndCountFailures) {
+    struct Case {
+        const char* what;
+        StatusCall call;
+        uint32_t code;
+    };
+    for (const Case& c : {
+             Case{"context 0", {.entries = {reader("A")}, .reference = Bytes(8, 0)}, 0x80100003},
+             Case{"16 reference bytes", {.reference = Bytes(16, 0x55)}, 0x80100003},
+             Case{"no reference bytes", {.reference = {}}, 0x80100003},
+             Case{"array count differs", {.entries = {reader("A")}, .arrayCount = 2}, 0x80100011},
+         }) {
+        FakePcsc fake;
+        Bytes reply = relay(status_call(c.call));
+        EXPECT_EQ(reply.size(), 46u) << c.what;
+        EXPECT_EQ(return_code(reply), c.code) << c.what;
+        EXPECT_TRUE(fake.calls.empty()) << c.what;
+    }
+    // A 4-byte reference is a 32-bit value.
+    FakePcsc fake;
+    relay(status_call({.reference = from_hex("02 01 00 00")}));
+    EXPECT_EQ(fake.last("get_status_change")->target, 0x0102u);
+}
+
+TEST(GetStatusChange, PcscFailuresAreLongReturns) {
+    for (LONG code : {SCARD_E_TIMEOUT, SCARD_E_CANCELLED, SCARD_E_UNKNOWN_READER}) {
+        FakePcsc fake;
+        fake.results["get_status_change"] = code;
+        Bytes reply = relay(status_call({.entries = {reader("Reader A")}}));
+        EXPECT_EQ(reply.size(), 46u);
+        EXPECT_EQ(return_code(reply), static_cast<uint32_t>(code));
+    }
+}
+
+TEST(GetStatusChange, CallsThatDoNotFitNeverReachPcsc) {
+    Entry withAtr = reader("Reader A", 0x10);
+    withAtr.cbAtr = 5;
+    Bytes full = status_call({.entries = {withAtr, reader("ABCDE"), {.name = kNotification}}});
+    EXPECT_EQ(prefixes_not_refused(full), std::vector<std::size_t>{});
+
+    struct Case {
+        const char* what;
+        Bytes message;
+    };
+    Bytes longName = status_call({.entries = {reader("Reader A")}});
+    longName[longName.size() - 12 - 1] = 0x7F;  // high byte of the actual count L
+    for (const Case& c : {
+             Case{"cReaders beyond the message",
+                  status_call({.entries = {reader("A")}, .cReaders = 0x10000000})},
+             Case{"cReaders that overflows 32 bits",
+                  status_call({.entries = {reader("A")}, .cReaders = 0xFFFFFFFF})},
+             Case{"name length beyond the message", longName},
+         }) {
+        FakePcsc fake;
+        Bytes reply = relay(c.message);
+        EXPECT_EQ(reply.size(), 46u) << c.what;
+        EXPECT_EQ(return_code(reply), 0x80100004u) << c.what;
+        EXPECT_TRUE(fake.calls.empty()) << c.what;
+    }
+}
+
+}  // namespace
+}  // namespace kx_agent::test

@@ -1,0 +1,233 @@
+// The server over loopback: routing, the 404 answer, the head read and its limits, concurrency,
+// stopping, and the accept loop's failures.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "helpers.h"
+#include "velkin/http/websocket.h"
+#include "wire.h"
+
+namespace velkin_test {
+namespace {
+
+using kx_agent::test::to_hex;
+using testing::HasSubstr;
+
+std::string ok_response(std::string_view body) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=UTF-8\r\n"
+           "Access-Control-Allow-Origin: *\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + std::string(body);
+}
+
+// The body of a response read to the end.
+std::string body_of(const Bytes& response) {
+    const std::string all = text(response);
+    const auto end = all.find("\r\n\r\n");
+    return end == std::string::npos ? "(no head)" : all.substr(end + 4);
+}
+
+// Answers with what the request carried: path, route-chosen context and content type.
+http::HandlerEntry describe(std::optional<std::string> context = std::nullopt) {
+    return http::HandlerEntry{std::move(context), [](http::HttpRequest& r) {
+        return r.write_text(r.method + " " + r.path + " ctx=" + r.handler_context.value_or("-") +
+                                " type=" + r.content_type.value_or("-"),
+                            200, "text/plain");
+    }};
+}
+
+TEST(Server, AnswersNotFoundWithoutHandlers) {
+    TestServer server;
+    for (const auto* path : {"/", "/bridge.html", "/api/x"}) {
+        EXPECT_EQ(text(server.exchange(std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n")),
+                  "HTTP/1.1 404 Not Found\r\n"
+                  "Content-Type: text/plain; charset=UTF-8\r\n"
+                  "Access-Control-Allow-Origin: *\r\n"
+                  "Content-Length: 9\r\n"
+                  "Connection: close\r\n"
+                  "\r\n"
+                  "Not Found");
+    }
+}
+
+TEST(Server, RoutesByFirstSegmentThenDefault) {
+    TestServer server([](http::HttpServer& s) {
+        s.set_def_handler(describe());
+        s.add_route("/api", describe("api"));
+        s.set_mime(vornic::velkin::mime::MimeType::common());
+    });
+    const std::pair<std::string, std::string> cases[] = {
+        {"GET / HTTP/1.1", "GET / ctx=- type=-"},
+        {"GET /api/x/y HTTP/1.1", "GET /api/x/y ctx=api type=-"},
+        {"POST /api HTTP/1.1", "POST /api ctx=api type=-"},
+        {"GET /apix HTTP/1.1", "GET /apix ctx=- type=-"},
+        {"GET /page.HTML HTTP/1.1", "GET /page.HTML ctx=- type=text/html"},
+        {"GET /a.unknown HTTP/1.1", "GET /a.unknown ctx=- type=-"},
+    };
+    for (const auto& [line, body] : cases) {
+        EXPECT_EQ(text(server.exchange(line + "\r\nHost: x\r\n\r\n")), ok_response(body)) << line;
+    }
+}
+
+TEST(Server, ServesAHeadCutShortByThePeer) {
+    TestServer server([](http::HttpServer& s) {
+        s.set_def_handler({std::nullopt, [](http::HttpRequest& r) {
+            return r.write_text(r.path + " " + r.get_value("host").value_or("-") + " " +
+                                    r.get_value("x").value_or("-"),
+                                200, "text/plain");
+        }});
+    });
+    auto client = server.connect();
+    send_all(client, "GET /x HTTP/1.1\r\nHost: ab\r\nX: yz");
+    ASSERT_TRUE(client.shutdown(SHUT_WR));
+    EXPECT_EQ(body_of(read_until_close(client)), "/x ab y");
+}
+
+TEST(Server, AbandonsAHeadWithoutMethod) {
+    TestServer server([](http::HttpServer& s) { s.set_def_handler(answer("reached")); });
+    StderrCapture err;
+    auto client = server.connect();
+    send_all(client, "\r\nGET / HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(closed_without_data(client, 5s));
+    EXPECT_TRUE(err.wait_for("No method\n")) << err.captured();
+}
+
+TEST(Server, EndsAnOversizedHeadWithoutResponse) {
+    TestServer server([](http::HttpServer& s) { s.set_def_handler(answer("reached")); });
+    StderrCapture err;
+    auto client = server.connect();
+    // Far past the bound, and the client then waits: without the bound the server would read on.
+    std::thread writer([&] { (void)client.write_all(Bytes(http::kMaxHeadSize + 4096, 'a')); });
+    EXPECT_TRUE(closed_without_data(client, 5s));
+    writer.join();
+    EXPECT_TRUE(err.wait_for("Request head too large")) << err.captured();
+}
+
+TEST(Server, AHandlerErrorEndsOnlyItsConnection) {
+    TestServer server([](http::HttpServer& s) {
+        s.add_route("/fail", {std::nullopt, [](http::HttpRequest&) -> http::IoResult<void> {
+                                  return std::unexpected(net::protocol_error("handler gave up"));
+                              }});
+        s.set_def_handler(answer("fine"));
+    });
+    StderrCapture err;
+    auto client = server.connect();
+    send_all(client, "GET /fail HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(closed_without_data(client, 5s));
+    EXPECT_TRUE(err.wait_for("handler gave up\n")) << err.captured();
+    EXPECT_EQ(text(server.exchange("GET / HTTP/1.1\r\n\r\n")), ok_response("fine"));
+}
+
+TEST(Server, ABlockedConnectionDoesNotHoldBackAnother) {
+    auto entered = std::make_shared<std::promise<void>>();
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    TestServer server([&](http::HttpServer& s) {
+        s.add_route("/block", {std::nullopt, [entered, released](http::HttpRequest& r) {
+                                   entered->set_value();
+                                   released.wait_for(10s);
+                                   return r.write_text("released", 200, "text/plain");
+                               }});
+        s.set_def_handler(answer("fast"));
+    });
+    auto blocked = server.connect();
+    send_all(blocked, "GET /block HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(entered->get_future().wait_for(5s), std::future_status::ready);
+
+    EXPECT_EQ(text(server.exchange("GET /other HTTP/1.1\r\n\r\n")), ok_response("fast"));
+    release->set_value();
+    EXPECT_EQ(text(read_until_close(blocked)), ok_response("released"));
+}
+
+TEST(Server, HeadReadTimesOutAfterSixSeconds) {
+    // Both cases wait out the same 6-second read time-out side by side.
+    TestServer server([](http::HttpServer& s) {
+        s.set_def_handler({std::nullopt, [](http::HttpRequest& r) {
+            return r.write_text(r.path + " host=" + r.get_value("host").value_or("-"), 200,
+                                "text/plain");
+        }});
+    });
+    StderrCapture err;
+    const auto start = std::chrono::steady_clock::now();
+    auto silent = server.connect();
+    auto bare_lf = server.connect();
+    // Bare line feeds never make the blank line the reader looks for.
+    send_all(bare_lf, "GET /a HTTP/1.1\nHost: ab\n\n");
+
+    const auto response = read_until_close(bare_lf, 10s);
+    const auto answered = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(text(response), ok_response("/a host=a"));
+    EXPECT_TRUE(closed_without_data(silent, 10s));
+    const auto abandoned = std::chrono::steady_clock::now() - start;
+
+    EXPECT_GE(answered, 5500ms);
+    EXPECT_LT(answered, 9s);
+    EXPECT_GE(abandoned, 5500ms);
+    EXPECT_LT(abandoned, 9s);
+    EXPECT_TRUE(err.wait_for("No method\n")) << err.captured();
+}
+
+TEST(Server, FramesRightBehindTheHeadReachTheHandler) {
+    auto seen = std::make_shared<Seen>();
+    TestServer server([&](http::HttpServer& s) { s.set_def_handler(ws_echo(seen)); });
+    auto client = server.connect();
+    // Head, a masked binary frame and a close frame in one write.
+    send_all(client, concat({bytes("GET /ws HTTP/1.1\r\nUpgrade: websocket\r\n"
+                                   "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n"),
+                             encode({0x82, {1, 2, 3}}), encode({0x88, {0x03, 0xE8}})}));
+    const auto wire = read_until_close(client);
+    const std::string head =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+    ASSERT_GE(wire.size(), head.size());
+    EXPECT_EQ(text(Bytes(wire.begin(), wire.begin() + static_cast<long>(head.size()))), head);
+    EXPECT_EQ(to_hex(Bytes(wire.begin() + static_cast<long>(head.size()), wire.end())),
+              "82 04 42 01 02 03 88 00");
+    EXPECT_TRUE(seen->wait_for("close"));
+    EXPECT_EQ(seen->events(), (std::vector<std::string>{"binary:3:01 02 03", "close"}));
+}
+
+TEST(Server, StopTwiceAndStopBeforeStart) {
+    http::HttpServer never_started;
+    never_started.stop();
+    never_started.stop();
+    auto listener = net::TcpListener::bind("127.0.0.1", 0);
+    ASSERT_TRUE(listener);
+    never_started.start(*listener);  // a stopped server returns at once
+
+    auto server = std::make_unique<TestServer>();
+    server.reset();  // stop, join; a second stop from the destructor of HttpServer does nothing
+}
+
+TEST(Server, AFailingAcceptPausesBeforeRetrying) {
+    // A bound socket that does not listen: every accept fails at once (EINVAL), the way an
+    // exhausted descriptor table makes it fail again and again.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    net::TcpListener listener(fd);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    testing::internal::CaptureStdout();
+    http::HttpServer server;
+    std::thread loop([&] { server.start(listener); });
+    std::this_thread::sleep_for(300ms);
+    server.stop();
+    loop.join();
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    std::size_t failures = 0;
+    for (std::size_t at = out.find("couldn't get client: "); at != std::string::npos;
+         at = out.find("couldn't get client: ", at + 1)) {
+        ++failures;
+    }
+    EXPECT_THAT(out, HasSubstr("couldn't get client: Invalid argument (os error 22)\n"));
+    EXPECT_GE(failures, 1u);
+    EXPECT_LE(failures, 60u);  // about one per 10 ms; a spinning loop would print thousands
+}
+
+}  // namespace
+}  // namespace velkin_test

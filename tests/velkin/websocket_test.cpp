@@ -1,0 +1,320 @@
+// RFC 6455 on an upgraded request: the opening handshake, reading client frames into messages,
+// and the frames the server writes.
+#include <gtest/gtest.h>
+
+#include "helpers.h"
+#include "velkin/http/websocket.h"
+#include "wire.h"
+
+namespace velkin_test {
+namespace {
+
+namespace ws = http::websocket;
+using kx_agent::test::from_hex;
+using kx_agent::test::to_hex;
+
+constexpr std::string_view kKey = "dGhlIHNhbXBsZSBub25jZQ==";
+constexpr std::string_view kAccept = "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=";
+
+TEST(Handshake, AcceptValueOfTheRfcExample) {
+    // RFC 6455 1.3.
+    EXPECT_EQ(ws::accept_value(kKey), kAccept);
+    http::HttpRequest request(net::TcpStream(-1));
+    request.header_names = {"sec-websocket-key"};
+    request.header_values = {std::string(kKey)};
+    EXPECT_EQ(request.get_key_accept(), kAccept);
+}
+
+// What parsing an upgrade head wrote to the peer, and whether it succeeded.
+std::pair<bool, std::string> handshake_of(const std::string& head) {
+    net::TcpStream client(-1);
+    bool ok = false;
+    {
+        auto parsed = parse(head);
+        ok = parsed.request.has_value();
+        client = std::move(parsed.client);
+    }  // the request, if any, closes the server end
+    return {ok, text(read_until_close(client))};
+}
+
+TEST(Handshake, AnswersWhileParsing) {
+    const std::string accept_lines =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Accept: " + std::string(kAccept) + "\r\n";
+    const std::string key_line = "Sec-WebSocket-Key: " + std::string(kKey) + "\r\n";
+    const std::string long_cookie(3000, 'c');
+    struct Case {
+        const char* name;
+        std::string head;
+        std::string response;
+    };
+    const Case cases[] = {
+        {"plain", "GET /ws HTTP/1.1\r\nUpgrade: websocket\r\n" + key_line + "\r\n",
+         accept_lines + "\r\n"},
+        {"POST is upgraded too, names in any case",
+         "POST /x HTTP/1.1\r\nupgrade: websocket\r\nSEC-WEBSOCKET-KEY: " + std::string(kKey) + "\r\n\r\n",
+         accept_lines + "\r\n"},
+        {"first protocol offered",
+         "GET / HTTP/1.1\r\nUpgrade: websocket\r\n" + key_line +
+             "Sec-WebSocket-Protocol: chat, superchat\r\n\r\n",
+         accept_lines + "Sec-WebSocket-Protocol: chat\r\n\r\n"},
+        {"protocol list starting with a comma",
+         "GET / HTTP/1.1\r\nUpgrade: websocket\r\n" + key_line + "Sec-WebSocket-Protocol: ,x\r\n\r\n",
+         accept_lines + "Sec-WebSocket-Protocol: \r\n\r\n"},
+        {"cookie echoed",
+         "GET / HTTP/1.1\r\nUpgrade: websocket\r\n" + key_line + "Cookie: a=1; b=2\r\n\r\n",
+         accept_lines + "Cookie: a=1; b=2\r\n\r\n"},
+        {"a long cookie and protocol still give a whole head",
+         "GET / HTTP/1.1\r\nUpgrade: websocket\r\n" + key_line + "Sec-WebSocket-Protocol: " +
+             std::string(2000, 'p') + "\r\nCookie: " + long_cookie + "\r\n\r\n",
+         accept_lines + "Sec-WebSocket-Protocol: " + std::string(2000, 'p') + "\r\nCookie: " +
+             long_cookie + "\r\n\r\n"},
+        {"not an upgrade: nothing written", "GET / HTTP/1.1\r\n" + key_line + "\r\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto [ok, response] = handshake_of(c.head);
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(response, c.response);
+    }
+}
+
+TEST(Handshake, AnUpgradeWithoutKeyFailsWithoutWriting) {
+    const auto [ok, response] = handshake_of("GET / HTTP/1.1\r\nUpgrade: websocket\r\n\r\n");
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(response, "");
+}
+
+// A request over a socketpair for frame tests; its reads time out rather than hang a test.
+struct WsPair {
+    WsPair() {
+        auto parsed = parse("GET / HTTP/1.1\r\n\r\n");
+        request.emplace(std::move(parsed.request.value()));
+        client = std::move(parsed.client);
+        EXPECT_TRUE(request->stream.set_read_timeout(std::chrono::milliseconds(3000)));
+    }
+    // Everything the server has written so far (its write side is closed for this).
+    Bytes written() {
+        EXPECT_TRUE(request->stream.shutdown(SHUT_WR));
+        return read_until_close(client);
+    }
+    std::optional<http::HttpRequest> request;
+    net::TcpStream client{-1};
+};
+
+enum class Kind { Text, Binary, Close, Error };
+
+struct ReadCase {
+    const char* name;
+    Bytes input;
+    Kind kind;
+    Bytes data;  // the message's payload, or the error text
+    std::string output = "";  // what the server wrote, hex
+};
+
+Bytes frames(std::initializer_list<ClientFrame> list) {
+    Bytes all;
+    for (const auto& frame : list) {
+        const auto encoded = encode(frame);
+        all.insert(all.end(), encoded.begin(), encoded.end());
+    }
+    return all;
+}
+
+Bytes pattern(std::size_t n) {
+    Bytes data(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        data[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    }
+    return data;
+}
+
+void check_read(const ReadCase& c) {
+    SCOPED_TRACE(c.name);
+    WsPair pair;
+    std::thread writer([&] {
+        (void)pair.client.write_all(c.input);
+        (void)pair.client.shutdown(SHUT_WR);
+    });
+    const auto message = pair.request->read_ws();
+    writer.join();
+    if (c.kind == Kind::Error) {
+        ASSERT_FALSE(message);
+        EXPECT_EQ(message.error().message, text(c.data));
+    } else {
+        ASSERT_TRUE(message) << message.error().message;
+        ASSERT_EQ(message->index(), static_cast<std::size_t>(c.kind));
+        if (const auto* t = std::get_if<ws::Text>(&*message)) {
+            EXPECT_EQ(t->text, text(c.data));
+        }
+        if (const auto* b = std::get_if<ws::Binary>(&*message)) {
+            EXPECT_EQ(b->data.size(), c.data.size());
+            EXPECT_TRUE(b->data == c.data);
+        }
+    }
+    EXPECT_EQ(to_hex(pair.written()), to_hex(from_hex(c.output)));
+}
+
+TEST(ReadWs, Messages) {
+    const Bytes b126 = pattern(126);
+    const Bytes b65536 = pattern(65536);
+    const ReadCase cases[] = {
+        {"masked binary", frames({{0x82, {1, 2, 3}}}), Kind::Binary, {1, 2, 3}},
+        {"text", frames({{0x81, bytes("hi")}}), Kind::Text, bytes("hi")},
+        {"fragments joined, a ping between answered",
+         frames({{0x02, bytes("ab")}, {0x89, bytes("xyz")}, {0x80, bytes("cd")}}), Kind::Binary,
+         bytes("abcd"), "8A 03 78 79 7A"},
+        {"fragmented text", frames({{0x01, bytes("he")}, {0x00, bytes("l")}, {0x80, bytes("lo")}}),
+         Kind::Text, bytes("hello")},
+        {"126 bytes in the 16-bit form", frames({{0x82, b126}}), Kind::Binary, b126},
+        {"5 bytes in the 16-bit form", frames({{0x82, bytes("12345"), 126}}), Kind::Binary,
+         bytes("12345")},
+        {"65536 bytes in the 64-bit form", frames({{0x82, b65536}}), Kind::Binary, b65536},
+        {"close with status", frames({{0x88, {0x03, 0xE8}}}), Kind::Close, {}, "88 00"},
+        {"close without status", frames({{0x88, {}}}), Kind::Close, {}, "88 00"},
+        {"close between fragments", frames({{0x02, bytes("ab")}, {0x88, {}}}), Kind::Close, {},
+         "88 00"},
+        {"empty ping", frames({{0x89, {}}, {0x82, bytes("z")}}), Kind::Binary, bytes("z"), "8A 00"},
+        {"ping with payload", frames({{0x89, {1, 2, 3}}, {0x82, bytes("z")}}), Kind::Binary,
+         bytes("z"), "8A 03 01 02 03"},
+        {"pong ignored", frames({{0x8A, bytes("p")}, {0x82, bytes("z")}}), Kind::Binary, bytes("z")},
+        {"reserved opcode 3 dropped", frames({{0x83, bytes("gone")}, {0x80, bytes("k")}}),
+         Kind::Binary, bytes("k")},
+        {"lone continuation is binary", frames({{0x80, bytes("c")}}), Kind::Binary, bytes("c")},
+        {"RSV bits ignored", frames({{0xF2, bytes("r")}}), Kind::Binary, bytes("r")},
+        {"opcode 11", frames({{0x8B, {}}}), Kind::Error, bytes("Invalid op_code 11")},
+        {"opcode 15", frames({{0x8F, {}}}), Kind::Error, bytes("Invalid op_code 15")},
+        {"ill-formed UTF-8 replaced",
+         frames({{0x81, bytes("a\xFF" "b\xE2\x82 \xED\xA0\x80 \xF0\x9F\x98\x80")}}), Kind::Text,
+         bytes("a\xEF\xBF\xBD" "b\xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xF0\x9F\x98\x80")},
+        {"end of stream inside a frame", Bytes{0x82, 0x85, 1, 2}, Kind::Error,
+         bytes("failed to fill whole buffer: end of stream")},
+    };
+    for (const auto& c : cases) {
+        check_read(c);
+    }
+}
+
+TEST(ReadWs, RefusesAnUnmaskedFrameAndReadsNothingMore) {
+    WsPair pair;
+    send_all(pair.client, Bytes{0x82, 0x03, 1, 2, 3});
+    const auto message = pair.request->read_ws();
+    ASSERT_FALSE(message);
+    EXPECT_EQ(message.error().message, "WebSocket data from client must be masked");
+    uint8_t rest[8];
+    const auto n = pair.request->stream.read(rest);
+    ASSERT_TRUE(n);
+    EXPECT_EQ(Bytes(rest, rest + *n), (Bytes{1, 2, 3}));
+    EXPECT_EQ(pair.written(), Bytes{});  // no close frame
+}
+
+// A frame header that announces `length` bytes; no payload follows.
+Bytes too_big(uint64_t length, std::size_t gathered) {
+    return bytes("WebSocket message too big: a frame of " + std::to_string(length) + " bytes after " +
+                 std::to_string(gathered) + " would pass the limit of 1048576 bytes");
+}
+
+Bytes header_only(uint8_t first, uint64_t length) {
+    Bytes header{first, 0xFF};
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        header.push_back(static_cast<uint8_t>(length >> shift));
+    }
+    return header;
+}
+
+TEST(ReadWs, BoundsTheMessageBeforeReadingOrAllocating) {
+    const Bytes half = pattern(ws::kMaxMessageSize / 2);
+    const Bytes full = pattern(ws::kMaxMessageSize);
+    const std::string refused = "88 02 03 F1";  // close 1009
+    const ReadCase cases[] = {
+        {"exactly the bound", frames({{0x82, full}}), Kind::Binary, full},
+        {"fragments up to the bound", frames({{0x02, half}, {0x80, half}}), Kind::Binary,
+         concat({half, half})},
+        {"one byte past", header_only(0x82, ws::kMaxMessageSize + 1), Kind::Error,
+         too_big(ws::kMaxMessageSize + 1, 0), refused},
+        {"a 2^63 length", header_only(0x82, uint64_t{1} << 63), Kind::Error,
+         too_big(uint64_t{1} << 63, 0), refused},
+        {"the largest 64-bit length", header_only(0x82, UINT64_MAX), Kind::Error,
+         too_big(UINT64_MAX, 0), refused},
+        {"fragments past the bound",
+         concat({frames({{0x02, half}, {0x00, half}}), header_only(0x80, 1)}), Kind::Error,
+         too_big(1, ws::kMaxMessageSize), refused},
+        {"a ping past the bound inside a message",
+         concat({frames({{0x02, full}}), header_only(0x89, 1)}), Kind::Error,
+         too_big(1, ws::kMaxMessageSize), refused},
+    };
+    for (const auto& c : cases) {
+        check_read(c);
+    }
+}
+
+TEST(ReadFrame, ReturnsTheFirstHeaderByteAndAppends) {
+    WsPair pair;
+    send_all(pair.client, frames({{0x41, bytes("xy")}}));  // RSV2 set, no FIN, text
+    std::vector<uint8_t> buffer = bytes("ab");
+    const auto first = pair.request->read_frame(buffer);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(*first, 0x41u);
+    EXPECT_EQ(text(buffer), "abxy");
+}
+
+TEST(WriteFrame, HeadersAndPayloadInOneWrite) {
+    struct Case {
+        std::size_t size;
+        std::string header;
+    };
+    const Case cases[] = {
+        {0, "82 00"},
+        {1, "82 01"},
+        {125, "82 7D"},
+        {126, "82 7E 00 7E"},
+        {65535, "82 7E FF FF"},
+        {65536, "82 7F 00 00 00 00 00 01 00 00"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        // SOCK_SEQPACKET keeps each write a record of its own: one read gets the whole frame.
+        auto pair = socket_pair(SOCK_SEQPACKET);
+        http::HttpRequest request(std::move(pair.server));
+        const Bytes payload = pattern(c.size);
+        ASSERT_TRUE(request.write_ws_binary(payload));
+        Bytes record(70000);
+        const auto n = pair.client.read(record);
+        ASSERT_TRUE(n);
+        record.resize(*n);
+        const Bytes header = from_hex(c.header);
+        EXPECT_EQ(record, concat({header, payload}));
+    }
+}
+
+TEST(WriteFrame, ControlFrames) {
+    using Write = std::function<http::IoResult<void>(http::HttpRequest&)>;
+    const Bytes bye = bytes("bye");
+    const std::pair<Write, std::string> cases[] = {
+        {[&](http::HttpRequest& r) { return r.close_ws(1000, bye); }, "88 05 03 E8 62 79 65"},
+        {[&](http::HttpRequest& r) { return r.close_ws(1000, std::nullopt); }, "88 02 03 E8"},
+        {[&](http::HttpRequest& r) { return r.close_ws(std::nullopt, bye); }, "88 00"},
+        {[&](http::HttpRequest& r) { return r.close_ws(std::nullopt, std::nullopt); }, "88 00"},
+        {[&](http::HttpRequest& r) { return r.close_ws(0x12345, std::nullopt); }, "88 02 23 45"},
+        {[&](http::HttpRequest& r) { return r.write_ws_pong(std::nullopt); }, "8A 00"},
+        {[&](http::HttpRequest& r) { return r.write_ws_pong(Bytes{1, 2, 3}); }, "8A 03 01 02 03"},
+        {[&](http::HttpRequest& r) { return r.write_frame(1, bytes("hi")); }, "81 02 68 69"},
+    };
+    for (const auto& [write, expected] : cases) {
+        SCOPED_TRACE(expected);
+        WsPair pair;
+        ASSERT_TRUE(write(*pair.request));
+        EXPECT_EQ(to_hex(pair.written()), to_hex(from_hex(expected)));
+    }
+}
+
+TEST(WriteFrame, FailsWhenThePeerHasGone) {
+    WsPair pair;
+    pair.client = net::TcpStream(-1);
+    const auto written = pair.request->write_ws_binary(bytes("x"));
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().code, EPIPE);
+}
+
+}  // namespace
+}  // namespace velkin_test

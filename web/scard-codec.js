@@ -1,0 +1,370 @@
+// Encoding and decoding of the smart-card calls that the Tolvane agent relays: a reference for
+// anyone writing a web client for the agent. No browser API is used, so node can test it too.
+//
+// A call travels as one binary message (an ArrayBuffer posted to the bridge window):
+//
+//   off  size
+//    0    2   03 03           the agent's own prefix: class 3, kind 3 = smart-card call
+//    2    4   IoControlCode   SCARD_IOCTL_... of MS-RDPESC, names the call
+//    6    4   DeviceId        opaque, copied into the reply
+//   10    4   CompletionId    opaque, copied into the reply: pairs a reply with its call
+//   14    8   NDR Common Type Header 01 10 08 00 CC CC CC CC (MS-RPCE 2.2.6.1)
+//   22    8   NDR Private Type Header: ObjectBufferLength, then a zero filler (MS-RPCE 2.2.6.2)
+//   30        body: the ..._Call structure of MS-RDPESC, padded to a multiple of 8
+//
+// The reply is 03 03, the 36-byte head of a device I/O completion (MS-RDPEFS: component 72 44,
+// packet id 43 49, DeviceId, CompletionId, IoStatus, OutputBufferLength, then the same two NDR
+// headers), and from offset 38 the ..._Return body, always opening with the 32-bit ReturnCode.
+// A failed call is answered with the Long_Return body (ReturnCode and one more word) whatever
+// the call was, so the rest of a body is only decoded when ReturnCode is 0.
+//
+// NDR in brief: integers are little-endian and 4-byte aligned. A pointer is a 32-bit referent
+// id in place (0 = null; ids count up from 0x00020000 in steps of 4); what it points to follows
+// the fixed part of the structure, in the order of the pointers. A conformant byte array is its
+// count and the bytes; a conformant varying string adds an offset (0) and the actual count.
+// A context (REDIR_SCARDCONTEXT) or card handle (REDIR_SCARDHANDLE) is such an array of
+// reference bytes: the client sends back exactly the bytes the agent handed out.
+//
+// Separately, the handshake message 03 01 is answered with the two bytes 03 02.
+
+export const IOCTL = {
+  ESTABLISHCONTEXT: 0x00090014,
+  RELEASECONTEXT: 0x00090018,
+  ISVALIDCONTEXT: 0x0009001c,
+  LISTREADERSA: 0x00090028,
+  GETSTATUSCHANGEA: 0x000900a0,
+  CANCEL: 0x000900a8,
+  CONNECTA: 0x000900ac,
+  DISCONNECT: 0x000900b8,
+  STATUSA: 0x000900c8,
+  TRANSMIT: 0x000900d0,
+};
+
+export const SCOPE_SYSTEM = 2;          // SCARD_SCOPE_SYSTEM
+export const SHARE_SHARED = 2;          // SCARD_SHARE_SHARED
+export const PROTOCOL_T0 = 1;           // SCARD_PROTOCOL_T0
+export const PROTOCOL_T1 = 2;           // SCARD_PROTOCOL_T1
+export const LEAVE_CARD = 0;            // SCARD_LEAVE_CARD
+export const AUTOALLOCATE = 0xffffffff; // SCARD_AUTOALLOCATE
+// The reader name by which a status-change wait also watches readers come and go.
+export const PNP_NOTIFICATION = '\\\\?PnP?\\Notification';
+
+const REPLY_BODY = 38;
+const FIRST_REFERENT = 0x00020000;
+
+// Reader names are 8-bit strings (the "A" calls): one character per byte, both ways.
+const nameBytes = (name) => Uint8Array.from(name + '\0', (c) => c.charCodeAt(0) & 0xff);
+const multiString = (bytes) =>
+  String.fromCharCode(...bytes).split('\0').filter((name) => name.length > 0);
+
+class Writer {
+  #bytes = [];
+  #nextReferent = FIRST_REFERENT;
+
+  u32(value) {
+    for (let i = 0; i < 32; i += 8) this.#bytes.push((value >>> i) & 0xff);
+  }
+  referent() {
+    this.u32(this.#nextReferent);
+    this.#nextReferent += 4;
+  }
+  raw(bytes) {
+    for (const b of bytes) this.#bytes.push(b);
+  }
+  align(n) {
+    while (this.#bytes.length % n) this.#bytes.push(0);
+  }
+  array(bytes) {
+    this.u32(bytes.length);
+    this.raw(bytes);
+    this.align(4);
+  }
+  string(bytes) {
+    this.u32(bytes.length);
+    this.u32(0);
+    this.u32(bytes.length);
+    this.raw(bytes);
+    this.align(4);
+  }
+  // Fixed part of a REDIR_SCARDCONTEXT: cbContext and the pbContext pointer.
+  context(context) {
+    this.u32(context.length);
+    if (context.length) this.referent();
+    else this.u32(0);
+  }
+  // Fixed part of a REDIR_SCARDHANDLE: its context, then cbHandle and the pbHandle pointer.
+  handle(card) {
+    this.context(card.context);
+    this.u32(card.handle.length);
+    this.referent();
+  }
+  // Deferred part of a REDIR_SCARDCONTEXT: nothing for a null pbContext.
+  contextBytes(context) {
+    if (context.length) this.array(context);
+  }
+  // Deferred part of a REDIR_SCARDHANDLE.
+  handleBytes(card) {
+    this.contextBytes(card.context);
+    this.array(card.handle);
+  }
+  // MS-RPCE 2.2.6.2: the object buffer is padded to a multiple of 8.
+  finish() {
+    this.align(8);
+    return Uint8Array.from(this.#bytes);
+  }
+}
+
+class Reader {
+  #bytes;
+  #view;
+  #pos = REPLY_BODY;
+
+  constructor(bytes) {
+    this.#bytes = bytes;
+    this.#view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  }
+  #need(n) {
+    if (this.#pos + n > this.#bytes.length)
+      throw new RangeError(`reply too short: ${n} bytes wanted at offset ${this.#pos}`);
+  }
+  u32() {
+    this.#need(4);
+    const value = this.#view.getUint32(this.#pos, true);
+    this.#pos += 4;
+    return value;
+  }
+  bytes(n) {
+    this.#need(n);
+    this.#pos += n;
+    return this.#bytes.slice(this.#pos - n, this.#pos);
+  }
+  align(n) {
+    this.#pos += (n - ((this.#pos - REPLY_BODY) % n)) % n;
+  }
+  // The deferred array of a pointer whose fixed part said `length` and `referent`.
+  array(length, referent) {
+    if (!referent) return new Uint8Array(0);
+    const count = this.u32();
+    if (count !== length)
+      throw new RangeError(`array of ${count} bytes where ${length} were announced`);
+    const bytes = this.bytes(count);
+    this.align(4);
+    return bytes;
+  }
+}
+
+const call = (name, ioctl, writer, decode = () => ({})) =>
+  ({ name, ioctl, body: writer.finish(), decode });
+
+// EstablishContext_Call: dwScope. Return: a REDIR_SCARDCONTEXT.
+export function establishContext(scope = SCOPE_SYSTEM) {
+  const w = new Writer();
+  w.u32(scope);
+  return call('EstablishContext', IOCTL.ESTABLISHCONTEXT, w, (r) => {
+    const cbContext = r.u32();
+    return { context: r.array(cbContext, r.u32()) };
+  });
+}
+
+// Context_Call: a REDIR_SCARDCONTEXT. Return: the bare ReturnCode.
+function contextCall(name, ioctl, context) {
+  const w = new Writer();
+  w.context(context);
+  w.contextBytes(context);
+  return call(name, ioctl, w);
+}
+export const releaseContext = (context) =>
+  contextCall('ReleaseContext', IOCTL.RELEASECONTEXT, context);
+export const isValidContext = (context) =>
+  contextCall('IsValidContext', IOCTL.ISVALIDCONTEXT, context);
+export const cancel = (context) => contextCall('Cancel', IOCTL.CANCEL, context);
+
+// ListReaders_Call: context, cBytes and mszGroups (no groups), fmszReadersIsNULL, cchReaders.
+// Return: cBytes and the multi-string of reader names.
+export function listReaders(context, cchReaders = 65536) {
+  const w = new Writer();
+  w.context(context);
+  w.u32(0);
+  w.u32(0);
+  w.u32(0);
+  w.u32(cchReaders);
+  w.contextBytes(context);
+  return call('ListReaders', IOCTL.LISTREADERSA, w, (r) => {
+    const cBytes = r.u32();
+    return { readers: multiString(r.array(cBytes, r.u32())) };
+  });
+}
+
+// GetStatusChangeA_Call: context, dwTimeOut, cReaders, rgReaderStates; each ReaderStateA is the
+// szReader pointer, dwCurrentState, dwEventState, cbAtr and a 36-byte rgbAtr, and the names
+// follow the array. `states` holds { reader, currentState, atr? }.
+// Return: the array of ReaderState_Return (dwCurrentState, dwEventState, cbAtr, rgbAtr[36]).
+export function getStatusChange(context, timeout, states) {
+  const w = new Writer();
+  w.context(context);
+  w.u32(timeout);
+  w.u32(states.length);
+  w.referent();
+  w.contextBytes(context);
+  w.u32(states.length);
+  for (const state of states) {
+    const atr = (state.atr ?? []).slice(0, 36);
+    w.referent();
+    w.u32(state.currentState);
+    w.u32(0);
+    w.u32(atr.length);
+    w.raw(atr);
+    w.raw(new Uint8Array(36 - atr.length));
+  }
+  for (const state of states) w.string(nameBytes(state.reader));
+  return call('GetStatusChange', IOCTL.GETSTATUSCHANGEA, w, (r) => {
+    const cReaders = r.u32();
+    if (!r.u32()) return { states: [] };
+    if (r.u32() !== cReaders || cReaders !== states.length)
+      throw new RangeError(`${cReaders} reader states returned for ${states.length}`);
+    return {
+      states: states.map(({ reader }) => {
+        const currentState = r.u32();
+        const eventState = r.u32();
+        const cbAtr = Math.min(r.u32(), 36);
+        return { reader, currentState, eventState, atr: r.bytes(36).slice(0, cbAtr) };
+      }),
+    };
+  });
+}
+
+// ConnectA_Call: szReader pointer, context, dwShareMode, dwPreferredProtocols.
+// Return: a REDIR_SCARDHANDLE and dwActiveProtocol. The card handle that later calls need is
+// { context, handle }: the client's context with the handle bytes of this reply.
+export function connect(context, reader, shareMode = SHARE_SHARED,
+                        protocols = PROTOCOL_T0 | PROTOCOL_T1) {
+  const w = new Writer();
+  w.referent();
+  w.context(context);
+  w.u32(shareMode);
+  w.u32(protocols);
+  w.string(nameBytes(reader));
+  w.contextBytes(context);
+  return call('Connect', IOCTL.CONNECTA, w, (r) => {
+    const cbContext = r.u32();
+    const pbContext = r.u32();
+    const cbHandle = r.u32();
+    const pbHandle = r.u32();
+    const protocol = r.u32();
+    r.array(cbContext, pbContext);
+    return { card: { context, handle: r.array(cbHandle, pbHandle) }, protocol };
+  });
+}
+
+// HCardAndDisposition_Call: the card handle and dwDisposition. Return: the bare ReturnCode.
+export function disconnect(card, disposition = LEAVE_CARD) {
+  const w = new Writer();
+  w.handle(card);
+  w.u32(disposition);
+  w.handleBytes(card);
+  return call('Disconnect', IOCTL.DISCONNECT, w);
+}
+
+// Status_Call: the card handle, fmszReaderNamesIsNULL, cchReaderLen, cbAtrLen.
+// Return: cBytes, mszReaderNames, dwState, dwProtocol, pbAtr[32], cbAtrLen, the names.
+export function status(card, cbAtrLen = 32) {
+  const w = new Writer();
+  w.handle(card);
+  w.u32(0);
+  w.u32(AUTOALLOCATE);
+  w.u32(cbAtrLen);
+  w.handleBytes(card);
+  return call('Status', IOCTL.STATUSA, w, (r) => {
+    const cBytes = r.u32();
+    const mszReaderNames = r.u32();
+    const state = r.u32();
+    const protocol = r.u32();
+    const pbAtr = r.bytes(32);
+    const atr = pbAtr.slice(0, Math.min(r.u32(), 32));
+    return { readers: multiString(r.array(cBytes, mszReaderNames)), state, protocol, atr };
+  });
+}
+
+// Transmit_Call: the card handle; ioSendPci (dwProtocol, no extra bytes); cbSendLength and
+// pbSendBuffer; pioRecvPci (none); fpbRecvBufferIsNULL and cbRecvLength.
+// Return: pioRecvPci, cbRecvLength, pbRecvBuffer, then the receive PCI and the response.
+export function transmit(card, protocol, apdu, cbRecvLength = 258) {
+  const w = new Writer();
+  w.handle(card);
+  w.u32(protocol);
+  w.u32(0);
+  w.u32(0);
+  w.u32(apdu.length);
+  if (apdu.length) w.referent();
+  else w.u32(0);
+  w.u32(0);
+  w.u32(0);
+  w.u32(cbRecvLength);
+  w.handleBytes(card);
+  if (apdu.length) w.array(apdu);
+  return call('Transmit', IOCTL.TRANSMIT, w, (r) => {
+    const pioRecvPci = r.u32();
+    const cbRecvLength = r.u32();
+    const pbRecvBuffer = r.u32();
+    if (pioRecvPci) {
+      r.u32();
+      const cbExtraBytes = r.u32();
+      r.array(cbExtraBytes, r.u32());
+    }
+    return { response: r.array(cbRecvLength, pbRecvBuffer) };
+  });
+}
+
+// The message that carries `c` (one of the calls above), as an ArrayBuffer for postMessage.
+export function encodeCall(c, completionId, deviceId = 0) {
+  const message = new Uint8Array(30 + c.body.length);
+  const view = new DataView(message.buffer);
+  message.set([3, 3]);
+  view.setUint32(2, c.ioctl, true);
+  view.setUint32(6, deviceId, true);
+  view.setUint32(10, completionId, true);
+  message.set([0x01, 0x10, 0x08, 0x00, 0xcc, 0xcc, 0xcc, 0xcc], 14);
+  view.setUint32(22, c.body.length, true);
+  message.set(c.body, 30);
+  return message.buffer;
+}
+
+// The two bytes of a call reply: 03 03. Other messages from the bridge are not call replies.
+export function isCallReply(data) {
+  const bytes = new Uint8Array(data);
+  return bytes.length >= 2 && bytes[0] === 3 && bytes[1] === 3;
+}
+
+// The CompletionId of a call reply, to pair it with its call before decoding it.
+export function replyCompletionId(data) {
+  return isCallReply(data) && data.byteLength >= 14
+    ? new DataView(data).getUint32(10, true) : undefined;
+}
+
+// Decodes the reply to `c`: { deviceId, completionId, returnCode } and, when returnCode is 0,
+// the fields of the call's return structure. Throws a RangeError on a malformed reply.
+export function decodeReply(c, data) {
+  const bytes = new Uint8Array(data);
+  if (bytes.length < REPLY_BODY + 4 || !isCallReply(data))
+    throw new RangeError(`not a call reply (${bytes.length} bytes)`);
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  if (view.getUint16(2, true) !== 0x4472 || view.getUint16(4, true) !== 0x4943)
+    throw new RangeError('not a device I/O completion');
+  const objectBufferLength = view.getUint32(30, true);
+  if (objectBufferLength > bytes.length - REPLY_BODY)
+    throw new RangeError(`${objectBufferLength}-byte object buffer in a ${bytes.length}-byte reply`);
+  const r = new Reader(bytes.subarray(0, REPLY_BODY + objectBufferLength));
+  const head = {
+    deviceId: view.getUint32(6, true),
+    completionId: view.getUint32(10, true),
+    returnCode: r.u32(),
+  };
+  return head.returnCode === 0 ? { ...head, ...c.decode(r) } : head;
+}
+
+export const handshake = () => Uint8Array.of(3, 1).buffer;
+
+export function isHandshakeReply(data) {
+  const bytes = new Uint8Array(data);
+  return bytes.length === 2 && bytes[0] === 3 && bytes[1] === 2;
+}
