@@ -40,7 +40,7 @@ run() {
 
 run context_guard "$build/tests/unit_tests" --gtest_filter='ContextGuard*'
 if [ -x "$build/tests/velkin_tests" ]; then
-  run velkin "$build/tests/velkin_tests"
+  run velkin env TOLVANE_TEST_DATA="$root/tests" "$build/tests/velkin_tests"
 fi
 # The load test takes the port lock itself and fails on a sanitizer line of the agent.
 run agent_load env AGENT="$build/src/tolvane-agent" /usr/bin/python3 tests/load/load_test.py quick
