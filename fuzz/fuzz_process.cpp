@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "data_view.h"
@@ -56,9 +57,42 @@ constexpr const char* kFunctions[] = {
 // Bits 3-4: the length the fake reports back, whatever it wrote (a service that lies).
 constexpr std::optional<DWORD> kReportedLengths[] = {std::nullopt, 0, 1000, 0xFFFFFFFF};
 
+// pcsc-lite reports the length of the buffer it allocated for SCARD_AUTOALLOCATE, and the
+// caller has no other way to know it; so the fake lies about lengths only where the caller
+// owns the buffer and can hold the report against its size.
+class Service : public FakePcsc {
+public:
+    LONG status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state, DWORD* protocol,
+                BYTE* atr, DWORD* atr_length) override {
+        if (names == nullptr || *names_length != SCARD_AUTOALLOCATE)
+            return FakePcsc::status(card, names, names_length, state, protocol, atr, atr_length);
+        const auto lie = std::exchange(reported_length, std::nullopt);
+        const LONG result = FakePcsc::status(card, names, names_length, state, protocol, atr, atr_length);
+        reported_length = lie;
+        return result;
+    }
+    LONG list_readers(SCARDCONTEXT context, const char* groups, char* readers,
+                      DWORD* length) override {
+        if (readers == nullptr || *length != SCARD_AUTOALLOCATE)
+            return FakePcsc::list_readers(context, groups, readers, length);
+        const auto lie = std::exchange(reported_length, std::nullopt);
+        const LONG result = FakePcsc::list_readers(context, groups, readers, length);
+        reported_length = lie;
+        return result;
+    }
+    LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override {
+        if (attr == nullptr || *attr_length != SCARD_AUTOALLOCATE)
+            return FakePcsc::get_attrib(card, attr_id, attr, attr_length);
+        const auto lie = std::exchange(reported_length, std::nullopt);
+        const LONG result = FakePcsc::get_attrib(card, attr_id, attr, attr_length);
+        reported_length = lie;
+        return result;
+    }
+};
+
 // Bit 5: large outputs; bit 6: the calls go through the ContextGuard, as in the agent; bit 7:
 // an odd event state and receive PCI from the fake.
-void configure(FakePcsc& fake, uint8_t scenario) {
+void configure(Service& fake, uint8_t scenario) {
     if (LONG failure = kFailures[scenario & 7]; failure != 0)
         for (const char* function : kFunctions) fake.results[function] = failure;
     fake.reported_length = kReportedLengths[(scenario >> 3) & 3];
@@ -128,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const uint8_t scenario = data[0];
     const std::vector<uint8_t> message(data + 1, data + size);
 
-    FakePcsc fake;
+    Service fake;
     configure(fake, scenario);
     std::vector<uint8_t> reply;
     kx_agent::data_view::DataView view(reply, 0);

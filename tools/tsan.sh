@@ -21,7 +21,7 @@ targets=(unit_tests tolvane-agent)
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 
 # halt_on_error=0: every race of a run is listed; exitcode makes any report fail the binary.
-export TSAN_OPTIONS="halt_on_error=0 exitcode=66 second_deadlock_stack=1"
+export TSAN_OPTIONS="halt_on_error=0 exitcode=66 second_deadlock_stack=1 suppressions=$root/tools/tsan.supp"
 failed=()
 rm -f "$build"/agent_*.tsan*
 run() {
