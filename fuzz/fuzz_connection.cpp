@@ -3,9 +3,6 @@
 // each binary message to the call handlers over the recording PC/SC fake.
 //
 // This is the path a web page drives; the other targets take its layers one at a time.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <memory>
 
@@ -27,8 +24,7 @@ std::shared_ptr<const http::HandlerManager> table() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) ::dup2(null, STDOUT_FILENO);
+    tolvane::fuzz::silence_stdout();
     return 0;
 }
 

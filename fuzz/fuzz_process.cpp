@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +23,7 @@
 #include "fake_pcsc.h"
 #include "server/process.h"
 #include "smartcard/context_guard.h"
+#include "socket_peer.h"
 
 namespace {
 
@@ -64,27 +64,28 @@ class Service : public FakePcsc {
 public:
     LONG status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state, DWORD* protocol,
                 BYTE* atr, DWORD* atr_length) override {
-        if (names == nullptr || *names_length != SCARD_AUTOALLOCATE)
+        return honest_if(names != nullptr && *names_length == SCARD_AUTOALLOCATE, [&] {
             return FakePcsc::status(card, names, names_length, state, protocol, atr, atr_length);
-        const auto lie = std::exchange(reported_length, std::nullopt);
-        const LONG result = FakePcsc::status(card, names, names_length, state, protocol, atr, atr_length);
-        reported_length = lie;
-        return result;
+        });
     }
     LONG list_readers(SCARDCONTEXT context, const char* groups, char* readers,
                       DWORD* length) override {
-        if (readers == nullptr || *length != SCARD_AUTOALLOCATE)
+        return honest_if(readers != nullptr && *length == SCARD_AUTOALLOCATE, [&] {
             return FakePcsc::list_readers(context, groups, readers, length);
-        const auto lie = std::exchange(reported_length, std::nullopt);
-        const LONG result = FakePcsc::list_readers(context, groups, readers, length);
-        reported_length = lie;
-        return result;
+        });
     }
     LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override {
-        if (attr == nullptr || *attr_length != SCARD_AUTOALLOCATE)
+        return honest_if(attr != nullptr && *attr_length == SCARD_AUTOALLOCATE, [&] {
             return FakePcsc::get_attrib(card, attr_id, attr, attr_length);
+        });
+    }
+
+private:
+    template <class Call>
+    LONG honest_if(bool allocating, Call call) {
+        if (!allocating) return call();
         const auto lie = std::exchange(reported_length, std::nullopt);
-        const LONG result = FakePcsc::get_attrib(card, attr_id, attr, attr_length);
+        const LONG result = call();
         reported_length = lie;
         return result;
     }
@@ -151,9 +152,7 @@ int gone_peer_socket() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // "Unknown smarcard operation" and the other diagnostics would flood the fuzzer's output.
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) ::dup2(null, STDOUT_FILENO);
+    tolvane::fuzz::silence_stdout();
     return 0;
 }
 

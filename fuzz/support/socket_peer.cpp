@@ -10,6 +10,11 @@
 
 namespace tolvane::fuzz {
 
+void silence_stdout() {
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) ::dup2(null, STDOUT_FILENO);
+}
+
 SocketPeer::SocketPeer() : thread_([this] { pump(); }) {}
 
 SocketPeer::~SocketPeer() {

@@ -15,6 +15,10 @@
 
 namespace tolvane::fuzz {
 
+// Sends the code's standard output to /dev/null: the agent's diagnostics ("Unknown smarcard
+// operation", "text:") would flood the fuzzer's own output.
+void silence_stdout();
+
 class SocketPeer {
 public:
     SocketPeer();
