@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds and starts the agent on a Debian 12 machine: installs what it needs at run time,
 # builds the Release binary, makes sure pcscd runs, and starts the agent in the foreground with
-# the arguments given (for example: ./run.sh --origin https://rdp.example.com).
+# the arguments given (for example: ./run.sh --origin https://rdp.example.com). With
+# --diagnostics it serves the diagnostics page on 127.0.0.1:8096 and starts the agent trusting it.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 sudo_cmd=""; [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
 packages=(cmake g++ make pkg-config libssl-dev libpcsclite-dev pcscd)
+[ "${1:-}" = "--diagnostics" ] && packages+=(python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -24,4 +26,9 @@ if ! pidof pcscd > /dev/null; then
   $sudo_cmd pcscd || echo "pcscd could not be started; card calls will answer SCARD_E_NO_SERVICE" >&2
 fi
 
+if [ "${1:-}" = "--diagnostics" ]; then
+  # The diagnostics page on http://127.0.0.1:8096, with the agent trusting that origin.
+  shift
+  exec tools/diagnostics.sh build/release/src/tolvane-agent "$@"
+fi
 exec build/release/src/tolvane-agent "$@"

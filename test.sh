@@ -8,17 +8,22 @@ cd "$(dirname "$0")"
 root=$(pwd)
 
 packages=(cmake g++ make pkg-config libssl-dev libpcsclite-dev pcscd vsmartcard-vpcd
-          vsmartcard-vpicc python3-pycryptodome python3-websockets googletest libgmock-dev)
+          vsmartcard-vpicc python3-pycryptodome python3-websockets googletest libgmock-dev
+          util-linux chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+command -v node > /dev/null || missing+=(nodejs npm)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "== installing: ${missing[*]}"
   sudo_cmd=""; [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+echo "== installing the browser tests' npm packages (npm ci)"
+npm ci --no-audit --no-fund --loglevel=error
 
 jobs=$(nproc)
 echo "== building (Debug, AddressSanitizer + UBSan)"

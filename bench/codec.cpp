@@ -1,0 +1,91 @@
+#include "bench/codec.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "bench/calls.h"
+#include "bench/fake_service.h"
+#include "bench/workloads.h"
+#include "data_view.h"
+#include "server/process.h"
+
+namespace kx_agent::bench {
+namespace {
+
+struct CodecCase {
+    const char* message;
+    Bytes request;
+};
+
+std::vector<CodecCase> codec_cases() {
+    const uint64_t context = InstantPcsc::kContext;
+    const std::vector<std::string> readers{kReaderOne, kReaderTwo};
+    return {
+        {"handshake", handshake_message()},
+        {"establish", establish_call(2)},
+        {"release", release_call(context)},
+        {"list_readers", list_readers_call(context, kReaderListSize)},
+        {"status_change", status_change_call(context, readers)},
+        {"status", status_call(context, InstantPcsc::kCard)},
+    };
+}
+
+// What the relay does per binary message, less the socket: a fresh reply vector and view, and
+// process.
+void relay_one(benchmark::State& state, const Bytes& request) {
+    for (auto _ : state) {
+        std::vector<uint8_t> reply;
+        data_view::DataView view(reply, 0);
+        bool answered = server::process(request, view);
+        benchmark::DoNotOptimize(answered);
+        benchmark::DoNotOptimize(reply.data());
+        benchmark::ClobberMemory();
+    }
+}
+
+// Forwards to the console and keeps the median of the repetitions of each benchmark.
+class MedianKeeper final : public benchmark::ConsoleReporter {
+public:
+    explicit MedianKeeper(std::vector<CodecFigure>& figures)
+        : benchmark::ConsoleReporter(OO_Tabular), figures_(figures) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
+            double ns = run.GetAdjustedRealTime();
+            if (run.time_unit == benchmark::kMicrosecond) ns *= 1e3;
+            if (run.time_unit == benchmark::kMillisecond) ns *= 1e6;
+            std::string name = run.run_name.function_name;
+            figures_.push_back({name.substr(name.find('/') + 1), ns});
+        }
+        benchmark::ConsoleReporter::ReportRuns(runs);
+    }
+
+private:
+    std::vector<CodecFigure>& figures_;
+};
+
+}  // namespace
+
+std::vector<CodecFigure> run_codec_benchmarks() {
+    InstantPcsc service;
+    smartcard::Pcsc* previous = smartcard::set_pcsc(&service);
+    const std::vector<CodecCase> cases = codec_cases();
+    for (const CodecCase& c : cases) {
+        benchmark::RegisterBenchmark((std::string("process/") + c.message).c_str(), relay_one, c.request)
+            ->Unit(benchmark::kNanosecond)
+            ->MinTime(0.1)
+            ->Repetitions(5)
+            ->ReportAggregatesOnly(true);
+    }
+    std::vector<CodecFigure> figures;
+    MedianKeeper reporter(figures);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::ClearRegisteredBenchmarks();
+    smartcard::set_pcsc(previous);
+    return figures;
+}
+
+}  // namespace kx_agent::bench

@@ -1,0 +1,53 @@
+#pragma once
+// The figures of one benchmark run and the tables they are printed in, with the targets.
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bench/codec.h"
+#include "bench/measure.h"
+#include "bench/workloads.h"
+
+namespace kx_agent::bench {
+
+struct PathFigure {
+    std::optional<Summary> summary;
+    std::optional<std::string> note;  // why there is no figure, or what it shows instead
+};
+
+struct CallFigures {
+    CallInfo call;
+    PathFigure direct, agent, echo;
+    // The echo server making the direct call on its connection thread before each reply.
+    PathFigure relay;
+    std::optional<std::string> placeholder;  // the agent's handler is not carried out yet
+    std::size_t request_bytes = 0, reply_bytes = 0;  // summed over the unit's messages
+    std::size_t messages = 0;
+    // Calls per second by number of connections.
+    std::map<std::size_t, Throughput> direct_rate, agent_rate, echo_rate;
+};
+
+struct MemoryFigure {
+    std::string label;
+    std::size_t connections = 0;
+    std::map<std::string, std::size_t> status;  // VmRSS, RssAnon, RssFile (KiB), Threads
+};
+
+struct Report {
+    std::vector<CodecFigure> codec;
+    std::vector<CallFigures> calls;
+    // Idle at start first, then idle after one connection has come and gone (the base of the
+    // per-connection figures: the code and arenas that any first connection touches are in),
+    // then with idle connections open.
+    std::vector<MemoryFigure> memory;
+    std::optional<std::string> memory_note;
+    std::vector<std::size_t> connection_counts;
+    std::vector<std::string> notes;
+};
+
+// Prints every table and the targets; returns the number of targets missed.
+int print_report(const Report& report);
+
+}  // namespace kx_agent::bench
