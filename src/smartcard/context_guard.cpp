@@ -23,7 +23,9 @@ ConnectionScope::ConnectionScope(ContextGuard& guard, int socket_fd)
 }
 
 ConnectionScope::~ConnectionScope() {
-    current_scope = previous_;
+    // A scope belongs to the thread that made it (the relay's connection thread). Ended on any
+    // other thread, it must not take that thread's own scope away.
+    if (current_scope == this) current_scope = previous_;
     std::size_t released = guard_.end_connection(id_);
     if (released > 0)
         std::osyncstream(std::cout) << "Connection closed: released " << released

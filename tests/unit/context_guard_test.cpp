@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "fake_pcsc.h"
@@ -41,6 +42,17 @@ struct SocketPair {
     }
 };
 
+// One thread tells another that a step is done.
+class Handoff {
+public:
+    void signal() { promise_.set_value(); }
+    void wait() { future_.wait(); }
+
+private:
+    std::promise<void> promise_;
+    std::future<void> future_ = promise_.get_future();
+};
+
 SCARDCONTEXT establish(ContextGuard& guard) {
     SCARDCONTEXT context = 0;
     EXPECT_EQ(guard.establish_context(SCARD_SCOPE_SYSTEM, &context), SCARD_S_SUCCESS);
@@ -69,13 +81,21 @@ TEST(ContextGuard, AContextUsedByALiveConnectionSurvives) {
     ContextGuard guard(fake);
     auto maker = std::make_unique<ConnectionScope>(guard, -1);
     SCARDCONTEXT context = establish(guard);
-    std::thread([&] {
+    // A scope ends on the thread that made it, as a relay's does: the maker goes away on the
+    // main thread while the user, on its own thread, still has the context.
+    Handoff used, maker_gone;
+    std::thread user_thread([&] {
         ConnectionScope user(guard, -1);
         guard.is_valid_context(context);
-        maker.reset();  // the maker goes away while the user still has it
+        used.signal();
+        maker_gone.wait();
         EXPECT_EQ(fake.count("release_context"), 0u);
         EXPECT_EQ(guard.is_valid_context(context), SCARD_S_SUCCESS);
-    }).join();
+    });
+    used.wait();
+    maker.reset();
+    maker_gone.signal();
+    user_thread.join();
     // The user's close leaves the context without users.
     EXPECT_EQ(fake.count("release_context"), 1u);
 }
@@ -88,14 +108,20 @@ TEST(ContextGuard, ACardHandleIsAUseOfItsContext) {
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
     guard.connect(context, "Reader A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &protocol);
-    std::thread([&] {
+    Handoff used, maker_gone;
+    std::thread user_thread([&] {
         ConnectionScope user(guard, -1);
         BYTE response[2];
         DWORD length = sizeof response;
         guard.transmit(card, SCARD_PCI_T1, response, 2, nullptr, response, &length);
-        maker.reset();
+        used.signal();
+        maker_gone.wait();
         EXPECT_EQ(fake.count("release_context"), 0u);
-    }).join();
+    });
+    used.wait();
+    maker.reset();
+    maker_gone.signal();
+    user_thread.join();
     EXPECT_EQ(fake.count("release_context"), 1u);
 }
 

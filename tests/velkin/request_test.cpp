@@ -112,6 +112,11 @@ TEST(FromHeader, ParsesIfModifiedSinceInAllThreeForms) {
         {"Sun Nov  6 08:49:37 1994", nov_6_1994},
         {"Thu, 29 Feb 2024 23:59:60 GMT", sys_days{2024y / February / 29} + 23h + 59min + 60s},
         {"Sun, 06 Nov 1994 08:49:37 UTC", std::nullopt},
+        // Found by fuzz_http_head: a year past the clock's range overflowed the conversion.
+        {"Sun, 06 Nov 4166 08:49:37 GMT", std::nullopt},
+        {"Sun, 06 Nov 9999 08:49:37 GMT", std::nullopt},
+        {"Sun, 06 Nov 0001 08:49:37 GMT", std::nullopt},
+        {"Sun, 06 Nov 2200 08:49:37 GMT", sys_days{2200y / November / 6} + 8h + 49min + 37s},
         {"Sun, 31 Nov 1994 08:49:37 GMT", std::nullopt},
         {"Sun, 06 Nov 1994 24:00:00 GMT", std::nullopt},
         {"Sun, 6 Nov 1994 08:49:37 GMT", std::nullopt},

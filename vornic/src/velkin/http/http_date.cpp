@@ -84,7 +84,15 @@ std::optional<system_clock::time_point> to_time(const Fields& f) {
     if (!date.ok() || f.hour > 23 || f.minute > 59 || f.second > 60) {
         return std::nullopt;
     }
-    return sys_days{date} + hours{f.hour} + minutes{f.minute} + seconds{f.second};
+    // Four digits of year reach past what the clock can hold (about 1678 to 2262 for
+    // nanoseconds in 64 bits); such a date cannot be compared with a file's time and is ignored
+    // like one that does not parse, rather than overflowing.
+    const sys_seconds when = sys_days{date} + hours{f.hour} + minutes{f.minute} + seconds{f.second};
+    if (when < ceil<seconds>(system_clock::time_point::min()) ||
+        when > floor<seconds>(system_clock::time_point::max())) {
+        return std::nullopt;
+    }
+    return time_point_cast<system_clock::duration>(when);
 }
 
 std::optional<Fields> imf_fixdate(std::string_view text) {

@@ -5,6 +5,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
 
 #include "velkin/string.h"
@@ -30,6 +31,17 @@ std::string accept_value(std::string_view key) {
 namespace {
 
 using websocket::kMaxMessageSize;
+
+// RFC 9110 5.5: a field value holds no CR, LF, NUL or other control character but HTAB. A
+// value copied from the request into the handshake answer that breaks the rule is left out:
+// a bare CR in a response head could end the header line for some clients and start one of the
+// client's choosing.
+bool safe_field_value(std::string_view value) {
+    return std::ranges::none_of(value, [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+    });
+}
 
 uint64_t big_endian(std::span<const uint8_t> bytes) {
     uint64_t value = 0;
@@ -62,12 +74,13 @@ IoResult<void> HttpRequest::write_ws_def_header() {
     head.append(*accept);
     head.append("\r\n");
     // The server always takes the first protocol the client offers.
-    if (const auto protocols = get_value("sec-websocket-protocol")) {
+    if (const auto protocols = get_value("sec-websocket-protocol");
+        protocols && safe_field_value(*protocols)) {
         head.append("Sec-WebSocket-Protocol: ");
         head.append(std::string_view(*protocols).substr(0, protocols->find(',')));
         head.append("\r\n");
     }
-    if (const auto cookie = get_value("cookie")) {
+    if (const auto cookie = get_value("cookie"); cookie && safe_field_value(*cookie)) {
         head.append("Cookie: ");
         head.append(*cookie);
         head.append("\r\n");

@@ -1,0 +1,40 @@
+// A whole agent connection: the client sends the input (a request head, and after an upgrade
+// the WebSocket frames of its calls) and the agent's own request handler answers it, relaying
+// each binary message to the call handlers over the recording PC/SC fake.
+//
+// This is the path a web page drives; the other targets take its layers one at a time.
+#include <cstdint>
+#include <memory>
+
+#include "fake_pcsc.h"
+#include "server/server.h"
+#include "socket_peer.h"
+#include "velkin/http/http.h"
+
+namespace {
+
+namespace http = vornic::velkin::http;
+
+std::shared_ptr<const http::HandlerManager> table() {
+    auto handlers = std::make_shared<http::HandlerManager>();
+    handlers->set_def_handler(http::HandlerEntry{std::nullopt, kx_agent::server::web_handler});
+    return handlers;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    tolvane::fuzz::silence_stdout();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    static tolvane::fuzz::SocketPeer peer;
+    static const auto handlers = table();
+    kx_agent::test::FakePcsc fake;
+    const int fd = peer.open({data, size});
+    http::handle_connection(vornic::velkin::net::TcpStream(fd), handlers);
+    (void)peer.finish();
+    if (fake.outstanding_allocations() != 0) std::abort();
+    return 0;
+}
