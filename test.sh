@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test of the agent on a Debian 12 machine, from a fresh clone: installs what is
 # missing, builds the Debug build (AddressSanitizer and UBSan), starts pcscd when it is not
-# running (the tests start and stop the virtual card themselves), runs CTest, and stops what it
-# started.
+# running (the tests start and stop the virtual card themselves), runs CTest, runs the server
+# and relay tests once more under ThreadSanitizer, fuzzes each parser for a short while
+# (FUZZ_SECONDS, 30 by default), and stops what it started.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
@@ -55,4 +56,18 @@ fi
 echo "== running the tests"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir build/debug --output-on-failure -j"$jobs" --timeout 300
+status=0
+ctest --test-dir build/debug --output-on-failure -j"$jobs" --timeout 600 2>&1 |
+  tee build/debug/ctest.log || status=1
+
+# The server and relay once more under ThreadSanitizer, and a short fuzz run of each parser.
+tools/tsan.sh || status=1
+fuzz/run.sh "${FUZZ_SECONDS:-30}" || status=1
+
+# CTest's count once more as the last line; the exit status also covers ThreadSanitizer and fuzzing.
+summary=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" build/debug/ctest.log | tail -1)
+total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<< "$summary")
+failed=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<< "$summary")
+[ -n "$total" ] || { total=0; failed=0; status=1; }
+echo "ctest: $((total - failed)) passed, $failed failed"
+exit "$status"
