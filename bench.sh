@@ -8,41 +8,15 @@ set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
 
-packages=(cmake g++ make pkg-config libssl-dev libpcsclite-dev pcscd vsmartcard-vpcd
-          vsmartcard-vpicc python3-pycryptodome libbenchmark-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  sudo_cmd=""; [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+source tools/setup.sh
+install_missing cmake g++ make pkg-config libssl-dev libpcsclite-dev pcscd vsmartcard-vpcd \
+  vsmartcard-vpicc python3-pycryptodome libbenchmark-dev
 
 echo "== building (Release, with benchmarks)"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DTOLVANE_BENCH=ON -DTOLVANE_TESTS=OFF > /dev/null
 cmake --build build/release -j"$(nproc)" --target tolvane-agent tolvane-bench > /dev/null
 
-started_pcscd=""
-cleanup() {
-  if [ -n "$started_pcscd" ]; then
-    kill "$started_pcscd" 2>/dev/null || true
-    wait "$started_pcscd" 2>/dev/null || true
-  fi
-}
-trap cleanup EXIT
-
-if ! pidof pcscd > /dev/null; then
-  echo "== starting pcscd (foreground, stopped when the benchmark ends)"
-  pcscd -f > "$root/build/release/pcscd.log" 2>&1 &
-  started_pcscd=$!
-  for _ in $(seq 50); do
-    [ -S /run/pcscd/pcscd.comm ] && break
-    sleep 0.1
-  done
-fi
+start_pcscd_for "$root/build/release/pcscd.log"
 
 echo "== running (takes a few minutes; holds the port 8095 and card locks while it runs)"
 mkdir -p "$root/build/release/bench-logs"

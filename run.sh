@@ -6,17 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-sudo_cmd=""; [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
+source tools/setup.sh
 packages=(cmake g++ make pkg-config libssl-dev libpcsclite-dev pcscd)
 [ "${1:-}" = "--diagnostics" ] && packages+=(python3)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+install_missing "${packages[@]}"
 
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DTOLVANE_TESTS=OFF > /dev/null
 cmake --build build/release -j"$(nproc)" --target tolvane-agent > /dev/null

@@ -8,20 +8,12 @@ set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
 
+source tools/setup.sh
 packages=(cmake g++ make pkg-config libssl-dev libpcsclite-dev pcscd vsmartcard-vpcd
           vsmartcard-vpicc python3-pycryptodome python3-websockets googletest libgmock-dev
           util-linux chromium)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-command -v node > /dev/null || missing+=(nodejs npm)
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  sudo_cmd=""; [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+command -v node > /dev/null || packages+=(nodejs npm)
+install_missing "${packages[@]}"
 
 echo "== installing the browser tests' npm packages (npm ci)"
 npm ci --no-audit --no-fund --loglevel=error
@@ -32,26 +24,7 @@ cmake -S . -B build/debug -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_SANITIZE=ON > build
 rm -f build-debug-configure.log
 cmake --build build/debug -j"$jobs"
 
-started_pcscd=""
-cleanup() {
-  if [ -n "$started_pcscd" ]; then
-    kill "$started_pcscd" 2>/dev/null || true
-    wait "$started_pcscd" 2>/dev/null || true
-  fi
-}
-trap cleanup EXIT
-
-if ! pidof pcscd > /dev/null; then
-  echo "== starting pcscd (foreground, stopped when the tests end)"
-  pcscd -f > "$root/build/debug/pcscd.log" 2>&1 &
-  started_pcscd=$!
-  for _ in $(seq 50); do
-    [ -S /run/pcscd/pcscd.comm ] && break
-    sleep 0.1
-  done
-else
-  echo "== using the pcscd that is already running"
-fi
+start_pcscd_for "$root/build/debug/pcscd.log"
 
 echo "== running the tests"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
