@@ -48,7 +48,7 @@ for suite in relay cleanup; do
   if [ -f "tests/agent/test_$suite.py" ]; then
     # The agent's standard error goes to the test's pipe; the suites read it, so a race shows
     # in the output as well as in a failed test when the agent's lines are checked.
-    run "agent_$suite" env AGENT="$build/src/tolvane-agent" PYTHONDONTWRITEBYTECODE=1 \
+    run "agent_$suite" env AGENT="$build/src/tolvane-agent" PYTHONDONTWRITEBYTECODE=1 TOLVANE_TIME_SCALE=4 \
       TSAN_OPTIONS="$TSAN_OPTIONS log_path=$build/agent_$suite.tsan" \
       bash -c "cd tests/agent && flock /tmp/tolvane-port8095.lock /usr/bin/python3 -m unittest test_$suite"
     if compgen -G "$build/agent_$suite.tsan*" > /dev/null; then
