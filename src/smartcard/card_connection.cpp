@@ -12,6 +12,7 @@
 
 #include "smartcard/ndr.h"
 #include "smartcard/pcsc.h"
+#include "smartcard/transmit_counts.h"
 
 namespace kx_agent::smartcard {
 namespace {
@@ -134,6 +135,7 @@ void reconnect(DataView& request, DataView& reply) {
 void disconnect(DataView& request, DataView& reply) {
     auto call = readHandleCall(request, reply, 1);  // dwDisposition
     if (!call) return;
+    transmit_counts().forget(call->card);
     longReturn(cardResult(pcsc().disconnect(call->card, call->words[0])), reply);
 }
 

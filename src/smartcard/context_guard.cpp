@@ -9,6 +9,8 @@
 #include <syncstream>
 #include <vector>
 
+#include "smartcard/card_cache.h"
+
 namespace kx_agent::smartcard {
 namespace {
 
@@ -93,6 +95,7 @@ std::size_t ContextGuard::end_connection(uint64_t connection) {
     for (SCARDCONTEXT context : orphans) {
         inner_.cancel(context);
         inner_.release_context(context);
+        card_cache().forget_context(context);
         forget(context);
     }
     return orphans.size();

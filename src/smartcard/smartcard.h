@@ -69,5 +69,8 @@ void statusA(DataView& request, DataView& reply);
 void transmit(DataView& request, DataView& reply);
 void control(DataView& request, DataView& reply);
 void getAttrib(DataView& request, DataView& reply);
+void state(DataView& request, DataView& reply);
+void getTransmitCount(DataView& request, DataView& reply);
+void accessStartedEvent(DataView& request, DataView& reply);
 
 }  // namespace kx_agent::smartcard
