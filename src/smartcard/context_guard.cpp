@@ -132,6 +132,11 @@ LONG ContextGuard::cancel(SCARDCONTEXT context) {
     return inner_.cancel(context);
 }
 
+LONG ContextGuard::list_reader_groups(SCARDCONTEXT context, char* groups, DWORD* length) {
+    note_context(context);
+    return inner_.list_reader_groups(context, groups, length);
+}
+
 LONG ContextGuard::list_readers(SCARDCONTEXT context, const char* groups, char* readers,
                                 DWORD* length) {
     note_context(context);
@@ -226,6 +231,12 @@ LONG ContextGuard::control(SCARDHANDLE card, DWORD control_code, const void* in,
 LONG ContextGuard::get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) {
     note_card(card);
     return inner_.get_attrib(card, attr_id, attr, attr_length);
+}
+
+LONG ContextGuard::set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
+                              DWORD attr_length) {
+    note_card(card);
+    return inner_.set_attrib(card, attr_id, attr, attr_length);
 }
 
 }  // namespace kx_agent::smartcard

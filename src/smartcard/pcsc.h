@@ -17,6 +17,7 @@ public:
     virtual LONG release_context(SCARDCONTEXT context) = 0;
     virtual LONG is_valid_context(SCARDCONTEXT context) = 0;
     virtual LONG cancel(SCARDCONTEXT context) = 0;
+    virtual LONG list_reader_groups(SCARDCONTEXT context, char* groups, DWORD* length) = 0;
     virtual LONG list_readers(SCARDCONTEXT context, const char* groups, char* readers,
                               DWORD* length) = 0;
     virtual LONG get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
@@ -39,6 +40,8 @@ public:
     virtual LONG control(SCARDHANDLE card, DWORD control_code, const void* in, DWORD in_length,
                          void* out, DWORD out_length, DWORD* bytes_returned) = 0;
     virtual LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) = 0;
+    virtual LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
+                            DWORD attr_length) = 0;
 };
 
 // The service the handlers use: pcsc-lite unless a test has installed another.

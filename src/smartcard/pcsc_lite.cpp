@@ -13,6 +13,9 @@ public:
     LONG release_context(SCARDCONTEXT context) override { return SCardReleaseContext(context); }
     LONG is_valid_context(SCARDCONTEXT context) override { return SCardIsValidContext(context); }
     LONG cancel(SCARDCONTEXT context) override { return SCardCancel(context); }
+    LONG list_reader_groups(SCARDCONTEXT context, char* groups, DWORD* length) override {
+        return SCardListReaderGroups(context, groups, length);
+    }
     LONG list_readers(SCARDCONTEXT context, const char* groups, char* readers,
                       DWORD* length) override {
         return SCardListReaders(context, groups, readers, length);
@@ -56,6 +59,10 @@ public:
     }
     LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override {
         return SCardGetAttrib(card, attr_id, attr, attr_length);
+    }
+    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
+                    DWORD attr_length) override {
+        return SCardSetAttrib(card, attr_id, attr, attr_length);
     }
 };
 
