@@ -94,6 +94,28 @@ void state(DataView& request, DataView& reply) {
     static_assert(MAX_ATR_SIZE <= kMaxWireAtr);
 }
 
+void setAttrib(DataView& request, DataView& reply) {
+    std::array<uint32_t, 3> words{};  // dwAttrId, cbAttrLen, the pbAttr referent id
+    auto card = readCardCall(request, reply, words);
+    if (!card) return;
+    auto [dwAttrId, cbAttrLen, pbAttr] = words;
+    if (cbAttrLen > kMaxAttribute) return longReturn(rc::invalid_value, reply);
+    if (cbAttrLen > 0 && pbAttr == 0) return longReturn(rc::invalid_parameter, reply);
+    std::span<const uint8_t> attribute;
+    if (pbAttr != 0) {
+        uint32_t count = request.getLittleEndian32();
+        if (answeredTruncated(request, reply)) return;
+        if (count != cbAttrLen) return longReturn(rc::invalid_value, reply);
+        attribute = request.getSpan(cbAttrLen);
+        request.skipPositionRead(static_cast<int32_t>(padding(cbAttrLen, 4)));
+        if (answeredTruncated(request, reply)) return;
+    }
+    LONG result = pcsc().set_attrib(static_cast<SCARDHANDLE>(*card), dwAttrId,
+                                    attribute.empty() ? nullptr : attribute.data(),
+                                    static_cast<DWORD>(attribute.size()));
+    longReturn(static_cast<uint32_t>(result), reply);
+}
+
 void getTransmitCount(DataView& request, DataView& reply) {
     auto card = readCardCall(request, reply, {});
     if (!card) return;

@@ -72,5 +72,13 @@ void getAttrib(DataView& request, DataView& reply);
 void state(DataView& request, DataView& reply);
 void getTransmitCount(DataView& request, DataView& reply);
 void accessStartedEvent(DataView& request, DataView& reply);
+void getDeviceTypeId(DataView& request, DataView& reply);
+void setAttrib(DataView& request, DataView& reply);
+void readCacheA(DataView& request, DataView& reply);
+void readCacheW(DataView& request, DataView& reply);
+void writeCacheA(DataView& request, DataView& reply);
+void writeCacheW(DataView& request, DataView& reply);
+void locateCardsByATRA(DataView& request, DataView& reply);
+void locateCardsByATRW(DataView& request, DataView& reply);
 
 }  // namespace kx_agent::smartcard
