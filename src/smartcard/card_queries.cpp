@@ -25,6 +25,7 @@ constexpr uint32_t kAtrReferent = 0x00020000;
 constexpr uint32_t kInsufficientBuffer = 0x80100008;  // SCARD_E_INSUFFICIENT_BUFFER
 constexpr uint32_t kWireAutoAllocate = 0xFFFFFFFF;    // SCARD_AUTOALLOCATE on the wire
 constexpr std::size_t kMaxWireAtr = 36;               // State_Return's range of cbAtrLen
+static_assert(MAX_ATR_SIZE <= kMaxWireAtr, "pcsc-lite's ATR fits State_Return");
 // [MS-RDPESC]: an attribute is at most 65536 bytes.
 constexpr uint32_t kMaxAttribute = 65536;
 
@@ -91,7 +92,6 @@ void state(DataView& request, DataView& reply) {
     }
     reply.skipPositionWrite(pad);
     reply.markEnd();
-    static_assert(MAX_ATR_SIZE <= kMaxWireAtr);
 }
 
 void setAttrib(DataView& request, DataView& reply) {
