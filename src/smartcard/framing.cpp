@@ -17,6 +17,13 @@ constexpr std::size_t kDeviceIdOffset = 6;
 constexpr std::size_t kCompletionIdOffset = 10;
 
 using Handler = void (*)(DataView&, DataView&);
+using FormHandler = void (*)(CharForm, DataView&, DataView&);
+
+// A row of a call that exists in two character forms names its one handler and the form.
+template <FormHandler handler, CharForm form>
+void inForm(DataView& request, DataView& reply) {
+    handler(form, request, reply);
+}
 
 struct Call {
     uint32_t code;
@@ -58,7 +65,7 @@ constexpr std::array kCalls = {
     Call{0x000900BC, "SCARD_IOCTL_BEGINTRANSACTION", beginTransaction},
     Call{0x000900C0, "SCARD_IOCTL_ENDTRANSACTION", endTransaction},
     Call{0x000900C4, "SCARD_IOCTL_STATE", nullptr},
-    Call{0x000900C8, "SCARD_IOCTL_STATUSA", statusA},
+    Call{0x000900C8, "SCARD_IOCTL_STATUSA", inForm<status, CharForm::A>},
     Call{0x000900CC, "SCARD_IOCTL_STATUSW", nullptr},
     Call{0x000900D0, "SCARD_IOCTL_TRANSMIT", transmit},
     Call{0x000900D4, "SCARD_IOCTL_CONTROL", control},
