@@ -78,7 +78,9 @@ uint32_t checkContext(uint64_t context) {
     return static_cast<uint32_t>(pcsc().is_valid_context(static_cast<SCARDCONTEXT>(context)));
 }
 
-void readCache(DataView& request, DataView& reply, CharForm form) {
+}  // namespace
+
+void readCache(CharForm form, DataView& request, DataView& reply) {
     CacheCallHead head = readHead(request);
     uint32_t fPbDataIsNULL = request.getLittleEndian32();
     uint32_t cbDataLen = request.getLittleEndian32();
@@ -107,7 +109,7 @@ void readCache(DataView& request, DataView& reply, CharForm form) {
     writeByteArrayReturn(reply, kDataReferent, *data, 8);
 }
 
-void writeCache(DataView& request, DataView& reply, CharForm form) {
+void writeCache(CharForm form, DataView& request, DataView& reply) {
     CacheCallHead head = readHead(request);
     uint32_t cbDataLen = request.getLittleEndian32();
     uint32_t pbData = request.getLittleEndian32();
@@ -133,12 +135,5 @@ void writeCache(DataView& request, DataView& reply, CharForm form) {
     longReturn(card_cache().write(key->context, key->card, head.freshnessCounter, key->name, data),
                reply);
 }
-
-}  // namespace
-
-void readCacheA(DataView& request, DataView& reply) { readCache(request, reply, CharForm::A); }
-void readCacheW(DataView& request, DataView& reply) { readCache(request, reply, CharForm::W); }
-void writeCacheA(DataView& request, DataView& reply) { writeCache(request, reply, CharForm::A); }
-void writeCacheW(DataView& request, DataView& reply) { writeCache(request, reply, CharForm::W); }
 
 }  // namespace kx_agent::smartcard

@@ -52,11 +52,6 @@ std::optional<HandleCall> readHandleCall(DataView& request, DataView& reply,
     return call;
 }
 
-// Reconnect and disconnect report any PC/SC failure as an unresponsive card.
-uint32_t cardResult(LONG result) {
-    return result == SCARD_S_SUCCESS ? rc::success : rc::unresponsive_card;
-}
-
 void writeConnectReturn(DataView& reply, SCARDHANDLE card, DWORD activeProtocol) {
     writeReplyHead(reply, kConnectReturnLength);
     reply.setLittleEndian32(rc::success);
@@ -129,14 +124,15 @@ void reconnect(DataView& request, DataView& reply) {
     LONG result =
         pcsc().reconnect(call->card, call->words[0], call->words[1], call->words[2], &activeProtocol);
     // Reconnect_Return: ReturnCode, dwActiveProtocol.
-    longReturnWithValue(cardResult(result), reply, static_cast<uint32_t>(activeProtocol));
+    longReturnWithValue(static_cast<uint32_t>(result), reply,
+                        static_cast<uint32_t>(activeProtocol));
 }
 
 void disconnect(DataView& request, DataView& reply) {
     auto call = readHandleCall(request, reply, 1);  // dwDisposition
     if (!call) return;
     transmit_counts().forget(call->card);
-    longReturn(cardResult(pcsc().disconnect(call->card, call->words[0])), reply);
+    longReturn(static_cast<uint32_t>(pcsc().disconnect(call->card, call->words[0])), reply);
 }
 
 void beginTransaction(DataView& request, DataView& reply) {

@@ -17,6 +17,13 @@ constexpr std::size_t kDeviceIdOffset = 6;
 constexpr std::size_t kCompletionIdOffset = 10;
 
 using Handler = void (*)(DataView&, DataView&);
+using FormHandler = void (*)(CharForm, DataView&, DataView&);
+
+// A row of a call that exists in two character forms names its one handler and the form.
+template <FormHandler handler, CharForm form>
+void inForm(DataView& request, DataView& reply) {
+    handler(form, request, reply);
+}
 
 struct Call {
     uint32_t code;
@@ -58,19 +65,19 @@ constexpr std::array kCalls = {
     Call{0x000900BC, "SCARD_IOCTL_BEGINTRANSACTION", beginTransaction},
     Call{0x000900C0, "SCARD_IOCTL_ENDTRANSACTION", endTransaction},
     Call{0x000900C4, "SCARD_IOCTL_STATE", state},
-    Call{0x000900C8, "SCARD_IOCTL_STATUSA", statusA},
+    Call{0x000900C8, "SCARD_IOCTL_STATUSA", inForm<status, CharForm::A>},
     Call{0x000900CC, "SCARD_IOCTL_STATUSW", nullptr},
     Call{0x000900D0, "SCARD_IOCTL_TRANSMIT", transmit},
     Call{0x000900D4, "SCARD_IOCTL_CONTROL", control},
     Call{0x000900D8, "SCARD_IOCTL_GETATTRIB", getAttrib},
     Call{0x000900DC, "SCARD_IOCTL_SETATTRIB", setAttrib},
     Call{0x000900E0, "SCARD_IOCTL_ACCESSSTARTEDEVENT", accessStartedEvent},
-    Call{0x000900E8, "SCARD_IOCTL_LOCATECARDSBYATRA", locateCardsByATRA},
-    Call{0x000900EC, "SCARD_IOCTL_LOCATECARDSBYATRW", locateCardsByATRW},
-    Call{0x000900F0, "SCARD_IOCTL_READCACHEA", readCacheA},
-    Call{0x000900F4, "SCARD_IOCTL_READCACHEW", readCacheW},
-    Call{0x000900F8, "SCARD_IOCTL_WRITECACHEA", writeCacheA},
-    Call{0x000900FC, "SCARD_IOCTL_WRITECACHEW", writeCacheW},
+    Call{0x000900E8, "SCARD_IOCTL_LOCATECARDSBYATRA", inForm<locateCardsByATR, CharForm::A>},
+    Call{0x000900EC, "SCARD_IOCTL_LOCATECARDSBYATRW", inForm<locateCardsByATR, CharForm::W>},
+    Call{0x000900F0, "SCARD_IOCTL_READCACHEA", inForm<readCache, CharForm::A>},
+    Call{0x000900F4, "SCARD_IOCTL_READCACHEW", inForm<readCache, CharForm::W>},
+    Call{0x000900F8, "SCARD_IOCTL_WRITECACHEA", inForm<writeCache, CharForm::A>},
+    Call{0x000900FC, "SCARD_IOCTL_WRITECACHEW", inForm<writeCache, CharForm::W>},
     Call{0x00090100, "SCARD_IOCTL_GETTRANSMITCOUNT", getTransmitCount},
     Call{0x00090104, "SCARD_IOCTL_GETREADERICON", nullptr},
     Call{0x00090108, "SCARD_IOCTL_GETDEVICETYPEID", getDeviceTypeId},

@@ -71,7 +71,9 @@ void writeState(DataView& reply, uint32_t dwCurrentState, const SCARD_READERSTAT
     reply.skipPositionWrite(kWireAtr - cbAtr);
 }
 
-void locateCardsByATR(DataView& request, DataView& reply, CharForm form) {
+}  // namespace
+
+void locateCardsByATR(CharForm form, DataView& request, DataView& reply) {
     readCommonTypeHeader(request);
     readPrivateTypeHeader(request);
     ScardReference ref = readScardContext(request);
@@ -151,15 +153,6 @@ void locateCardsByATR(DataView& request, DataView& reply, CharForm form) {
         writeState(reply, knownStates[i], record, match ? kAtrMatch : 0);
     }
     reply.markEnd();
-}
-
-}  // namespace
-
-void locateCardsByATRA(DataView& request, DataView& reply) {
-    locateCardsByATR(request, reply, CharForm::A);
-}
-void locateCardsByATRW(DataView& request, DataView& reply) {
-    locateCardsByATR(request, reply, CharForm::W);
 }
 
 }  // namespace kx_agent::smartcard

@@ -4,7 +4,8 @@
 // The methods mirror the PC/SC functions one for one, with pcsc-lite's own types (on Linux
 // DWORD, SCARDCONTEXT and SCARDHANDLE are 64-bit, SCARD_IO_REQUEST is 16 bytes and
 // SCARD_READERSTATE holds a 33-byte ATR). The real implementation forwards to pcsc-lite; unit
-// tests install a recording fake with `set_pcsc`.
+// tests install a recording fake with `set_pcsc`. The handlers reach whichever is installed
+// through `pcsc()`, which puts the client's numbering over it (smartcard/windows_numbering.h).
 #include <PCSC/winscard.h>
 
 namespace kx_agent::smartcard {
@@ -44,8 +45,11 @@ public:
                             DWORD attr_length) = 0;
 };
 
-// The service the handlers use: pcsc-lite unless a test has installed another.
+// The service the handlers use: the installed service, seen in the client's ([MS-RDPESC],
+// Windows) numbering.
 Pcsc& pcsc();
+// The installed service as it is: pcsc-lite unless another has been installed.
+Pcsc& installed_pcsc();
 // Installs `service` (null restores pcsc-lite) and returns the one it replaces.
 Pcsc* set_pcsc(Pcsc* service);
 // The pcsc-lite implementation.

@@ -1,6 +1,7 @@
 #include <atomic>
 
 #include "smartcard/pcsc.h"
+#include "smartcard/windows_numbering.h"
 
 namespace kx_agent::smartcard {
 namespace {
@@ -75,9 +76,17 @@ Pcsc& pcsc_lite() {
     return service;
 }
 
-Pcsc& pcsc() {
+Pcsc& installed_pcsc() {
     Pcsc* service = installed.load(std::memory_order_acquire);
     return service != nullptr ? *service : pcsc_lite();
+}
+
+Pcsc& pcsc() {
+    // pcsc-lite numbers card states, protocols, control codes and one return code otherwise
+    // than the Windows numbering the clients speak: the handlers reach it through the layer that
+    // translates. (A service that speaks the client's numbering itself needs no layer.)
+    static WindowsNumbering layer(installed_pcsc);
+    return layer;
 }
 
 Pcsc* set_pcsc(Pcsc* service) {

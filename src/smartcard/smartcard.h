@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "data_view.h"
+#include "smartcard/char_form.h"
 
 namespace kx_agent::smartcard {
 
@@ -53,7 +54,8 @@ ScardReference readScardHandle(DataView& request);
 // Bytes that bring `length` up to the next multiple of `alignment`.
 std::size_t padding(std::size_t length, std::size_t alignment);
 
-// Call handlers: request view at the Common Type Header, reply view after the reply prefix.
+// Call handlers: request view at the Common Type Header, reply view after the reply prefix. A
+// call that exists in A and W forms has one handler with the form as its first parameter.
 void establishContext(DataView& request, DataView& reply);
 void releaseContext(DataView& request, DataView& reply);
 void isValidContext(DataView& request, DataView& reply);
@@ -65,7 +67,7 @@ void reconnect(DataView& request, DataView& reply);
 void disconnect(DataView& request, DataView& reply);
 void beginTransaction(DataView& request, DataView& reply);
 void endTransaction(DataView& request, DataView& reply);
-void statusA(DataView& request, DataView& reply);
+void status(CharForm form, DataView& request, DataView& reply);
 void transmit(DataView& request, DataView& reply);
 void control(DataView& request, DataView& reply);
 void getAttrib(DataView& request, DataView& reply);
@@ -74,11 +76,8 @@ void getTransmitCount(DataView& request, DataView& reply);
 void accessStartedEvent(DataView& request, DataView& reply);
 void getDeviceTypeId(DataView& request, DataView& reply);
 void setAttrib(DataView& request, DataView& reply);
-void readCacheA(DataView& request, DataView& reply);
-void readCacheW(DataView& request, DataView& reply);
-void writeCacheA(DataView& request, DataView& reply);
-void writeCacheW(DataView& request, DataView& reply);
-void locateCardsByATRA(DataView& request, DataView& reply);
-void locateCardsByATRW(DataView& request, DataView& reply);
+void readCache(CharForm form, DataView& request, DataView& reply);
+void writeCache(CharForm form, DataView& request, DataView& reply);
+void locateCardsByATR(CharForm form, DataView& request, DataView& reply);
 
 }  // namespace kx_agent::smartcard

@@ -33,6 +33,8 @@ Bytes transmit_select() {
     return call_message(kTransmit, body.data());
 }
 
+// The fake's card is PRESENT | POWERED | NEGOTIABLE in pcsc-lite's bits: SCARD_NEGOTIABLE (5)
+// for the client.
 TEST(State, AnswersStateProtocolAndAtr) {
     struct Case {
         const char* what;
@@ -43,18 +45,18 @@ TEST(State, AnswersStateProtocolAndAtr) {
     const Case cases[] = {
         {"ATR asked for", 0, 36,
          "30 00 00 00 01 10 08 00 CC CC CC CC 20 00 00 00 00 00 00 00 "
-         "00 00 00 00 34 00 00 00 02 00 00 00 05 00 00 00 00 00 02 00 "
+         "00 00 00 00 05 00 00 00 02 00 00 00 05 00 00 00 00 00 02 00 "
          "05 00 00 00 3B 80 80 01 01 00 00 00"},
         {"SCARD_AUTOALLOCATE", 0, 0xFFFFFFFF,
          "30 00 00 00 01 10 08 00 CC CC CC CC 20 00 00 00 00 00 00 00 "
-         "00 00 00 00 34 00 00 00 02 00 00 00 05 00 00 00 00 00 02 00 "
+         "00 00 00 00 05 00 00 00 02 00 00 00 05 00 00 00 00 00 02 00 "
          "05 00 00 00 3B 80 80 01 01 00 00 00"},
         {"length only", 1, 36,
          "28 00 00 00 01 10 08 00 CC CC CC CC 18 00 00 00 00 00 00 00 "
-         "00 00 00 00 34 00 00 00 02 00 00 00 05 00 00 00 00 00 00 00 00 00 00 00"},
+         "00 00 00 00 05 00 00 00 02 00 00 00 05 00 00 00 00 00 00 00 00 00 00 00"},
         {"no buffer", 0, 0,
          "28 00 00 00 01 10 08 00 CC CC CC CC 18 00 00 00 00 00 00 00 "
-         "00 00 00 00 34 00 00 00 02 00 00 00 05 00 00 00 00 00 00 00 00 00 00 00"},
+         "00 00 00 00 05 00 00 00 02 00 00 00 05 00 00 00 00 00 00 00 00 00 00 00"},
     };
     for (const Case& c : cases) {
         FakePcsc fake;
