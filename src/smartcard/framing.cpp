@@ -31,16 +31,17 @@ struct Call {
     Handler handler;  // null: answered SCARD_E_UNSUPPORTED_FEATURE without reading the call
 };
 
-// Every [MS-RDPESC] SCARD_IOCTL_ code the relay knows, in ascending order. The 16-bit-character
-// forms and the group, cache and locate calls are not carried out.
+// Every [MS-RDPESC] SCARD_IOCTL_ code the relay knows, in ascending order. A call in two
+// character forms has one handler, its rows naming the form. The group and reader database
+// calls, and the calls without a handler here, are not carried out.
 constexpr std::array kCalls = {
     Call{0x00090014, "SCARD_IOCTL_ESTABLISHCONTEXT", establishContext},
     Call{0x00090018, "SCARD_IOCTL_RELEASECONTEXT", releaseContext},
     Call{0x0009001C, "SCARD_IOCTL_ISVALIDCONTEXT", isValidContext},
-    Call{0x00090020, "SCARD_IOCTL_LISTREADERGROUPSA", nullptr},
-    Call{0x00090024, "SCARD_IOCTL_LISTREADERGROUPSW", nullptr},
-    Call{0x00090028, "SCARD_IOCTL_LISTREADERSA", listReadersA},
-    Call{0x0009002C, "SCARD_IOCTL_LISTREADERSW", nullptr},
+    Call{0x00090020, "SCARD_IOCTL_LISTREADERGROUPSA", inForm<listReaderGroups, CharForm::A>},
+    Call{0x00090024, "SCARD_IOCTL_LISTREADERGROUPSW", inForm<listReaderGroups, CharForm::W>},
+    Call{0x00090028, "SCARD_IOCTL_LISTREADERSA", inForm<listReaders, CharForm::A>},
+    Call{0x0009002C, "SCARD_IOCTL_LISTREADERSW", inForm<listReaders, CharForm::W>},
     Call{0x00090050, "SCARD_IOCTL_INTRODUCEREADERGROUPA", nullptr},
     Call{0x00090054, "SCARD_IOCTL_INTRODUCEREADERGROUPW", nullptr},
     Call{0x00090058, "SCARD_IOCTL_FORGETREADERGROUPA", nullptr},
@@ -55,18 +56,18 @@ constexpr std::array kCalls = {
     Call{0x0009007C, "SCARD_IOCTL_REMOVEREADERFROMGROUPW", nullptr},
     Call{0x00090098, "SCARD_IOCTL_LOCATECARDSA", nullptr},
     Call{0x0009009C, "SCARD_IOCTL_LOCATECARDSW", nullptr},
-    Call{0x000900A0, "SCARD_IOCTL_GETSTATUSCHANGEA", getStatusChangeA},
-    Call{0x000900A4, "SCARD_IOCTL_GETSTATUSCHANGEW", nullptr},
+    Call{0x000900A0, "SCARD_IOCTL_GETSTATUSCHANGEA", inForm<getStatusChange, CharForm::A>},
+    Call{0x000900A4, "SCARD_IOCTL_GETSTATUSCHANGEW", inForm<getStatusChange, CharForm::W>},
     Call{0x000900A8, "SCARD_IOCTL_CANCEL", cancel},
-    Call{0x000900AC, "SCARD_IOCTL_CONNECTA", connectA},
-    Call{0x000900B0, "SCARD_IOCTL_CONNECTW", nullptr},
+    Call{0x000900AC, "SCARD_IOCTL_CONNECTA", inForm<connect, CharForm::A>},
+    Call{0x000900B0, "SCARD_IOCTL_CONNECTW", inForm<connect, CharForm::W>},
     Call{0x000900B4, "SCARD_IOCTL_RECONNECT", reconnect},
     Call{0x000900B8, "SCARD_IOCTL_DISCONNECT", disconnect},
     Call{0x000900BC, "SCARD_IOCTL_BEGINTRANSACTION", beginTransaction},
     Call{0x000900C0, "SCARD_IOCTL_ENDTRANSACTION", endTransaction},
     Call{0x000900C4, "SCARD_IOCTL_STATE", state},
     Call{0x000900C8, "SCARD_IOCTL_STATUSA", inForm<status, CharForm::A>},
-    Call{0x000900CC, "SCARD_IOCTL_STATUSW", nullptr},
+    Call{0x000900CC, "SCARD_IOCTL_STATUSW", inForm<status, CharForm::W>},
     Call{0x000900D0, "SCARD_IOCTL_TRANSMIT", transmit},
     Call{0x000900D4, "SCARD_IOCTL_CONTROL", control},
     Call{0x000900D8, "SCARD_IOCTL_GETATTRIB", getAttrib},

@@ -1,11 +1,12 @@
-// SCARD_IOCTL_GETSTATUSCHANGEA: waits until the state of a reader differs from the state the
+// SCARD_IOCTL_GETSTATUSCHANGEA/W: waits until the state of a reader differs from the state the
 // client knows, the time-out runs out or a Cancel on the same context ends the wait.
 //
-// GetStatusChangeA_Call: REDIR_SCARDCONTEXT, dwTimeOut, cReaders, rgReaderStates referent id;
-// deferred: the context bytes, the conformant array of cReaders ReaderStateA records of 52
-// bytes (szReader referent id, dwCurrentState, dwEventState, cbAtr, rgbAtr[36]), then each
-// record's szReader string in record order (maximum count, offset, actual count L, L bytes with
-// the NUL, padding to 4).
+// GetStatusChangeA_Call and GetStatusChangeW_Call: REDIR_SCARDCONTEXT, dwTimeOut, cReaders,
+// rgReaderStates referent id; deferred: the context bytes, the conformant array of cReaders
+// ReaderStateA/W records of 52 bytes (szReader referent id, dwCurrentState, dwEventState, cbAtr,
+// rgbAtr[36]), then each record's szReader string in record order (maximum count, offset,
+// actual count L, L characters with the NUL, padding to 4); the forms differ only in the
+// characters of those strings.
 // GetStatusChange_Return: ReturnCode, cReaders, rgReaderStates referent id, then the conformant
 // array of ReaderState_Return records of 48 bytes (the ReaderStateA record without szReader).
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "smartcard/char_form.h"
 #include "smartcard/ndr.h"
 #include "smartcard/pcsc.h"
 
@@ -33,7 +35,8 @@ struct ReaderStates {
 // The ReaderStateA records and then their names. A count the message cannot hold is
 // SCARD_E_INVALID_PARAMETER before anything is allocated; a record or name cut short fails the
 // request view, which the caller answers.
-std::expected<ReaderStates, uint32_t> readReaderStates(DataView& request, uint32_t cReaders) {
+std::expected<ReaderStates, uint32_t> readReaderStates(DataView& request, uint32_t cReaders,
+                                                       CharForm form) {
     if (uint64_t{cReaders} * kWireStateSize > request.remaining())
         return std::unexpected(rc::invalid_parameter);
     ReaderStates states;
@@ -58,15 +61,11 @@ std::expected<ReaderStates, uint32_t> readReaderStates(DataView& request, uint32
     }
 
     states.names.reserve(cReaders);
-    for (uint32_t i = 0; i < cReaders && !request.failed(); ++i) {
-        request.skipPositionRead(8);  // maximum count and offset
-        uint32_t length = request.getLittleEndian32();
-        auto bytes = request.getSpan(length);
-        // The copy ends with a NUL of its own, so a name whose bytes hold none ends there.
-        states.names.emplace_back(bytes.begin(), bytes.end());
-        request.skipPositionRead(static_cast<int32_t>(padding(length, 4)));
+    for (uint32_t i = 0; i < cReaders; ++i) {
+        auto name = readString(request, form);
+        if (!name) return std::unexpected(name.error());
+        states.names.push_back(std::move(*name));
     }
-    if (request.failed()) return states;  // the caller answers the short call
 
     for (uint32_t i = 0; i < cReaders; ++i) states.records[i].szReader = states.names[i].c_str();
     return states;
@@ -84,7 +83,7 @@ void writeReaderState(DataView& reply, uint32_t dwCurrentState, const SCARD_READ
 
 }  // namespace
 
-void getStatusChangeA(DataView& request, DataView& reply) {
+void getStatusChange(CharForm form, DataView& request, DataView& reply) {
     readCommonTypeHeader(request);
     readPrivateTypeHeader(request);
     // cbContext is not used: the deferred array's own count says how many bytes follow.
@@ -105,7 +104,7 @@ void getStatusChangeA(DataView& request, DataView& reply) {
         longReturn(rc::invalid_value, reply);
         return;
     }
-    auto states = readReaderStates(request, cReaders);
+    auto states = readReaderStates(request, cReaders, form);
     if (!states) {
         longReturn(states.error(), reply);
         return;
