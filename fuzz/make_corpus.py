@@ -9,7 +9,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 # [MS-RDPESC] I/O control codes.
 ESTABLISH, RELEASE, IS_VALID = 0x00090014, 0x00090018, 0x0009001C
-LIST_GROUPS_A, LIST_READERS_A = 0x00090020, 0x00090028
+INTRODUCE_GROUP_A, LIST_READERS_A = 0x00090050, 0x00090028
 GET_STATUS_CHANGE_A, CANCEL, CONNECT_A = 0x000900A0, 0x000900A8, 0x000900AC
 RECONNECT, DISCONNECT, BEGIN, END = 0x000900B4, 0x000900B8, 0x000900BC, 0x000900C0
 STATUS_A, TRANSMIT, CONTROL, GET_ATTRIB = 0x000900C8, 0x000900D0, 0x000900D4, 0x000900D8
@@ -145,7 +145,7 @@ CALLS = {
     "control_data": control(data=b"\xff\xc0\x00\x00\x00"),
     "get_attrib": get_attrib(),
     "get_attrib_length": get_attrib(length_only=True),
-    "unsupported": call(LIST_GROUPS_A, device_id=7, completion_id=9)[:14],
+    "unsupported": call(INTRODUCE_GROUP_A, device_id=7, completion_id=9)[:14],
     "device_type_id": call(GET_DEVICE_TYPE_ID)[:14],
     "unknown": call(UNKNOWN)[:14],
     "not_a_call": bytes([1, 3]),
