@@ -29,6 +29,10 @@ using net::IoResult;
 inline constexpr std::size_t kMaxHeadSize = 64 * 1024;
 // Applies to each single read of the head, not to the head as a whole.
 inline constexpr std::chrono::milliseconds kHeadReadTimeout{6000};
+// A connection the server ends on its own (a refused upgrade, a failed WebSocket) is shut down
+// lingering, so that its last answer is not lost to a reset: at most this long, this much input.
+inline constexpr std::chrono::milliseconds kLingerTime{1000};
+inline constexpr std::size_t kLingerBytes = 256 * 1024;
 
 // One parsed request together with the connection it arrived on. Destroying it closes the
 // connection.

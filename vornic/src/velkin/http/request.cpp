@@ -119,6 +119,7 @@ IoResult<HttpRequest> from_header(std::vector<uint8_t>& head, net::TcpStream str
             if (auto written = request.write_text("Forbidden", 403, "text/plain"); !written) {
                 return std::unexpected(written.error());
             }
+            request.stream.shutdown_lingering(kLingerTime, kLingerBytes);
             return std::unexpected(net::protocol_error("WebSocket upgrade refused"));
         }
         // RFC 6455 4.2.2: the opening handshake is answered before any handler sees the request.

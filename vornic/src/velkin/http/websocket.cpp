@@ -138,6 +138,7 @@ IoResult<std::size_t> HttpRequest::read_frame_rest(std::array<uint8_t, 2> header
     // payload is read or room is made for it.
     if (message.size() > kMaxMessageSize || length > kMaxMessageSize - message.size()) {
         (void)close_ws(websocket::kCloseMessageTooBig, std::nullopt);
+        stream.shutdown_lingering(kLingerTime, kLingerBytes);
         return std::unexpected(net::protocol_error(
             "WebSocket message too big: a frame of " + std::to_string(length) +
             " bytes after " + std::to_string(message.size()) + " would pass the limit of " +
@@ -172,8 +173,10 @@ IoResult<std::size_t> HttpRequest::read_frame(std::vector<uint8_t>& message) {
 IoError HttpRequest::fail_ws(std::string error) {
     // RFC 6455 7.1.7: "the endpoint MUST _Close the WebSocket Connection_" and may say why:
     // 1002 "indicates that an endpoint is terminating the connection due to a protocol error"
-    // (7.4.1). The caller's error ends the connection; nothing more is read or sent.
+    // (7.4.1). Nothing more is sent; what the client still sends is dropped while the
+    // connection lingers, and the caller's error ends it.
     (void)close_ws(websocket::kCloseProtocolError, std::nullopt);
+    stream.shutdown_lingering(kLingerTime, kLingerBytes);
     return net::protocol_error(std::move(error));
 }
 
