@@ -76,12 +76,11 @@ test('a stray foreign message before the trusted page\'s first one does not stop
   await page.close();
 });
 
-test('messages posted before the socket exists and before it opens are all answered',
-     { timeout: 60000 }, async () => {
+// A page of the trusted origin that opens a held bridge itself (see bridgeShim) and counts the
+// agent's answers to the handshake message 03 01 (each is 03 02); window.__post(n) posts n.
+async function openHeldBridge() {
   const page = await browser.newPage();
   await page.goto(`${h.TRUSTED}/`);
-  // A page of the trusted origin that opens the bridge itself and counts the agent's answers to
-  // the handshake message 03 01 (each is 03 02).
   await page.evaluate(() => {
     window.__answers = 0;
     window.addEventListener('message', (event) => {
@@ -104,25 +103,45 @@ test('messages posted before the socket exists and before it opens are all answe
   const [bridge] = await Promise.all([page.waitForEvent('popup'), page.click('#open-held-bridge')]);
   await bridge.waitForFunction(() => typeof window.__startBridge === 'function' &&
                                      document.readyState !== 'loading');
-  // Posting is asynchronous: a round trip through the bridge's event loop makes sure they have
-  // all arrived before the next step.
+  // Posting is asynchronous: a pause in the bridge lets what was posted arrive.
   const settle = () => bridge.evaluate(() => new Promise((resolve) => setTimeout(resolve, 200)));
+  const answers = () => page.evaluate(() => window.__answers);
+  const post = (n) => page.evaluate((k) => window.__post(k), n);
+  return { page, bridge, settle, answers, post };
+}
 
-  await page.evaluate(() => window.__post(3));
+test('messages posted before the socket exists and before it opens are all answered',
+     { timeout: 60000 }, async () => {
+  const { page, bridge, settle, answers, post } = await openHeldBridge();
+  await post(3);
   await settle();
   assert.equal(await bridge.evaluate(() => window.__socketCreated), false);
   await bridge.evaluate(() => window.__startBridge());
   assert.equal(await bridge.evaluate(() => window.__socketCreated), true);
-  await page.evaluate(() => window.__post(4));
+  await post(4);
   await settle();
-  assert.equal(await page.evaluate(() => window.__answers), 0);
+  assert.equal(await answers(), 0);
   await bridge.evaluate(() => window.__openSocket());
   await page.waitForFunction(() => window.__answers === 7);
   // Once open, messages go straight through.
-  await page.evaluate(() => window.__post(2));
+  await post(2);
   await page.waitForFunction(() => window.__answers === 9);
   await page.waitForTimeout(300);
-  assert.equal(await page.evaluate(() => window.__answers), 9);
+  assert.equal(await answers(), 9);
+  await bridge.close();
+  await page.close();
+});
+
+test('the bridge keeps at most 256 messages while its socket is not open', { timeout: 60000 },
+     async () => {
+  const { page, bridge, settle, answers, post } = await openHeldBridge();
+  await post(300);
+  await settle();
+  await bridge.evaluate(() => window.__startBridge());
+  await bridge.evaluate(() => window.__openSocket());
+  await page.waitForFunction(() => window.__answers === 256);
+  await page.waitForTimeout(500);
+  assert.equal(await answers(), 256);
   await bridge.close();
   await page.close();
 });
