@@ -61,11 +61,6 @@ smartcard::ContextGuard& context_guard() {
     return guard;
 }
 
-bool origin_allowed(const http::HttpRequest& request) {
-    if (AGENT_ORIGION_LEN == 0) return true;
-    return request.from_origin(kAgentOrigin) || request.from_origin(configured_origin());
-}
-
 // One WebSocket connection: each binary message is one call, answered before the next is read.
 http::IoResult<void> relay(http::HttpRequest& request) {
     smartcard::ConnectionScope connection(context_guard(), request.stream.native_handle());
@@ -97,6 +92,11 @@ http::IoResult<void> serve_get(http::HttpRequest& request) {
 }
 
 }  // namespace
+
+bool origin_allowed(const http::HttpRequest& request) {
+    if (AGENT_ORIGION_LEN == 0) return true;
+    return request.from_origin(kAgentOrigin) || request.from_origin(configured_origin());
+}
 
 std::string configured_origin() {
     return vornic::velkin::string::FromAsciiBytes::from_ascii_bytes(

@@ -210,6 +210,8 @@ IoResult<websocket::WsMessage> HttpRequest::read_ws() {
         if (control) {
             // RFC 6455 5.5: "All control frames MUST have a payload length of 125 bytes or less
             // and MUST NOT be fragmented."
+            // Such a length always fits the 7-bit field, and "the minimal number of bytes MUST be
+            // used to encode the length" (5.2): the 16- and 64-bit forms are refused unread.
             if (!fin) {
                 return refuse("fragmented control frame");
             }
