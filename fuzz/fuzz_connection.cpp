@@ -25,7 +25,7 @@ std::shared_ptr<const http::HandlerManager> table() {
     kx_agent::server::AGENT_ORIGION_LEN = kOrigin.size();
     auto handlers = std::make_shared<http::HandlerManager>();
     handlers->set_def_handler(http::HandlerEntry{std::nullopt, kx_agent::server::web_handler});
-    handlers->set_upgrade_check(kx_agent::server::origin_allowed);
+    handlers->set_upgrade_check(kx_agent::server::accepts_upgrade);
     return handlers;
 }
 

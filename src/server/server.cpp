@@ -61,6 +61,11 @@ smartcard::ContextGuard& context_guard() {
     return guard;
 }
 
+bool origin_allowed(const http::HttpRequest& request) {
+    if (AGENT_ORIGION_LEN == 0) return true;
+    return request.from_origin(kAgentOrigin) || request.from_origin(configured_origin());
+}
+
 // One WebSocket connection: each binary message is one call, answered before the next is read.
 http::IoResult<void> relay(http::HttpRequest& request) {
     smartcard::ConnectionScope connection(context_guard(), request.stream.native_handle());
@@ -93,10 +98,7 @@ http::IoResult<void> serve_get(http::HttpRequest& request) {
 
 }  // namespace
 
-bool origin_allowed(const http::HttpRequest& request) {
-    if (AGENT_ORIGION_LEN == 0) return true;
-    return request.from_origin(kAgentOrigin) || request.from_origin(configured_origin());
-}
+bool accepts_upgrade(const http::HttpRequest& request) { return origin_allowed(request); }
 
 std::string configured_origin() {
     return vornic::velkin::string::FromAsciiBytes::from_ascii_bytes(
@@ -152,7 +154,7 @@ std::optional<std::thread> init_web_server(const std::optional<std::string>& ori
     smartcard::set_pcsc(&context_guard());
     auto server = std::make_unique<http::HttpServer>();
     server->set_def_handler(http::HandlerEntry{std::nullopt, web_handler});
-    server->set_upgrade_check(origin_allowed);
+    server->set_upgrade_check(accepts_upgrade);
     auto listener = net::TcpListener::bind("127.0.0.1", kAgentPort);
     if (!listener) {
         std::cerr << "Failed to build web server on port " << kAgentPort
