@@ -3,7 +3,9 @@
 // each binary message to the call handlers over the recording PC/SC fake.
 //
 // This is the path a web page drives; the other targets take its layers one at a time.
+#include <algorithm>
 #include <cstdint>
+#include <string_view>
 #include <memory>
 
 #include "fake_pcsc.h"
@@ -15,9 +17,15 @@ namespace {
 
 namespace http = vornic::velkin::http;
 
+// As the agent sets up its server: an origin configured, foreign upgrades refused before the
+// handshake, and every request handled by web_handler.
 std::shared_ptr<const http::HandlerManager> table() {
+    constexpr std::string_view kOrigin = "https://rdp.example.com/client/";
+    std::copy(kOrigin.begin(), kOrigin.end(), kx_agent::server::AGENT_ORIGION);
+    kx_agent::server::AGENT_ORIGION_LEN = kOrigin.size();
     auto handlers = std::make_shared<http::HandlerManager>();
     handlers->set_def_handler(http::HandlerEntry{std::nullopt, kx_agent::server::web_handler});
+    handlers->set_upgrade_check(kx_agent::server::accepts_upgrade);
     return handlers;
 }
 

@@ -49,19 +49,26 @@ void print_usage() {
 // Reads the origin trailer at the end of the file: the origin's L bytes, L, then "~~OG". A file
 // that cannot be read, or that ends otherwise, has none.
 std::optional<std::string> get_origion_from_file(const std::string& path) {
+    // Running without an origin is allowed, but the user should know what it means.
+    const auto no_origin = [&path]() -> std::optional<std::string> {
+        std::cout << "No origin found in " << path << '\n'
+                  << "Every web page may use the smart cards of this computer; to trust one page "
+                     "only, start with --origin ORIGIN or stamp it into the executable with "
+                     "tools/stamp-origin."
+                  << std::endl;
+        return std::nullopt;
+    };
     std::ifstream file(path, std::ios::binary);
     char tail[5] = {};
     bool have_tail = file && file.seekg(-5, std::ios::end) && file.read(tail, 5);
     if (!have_tail || std::string_view(tail + 1, 4) != kTrailerMarker) {
-        std::cout << "No origin found in " << path << std::endl;
-        return std::nullopt;
+        return no_origin();
     }
     const auto length = static_cast<uint8_t>(tail[0]);
     uint8_t origin[255] = {};
     if (!file.seekg(-5 - static_cast<std::streamoff>(length), std::ios::end) ||
         !file.read(reinterpret_cast<char*>(origin), length)) {
-        std::cout << "No origin found in " << path << std::endl;
-        return std::nullopt;
+        return no_origin();
     }
     return vornic::velkin::string::FromAsciiBytes::from_ascii_bytes(
         std::span<const uint8_t>(origin, length));
@@ -96,10 +103,12 @@ int main(int argc, char** argv) {
     if (!server_thread) return 1;
     std::cout << "Tolvane Agent is ready on port 8095." << std::endl;
     server_thread->join();
-    if (server::SERVER_FAILED)
+    if (server::SERVER_FAILED) {
+        // The server is gone and cannot come back: whoever started the agent must see a failure.
         std::cout << "Failed to join systray thread." << std::endl;
-    else
-        std::cout << "Velkin Tolvane Agent existed." << std::endl;
+        return 1;
+    }
+    std::cout << "Velkin Tolvane Agent existed." << std::endl;
     return 0;
 }
 

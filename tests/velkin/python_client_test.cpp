@@ -118,7 +118,7 @@ TEST(PythonWebsockets, TalksToTheServer) {
         {"fragmented_echo", hex("Bfragmented")},
         {"pong", "ok"},
         {"big_echo_ok", "True"},
-        {"close_code", "1005"},  // the server answers a close without a status code
+        {"close_code", "1000"},  // the server echoes the status of the client's close
     };
     EXPECT_EQ(got, expected) << run.out;
 

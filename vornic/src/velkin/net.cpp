@@ -1,11 +1,13 @@
 #include "velkin/net.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -144,6 +146,30 @@ IoResult<void> TcpStream::set_nodelay(bool on) {
         return std::unexpected(last_error());
     }
     return {};
+}
+
+void TcpStream::shutdown_lingering(std::chrono::milliseconds limit, std::size_t max_bytes) {
+    if (::shutdown(fd_, SHUT_WR) != 0) {
+        return;  // not connected any more: nothing to keep
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::array<uint8_t, 4096> sink{};
+    for (std::size_t dropped = 0; dropped < max_bytes;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return;
+        }
+        pollfd ready{fd_, POLLIN, 0};
+        if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+            return;  // time is up (or poll failed): close as things are
+        }
+        const ssize_t n = ::recv(fd_, sink.data(), sink.size(), MSG_DONTWAIT);
+        if (n <= 0) {
+            return;  // the peer has closed (or reset)
+        }
+        dropped += static_cast<std::size_t>(n);
+    }
 }
 
 IoResult<void> TcpStream::shutdown(int how) {

@@ -57,6 +57,12 @@ public:
     IoResult<void> set_nodelay(bool on);
     // shutdown(2) with SHUT_RD, SHUT_WR or SHUT_RDWR.
     IoResult<void> shutdown(int how);
+    // Ends the conversation without losing what was written: the write side is shut (the peer
+    // reads end of stream after the last byte), then what the peer still sends is read and
+    // dropped until it closes, `limit` has passed or `max_bytes` have come. Closing a socket
+    // with unread input makes the kernel send a reset, which can destroy the last bytes written
+    // before the peer has read them.
+    void shutdown_lingering(std::chrono::milliseconds limit, std::size_t max_bytes);
 
 private:
     int fd_ = -1;
