@@ -203,8 +203,8 @@ TEST(Server, StopTwiceAndStopBeforeStart) {
 TEST(Server, AFailingAcceptPausesBeforeRetrying) {
     // A bound socket that does not listen: every accept fails at once (EINVAL), the way an
     // exhausted descriptor table makes it fail again and again.
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
+    const auto fd = net::sys::open_tcp();
+    ASSERT_NE(fd, net::sys::kInvalidSocket);
     net::TcpListener listener(fd);
     sockaddr_in address{};
     address.sin_family = AF_INET;
