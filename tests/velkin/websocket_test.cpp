@@ -99,7 +99,7 @@ struct WsPair {
         return read_until_close(client);
     }
     std::optional<http::HttpRequest> request;
-    net::TcpStream client{-1};
+    net::TcpStream client{net::sys::kInvalidSocket};
 };
 
 enum class Kind { Text, Binary, Close, Error };

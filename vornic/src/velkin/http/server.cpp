@@ -1,5 +1,4 @@
 // The handler table, the connection procedure and the accept loop.
-#include <sys/socket.h>
 
 #include <cstdio>
 #include <system_error>

@@ -3,27 +3,24 @@
 // pings and closes; it never starts either.
 #include "velkin/http/websocket.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <array>
 
+#include "velkin/platform/digest.h"
 #include "velkin/string.h"
 
 namespace vornic::velkin::http {
 
 namespace websocket {
 
-std::string accept_value(std::string_view key) {
+std::optional<std::string> accept_value(std::string_view key) {
     std::string input(key);
     input.append(kAcceptGuid);
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int digest_length = 0;
-    EVP_Digest(input.data(), input.size(), digest.data(), &digest_length, EVP_sha1(), nullptr);
-    // Base64 of the 20-byte digest: 28 characters and the terminating NUL.
-    std::array<unsigned char, 4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1> encoded{};
-    const int length = EVP_EncodeBlock(encoded.data(), digest.data(), static_cast<int>(digest_length));
-    return std::string(reinterpret_cast<const char*>(encoded.data()), static_cast<std::size_t>(length));
+    const auto digest = digest::sha1(std::span(reinterpret_cast<const uint8_t*>(input.data()), input.size()));
+    if (!digest) {
+        return std::nullopt;
+    }
+    return digest::base64(*digest);  // 28 characters for the 20-byte digest
 }
 
 }  // namespace websocket
@@ -58,7 +55,11 @@ IoResult<std::string> HttpRequest::get_key_accept() const {
     if (!key) {
         return std::unexpected(net::protocol_error("WebSocket upgrade without sec-websocket-key"));
     }
-    return websocket::accept_value(*key);
+    auto accept = websocket::accept_value(*key);
+    if (!accept) {
+        return std::unexpected(net::protocol_error("the system could not compute the WebSocket accept value"));
+    }
+    return std::move(*accept);
 }
 
 IoResult<void> HttpRequest::write_ws_def_header() {
