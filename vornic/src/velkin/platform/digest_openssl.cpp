@@ -1,4 +1,5 @@
 // SHA-1 and Base64 with OpenSSL's libcrypto.
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <climits>
@@ -7,7 +8,23 @@
 
 namespace vornic::velkin::digest {
 
+namespace {
+
+// Connection threads are detached and may still be hashing a handshake while the process
+// exits. OpenSSL's own exit-time clean-up would then free the per-thread state such a thread
+// still holds (a double free or a leak report under AddressSanitizer), so it is switched off:
+// the process's memory goes back to the system at exit anyway.
+bool openssl_ready() {
+    static const bool ready = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+    return ready;
+}
+
+}  // namespace
+
 std::optional<Sha1> sha1(std::span<const uint8_t> bytes) {
+    if (!openssl_ready()) {
+        return std::nullopt;
+    }
     Sha1 digest{};
     unsigned int length = 0;
     if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha1(), nullptr) != 1 ||
