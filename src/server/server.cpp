@@ -57,7 +57,7 @@ void append_js_string_body(std::string& out, std::span<const uint8_t> bytes) {
 // Every PC/SC call of the relay goes through the guard, which releases what a closed connection
 // leaves behind.
 smartcard::ContextGuard& context_guard() {
-    static smartcard::ContextGuard guard(smartcard::pcsc_lite());
+    static smartcard::ContextGuard guard(smartcard::system_pcsc());
     return guard;
 }
 

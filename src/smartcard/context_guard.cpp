@@ -1,7 +1,5 @@
 #include "smartcard/context_guard.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <atomic>
 #include <utility>
@@ -19,8 +17,8 @@ std::atomic<uint64_t> next_connection_id{1};
 
 }  // namespace
 
-ConnectionScope::ConnectionScope(ContextGuard& guard, int socket_fd)
-    : guard_(guard), socket_fd_(socket_fd), id_(next_connection_id++), previous_(current_scope) {
+ConnectionScope::ConnectionScope(ContextGuard& guard, vornic::velkin::net::sys::Socket socket)
+    : guard_(guard), socket_(socket), id_(next_connection_id++), previous_(current_scope) {
     current_scope = this;
 }
 
@@ -38,10 +36,8 @@ ConnectionScope::~ConnectionScope() {
 ConnectionScope* ConnectionScope::current() { return current_scope; }
 
 bool ConnectionScope::peer_gone() const {
-    if (socket_fd_ < 0) return false;
-    pollfd probe{socket_fd_, POLLRDHUP, 0};
-    if (poll(&probe, 1, 0) <= 0) return false;
-    return (probe.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+    if (socket_ == vornic::velkin::net::sys::kInvalidSocket) return false;
+    return vornic::velkin::net::sys::peer_closed(socket_);
 }
 
 ContextGuard::ContextGuard(Pcsc& inner, std::chrono::milliseconds slice)

@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "smartcard/pcsc.h"
+#include "velkin/platform/socket.h"
 
 namespace kx_agent::smartcard {
 
@@ -29,7 +30,7 @@ class ContextGuard;
 // holds a scope are attributed to its connection.
 class ConnectionScope {
 public:
-    ConnectionScope(ContextGuard& guard, int socket_fd);
+    ConnectionScope(ContextGuard& guard, vornic::velkin::net::sys::Socket socket);
     ~ConnectionScope();
     ConnectionScope(const ConnectionScope&) = delete;
     ConnectionScope& operator=(const ConnectionScope&) = delete;
@@ -42,7 +43,7 @@ public:
 
 private:
     ContextGuard& guard_;
-    int socket_fd_;
+    vornic::velkin::net::sys::Socket socket_;
     uint64_t id_;
     ConnectionScope* previous_;
 };

@@ -1,12 +1,12 @@
 #pragma once
 // The one seam through which the call handlers reach the PC/SC service.
 //
-// The methods mirror the PC/SC functions one for one, with pcsc-lite's own types (on Linux
-// DWORD, SCARDCONTEXT and SCARDHANDLE are 64-bit, SCARD_IO_REQUEST is 16 bytes and
-// SCARD_READERSTATE holds a 33-byte ATR). The real implementation forwards to pcsc-lite; unit
-// tests install a recording fake with `set_pcsc`. The handlers reach whichever is installed
-// through `pcsc()`, which puts the client's numbering over it (smartcard/windows_numbering.h).
-#include <PCSC/winscard.h>
+// The methods mirror the PC/SC functions one for one, with the platform service's own types
+// (smartcard/pcsc_api.h). Text is UTF-8. The real implementation forwards to the platform's
+// service, pcsc-lite or winscard.dll; unit tests install a recording fake with `set_pcsc`. The
+// handlers reach whichever is installed through `pcsc()`, which puts the client's numbering over
+// it where the service numbers otherwise (smartcard/windows_numbering.h).
+#include "smartcard/pcsc_api.h"
 
 namespace kx_agent::smartcard {
 
@@ -48,11 +48,11 @@ public:
 // The service the handlers use: the installed service, seen in the client's ([MS-RDPESC],
 // Windows) numbering.
 Pcsc& pcsc();
-// The installed service as it is: pcsc-lite unless another has been installed.
+// The installed service as it is: the platform's unless another has been installed.
 Pcsc& installed_pcsc();
-// Installs `service` (null restores pcsc-lite) and returns the one it replaces.
+// Installs `service` (null restores the platform's) and returns the one it replaces.
 Pcsc* set_pcsc(Pcsc* service);
-// The pcsc-lite implementation.
-Pcsc& pcsc_lite();
+// The platform's service: pcsc-lite on Linux, winscard.dll on Windows.
+Pcsc& system_pcsc();
 
 }  // namespace kx_agent::smartcard

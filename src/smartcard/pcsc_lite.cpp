@@ -1,5 +1,4 @@
-#include <atomic>
-
+// pcsc-lite, the PC/SC service on Linux.
 #include "smartcard/pcsc.h"
 #include "smartcard/windows_numbering.h"
 
@@ -67,31 +66,19 @@ public:
     }
 };
 
-std::atomic<Pcsc*> installed{nullptr};
-
 }  // namespace
 
-Pcsc& pcsc_lite() {
+Pcsc& system_pcsc() {
     static PcscLite service;
     return service;
-}
-
-Pcsc& installed_pcsc() {
-    Pcsc* service = installed.load(std::memory_order_acquire);
-    return service != nullptr ? *service : pcsc_lite();
 }
 
 Pcsc& pcsc() {
     // pcsc-lite numbers card states, protocols, control codes and one return code otherwise
     // than the Windows numbering the clients speak: the handlers reach it through the layer that
-    // translates. (A service that speaks the client's numbering itself needs no layer.)
+    // translates.
     static WindowsNumbering layer(installed_pcsc);
     return layer;
-}
-
-Pcsc* set_pcsc(Pcsc* service) {
-    Pcsc* previous = installed.exchange(service, std::memory_order_acq_rel);
-    return previous != nullptr ? previous : &pcsc_lite();
 }
 
 }  // namespace kx_agent::smartcard

@@ -9,7 +9,7 @@ namespace kx_agent::test {
 FakePcsc::FakePcsc() : previous_(smartcard::set_pcsc(this)) {}
 
 FakePcsc::~FakePcsc() {
-    smartcard::set_pcsc(previous_ == &smartcard::pcsc_lite() ? nullptr : previous_);
+    smartcard::set_pcsc(previous_ == &smartcard::system_pcsc() ? nullptr : previous_);
 }
 
 std::size_t FakePcsc::count(const std::string& function) const {

@@ -50,6 +50,10 @@ int allow_address_reuse(Socket listener);
 // Waits up to `timeout` for bytes (or the peer's end) to read: 1 when there are, 0 when time
 // ran out, -1 on failure.
 int wait_readable(Socket socket, std::chrono::milliseconds timeout);
+// Whether the peer has closed or reset the connection, asked without waiting and without
+// taking any byte. (Where the system cannot tell a close apart from bytes still unread, as
+// Winsock cannot, a close behind unread bytes shows once they are read.)
+bool peer_closed(Socket socket);
 // setsockopt with an int value; 0 or -1.
 int set_int_option(Socket socket, int level, int name, int value);
 // The receive time-out: nullopt blocks without limit. 0 or -1.

@@ -35,6 +35,12 @@ int wait_readable(Socket socket, std::chrono::milliseconds timeout) {
     return n < 0 ? -1 : (n > 0 ? 1 : 0);
 }
 
+bool peer_closed(Socket socket) {
+    pollfd probe{socket, POLLRDHUP, 0};
+    if (::poll(&probe, 1, 0) <= 0) return false;
+    return (probe.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 int allow_address_reuse(Socket listener) {
     return set_int_option(listener, SOL_SOCKET, SO_REUSEADDR, 1);
 }

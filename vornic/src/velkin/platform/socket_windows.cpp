@@ -66,6 +66,19 @@ int wait_readable(Socket socket, std::chrono::milliseconds timeout) {
     return n < 0 ? -1 : (n > 0 ? 1 : 0);
 }
 
+bool peer_closed(Socket socket) {
+    WSAPOLLFD probe{};
+    probe.fd = socket;
+    probe.events = POLLRDNORM;
+    if (::WSAPoll(&probe, 1, 0) <= 0) return false;
+    if ((probe.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
+    if ((probe.revents & POLLRDNORM) == 0) return false;
+    // Readable: either bytes wait, or the peer's end (a read of 0) or a reset does.
+    char byte = 0;
+    const int n = ::recv(socket, &byte, 1, MSG_PEEK);
+    return n == 0 || (n < 0 && ::WSAGetLastError() != WSAEWOULDBLOCK);
+}
+
 int allow_address_reuse(Socket listener) {
     return set_int_option(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
 }
