@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows programs on Debian 12 with mingw-w64 (installed when missing):
-# 64-bit, Release, statically linked, into build/windows (or $WINDOWS_BUILD). With --tests, the
-# server library's tests as well. Checks that every .exe needs no DLL but Windows' own.
+# 64-bit, Release, statically linked, into build/windows (or $WINDOWS_BUILD): the agent is
+# build/windows/tolvane-agent.exe. With --tests, the unit and server library tests as well. Checks that every .exe needs no DLL but Windows' own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,5 +31,5 @@ while IFS= read -r exe; do
     fi
   done < <(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p')
 done < <(find "$build" -maxdepth 3 -name '*.exe' -not -path '*/CMakeFiles/*')
-[ "$status" -eq 0 ] && echo "== the programs need no DLL but Windows' own"
+[ "$status" -eq 0 ] && echo "== the programs need no DLL but Windows' own; the agent: $build/tolvane-agent.exe"
 exit "$status"

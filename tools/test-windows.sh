@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Windows programs and their tests (tools/build-windows.sh --tests) and runs the tests
 # under Wine, on a Wine prefix of its own inside the build folder. No display is needed: Wine
-# runs console programs headless, and nothing here opens a window. Sockets are on loopback with
-# ephemeral ports, so no machine-wide lock is taken.
+# runs console programs headless, and nothing here opens a window. The library and unit tests
+# use loopback sockets on ephemeral ports; the agent's own test takes port 8095 under the same
+# lock file as the Linux agent tests (tests/windows/CMakeLists.txt).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)

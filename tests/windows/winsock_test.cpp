@@ -55,6 +55,27 @@ TEST(Winsock, WritingToAPeerThatHasGoneFails) {
     EXPECT_NE(written.error().code, 0);
 }
 
+// The probe a status-change wait makes between its slices: bytes waiting are no hang-up, and no
+// byte is taken by asking; the peer's close is seen without a read.
+TEST(Winsock, PeerClosedIsSeenWithoutTakingBytes) {
+    auto pair = socket_pair();
+    const auto server = pair.server.native_handle();
+    EXPECT_FALSE(net::sys::peer_closed(server));
+    send_all(pair.client, "ab");
+    ASSERT_TRUE(wait_readable(pair.server, 5000ms));
+    EXPECT_FALSE(net::sys::peer_closed(server));
+    uint8_t two[2];
+    ASSERT_TRUE(pair.server.read_exact(two));  // both bytes still there
+    EXPECT_EQ(two[1], 'b');
+
+    pair.client = net::TcpStream(net::sys::kInvalidSocket);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!net::sys::peer_closed(server) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(net::sys::peer_closed(server));
+}
+
 TEST(Winsock, ConnectionsRefusedAndPortsTakenAreErrors) {
     auto taken = net::TcpListener::bind("127.0.0.1", 0);
     ASSERT_TRUE(taken);
