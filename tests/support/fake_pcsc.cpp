@@ -23,6 +23,7 @@ const PcscCall* FakePcsc::last(const std::string& function) const {
 }
 
 LONG FakePcsc::record(PcscCall call) {
+    std::lock_guard lock(mutex_);
     auto it = results.find(call.function);
     calls.push_back(std::move(call));
     return it == results.end() ? SCARD_S_SUCCESS : it->second;
@@ -36,6 +37,7 @@ LONG FakePcsc::deliver(const std::string& function, const void* data, std::size_
         char* block = static_cast<char*>(std::malloc(std::max<std::size_t>(size, 1)));
         if (size > 0) std::memcpy(block, data, size);
         *static_cast<char**>(buffer) = block;
+        std::lock_guard lock(mutex_);
         ++allocations_;
     } else if (buffer != nullptr) {
         if (*length < needed) {
@@ -155,7 +157,10 @@ LONG FakePcsc::status(SCARDHANDLE h, char* names, DWORD* names_length, DWORD* st
 
 LONG FakePcsc::free_memory(SCARDCONTEXT c, const void* memory) {
     record({"free_memory", static_cast<uint64_t>(c), {}, {}, {}});
-    if (memory != nullptr && allocations_ > 0) --allocations_;
+    {
+        std::lock_guard lock(mutex_);
+        if (memory != nullptr && allocations_ > 0) --allocations_;
+    }
     std::free(const_cast<void*>(memory));
     return SCARD_S_SUCCESS;
 }
