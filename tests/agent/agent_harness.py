@@ -215,3 +215,60 @@ class VirtualCard:
 
 def thread_count(pid):
     return len(os.listdir(f"/proc/{pid}/task"))
+
+
+TRANSMIT, STATUS, CANCEL = 0x000900D0, 0x000900C8, 0x000900A8
+SCARD_E_CANCELLED = 0x80100002
+FIRST_READER, SECOND_READER = "Virtual PCD 00 00", "Virtual PCD 00 01"
+
+
+def with_completion_id(message, completion_id):
+    """The same call with another CompletionId (bytes 10..13)."""
+    return message[:10] + struct.pack("<I", completion_id) + message[14:]
+
+
+def completion_id(reply):
+    return struct.unpack_from("<I", reply, 10)[0]
+
+
+def card_of(connect_reply):
+    """The card handle's 8 reference bytes and the active protocol of a ConnectA reply."""
+    return connect_reply[66:74], struct.unpack_from("<I", connect_reply, 58)[0]
+
+
+def handle_prefix(context, card):
+    return struct.pack("<IIII", len(context), 0x00020000, len(card), 0x00020004)
+
+
+def handle_arrays(context, card):
+    return struct.pack("<I", len(context)) + context + struct.pack("<I", len(card)) + card
+
+
+def transmit_call(context, card, protocol, apdu):
+    body = handle_prefix(context, card)
+    body += struct.pack("<IIIIIIII", protocol, 0, 0, len(apdu), 0x00020008, 0, 0, 258)
+    body += handle_arrays(context, card)
+    body += struct.pack("<I", len(apdu)) + apdu + b"\0" * ((4 - len(apdu) % 4) % 4)
+    return call(TRANSMIT, body)
+
+
+def status_call(context, card):
+    body = handle_prefix(context, card) + struct.pack("<III", 0, 0, 36) + handle_arrays(context, card)
+    return call(STATUS, body)
+
+
+async def concurrent_connect(**kw):
+    """A connection whose handshake asks for replies in any order."""
+    ws = await connect(**kw)
+    assert await roundtrip(ws, bytes([3, 1, 1])) == bytes([3, 2, 1])
+    return ws
+
+
+async def connect_card(ws, reference, reader=FIRST_READER, deadline=15):
+    """Connects to the card in `reader`, retrying while vicc reaches vpcd."""
+    end = time.monotonic() + deadline
+    while True:
+        reply = await roundtrip(ws, connect_call(reference, reader))
+        if return_code(reply) == 0 or time.monotonic() > end:
+            return reply
+        await asyncio.sleep(0.2)
