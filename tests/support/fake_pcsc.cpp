@@ -13,10 +13,12 @@ FakePcsc::~FakePcsc() {
 }
 
 std::size_t FakePcsc::count(const std::string& function) const {
+    std::lock_guard lock(mutex_);
     return static_cast<std::size_t>(std::ranges::count(calls, function, &PcscCall::function));
 }
 
 const PcscCall* FakePcsc::last(const std::string& function) const {
+    std::lock_guard lock(mutex_);
     for (auto it = calls.rbegin(); it != calls.rend(); ++it)
         if (it->function == function) return &*it;
     return nullptr;

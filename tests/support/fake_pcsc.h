@@ -55,7 +55,8 @@ public:
     // get_attrib, whatever the buffer held: lets tests play a service that lies.
     std::optional<DWORD> reported_length;
 
-    // Calls made to `function`.
+    // Calls made to `function` (both safe while other threads call the fake; the record that
+    // `last` points to stays valid while no call is made).
     std::size_t count(const std::string& function) const;
     const PcscCall* last(const std::string& function) const;
 
