@@ -45,16 +45,38 @@ def wait_on_empty_reader(context, cid, timeout=0xFFFFFFFF):
     return with_completion_id(status_change_call(context, [(SECOND_READER, SCARD_STATE_EMPTY)], timeout), cid)
 
 
+async def connect_stable_card(ws, context, deadline=15):
+    """Connects to the card in the first reader once pcscd has settled: a card that a test before
+    took away can still look present for a moment, and a connect to it then fails later."""
+    end = time.monotonic() + deadline
+    while True:
+        connected = await connect_card(ws, context)
+        if return_code(connected) == 0:
+            await asyncio.sleep(1)
+            card, _ = card_of(connected)
+            if return_code(await roundtrip(ws, status_call(context, card))) == 0:
+                return connected
+        if time.monotonic() > end:
+            return connected
+        await asyncio.sleep(0.2)
+
+
 class Concurrent(unittest.TestCase):
+    # One card for the class; an agent of its own for each test, so that what one test leaves
+    # behind is not counted by another.
     @classmethod
     def setUpClass(cls):
         cls.card = VirtualCard().insert()
-        cls.agent = Agent().wait_ready()
 
     @classmethod
     def tearDownClass(cls):
-        cls.agent.stop()
         cls.card.close()
+
+    def setUp(self):
+        self.agent = Agent().wait_ready()
+
+    def tearDown(self):
+        self.agent.stop()
 
     def released_lines(self):
         return [l for l in self.agent.stdout() if l.startswith("Connection closed: released")]
@@ -65,7 +87,7 @@ class Concurrent(unittest.TestCase):
             try:
                 a = await establish(ws, 1)
                 b = await establish(ws, 2)
-                connected = await connect_card(ws, b)
+                connected = await connect_stable_card(ws, b)
                 self.assertEqual(return_code(connected), 0)
                 card, protocol = card_of(connected)
 
@@ -171,7 +193,7 @@ class Concurrent(unittest.TestCase):
         async def before_reload():
             ws = await concurrent_connect()
             context = await establish(ws, 1)
-            connected = await connect_card(ws, context)
+            connected = await connect_stable_card(ws, context)
             self.assertEqual(return_code(connected), 0)
             # A wait still pending when the window goes: it is cancelled, its reply dropped.
             await ws.send(wait_on_empty_reader(context, 50))
