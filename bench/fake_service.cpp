@@ -45,6 +45,10 @@ LONG InstantPcsc::release_context(SCARDCONTEXT) { return SCARD_S_SUCCESS; }
 LONG InstantPcsc::is_valid_context(SCARDCONTEXT) { return SCARD_S_SUCCESS; }
 LONG InstantPcsc::cancel(SCARDCONTEXT) { return SCARD_S_SUCCESS; }
 
+LONG InstantPcsc::list_reader_groups(SCARDCONTEXT, char* groups, DWORD* length) {
+    return deliver(std::string_view("SCard$DefaultReaders\0\0", 22), groups, length);
+}
+
 LONG InstantPcsc::list_readers(SCARDCONTEXT, const char*, char* readers, DWORD* length) {
     return deliver(kReaders, readers, length);
 }
@@ -105,5 +109,7 @@ LONG InstantPcsc::control(SCARDHANDLE, DWORD, const void*, DWORD, void*, DWORD,
 LONG InstantPcsc::get_attrib(SCARDHANDLE, DWORD, BYTE* attr, DWORD* attr_length) {
     return deliver(std::string_view("\x01\x00\x00\x00", 4), attr, attr_length);
 }
+
+LONG InstantPcsc::set_attrib(SCARDHANDLE, DWORD, const BYTE*, DWORD) { return SCARD_S_SUCCESS; }
 
 }  // namespace kx_agent::bench

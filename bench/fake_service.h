@@ -12,6 +12,7 @@ public:
     LONG release_context(SCARDCONTEXT context) override;
     LONG is_valid_context(SCARDCONTEXT context) override;
     LONG cancel(SCARDCONTEXT context) override;
+    LONG list_reader_groups(SCARDCONTEXT context, char* groups, DWORD* length) override;
     LONG list_readers(SCARDCONTEXT context, const char* groups, char* readers,
                       DWORD* length) override;
     LONG get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
@@ -32,6 +33,8 @@ public:
     LONG control(SCARDHANDLE card, DWORD control_code, const void* in, DWORD in_length, void* out,
                  DWORD out_length, DWORD* bytes_returned) override;
     LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override;
+    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
+                    DWORD attr_length) override;
 
     static constexpr SCARDCONTEXT kContext = 0x0000A001;
     static constexpr SCARDHANDLE kCard = 0x00010002;

@@ -9,11 +9,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 # [MS-RDPESC] I/O control codes.
 ESTABLISH, RELEASE, IS_VALID = 0x00090014, 0x00090018, 0x0009001C
-LIST_GROUPS_A, LIST_READERS_A = 0x00090020, 0x00090028
+INTRODUCE_GROUP_A, LIST_READERS_A = 0x00090050, 0x00090028
 GET_STATUS_CHANGE_A, CANCEL, CONNECT_A = 0x000900A0, 0x000900A8, 0x000900AC
 RECONNECT, DISCONNECT, BEGIN, END = 0x000900B4, 0x000900B8, 0x000900BC, 0x000900C0
 STATUS_A, TRANSMIT, CONTROL, GET_ATTRIB = 0x000900C8, 0x000900D0, 0x000900D4, 0x000900D8
 GET_DEVICE_TYPE_ID, UNKNOWN = 0x00090108, 0x000900E4
+LIST_GROUPS_W, LIST_READERS_W, GET_STATUS_CHANGE_W = 0x00090024, 0x0009002C, 0x000900A4
+CONNECT_W, STATUS_W = 0x000900B0, 0x000900CC
 
 CONTEXT = struct.pack("<Q", 0x0000A001)
 CARD = struct.pack("<Q", 0x00010002)
@@ -33,9 +35,10 @@ def call(code, body=b"", device_id=1, completion_id=2):
             + bytes.fromhex("01100800CCCCCCCC") + u32(len(body), 0) + body)
 
 
-def ndr_string(text):
-    raw = text.encode() + b"\0"
-    return u32(len(raw), 0, len(raw)) + pad4(raw)
+def ndr_string(text, wide=False):
+    raw = (text + "\0").encode("utf-16-le" if wide else "utf-8")
+    count = len(raw) // 2 if wide else len(raw)
+    return u32(count, 0, count) + pad4(raw)
 
 
 def context_call(code, reference=CONTEXT):
@@ -55,19 +58,29 @@ def list_readers(length_only):
                 + u32(8) + CONTEXT)
 
 
-def status_change(readers, timeout=0):
+def list_readers_w():
+    groups = "SCard$AllReaders\0\0".encode("utf-16-le")
+    return call(LIST_READERS_W, u32(8, 0x00020000, len(groups), 0x00020004, 0, 0xFFFFFFFF)
+                + u32(8) + CONTEXT + u32(len(groups)) + groups)
+
+
+def list_groups_w():
+    return call(LIST_GROUPS_W, u32(8, 0x00020000, 0, 0xFFFFFFFF) + u32(8) + CONTEXT)
+
+
+def status_change(readers, timeout=0, wide=False):
     body = u32(8, 0x00020000, timeout, len(readers), 0x00020004) + u32(8) + CONTEXT
     body += u32(len(readers))
     for _, state in readers:
         body += u32(0x00020008, state, 0, 4) + b"\x3b\x80\x80\x01" + b"\0" * 32
     for name, _ in readers:
-        body += ndr_string(name)
-    return call(GET_STATUS_CHANGE_A, body)
+        body += ndr_string(name, wide)
+    return call(GET_STATUS_CHANGE_W if wide else GET_STATUS_CHANGE_A, body)
 
 
-def connect(reader="Virtual PCD 00 00"):
-    body = u32(0x00020000, 8, 0x00020004, 2, 3) + ndr_string(reader) + u32(8) + CONTEXT
-    return call(CONNECT_A, body)
+def connect(reader="Virtual PCD 00 00", wide=False):
+    body = u32(0x00020000, 8, 0x00020004, 2, 3) + ndr_string(reader, wide) + u32(8) + CONTEXT
+    return call(CONNECT_W if wide else CONNECT_A, body)
 
 
 def reconnect():
@@ -78,8 +91,8 @@ def disposition(code, value=0):
     return call(code, handle_part() + u32(value) + handle_refs())
 
 
-def status(names=True, atr_length=32):
-    return call(STATUS_A, handle_part() + u32(0 if names else 1, 0xFFFFFFFF, atr_length)
+def status(names=True, atr_length=32, wide=False):
+    return call(STATUS_W if wide else STATUS_A, handle_part() + u32(0 if names else 1, 0xFFFFFFFF, atr_length)
                 + handle_refs())
 
 
@@ -131,6 +144,13 @@ CALLS = {
     "status_change_pnp": status_change([("Virtual PCD 00 00", 0x22), ("\\\\?PnP?\\Notification", 0)],
                                        timeout=100),
     "connect": connect(),
+    "list_readers_w": list_readers_w(),
+    "list_groups_w": list_groups_w(),
+    "status_change_w_pnp": status_change([("Virtual PCD 00 00", 0x22),
+                                          ("\\\\?PnP?\\Notification", 0x00020000)],
+                                         timeout=100, wide=True),
+    "connect_w": connect("Lecteur \u00e9", wide=True),
+    "status_w": status(wide=True),
     "reconnect": reconnect(),
     "disconnect": disposition(DISCONNECT, 0),
     "begin_transaction": disposition(BEGIN),
@@ -145,7 +165,7 @@ CALLS = {
     "control_data": control(data=b"\xff\xc0\x00\x00\x00"),
     "get_attrib": get_attrib(),
     "get_attrib_length": get_attrib(length_only=True),
-    "unsupported": call(LIST_GROUPS_A, device_id=7, completion_id=9)[:14],
+    "unsupported": call(INTRODUCE_GROUP_A, device_id=7, completion_id=9)[:14],
     "device_type_id": call(GET_DEVICE_TYPE_ID)[:14],
     "unknown": call(UNKNOWN)[:14],
     "not_a_call": bytes([1, 3]),

@@ -66,4 +66,70 @@ std::string utf8_lossy(std::span<const uint8_t> bytes) {
     return out;
 }
 
+namespace {
+void append_utf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | cp >> 6);
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | cp >> 12);
+        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | cp >> 18);
+        out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+void append_unit(std::vector<uint8_t>& out, uint32_t unit) {
+    out.push_back(static_cast<uint8_t>(unit & 0xFF));
+    out.push_back(static_cast<uint8_t>(unit >> 8));
+}
+}  // namespace
+
+std::optional<std::vector<uint8_t>> utf8_to_utf16le(std::string_view text) {
+    std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    std::vector<uint8_t> out;
+    out.reserve(text.size() * 2);
+    while (!bytes.empty()) {
+        std::size_t n = utf8_sequence(bytes);
+        if (n == 0) return std::nullopt;
+        static constexpr uint8_t kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+        uint32_t cp = bytes[0] & kLeadMask[n];
+        for (std::size_t i = 1; i < n; ++i) cp = cp << 6 | (bytes[i] & 0x3F);
+        if (cp < 0x10000) {
+            append_unit(out, cp);
+        } else {
+            cp -= 0x10000;
+            append_unit(out, 0xD800 | cp >> 10);
+            append_unit(out, 0xDC00 | (cp & 0x3FF));
+        }
+        bytes = bytes.subspan(n);
+    }
+    return out;
+}
+
+std::optional<std::string> utf16le_to_utf8(std::span<const uint8_t> bytes) {
+    if (bytes.size() % 2 != 0) return std::nullopt;
+    std::string out;
+    out.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); i += 2) {
+        uint32_t unit = bytes[i] | uint32_t{bytes[i + 1]} << 8;
+        if (unit >= 0xDC00 && unit <= 0xDFFF) return std::nullopt;  // low surrogate first
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            if (i + 3 >= bytes.size()) return std::nullopt;
+            uint32_t low = bytes[i + 2] | uint32_t{bytes[i + 3]} << 8;
+            if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
+            unit = 0x10000 + ((unit - 0xD800) << 10 | (low - 0xDC00));
+            i += 2;
+        }
+        append_utf8(out, unit);
+    }
+    return out;
+}
+
 }  // namespace kx_agent::utilities

@@ -1,8 +1,10 @@
 #pragma once
 // Byte helpers of the call relay.
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kx_agent::utilities {
@@ -19,5 +21,11 @@ int32_t vec_indexOf(const std::vector<uint8_t>& bytes, uint8_t value, int32_t st
 
 // UTF-8 text of `bytes`, each invalid sequence replaced by U+FFFD.
 std::string utf8_lossy(std::span<const uint8_t> bytes);
+
+// Strict conversions between UTF-8 and UTF-16LE bytes, zero characters included. Nothing is
+// replaced: invalid UTF-8 (overlong forms, encoded surrogates, code points above U+10FFFF,
+// sequences cut short), an unpaired surrogate or an odd number of UTF-16 bytes gives nullopt.
+std::optional<std::vector<uint8_t>> utf8_to_utf16le(std::string_view text);
+std::optional<std::string> utf16le_to_utf8(std::span<const uint8_t> bytes);
 
 }  // namespace kx_agent::utilities

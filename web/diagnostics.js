@@ -105,9 +105,9 @@ $('open-bridge').addEventListener('click', async () => {
 });
 
 async function listReaders(ctx) {
-  const reply = await client.call(codec.listReaders(ctx));
+  const reply = await client.call(codec.listReaders(ctx, codec.AUTOALLOCATE, 'W'));
   if (reply.returnCode === SCARD_E_NO_READERS_AVAILABLE) return [];
-  if (reply.returnCode !== 0) throw new ScardError('ListReaders', reply);
+  if (reply.returnCode !== 0) throw new ScardError('ListReadersW', reply);
   return reply.readers;
 }
 
@@ -126,18 +126,20 @@ async function monitor(ctx) {
       }
       const states = names.map((reader) =>
         ({ reader, currentState: (readers.get(reader)?.eventState ?? 0) & ~STATE.CHANGED }));
-      states.push({ reader: codec.PNP_NOTIFICATION, currentState: 0 });
-      const reply = await client.call(codec.getStatusChange(ctx, waitMs, states), waitMs + 5000);
+      // The notification entry carries the number of readers this page knows in its upper 16
+      // bits: a reader added or removed ends the wait with SCARD_STATE_CHANGED there.
+      states.push({ reader: codec.PNP_NOTIFICATION, currentState: names.length << 16 });
+      const reply = await client.call(codec.getStatusChange(ctx, waitMs, states, 'W'),
+        waitMs + 5000);
       if (watching !== ctx) return;
       if (reply.returnCode === SCARD_E_TIMEOUT) continue;
-      if (reply.returnCode !== 0) throw new ScardError('GetStatusChange', reply);
+      if (reply.returnCode !== 0) throw new ScardError('GetStatusChangeW', reply);
       const readerStates = reply.states.slice(0, -1);
       for (const state of readerStates) readers.set(state.reader, state);
-      // The notification entry comes back as sent, so whether readers came or went is not told.
       names = null;
       render();
       cardTask(syncCard);
-      if (!readerStates.some((state) => state.eventState & STATE.CHANGED)) await sleep(WAIT_MS);
+      if (!reply.states.some((state) => state.eventState & STATE.CHANGED)) await sleep(WAIT_MS);
     } catch (error) {
       if (watching !== ctx) return;
       showError(error);
@@ -160,9 +162,10 @@ async function syncCard() {
   const present = hasCard(readers.get(selected));
   if (card && (!present || card.reader !== selected)) await dropCard();
   if (present && !card) {
-    const reply = await scard(codec.connect(context, selected));
+    const reply = await scard(
+      codec.connect(context, selected, codec.SHARE_SHARED, codec.PROTOCOL_T0 | codec.PROTOCOL_T1, 'W'));
     card = { reader: selected, card: reply.card, protocol: reply.protocol };
-    card.status = await scard(codec.status(card.card));
+    card.status = await scard(codec.status(card.card, 32, 'W'));
   }
   render();
 }

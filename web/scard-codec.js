@@ -18,6 +18,12 @@
 // A failed call is answered with the Long_Return body (ReturnCode and one more word) whatever
 // the call was, so the rest of a body is only decoded when ReturnCode is 0.
 //
+// Calls that carry text come in two character forms, as in MS-RDPESC: "A" (8-bit characters,
+// one byte each) and "W" (UTF-16LE, the form a Windows server sends). A name is a conformant
+// varying string counted in characters (bytes for A, 16-bit units for W); a multi-string in a
+// reply is a byte array counted in bytes in both forms. Each such call takes the form as its
+// last argument ('A' when left out).
+//
 // NDR in brief: integers are little-endian and 4-byte aligned. A pointer is a 32-bit referent
 // id in place (0 = null; ids count up from 0x00020000 in steps of 4); what it points to follows
 // the fixed part of the structure, in the order of the pointers. A conformant byte array is its
@@ -37,11 +43,15 @@ export const IOCTL = {
   RELEASECONTEXT: 0x00090018,
   ISVALIDCONTEXT: 0x0009001c,
   LISTREADERSA: 0x00090028,
+  LISTREADERSW: 0x0009002c,
   GETSTATUSCHANGEA: 0x000900a0,
+  GETSTATUSCHANGEW: 0x000900a4,
   CANCEL: 0x000900a8,
   CONNECTA: 0x000900ac,
+  CONNECTW: 0x000900b0,
   DISCONNECT: 0x000900b8,
   STATUSA: 0x000900c8,
+  STATUSW: 0x000900cc,
   TRANSMIT: 0x000900d0,
 };
 
@@ -57,10 +67,35 @@ export const PNP_NOTIFICATION = '\\\\?PnP?\\Notification';
 const REPLY_BODY = 38;
 const FIRST_REFERENT = 0x00020000;
 
-// Reader names are 8-bit strings (the "A" calls): one character per byte, both ways.
-const nameBytes = (name) => Uint8Array.from(name + '\0', (c) => c.charCodeAt(0) & 0xff);
-const multiString = (bytes) =>
-  String.fromCharCode(...bytes).split('\0').filter((name) => name.length > 0);
+// The two character forms: how a name is written (with its NUL) and how a multi-string of a
+// reply is read. A: one byte a character. W: UTF-16LE, two bytes a unit.
+const FORMS = {
+  A: {
+    unit: 1,
+    name: (name) => Uint8Array.from(name + '\0', (c) => c.charCodeAt(0) & 0xff),
+    text: (bytes) => String.fromCharCode(...bytes),
+  },
+  W: {
+    unit: 2,
+    name: (name) => {
+      const text = name + '\0';
+      const bytes = new Uint8Array(text.length * 2);
+      for (let i = 0; i < text.length; i++) {
+        bytes[2 * i] = text.charCodeAt(i) & 0xff;
+        bytes[2 * i + 1] = text.charCodeAt(i) >>> 8;
+      }
+      return bytes;
+    },
+    text: (bytes) => new TextDecoder('utf-16le').decode(bytes.subarray(0, bytes.length & ~1)),
+  },
+};
+function formOf(form) {
+  const f = FORMS[form];
+  if (!f) throw new RangeError(`character form ${form}: 'A' or 'W'`);
+  return f;
+}
+const ioctlOf = (name, form) => IOCTL[name + form];
+const multiString = (f, bytes) => f.text(bytes).split('\0').filter((name) => name.length > 0);
 
 class Writer {
   #bytes = [];
@@ -84,10 +119,13 @@ class Writer {
     this.raw(bytes);
     this.align(4);
   }
-  string(bytes) {
-    this.u32(bytes.length);
+  // A conformant varying string: maximum count, offset 0, actual count (in characters of
+  // `unit` bytes), the characters.
+  string(bytes, unit = 1) {
+    const count = bytes.length / unit;
+    this.u32(count);
     this.u32(0);
-    this.u32(bytes.length);
+    this.u32(count);
     this.raw(bytes);
     this.align(4);
   }
@@ -185,8 +223,11 @@ export const isValidContext = (context) =>
 export const cancel = (context) => contextCall('Cancel', IOCTL.CANCEL, context);
 
 // ListReaders_Call: context, cBytes and mszGroups (no groups), fmszReadersIsNULL, cchReaders.
-// Return: cBytes and the multi-string of reader names.
-export function listReaders(context, cchReaders = 65536) {
+// Return: cBytes and the multi-string of reader names. A Windows server sends cchReaders
+// SCARD_AUTOALLOCATE, as the W form does unless told otherwise.
+export function listReaders(context, cchReaders, form = 'A') {
+  const f = formOf(form);
+  cchReaders ??= form === 'W' ? AUTOALLOCATE : 65536;
   const w = new Writer();
   w.context(context);
   w.u32(0);
@@ -194,9 +235,9 @@ export function listReaders(context, cchReaders = 65536) {
   w.u32(0);
   w.u32(cchReaders);
   w.contextBytes(context);
-  return call('ListReaders', IOCTL.LISTREADERSA, w, (r) => {
+  return call(`ListReaders${form}`, ioctlOf('LISTREADERS', form), w, (r) => {
     const cBytes = r.u32();
-    return { readers: multiString(r.array(cBytes, r.u32())) };
+    return { readers: multiString(f, r.array(cBytes, r.u32())) };
   });
 }
 
@@ -204,7 +245,8 @@ export function listReaders(context, cchReaders = 65536) {
 // szReader pointer, dwCurrentState, dwEventState, cbAtr and a 36-byte rgbAtr, and the names
 // follow the array. `states` holds { reader, currentState, atr? }.
 // Return: the array of ReaderState_Return (dwCurrentState, dwEventState, cbAtr, rgbAtr[36]).
-export function getStatusChange(context, timeout, states) {
+export function getStatusChange(context, timeout, states, form = 'A') {
+  const f = formOf(form);
   const w = new Writer();
   w.context(context);
   w.u32(timeout);
@@ -221,8 +263,8 @@ export function getStatusChange(context, timeout, states) {
     w.raw(atr);
     w.raw(new Uint8Array(36 - atr.length));
   }
-  for (const state of states) w.string(nameBytes(state.reader));
-  return call('GetStatusChange', IOCTL.GETSTATUSCHANGEA, w, (r) => {
+  for (const state of states) w.string(f.name(state.reader), f.unit);
+  return call(`GetStatusChange${form}`, ioctlOf('GETSTATUSCHANGE', form), w, (r) => {
     const cReaders = r.u32();
     if (!r.u32()) return { states: [] };
     if (r.u32() !== cReaders || cReaders !== states.length)
@@ -242,15 +284,16 @@ export function getStatusChange(context, timeout, states) {
 // Return: a REDIR_SCARDHANDLE and dwActiveProtocol. The card handle that later calls need is
 // { context, handle }: the client's context with the handle bytes of this reply.
 export function connect(context, reader, shareMode = SHARE_SHARED,
-                        protocols = PROTOCOL_T0 | PROTOCOL_T1) {
+                        protocols = PROTOCOL_T0 | PROTOCOL_T1, form = 'A') {
+  const f = formOf(form);
   const w = new Writer();
   w.referent();
   w.context(context);
   w.u32(shareMode);
   w.u32(protocols);
-  w.string(nameBytes(reader));
+  w.string(f.name(reader), f.unit);
   w.contextBytes(context);
-  return call('Connect', IOCTL.CONNECTA, w, (r) => {
+  return call(`Connect${form}`, ioctlOf('CONNECT', form), w, (r) => {
     const cbContext = r.u32();
     const pbContext = r.u32();
     const cbHandle = r.u32();
@@ -272,21 +315,22 @@ export function disconnect(card, disposition = LEAVE_CARD) {
 
 // Status_Call: the card handle, fmszReaderNamesIsNULL, cchReaderLen, cbAtrLen.
 // Return: cBytes, mszReaderNames, dwState, dwProtocol, pbAtr[32], cbAtrLen, the names.
-export function status(card, cbAtrLen = 32) {
+export function status(card, cbAtrLen = 32, form = 'A') {
+  const f = formOf(form);
   const w = new Writer();
   w.handle(card);
   w.u32(0);
   w.u32(AUTOALLOCATE);
   w.u32(cbAtrLen);
   w.handleBytes(card);
-  return call('Status', IOCTL.STATUSA, w, (r) => {
+  return call(`Status${form}`, ioctlOf('STATUS', form), w, (r) => {
     const cBytes = r.u32();
     const mszReaderNames = r.u32();
     const state = r.u32();
     const protocol = r.u32();
     const pbAtr = r.bytes(32);
     const atr = pbAtr.slice(0, Math.min(r.u32(), 32));
-    return { readers: multiString(r.array(cBytes, mszReaderNames)), state, protocol, atr };
+    return { readers: multiString(f, r.array(cBytes, mszReaderNames)), state, protocol, atr };
   });
 }
 

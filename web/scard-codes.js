@@ -1,6 +1,6 @@
 // Names of the PC/SC values that a client of the agent meets: return codes, reader states, card
-// states and protocols. The agent passes PC/SC's values on unchanged, so reader and card states
-// are those of pcsc-lite (bit masks), not the enumerated card states of Windows.
+// states and protocols. The agent speaks the numbering of MS-RDPESC (that of Windows) whatever
+// PC/SC service it runs on: a card state is one value of an enumeration, not a bit mask.
 
 // SCARD_E_, SCARD_F_, SCARD_P_ and SCARD_W_ codes (the MS-RDPESC / Windows values). pcsc-lite
 // gives 0x8010001F to both SCARD_E_UNEXPECTED and its own SCARD_E_UNSUPPORTED_FEATURE; the
@@ -98,13 +98,11 @@ const READER_STATES = [
   [0x0100, 'INUSE'], [0x0200, 'MUTE'], [0x0400, 'UNPOWERED'],
 ];
 
-// dwState of SCardStatus in pcsc-lite.
-const CARD_STATES = [
-  [0x0001, 'UNKNOWN'], [0x0002, 'ABSENT'], [0x0004, 'PRESENT'], [0x0008, 'SWALLOWED'],
-  [0x0010, 'POWERED'], [0x0020, 'NEGOTIABLE'], [0x0040, 'SPECIFIC'],
-];
+// dwState of Status and State (MS-RDPESC 2.2.4): the most advanced state the card is in.
+const CARD_STATES = ['UNKNOWN', 'ABSENT', 'PRESENT', 'SWALLOWED', 'POWERED', 'NEGOTIABLE',
+  'SPECIFIC'];
 
-const PROTOCOLS = [[0x0001, 'T=0'], [0x0002, 'T=1'], [0x0004, 'raw'], [0x0008, 'T=15']];
+const PROTOCOLS = [[0x0001, 'T=0'], [0x0002, 'T=1'], [0x0008, 'T=15'], [0x10000, 'raw']];
 
 const flagNames = (table, value, prefix) =>
   table.filter(([bit]) => value & bit).map(([, name]) => prefix + name);
@@ -115,7 +113,8 @@ export function readerStateText(state) {
 }
 
 export function cardStateText(state) {
-  return `${flagNames(CARD_STATES, state, 'SCARD_').join(' ') || 'none'} (${hex32(state)})`;
+  const name = CARD_STATES[state];
+  return `${name ? 'SCARD_' + name : 'unknown card state'} (${hex32(state)})`;
 }
 
 export function protocolText(protocol) {

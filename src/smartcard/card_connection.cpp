@@ -1,4 +1,4 @@
-// Card connection calls: SCARD_IOCTL_CONNECTA, RECONNECT, DISCONNECT, BEGINTRANSACTION and
+// Card connection calls: SCARD_IOCTL_CONNECTA/W, RECONNECT, DISCONNECT, BEGINTRANSACTION and
 // ENDTRANSACTION.
 //
 // A PC/SC card handle travels to the client as 8 handle bytes, the value in 64-bit
@@ -10,8 +10,10 @@
 #include <optional>
 #include <string>
 
+#include "smartcard/char_form.h"
 #include "smartcard/ndr.h"
 #include "smartcard/pcsc.h"
+#include "smartcard/transmit_counts.h"
 
 namespace kx_agent::smartcard {
 namespace {
@@ -51,11 +53,6 @@ std::optional<HandleCall> readHandleCall(DataView& request, DataView& reply,
     return call;
 }
 
-// Reconnect and disconnect report any PC/SC failure as an unresponsive card.
-uint32_t cardResult(LONG result) {
-    return result == SCARD_S_SUCCESS ? rc::success : rc::unresponsive_card;
-}
-
 void writeConnectReturn(DataView& reply, SCARDHANDLE card, DWORD activeProtocol) {
     writeReplyHead(reply, kConnectReturnLength);
     reply.setLittleEndian32(rc::success);
@@ -79,7 +76,7 @@ void writeConnectFailure(DataView& reply, uint32_t code) {
 
 }  // namespace
 
-void connectA(DataView& request, DataView& reply) {
+void connect(CharForm form, DataView& request, DataView& reply) {
     readCommonTypeHeader(request);
     readPrivateTypeHeader(request);
     request.getLittleEndian32();  // szReader referent id
@@ -87,19 +84,10 @@ void connectA(DataView& request, DataView& reply) {
     uint32_t dwShareMode = request.getLittleEndian32();
     uint32_t dwPreferredProtocols = request.getLittleEndian32();
 
-    // szReader: a conformant varying string (maximum count, offset, actual count), its bytes
-    // padded to 4. The actual count comes off the wire: it must fit in what the call holds.
-    request.skipPositionRead(8);
-    uint32_t nameLength = request.getLittleEndian32();
+    // szReader (ConnectA_Call or ConnectW_Call): a conformant varying string in the call's form.
+    auto reader = readString(request, form);
     if (answeredTruncated(request, reply)) return;
-    if (nameLength > request.remaining()) {
-        longReturn(rc::invalid_parameter, reply);
-        return;
-    }
-    auto nameBytes = request.getSpan(nameLength);
-    // The client's terminating NUL is not relied on: std::string adds one of its own.
-    std::string reader(nameBytes.begin(), nameBytes.end());
-    request.skipPositionRead(static_cast<int32_t>(padding(nameLength, 4)));
+    if (!reader) return longReturn(reader.error(), reply);
 
     uint32_t contextCount = request.getLittleEndian32();
     uint64_t context = readReference(request, contextCount);
@@ -111,7 +99,7 @@ void connectA(DataView& request, DataView& reply) {
 
     SCARDHANDLE card = 0;
     DWORD activeProtocol = 0;
-    LONG result = pcsc().connect(static_cast<SCARDCONTEXT>(context), reader.c_str(), dwShareMode,
+    LONG result = pcsc().connect(static_cast<SCARDCONTEXT>(context), reader->c_str(), dwShareMode,
                                  dwPreferredProtocols, &card, &activeProtocol);
     if (result != SCARD_S_SUCCESS) {
         writeConnectFailure(reply, static_cast<uint32_t>(result));
@@ -128,13 +116,15 @@ void reconnect(DataView& request, DataView& reply) {
     LONG result =
         pcsc().reconnect(call->card, call->words[0], call->words[1], call->words[2], &activeProtocol);
     // Reconnect_Return: ReturnCode, dwActiveProtocol.
-    longReturnWithValue(cardResult(result), reply, static_cast<uint32_t>(activeProtocol));
+    longReturnWithValue(static_cast<uint32_t>(result), reply,
+                        static_cast<uint32_t>(activeProtocol));
 }
 
 void disconnect(DataView& request, DataView& reply) {
     auto call = readHandleCall(request, reply, 1);  // dwDisposition
     if (!call) return;
-    longReturn(cardResult(pcsc().disconnect(call->card, call->words[0])), reply);
+    transmit_counts().forget(call->card);
+    longReturn(static_cast<uint32_t>(pcsc().disconnect(call->card, call->words[0])), reply);
 }
 
 void beginTransaction(DataView& request, DataView& reply) {

@@ -1,17 +1,21 @@
-// Card status: SCARD_IOCTL_STATUSA.
+// Card status: SCARD_IOCTL_STATUSA and SCARD_IOCTL_STATUSW.
 //
 // Status_Call is a REDIR_SCARDHANDLE, fmszReaderNamesIsNULL, cchReaderLen and cbAtrLen, then the
 // deferred context and handle bytes. Status_Return is ReturnCode, cBytes, the mszReaderNames
 // referent id, dwState, dwProtocol, a fixed 32-byte pbAtr, cbAtrLen, and the deferred reader
-// multi-string padded to 4.
+// multi-string padded to 4. The two forms differ only in the multi-string: 8-bit characters or
+// UTF-16LE, its count in bytes either way.
 //
 // The reader names are allocated by pcsc-lite (SCARD_AUTOALLOCATE) and freed through the seam
 // whatever SCardStatus answered: pcsc-lite may hand back an allocated buffer together with an
-// error (an ATR that does not fit).
+// error (an ATR that does not fit). They are fetched for a length-only request too, so that the
+// length answered is that of the multi-string a later request receives.
 #include <algorithm>
 #include <array>
 #include <span>
+#include <string>
 
+#include "smartcard/char_form.h"
 #include "smartcard/ndr.h"
 #include "smartcard/pcsc.h"
 
@@ -47,9 +51,18 @@ private:
     char* names_ = nullptr;
 };
 
+// The reader names as a multi-string: a list of names each ended by a NUL, and the list by a
+// further NUL. pcsc-lite ends its one name with a single NUL.
+std::string readerMultiString(const char* names, std::size_t length) {
+    std::string list = names != nullptr ? std::string(names, length) : std::string();
+    while (!list.empty() && list.back() == '\0') list.pop_back();
+    if (list.empty()) return std::string(2, '\0');
+    return list + std::string(2, '\0');
+}
+
 }  // namespace
 
-void statusA(DataView& request, DataView& reply) {
+void status(CharForm form, DataView& request, DataView& reply) {
     readCommonTypeHeader(request);
     readPrivateTypeHeader(request);
     ScardReference context = readScardContext(request);
@@ -69,19 +82,15 @@ void statusA(DataView& request, DataView& reply) {
         return;
     }
 
-    // A client that asks for the length alone gets it: a null name buffer with length 0 makes
-    // pcsc-lite report the length (a zero-length buffer would be "insufficient").
     bool lengthOnly = fmszReaderNamesIsNULL != 0;
     AllocatedNames names(static_cast<SCARDCONTEXT>(reference->context));
-    DWORD namesLength = lengthOnly ? 0 : SCARD_AUTOALLOCATE;
+    DWORD namesLength = SCARD_AUTOALLOCATE;
     DWORD state = 0;
     DWORD protocol = 0;
     std::array<BYTE, kAtrLength> atr{};
     DWORD atrLength = std::min<DWORD>(cbAtrLen, kAtrLength);
-    LONG result =
-        pcsc().status(static_cast<SCARDHANDLE>(reference->handle),
-                      lengthOnly ? nullptr : names.target(), &namesLength, &state, &protocol,
-                      atr.data(), &atrLength);
+    LONG result = pcsc().status(static_cast<SCARDHANDLE>(reference->handle), names.target(),
+                                &namesLength, &state, &protocol, atr.data(), &atrLength);
     if (result != SCARD_S_SUCCESS) {
         longReturn(static_cast<uint32_t>(result), reply);
         return;
@@ -90,8 +99,15 @@ void statusA(DataView& request, DataView& reply) {
         longReturn(kInternalError, reply);
         return;
     }
+    // A service that reports names without storing any leaves the list empty.
+    auto multiString = encodeMultiString(
+        readerMultiString(names.get(), names.get() != nullptr ? namesLength : 0), form);
+    if (!multiString) {
+        longReturn(multiString.error(), reply);
+        return;
+    }
 
-    std::size_t n = namesLength;
+    std::size_t n = multiString->size();
     std::size_t pad = padding(kStatusFixedLength + n, 4);
     writeReplyHead(reply, static_cast<uint32_t>(kStatusFixedLength + n + pad));
     reply.setLittleEndian32(rc::success);
@@ -102,11 +118,11 @@ void statusA(DataView& request, DataView& reply) {
     reply.setBytes(atr);
     reply.setLittleEndian32(static_cast<uint32_t>(atrLength));
     reply.setLittleEndian32(static_cast<uint32_t>(n));  // conformant array maximum count
-    // Without names (the length query, or a service that stored none) the array holds zeros.
-    if (names.get() != nullptr)
-        reply.setBytes({reinterpret_cast<const uint8_t*>(names.get()), n});
-    else
+    // The length query gets the length, its array zeros.
+    if (lengthOnly)
         reply.skipPositionWrite(n);
+    else
+        reply.setBytes(*multiString);
     reply.skipPositionWrite(pad);
     reply.markEnd();
 }

@@ -5,6 +5,7 @@
 // pcsc-lite's SCARDCONTEXT is 64-bit, so decoded values are passed to it whole.
 #include <iostream>
 
+#include "smartcard/card_cache.h"
 #include "smartcard/ndr.h"
 #include "smartcard/pcsc.h"
 
@@ -45,6 +46,7 @@ void contextCall(ContextCall call, DataView& request, DataView& reply) {
     }
     uint64_t context = readReference(request, count);
     if (answeredTruncated(request, reply)) return;
+    if (call == ContextCall::release) card_cache().forget_context(context);
     longReturn(static_cast<uint32_t>(callPcsc(call, static_cast<SCARDCONTEXT>(context))), reply);
 }
 

@@ -10,6 +10,8 @@
 #include <syncstream>
 #include <vector>
 
+#include "smartcard/card_cache.h"
+
 namespace kx_agent::smartcard {
 namespace {
 
@@ -120,6 +122,7 @@ void ContextGuard::release(const Orphans& orphans) {
     for (auto [connection, context] : orphans) {
         inner_.cancel(context);
         inner_.release_context(context);
+        card_cache().forget_context(context);
         ++per_connection[connection];
     }
     for (auto [connection, released] : per_connection)
@@ -225,6 +228,11 @@ LONG ContextGuard::cancel(SCARDCONTEXT context) {
     return inner_.cancel(context);
 }
 
+LONG ContextGuard::list_reader_groups(SCARDCONTEXT context, char* groups, DWORD* length) {
+    note_context(context);
+    return inner_.list_reader_groups(context, groups, length);
+}
+
 LONG ContextGuard::list_readers(SCARDCONTEXT context, const char* groups, char* readers,
                                 DWORD* length) {
     note_context(context);
@@ -319,6 +327,12 @@ LONG ContextGuard::control(SCARDHANDLE card, DWORD control_code, const void* in,
 LONG ContextGuard::get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) {
     note_card(card);
     return inner_.get_attrib(card, attr_id, attr, attr_length);
+}
+
+LONG ContextGuard::set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
+                              DWORD attr_length) {
+    note_card(card);
+    return inner_.set_attrib(card, attr_id, attr, attr_length);
 }
 
 }  // namespace kx_agent::smartcard

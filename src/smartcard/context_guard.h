@@ -101,6 +101,7 @@ public:
     LONG release_context(SCARDCONTEXT context) override;
     LONG is_valid_context(SCARDCONTEXT context) override;
     LONG cancel(SCARDCONTEXT context) override;
+    LONG list_reader_groups(SCARDCONTEXT context, char* groups, DWORD* length) override;
     LONG list_readers(SCARDCONTEXT context, const char* groups, char* readers,
                       DWORD* length) override;
     LONG get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
@@ -121,6 +122,8 @@ public:
     LONG control(SCARDHANDLE card, DWORD control_code, const void* in, DWORD in_length, void* out,
                  DWORD out_length, DWORD* bytes_returned) override;
     LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override;
+    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
+                    DWORD attr_length) override;
 
 private:
     using Clock = std::chrono::steady_clock;

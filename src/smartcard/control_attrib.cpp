@@ -1,6 +1,6 @@
 // SCARD_IOCTL_CONTROL and SCARD_IOCTL_GETATTRIB: calls that reach past the card to the reader
-// and its driver. Both are pure relays: the control code and the attribute identifier go to
-// PC/SC exactly as the client sent them, with no translation between numberings.
+// and its driver. The control code and the attribute identifier go to PC/SC as the client sent
+// them (the seam puts them into the service's numbering).
 //
 // Control_Call, fixed part: REDIR_SCARDHANDLE, dwControlCode, cbInBufferSize, pvInBuffer,
 // fpvOutBufferIsNULL, cbOutBufferSize; deferred: the context and handle bytes, then the input
@@ -86,29 +86,35 @@ void getAttrib(DataView& request, DataView& reply) {
     }
     if (answeredTruncated(request, reply)) return;
 
-    // A length-only request passes no buffer. So does 0xFFFFFFFF, the client's
-    // SCARD_AUTOALLOCATE: it goes to PC/SC as that 32-bit number, not widened to pcsc-lite's
-    // (DWORD)-1, so that pcsc-lite takes it as a length query instead of expecting the address
-    // of a pointer in the null buffer.
-    uint32_t length = fpbAttrIsNULL != 0 ? 0 : cbAttrLen;
+    auto scardHandle = static_cast<SCARDHANDLE>(card->handle);
     std::vector<BYTE> attribute;
-    if (length != 0 && length != kWireAutoAllocate) {
-        length = std::min(length, kMaxAttribute);
-        attribute.resize(length);
+    DWORD attrLength = 0;
+    LONG result = SCARD_S_SUCCESS;
+    if (fpbAttrIsNULL != 0 || cbAttrLen == 0) {
+        // The length alone: no buffer.
+        result = pcsc().get_attrib(scardHandle, dwAttrId, nullptr, &attrLength);
+        if (result == SCARD_S_SUCCESS)
+            attribute.resize(std::min<DWORD>(attrLength, kMaxAttribute));  // sent as zeros
+    } else {
+        // SCARD_AUTOALLOCATE (0xFFFFFFFF) asks for the attribute whatever its size: its length
+        // is asked first, then the attribute in a buffer of that length.
+        if (cbAttrLen == kWireAutoAllocate) {
+            result = pcsc().get_attrib(scardHandle, dwAttrId, nullptr, &attrLength);
+            cbAttrLen = static_cast<uint32_t>(std::min<DWORD>(attrLength, kMaxAttribute));
+        }
+        if (result == SCARD_S_SUCCESS) {
+            // One byte more than announced keeps the pointer non-null for an attribute of
+            // length 0, which PC/SC would otherwise take for a length query.
+            attribute.resize(std::min(cbAttrLen, kMaxAttribute) + 1);
+            attrLength = attribute.size() - 1;
+            result = pcsc().get_attrib(scardHandle, dwAttrId, attribute.data(), &attrLength);
+            // Never more than the buffer holds, whatever length PC/SC reports.
+            attribute.resize(std::min<DWORD>(attrLength, attribute.size() - 1));
+        }
     }
-    DWORD attrLength = length;
-    LONG result = pcsc().get_attrib(static_cast<SCARDHANDLE>(card->handle), dwAttrId,
-                                    attribute.empty() ? nullptr : attribute.data(), &attrLength);
     if (result != SCARD_S_SUCCESS) {
         longReturn(static_cast<uint32_t>(result), reply);
         return;
-    }
-    // With a buffer, its bytes and never more; without one, the length alone, answered as that
-    // many zero bytes and bounded like an attribute.
-    if (attribute.empty()) {
-        attribute.resize(std::min<DWORD>(attrLength, kMaxAttribute));
-    } else {
-        attribute.resize(std::min<DWORD>(attrLength, attribute.size()));
     }
     writeByteArrayReturn(reply, kAttrReferent, attribute, 4);
 }

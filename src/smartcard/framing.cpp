@@ -17,6 +17,13 @@ constexpr std::size_t kDeviceIdOffset = 6;
 constexpr std::size_t kCompletionIdOffset = 10;
 
 using Handler = void (*)(DataView&, DataView&);
+using FormHandler = void (*)(CharForm, DataView&, DataView&);
+
+// A row of a call that exists in two character forms names its one handler and the form.
+template <FormHandler handler, CharForm form>
+void inForm(DataView& request, DataView& reply) {
+    handler(form, request, reply);
+}
 
 struct Call {
     uint32_t code;
@@ -24,16 +31,17 @@ struct Call {
     Handler handler;  // null: answered SCARD_E_UNSUPPORTED_FEATURE without reading the call
 };
 
-// Every [MS-RDPESC] SCARD_IOCTL_ code the relay knows, in ascending order. The 16-bit-character
-// forms and the group, cache and locate calls are not carried out.
+// Every [MS-RDPESC] SCARD_IOCTL_ code the relay knows, in ascending order. A call in two
+// character forms has one handler, its rows naming the form. The group and reader database
+// calls, and the calls without a handler here, are not carried out.
 constexpr std::array kCalls = {
     Call{0x00090014, "SCARD_IOCTL_ESTABLISHCONTEXT", establishContext},
     Call{0x00090018, "SCARD_IOCTL_RELEASECONTEXT", releaseContext},
     Call{0x0009001C, "SCARD_IOCTL_ISVALIDCONTEXT", isValidContext},
-    Call{0x00090020, "SCARD_IOCTL_LISTREADERGROUPSA", nullptr},
-    Call{0x00090024, "SCARD_IOCTL_LISTREADERGROUPSW", nullptr},
-    Call{0x00090028, "SCARD_IOCTL_LISTREADERSA", listReadersA},
-    Call{0x0009002C, "SCARD_IOCTL_LISTREADERSW", nullptr},
+    Call{0x00090020, "SCARD_IOCTL_LISTREADERGROUPSA", inForm<listReaderGroups, CharForm::A>},
+    Call{0x00090024, "SCARD_IOCTL_LISTREADERGROUPSW", inForm<listReaderGroups, CharForm::W>},
+    Call{0x00090028, "SCARD_IOCTL_LISTREADERSA", inForm<listReaders, CharForm::A>},
+    Call{0x0009002C, "SCARD_IOCTL_LISTREADERSW", inForm<listReaders, CharForm::W>},
     Call{0x00090050, "SCARD_IOCTL_INTRODUCEREADERGROUPA", nullptr},
     Call{0x00090054, "SCARD_IOCTL_INTRODUCEREADERGROUPW", nullptr},
     Call{0x00090058, "SCARD_IOCTL_FORGETREADERGROUPA", nullptr},
@@ -48,32 +56,32 @@ constexpr std::array kCalls = {
     Call{0x0009007C, "SCARD_IOCTL_REMOVEREADERFROMGROUPW", nullptr},
     Call{0x00090098, "SCARD_IOCTL_LOCATECARDSA", nullptr},
     Call{0x0009009C, "SCARD_IOCTL_LOCATECARDSW", nullptr},
-    Call{0x000900A0, "SCARD_IOCTL_GETSTATUSCHANGEA", getStatusChangeA},
-    Call{0x000900A4, "SCARD_IOCTL_GETSTATUSCHANGEW", nullptr},
+    Call{0x000900A0, "SCARD_IOCTL_GETSTATUSCHANGEA", inForm<getStatusChange, CharForm::A>},
+    Call{0x000900A4, "SCARD_IOCTL_GETSTATUSCHANGEW", inForm<getStatusChange, CharForm::W>},
     Call{0x000900A8, "SCARD_IOCTL_CANCEL", cancel},
-    Call{0x000900AC, "SCARD_IOCTL_CONNECTA", connectA},
-    Call{0x000900B0, "SCARD_IOCTL_CONNECTW", nullptr},
+    Call{0x000900AC, "SCARD_IOCTL_CONNECTA", inForm<connect, CharForm::A>},
+    Call{0x000900B0, "SCARD_IOCTL_CONNECTW", inForm<connect, CharForm::W>},
     Call{0x000900B4, "SCARD_IOCTL_RECONNECT", reconnect},
     Call{0x000900B8, "SCARD_IOCTL_DISCONNECT", disconnect},
     Call{0x000900BC, "SCARD_IOCTL_BEGINTRANSACTION", beginTransaction},
     Call{0x000900C0, "SCARD_IOCTL_ENDTRANSACTION", endTransaction},
-    Call{0x000900C4, "SCARD_IOCTL_STATE", nullptr},
-    Call{0x000900C8, "SCARD_IOCTL_STATUSA", statusA},
-    Call{0x000900CC, "SCARD_IOCTL_STATUSW", nullptr},
+    Call{0x000900C4, "SCARD_IOCTL_STATE", state},
+    Call{0x000900C8, "SCARD_IOCTL_STATUSA", inForm<status, CharForm::A>},
+    Call{0x000900CC, "SCARD_IOCTL_STATUSW", inForm<status, CharForm::W>},
     Call{0x000900D0, "SCARD_IOCTL_TRANSMIT", transmit},
     Call{0x000900D4, "SCARD_IOCTL_CONTROL", control},
     Call{0x000900D8, "SCARD_IOCTL_GETATTRIB", getAttrib},
-    Call{0x000900DC, "SCARD_IOCTL_SETATTRIB", nullptr},
-    Call{0x000900E0, "SCARD_IOCTL_ACCESSSTARTEDEVENT", nullptr},
-    Call{0x000900E8, "SCARD_IOCTL_LOCATECARDSBYATRA", nullptr},
-    Call{0x000900EC, "SCARD_IOCTL_LOCATECARDSBYATRW", nullptr},
-    Call{0x000900F0, "SCARD_IOCTL_READCACHEA", nullptr},
-    Call{0x000900F4, "SCARD_IOCTL_READCACHEW", nullptr},
-    Call{0x000900F8, "SCARD_IOCTL_WRITECACHEA", nullptr},
-    Call{0x000900FC, "SCARD_IOCTL_WRITECACHEW", nullptr},
-    Call{0x00090100, "SCARD_IOCTL_GETTRANSMITCOUNT", nullptr},
+    Call{0x000900DC, "SCARD_IOCTL_SETATTRIB", setAttrib},
+    Call{0x000900E0, "SCARD_IOCTL_ACCESSSTARTEDEVENT", accessStartedEvent},
+    Call{0x000900E8, "SCARD_IOCTL_LOCATECARDSBYATRA", inForm<locateCardsByATR, CharForm::A>},
+    Call{0x000900EC, "SCARD_IOCTL_LOCATECARDSBYATRW", inForm<locateCardsByATR, CharForm::W>},
+    Call{0x000900F0, "SCARD_IOCTL_READCACHEA", inForm<readCache, CharForm::A>},
+    Call{0x000900F4, "SCARD_IOCTL_READCACHEW", inForm<readCache, CharForm::W>},
+    Call{0x000900F8, "SCARD_IOCTL_WRITECACHEA", inForm<writeCache, CharForm::A>},
+    Call{0x000900FC, "SCARD_IOCTL_WRITECACHEW", inForm<writeCache, CharForm::W>},
+    Call{0x00090100, "SCARD_IOCTL_GETTRANSMITCOUNT", getTransmitCount},
     Call{0x00090104, "SCARD_IOCTL_GETREADERICON", nullptr},
-    Call{0x00090108, "SCARD_IOCTL_GETDEVICETYPEID", nullptr},
+    Call{0x00090108, "SCARD_IOCTL_GETDEVICETYPEID", getDeviceTypeId},
 };
 static_assert(std::ranges::is_sorted(kCalls, {}, &Call::code));
 
@@ -84,8 +92,8 @@ const Call* findCall(uint32_t code) {
 
 // Where the calls that work on a context carry it: the context's deferred reference bytes follow
 // the fixed part of the ..._Call (`fixed` bytes after the two type headers), behind the reader
-// name for the connect calls (a string of `nameUnit`-byte characters). The W rows have the
-// layout of their A rows. Calls absent here touch no context.
+// or lookup name for the connect and cache calls (a string of `nameUnit`-byte characters). The
+// W rows have the layout of their A rows. Calls absent here touch no context.
 struct ContextAt {
     uint32_t code;
     uint8_t fixed;
@@ -95,6 +103,8 @@ struct ContextAt {
 constexpr std::array kContextAt = {
     ContextAt{0x00090018, 8, 0},   // ReleaseContext
     ContextAt{0x0009001C, 8, 0},   // IsValidContext
+    ContextAt{0x00090020, 16, 0},  // ListReaderGroupsA
+    ContextAt{0x00090024, 16, 0},  // ListReaderGroupsW
     ContextAt{0x00090028, 24, 0},  // ListReadersA
     ContextAt{0x0009002C, 24, 0},  // ListReadersW
     ContextAt{0x000900A0, 20, 0},  // GetStatusChangeA
@@ -106,11 +116,21 @@ constexpr std::array kContextAt = {
     ContextAt{0x000900B8, 20, 0},  // Disconnect
     ContextAt{0x000900BC, 20, 0},  // BeginTransaction
     ContextAt{0x000900C0, 20, 0},  // EndTransaction
+    ContextAt{0x000900C4, 24, 0},  // State
     ContextAt{0x000900C8, 28, 0},  // StatusA
     ContextAt{0x000900CC, 28, 0},  // StatusW
     ContextAt{0x000900D0, 48, 0},  // Transmit
     ContextAt{0x000900D4, 36, 0},  // Control
     ContextAt{0x000900D8, 28, 0},  // GetAttrib
+    ContextAt{0x000900DC, 28, 0},  // SetAttrib
+    ContextAt{0x000900E8, 24, 0},  // LocateCardsByATRA
+    ContextAt{0x000900EC, 24, 0},  // LocateCardsByATRW
+    ContextAt{0x000900F0, 28, 1},  // ReadCacheA: the lookup name comes first
+    ContextAt{0x000900F4, 28, 2},  // ReadCacheW
+    ContextAt{0x000900F8, 28, 1},  // WriteCacheA
+    ContextAt{0x000900FC, 28, 2},  // WriteCacheW
+    ContextAt{0x00090100, 16, 0},  // GetTransmitCount
+    ContextAt{0x00090108, 12, 0},  // GetDeviceTypeId
 };
 static_assert(std::ranges::is_sorted(kContextAt, {}, &ContextAt::code));
 

@@ -1,6 +1,7 @@
 #include <atomic>
 
 #include "smartcard/pcsc.h"
+#include "smartcard/windows_numbering.h"
 
 namespace kx_agent::smartcard {
 namespace {
@@ -13,6 +14,9 @@ public:
     LONG release_context(SCARDCONTEXT context) override { return SCardReleaseContext(context); }
     LONG is_valid_context(SCARDCONTEXT context) override { return SCardIsValidContext(context); }
     LONG cancel(SCARDCONTEXT context) override { return SCardCancel(context); }
+    LONG list_reader_groups(SCARDCONTEXT context, char* groups, DWORD* length) override {
+        return SCardListReaderGroups(context, groups, length);
+    }
     LONG list_readers(SCARDCONTEXT context, const char* groups, char* readers,
                       DWORD* length) override {
         return SCardListReaders(context, groups, readers, length);
@@ -57,6 +61,10 @@ public:
     LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override {
         return SCardGetAttrib(card, attr_id, attr, attr_length);
     }
+    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
+                    DWORD attr_length) override {
+        return SCardSetAttrib(card, attr_id, attr, attr_length);
+    }
 };
 
 std::atomic<Pcsc*> installed{nullptr};
@@ -68,9 +76,17 @@ Pcsc& pcsc_lite() {
     return service;
 }
 
-Pcsc& pcsc() {
+Pcsc& installed_pcsc() {
     Pcsc* service = installed.load(std::memory_order_acquire);
     return service != nullptr ? *service : pcsc_lite();
+}
+
+Pcsc& pcsc() {
+    // pcsc-lite numbers card states, protocols, control codes and one return code otherwise
+    // than the Windows numbering the clients speak: the handlers reach it through the layer that
+    // translates. (A service that speaks the client's numbering itself needs no layer.)
+    static WindowsNumbering layer(installed_pcsc);
+    return layer;
 }
 
 Pcsc* set_pcsc(Pcsc* service) {

@@ -12,5 +12,8 @@ inline constexpr uint32_t invalid_parameter = 0x80100004;    // SCARD_E_INVALID_
 inline constexpr uint32_t invalid_value = 0x80100011;        // SCARD_E_INVALID_VALUE
 inline constexpr uint32_t unsupported_feature = 0x80100022;  // SCARD_E_UNSUPPORTED_FEATURE
 inline constexpr uint32_t unresponsive_card = 0x80100066;    // SCARD_W_UNRESPONSIVE_CARD
+inline constexpr uint32_t cache_item_not_found = 0x80100070;  // SCARD_W_CACHE_ITEM_NOT_FOUND
+inline constexpr uint32_t cache_item_stale = 0x80100071;      // SCARD_W_CACHE_ITEM_STALE
+inline constexpr uint32_t cache_item_too_big = 0x80100072;    // SCARD_W_CACHE_ITEM_TOO_BIG
 
 }  // namespace kx_agent::smartcard::rc

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "data_view.h"
+#include "smartcard/char_form.h"
 
 namespace kx_agent::smartcard {
 
@@ -69,21 +70,31 @@ ScardReference readScardHandle(DataView& request);
 // Bytes that bring `length` up to the next multiple of `alignment`.
 std::size_t padding(std::size_t length, std::size_t alignment);
 
-// Call handlers: request view at the Common Type Header, reply view after the reply prefix.
+// Call handlers: request view at the Common Type Header, reply view after the reply prefix. A
+// call that exists in A and W forms has one handler with the form as its first parameter.
 void establishContext(DataView& request, DataView& reply);
 void releaseContext(DataView& request, DataView& reply);
 void isValidContext(DataView& request, DataView& reply);
 void cancel(DataView& request, DataView& reply);
-void listReadersA(DataView& request, DataView& reply);
-void getStatusChangeA(DataView& request, DataView& reply);
-void connectA(DataView& request, DataView& reply);
+void listReaderGroups(CharForm form, DataView& request, DataView& reply);
+void listReaders(CharForm form, DataView& request, DataView& reply);
+void getStatusChange(CharForm form, DataView& request, DataView& reply);
+void connect(CharForm form, DataView& request, DataView& reply);
 void reconnect(DataView& request, DataView& reply);
 void disconnect(DataView& request, DataView& reply);
 void beginTransaction(DataView& request, DataView& reply);
 void endTransaction(DataView& request, DataView& reply);
-void statusA(DataView& request, DataView& reply);
+void status(CharForm form, DataView& request, DataView& reply);
 void transmit(DataView& request, DataView& reply);
 void control(DataView& request, DataView& reply);
 void getAttrib(DataView& request, DataView& reply);
+void state(DataView& request, DataView& reply);
+void getTransmitCount(DataView& request, DataView& reply);
+void accessStartedEvent(DataView& request, DataView& reply);
+void getDeviceTypeId(DataView& request, DataView& reply);
+void setAttrib(DataView& request, DataView& reply);
+void readCache(CharForm form, DataView& request, DataView& reply);
+void writeCache(CharForm form, DataView& request, DataView& reply);
+void locateCardsByATR(CharForm form, DataView& request, DataView& reply);
 
 }  // namespace kx_agent::smartcard

@@ -1,11 +1,12 @@
-// SCARD_IOCTL_GETSTATUSCHANGEA: waits until the state of a reader differs from the state the
+// SCARD_IOCTL_GETSTATUSCHANGEA/W: waits until the state of a reader differs from the state the
 // client knows, the time-out runs out or a Cancel on the same context ends the wait.
 //
-// GetStatusChangeA_Call: REDIR_SCARDCONTEXT, dwTimeOut, cReaders, rgReaderStates referent id;
-// deferred: the context bytes, the conformant array of cReaders ReaderStateA records of 52
-// bytes (szReader referent id, dwCurrentState, dwEventState, cbAtr, rgbAtr[36]), then each
-// record's szReader string in record order (maximum count, offset, actual count L, L bytes with
-// the NUL, padding to 4).
+// GetStatusChangeA_Call and GetStatusChangeW_Call: REDIR_SCARDCONTEXT, dwTimeOut, cReaders,
+// rgReaderStates referent id; deferred: the context bytes, the conformant array of cReaders
+// ReaderStateA/W records of 52 bytes (szReader referent id, dwCurrentState, dwEventState, cbAtr,
+// rgbAtr[36]), then each record's szReader string in record order (maximum count, offset,
+// actual count L, L characters with the NUL, padding to 4); the forms differ only in the
+// characters of those strings.
 // GetStatusChange_Return: ReturnCode, cReaders, rgReaderStates referent id, then the conformant
 // array of ReaderState_Return records of 48 bytes (the ReaderStateA record without szReader).
 #include <algorithm>
@@ -14,14 +15,13 @@
 #include <string_view>
 #include <vector>
 
+#include "smartcard/char_form.h"
 #include "smartcard/ndr.h"
 #include "smartcard/pcsc.h"
 
 namespace kx_agent::smartcard {
 namespace {
 
-// The reader name by which a client waits for readers to be added or removed.
-constexpr std::string_view kNotification = "\\\\?PnP?\\Notification";
 constexpr std::size_t kWireAtrSize = 36;
 constexpr std::size_t kWireStateSize = 52;
 constexpr std::size_t kReturnStateSize = 48;
@@ -30,13 +30,13 @@ struct ReaderStates {
     std::vector<SCARD_READERSTATE> records;  // handed to PC/SC
     std::vector<std::string> names;          // own the names the records point to
     std::vector<uint32_t> knownStates;       // dwCurrentState as the client sent it
-    std::vector<bool> notification;
 };
 
 // The ReaderStateA records and then their names. A count the message cannot hold is
 // SCARD_E_INVALID_PARAMETER before anything is allocated; a record or name cut short fails the
 // request view, which the caller answers.
-std::expected<ReaderStates, uint32_t> readReaderStates(DataView& request, uint32_t cReaders) {
+std::expected<ReaderStates, uint32_t> readReaderStates(DataView& request, uint32_t cReaders,
+                                                       CharForm form) {
     if (uint64_t{cReaders} * kWireStateSize > request.remaining())
         return std::unexpected(rc::invalid_parameter);
     ReaderStates states;
@@ -46,8 +46,10 @@ std::expected<ReaderStates, uint32_t> readReaderStates(DataView& request, uint32
         request.skipPositionRead(4);  // szReader referent id
         uint32_t dwCurrentState = request.getLittleEndian32();
         states.knownStates.push_back(dwCurrentState);
-        // The upper 16 bits are the client's event count; PC/SC gets the state bits alone.
-        record.dwCurrentState = dwCurrentState & 0xFFFF;
+        // Whole: the upper 16 bits are the event count the service gave (for the notification
+        // entry, the number of readers), so a card removed and put back between two waits is
+        // seen.
+        record.dwCurrentState = dwCurrentState;
         record.dwEventState = request.getLittleEndian32();
         uint32_t cbAtr = std::min<uint32_t>(request.getLittleEndian32(), kWireAtrSize);
         // The whole 36-byte field is consumed whatever cbAtr says, so the next record is read
@@ -59,44 +61,29 @@ std::expected<ReaderStates, uint32_t> readReaderStates(DataView& request, uint32
     }
 
     states.names.reserve(cReaders);
-    states.notification.reserve(cReaders);
-    for (uint32_t i = 0; i < cReaders && !request.failed(); ++i) {
-        request.skipPositionRead(8);  // maximum count and offset
-        uint32_t length = request.getLittleEndian32();
-        auto bytes = request.getSpan(length);
-        // The copy ends with a NUL of its own, so a name whose bytes hold none ends there.
-        std::string& name = states.names.emplace_back(bytes.begin(), bytes.end());
-        states.notification.push_back(std::string_view(name.c_str()) == kNotification);
-        request.skipPositionRead(static_cast<int32_t>(padding(length, 4)));
-    }
-    if (request.failed()) return states;  // the caller answers the short call
-
     for (uint32_t i = 0; i < cReaders; ++i) {
-        states.records[i].szReader = states.names[i].c_str();
-        // The notification entry's known state carries the number of the other entries.
-        if (states.notification[i]) states.records[i].dwCurrentState = (cReaders - 1) << 16;
+        auto name = readString(request, form);
+        if (!name) return std::unexpected(name.error());
+        states.names.push_back(std::move(*name));
     }
+
+    for (uint32_t i = 0; i < cReaders; ++i) states.records[i].szReader = states.names[i].c_str();
     return states;
 }
 
-void writeReaderState(DataView& reply, uint32_t dwCurrentState, uint32_t dwEventState,
-                      const SCARD_READERSTATE* record) {
+void writeReaderState(DataView& reply, uint32_t dwCurrentState, const SCARD_READERSTATE& record) {
     reply.setLittleEndian32(dwCurrentState);
-    reply.setLittleEndian32(dwEventState);
-    std::size_t cbAtr = record == nullptr ? 0 : std::min<std::size_t>(record->cbAtr, kWireAtrSize);
+    reply.setLittleEndian32(static_cast<uint32_t>(record.dwEventState));
+    std::size_t cbAtr = std::min<std::size_t>(record.cbAtr, kWireAtrSize);
     reply.setLittleEndian32(static_cast<uint32_t>(cbAtr));
-    std::size_t written = 0;
-    if (record != nullptr) {
-        // Beyond pcsc-lite's 33 bytes the 36-byte field is zero.
-        written = sizeof record->rgbAtr;
-        reply.setBytes(std::span<const uint8_t>(record->rgbAtr, written));
-    }
-    reply.skipPositionWrite(kWireAtrSize - written);
+    // Beyond pcsc-lite's 33 bytes the 36-byte field is zero.
+    reply.setBytes(std::span<const uint8_t>(record.rgbAtr, sizeof record.rgbAtr));
+    reply.skipPositionWrite(kWireAtrSize - sizeof record.rgbAtr);
 }
 
 }  // namespace
 
-void getStatusChangeA(DataView& request, DataView& reply) {
+void getStatusChange(CharForm form, DataView& request, DataView& reply) {
     readCommonTypeHeader(request);
     readPrivateTypeHeader(request);
     // cbContext is not used: the deferred array's own count says how many bytes follow.
@@ -117,7 +104,7 @@ void getStatusChangeA(DataView& request, DataView& reply) {
         longReturn(rc::invalid_value, reply);
         return;
     }
-    auto states = readReaderStates(request, cReaders);
+    auto states = readReaderStates(request, cReaders, form);
     if (!states) {
         longReturn(states.error(), reply);
         return;
@@ -139,17 +126,8 @@ void getStatusChangeA(DataView& request, DataView& reply) {
     // The client gets its pbContext referent id back as the array's referent id.
     reply.setLittleEndian32(ref.referent);
     reply.setLittleEndian32(cReaders);  // conformant array maximum count
-    for (uint32_t i = 0; i < cReaders; ++i) {
-        const SCARD_READERSTATE& record = states->records[i];
-        if (states->notification[i]) {
-            // Whatever PC/SC reported, the client sees the count of the other entries.
-            uint32_t others = (cReaders - 1) << 16;
-            writeReaderState(reply, others, others, nullptr);
-        } else {
-            writeReaderState(reply, states->knownStates[i],
-                             static_cast<uint32_t>(record.dwEventState), &record);
-        }
-    }
+    for (uint32_t i = 0; i < cReaders; ++i)
+        writeReaderState(reply, states->knownStates[i], states->records[i]);
     reply.markEnd();
 }
 

@@ -20,6 +20,7 @@
 
 #include "smartcard/ndr.h"
 #include "smartcard/pcsc.h"
+#include "smartcard/transmit_counts.h"
 
 namespace kx_agent::smartcard {
 namespace {
@@ -219,6 +220,7 @@ void transmit(DataView& request, DataView& reply) {
         longReturn(static_cast<uint32_t>(result), reply);
         return;
     }
+    transmit_counts().count(card->handle);
     // A count beyond the buffer (or, with no buffer, beyond any response) is not believed.
     auto n = static_cast<uint32_t>(
         std::min<DWORD>(recvLength, hasBuffer ? response.size() : kMaxBufferLength));

@@ -133,37 +133,47 @@ async def roundtrip(ws, message, timeout=10):
     return await asyncio.wait_for(ws.recv(), timeout)
 
 
-def reader_name(name):
+# The W forms of the calls that carry text: UTF-16LE, counted in 16-bit units.
+LIST_READERS_W, GET_STATUS_CHANGE_W, CONNECT_W, STATUS_W = 0x0009002C, 0x000900A4, 0x000900B0, 0x000900CC
+
+
+def text(name, wide=False):
+    """A reader name as the A (8-bit) or W (UTF-16LE) calls carry it."""
+    return name.encode("utf-16-le") if wide else name.encode()
+
+
+def reader_name(name, wide=False):
     """An NDR string of the reader name with its terminator: max count, offset, count, bytes, pad."""
-    raw = name.encode() + b"\0"
-    return struct.pack("<III", len(raw), 0, len(raw)) + raw + b"\0" * ((4 - len(raw) % 4) % 4)
+    raw = text(name + "\0", wide)
+    units = len(raw) // 2 if wide else len(raw)
+    return struct.pack("<III", units, 0, units) + raw + b"\0" * ((4 - len(raw) % 4) % 4)
 
 
-def connect_call(reference, reader, share_mode=2, protocols=3):
+def connect_call(reference, reader, share_mode=2, protocols=3, wide=False):
     body = struct.pack("<IIIII", 0x00020000, len(reference), 0x00020004, share_mode, protocols)
-    body += reader_name(reader) + struct.pack("<I", len(reference)) + reference
-    return call(CONNECT, body)
+    body += reader_name(reader, wide) + struct.pack("<I", len(reference)) + reference
+    return call(CONNECT_W if wide else CONNECT, body)
 
 
 GET_STATUS_CHANGE = 0x000900A0
 SCARD_STATE_EMPTY = 0x10
 
 
-def status_change_call(reference, readers, timeout=0xFFFFFFFF):
+def status_change_call(reference, readers, timeout=0xFFFFFFFF, wide=False):
     """readers: list of (name, known state)."""
     body = struct.pack("<IIIII", len(reference), 0x00020000, timeout, len(readers), 0x00020004)
     body += struct.pack("<I", len(reference)) + reference + struct.pack("<I", len(readers))
     for _, state in readers:
         body += struct.pack("<IIII", 0x00020008, state, 0, 0) + b"\0" * 36
     for name, _ in readers:
-        body += reader_name(name)
-    return call(GET_STATUS_CHANGE, body)
+        body += reader_name(name, wide)
+    return call(GET_STATUS_CHANGE_W if wide else GET_STATUS_CHANGE, body)
 
 
-def list_readers_call(reference):
+def list_readers_call(reference, wide=False):
     body = struct.pack("<IIIIII", len(reference), 0x00020000, 0, 0, 0, 0xFFFFFFFF)
     body += struct.pack("<I", len(reference)) + reference
-    return call(LIST_READERS, body)
+    return call(LIST_READERS_W if wide else LIST_READERS, body)
 
 
 class VirtualCard:
@@ -252,9 +262,9 @@ def transmit_call(context, card, protocol, apdu):
     return call(TRANSMIT, body)
 
 
-def status_call(context, card):
+def status_call(context, card, wide=False):
     body = handle_prefix(context, card) + struct.pack("<III", 0, 0, 36) + handle_arrays(context, card)
-    return call(STATUS, body)
+    return call(STATUS_W if wide else STATUS, body)
 
 
 async def concurrent_connect(**kw):
@@ -264,11 +274,11 @@ async def concurrent_connect(**kw):
     return ws
 
 
-async def connect_card(ws, reference, reader=FIRST_READER, deadline=15):
+async def connect_card(ws, reference, reader=FIRST_READER, deadline=15, wide=False):
     """Connects to the card in `reader`, retrying while vicc reaches vpcd."""
     end = time.monotonic() + deadline
     while True:
-        reply = await roundtrip(ws, connect_call(reference, reader))
+        reply = await roundtrip(ws, connect_call(reference, reader, wide=wide))
         if return_code(reply) == 0 or time.monotonic() > end:
             return reply
         await asyncio.sleep(0.2)

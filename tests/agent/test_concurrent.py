@@ -42,7 +42,10 @@ async def establish(ws, cid):
 
 
 def wait_on_empty_reader(context, cid, timeout=0xFFFFFFFF):
-    return with_completion_id(status_change_call(context, [(SECOND_READER, SCARD_STATE_EMPTY)], timeout), cid)
+    """A status-change wait (W form, as a Windows session sends it) that blocks until a card
+    comes to the empty second reader, or the time-out ends it."""
+    return with_completion_id(
+        status_change_call(context, [(SECOND_READER, SCARD_STATE_EMPTY)], timeout, wide=True), cid)
 
 
 async def connect_stable_card(ws, context, deadline=15):
@@ -50,11 +53,11 @@ async def connect_stable_card(ws, context, deadline=15):
     took away can still look present for a moment, and a connect to it then fails later."""
     end = time.monotonic() + deadline
     while True:
-        connected = await connect_card(ws, context)
+        connected = await connect_card(ws, context, wide=True)
         if return_code(connected) == 0:
             await asyncio.sleep(1)
             card, _ = card_of(connected)
-            if return_code(await roundtrip(ws, status_call(context, card))) == 0:
+            if return_code(await roundtrip(ws, status_call(context, card, wide=True))) == 0:
                 return connected
         if time.monotonic() > end:
             return connected
@@ -94,16 +97,17 @@ class Concurrent(unittest.TestCase):
                 await ws.send(wait_on_empty_reader(a, 100))
                 await nothing_within(ws, 0.3)
                 # Each call on B is answered within a second while A's wait is pending.
-                for cid, message in [(101, list_readers_call(b)),
-                                     (102, connect_call(b, FIRST_READER)),
+                for cid, message in [(101, list_readers_call(b, wide=True)),
+                                     (102, connect_call(b, FIRST_READER, wide=True)),
                                      (103, transmit_call(b, card, protocol, SELECT)),
-                                     (104, status_call(b, card))]:
+                                     (104, status_call(b, card, wide=True))]:
                     started = time.monotonic()
                     reply = await roundtrip(ws, with_completion_id(message, cid), timeout=1 * TIME_SCALE)
                     self.assertEqual(completion_id(reply), cid)
                     self.assertEqual(return_code(reply), 0, f"call {cid}: {return_code(reply):#x}")
                     self.assertLess(time.monotonic() - started, 1 * TIME_SCALE)
-                self.assertIn(b"Virtual PCD 00 00", (await roundtrip(ws, with_completion_id(list_readers_call(b), 105))))
+                readers = await roundtrip(ws, with_completion_id(list_readers_call(b, wide=True), 105))
+                self.assertIn("Virtual PCD 00 00".encode("utf-16-le"), readers)
 
                 # Ten transmits sent back to back on one context come back in the order sent.
                 for cid in range(200, 210):
@@ -205,7 +209,7 @@ class Concurrent(unittest.TestCase):
             ws = await concurrent_connect()
             card, protocol = card_of(connected)
             self.assertEqual(return_code(await roundtrip(ws, context_call(IS_VALID, context))), 0)
-            self.assertEqual(return_code(await roundtrip(ws, status_call(context, card))), 0)
+            self.assertEqual(return_code(await roundtrip(ws, status_call(context, card, wide=True))), 0)
             self.assertEqual(return_code(await roundtrip(ws, transmit_call(context, card, protocol, SELECT))), 0)
             ws.transport.abort()  # and this time nobody comes back
 

@@ -69,7 +69,7 @@ class Relay(unittest.TestCase):
         async def scenario():
             ws = await connect()
             try:
-                msg = bytes([3, 3]) + (0x00090020).to_bytes(4, "little") + (7).to_bytes(4, "little") \
+                msg = bytes([3, 3]) + (0x00090050).to_bytes(4, "little") + (7).to_bytes(4, "little") \
                     + (9).to_bytes(4, "little")
                 reply = await roundtrip(ws, msg)
                 self.assertEqual(reply.hex(" "),

@@ -7,6 +7,8 @@ import { returnCodeText, readerStateText, cardStateText, protocolText, statusWor
   from '../../web/scard-codes.js';
 
 const hex = (text) => Uint8Array.from(text.match(/[0-9a-f]{2}/gi) ?? [], (b) => parseInt(b, 16));
+// UTF-16LE, as the W calls carry text.
+const wide = (text) => [...text].map((c) => c.charCodeAt(0).toString(16).padStart(2, '0') + ' 00').join(' ');
 const ascii = (text) => [...text].map((c) => c.charCodeAt(0).toString(16).padStart(2, '0')).join(' ');
 const toHex = (buffer) => [...new Uint8Array(buffer)].map((b) => b.toString(16).padStart(2, '0')).join(' ');
 const sameBytes = (actual, expected) => assert.equal(toHex(actual), toHex(hex(expected)));
@@ -96,6 +98,39 @@ const callCases = [
      08 00 00 00 01 a0 00 00 00 00 00 00 08 00 00 00 02 00 01 00 00 00 00 00`],
 ];
 
+// The W forms: the same calls with UTF-16LE names counted in 16-bit units.
+callCases.push(
+  ['list readers, W form (SCARD_AUTOALLOCATE)', codec.listReaders(CONTEXT, undefined, 'W'),
+    `08 00 00 00 00 00 02 00  00 00 00 00 00 00 00 00  00 00 00 00 ff ff ff ff
+     08 00 00 00 01 a0 00 00 00 00 00 00 00 00 00 00`],
+  ['status change, W form', codec.getStatusChange(CONTEXT, 0xffffffff, [
+    { reader: FIRST, currentState: 0 },
+    { reader: codec.PNP_NOTIFICATION, currentState: 0x00020000 }], 'W'),
+    `08 00 00 00 00 00 02 00  ff ff ff ff 02 00 00 00 04 00 02 00
+     08 00 00 00 01 a0 00 00 00 00 00 00
+     02 00 00 00
+     08 00 02 00 00 00 00 00 00 00 00 00 00 00 00 00 ${'00 '.repeat(36)}
+     0c 00 02 00 00 00 02 00 00 00 00 00 00 00 00 00 ${'00 '.repeat(36)}
+     12 00 00 00 00 00 00 00 12 00 00 00 ${wide(FIRST)} 00 00
+     15 00 00 00 00 00 00 00 15 00 00 00 ${wide('\\\\?PnP?\\Notification')} 00 00 00 00 00 00 00 00`],
+  ['connect, W form', codec.connect(CONTEXT, FIRST, codec.SHARE_SHARED, 3, 'W'),
+    `00 00 02 00 08 00 00 00 04 00 02 00 02 00 00 00 03 00 00 00
+     12 00 00 00 00 00 00 00 12 00 00 00 ${wide(FIRST)} 00 00
+     08 00 00 00 01 a0 00 00 00 00 00 00`],
+);
+for (const [name, ioctl, c] of [['ListReadersW', 0x0009002c, codec.listReaders(CONTEXT, undefined, 'W')],
+  ['GetStatusChangeW', 0x000900a4, codec.getStatusChange(CONTEXT, 0, [], 'W')],
+  ['ConnectW', 0x000900b0, codec.connect(CONTEXT, FIRST, 2, 3, 'W')],
+  ['StatusW', 0x000900cc, codec.status(CARD, 32, 'W')]]) {
+  test(`the W form has its own control code: ${name}`, () => {
+    assert.equal(c.name, name);
+    assert.equal(c.ioctl, ioctl);
+  });
+}
+test('a character form other than A and W is refused', () => {
+  assert.throws(() => codec.listReaders(CONTEXT, undefined, 'X'), RangeError);
+});
+
 for (const [name, call, body] of callCases) {
   test(`call body: ${name}`, () => {
     const message = new Uint8Array(codec.encodeCall(call, 7));
@@ -141,6 +176,18 @@ const replyCases = [
      03 00 00 00 01 90 00 00 00 00 00 00`,
     { response: hex('01 90 00') }],
 ];
+
+// W replies: the multi-strings are UTF-16LE, counted in bytes.
+const wideNames = `${wide(FIRST)} 00 00 ${wide('Virtual PCD 00 01')} 00 00 00 00`;
+replyCases.push(
+  ['list readers, W form', codec.listReaders(CONTEXT, undefined, 'W'),
+    `00 00 00 00 4a 00 00 00 00 00 02 00 4a 00 00 00 ${wideNames} 00 00 00 00 00 00`,
+    { readers: [FIRST, 'Virtual PCD 00 01'] }],
+  ['status, W form', codec.status(CARD, 32, 'W'),
+    `00 00 00 00 26 00 00 00 00 00 02 00 06 00 00 00 02 00 00 00 ${ATR} ${'00 '.repeat(27)}
+     05 00 00 00 26 00 00 00 ${wide(FIRST)} 00 00 00 00 00 00`,
+    { readers: [FIRST], state: 6, protocol: 2, atr: hex(ATR) }],
+);
 
 for (const [name, call, body, expected] of replyCases) {
   test(`reply: ${name}`, () => {
@@ -197,7 +244,10 @@ test('states, protocols and status words are named', () => {
   const cases = [
     [readerStateText(0x00030122), 'SCARD_STATE_CHANGED SCARD_STATE_PRESENT SCARD_STATE_INUSE'],
     [readerStateText(0), 'SCARD_STATE_UNAWARE'],
-    [cardStateText(0x54), 'SCARD_PRESENT SCARD_POWERED SCARD_SPECIFIC (0x00000054)'],
+    [cardStateText(6), 'SCARD_SPECIFIC (0x00000006)'],
+    [cardStateText(0), 'SCARD_UNKNOWN (0x00000000)'],
+    [cardStateText(0x54), 'unknown card state (0x00000054)'],
+    [protocolText(0x10000), 'raw'],
     [protocolText(2), 'T=1'],
     [protocolText(0), 'none (0x00000000)'],
     [statusWordText(0x6a82), 'file or application not found'],

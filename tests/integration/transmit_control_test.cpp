@@ -142,7 +142,27 @@ TEST_F(CardCalls, ReaderRefusalsComeBackUnchanged) {
         SCOPED_TRACE(c.name);
         Bytes reply = relay(c.message);
         ASSERT_EQ(reply.size(), 46u);
-        EXPECT_EQ(return_code(reply), static_cast<uint32_t>(c.direct));
+        // pcsc-lite's 0x8010001F is Windows' SCARD_E_UNEXPECTED: the client gets 0x80100022.
+        uint32_t expected = c.direct == 0x8010001F ? 0x80100022 : static_cast<uint32_t>(c.direct);
+        EXPECT_EQ(return_code(reply), expected);
+    }
+}
+
+// pcsc-lite refuses an attribute buffer over 264 bytes with SCARD_E_INSUFFICIENT_BUFFER before
+// the reader is asked. A client's 1 KiB buffer, or its SCARD_AUTOALLOCATE, gets the reader's own
+// answer (the virtual reader has no attributes: SCARD_E_UNSUPPORTED_FEATURE in Windows' number).
+TEST_F(CardCalls, LargeAttributeBuffersReachTheReader) {
+    BYTE buffer[1024];
+    DWORD length = sizeof buffer;
+    ASSERT_EQ(SCardGetAttrib(handle_, SCARD_ATTR_VENDOR_NAME, buffer, &length),
+              SCARD_E_INSUFFICIENT_BUFFER);
+    length = 264;
+    ASSERT_EQ(SCardGetAttrib(handle_, SCARD_ATTR_VENDOR_NAME, buffer, &length), 0x8010001F);
+    for (uint32_t asked : {1024u, 0xFFFFFFFFu, 264u}) {
+        SCOPED_TRACE(asked);
+        Bytes reply = relay(getAttribCall(SCARD_ATTR_VENDOR_NAME, asked));
+        ASSERT_EQ(reply.size(), 46u);
+        EXPECT_EQ(return_code(reply), 0x80100022u);
     }
 }
 

@@ -446,9 +446,9 @@ def flood(p, failures, seed=8095):
                     check_reply(ws.roundtrip(t[: rng.randrange(14, len(t))]))
                     count("answered")
                 elif kind == 2:  # unknown or unsupported code
-                    code = rng.choice([wsclient.UNKNOWN, wsclient.LIST_GROUPS_A, rng.getrandbits(32)])
+                    code = rng.choice([wsclient.UNKNOWN, wsclient.INTRODUCE_GROUP_A, rng.getrandbits(32)])
                     rc = check_reply(ws.roundtrip(call(code)[:14]))
-                    if rc != wsclient.SCARD_E_UNSUPPORTED_FEATURE and code in (wsclient.UNKNOWN, wsclient.LIST_GROUPS_A):
+                    if rc != wsclient.SCARD_E_UNSUPPORTED_FEATURE and code in (wsclient.UNKNOWN, wsclient.INTRODUCE_GROUP_A):
                         failures.add(f"code {code:#x} answered {rc:#x}")
                     count("answered")
                 elif kind == 3:  # text, a reserved opcode and a ping: no message back

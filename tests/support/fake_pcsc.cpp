@@ -70,6 +70,16 @@ LONG FakePcsc::cancel(SCARDCONTEXT c) {
     return record({"cancel", static_cast<uint64_t>(c), {}, {}, {}});
 }
 
+LONG FakePcsc::list_reader_groups(SCARDCONTEXT c, char* buffer, DWORD* length) {
+    LONG result = record({"list_reader_groups",
+                          static_cast<uint64_t>(c),
+                          {buffer == nullptr ? 0u : 1u, *length},
+                          {},
+                          {}});
+    if (result != SCARD_S_SUCCESS) return result;
+    return deliver("list_reader_groups", groups.data(), groups.size(), buffer, length);
+}
+
 LONG FakePcsc::list_readers(SCARDCONTEXT c, const char* groups, char* buffer, DWORD* length) {
     LONG result = record({"list_readers",
                           static_cast<uint64_t>(c),
@@ -221,6 +231,16 @@ LONG FakePcsc::get_attrib(SCARDHANDLE h, DWORD attr_id, BYTE* attr, DWORD* attr_
                           {}});
     if (result != SCARD_S_SUCCESS) return result;
     return deliver("get_attrib", attribute.data(), attribute.size(), attr, attr_length);
+}
+
+LONG FakePcsc::set_attrib(SCARDHANDLE h, DWORD attr_id, const BYTE* attr, DWORD attr_length) {
+    PcscCall call{"set_attrib",
+                  static_cast<uint64_t>(h),
+                  {attr_id, attr == nullptr ? 0u : 1u, attr_length},
+                  {},
+                  {}};
+    if (attr != nullptr) call.data.assign(attr, attr + attr_length);
+    return record(std::move(call));
 }
 
 }  // namespace kx_agent::test

@@ -38,6 +38,7 @@ public:
 
     SCARDCONTEXT context = 0x0000A001;  // handed out by establish_context
     std::string readers{"Reader A\0\0", 10};  // multi-string of list_readers
+    std::string groups{"SCard$DefaultReaders\0\0", 22};  // multi-string of list_reader_groups
     SCARDHANDLE card = 0x00010002;      // handed out by connect
     DWORD active_protocol = SCARD_PROTOCOL_T1;
     std::string status_names{"Reader A\0\0", 10};
@@ -51,7 +52,7 @@ public:
     // get_status_change: event state given to every entry (its known state | SCARD_STATE_CHANGED
     // when absent); the ATR above goes into every entry.
     std::optional<DWORD> event_state;
-    // When set, the length reported back by list_readers, status, transmit, control and
+    // When set, the length reported back by list_readers, list_reader_groups, status, transmit, control and
     // get_attrib, whatever the buffer held: lets tests play a service that lies.
     std::optional<DWORD> reported_length;
 
@@ -64,6 +65,7 @@ public:
     LONG release_context(SCARDCONTEXT context) override;
     LONG is_valid_context(SCARDCONTEXT context) override;
     LONG cancel(SCARDCONTEXT context) override;
+    LONG list_reader_groups(SCARDCONTEXT context, char* groups, DWORD* length) override;
     LONG list_readers(SCARDCONTEXT context, const char* groups, char* readers,
                       DWORD* length) override;
     LONG get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
@@ -84,6 +86,9 @@ public:
     LONG control(SCARDHANDLE card, DWORD control_code, const void* in, DWORD in_length, void* out,
                  DWORD out_length, DWORD* bytes_returned) override;
     LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override;
+    // Records the identifier and length as args, the value as data.
+    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
+                    DWORD attr_length) override;
 
     // Buffers allocated for SCARD_AUTOALLOCATE and not yet freed.
     std::size_t outstanding_allocations() const {

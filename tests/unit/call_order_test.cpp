@@ -46,6 +46,34 @@ Bytes connect_call(uint32_t code, const std::string& name, std::size_t unit,
     return call_message(code, n.data());
 }
 
+// A context call with `words` more fixed words after the REDIR_SCARDCONTEXT (and `before` in
+// front of it), then the context.
+Bytes context_words_call(uint32_t code, std::size_t words, std::size_t before = 0) {
+    Ndr n;
+    for (std::size_t i = 0; i < before; ++i) n.u32(0x00020008);
+    n.u32(8).u32(0x00020000);
+    for (std::size_t i = 0; i < words; ++i) n.u32(0);
+    n.context(kContext);
+    return call_message(code, n.data());
+}
+
+// ReadCache/WriteCache: szLookupName, the context, CardIdentifier, FreshnessCounter, two words;
+// then the lookup name (in `unit`-byte characters), the context and the card identifier.
+Bytes cache_call(uint32_t code, std::size_t unit) {
+    Ndr n;
+    n.u32(0x00020000).u32(8).u32(0x00020004).u32(0x00020008).u32(1).u32(0).u32(16);
+    const std::string name = "Cache item";
+    auto units = static_cast<uint32_t>(name.size() + 1);
+    n.u32(units).u32(0).u32(units);
+    for (char c : name) {
+        n.bytes({static_cast<uint8_t>(c)});
+        if (unit == 2) n.bytes({0});
+    }
+    n.zeros(unit).pad(4);
+    n.context(kContext).zeros(16);
+    return call_message(code, n.data());
+}
+
 Bytes status_change_call(uint32_t code, uint64_t context = kContext) {
     Ndr n;
     n.u32(8).u32(0x00020000).u32(0xFFFFFFFF).u32(0).u32(0x00020004);
@@ -85,6 +113,18 @@ TEST(CallOrder, EveryCallOnAContextNamesIt) {
         {"Transmit", handle_call(0x000900D0, 8), Kind::context},
         {"Control", handle_call(0x000900D4, 5), Kind::context},
         {"GetAttrib", handle_call(0x000900D8, 3), Kind::context},
+        {"ListReaderGroupsA", context_words_call(0x00090020, 2), Kind::context},
+        {"ListReaderGroupsW", context_words_call(0x00090024, 2), Kind::context},
+        {"State", handle_call(0x000900C4, 2), Kind::context},
+        {"SetAttrib", handle_call(0x000900DC, 3), Kind::context},
+        {"GetTransmitCount", handle_call(0x00090100, 0), Kind::context},
+        {"LocateCardsByATRA", context_words_call(0x000900E8, 4), Kind::context},
+        {"LocateCardsByATRW", context_words_call(0x000900EC, 4), Kind::context},
+        {"GetDeviceTypeId", context_words_call(0x00090108, 1), Kind::context},
+        {"ReadCacheA", cache_call(0x000900F0, 1), Kind::context},
+        {"ReadCacheW", cache_call(0x000900F4, 2), Kind::context},
+        {"WriteCacheA", cache_call(0x000900F8, 1), Kind::context},
+        {"WriteCacheW", cache_call(0x000900FC, 2), Kind::context},
     };
     for (const auto& c : cases) {
         auto order = smartcard::callOrder(c.message);
@@ -102,10 +142,13 @@ TEST(CallOrder, ReadsTheContextThatTheHandlerGivesPcsc) {
     FakePcsc fake;
     for (const Bytes& message :
          {context_call(0x0009001C, 0x77), list_readers_call(0x00090028),
-          status_change_call(0x000900A0, 0x78), connect_call(0x000900AC, "Reader A", 1)}) {
+          list_readers_call(0x0009002C), status_change_call(0x000900A0, 0x78),
+          status_change_call(0x000900A4, 0x79), connect_call(0x000900AC, "Reader A", 1),
+          connect_call(0x000900B0, "Reader A", 2), cache_call(0x000900F0, 1),
+          cache_call(0x000900F4, 2)}) {
         fake.calls.clear();
         relay(message);
-        ASSERT_FALSE(fake.calls.empty());
+        ASSERT_FALSE(fake.calls.empty()) << to_hex(message);
         EXPECT_EQ(fake.calls.front().target, smartcard::callOrder(message).context)
             << fake.calls.front().function;
     }
@@ -113,7 +156,8 @@ TEST(CallOrder, ReadsTheContextThatTheHandlerGivesPcsc) {
 
 TEST(CallOrder, CallsWithoutAReadableContextWaitForNothing) {
     const Bytes establish = call_message(0x00090014, Ndr().u32(2).data());
-    const Bytes unsupported = call_message(0x00090020, {});
+    const Bytes unsupported = call_message(0x00090050, {});
+    const Bytes access_started = call_message(0x000900E0, Ndr().u32(0).data());
     const Bytes unknown = call_message(0x000900E4, Ndr().u32(8).u32(1).context(kContext).data());
     Bytes cut = handle_call(0x000900D0, 8);
     cut.resize(cut.size() - 4);  // the context is there, but the call is short: still read
@@ -122,7 +166,7 @@ TEST(CallOrder, CallsWithoutAReadableContextWaitForNothing) {
     const Bytes sixteen_byte_reference =
         call_message(0x0009001C, Ndr().u32(16).u32(0x00020000).array(Bytes(16, 1)).data());
     const Bytes header_only = call_message(0x000900A0, {});
-    for (const Bytes& message : {establish, unsupported, unknown, lying_name,
+    for (const Bytes& message : {establish, unsupported, access_started, unknown, lying_name,
                                  sixteen_byte_reference, header_only}) {
         auto order = smartcard::callOrder(message);
         EXPECT_EQ(order.kind, Kind::independent) << to_hex(message);

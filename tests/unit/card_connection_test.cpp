@@ -82,15 +82,34 @@ TEST(Connect, FailureIsTheShortConnectReturn) {
               "0C 00 10 80 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
 }
 
-TEST(Connect, ShareModeAndProtocolsPassThrough) {
-    FakePcsc fake;
-    for (auto [share, protocols] : {std::pair<uint32_t, uint32_t>{SCARD_SHARE_EXCLUSIVE, 1},
-                                    {SCARD_SHARE_SHARED, 3},
-                                    {SCARD_SHARE_DIRECT, 0},
-                                    {0xFFFFFFFF, 0x80000000}}) {
-        relay(connect_call(std::string("R\0", 2), kContext, share, protocols));
+// The share mode passes as it is; the protocols go to pcsc-lite in its numbering (RAW 0x10000
+// is its 4, DEFAULT asks for T=0 or T=1) and the active one comes back in the client's.
+TEST(Connect, ShareModeAndProtocolsInEachNumbering) {
+    struct Case {
+        uint32_t share;
+        uint32_t asked;       // client's numbering
+        uint64_t toPcsc;      // pcsc-lite's
+        DWORD active;         // pcsc-lite's answer
+        uint32_t answered;    // client's numbering
+    };
+    for (const Case& c : {Case{SCARD_SHARE_EXCLUSIVE, 1, 1, SCARD_PROTOCOL_T0, 1},
+                          Case{SCARD_SHARE_SHARED, 3, 3, SCARD_PROTOCOL_T1, 2},
+                          Case{SCARD_SHARE_DIRECT, 0, 0, 0, 0},
+                          Case{SCARD_SHARE_SHARED, 0x80000000, 3, SCARD_PROTOCOL_T1, 2},
+                          Case{SCARD_SHARE_SHARED, 0x00010000, 4, SCARD_PROTOCOL_RAW, 0x00010000},
+                          Case{0xFFFFFFFF, 0x00010003, 7, SCARD_PROTOCOL_RAW, 0x00010000}}) {
+        FakePcsc fake;
+        fake.active_protocol = c.active;
+        Bytes reply = relay(connect_call(std::string("R\0", 2), kContext, c.share, c.asked));
         ASSERT_NE(fake.last("connect"), nullptr);
-        EXPECT_EQ(fake.last("connect")->args, (std::vector<uint64_t>{share, protocols}));
+        EXPECT_EQ(fake.last("connect")->args, (std::vector<uint64_t>{c.share, c.toPcsc}));
+        EXPECT_EQ(u32_at(reply, 58), c.answered) << c.asked;
+
+        // Reconnect maps the same way.
+        relay(HandleCall{kReconnect, {c.share, c.asked, SCARD_LEAVE_CARD}}.message());
+        EXPECT_EQ(fake.last("reconnect")->args[1], c.toPcsc);
+        reply = relay(HandleCall{kReconnect, {c.share, c.asked, SCARD_LEAVE_CARD}}.message());
+        EXPECT_EQ(u32_at(reply, 42), c.answered) << c.asked;
     }
 }
 
@@ -178,18 +197,19 @@ TEST(Reconnect, SuccessAnswersTheActiveProtocol) {
               (std::vector<uint64_t>{SCARD_SHARE_SHARED, 3, SCARD_RESET_CARD}));
 }
 
-// Reconnect and disconnect hide PC/SC's code behind SCARD_W_UNRESPONSIVE_CARD.
-TEST(Reconnect, AnyFailureIsAnUnresponsiveCard) {
+// Reconnect and disconnect answer PC/SC's own code, so the client can tell a removed card from
+// a handle it no longer holds.
+TEST(Reconnect, FailuresKeepPcscsCode) {
     for (LONG code : {SCARD_E_NO_SMARTCARD, SCARD_E_INVALID_HANDLE, SCARD_W_REMOVED_CARD}) {
         FakePcsc fake;
         fake.results["reconnect"] = code;
         fake.results["disconnect"] = code;
         Bytes reply = relay(reconnect_call().message());
-        EXPECT_EQ(return_code(reply), 0x80100066u);
+        EXPECT_EQ(return_code(reply), static_cast<uint32_t>(code));
         EXPECT_EQ(u32_at(reply, 42), 0u);  // PC/SC left the protocol unset
         reply = relay(HandleCall{kDisconnect, {SCARD_UNPOWER_CARD}}.message());
         ASSERT_EQ(reply.size(), 46u);
-        EXPECT_EQ(return_code(reply), 0x80100066u);
+        EXPECT_EQ(return_code(reply), static_cast<uint32_t>(code));
     }
 }
 

@@ -44,14 +44,15 @@ StatusCall with(auto change) {
 TEST(Status, AnswersNamesStateProtocolAndAtr) {
     FakePcsc fake;
     fake.status_names = std::string("Reader ABCDEF\0\0", 15);
-    fake.status_state = 0x34;
+    // pcsc-lite's present, powered, negotiable, with event count 5: SCARD_NEGOTIABLE (5).
+    fake.status_state = 0x00050034;
     fake.active_protocol = SCARD_PROTOCOL_T1;
     Bytes reply = relay(StatusCall{}.message());
     // n = 15, one byte of padding: ObjectBufferLength 76, OutputBufferLength 92.
     EXPECT_EQ(to_hex(reply),
               "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 5C 00 00 00 "
               "01 10 08 00 CC CC CC CC 4C 00 00 00 00 00 00 00 "
-              "00 00 00 00 0F 00 00 00 00 00 02 00 34 00 00 00 02 00 00 00 "
+              "00 00 00 00 0F 00 00 00 00 00 02 00 05 00 00 00 02 00 00 00 "
               "3B 80 80 01 01 " +
                   to_hex(Bytes(27, 0)) +
                   " 05 00 00 00 0F 00 00 00 "
@@ -173,9 +174,9 @@ TEST(Status, LengthOnlyQueryAnswersTheLength) {
     EXPECT_EQ(u32_at(reply, 42), 10u);
     EXPECT_EQ(u32_at(reply, 94), 10u);
     EXPECT_EQ(Bytes(reply.begin() + 98, reply.end()), Bytes(12, 0));
-    // A null name buffer with length 0 is pcsc-lite's length query.
-    EXPECT_EQ(fake.last("status")->args, (std::vector<uint64_t>{0, 0, 32}));
-    EXPECT_EQ(fake.count("free_memory"), 0u);
+    // The names are fetched all the same, so the length is that of the list a client gets.
+    EXPECT_EQ(fake.last("status")->args, (std::vector<uint64_t>{1, SCARD_AUTOALLOCATE, 32}));
+    EXPECT_EQ(fake.outstanding_allocations(), 0u);
 }
 
 // A service that allocates the names and still fails (an ATR that does not fit), one that
@@ -209,9 +210,10 @@ TEST(Status, NamesAreFreedOnEveryPath) {
         OddStatusPcsc fake;
         fake.store_names = false;
         Bytes reply = relay(StatusCall{}.message());
-        ASSERT_EQ(reply.size(), 110u);
-        EXPECT_EQ(u32_at(reply, 42), 10u);
-        EXPECT_EQ(Bytes(reply.begin() + 98, reply.end()), Bytes(12, 0));
+        // No names stored: an empty multi-string, its two NULs.
+        ASSERT_EQ(reply.size(), 102u);
+        EXPECT_EQ(u32_at(reply, 42), 2u);
+        EXPECT_EQ(Bytes(reply.begin() + 98, reply.end()), Bytes(4, 0));
     }
     for (uint32_t names_is_null : {0u, 1u}) {
         FakePcsc fake;

@@ -70,12 +70,13 @@ TEST(GetStatusChange, NoReadersIsA54ByteReply) {
     EXPECT_EQ(fake.last("get_status_change")->args, (std::vector<uint64_t>{1000, 0}));
 }
 
-// One reader and the notification entry: PC/SC gets (2 - 1) << 16 as the notification's known
-// state, and the reply carries it in both state fields whatever PC/SC reported.
-TEST(GetStatusChange, NotificationEntryCarriesTheCountOfOtherEntries) {
+// The notification entry follows Windows: the upper 16 bits of its known state are the number
+// of readers the client knows. The fake lists one reader.
+TEST(GetStatusChange, NotificationEntryWaitsWhileTheClientKnowsTheCount) {
     FakePcsc fake;
     fake.event_state = 0x00040022;
-    Bytes reply = relay(status_call({.entries = {reader("Reader A", 0x10), {.name = kNotification}},
+    Bytes reply = relay(status_call({.entries = {reader("Reader A", 0x10), {.name = kNotification,
+                                     .dwCurrentState = 0x00010000}},
                                      .dwTimeOut = 0xFFFFFFFF}));
     const PcscCall& call = *fake.last("get_status_change");
     EXPECT_EQ(call.text, "Reader A|\\\\?PnP?\\Notification");
@@ -87,27 +88,58 @@ TEST(GetStatusChange, NotificationEntryCarriesTheCountOfOtherEntries) {
     Ndr body;
     body.u32(0).u32(2).u32(0x00020000).u32(2);
     body.u32(0x10).u32(0x00040022).u32(5).bytes(atr_field(fake.atr));
+    // Still one reader: no change, and no ATR, whatever the service said of the entry.
     body.u32(0x00010000).u32(0x00010000).u32(0).zeros(36);
     expected.insert(expected.end(), body.data().begin(), body.data().end());
     EXPECT_EQ(to_hex(reply), to_hex(expected));
 }
 
-TEST(GetStatusChange, NotificationAloneCarriesZero) {
+// A client that knows another count is answered at once, the count now in the event state.
+TEST(GetStatusChange, NotificationEntryWithAnotherCountEndsAtOnce) {
+    for (uint32_t known : {0x00000000u, 0x00020000u, 0x00030002u}) {
+        FakePcsc fake;
+        fake.results["get_status_change"] = SCARD_E_TIMEOUT;  // nothing else changed
+        Bytes reply = relay(status_call(
+            {.entries = {{.name = kNotification, .dwCurrentState = known}}, .dwTimeOut = 0xFFFFFFFF}));
+        ASSERT_EQ(return_code(reply), 0u) << known;
+        EXPECT_EQ(fake.last("get_status_change")->args[0], 0u);  // asked without waiting
+        EXPECT_EQ(u32_at(reply, 54), known);
+        EXPECT_EQ(u32_at(reply, 58), 0x00010002u);  // one reader, SCARD_STATE_CHANGED
+    }
+    // No readers at all is a count of 0.
     FakePcsc fake;
-    Bytes reply = relay(status_call({.entries = {{.name = kNotification, .dwCurrentState = 7}}}));
-    EXPECT_EQ(fake.last("get_status_change")->args[2], 0u);
-    EXPECT_EQ(u32_at(reply, 54), 0u);
-    EXPECT_EQ(u32_at(reply, 58), 0u);
-    // Only the exact name is the notification entry.
-    relay(status_call({.entries = {reader("\\\\?PnP?\\Notification2", 7)}}));
-    EXPECT_EQ(fake.last("get_status_change")->args[2], 7u);
+    fake.results["list_readers"] = static_cast<LONG>(0x8010002E);
+    Bytes reply = relay(status_call({.entries = {{.name = kNotification, .dwCurrentState = 0x00010000}}}));
+    EXPECT_EQ(u32_at(reply, 58), 0x00000002u);
+    // Only the exact name is the notification entry; any other passes whole.
+    relay(status_call({.entries = {reader("\\\\?PnP?\\Notification2", 0x00010000)}}));
+    EXPECT_EQ(fake.last("get_status_change")->args[2], 0x00010000u);
 }
 
-TEST(GetStatusChange, UpperStateBitsStayWithTheClient) {
+// A reader plugged in while the client waits ends the wait with the new count.
+TEST(GetStatusChange, ReaderAddedDuringTheWaitIsReported) {
+    struct Plugging : FakePcsc {
+        LONG get_status_change(SCARDCONTEXT c, DWORD timeout, SCARD_READERSTATE* states,
+                               DWORD n) override {
+            readers = std::string("Reader A\0Reader B\0\0", 19);
+            return FakePcsc::get_status_change(c, timeout, states, n);
+        }
+    };
+    Plugging fake;
+    Bytes reply = relay(status_call({.entries = {{.name = kNotification, .dwCurrentState = 0x00010000}}}));
+    ASSERT_EQ(return_code(reply), 0u);
+    EXPECT_EQ(fake.last("get_status_change")->args[0], 1000u);
+    EXPECT_EQ(u32_at(reply, 54), 0x00010000u);
+    EXPECT_EQ(u32_at(reply, 58), 0x00020002u);
+}
+
+// The known state goes to pcsc-lite whole: its upper 16 bits are the event count pcsc-lite
+// gave, so a card removed and put back between two waits is seen.
+TEST(GetStatusChange, KnownStateReachesPcscWhole) {
     FakePcsc fake;
     fake.event_state = 0x00060122;
     Bytes reply = relay(status_call({.entries = {reader("Reader A", 0x00050022)}}));
-    EXPECT_EQ(fake.last("get_status_change")->args[2], 0x22u);
+    EXPECT_EQ(fake.last("get_status_change")->args[2], 0x00050022u);
     EXPECT_EQ(u32_at(reply, 54), 0x00050022u);  // dwCurrentState as sent
     EXPECT_EQ(u32_at(reply, 58), 0x00060122u);  // dwEventState as PC/SC left it
 }

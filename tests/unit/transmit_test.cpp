@@ -190,9 +190,11 @@ TEST(Transmit, ReceiveBufferOffered) {
         uint64_t buffer_passed;
         uint64_t length_passed;
     };
+    // pcsc-lite refuses a receive buffer over 65548 bytes: it is offered no more.
     for (const Case& c : {Case{"asked length", 0, 258, 1, 258},
-                          Case{"capped at 66560", 0, 100000, 1, 66560},
-                          Case{"exactly 66560", 0, 66560, 1, 66560},
+                          Case{"capped", 0, 100000, 1, 65548},
+                          Case{"exactly 66560", 0, 66560, 1, 65548},
+                          Case{"exactly 65548", 0, 65548, 1, 65548},
                           Case{"null flag", 1, 258, 0, 0},
                           Case{"zero length", 0, 0, 0, 0}}) {
         SCOPED_TRACE(c.name);

@@ -1,0 +1,45 @@
+#pragma once
+// The two character forms of the [MS-RDPESC] calls that carry text.
+//
+// The A form carries 8-bit characters, passed to and from pcsc-lite as they are. The W form
+// carries UTF-16LE: a string is an NDR conformant varying string counted in 16-bit units, a
+// multi-string a byte array whose count is in bytes. Text is read into the UTF-8 that pcsc-lite
+// speaks at the edge of a call and written back in the caller's form at the edge, so that each
+// handler is written once with the form as a parameter. A W text that does not convert (an
+// unpaired surrogate, an odd byte count) is SCARD_E_INVALID_PARAMETER: a name is never passed on
+// cut short or altered.
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "data_view.h"
+
+namespace kx_agent::smartcard {
+
+enum class CharForm { A, W };
+
+// Bytes of one character on the wire.
+constexpr std::size_t unitSize(CharForm form) { return form == CharForm::W ? 2 : 1; }
+
+// Reads a conformant varying string (maximum count, offset, actual count L, L characters, then
+// padding to a multiple of 4) and returns its characters before the first NUL, in UTF-8. The
+// maximum count and offset are not examined. A count the message cannot hold fails the view and
+// gives SCARD_E_INVALID_PARAMETER, as does a W string that does not convert.
+std::expected<std::string, uint32_t> readString(data_view::DataView& request, CharForm form);
+
+// Reads a multi-string carried as a conformant byte array (count in bytes, then the bytes; no
+// padding is skipped after it) and returns it in UTF-8 with all its NULs. A count the message
+// cannot hold fails the view and gives SCARD_E_INVALID_PARAMETER, as does W text that does not
+// convert.
+std::expected<std::string, uint32_t> readMultiString(data_view::DataView& request, CharForm form);
+
+// The bytes that carry a UTF-8 multi-string (NULs included) in `form`: A unchanged, W as
+// UTF-16LE, twice as many bytes per unit. UTF-8 that does not convert gives
+// SCARD_E_INVALID_PARAMETER for W.
+std::expected<std::vector<uint8_t>, uint32_t> encodeMultiString(std::string_view utf8,
+                                                                 CharForm form);
+
+}  // namespace kx_agent::smartcard

@@ -1,0 +1,84 @@
+#pragma once
+// The client's numbering, [MS-RDPESC]'s and so Windows', over a PC/SC service that numbers
+// some things otherwise (pcsc-lite). Every difference is translated here, both ways, and
+// nowhere else: the handlers speak the client's numbering only.
+//
+// - Card state (Status): pcsc-lite's bit field (with an event counter in its upper bits) becomes
+//   the [MS-RDPESC] enumeration SCARD_UNKNOWN 0 .. SCARD_SPECIFIC 6, the most advanced state set.
+// - Protocols (connect, reconnect, status, transmit PCIs): SCARD_PROTOCOL_RAW is 0x10000 for the
+//   client and 4 for pcsc-lite; the client's SCARD_PROTOCOL_DEFAULT (0x80000000) asks for T=0
+//   or T=1.
+// - Return codes: pcsc-lite's 0x8010001F (its SCARD_E_UNSUPPORTED_FEATURE, which Windows reads
+//   as SCARD_E_UNEXPECTED) goes out as SCARD_E_UNSUPPORTED_FEATURE, 0x80100022.
+// - Control codes: a Windows SCARD_CTL_CODE(n), 0x00310000 | (n << 2) (FILE_DEVICE_SMARTCARD,
+//   METHOD_BUFFERED, FILE_ANY_ACCESS), is pcsc-lite's 0x42000000 + n; pcsc-lite codes pass as
+//   they are. The feature list that CM_IOCTL_GET_FEATURE_REQUEST (n = 3400) answers to a Windows
+//   client carries its control codes in the Windows form.
+// - Sizes: pcsc-lite refuses an attribute buffer over 264 bytes and a receive buffer over 65548
+//   bytes, so it is offered at most those; what it answers fits the client's larger buffer.
+// - Status-change waits on "\\?PnP?\Notification": the upper 16 bits of the entry's known state
+//   are the number of readers the client knows. When that differs from the number now, the wait
+//   ends at once with SCARD_STATE_CHANGED and the number now in the upper 16 bits of the event
+//   state; a reader added or removed during the wait ends it the same way.
+#include <cstdint>
+
+#include "smartcard/pcsc.h"
+
+namespace kx_agent::smartcard {
+
+namespace numbering {
+
+inline constexpr uint32_t kPcscLiteUnsupported = 0x8010001F;
+inline constexpr uint32_t kUnsupportedFeature = 0x80100022;
+
+// The tables, one function a direction.
+uint32_t resultToClient(uint32_t code);
+uint32_t cardStateToClient(uint32_t bits);
+uint32_t protocolsToService(uint32_t protocols);
+uint32_t protocolsToClient(uint32_t protocols);
+uint32_t controlCodeToService(uint32_t code);
+uint32_t controlCodeToClient(uint32_t code);
+
+}  // namespace numbering
+
+class WindowsNumbering final : public Pcsc {
+public:
+    // `service` names the service underneath at each call, so that a service installed later
+    // (the context guard, a test's fake) is the one reached.
+    using Service = Pcsc& (*)();
+    explicit WindowsNumbering(Service service) : service_(service) {}
+
+    LONG establish_context(DWORD scope, SCARDCONTEXT* context) override;
+    LONG release_context(SCARDCONTEXT context) override;
+    LONG is_valid_context(SCARDCONTEXT context) override;
+    LONG cancel(SCARDCONTEXT context) override;
+    LONG list_reader_groups(SCARDCONTEXT context, char* groups, DWORD* length) override;
+    LONG list_readers(SCARDCONTEXT context, const char* groups, char* readers,
+                      DWORD* length) override;
+    LONG get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
+                           DWORD count) override;
+    LONG connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
+                 DWORD preferred_protocols, SCARDHANDLE* card, DWORD* active_protocol) override;
+    LONG reconnect(SCARDHANDLE card, DWORD share_mode, DWORD preferred_protocols,
+                   DWORD initialization, DWORD* active_protocol) override;
+    LONG disconnect(SCARDHANDLE card, DWORD disposition) override;
+    LONG begin_transaction(SCARDHANDLE card) override;
+    LONG end_transaction(SCARDHANDLE card, DWORD disposition) override;
+    LONG status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state, DWORD* protocol,
+                BYTE* atr, DWORD* atr_length) override;
+    LONG free_memory(SCARDCONTEXT context, const void* memory) override;
+    LONG transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* send_pci, const BYTE* send,
+                  DWORD send_length, SCARD_IO_REQUEST* recv_pci, BYTE* recv,
+                  DWORD* recv_length) override;
+    LONG control(SCARDHANDLE card, DWORD control_code, const void* in, DWORD in_length, void* out,
+                 DWORD out_length, DWORD* bytes_returned) override;
+    LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override;
+    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
+                    DWORD attr_length) override;
+
+private:
+    Pcsc& inner() const { return service_(); }
+    Service service_;
+};
+
+}  // namespace kx_agent::smartcard

@@ -1,0 +1,174 @@
+// SCARD_IOCTL_READCACHEA/W and WRITECACHEA/W against the recording fake: what a card minidriver
+// sees when it stores and reads back its data.
+#include <gtest/gtest.h>
+
+#include "fake_pcsc.h"
+#include "smartcard/card_cache.h"
+#include "truncated_calls.h"
+#include "wire.h"
+
+namespace kx_agent::test {
+namespace {
+
+constexpr uint32_t kReadA = 0x000900F0;
+constexpr uint32_t kReadW = 0x000900F4;
+constexpr uint32_t kWriteA = 0x000900F8;
+constexpr uint32_t kWriteW = 0x000900FC;
+constexpr uint32_t kRelease = 0x00090018;
+constexpr uint32_t kNotFound = 0x80100070;
+constexpr uint32_t kStale = 0x80100071;
+constexpr const char* kHead = "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 ";
+const Bytes kUuid = from_hex("00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF");
+
+// A conformant varying string of `name` and its NUL: 8-bit characters, or UTF-16LE units.
+void name_string(Ndr& n, const std::u16string& name, bool wide) {
+    auto count = static_cast<uint32_t>(name.size() + 1);
+    n.u32(count).u32(0).u32(count);
+    for (char16_t c : name + u'\0') {
+        if (wide) n.bytes({static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)});
+        else n.bytes({static_cast<uint8_t>(c)});
+    }
+    n.pad(4);
+}
+
+struct CacheCall {
+    bool wide = true;
+    std::u16string name = u"cardid";
+    uint32_t freshness = 1;
+    uint64_t context = 0xA001;
+    uint32_t context_count = 8;
+    uint32_t name_referent = 0x00020000;
+    // Write only.
+    Bytes data = from_hex("01 02 03");
+    std::optional<uint32_t> cb_data;
+    std::optional<uint32_t> data_count;
+    // Read only.
+    uint32_t data_is_null = 0;
+    uint32_t cb_buffer = 0xFFFFFFFF;
+
+    void key(Ndr& n) const {
+        if (name_referent != 0) name_string(n, name, wide);
+        n.u32(context_count).u64(context).bytes(kUuid);
+    }
+    Bytes write() const {
+        Ndr n;
+        n.u32(name_referent).u32(8).u32(0x00020004).u32(0x00020008).u32(freshness);
+        n.u32(cb_data.value_or(static_cast<uint32_t>(data.size())));
+        n.u32(data.empty() ? 0 : 0x0002000C);
+        key(n);
+        if (!data.empty()) n.u32(data_count.value_or(static_cast<uint32_t>(data.size()))).bytes(data).pad(4);
+        return call_message(wide ? kWriteW : kWriteA, n.data());
+    }
+    Bytes read() const {
+        Ndr n;
+        n.u32(name_referent).u32(8).u32(0x00020004).u32(0x00020008).u32(freshness);
+        n.u32(data_is_null).u32(cb_buffer);
+        key(n);
+        return call_message(wide ? kReadW : kReadA, n.data());
+    }
+};
+
+CacheCall with(auto change) {
+    CacheCall call;
+    change(call);
+    return call;
+}
+
+class CacheCalls : public testing::Test {
+protected:
+    void SetUp() override { smartcard::card_cache().forget_context(0xA001); }
+    void TearDown() override { smartcard::card_cache().forget_context(0xA001); }
+    FakePcsc fake;
+};
+
+TEST_F(CacheCalls, WrittenInOneFormReadInBoth) {
+    Bytes written = relay(CacheCall{}.write());
+    EXPECT_EQ(to_hex(written), std::string(kHead) +
+                                   "18 00 00 00 01 10 08 00 CC CC CC CC 08 00 00 00 00 00 00 00 "
+                                   "00 00 00 00 00 00 00 00");
+    ASSERT_EQ(fake.count("is_valid_context"), 1u);
+    EXPECT_EQ(fake.last("is_valid_context")->target, 0xA001u);
+    // ReadCache_Return: ReturnCode, cbDataLen, pbData, the array padded to 8.
+    const std::string expected = std::string(kHead) +
+                                 "28 00 00 00 01 10 08 00 CC CC CC CC 18 00 00 00 00 00 00 00 "
+                                 "00 00 00 00 03 00 00 00 00 00 02 00 03 00 00 00 01 02 03 00 "
+                                 "00 00 00 00";
+    EXPECT_EQ(to_hex(relay(CacheCall{}.read())), expected);
+    EXPECT_EQ(to_hex(relay(with([](CacheCall& c) { c.wide = false; }).read())), expected);
+}
+
+TEST_F(CacheCalls, AbsentStaleAndReplacedItems) {
+    EXPECT_EQ(return_code(relay(CacheCall{}.read())), kNotFound);
+    relay(CacheCall{}.write());
+    EXPECT_EQ(return_code(relay(with([](CacheCall& c) { c.freshness = 2; }).read())), kStale);
+    EXPECT_EQ(return_code(relay(with([](CacheCall& c) { c.name = u"cardcf"; }).read())), kNotFound);
+    relay(with([](CacheCall& c) {
+              c.freshness = 2;
+              c.data = from_hex("AA BB CC DD EE");
+          }).write());
+    Bytes fresh = relay(with([](CacheCall& c) { c.freshness = 2; }).read());
+    ASSERT_EQ(return_code(fresh), 0u);
+    EXPECT_EQ(u32_at(fresh, 42), 5u);
+    EXPECT_EQ(return_code(relay(CacheCall{}.read())), kStale);
+    // Names are compared as text: a name beyond 8-bit characters, written and read in W.
+    relay(with([](CacheCall& c) { c.name = u"m\u00FCnze-\u20AC"; }).write());
+    EXPECT_EQ(return_code(relay(with([](CacheCall& c) { c.name = u"m\u00FCnze-\u20AC"; }).read())),
+              0u);
+}
+
+TEST_F(CacheCalls, LengthAndBufferSize) {
+    relay(CacheCall{}.write());
+    EXPECT_EQ(to_hex(relay(with([](CacheCall& c) { c.data_is_null = 1; }).read())),
+              std::string(kHead) +
+                  "20 00 00 00 01 10 08 00 CC CC CC CC 10 00 00 00 00 00 00 00 "
+                  "00 00 00 00 03 00 00 00 00 00 00 00 00 00 00 00");
+    EXPECT_EQ(return_code(relay(with([](CacheCall& c) { c.cb_buffer = 2; }).read())), 0x80100008u);
+    EXPECT_EQ(return_code(relay(with([](CacheCall& c) { c.cb_buffer = 3; }).read())), 0u);
+}
+
+TEST_F(CacheCalls, ItemsDieWithTheirContext) {
+    relay(CacheCall{}.write());
+    relay(call_message(kRelease, Ndr().u32(8).u32(0x00020000).context(0xA001).data()));
+    EXPECT_EQ(return_code(relay(CacheCall{}.read())), kNotFound);
+}
+
+TEST_F(CacheCalls, RefusedCallsStoreNothing) {
+    struct Case {
+        const char* what;
+        Bytes call;
+        uint32_t expected;
+    };
+    const Case cases[] = {
+        {"item over 64 KiB", with([](CacheCall& c) { c.cb_data = 65537; }).write(), 0x80100072},
+        {"data count lies", with([](CacheCall& c) { c.data_count = 2; }).write(), 0x80100011},
+        {"context count lies", with([](CacheCall& c) { c.context_count = 4; }).write(), 0x80100011},
+        {"null lookup name", with([](CacheCall& c) { c.name_referent = 0; }).write(), 0x80100004},
+        {"zero context", with([](CacheCall& c) { c.context = 0; }).write(), 0x80100003},
+        {"name that is not UTF-16", with([](CacheCall& c) { c.name = u"a\xD800z"; }).write(),
+         0x80100004},
+    };
+    for (const Case& c : cases) {
+        FakePcsc fake;
+        Bytes reply = relay(c.call);
+        ASSERT_EQ(reply.size(), 46u) << c.what;
+        EXPECT_EQ(return_code(reply), c.expected) << c.what;
+        EXPECT_TRUE(fake.calls.empty()) << c.what;
+    }
+    // A context PC/SC does not know.
+    fake.results["is_valid_context"] = SCARD_E_INVALID_HANDLE;
+    EXPECT_EQ(return_code(relay(CacheCall{}.write())), static_cast<uint32_t>(SCARD_E_INVALID_HANDLE));
+    EXPECT_EQ(return_code(relay(CacheCall{}.read())), static_cast<uint32_t>(SCARD_E_INVALID_HANDLE));
+    EXPECT_EQ(smartcard::card_cache().read(smartcard::CardIdentifier{}, 1, "cardid").error(),
+              kNotFound);
+}
+
+TEST_F(CacheCalls, TruncatedCallsNeverReachPcsc) {
+    for (const Bytes& full : {CacheCall{}.write(), CacheCall{}.read(),
+                              with([](CacheCall& c) { c.wide = false; }).write(),
+                              with([](CacheCall& c) { c.wide = false; }).read()}) {
+        EXPECT_EQ(prefixes_not_refused(full), std::vector<std::size_t>{}) << to_hex(full);
+    }
+}
+
+}  // namespace
+}  // namespace kx_agent::test

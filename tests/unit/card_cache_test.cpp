@@ -1,0 +1,127 @@
+// The agent's card data cache: freshness, bounds, eviction order and the death of a context's
+// items, used from several threads at once.
+#include "smartcard/card_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "smartcard/context_guard.h"
+#include "fake_pcsc.h"
+
+namespace kx_agent::test {
+namespace {
+
+using smartcard::CardCache;
+using smartcard::CardIdentifier;
+
+constexpr uint32_t kNotFound = 0x80100070;
+constexpr uint32_t kStale = 0x80100071;
+constexpr uint32_t kTooBig = 0x80100072;
+
+const CardIdentifier kCard{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+const CardIdentifier kOtherCard{16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1};
+
+std::vector<uint8_t> bytes(std::size_t n, uint8_t value) { return std::vector<uint8_t>(n, value); }
+
+TEST(CardCache, AnItemIsFoundByCardNameAndFreshness) {
+    CardCache cache;
+    EXPECT_EQ(cache.read(kCard, 1, "cardid").error(), kNotFound);
+    ASSERT_EQ(cache.write(7, kCard, 1, "cardid", bytes(3, 0xAB)), 0u);
+    EXPECT_EQ(cache.read(kCard, 1, "cardid").value(), bytes(3, 0xAB));
+    // Same name on another card, another name on the same card: different items.
+    EXPECT_EQ(cache.read(kOtherCard, 1, "cardid").error(), kNotFound);
+    EXPECT_EQ(cache.read(kCard, 1, "cardcf").error(), kNotFound);
+    // Another freshness counter: the item is there but stale, until it is written again.
+    EXPECT_EQ(cache.read(kCard, 2, "cardid").error(), kStale);
+    ASSERT_EQ(cache.write(7, kCard, 2, "cardid", bytes(5, 0xCD)), 0u);
+    EXPECT_EQ(cache.read(kCard, 2, "cardid").value(), bytes(5, 0xCD));
+    EXPECT_EQ(cache.read(kCard, 1, "cardid").error(), kStale);
+    EXPECT_EQ(cache.items(), 1u);
+    EXPECT_EQ(cache.bytes(), 6u + 5u);
+    // An empty item is an item.
+    ASSERT_EQ(cache.write(7, kCard, 0, "empty", {}), 0u);
+    EXPECT_TRUE(cache.read(kCard, 0, "empty").value().empty());
+}
+
+TEST(CardCache, ItemsAndTheWholeAreBounded) {
+    CardCache real;
+    EXPECT_EQ(real.write(1, kCard, 0, "x", bytes(CardCache::kMaxItem, 1)), 0u);
+    EXPECT_EQ(real.write(1, kCard, 0, "y", bytes(CardCache::kMaxItem + 1, 1)), kTooBig);
+    EXPECT_EQ(real.read(kCard, 0, "y").error(), kNotFound);
+
+    // 10 bytes an item, 25 in all: a name of one byte and 9 data bytes cost 10.
+    CardCache cache(10, 25);
+    EXPECT_EQ(cache.write(1, kCard, 0, "a", bytes(9, 'a')), 0u);
+    EXPECT_EQ(cache.write(1, kCard, 0, "b", bytes(9, 'b')), 0u);
+    // "a" is written again: it becomes the newest, so "b" is the oldest now.
+    EXPECT_EQ(cache.write(1, kCard, 0, "a", bytes(9, 'A')), 0u);
+    EXPECT_EQ(cache.write(1, kCard, 0, "c", bytes(9, 'c')), 0u);
+    EXPECT_EQ(cache.read(kCard, 0, "b").error(), kNotFound);
+    EXPECT_EQ(cache.read(kCard, 0, "a").value(), bytes(9, 'A'));
+    EXPECT_EQ(cache.read(kCard, 0, "c").value(), bytes(9, 'c'));
+    EXPECT_EQ(cache.bytes(), 20u);
+    // A bigger item pushes out as many old ones as it needs, oldest first.
+    EXPECT_EQ(cache.write(1, kCard, 0, "d", bytes(10, 'd')), 0u);
+    EXPECT_EQ(cache.read(kCard, 0, "a").error(), kNotFound);
+    EXPECT_EQ(cache.read(kCard, 0, "c").value(), bytes(9, 'c'));
+    EXPECT_LE(cache.bytes(), 25u);
+    EXPECT_EQ(cache.write(1, kCard, 0, "e", bytes(11, 'e')), kTooBig);
+    EXPECT_EQ(cache.items(), 2u);
+}
+
+TEST(CardCache, ItemsDieWithTheContextThatWroteThem) {
+    CardCache cache;
+    cache.write(1, kCard, 0, "one", bytes(4, 1));
+    cache.write(2, kCard, 0, "two", bytes(4, 2));
+    cache.write(1, kCard, 0, "shared", bytes(4, 1));
+    cache.write(2, kCard, 0, "shared", bytes(4, 2));  // now context 2's
+    cache.forget_context(1);
+    EXPECT_EQ(cache.read(kCard, 0, "one").error(), kNotFound);
+    EXPECT_EQ(cache.read(kCard, 0, "two").value(), bytes(4, 2));
+    EXPECT_EQ(cache.read(kCard, 0, "shared").value(), bytes(4, 2));
+    cache.forget_context(2);
+    EXPECT_EQ(cache.items(), 0u);
+    EXPECT_EQ(cache.bytes(), 0u);
+}
+
+// A connection that ends without releasing its context takes the context's items with it.
+TEST(CardCache, AClosedConnectionsContextLeavesNothingCached) {
+    FakePcsc fake;
+    // No grace: the release comes when the connection ends.
+    smartcard::ContextGuard guard(fake, std::chrono::milliseconds(500), std::chrono::milliseconds(0));
+    SCARDCONTEXT context = 0;
+    {
+        smartcard::ConnectionScope connection(guard, -1);
+        ASSERT_EQ(guard.establish_context(SCARD_SCOPE_SYSTEM, &context), SCARD_S_SUCCESS);
+        smartcard::card_cache().write(context, kCard, 0, "closed", bytes(4, 9));
+        testing::internal::CaptureStdout();
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(smartcard::card_cache().read(kCard, 0, "closed").error(), kNotFound);
+}
+
+TEST(CardCache, ConnectionsUseItAtTheSameTime) {
+    CardCache cache(64, 4096);
+    std::vector<std::thread> threads;
+    for (uint64_t t = 0; t < 4; ++t) {
+        threads.emplace_back([&cache, t] {
+            for (int i = 0; i < 2000; ++i) {
+                std::string name = "item" + std::to_string(i % 50);
+                cache.write(t, kCard, static_cast<uint32_t>(t), name,
+                            bytes(static_cast<std::size_t>(i % 60), static_cast<uint8_t>(t)));
+                auto item = cache.read(kCard, static_cast<uint32_t>(t), name);
+                if (item) {
+                    EXPECT_LE(item->size(), 64u);
+                }
+                if (i % 500 == 0) cache.forget_context(t);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_LE(cache.bytes(), 4096u);
+}
+
+}  // namespace
+}  // namespace kx_agent::test

@@ -1,0 +1,231 @@
+// The calls in both character forms against the recording fake: one known call in each form,
+// byte for byte, and W calls cut short or lying about their counts.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fake_pcsc.h"
+#include "truncated_calls.h"
+#include "wire.h"
+
+namespace kx_agent::test {
+namespace {
+
+constexpr uint32_t kListReaderGroupsA = 0x00090020;
+constexpr uint32_t kListReaderGroupsW = 0x00090024;
+constexpr uint32_t kListReadersA = 0x00090028;
+constexpr uint32_t kListReadersW = 0x0009002C;
+constexpr uint32_t kGetStatusChangeA = 0x000900A0;
+constexpr uint32_t kGetStatusChangeW = 0x000900A4;
+constexpr uint32_t kConnectA = 0x000900AC;
+constexpr uint32_t kConnectW = 0x000900B0;
+constexpr uint32_t kStatusA = 0x000900C8;
+constexpr uint32_t kStatusW = 0x000900CC;
+constexpr uint32_t kAutoAllocate = 0xFFFFFFFF;
+constexpr uint32_t kInvalidParameter = 0x80100004;
+
+// UTF-16LE of text whose characters are all below U+0100 (NULs included).
+Bytes utf16(std::string_view text) {
+    Bytes out;
+    for (char c : text) {
+        out.push_back(static_cast<uint8_t>(c));
+        out.push_back(0);
+    }
+    return out;
+}
+
+Bytes in_form(bool wide, std::string_view text) {
+    return wide ? utf16(text) : Bytes(text.begin(), text.end());
+}
+
+std::string head(uint32_t obl) {
+    return to_hex(Ndr().bytes({3, 3, 0x72, 0x44, 0x43, 0x49}).u32(1).u32(2).u32(0).u32(obl + 16)
+                      .bytes(from_hex("01 10 08 00 CC CC CC CC")).u32(obl).u32(0).data());
+}
+
+// ListReaders_Call as a Windows session sends it: the group "SCard$AllReaders" and
+// cchReaders = SCARD_AUTOALLOCATE.
+Bytes list_readers(bool wide, uint32_t cchReaders = kAutoAllocate, uint32_t isNull = 0) {
+    Bytes groups = in_form(wide, std::string("SCard$AllReaders\0\0", 18));
+    Ndr n;
+    n.u32(8).u32(0x00020000).u32(static_cast<uint32_t>(groups.size())).u32(0x00020004);
+    n.u32(isNull).u32(cchReaders).context(0xA001).array(groups);
+    return call_message(wide ? kListReadersW : kListReadersA, n.data());
+}
+
+TEST(WideCalls, ListReadersInBothForms) {
+    FakePcsc fake;
+    EXPECT_EQ(to_hex(relay(list_readers(true))),
+              head(40) + " 00 00 00 00 14 00 00 00 00 00 02 00 14 00 00 00 " +
+                  to_hex(utf16(std::string("Reader A\0\0", 10))) + " 00 00 00 00");
+    EXPECT_EQ(to_hex(relay(list_readers(false))),
+              head(32) + " 00 00 00 00 0A 00 00 00 00 00 02 00 0A 00 00 00 " +
+                  "52 65 61 64 65 72 20 41 00 00 00 00 00 00 00 00");
+    // The length alone: 20 bytes in W, as zeros.
+    Bytes reply = relay(list_readers(true, 0, 1));
+    EXPECT_EQ(u32_at(reply, 42), 20u);
+    EXPECT_EQ(Bytes(reply.begin() + 54, reply.end()), Bytes(24, 0));
+    // cchReaders counts characters of the form: 10 fit, 9 do not.
+    EXPECT_EQ(return_code(relay(list_readers(true, 10))), 0u);
+    EXPECT_EQ(return_code(relay(list_readers(true, 9))), 0x80100008u);
+}
+
+// A name beyond ASCII: UTF-8 from pcsc-lite, one UTF-16 unit in W.
+TEST(WideCalls, ReaderNamesConvertBothWays) {
+    FakePcsc fake;
+    fake.readers = std::string("Lecteur \xC3\xA9\0\0", 12);
+    Bytes reply = relay(list_readers(true));
+    ASSERT_EQ(u32_at(reply, 42), 22u);  // 11 characters
+    EXPECT_EQ(to_hex(Bytes(reply.begin() + 54, reply.begin() + 76)),
+              to_hex(utf16(std::string("Lecteur \xE9\0\0", 11))));
+    // A list pcsc-lite holds that does not convert is not sent cut short.
+    fake.readers = std::string("Bad \xFF\0\0", 7);
+    EXPECT_EQ(return_code(relay(list_readers(true))), kInvalidParameter);
+    EXPECT_EQ(return_code(relay(list_readers(false))), 0u);
+}
+
+Bytes list_groups(bool wide, uint32_t isNull, uint32_t cchGroups) {
+    Ndr n;
+    n.u32(8).u32(0x00020000).u32(isNull).u32(cchGroups).context(0xA001);
+    return call_message(wide ? kListReaderGroupsW : kListReaderGroupsA, n.data());
+}
+
+TEST(WideCalls, ListReaderGroupsInBothForms) {
+    FakePcsc fake;  // "SCard$DefaultReaders\0\0"
+    const std::string groups("SCard$DefaultReaders\0\0", 22);
+    EXPECT_EQ(to_hex(relay(list_groups(false, 0, kAutoAllocate))),
+              head(40) + " 00 00 00 00 16 00 00 00 00 00 02 00 16 00 00 00 " +
+                  to_hex(Bytes(groups.begin(), groups.end())) + " 00 00");
+    EXPECT_EQ(to_hex(relay(list_groups(true, 0, 22))),
+              head(64) + " 00 00 00 00 2C 00 00 00 00 00 02 00 2C 00 00 00 " +
+                  to_hex(utf16(groups)) + " 00 00 00 00");
+    ASSERT_EQ(fake.count("list_reader_groups"), 4u);
+    EXPECT_EQ(fake.calls[0].target, 0xA001u);
+    EXPECT_EQ(fake.calls[0].args, (std::vector<uint64_t>{0, 0}));  // the length first
+    EXPECT_EQ(fake.calls[1].args, (std::vector<uint64_t>{1, 22}));
+
+    Bytes reply = relay(list_groups(true, 1, 0));
+    EXPECT_EQ(u32_at(reply, 42), 44u);
+    EXPECT_EQ(return_code(relay(list_groups(true, 0, 21))), 0x80100008u);
+    fake.results["list_reader_groups"] = static_cast<LONG>(0x8010001F);
+    EXPECT_EQ(return_code(relay(list_groups(true, 0, kAutoAllocate))), 0x80100022u);
+}
+
+struct Entry {
+    std::string name;  // with its NUL
+    uint32_t state;
+    Bytes wire{};      // the name's characters as sent, when not those of `name`
+};
+
+Bytes status_change(bool wide, const std::vector<Entry>& entries) {
+    auto cReaders = static_cast<uint32_t>(entries.size());
+    Ndr n;
+    n.u32(8).u32(0x00020000).u32(0).u32(cReaders).u32(0x00020004).context(0xA001).u32(cReaders);
+    for (const Entry& e : entries) n.u32(0x00020008).u32(e.state).u32(0).u32(0).zeros(36);
+    for (const Entry& e : entries) {
+        auto units = static_cast<uint32_t>(e.name.size());
+        n.u32(units).u32(0).u32(units).bytes(e.wire.empty() ? in_form(wide, e.name) : e.wire);
+        n.pad(4);
+    }
+    return call_message(wide ? kGetStatusChangeW : kGetStatusChangeA, n.data());
+}
+
+// The two forms differ only in the names: PC/SC sees the same call and the client the same
+// reply.
+TEST(WideCalls, GetStatusChangeInBothForms) {
+    const std::vector<Entry> entries = {{std::string("Reader A\0", 9), 0x00020010},
+                                        {std::string("\\\\?PnP?\\Notification\0", 21), 0x00010000}};
+    FakePcsc a;
+    Bytes replyA = relay(status_change(false, entries));
+    FakePcsc w;
+    Bytes replyW = relay(status_change(true, entries));
+    ASSERT_EQ(return_code(replyW), 0u);
+    EXPECT_EQ(to_hex(replyW), to_hex(replyA));
+    ASSERT_EQ(w.count("get_status_change"), 1u);
+    EXPECT_EQ(w.last("get_status_change")->text, "Reader A|\\\\?PnP?\\Notification");
+    EXPECT_EQ(w.last("get_status_change")->args, a.last("get_status_change")->args);
+}
+
+Bytes connect(bool wide, const Bytes& name, uint32_t units) {
+    Ndr n;
+    n.u32(0x00020000).u32(8).u32(0x00020004).u32(SCARD_SHARE_SHARED).u32(3);
+    n.u32(units).u32(0).u32(units).bytes(name).pad(4).context(0xA001);
+    return call_message(wide ? kConnectW : kConnectA, n.data());
+}
+
+TEST(WideCalls, ConnectInBothForms) {
+    FakePcsc fake;
+    Bytes replyW = relay(connect(true, utf16(std::string("Reader A\0", 9)), 9));
+    EXPECT_EQ(fake.last("connect")->text, "Reader A");
+    Bytes replyA = relay(connect(false, in_form(false, std::string("Reader A\0", 9)), 9));
+    EXPECT_EQ(to_hex(replyW),
+              head(40) + " 00 00 00 00 00 00 00 00 00 00 00 00 08 00 00 00 02 00 02 00 "
+                         "02 00 00 00 08 00 00 00 02 00 01 00 00 00 00 00 00 00 00 00");
+    EXPECT_EQ(replyW, replyA);
+
+    // A name beyond ASCII reaches pcsc-lite in UTF-8.
+    relay(connect(true, Ndr().bytes(utf16("Lecteur ")).bytes({0xE9, 0x00, 0, 0}).data(), 10));
+    EXPECT_EQ(fake.last("connect")->text, "Lecteur \xC3\xA9");
+}
+
+TEST(WideCalls, WideNamesThatDoNotConvertOrFitAreRefused) {
+    struct Case {
+        const char* what;
+        Bytes message;
+    };
+    Bytes surrogate = Ndr().bytes(utf16("Read")).bytes({0x00, 0xD8, 0, 0}).data();  // unpaired
+    const Case cases[] = {
+        {"unpaired surrogate", connect(true, surrogate, 6)},
+        // 20 units would be 40 bytes; the message holds the bytes of 20 characters of A.
+        {"count in units beyond the message",
+         connect(true, Bytes(20, 'R'), 20)},
+        {"unpaired surrogate in a reader state",
+         status_change(true, {{std::string(2, 'x'), 0, Bytes{0x00, 0xDC, 0, 0}}})},
+    };
+    for (const Case& c : cases) {
+        FakePcsc fake;
+        Bytes reply = relay(c.message);
+        EXPECT_EQ(reply.size(), 46u) << c.what;
+        EXPECT_EQ(return_code(reply), kInvalidParameter) << c.what;
+        EXPECT_TRUE(fake.calls.empty()) << c.what;
+    }
+}
+
+Bytes status(bool wide, uint32_t isNull = 0) {
+    Ndr n;
+    n.u32(8).u32(0x00020000).u32(8).u32(0x00020004).u32(isNull).u32(kAutoAllocate).u32(32);
+    n.context(0xA001).context(0x00010002);
+    return call_message(wide ? kStatusW : kStatusA, n.data());
+}
+
+TEST(WideCalls, StatusInBothForms) {
+    FakePcsc fake;
+    fake.status_names = std::string("Reader A\0", 9);  // pcsc-lite's single NUL
+    std::string fixed = " 00 00 02 00 05 00 00 00 02 00 00 00 3B 80 80 01 01 " + to_hex(Bytes(27, 0)) +
+                        " 05 00 00 00 ";
+    // W: 20 bytes of names, 60 + 20 needs no padding.
+    EXPECT_EQ(to_hex(relay(status(true))),
+              head(80) + " 00 00 00 00 14 00 00 00" + fixed + "14 00 00 00 " +
+                  to_hex(utf16(std::string("Reader A\0\0", 10))));
+    // A: the same multi-string in 10 bytes and 2 of padding.
+    EXPECT_EQ(to_hex(relay(status(false))),
+              head(72) + " 00 00 00 00 0A 00 00 00" + fixed + "0A 00 00 00 " +
+                  "52 65 61 64 65 72 20 41 00 00 00 00");
+    Bytes reply = relay(status(true, 1));
+    EXPECT_EQ(u32_at(reply, 42), 20u);
+    EXPECT_EQ(Bytes(reply.begin() + 98, reply.end()), Bytes(20, 0));
+    EXPECT_EQ(fake.outstanding_allocations(), 0u);
+}
+
+TEST(WideCalls, TruncatedCallsNeverReachPcsc) {
+    for (const Bytes& full :
+         {list_readers(true), list_groups(true, 0, 22), list_groups(false, 1, 0),
+          status_change(true, {{std::string("Reader A\0", 9), 0},
+                               {std::string("\\\\?PnP?\\Notification\0", 21), 0}}),
+          connect(true, utf16(std::string("Abcde\0", 6)), 6), status(true)}) {
+        EXPECT_EQ(prefixes_not_refused(full), std::vector<std::size_t>{}) << to_hex(full);
+    }
+}
+
+}  // namespace
+}  // namespace kx_agent::test
