@@ -3,7 +3,8 @@
 # missing, builds the Debug build (AddressSanitizer and UBSan), starts pcscd when it is not
 # running (the tests start and stop the virtual card themselves), runs CTest, runs the server
 # and relay tests once more under ThreadSanitizer, fuzzes each parser for a short while
-# (FUZZ_SECONDS, 30 by default), and stops what it started.
+# (FUZZ_SECONDS, 30 by default), cross-builds the Windows programs and runs their tests under
+# Wine (tools/test-windows.sh; TOLVANE_WINDOWS=0 leaves that out), and stops what it started.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
@@ -36,8 +37,13 @@ ctest --test-dir build/debug --output-on-failure -j"$jobs" --timeout 600 2>&1 |
 # The server and relay once more under ThreadSanitizer, and a short fuzz run of each parser.
 tools/tsan.sh || status=1
 fuzz/run.sh "${FUZZ_SECONDS:-30}" || status=1
+# The Windows build and its tests under Wine (about 4 minutes here, the first time with installs).
+if [ "${TOLVANE_WINDOWS:-1}" != 0 ]; then
+  tools/test-windows.sh || status=1
+fi
 
-# CTest's count once more as the last line; the exit status also covers ThreadSanitizer and fuzzing.
+# CTest's count once more as the last line; the exit status also covers ThreadSanitizer, fuzzing
+# and the Windows tests.
 summary=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" build/debug/ctest.log | tail -1)
 total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<< "$summary")
 failed=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<< "$summary")

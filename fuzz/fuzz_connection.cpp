@@ -8,7 +8,9 @@
 // to strict order, and one that ends with calls still in flight (cancelled, replies dropped).
 // handle_connection returns only when every worker of the connection has finished, so the fake
 // below outlives every call made on it.
+#include <algorithm>
 #include <cstdint>
+#include <string_view>
 #include <memory>
 
 #include "fake_pcsc.h"
@@ -20,9 +22,15 @@ namespace {
 
 namespace http = vornic::velkin::http;
 
+// As the agent sets up its server: an origin configured, foreign upgrades refused before the
+// handshake, and every request handled by web_handler.
 std::shared_ptr<const http::HandlerManager> table() {
+    constexpr std::string_view kOrigin = "https://rdp.example.com/client/";
+    std::copy(kOrigin.begin(), kOrigin.end(), kx_agent::server::AGENT_ORIGION);
+    kx_agent::server::AGENT_ORIGION_LEN = kOrigin.size();
     auto handlers = std::make_shared<http::HandlerManager>();
     handlers->set_def_handler(http::HandlerEntry{std::nullopt, kx_agent::server::web_handler});
+    handlers->set_upgrade_check(kx_agent::server::accepts_upgrade);
     return handlers;
 }
 

@@ -5,8 +5,8 @@
 //
 // The client end reads back all the server wrote; it must be a sequence of well-formed server
 // frames (RFC 6455 5.2): FIN set, RSV clear, unmasked, the shortest length form, and only
-// binary, close and pong frames, each pong no longer than a control frame's 125 bytes when the
-// ping was that short.
+// binary, close and pong frames, each pong no longer than a control frame's 125 bytes, and at
+// most one close frame, the last, empty or carrying a status that may be sent.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -55,6 +55,20 @@ void check_frames(std::span<const uint8_t> out, std::size_t messages_echoed) {
         }
         if (out.size() - header < length) fail("payload cut short");
         if (opcode == websocket::kOpBinary) ++binary;
+        if (opcode == websocket::kOpPong && length > 125) fail("pong longer than 125 bytes");
+        if (opcode == websocket::kOpClose) {
+            // The close frame ends what the server says: an empty one or a bare status code that
+            // an endpoint may send (the client's echoed, or 1002 or 1009 of the server's own).
+            if (out.size() != header + length) fail("frames after a close frame");
+            if (length != 0 && length != 2) fail("close payload neither empty nor a status");
+            if (length == 2) {
+                const unsigned status = (unsigned{out[header]} << 8) | out[header + 1];
+                const bool sendable = (status >= 1000 && status <= 1003) ||
+                                      (status >= 1007 && status <= 1014) ||
+                                      (status >= 3000 && status <= 4999);
+                if (!sendable) fail("close status that may not be sent");
+            }
+        }
         out = out.subspan(header + static_cast<std::size_t>(length));
     }
     if (binary != messages_echoed) fail("echo count differs from the messages read");

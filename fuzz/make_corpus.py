@@ -215,6 +215,15 @@ FRAMES = {
     "text_invalid_utf8": frame(1, b"\xc3\x28\xff"),
     "calls": frame(2, call(ESTABLISH, u32(2))) + frame(2, context_call(RELEASE)) + frame(8),
     "cut_short": frame(2, b"0123456789")[:9],
+    # Frames RFC 6455 forbids: each fails the connection with close 1002.
+    "rsv1": frame(0x42, b"r"),
+    "ping_no_fin": frame(9, b"p", fin=False),
+    "ping_126": frame(9, bytes(126)),
+    "lone_continuation": frame(0, b"c"),
+    "message_in_fragmented": frame(2, b"a", fin=False) + frame(1, b"b"),
+    "close_one_byte": frame(8, b"\x03"),
+    "close_1005": frame(8, b"\x03\xed"),
+    "close_4000": frame(8, b"\x0f\xa0"),
 }
 
 KEY = "dGhlIHNhbXBsZSBub25jZQ=="

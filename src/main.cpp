@@ -1,5 +1,5 @@
 // tolvane-agent: lets a remote-desktop web client use the smart cards of this computer.
-#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
 #include "server/server.h"
 #include "velkin/string.h"
 #include "velkin/velkin.h"
@@ -48,28 +49,34 @@ void print_usage() {
 
 // Reads the origin trailer at the end of the file: the origin's L bytes, L, then "~~OG". A file
 // that cannot be read, or that ends otherwise, has none.
-std::optional<std::string> get_origion_from_file(const std::string& path) {
+std::optional<std::string> get_origion_from_file(const std::filesystem::path& path) {
+    // Running without an origin is allowed, but the user should know what it means.
+    const auto no_origin = [&path]() -> std::optional<std::string> {
+        std::cout << "No origin found in " << platform::display_path(path) << '\n'
+                  << "Every web page may use the smart cards of this computer; to trust one page "
+                     "only, start with --origin ORIGIN or stamp it into the executable with "
+                     "tools/stamp-origin."
+                  << std::endl;
+        return std::nullopt;
+    };
     std::ifstream file(path, std::ios::binary);
     char tail[5] = {};
     bool have_tail = file && file.seekg(-5, std::ios::end) && file.read(tail, 5);
     if (!have_tail || std::string_view(tail + 1, 4) != kTrailerMarker) {
-        std::cout << "No origin found in " << path << std::endl;
-        return std::nullopt;
+        return no_origin();
     }
     const auto length = static_cast<uint8_t>(tail[0]);
     uint8_t origin[255] = {};
     if (!file.seekg(-5 - static_cast<std::streamoff>(length), std::ios::end) ||
         !file.read(reinterpret_cast<char*>(origin), length)) {
-        std::cout << "No origin found in " << path << std::endl;
-        return std::nullopt;
+        return no_origin();
     }
     return vornic::velkin::string::FromAsciiBytes::from_ascii_bytes(
         std::span<const uint8_t>(origin, length));
 }
 
 int main(int argc, char** argv) {
-    // A write to a connection whose peer has gone must fail with an error, not end the process.
-    std::signal(SIGPIPE, SIG_IGN);
+    platform::ignore_broken_pipe();
     print_banner();
 
     std::vector<std::string> args(argv, argv + argc);
@@ -90,16 +97,18 @@ int main(int argc, char** argv) {
                   << std::endl;
         return 2;
     }
-    if (!origin) origin = get_origion_from_file(program);
+    if (!origin) origin = get_origion_from_file(platform::executable_path(program));
 
     std::optional<std::thread> server_thread = server::init_web_server(origin);
     if (!server_thread) return 1;
     std::cout << "Tolvane Agent is ready on port 8095." << std::endl;
     server_thread->join();
-    if (server::SERVER_FAILED)
+    if (server::SERVER_FAILED) {
+        // The server is gone and cannot come back: whoever started the agent must see a failure.
         std::cout << "Failed to join systray thread." << std::endl;
-    else
-        std::cout << "Velkin Tolvane Agent existed." << std::endl;
+        return 1;
+    }
+    std::cout << "Velkin Tolvane Agent existed." << std::endl;
     return 0;
 }
 

@@ -22,11 +22,18 @@ const std::string_view kBridgePage = R"html(<!doctype html>
 // window.__agent_origion, when set, is the one origin whose messages are relayed. An origin is
 // accepted when it equals the configured one (case aside), or when the configured one is that
 // origin followed by a path: a prefix test would let "https://rdp.example.com.evil.net" in.
+// A message of another origin is ignored, whenever it comes: were it to end the bridge, any page
+// able to post to this window could cut the trusted page off. Messages that come before the
+// socket is open wait for it, at most MAX_PENDING of them (a page that posts without end must not
+// grow this window's memory without end); once the socket has closed nothing will carry them, so
+// they are dropped.
 const std::string_view kBridgeScript = R"js((function () {
   "use strict";
 
+  var MAX_PENDING = 256;
   var socket = null;
   var socketOpen = false;
+  var socketClosed = false;
   var pending = [];
   var acceptedOrigin = "";
   var indicator = null;
@@ -45,45 +52,35 @@ const std::string_view kBridgeScript = R"js((function () {
       (expected === actual || expected.indexOf(actual + "/") === 0);
   }
 
-  function forget() {
-    window.removeEventListener("message", receiveMsg);
-    if (socket) socket.close();
-    socket = null;
-    pending = [];
-  }
-
   function receiveMsg(event) {
     if (!acceptedOrigin) {
-      if (window.__agent_origion) {
-        if (!originMatches(event.origin, window.__agent_origion)) {
-          console.log("Expected origin: " + window.__agent_origion +
-                      " actual origin: " + event.origin);
-          forget();
-          return;
-        }
+      if (window.__agent_origion && !originMatches(event.origin, window.__agent_origion)) {
+        console.log("Expected origin: " + window.__agent_origion +
+                    " actual origin: " + event.origin);
+        return;
       }
       acceptedOrigin = event.origin;
     } else if (event.origin !== acceptedOrigin) {
       return;
     }
-    if (!socket) return;
-    // A call posted before the socket has opened waits for it instead of being lost.
+    if (socketClosed) return;
     if (socketOpen) socket.send(event.data);
-    else pending.push(event.data);
+    else if (pending.length < MAX_PENDING) pending.push(event.data);
   }
 
   function connectAgent() {
-    acceptedOrigin = "";
     indicator = document.getElementById("scard-status");
     socket = new WebSocket("ws://127.0.0.1:8095");
     socket.binaryType = "arraybuffer";
     socket.onopen = function () {
       socketOpen = true;
       showStatus("\u2611", "green");
-      while (pending.length > 0 && socket) socket.send(pending.shift());
+      while (pending.length > 0) socket.send(pending.shift());
     };
     socket.onclose = socket.onerror = function () {
       socketOpen = false;
+      socketClosed = true;
+      pending = [];
       showStatus("\u2612", "red");
     };
     socket.onmessage = function (event) {

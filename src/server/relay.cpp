@@ -1,9 +1,5 @@
 #include "server/relay.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <iostream>
 #include <mutex>
@@ -12,11 +8,13 @@
 #include <vector>
 
 #include "data_view.h"
+#include "platform/wakeup.h"
 #include "server/call_scheduler.h"
 #include "server/process.h"
 #include "smartcard/pcsc.h"
 #include "smartcard/smartcard.h"
 #include "velkin/http/websocket.h"
+#include "velkin/string.h"
 
 namespace kx_agent::server {
 namespace {
@@ -29,43 +27,6 @@ enum class Mode { strict, concurrent };
 // How a loop over the connection ended: the relay is over (with the result to return), or the
 // client's handshake asked for the other mode.
 using Outcome = std::variant<http::IoResult<void>, Mode>;
-
-// A pipe that worker threads write one byte into to wake the relay thread in poll(2).
-class WakePipe {
-public:
-    WakePipe() {
-        if (pipe(fds_) != 0) {
-            fds_[0] = fds_[1] = -1;
-            return;
-        }
-        for (int fd : fds_) {
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-            fcntl(fd, F_SETFD, FD_CLOEXEC);
-        }
-    }
-    ~WakePipe() {
-        for (int fd : fds_)
-            if (fd >= 0) close(fd);
-    }
-    WakePipe(const WakePipe&) = delete;
-    WakePipe& operator=(const WakePipe&) = delete;
-
-    bool valid() const { return fds_[0] >= 0; }
-    int read_end() const { return fds_[0]; }
-    void wake() {
-        const uint8_t byte = 1;
-        // A full pipe already holds a wake-up.
-        (void)!write(fds_[1], &byte, 1);
-    }
-    void drain() {
-        uint8_t bytes[64];
-        while (read(fds_[0], bytes, sizeof bytes) > 0) {
-        }
-    }
-
-private:
-    int fds_[2] = {-1, -1};
-};
 
 // The calls of a connection that takes replies in any order. Only the relay thread writes to the
 // socket: workers hand their replies over and wake it.
@@ -83,8 +44,11 @@ public:
     ConcurrentCalls& operator=(const ConcurrentCalls&) = delete;
 
     bool valid() const { return wake_.valid(); }
-    int wake_fd() const { return wake_.read_end(); }
     bool full() const { return in_flight_ >= kMaxInFlight; }
+    // Waits for the next message (unless full) or for replies that are ready.
+    std::expected<platform::Wakeup::Ready, int> wait(int socket) {
+        return wake_.wait(socket, !full());
+    }
 
     void submit(std::vector<uint8_t> message) {
         const auto order = smartcard::callOrder(message);
@@ -108,7 +72,7 @@ public:
         {
             std::lock_guard lock(mutex_);
             ready.swap(replies_);
-            wake_.drain();
+            wake_.clear();
         }
         in_flight_ -= ready.size();
         for (const auto& reply : ready)
@@ -119,8 +83,7 @@ public:
     // Waits for every call in flight and sends its reply.
     http::IoResult<void> drain(http::HttpRequest& request) {
         while (in_flight_ > 0) {
-            pollfd wake{wake_.read_end(), POLLIN, 0};
-            if (poll(&wake, 1, -1) < 0 && errno != EINTR) return std::unexpected(net::os_error(errno));
+            if (auto woken = wake_.wait(-1, false); !woken) return std::unexpected(net::os_error(woken.error()));
             if (auto sent = write_ready(request); !sent) return sent;
         }
         return {};
@@ -128,7 +91,7 @@ public:
 
 private:
     smartcard::ConnectionScope& scope_;
-    WakePipe wake_;
+    platform::Wakeup wake_;
     std::size_t in_flight_ = 0;  // read and written by the relay thread only
     std::mutex mutex_;
     std::vector<std::vector<uint8_t>> replies_;
@@ -136,8 +99,11 @@ private:
     CallScheduler scheduler_;
 };
 
+// Escaped, so that a client can neither forge lines of this output nor send escape sequences
+// to the terminal.
 void print_text(const websocket::Text& text) {
-    std::osyncstream(std::cout) << "text:" << text.text << std::endl;
+    std::osyncstream(std::cout) << "text:" << vornic::velkin::string::escape_line(text.text)
+                                << std::endl;
 }
 
 // A handshake is answered before anything after it is read; the mode it asks for follows.
@@ -179,16 +145,12 @@ Outcome concurrent_loop(http::HttpRequest& request, smartcard::ConnectionScope& 
     if (!calls.valid()) return std::unexpected(net::os_error(errno));
     const int socket = request.stream.native_handle();
     for (;;) {
-        pollfd fds[2] = {{socket, static_cast<short>(calls.full() ? 0 : POLLIN), 0},
-                         {calls.wake_fd(), POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(net::os_error(errno));
-        }
-        if (fds[1].revents != 0) {
+        auto ready = calls.wait(socket);
+        if (!ready) return std::unexpected(net::os_error(ready.error()));
+        if (ready->woken) {
             if (auto sent = calls.write_ready(request); !sent) return sent;
         }
-        if (fds[0].revents == 0) continue;
+        if (!ready->socket) continue;
         // A socket that fails while the connection is not read any further ends it.
         if (calls.full()) return std::unexpected(net::protocol_error("connection failed"));
         auto message = request.read_ws();

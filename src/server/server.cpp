@@ -82,6 +82,8 @@ http::IoResult<void> serve_get(http::HttpRequest& request) {
 
 }  // namespace
 
+bool accepts_upgrade(const http::HttpRequest& request) { return origin_allowed(request); }
+
 std::string configured_origin() {
     return vornic::velkin::string::FromAsciiBytes::from_ascii_bytes(
         std::span<const uint8_t>(AGENT_ORIGION, AGENT_ORIGION_LEN));
@@ -101,9 +103,10 @@ std::string bridge_script_body() {
 
 http::IoResult<void> web_handler(http::HttpRequest& request) {
     if (request.is_websockt()) {
-        // The 101 answer has already gone out; a foreign page is refused behind it, which the
-        // browser sees as a failed WebSocket.
-        if (!origin_allowed(request)) return request.write_text("Bad Request", 400, "text/plain");
+        // Foreign pages are refused with 403 before the handshake (the server's upgrade check,
+        // installed by init_web_server). Should this handler serve a server without that check,
+        // the 101 has gone out, so the refusal is a close frame: 1008, policy violation.
+        if (!origin_allowed(request)) return request.close_ws(1008, std::nullopt);
         return relay(request);
     }
     if (request.method == "GET") return serve_get(request);
@@ -135,6 +138,7 @@ std::optional<std::thread> init_web_server(const std::optional<std::string>& ori
     smartcard::set_pcsc(&context_guard());
     auto server = std::make_unique<http::HttpServer>();
     server->set_def_handler(http::HandlerEntry{std::nullopt, web_handler});
+    server->set_upgrade_check(accepts_upgrade);
     auto listener = net::TcpListener::bind("127.0.0.1", kAgentPort);
     if (!listener) {
         std::cerr << "Failed to build web server on port " << kAgentPort

@@ -28,6 +28,11 @@ inline constexpr uint16_t kAgentPort = 8095;
 // The configured origin as text (one character per byte); empty when none is configured.
 std::string configured_origin();
 
+// Whether a WebSocket upgrade may be answered: always with no origin configured; else when the
+// request's Origin is absent, one of the agent's own pages or the configured origin. Installed
+// as the server's upgrade check, so that a foreign page gets 403 instead of the handshake.
+bool accepts_upgrade(const vornic::velkin::http::HttpRequest& request);
+
 // Stores the origin (at most kOriginCapacity bytes; longer values are refused by the caller),
 // binds 127.0.0.1:8095 and starts the server thread. On a bind failure it prints the start-up
 // failure on standard error and returns nothing.

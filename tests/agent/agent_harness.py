@@ -96,6 +96,36 @@ def http_request(method, path, timeout=5):
     return lines[0], headers, body
 
 
+UPGRADE = ("GET / HTTP/1.1\r\nHost: 127.0.0.1:8095\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n")
+
+
+def masked_frame(first, payload=b"", mask=b"\x37\xfa\x21\x3d"):
+    """A client frame with the first header byte `first` (FIN, RSV, opcode) and a short payload."""
+    if len(payload) < 126:
+        length = bytes([0x80 | len(payload)])
+    else:
+        length = bytes([0x80 | 126]) + struct.pack(">H", len(payload))
+    return bytes([first]) + length + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+
+
+def raw_exchange(origin, frames=b"", timeout=5):
+    """Sends an upgrade request (with that Origin, or none) and `frames` right behind it; returns
+    everything the agent sends until it closes the connection. Fails if it does not close."""
+    head = UPGRADE + (f"Origin: {origin}\r\n" if origin is not None else "") + "\r\n"
+    with socket.create_connection(("127.0.0.1", PORT), timeout=timeout) as s:
+        s.sendall(head.encode() + frames)
+        data = b""
+        while True:
+            chunk = s.recv(65536)  # a time-out raises: the agent must end the connection itself
+            if not chunk:
+                return data
+            data += chunk
+
+
+SWITCHING = b"HTTP/1.1 101 Switching Protocols\r\n"
+
+
 def call(code, body=b"", device_id=1, completion_id=2):
     """A relayed smart-card call: 03 03, code, ids, NDR type headers, body."""
     return (bytes([3, 3]) + struct.pack("<III", code, device_id, completion_id)

@@ -86,7 +86,12 @@ class OriginConfiguration(unittest.TestCase):
     def test_no_trailer_is_reported(self):
         with Agent() as agent:
             agent.wait_ready()
-            self.assertIn("No origin found in " + AGENT, agent.stdout())
+            out = agent.stdout()
+            self.assertIn("No origin found in " + AGENT, out)
+            # The next line tells what running without an origin means and how to set one.
+            advice = out[out.index("No origin found in " + AGENT) + 1]
+            self.assertIn("Every web page may use the smart cards", advice)
+            self.assertIn("--origin", advice)
 
     def test_origin_is_escaped_in_the_script(self):
         with Agent("--origin", 'https://a.example/"+alert(1)+"\\') as agent:

@@ -4,8 +4,8 @@ import unittest
 
 import websockets
 
-from agent_harness import (Agent, RELEASE, IS_VALID, connect, context_call, establish_call,
-                           return_code, roundtrip, run)
+from agent_harness import (Agent, RELEASE, IS_VALID, SWITCHING, connect, context_call,
+                           establish_call, masked_frame, raw_exchange, return_code, roundtrip, run)
 
 
 class Relay(unittest.TestCase):
@@ -47,6 +47,41 @@ class Relay(unittest.TestCase):
                 await ws.close()
         run(scenario())
         self.assertTrue(self.agent.wait_for_line("text:hello agent"), self.agent.stdout())
+
+    def test_text_cannot_forge_lines_or_drive_the_terminal(self):
+        async def scenario():
+            ws = await connect()
+            try:
+                await ws.send("one\nTolvane Agent is ready on port 8095.\r\x1b[2J\x07\x7f\u009b end")
+                self.assertEqual(await roundtrip(ws, bytes([3, 1])), bytes([3, 2]))
+            finally:
+                await ws.close()
+        run(scenario())
+        line = "text:one\\nTolvane Agent is ready on port 8095.\\r\\x1b[2J\\x07\\x7f\\u009b end"
+        self.assertTrue(self.agent.wait_for_line(line), self.agent.stdout())
+        self.assertEqual(self.agent.stdout().count("Tolvane Agent is ready on port 8095."), 1)
+        self.assertFalse(any("\x1b" in l or "\x07" in l for l in self.agent.stdout()))
+
+    def test_protocol_errors_get_close_1002_and_the_end(self):
+        failed = b"\x88\x02\x03\xea"
+        cases = {
+            "RSV bit": masked_frame(0xC2, bytes([3, 1])),
+            "reserved opcode": masked_frame(0x83, bytes([3, 1])),
+            "ping without FIN": masked_frame(0x09, b"p"),
+            "ping of 126 bytes": masked_frame(0x89, bytes(126)),
+            "lone continuation": masked_frame(0x80, bytes([3, 1])),
+            "new message in a fragmented one": masked_frame(0x02, bytes([3])) + masked_frame(0x82, bytes([1])),
+            "close with one byte": masked_frame(0x88, b"\x03"),
+            "close with status 1006": masked_frame(0x88, b"\x03\xee"),
+        }
+        for name, frames in cases.items():
+            with self.subTest(name):
+                answer = raw_exchange(None, frames)
+                self.assertTrue(answer.startswith(SWITCHING), answer)
+                self.assertTrue(answer.endswith(b"\r\n\r\n" + failed), answer)
+        with self.subTest("close echoed"):
+            answer = raw_exchange(None, masked_frame(0x88, b"\x03\xe9bye"))
+            self.assertTrue(answer.endswith(b"\r\n\r\n\x88\x02\x03\xe9"), answer)
 
     def test_unrecognised_message_closes_only_its_connection(self):
         async def scenario():

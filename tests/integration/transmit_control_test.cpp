@@ -108,6 +108,7 @@ TEST_F(CardCalls, SelectReachesTheCardAndItsStatusWordComesBack) {
 }
 
 TEST_F(CardCalls, RemovedCardIsReportedWithPcscCode) {
+    ASSERT_TRUE(holds_no_foreign_card(card_));
     card_.remove();
     Bytes reply = relay(transmitCall(kSelect, false));
     Bytes ignored;

@@ -451,9 +451,9 @@ def flood(p, failures, seed=8095):
                     if rc != wsclient.SCARD_E_UNSUPPORTED_FEATURE and code in (wsclient.UNKNOWN, wsclient.INTRODUCE_GROUP_A):
                         failures.add(f"code {code:#x} answered {rc:#x}")
                     count("answered")
-                elif kind == 3:  # text, a reserved opcode and a ping: no message back
+                elif kind == 3:  # text, an unasked pong and a ping: no message back
                     ws.send(b"hello", opcode=1)
-                    ws.send_raw(frame(3, b"reserved") + frame(9, b"p"))
+                    ws.send_raw(frame(10, b"unasked") + frame(9, b"p"))
                     opcode, payload = ws.recv_frame()
                     if (opcode, payload) != (10, b"p"):
                         failures.add(f"ping answered {opcode} {payload!r}")
@@ -470,8 +470,9 @@ def flood(p, failures, seed=8095):
                         ws.send_raw(frame(2, b"\x03\x01", masked=False))
                     elif choice == 3:
                         ws.send_raw(frame(2, b"", length=1 << 40))
-                    elif choice == 4:
-                        ws.send_raw(frame(11))
+                    elif choice == 4:  # frames RFC 6455 forbids: close 1002
+                        ws.send_raw(rng.choice([frame(11), frame(3, b"reserved"), frame(0x42, b"rsv"),
+                                                frame(9, bytes(126)), frame(0, b"lone")]))
                     else:
                         ws.send(rng.randbytes(1))
                     if not ws.expect_closed():

@@ -79,6 +79,8 @@ VirtualCard::~VirtualCard() {
 
 bool VirtualCard::insert() {
     if (pid_ > 0) return true;
+    // A card removed a moment ago may still be seen for a short while.
+    found_a_card_ = !wait_for_card(reader(), false, 3000);
     std::string port = std::to_string(port_);
     std::string pythonpath =
         "PYTHONPATH=/usr/lib/python3/site-packages/virtualsmartcard:" + crypto_shim();
@@ -120,6 +122,17 @@ void VirtualCard::remove() {
     }
     pid_ = -1;
     wait_for_card(reader(), false, 10000);
+}
+
+testing::AssertionResult holds_no_foreign_card(const VirtualCard& card) {
+    const bool foreign = card.inserted() ? card.found_a_card()
+                                         : !wait_for_card(card.reader(), false, 3000);
+    if (!foreign) return testing::AssertionSuccess();
+    return testing::AssertionFailure()
+           << card.reader() << " holds a card that this test did not insert: another virtual "
+           << "card (vicc) is running on this machine. This test removes the card, which it "
+           << "cannot do while that one stays. Stop the other vicc (pgrep -a vicc) and run the "
+           << "test again.";
 }
 
 }  // namespace kx_agent::test

@@ -1,10 +1,5 @@
 #include "helpers.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-#include <sys/socket.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,14 +18,6 @@ Bytes concat(std::initializer_list<Bytes> parts) {
         all.insert(all.end(), part.begin(), part.end());
     }
     return all;
-}
-
-SocketPair socket_pair(int type) {
-    int fds[2] = {-1, -1};
-    if (::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, fds) != 0) {
-        ADD_FAILURE() << "socketpair failed";
-    }
-    return SocketPair{net::TcpStream(fds[0]), net::TcpStream(fds[1])};
 }
 
 void send_all(net::TcpStream& stream, const Bytes& data) {
@@ -53,8 +40,7 @@ bool read_some(net::TcpStream& stream, Bytes& into, std::size_t n,
         if (left.count() <= 0) {
             return false;
         }
-        pollfd p{stream.native_handle(), POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+        if (!wait_readable(stream, left)) {
             return false;
         }
         uint8_t buffer[65536];
@@ -153,49 +139,6 @@ Bytes TestServer::exchange(std::string_view request, std::chrono::milliseconds l
     auto stream = connect();
     send_all(stream, request);
     return read_until_close(stream, limit);
-}
-
-StderrCapture::StderrCapture() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe failed";
-        return;
-    }
-    std::fflush(stderr);
-    saved_ = ::dup(STDERR_FILENO);
-    ::dup2(fds[1], STDERR_FILENO);
-    ::close(fds[1]);
-    read_end_ = fds[0];
-}
-
-StderrCapture::~StderrCapture() {
-    if (saved_ >= 0) {
-        std::fflush(stderr);
-        ::dup2(saved_, STDERR_FILENO);
-        ::close(saved_);
-    }
-    if (read_end_ >= 0) {
-        ::close(read_end_);
-    }
-}
-
-bool StderrCapture::wait_for(std::string_view text, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (captured_.find(text) == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd p{read_end_, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
-        }
-        char buffer[4096];
-        const ssize_t n = ::read(read_end_, buffer, sizeof buffer);
-        if (n <= 0) {
-            return false;
-        }
-        captured_.append(buffer, static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 http::HandlerEntry answer(std::string body, std::optional<std::string> context) {

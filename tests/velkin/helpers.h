@@ -1,7 +1,7 @@
 #pragma once
-// Sockets, frames and a running server for the velkin tests. Every wait is bounded.
-#include <sys/socket.h>
-
+// Sockets, frames and a running server for the velkin tests. Every wait is bounded. The parts
+// that differ between POSIX and Windows (the socket pair, waiting on a socket, capturing standard
+// error) are in platform/.
 #include <array>
 #include <condition_variable>
 #include <memory>
@@ -28,12 +28,15 @@ Bytes bytes(std::string_view text);
 std::string text(const Bytes& bytes);
 Bytes concat(std::initializer_list<Bytes> parts);
 
-// A connected pair of stream sockets (SOCK_SEQPACKET keeps the boundary of every write).
+// A connected pair of stream sockets (SOCK_SEQPACKET keeps the boundary of every write). On
+// Windows a loopback TCP connection, whatever the type.
 struct SocketPair {
     net::TcpStream server;
     net::TcpStream client;
 };
 SocketPair socket_pair(int type = SOCK_STREAM);
+// Whether the stream has something to read (data, end of stream or an error) within `limit`.
+bool wait_readable(net::TcpStream& stream, std::chrono::milliseconds limit);
 
 void send_all(net::TcpStream& stream, const Bytes& data);
 void send_all(net::TcpStream& stream, std::string_view data);

@@ -68,6 +68,39 @@ TEST(TcpStream, ReadTimeOutAndEndOfStream) {
     EXPECT_EQ(*at_end, 0u);
 }
 
+// A server that ends a connection with client bytes still unread must not lose its last answer
+// to the reset such a close sends; a client that never stops sending holds it only for a while.
+TEST(TcpStream, ALingeringShutdownKeepsTheLastAnswer) {
+    auto listener = net::TcpListener::bind("127.0.0.1", 0);
+    ASSERT_TRUE(listener);
+    auto client = net::TcpStream::connect("127.0.0.1", listener->port());
+    ASSERT_TRUE(client);
+    auto accepted = listener->accept();
+    ASSERT_TRUE(accepted);
+    send_all(*client, Bytes(20000, 'x'));  // never read by the server
+    send_all(*accepted, "last words");
+    const auto started = std::chrono::steady_clock::now();
+    std::thread closer([&] {
+        accepted->shutdown_lingering(2s, 1 << 20);
+        *accepted = net::TcpStream(-1);  // closes
+    });
+    EXPECT_EQ(text(read_until_close(*client)), "last words");
+    ASSERT_TRUE(client->shutdown(SHUT_WR));
+    closer.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms);  // ended by the client's close
+
+    // A peer that keeps the connection open is let go when the time is up.
+    auto stubborn = net::TcpStream::connect("127.0.0.1", listener->port());
+    ASSERT_TRUE(stubborn);
+    auto held = listener->accept();
+    ASSERT_TRUE(held);
+    const auto held_at = std::chrono::steady_clock::now();
+    held->shutdown_lingering(200ms, 1 << 20);
+    const auto waited = std::chrono::steady_clock::now() - held_at;
+    EXPECT_GE(waited, 150ms);
+    EXPECT_LT(waited, 2s);
+}
+
 TEST(HandleConnection, EndsWhenTheReadTimeOutCannotBeSet) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);  // not a socket: SO_RCVTIMEO is refused

@@ -72,6 +72,30 @@ TEST(Utf8Lossy, ReplacesEachMaximalIllFormedPart) {
     }
 }
 
+// A line of output built from client bytes holds no control character and no broken UTF-8, so
+// it neither ends early nor reaches the terminal as a command.
+TEST(EscapeLine, OneMessageIsOneHarmlessLine) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain text, stays", "plain text, stays"},
+        {"two\nlines\r\n", "two\\nlines\\r\\n"},
+        {"tab\there", "tab\\there"},
+        {"\x1b[2J\x1b]0;title\x07", "\\x1b[2J\\x1b]0;title\\x07"},
+        {std::string("nul\0end", 7), "nul\\x00end"},
+        {"del\x7f", "del\\x7f"},
+        {"back\\slash", "back\\\\slash"},
+        {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 \xEF\xBF\xBD", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 \xEF\xBF\xBD"},
+        {"csi\xC2\x9B" "2J", "csi\\u009b2J"},         // C1 control
+        {"nbsp\xC2\xA0", "nbsp\xC2\xA0"},             // first character past the C1 block
+        {"\xFF\xC0\xAF", "\\xff\\xc0\\xaf"},          // never UTF-8, overlong
+        {"cut \xE2\x82", "cut \\xe2\\x82"},            // cut short
+        {"\xED\xA0\x80", "\\xed\\xa0\\x80"},          // surrogate
+        {"\xE2\x82\n", "\\xe2\\x82\\n"},              // a broken sequence does not swallow the LF
+    };
+    for (const auto& [in, out] : cases) {
+        EXPECT_EQ(str::escape_line(in), out) << in;
+    }
+}
+
 TEST(ToLower, LowerCasesAsciiAndLatinCapitals) {
     EXPECT_EQ(str::to_lower("HTTPS://Rdp.Example.COM:8095/"), "https://rdp.example.com:8095/");
     EXPECT_EQ(str::to_lower("\xC3\x89\xC3\x97\xC3\x9E\xC3\x9F"), "\xC3\xA9\xC3\x97\xC3\xBE\xC3\x9F");

@@ -99,7 +99,7 @@ struct WsPair {
         return read_until_close(client);
     }
     std::optional<http::HttpRequest> request;
-    net::TcpStream client{-1};
+    net::TcpStream client{net::sys::kInvalidSocket};
 };
 
 enum class Kind { Text, Binary, Close, Error };
@@ -170,7 +170,7 @@ TEST(ReadWs, Messages) {
         {"5 bytes in the 16-bit form", frames({{0x82, bytes("12345"), 126}}), Kind::Binary,
          bytes("12345")},
         {"65536 bytes in the 64-bit form", frames({{0x82, b65536}}), Kind::Binary, b65536},
-        {"close with status", frames({{0x88, {0x03, 0xE8}}}), Kind::Close, {}, "88 00"},
+        {"close with status", frames({{0x88, {0x03, 0xE8}}}), Kind::Close, {}, "88 02 03 E8"},
         {"close without status", frames({{0x88, {}}}), Kind::Close, {}, "88 00"},
         {"close between fragments", frames({{0x02, bytes("ab")}, {0x88, {}}}), Kind::Close, {},
          "88 00"},
@@ -178,18 +178,89 @@ TEST(ReadWs, Messages) {
         {"ping with payload", frames({{0x89, {1, 2, 3}}, {0x82, bytes("z")}}), Kind::Binary,
          bytes("z"), "8A 03 01 02 03"},
         {"pong ignored", frames({{0x8A, bytes("p")}, {0x82, bytes("z")}}), Kind::Binary, bytes("z")},
-        {"reserved opcode 3 dropped", frames({{0x83, bytes("gone")}, {0x80, bytes("k")}}),
-         Kind::Binary, bytes("k")},
-        {"lone continuation is binary", frames({{0x80, bytes("c")}}), Kind::Binary, bytes("c")},
-        {"RSV bits ignored", frames({{0xF2, bytes("r")}}), Kind::Binary, bytes("r")},
-        {"opcode 11", frames({{0x8B, {}}}), Kind::Error, bytes("Invalid op_code 11")},
-        {"opcode 15", frames({{0x8F, {}}}), Kind::Error, bytes("Invalid op_code 15")},
         {"ill-formed UTF-8 replaced",
          frames({{0x81, bytes("a\xFF" "b\xE2\x82 \xED\xA0\x80 \xF0\x9F\x98\x80")}}), Kind::Text,
          bytes("a\xEF\xBF\xBD" "b\xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xF0\x9F\x98\x80")},
         {"end of stream inside a frame", Bytes{0x82, 0x85, 1, 2}, Kind::Error,
          bytes("failed to fill whole buffer: end of stream")},
     };
+    for (const auto& c : cases) {
+        check_read(c);
+    }
+}
+
+// RFC 6455 5.2, 5.4, 5.5 and 7.4: frames an endpoint must not accept. Each fails the connection
+// with exactly one close frame, status 1002, and nothing else: no pong, no message.
+TEST(ReadWs, FailsTheConnectionOnProtocolErrors) {
+    const std::string failed = "88 02 03 EA";
+    const auto error = [](std::string why) { return bytes("WebSocket protocol error: " + why); };
+    std::vector<ReadCase> cases = {
+        {"RSV1 on binary", frames({{0xC2, bytes("r")}}), Kind::Error, error("RSV bits set"), failed},
+        {"RSV2 on text", frames({{0xA1, bytes("r")}}), Kind::Error, error("RSV bits set"), failed},
+        {"RSV3 on a continuation", frames({{0x02, bytes("a")}, {0x90, bytes("b")}}), Kind::Error,
+         error("RSV bits set"), failed},
+        {"RSV1 on a ping: no pong", frames({{0xC9, bytes("p")}}), Kind::Error,
+         error("RSV bits set"), failed},
+        {"ping without FIN: no pong", frames({{0x09, bytes("p")}}), Kind::Error,
+         error("fragmented control frame"), failed},
+        {"close without FIN", frames({{0x08, {0x03, 0xE8}}}), Kind::Error,
+         error("fragmented control frame"), failed},
+        {"ping of 126 bytes: no pong", frames({{0x89, pattern(126)}}), Kind::Error,
+         error("control frame longer than 125 bytes"), failed},
+        {"ping of 5 bytes in the 16-bit form", frames({{0x89, bytes("12345"), 126}}), Kind::Error,
+         error("control frame longer than 125 bytes"), failed},
+        {"pong of 126 bytes", frames({{0x8A, pattern(126)}}), Kind::Error,
+         error("control frame longer than 125 bytes"), failed},
+        {"close of 126 bytes", frames({{0x88, concat({{0x03, 0xE8}, pattern(124)})}}), Kind::Error,
+         error("control frame longer than 125 bytes"), failed},
+        {"lone continuation with FIN", frames({{0x80, bytes("c")}}), Kind::Error,
+         error("continuation frame without a message"), failed},
+        {"lone continuation without FIN", frames({{0x00, bytes("c")}}), Kind::Error,
+         error("continuation frame without a message"), failed},
+        {"text inside a fragmented binary", frames({{0x02, bytes("ab")}, {0x81, bytes("x")}}),
+         Kind::Error, error("new message inside a fragmented one"), failed},
+        {"binary inside a fragmented text",
+         frames({{0x01, bytes("ab")}, {0x89, {}}, {0x02, bytes("x")}}), Kind::Error,
+         error("new message inside a fragmented one"), "8A 00 " + failed},
+        {"close with a 1-byte body", frames({{0x88, {0x03}}}), Kind::Error,
+         error("close frame with a 1-byte body"), failed},
+    };
+    for (const uint8_t opcode : {3, 4, 5, 6, 7, 11, 12, 13, 14, 15}) {
+        const std::string op = std::to_string(opcode);
+        cases.push_back({"reserved opcode", frames({{static_cast<uint8_t>(0x80 | opcode), bytes("x")}}),
+                         Kind::Error, bytes("Invalid op_code " + op), failed});
+        cases.push_back({"reserved opcode without FIN inside a message",
+                         frames({{0x02, bytes("a")}, {opcode, bytes("x")}}), Kind::Error,
+                         bytes("Invalid op_code " + op), failed});
+    }
+    for (const unsigned status : {0u, 999u, 1004u, 1005u, 1006u, 1015u, 1016u, 2000u, 2999u, 5000u,
+                                  65535u}) {
+        cases.push_back({"close status that may not be sent",
+                         frames({{0x88, {static_cast<uint8_t>(status >> 8),
+                                         static_cast<uint8_t>(status), 'x'}}}),
+                         Kind::Error, error("close status " + std::to_string(status) + " may not be sent"),
+                         failed});
+    }
+    for (const auto& c : cases) {
+        check_read(c);
+    }
+}
+
+// RFC 6455 5.5.1: a close is answered with a close that echoes its status (and only the status).
+TEST(ReadWs, EchoesTheCloseStatus) {
+    std::vector<ReadCase> cases = {
+        {"empty close answered empty", frames({{0x88, {}}}), Kind::Close, {}, "88 00"},
+        {"status with a reason", frames({{0x88, concat({{0x03, 0xE8}, bytes("bye")})}}), Kind::Close,
+         {}, "88 02 03 E8"},
+        {"close inside a fragmented message", frames({{0x01, bytes("ab")}, {0x88, {0x03, 0xE9}}}),
+         Kind::Close, {}, "88 02 03 E9"},
+    };
+    for (const unsigned status : {1000u, 1001u, 1002u, 1003u, 1007u, 1008u, 1009u, 1010u, 1011u,
+                                  1012u, 1014u, 3000u, 3999u, 4000u, 4999u}) {
+        const Bytes body{static_cast<uint8_t>(status >> 8), static_cast<uint8_t>(status)};
+        cases.push_back({"status that may be sent", frames({{0x88, body}}), Kind::Close, {},
+                         "88 02 " + to_hex(body)});
+    }
     for (const auto& c : cases) {
         check_read(c);
     }
@@ -239,9 +310,8 @@ TEST(ReadWs, BoundsTheMessageBeforeReadingOrAllocating) {
         {"fragments past the bound",
          concat({frames({{0x02, half}, {0x00, half}}), header_only(0x80, 1)}), Kind::Error,
          too_big(1, ws::kMaxMessageSize), refused},
-        {"a ping past the bound inside a message",
-         concat({frames({{0x02, full}}), header_only(0x89, 1)}), Kind::Error,
-         too_big(1, ws::kMaxMessageSize), refused},
+        {"a ping inside a full message is answered, not counted",
+         frames({{0x02, full}, {0x89, {7}}, {0x80, {}}}), Kind::Binary, full, "8A 01 07"},
     };
     for (const auto& c : cases) {
         check_read(c);

@@ -1,31 +1,25 @@
 #include "velkin/net.h"
 
-#include <arpa/inet.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
+#include <array>
 #include <cerrno>
-#include <cstring>
 #include <utility>
 
 namespace vornic::velkin::net {
 
 IoError os_error(int code) {
-    return IoError{code, std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"};
+    return IoError{code, sys::error_text(code) + " (os error " + std::to_string(code) + ")"};
 }
 
 IoError protocol_error(std::string message) { return IoError{0, std::move(message)}; }
 
 namespace {
 
-IoError last_error() { return os_error(errno); }
+IoError last_error() { return os_error(sys::last_error()); }
 
-void close_fd(int& fd) {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
+void close_fd(sys::Socket& fd) {
+    if (fd != sys::kInvalidSocket) {
+        sys::close(fd);
+        fd = sys::kInvalidSocket;
     }
 }
 
@@ -42,12 +36,12 @@ IoResult<sockaddr_in> parse_ipv4(std::string_view ipv4_address, uint16_t port) {
 
 }  // namespace
 
-TcpStream::TcpStream(TcpStream&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+TcpStream::TcpStream(TcpStream&& other) noexcept : fd_(std::exchange(other.fd_, sys::kInvalidSocket)) {}
 
 TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
     if (this != &other) {
         close_fd(fd_);
-        fd_ = std::exchange(other.fd_, -1);
+        fd_ = std::exchange(other.fd_, sys::kInvalidSocket);
     }
     return *this;
 }
@@ -55,15 +49,15 @@ TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
 TcpStream::~TcpStream() { close_fd(fd_); }
 
 IoResult<TcpStream> TcpStream::connect(const sockaddr_in& address) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    const sys::Socket fd = sys::open_tcp();
+    if (fd == sys::kInvalidSocket) {
         return std::unexpected(last_error());
     }
     TcpStream stream(fd);
     int rc;
     do {
         rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } while (rc != 0 && errno == EINTR);
+    } while (rc != 0 && sys::interrupted(sys::last_error()));
     if (rc != 0) {
         return std::unexpected(last_error());
     }
@@ -79,7 +73,7 @@ IoResult<TcpStream> TcpStream::connect(std::string_view ipv4_address, uint16_t p
 }
 
 IoResult<std::size_t> TcpStream::read(std::span<uint8_t> buffer) {
-    const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+    const std::ptrdiff_t n = sys::receive(fd_, buffer.data(), buffer.size());
     if (n < 0) {
         return std::unexpected(last_error());
     }
@@ -88,9 +82,9 @@ IoResult<std::size_t> TcpStream::read(std::span<uint8_t> buffer) {
 
 IoResult<void> TcpStream::read_exact(std::span<uint8_t> buffer) {
     while (!buffer.empty()) {
-        const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+        const std::ptrdiff_t n = sys::receive(fd_, buffer.data(), buffer.size());
         if (n < 0) {
-            if (errno == EINTR) {
+            if (sys::interrupted(sys::last_error())) {
                 continue;
             }
             return std::unexpected(last_error());
@@ -105,10 +99,9 @@ IoResult<void> TcpStream::read_exact(std::span<uint8_t> buffer) {
 
 IoResult<void> TcpStream::write_all(std::span<const uint8_t> bytes) {
     while (!bytes.empty()) {
-        // MSG_NOSIGNAL: a peer that has gone away gives EPIPE, not a process-ending SIGPIPE.
-        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const std::ptrdiff_t n = sys::send(fd_, bytes.data(), bytes.size());
         if (n < 0) {
-            if (errno == EINTR) {
+            if (sys::interrupted(sys::last_error())) {
                 continue;
             }
             return std::unexpected(last_error());
@@ -124,26 +117,43 @@ IoResult<void> TcpStream::write_all(std::span<const uint8_t> bytes) {
 IoResult<void> TcpStream::flush() { return {}; }
 
 IoResult<void> TcpStream::set_read_timeout(std::optional<std::chrono::milliseconds> timeout) {
-    timeval tv{};
-    if (timeout) {
-        if (timeout->count() <= 0) {
-            return std::unexpected(IoError{EINVAL, "cannot set a zero or negative read time-out"});
-        }
-        tv.tv_sec = static_cast<time_t>(timeout->count() / 1000);
-        tv.tv_usec = static_cast<suseconds_t>((timeout->count() % 1000) * 1000);
+    if (timeout && timeout->count() <= 0) {
+        return std::unexpected(IoError{EINVAL, "cannot set a zero or negative read time-out"});
     }
-    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+    if (sys::set_receive_timeout(fd_, timeout) != 0) {
         return std::unexpected(last_error());
     }
     return {};
 }
 
 IoResult<void> TcpStream::set_nodelay(bool on) {
-    const int value = on ? 1 : 0;
-    if (::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) != 0) {
+    if (sys::set_int_option(fd_, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0) != 0) {
         return std::unexpected(last_error());
     }
     return {};
+}
+
+void TcpStream::shutdown_lingering(std::chrono::milliseconds limit, std::size_t max_bytes) {
+    if (::shutdown(fd_, SHUT_WR) != 0) {
+        return;  // not connected any more: nothing to keep
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::array<uint8_t, 4096> sink{};
+    for (std::size_t dropped = 0; dropped < max_bytes;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return;
+        }
+        if (sys::wait_readable(fd_, left) <= 0) {
+            return;  // time is up (or the wait failed): close as things are
+        }
+        const std::ptrdiff_t n = sys::receive(fd_, sink.data(), sink.size());
+        if (n <= 0) {
+            return;  // the peer has closed (or reset)
+        }
+        dropped += static_cast<std::size_t>(n);
+    }
 }
 
 IoResult<void> TcpStream::shutdown(int how) {
@@ -153,12 +163,12 @@ IoResult<void> TcpStream::shutdown(int how) {
     return {};
 }
 
-TcpListener::TcpListener(TcpListener&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+TcpListener::TcpListener(TcpListener&& other) noexcept : fd_(std::exchange(other.fd_, sys::kInvalidSocket)) {}
 
 TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
     if (this != &other) {
         close_fd(fd_);
-        fd_ = std::exchange(other.fd_, -1);
+        fd_ = std::exchange(other.fd_, sys::kInvalidSocket);
     }
     return *this;
 }
@@ -170,13 +180,12 @@ IoResult<TcpListener> TcpListener::bind(std::string_view ipv4_address, uint16_t 
     if (!address) {
         return std::unexpected(address.error());
     }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    const sys::Socket fd = sys::open_tcp();
+    if (fd == sys::kInvalidSocket) {
         return std::unexpected(last_error());
     }
     TcpListener listener(fd);
-    const int on = 1;
-    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+    if (sys::allow_address_reuse(fd) != 0 ||
         ::bind(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0 ||
         ::listen(fd, SOMAXCONN) != 0) {
         return std::unexpected(last_error());
@@ -185,8 +194,8 @@ IoResult<TcpListener> TcpListener::bind(std::string_view ipv4_address, uint16_t 
 }
 
 IoResult<TcpStream> TcpListener::accept() {
-    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
+    const sys::Socket fd = sys::accept(fd_);
+    if (fd == sys::kInvalidSocket) {
         return std::unexpected(last_error());
     }
     return TcpStream(fd);

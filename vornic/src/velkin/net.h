@@ -1,7 +1,6 @@
 #pragma once
-// Blocking TCP streams and listeners over POSIX sockets. Failures are values (IoResult), never
-// exceptions; writes never raise SIGPIPE.
-#include <netinet/in.h>
+// Blocking TCP streams and listeners over POSIX sockets or Winsock 2 (velkin/platform/socket.h).
+// Failures are values (IoResult), never exceptions; writes never raise SIGPIPE.
 
 #include <chrono>
 #include <cstddef>
@@ -12,17 +11,19 @@
 #include <string>
 #include <string_view>
 
+#include "velkin/platform/socket.h"
+
 namespace vornic::velkin::net {
 
 struct IoError {
-    int code = 0;  // errno, or 0 for protocol errors
+    int code = 0;  // errno (WSAGetLastError on Windows), or 0 for protocol errors
     std::string message;
 };
 
 template <class T = void>
 using IoResult = std::expected<T, IoError>;
 
-// An error value for an errno: "<strerror text> (os error N)".
+// An error value for a system error code: "<system text> (os error N)".
 IoError os_error(int code);
 // A protocol error (code 0) with the given text.
 IoError protocol_error(std::string message);
@@ -30,7 +31,7 @@ IoError protocol_error(std::string message);
 // One connected stream socket. Works on any stream socket fd (TCP, Unix socketpair).
 class TcpStream {
 public:
-    explicit TcpStream(int fd) noexcept : fd_(fd) {}
+    explicit TcpStream(sys::Socket fd) noexcept : fd_(fd) {}
     TcpStream(TcpStream&& other) noexcept;
     TcpStream& operator=(TcpStream&& other) noexcept;
     TcpStream(const TcpStream&) = delete;
@@ -41,7 +42,7 @@ public:
     static IoResult<TcpStream> connect(const sockaddr_in& address);
     static IoResult<TcpStream> connect(std::string_view ipv4_address, uint16_t port);
 
-    int native_handle() const noexcept { return fd_; }
+    sys::Socket native_handle() const noexcept { return fd_; }
 
     // One read call: up to buffer.size() bytes, 0 at end of stream. An interrupted or timed-out
     // read is an error, not retried.
@@ -55,17 +56,23 @@ public:
     // nullopt: reads block without limit. A zero duration is refused (it would mean the same).
     IoResult<void> set_read_timeout(std::optional<std::chrono::milliseconds> timeout);
     IoResult<void> set_nodelay(bool on);
-    // shutdown(2) with SHUT_RD, SHUT_WR or SHUT_RDWR.
+    // shutdown(2) with SHUT_RD, SHUT_WR or SHUT_RDWR (also named so on Windows).
     IoResult<void> shutdown(int how);
+    // Ends the conversation without losing what was written: the write side is shut (the peer
+    // reads end of stream after the last byte), then what the peer still sends is read and
+    // dropped until it closes, `limit` has passed or `max_bytes` have come. Closing a socket
+    // with unread input makes the kernel send a reset, which can destroy the last bytes written
+    // before the peer has read them.
+    void shutdown_lingering(std::chrono::milliseconds limit, std::size_t max_bytes);
 
 private:
-    int fd_ = -1;
+    sys::Socket fd_ = sys::kInvalidSocket;
 };
 
 class TcpListener {
 public:
     // Takes a socket fd that is (or should be) a listening socket.
-    explicit TcpListener(int fd) noexcept : fd_(fd) {}
+    explicit TcpListener(sys::Socket fd) noexcept : fd_(fd) {}
     TcpListener(TcpListener&& other) noexcept;
     TcpListener& operator=(TcpListener&& other) noexcept;
     TcpListener(const TcpListener&) = delete;
@@ -78,10 +85,10 @@ public:
     IoResult<TcpStream> accept();
     uint16_t port() const;  // 0 when the address cannot be read
     IoResult<sockaddr_in> local_addr() const;
-    int native_handle() const noexcept { return fd_; }
+    sys::Socket native_handle() const noexcept { return fd_; }
 
 private:
-    int fd_ = -1;
+    sys::Socket fd_ = sys::kInvalidSocket;
 };
 
 }  // namespace vornic::velkin::net

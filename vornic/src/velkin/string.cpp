@@ -98,3 +98,64 @@ std::string from_utf8_lossy(std::span<const uint8_t> bytes) {
 }
 
 }  // namespace vornic::velkin::string
+
+namespace vornic::velkin::string {
+
+std::string escape_line(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto bytes = bytes_of(text);
+    std::string line;
+    line.reserve(bytes.size());
+    const auto hex_byte = [&line](uint8_t byte) {
+        line += "\\x";
+        line += kHex[byte >> 4];
+        line += kHex[byte & 15];
+    };
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const uint8_t lead = bytes[i];
+        if (lead < 0x80) {
+            switch (lead) {
+                case '\n': line += "\\n"; break;
+                case '\r': line += "\\r"; break;
+                case '\t': line += "\\t"; break;
+                case '\\': line += "\\\\"; break;
+                default:
+                    if (lead < 0x20 || lead == 0x7F) {
+                        hex_byte(lead);
+                    } else {
+                        line.push_back(static_cast<char>(lead));
+                    }
+            }
+            ++i;
+            continue;
+        }
+        const LeadRule rule = lead_rule(lead);
+        std::size_t good = rule.length == 0 ? 0 : 1;
+        while (good > 0 && good < rule.length && i + good < bytes.size()) {
+            const uint8_t byte = bytes[i + good];
+            const bool fits = good == 1 ? (byte >= rule.second_low && byte <= rule.second_high)
+                                        : (byte >= 0x80 && byte <= 0xBF);
+            if (!fits) {
+                break;
+            }
+            ++good;
+        }
+        if (good == 0 || good < rule.length) {
+            hex_byte(lead);  // not UTF-8: each byte of the broken sequence on its own
+            ++i;
+        } else if (lead == 0xC2 && bytes[i + 1] < 0xA0) {
+            // C1 controls (U+0080 to U+009F): some terminals take U+009B as CSI.
+            line += "\\u00";
+            line += kHex[bytes[i + 1] >> 4];
+            line += kHex[bytes[i + 1] & 15];
+            i += 2;
+        } else {
+            line.append(text.substr(i, good));
+            i += good;
+        }
+    }
+    return line;
+}
+
+}  // namespace vornic::velkin::string

@@ -26,4 +26,10 @@ std::string to_lower(std::string_view text);
 // as Unicode's "best practice" for U+FFFD substitution says).
 std::string from_utf8_lossy(std::span<const uint8_t> bytes);
 
+// Client bytes made fit for one line of output: line ends, tab and backslash as \n, \r, \t and
+// \\; other C0 controls, DEL and each byte that is not part of well-formed UTF-8 as \xNN; C1
+// controls as \u00NN. The result holds no control character, so it cannot end the line or
+// drive a terminal.
+std::string escape_line(std::string_view text);
+
 }  // namespace vornic::velkin::string

@@ -1,6 +1,7 @@
 #pragma once
 // A small multi-threaded HTTP/1.1 server: one request per connection, a handler table by
 // route with a default handler, and the WebSocket (RFC 6455) operations on an upgraded request.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -28,6 +29,10 @@ using net::IoResult;
 inline constexpr std::size_t kMaxHeadSize = 64 * 1024;
 // Applies to each single read of the head, not to the head as a whole.
 inline constexpr std::chrono::milliseconds kHeadReadTimeout{6000};
+// A connection the server ends on its own (a refused upgrade, a failed WebSocket) is shut down
+// lingering, so that its last answer is not lost to a reset: at most this long, this much input.
+inline constexpr std::chrono::milliseconds kLingerTime{1000};
+inline constexpr std::size_t kLingerBytes = 256 * 1024;
 
 // One parsed request together with the connection it arrived on. Destroying it closes the
 // connection.
@@ -68,13 +73,22 @@ struct HttpRequest {
     // Reads one client frame, appends its unmasked payload to `message`, returns the frame's
     // first header byte (FIN, RSV1-3, opcode).
     IoResult<std::size_t> read_frame(std::vector<uint8_t>& message);
-    // Reads until one complete data message or a close frame; answers pings and closes.
+    // Reads until one complete data message or a close frame; answers pings and closes. A frame
+    // that breaks RFC 6455 fails the connection: a close frame with status 1002 goes out and the
+    // error is returned, after which the caller must close the connection.
     IoResult<websocket::WsMessage> read_ws();
     IoResult<void> write_frame(uint8_t opcode, std::optional<std::span<const uint8_t>> payload);
     IoResult<void> write_ws_binary(std::span<const uint8_t> data);
     IoResult<void> write_ws_pong(std::optional<std::span<const uint8_t>> payload);
     IoResult<void> close_ws(std::optional<unsigned> status,
                             std::optional<std::span<const uint8_t>> reason);
+
+private:
+    // The rest of a frame whose first two bytes have been read: length, key and payload.
+    IoResult<std::size_t> read_frame_rest(std::array<uint8_t, 2> header,
+                                          std::vector<uint8_t>& message);
+    // Sends the protocol-error close frame and returns `error` for the caller to pass up.
+    IoError fail_ws(std::string error);
 };
 
 // Reads the request head one byte per read call, so that nothing after it leaves the
@@ -84,10 +98,17 @@ std::vector<uint8_t> read_header(net::TcpStream& stream);
 // Whether a head ends with its blank line (LF CR LF).
 bool is_head_complete(std::span<const uint8_t> head);
 
+// Decides whether an upgrade request may become a WebSocket, before anything is answered. The
+// server's owner installs one to refuse, say, pages of foreign origins.
+using UpgradeCheck = std::function<bool(const HttpRequest&)>;
+
 // Parses a head (header names are lower-cased in place) into a request that owns `stream`. For
-// an upgrade request the 101 handshake response has been written and flushed when it returns.
+// an upgrade request that `accept_upgrade` (when given) lets through, the 101 handshake response
+// has been written and flushed when it returns; one that it refuses is answered with a complete
+// "403 Forbidden" response instead and fails with "WebSocket upgrade refused".
 // Fails with "No method" when the first line has no space.
-IoResult<HttpRequest> from_header(std::vector<uint8_t>& head, net::TcpStream stream);
+IoResult<HttpRequest> from_header(std::vector<uint8_t>& head, net::TcpStream stream,
+                                  const UpgradeCheck& accept_upgrade = {});
 
 // Status line text with its CR LF ("404 Not Found\r\n"); "200 Unknown\r\n" for other codes.
 std::string_view get_status_msg(uint32_t status);
@@ -107,8 +128,10 @@ public:
     std::map<std::string, HandlerEntry, std::less<>> routes;
     std::optional<HandlerEntry> def_handler;
     std::optional<mime::MimeType> mime;
+    UpgradeCheck upgrade_check;  // empty: every upgrade request is answered 101
 
     void set_def_handler(HandlerEntry entry);
+    void set_upgrade_check(UpgradeCheck check);
     void add_route(std::string route, HandlerEntry entry);
     void set_mime(mime::MimeType types);
     const HandlerEntry* get_handler(std::string_view route) const;
@@ -129,6 +152,7 @@ public:
     void set_def_handler(HandlerEntry entry);
     void add_route(std::string route, HandlerEntry entry);
     void set_mime(mime::MimeType types);
+    void set_upgrade_check(UpgradeCheck check);
 
     // Runs the accept loop on the calling thread, one detached thread per connection; returns
     // once stop has been called. The listener must outlive the call.

@@ -85,7 +85,8 @@ std::vector<uint8_t> read_header(net::TcpStream& stream) {
     return head;
 }
 
-IoResult<HttpRequest> from_header(std::vector<uint8_t>& head, net::TcpStream stream) {
+IoResult<HttpRequest> from_header(std::vector<uint8_t>& head, net::TcpStream stream,
+                                  const UpgradeCheck& accept_upgrade) {
     const std::span<uint8_t> all(head);
     auto piece_end = std::find(all.begin(), all.end(), uint8_t{'\n'});
     const std::span<uint8_t> request_line(all.begin(), piece_end);
@@ -111,6 +112,16 @@ IoResult<HttpRequest> from_header(std::vector<uint8_t>& head, net::TcpStream str
     }
 
     if (request.is_websockt()) {
+        // RFC 6455 4.2.2: "If the server chooses not to accept the connection, it MUST return an
+        // appropriate HTTP error code (e.g., 403 Forbidden) and abort the WebSocket handshake".
+        // Refused before the 101, the browser sees the handshake fail rather than an open socket.
+        if (accept_upgrade && !accept_upgrade(request)) {
+            if (auto written = request.write_text("Forbidden", 403, "text/plain"); !written) {
+                return std::unexpected(written.error());
+            }
+            request.stream.shutdown_lingering(kLingerTime, kLingerBytes);
+            return std::unexpected(net::protocol_error("WebSocket upgrade refused"));
+        }
         // RFC 6455 4.2.2: the opening handshake is answered before any handler sees the request.
         if (auto written = request.write_ws_def_header(); !written) {
             return std::unexpected(written.error());

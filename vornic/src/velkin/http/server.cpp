@@ -1,5 +1,4 @@
 // The handler table, the connection procedure and the accept loop.
-#include <sys/socket.h>
 
 #include <cstdio>
 #include <system_error>
@@ -35,6 +34,8 @@ void HandlerManager::add_route(std::string route, HandlerEntry entry) {
 
 void HandlerManager::set_mime(mime::MimeType types) { mime = std::move(types); }
 
+void HandlerManager::set_upgrade_check(UpgradeCheck check) { upgrade_check = std::move(check); }
+
 const HandlerEntry* HandlerManager::get_handler(std::string_view route) const {
     if (const auto found = routes.find(route); found != routes.end()) {
         return &found->second;
@@ -59,7 +60,7 @@ void handle_connection(net::TcpStream stream, std::shared_ptr<const HandlerManag
         report("set_read_timeout as None failed: " + cleared.error().message);
         return;
     }
-    auto request = from_header(head, std::move(stream));
+    auto request = from_header(head, std::move(stream), handlers->upgrade_check);
     if (!request) {
         report(request.error().message);
         return;
@@ -93,6 +94,10 @@ void HttpServer::add_route(std::string route, HandlerEntry entry) {
 }
 
 void HttpServer::set_mime(mime::MimeType types) { handlers_->set_mime(std::move(types)); }
+
+void HttpServer::set_upgrade_check(UpgradeCheck check) {
+    handlers_->set_upgrade_check(std::move(check));
+}
 
 void HttpServer::start(net::TcpListener& listener) {
     if (const auto address = listener.local_addr()) {

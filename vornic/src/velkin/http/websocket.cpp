@@ -3,27 +3,24 @@
 // pings and closes; it never starts either.
 #include "velkin/http/websocket.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <array>
 
+#include "velkin/platform/digest.h"
 #include "velkin/string.h"
 
 namespace vornic::velkin::http {
 
 namespace websocket {
 
-std::string accept_value(std::string_view key) {
+std::optional<std::string> accept_value(std::string_view key) {
     std::string input(key);
     input.append(kAcceptGuid);
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int digest_length = 0;
-    EVP_Digest(input.data(), input.size(), digest.data(), &digest_length, EVP_sha1(), nullptr);
-    // Base64 of the 20-byte digest: 28 characters and the terminating NUL.
-    std::array<unsigned char, 4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1> encoded{};
-    const int length = EVP_EncodeBlock(encoded.data(), digest.data(), static_cast<int>(digest_length));
-    return std::string(reinterpret_cast<const char*>(encoded.data()), static_cast<std::size_t>(length));
+    const auto digest = digest::sha1(std::span(reinterpret_cast<const uint8_t*>(input.data()), input.size()));
+    if (!digest) {
+        return std::nullopt;
+    }
+    return digest::base64(*digest);  // 28 characters for the 20-byte digest
 }
 
 }  // namespace websocket
@@ -58,7 +55,11 @@ IoResult<std::string> HttpRequest::get_key_accept() const {
     if (!key) {
         return std::unexpected(net::protocol_error("WebSocket upgrade without sec-websocket-key"));
     }
-    return websocket::accept_value(*key);
+    auto accept = websocket::accept_value(*key);
+    if (!accept) {
+        return std::unexpected(net::protocol_error("the system could not compute the WebSocket accept value"));
+    }
+    return std::move(*accept);
 }
 
 IoResult<void> HttpRequest::write_ws_def_header() {
@@ -89,7 +90,10 @@ IoResult<void> HttpRequest::write_ws_def_header() {
     return stream.write_all(string::bytes_of(head));
 }
 
-IoResult<std::size_t> HttpRequest::read_frame(std::vector<uint8_t>& message) {
+namespace {
+
+// The two bytes every frame starts with, checked for the mask before anything else is read.
+IoResult<std::array<uint8_t, 2>> read_frame_start(net::TcpStream& stream) {
     std::array<uint8_t, 2> header{};
     if (auto read = stream.read_exact(header); !read) {
         return std::unexpected(read.error());
@@ -99,6 +103,24 @@ IoResult<std::size_t> HttpRequest::read_frame(std::vector<uint8_t>& message) {
     if ((header[1] & 0x80) == 0) {
         return std::unexpected(net::protocol_error("WebSocket data from client must be masked"));
     }
+    return header;
+}
+
+// RFC 6455 7.4.1 and 7.4.2: the status codes a peer may put in a close frame. 1004-1006 and 1015
+// are reserved for reports inside an endpoint ("MUST NOT be set as a status code in a Close
+// control frame by an endpoint"); 1016-2999 are left for future revisions of the protocol, and
+// nothing is defined below 1000 or from 5000 on.
+bool close_status_may_be_sent(unsigned status) {
+    if (status < 1000 || status >= 5000) {
+        return false;
+    }
+    return status >= 3000 || status <= 1003 || (status >= 1007 && status <= 1014);
+}
+
+}  // namespace
+
+IoResult<std::size_t> HttpRequest::read_frame_rest(std::array<uint8_t, 2> header,
+                                                   std::vector<uint8_t>& message) {
     uint64_t length = header[1] & 0x7F;
     if (length == 126) {
         std::array<uint8_t, 2> extended{};
@@ -117,6 +139,7 @@ IoResult<std::size_t> HttpRequest::read_frame(std::vector<uint8_t>& message) {
     // payload is read or room is made for it.
     if (message.size() > kMaxMessageSize || length > kMaxMessageSize - message.size()) {
         (void)close_ws(websocket::kCloseMessageTooBig, std::nullopt);
+        stream.shutdown_lingering(kLingerTime, kLingerBytes);
         return std::unexpected(net::protocol_error(
             "WebSocket message too big: a frame of " + std::to_string(length) +
             " bytes after " + std::to_string(message.size()) + " would pass the limit of " +
@@ -140,46 +163,123 @@ IoResult<std::size_t> HttpRequest::read_frame(std::vector<uint8_t>& message) {
     return header[0];
 }
 
+IoResult<std::size_t> HttpRequest::read_frame(std::vector<uint8_t>& message) {
+    const auto header = read_frame_start(stream);
+    if (!header) {
+        return std::unexpected(header.error());
+    }
+    return read_frame_rest(*header, message);
+}
+
+IoError HttpRequest::fail_ws(std::string error) {
+    // RFC 6455 7.1.7: "the endpoint MUST _Close the WebSocket Connection_" and may say why:
+    // 1002 "indicates that an endpoint is terminating the connection due to a protocol error"
+    // (7.4.1). Nothing more is sent; what the client still sends is dropped while the
+    // connection lingers, and the caller's error ends it.
+    (void)close_ws(websocket::kCloseProtocolError, std::nullopt);
+    stream.shutdown_lingering(kLingerTime, kLingerBytes);
+    return net::protocol_error(std::move(error));
+}
+
 IoResult<websocket::WsMessage> HttpRequest::read_ws() {
     std::vector<uint8_t> message;
-    uint8_t message_opcode = 0xFF;  // none yet
+    uint8_t message_opcode = websocket::kNoMessage;
+    const auto refuse = [this](const std::string& why) {
+        return std::unexpected(fail_ws("WebSocket protocol error: " + why));
+    };
     for (;;) {
-        const std::size_t frame_start = message.size();
-        const auto first = read_frame(message);
-        if (!first) {
-            return std::unexpected(first.error());
+        const auto header = read_frame_start(stream);
+        if (!header) {
+            return std::unexpected(header.error());
         }
-        const bool fin = (*first & 0x80) != 0;
-        const auto opcode = static_cast<uint8_t>(*first & 0x0F);
-        if (opcode == websocket::kOpContinuation) {
+        const bool fin = ((*header)[0] & 0x80) != 0;
+        const auto opcode = static_cast<uint8_t>((*header)[0] & 0x0F);
+        const bool control = (opcode & 0x08) != 0;
+        const unsigned short_length = (*header)[1] & 0x7F;
+        // Every check below needs only the first two bytes, so a bad frame is refused before its
+        // length, key or payload is read.
+        // RFC 6455 5.2: RSV1-3 "MUST be 0 unless an extension is negotiated that defines meanings
+        // for non-zero values"; this server negotiates none.
+        if (((*header)[0] & 0x70) != 0) {
+            return refuse("RSV bits set");
+        }
+        // RFC 6455 5.2: "If an unknown opcode is received, the receiving endpoint MUST _Fail the
+        // WebSocket Connection_."
+        if ((opcode >= 3 && opcode <= 7) || opcode >= 11) {
+            return std::unexpected(fail_ws("Invalid op_code " + std::to_string(opcode)));
+        }
+        if (control) {
+            // RFC 6455 5.5: "All control frames MUST have a payload length of 125 bytes or less
+            // and MUST NOT be fragmented."
+            // Such a length always fits the 7-bit field, and "the minimal number of bytes MUST be
+            // used to encode the length" (5.2): the 16- and 64-bit forms are refused unread.
+            if (!fin) {
+                return refuse("fragmented control frame");
+            }
+            if (short_length > 125) {
+                return refuse("control frame longer than 125 bytes");
+            }
+            // RFC 6455 5.5.1: a close body, when there is one, starts with a 2-byte status code.
+            if (opcode == websocket::kOpClose && short_length == 1) {
+                return refuse("close frame with a 1-byte body");
+            }
+        } else if (opcode == websocket::kOpContinuation) {
+            // RFC 6455 5.4: a continuation only ever follows the first frame of a message.
+            if (message_opcode == websocket::kNoMessage) {
+                return refuse("continuation frame without a message");
+            }
+        } else if (message_opcode != websocket::kNoMessage) {
+            // RFC 6455 5.4: "The fragments of one message MUST NOT be interleaved between the
+            // fragments of another message unless an extension has been negotiated".
+            return refuse("new message inside a fragmented one");
+        }
+
+        if (!control) {
+            const auto read = read_frame_rest(*header, message);
+            if (!read) {
+                return std::unexpected(read.error());
+            }
+            if (opcode != websocket::kOpContinuation) {
+                message_opcode = opcode;
+            }
             if (fin) {
                 break;
             }
-        } else if (opcode == websocket::kOpText || opcode == websocket::kOpBinary) {
-            message_opcode = opcode;
-            if (fin) {
-                break;
+            continue;
+        }
+
+        // Control frames may come between the fragments of a message (RFC 6455 5.4); their
+        // payload is kept apart so that the gathered data stays as it is.
+        std::vector<uint8_t> body;
+        if (const auto read = read_frame_rest(*header, body); !read) {
+            return std::unexpected(read.error());
+        }
+        if (opcode == websocket::kOpClose) {
+            std::optional<unsigned> status;
+            if (body.size() >= 2) {
+                status = (unsigned{body[0]} << 8) | body[1];
+                if (!close_status_may_be_sent(*status)) {
+                    return refuse("close status " + std::to_string(*status) + " may not be sent");
+                }
             }
-        } else if (opcode <= 7) {
-            // Reserved data opcodes: no extension gives them a meaning, so their data is dropped.
-            message_opcode = opcode;
-            message.resize(frame_start);
-        } else if (opcode == websocket::kOpClose) {
-            // RFC 6455 5.5.1: answer with a close frame; the caller decides what comes next.
-            (void)close_ws(std::nullopt, std::nullopt);
+            // RFC 6455 5.5.1: "If an endpoint receives a Close frame and did not previously send
+            // a Close frame, the endpoint MUST send a Close frame in response. (When sending a
+            // Close frame in response, the endpoint typically echos the status code it
+            // received.)" An empty close is answered empty. "After both sending and receiving a
+            // Close message, an endpoint ... MUST close the underlying TCP connection": the
+            // caller ends the connection on Close.
+            (void)close_ws(status, std::nullopt);
             return websocket::Close{};
-        } else if (opcode == websocket::kOpPing) {
-            // RFC 6455 5.5.3: the pong carries the ping's application data.
-            const std::span<const uint8_t> ping = std::span(message).subspan(frame_start);
-            if (auto pong = write_ws_pong(ping); !pong) {
+        }
+        if (opcode == websocket::kOpPing) {
+            // RFC 6455 5.5.3: "A Pong frame sent in response to a Ping frame must have identical
+            // "Application data" as found in the message body of the Ping frame being replied to."
+            if (auto pong = write_ws_pong(body); !pong) {
                 return std::unexpected(pong.error());
             }
-            message.resize(frame_start);
-        } else if (opcode == websocket::kOpPong) {
-            message.resize(frame_start);
-        } else {
-            return std::unexpected(net::protocol_error("Invalid op_code " + std::to_string(opcode)));
         }
+        // A pong needs no answer (RFC 6455 5.5.3: "A response to an unsolicited Pong frame is
+        // not expected").
     }
     if (message_opcode == websocket::kOpText) {
         return websocket::Text{string::from_utf8_lossy(message)};

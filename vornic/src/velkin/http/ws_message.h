@@ -26,11 +26,15 @@ inline constexpr uint8_t kOpBinary = 0x2;
 inline constexpr uint8_t kOpClose = 0x8;
 inline constexpr uint8_t kOpPing = 0x9;
 inline constexpr uint8_t kOpPong = 0xA;
+// No data frame of a message has been read yet.
+inline constexpr uint8_t kNoMessage = 0xFF;
 
 // The largest message (all its frames together) that read_ws accepts. A frame that would take
 // a message past it is refused before its payload is read, with close status 1009 (RFC 6455
 // 7.4.1: "message that is too big for it to process").
 inline constexpr std::size_t kMaxMessageSize = 1024 * 1024;
 inline constexpr unsigned kCloseMessageTooBig = 1009;
+// RFC 6455 7.4.1: the close status of a connection failed for breaking the protocol.
+inline constexpr unsigned kCloseProtocolError = 1002;
 
 }  // namespace vornic::velkin::http::websocket

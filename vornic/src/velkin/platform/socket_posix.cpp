@@ -1,0 +1,61 @@
+// POSIX sockets behind the names of platform/socket.h.
+#include <poll.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "velkin/platform/socket.h"
+
+namespace vornic::velkin::net::sys {
+
+Socket open_tcp() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+
+Socket accept(Socket listener) { return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); }
+
+void close(Socket socket) { ::close(socket); }
+
+std::ptrdiff_t receive(Socket socket, void* buffer, std::size_t size) {
+    return ::recv(socket, buffer, size, 0);
+}
+
+std::ptrdiff_t send(Socket socket, const void* bytes, std::size_t size) {
+    // MSG_NOSIGNAL: a peer that has gone away gives EPIPE, not a process-ending SIGPIPE.
+    return ::send(socket, bytes, size, MSG_NOSIGNAL);
+}
+
+int wait_readable(Socket socket, std::chrono::milliseconds timeout) {
+    pollfd ready{};
+    ready.fd = socket;
+    ready.events = POLLIN;
+    const int n = ::poll(&ready, 1, static_cast<int>(std::min<long long>(timeout.count(), INT_MAX)));
+    return n < 0 ? -1 : (n > 0 ? 1 : 0);
+}
+
+int allow_address_reuse(Socket listener) {
+    return set_int_option(listener, SOL_SOCKET, SO_REUSEADDR, 1);
+}
+
+int set_int_option(Socket socket, int level, int name, int value) {
+    return ::setsockopt(socket, level, name, &value, sizeof value);
+}
+
+int set_receive_timeout(Socket socket, std::optional<std::chrono::milliseconds> timeout) {
+    timeval tv{};  // zero: no limit
+    if (timeout) {
+        tv.tv_sec = static_cast<time_t>(timeout->count() / 1000);
+        tv.tv_usec = static_cast<suseconds_t>((timeout->count() % 1000) * 1000);
+    }
+    return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+int last_error() { return errno; }
+
+bool interrupted(int code) { return code == EINTR; }
+
+std::string error_text(int code) { return std::strerror(code); }
+
+}  // namespace vornic::velkin::net::sys
