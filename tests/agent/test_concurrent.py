@@ -48,7 +48,7 @@ def wait_on_empty_reader(context, cid, timeout=0xFFFFFFFF):
         status_change_call(context, [(SECOND_READER, SCARD_STATE_EMPTY)], timeout, wide=True), cid)
 
 
-async def connect_stable_card(ws, context, deadline=15):
+async def connect_stable_card(ws, context, deadline=30):
     """Connects to the card in the first reader once pcscd has settled: a card that a test before
     took away can still look present for a moment, and a connect to it then fails later."""
     end = time.monotonic() + deadline
@@ -69,7 +69,9 @@ class Concurrent(unittest.TestCase):
     # behind is not counted by another.
     @classmethod
     def setUpClass(cls):
-        cls.card = VirtualCard().insert()
+        cls.card = VirtualCard()
+        time.sleep(1)  # pcscd notices the card of a test before this one gone
+        cls.card.insert()
 
     @classmethod
     def tearDownClass(cls):
@@ -126,7 +128,7 @@ class Concurrent(unittest.TestCase):
                     self.assertEqual(return_code(await roundtrip(ws, with_completion_id(context_call(RELEASE, context), cid))), 0)
             finally:
                 await ws.close()
-        run(scenario())
+        run(scenario(), timeout=90)
 
     def test_the_plain_handshake_keeps_strict_order(self):
         async def pair(ws):
@@ -222,7 +224,7 @@ class Concurrent(unittest.TestCase):
 
         idle = thread_count(self.agent.proc.pid)
         released_before = len(self.released_lines())
-        context, connected = run(before_reload())
+        context, connected = run(before_reload(), timeout=60)
         time.sleep(2)
         # The wait has ended with its connection; one thread keeps the time of the held context.
         self.assertLessEqual(thread_count(self.agent.proc.pid), idle + 1)
