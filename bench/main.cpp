@@ -1,7 +1,8 @@
 // tolvane-bench: what the agent adds to a card call. In one run, on this machine, against the
 // real pcscd and the virtual reader: each call made directly, relayed through the agent binary
 // (started here on 127.0.0.1:8095), bounced off a bare echo server, and decoded in-process;
-// calls per second on several connections; the agent's resident memory with idle connections.
+// calls per second on several connections, and over one connection with several contexts busy at
+// once; the agent's resident memory with idle connections.
 //
 //   tolvane-bench [--agent PATH] [--logs DIR] [--quick] [--no-codec] [--no-live] [--no-memory]
 //                 [--no-rates]
@@ -29,6 +30,7 @@
 #include "bench/measure.h"
 #include "bench/processes.h"
 #include "bench/report.h"
+#include "bench/side_by_side.h"
 #include "bench/workloads.h"
 
 #ifndef TOLVANE_AGENT_PATH
@@ -357,6 +359,13 @@ int run_live(const Options& options, Report& report) {
     auto echo = start_echo_process(options.logs + "/echo.log");
     if (!echo) return std::fprintf(stderr, "cannot start the echo server: %s\n", echo.error().c_str()), 1;
     measure_calls(options, echo->port, report);
+    if (options.rates && (options.only.empty() || std::string_view("ListReaders").find(options.only) != std::string_view::npos)) {
+        for (std::size_t n : options.connections) {
+            std::fprintf(stderr, "ListReaders on %zu contexts over one connection\n", n);
+            report.side_by_side[n] = run_side_by_side(kAgentPort, n, true, options.rate_time);
+            report.in_order[n] = run_side_by_side(kAgentPort, n, false, options.rate_time);
+        }
+    }
     MemoryFigure after{"after the call runs", 0, proc_status(agent->pid())};
     report.notes.push_back("agent VmRSS after the call runs (no connections): " +
                            std::to_string(after.status["VmRSS"]) + " KiB");

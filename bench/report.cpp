@@ -112,6 +112,23 @@ void print_throughput(const Report& report) {
     }
 }
 
+void print_side_by_side(const Report& report) {
+    if (report.side_by_side.empty() && report.in_order.empty()) return;
+    std::printf("\n== ListReaders per second over one connection, one call in flight per context\n");
+    std::printf("%-26s", "connection");
+    for (std::size_t n : report.connection_counts) std::printf(" %10zu ctx ", n);
+    std::printf("\n");
+    const std::pair<const char*, const std::map<std::size_t, Throughput>*> rows[] = {
+        {"replies in any order", &report.side_by_side}, {"strict order", &report.in_order}};
+    for (const auto& [label, rates] : rows) {
+        std::printf("%-26s", label);
+        for (std::size_t n : report.connection_counts) std::printf(" %15s", rate(*rates, n).c_str());
+        std::printf("\n");
+        for (const auto& [n, r] : *rates)
+            if (r.error) std::printf("  %zu contexts: %s\n", n, r.error->c_str());
+    }
+}
+
 std::size_t field(const MemoryFigure& m, const char* name) {
     auto found = m.status.find(name);
     return found == m.status.end() ? 0 : found->second;
@@ -155,6 +172,7 @@ int print_report(const Report& report) {
         print_latency(report);
         print_throughput(report);
     }
+    print_side_by_side(report);
     if (!report.memory.empty() || report.memory_note) print_memory(report);
     if (!report.codec.empty()) {
         std::printf("\n== In-process decode and encode (process() with an instant PC/SC), ns, median\n");

@@ -44,6 +44,9 @@ struct Report {
     std::vector<MemoryFigure> memory;
     std::optional<std::string> memory_note;
     std::vector<std::size_t> connection_counts;
+    // ListReaders per second over one connection with that many contexts busy at once, the
+    // connection taking replies in any order, and the same load kept in strict order.
+    std::map<std::size_t, Throughput> side_by_side, in_order;
     std::vector<std::string> notes;
 };
 

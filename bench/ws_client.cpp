@@ -64,10 +64,18 @@ std::array<uint8_t, 4> WsClient::next_mask() {
 
 std::expected<std::span<const uint8_t>, std::string> WsClient::call(
     std::span<const uint8_t> message) {
+    if (auto sent = send(message); !sent) return std::unexpected(sent.error());
+    return receive();
+}
+
+std::expected<void, std::string> WsClient::send(std::span<const uint8_t> message) {
     out_.clear();
     const std::array<uint8_t, 4> mask = next_mask();
     append_frame(out_, kOpBinary, message, &mask);
-    if (auto sent = send_all(fd_, out_); !sent) return std::unexpected(sent.error());
+    return send_all(fd_, out_);
+}
+
+std::expected<std::span<const uint8_t>, std::string> WsClient::receive() {
     auto frame = reader_.next(fd_);
     if (!frame) return std::unexpected(frame.error());
     if (frame->opcode != kOpBinary)

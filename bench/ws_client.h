@@ -27,6 +27,9 @@ public:
 
     // Sends `message` and returns the payload of the binary reply (valid until the next call).
     std::expected<std::span<const uint8_t>, std::string> call(std::span<const uint8_t> message);
+    // The two halves of `call`, for a client with several calls in flight.
+    std::expected<void, std::string> send(std::span<const uint8_t> message);
+    std::expected<std::span<const uint8_t>, std::string> receive();
     // Sends a close frame and closes the socket.
     void close();
 

@@ -2,7 +2,12 @@
 // the WebSocket frames of its calls) and the agent's own request handler answers it, relaying
 // each binary message to the call handlers over the recording PC/SC fake.
 //
-// This is the path a web page drives; the other targets take its layers one at a time.
+// This is the path a web page drives; the other targets take its layers one at a time. Inputs
+// whose handshake asks for replies in any order (03 01 01) run their calls on the connection's
+// worker threads, side by side per context: the seeds hold such connections, one that goes back
+// to strict order, and one that ends with calls still in flight (cancelled, replies dropped).
+// handle_connection returns only when every worker of the connection has finished, so the fake
+// below outlives every call made on it.
 #include <algorithm>
 #include <cstdint>
 #include <string_view>

@@ -286,6 +286,15 @@ CONNECTIONS = {
     "not_a_call": upgrade() + frame(2, b"\x01\x03") + frame(2, b"\x03\x01"),
     "truncated_call": upgrade() + frame(2, CALLS["transmit_extras"][:60]),
     "vanish_mid_frame": upgrade() + frame(2, CALLS["connect"])[:20],
+    # Replies in any order: calls on two contexts side by side, a wait and its cancel, a return
+    # to strict order, and a client that goes while calls are in flight.
+    "any_order": upgrade() + frame(2, b"\x03\x01\x01") + b"".join(
+        frame(2, CALLS[n]) for n in ("establish_system", "status_change_pnp", "is_valid_4", "cancel",
+                                     "connect", "transmit", "status", "list_readers", "release")),
+    "any_order_then_strict": upgrade() + frame(2, b"\x03\x01\xff") + frame(2, CALLS["transmit"])
+    + frame(2, CALLS["status_change_one"]) + frame(2, b"\x03\x01") + frame(2, CALLS["is_valid"]),
+    "any_order_vanish": upgrade() + frame(2, b"\x03\x01\x01")
+    + b"".join(frame(2, CALLS["status_change_one"]) for _ in range(70)),
 }
 
 

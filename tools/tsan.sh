@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the server and relay under ThreadSanitizer (build/tsan, g++) and runs, once each:
-#   - the context guard's unit tests (unit_tests, ContextGuard*: the table of contexts that
-#     every connection thread shares);
+#   - the context guard's and the call scheduler's unit tests (unit_tests, ContextGuard* and
+#     CallScheduler*: the table of contexts that every connection thread shares, the worker
+#     threads of a connection that runs calls side by side);
 #   - the server library's tests (velkin_tests);
 #   - the agent binary itself under concurrent load: the quick profile of tests/load (many
 #     WebSocket connections, concurrent requests, slow, vanishing and malformed clients), then
-#     the end-to-end relay and clean-up suites of tests/agent.
+#     the end-to-end relay, clean-up and concurrent-call suites of tests/agent.
 # Fails on any ThreadSanitizer report or test failure. Needs pcscd running (test.sh starts it).
 #
 #   tools/tsan.sh
@@ -38,13 +39,13 @@ run() {
   fi
 }
 
-run context_guard "$build/tests/unit_tests" --gtest_filter='ContextGuard*'
+run context_guard "$build/tests/unit_tests" --gtest_filter='ContextGuard*:CallScheduler*'
 if [ -x "$build/tests/velkin_tests" ]; then
   run velkin env TOLVANE_TEST_DATA="$root/tests" "$build/tests/velkin_tests"
 fi
 # The load test takes the port lock itself and fails on a sanitizer line of the agent.
 run agent_load env AGENT="$build/src/tolvane-agent" /usr/bin/python3 tests/load/load_test.py quick
-for suite in relay cleanup; do
+for suite in relay cleanup concurrent; do
   if [ -f "tests/agent/test_$suite.py" ]; then
     # The agent's standard error goes to the test's pipe; the suites read it, so a race shows
     # in the output as well as in a failed test when the agent's lines are checked.

@@ -15,11 +15,15 @@ const CALL_TIMEOUT_MS = 5000;
 export class BridgeClient extends EventTarget {
   state = 'closed';
   #window = null;
+  // True when the agent answers calls in any order (it granted the handshake flag): calls go out
+  // at once, the agent runs those on different contexts side by side, and each reply is paired
+  // with its call by the CompletionId. An agent that does not grant it handles the calls one at
+  // a time, in order: a call is then sent only after the previous reply has come, which keeps
+  // each one's time its own.
+  anyOrder = false;
   #handshake = null;   // { resolve, timer } while the handshake is out
-  // The agent handles the calls of one connection one at a time, in order. Sending a call only
-  // after the previous reply has come keeps them paired and makes each one's time its own.
   #queue = [];
-  #pending = null;
+  #inFlight = new Map();  // CompletionId -> call
   #completionId = 0;
 
   constructor() {
@@ -47,7 +51,7 @@ export class BridgeClient extends EventTarget {
       let tries = 0;
       const shake = () => {
         if (++tries > HANDSHAKE_TRIES) return this.#stopHandshake(false);
-        this.#post(codec.handshake());
+        this.#post(codec.handshake(codec.REPLIES_IN_ANY_ORDER));
         this.#handshake.timer = setTimeout(shake, HANDSHAKE_INTERVAL_MS);
       };
       this.#handshake = { resolve, timer: 0 };
@@ -65,7 +69,8 @@ export class BridgeClient extends EventTarget {
   }
 
   // Sends the call `c` at once and forgets it: for the page's last moments, when its reply could
-  // not be received any more. The agent still carries it out after the calls before it.
+  // not be received any more. The agent still carries it out after the calls before it (on its
+  // context, when replies come in any order).
   send(c) {
     if (this.state === 'answering') this.#post(codec.encodeCall(c, this.#nextId()));
   }
@@ -86,8 +91,9 @@ export class BridgeClient extends EventTarget {
     return this.#completionId;
   }
 
-  #stopHandshake(answered) {
+  #stopHandshake(answered, flags = 0) {
     if (!this.#handshake) return;
+    this.anyOrder = Boolean(flags & codec.REPLIES_IN_ANY_ORDER);
     clearTimeout(this.#handshake.timer);
     this.#handshake.resolve(answered);
     this.#handshake = null;
@@ -95,8 +101,8 @@ export class BridgeClient extends EventTarget {
   }
 
   #failAll(error) {
-    const calls = this.#pending ? [this.#pending, ...this.#queue] : this.#queue;
-    this.#pending = null;
+    const calls = [...this.#inFlight.values(), ...this.#queue];
+    this.#inFlight.clear();
     this.#queue = [];
     for (const p of calls) {
       clearTimeout(p.timer);
@@ -105,28 +111,32 @@ export class BridgeClient extends EventTarget {
   }
 
   #next() {
-    if (this.#pending || !this.#queue.length) return;
-    if (this.state !== 'answering') return this.#failAll(new Error('the agent is not answering'));
-    const p = this.#pending = this.#queue.shift();
-    p.id = this.#nextId();
-    p.timer = setTimeout(() => {
-      this.#pending = null;
-      p.reject(new Error(`${p.c.name}: no answer within ${p.timeoutMs} ms`));
-      this.#setState('silent');
-    }, p.timeoutMs);
-    p.started = performance.now();
-    this.#post(codec.encodeCall(p.c, p.id));
+    while (this.#queue.length && (this.anyOrder || this.#inFlight.size === 0)) {
+      if (this.state !== 'answering') return this.#failAll(new Error('the agent is not answering'));
+      const p = this.#queue.shift();
+      p.id = this.#nextId();
+      this.#inFlight.set(p.id, p);
+      p.timer = setTimeout(() => {
+        this.#inFlight.delete(p.id);
+        p.reject(new Error(`${p.c.name}: no answer within ${p.timeoutMs} ms`));
+        this.#setState('silent');
+      }, p.timeoutMs);
+      p.started = performance.now();
+      this.#post(codec.encodeCall(p.c, p.id));
+    }
   }
 
   #receive(event) {
     if (event.source !== this.#window || event.origin !== AGENT_ORIGIN ||
         !(event.data instanceof ArrayBuffer)) return;
-    if (codec.isHandshakeReply(event.data)) return this.#stopHandshake(true);
-    const p = this.#pending;
+    if (codec.isHandshakeReply(event.data))
+      return this.#stopHandshake(true, codec.grantedFlags(event.data));
+    const id = codec.replyCompletionId(event.data);
+    const p = this.#inFlight.get(id);
     // A reply that pairs with no call in flight (its call timed out) is dropped.
-    if (!p || codec.replyCompletionId(event.data) !== p.id) return;
+    if (!p) return;
     clearTimeout(p.timer);
-    this.#pending = null;
+    this.#inFlight.delete(id);
     try {
       p.resolve({ ...codec.decodeReply(p.c, event.data), ms: performance.now() - p.started });
     } catch (error) {

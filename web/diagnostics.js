@@ -7,9 +7,14 @@ import {
 } from './scard-codes.js';
 import { BridgeClient } from './bridge-client.js';
 
-// The relay answers one call at a time per connection, so a wait for reader events blocks the
-// calls behind it: waits are kept short, and an APDU waits at most this long for its turn.
+// The live reader list waits for reader events on a context of its own. When the agent answers
+// calls in any order, that wait holds back nothing on the card's context: it can be longer, and
+// the APDU console works beside it (it is still renewed every few seconds: an unanswered wait
+// is how the page learns that the agent has gone). An agent that answers one call at a time per
+// connection would hold every call behind the wait: the wait is then kept short and shares the
+// one context, and an APDU waits at most this long for its turn.
 const WAIT_MS = 500;
+const LONG_WAIT_MS = 5000;
 // Codes after which the card handle is of no more use: connect again.
 const HANDLE_LOST = new Set([0x80100003, 0x80100068, 0x80100069]);
 
@@ -20,6 +25,7 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 const client = new BridgeClient();
 let context = null;          // reference bytes of the page's PC/SC context
+let watching = null;         // the context the reader list waits on (`context` itself, in order)
 const readers = new Map();   // reader name -> its last ReaderState_Return (or null: not known yet)
 let selected = null;         // the reader that the card panel shows
 let card = null;             // { reader, card, protocol, status } while connected
@@ -61,6 +67,7 @@ client.addEventListener('state', () => {
 
 function forget() {
   context = null;
+  watching = null;
   card = null;
   readers.clear();
   $('context').textContent = 'none';
@@ -71,8 +78,16 @@ function forget() {
 let cardWork = Promise.resolve();
 const cardTask = (work) => (cardWork = cardWork.then(work).catch(showError));
 
-$('open-bridge').addEventListener('click', async () => {
+async function releaseContexts() {
+  if (watching && watching !== context) {
+    client.call(codec.cancel(watching)).catch(() => {});
+    await client.call(codec.releaseContext(watching)).catch(() => {});
+  }
   if (context) await client.call(codec.releaseContext(context)).catch(() => {});
+}
+
+$('open-bridge').addEventListener('click', async () => {
+  await releaseContexts();
   forget();
   if (!(await client.open())) {
     if (client.state === 'closed')
@@ -82,7 +97,8 @@ $('open-bridge').addEventListener('click', async () => {
   try {
     context = (await scard(codec.establishContext())).context;
     $('context').textContent = toHex(context);
-    monitor(context);
+    watching = client.anyOrder ? (await scard(codec.establishContext())).context : context;
+    monitor(watching);
   } catch (error) {
     showError(error);
   }
@@ -99,7 +115,8 @@ async function listReaders(ctx) {
 // for readers that come and go, and lists the readers again after each change.
 async function monitor(ctx) {
   let names = null;
-  while (context === ctx) {
+  const waitMs = ctx === context ? WAIT_MS : LONG_WAIT_MS;
+  while (watching === ctx) {
     try {
       if (!names) {
         names = await listReaders(ctx);
@@ -112,9 +129,9 @@ async function monitor(ctx) {
       // The notification entry carries the number of readers this page knows in its upper 16
       // bits: a reader added or removed ends the wait with SCARD_STATE_CHANGED there.
       states.push({ reader: codec.PNP_NOTIFICATION, currentState: names.length << 16 });
-      const reply = await client.call(codec.getStatusChange(ctx, WAIT_MS, states, 'W'),
-        WAIT_MS + 5000);
-      if (context !== ctx) return;
+      const reply = await client.call(codec.getStatusChange(ctx, waitMs, states, 'W'),
+        waitMs + 5000);
+      if (watching !== ctx) return;
       if (reply.returnCode === SCARD_E_TIMEOUT) continue;
       if (reply.returnCode !== 0) throw new ScardError('GetStatusChangeW', reply);
       const readerStates = reply.states.slice(0, -1);
@@ -124,7 +141,7 @@ async function monitor(ctx) {
       cardTask(syncCard);
       if (!reply.states.some((state) => state.eventState & STATE.CHANGED)) await sleep(WAIT_MS);
     } catch (error) {
-      if (context !== ctx) return;
+      if (watching !== ctx) return;
       showError(error);
       names = null;
       await sleep(1000);
@@ -242,6 +259,10 @@ $('apdu-form').addEventListener('submit', async (event) => {
 // the page goes, without waiting for replies that could no longer arrive. The bridge window is
 // left open: closing it now would drop these calls on their way to the agent.
 window.addEventListener('pagehide', () => {
+  if (watching && watching !== context) {
+    client.send(codec.cancel(watching));
+    client.send(codec.releaseContext(watching));
+  }
   if (card) client.send(codec.disconnect(card.card));
   if (context) client.send(codec.releaseContext(context));
 });
@@ -250,4 +271,5 @@ showAgentState();
 // For the browser's console.
 window.diagnostics = {
   client, codec, get context() { return context; }, get card() { return card; },
+  get watching() { return watching; },
 };

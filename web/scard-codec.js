@@ -31,7 +31,12 @@
 // A context (REDIR_SCARDCONTEXT) or card handle (REDIR_SCARDHANDLE) is such an array of
 // reference bytes: the client sends back exactly the bytes the agent handed out.
 //
-// Separately, the handshake message 03 01 is answered with the two bytes 03 02.
+// Separately, the handshake message 03 01 is answered with the two bytes 03 02. A client that
+// pairs replies with calls by their CompletionId offers one byte of flags after it: 03 01 01
+// asks for replies in any order, and an agent that grants it answers 03 02 01 (an older agent
+// answers 03 02). The agent then carries out calls on different contexts side by side (a wait
+// on one context no longer holds back the calls on another), and calls on one context still in
+// the order sent; each reply comes when its call is done.
 
 export const IOCTL = {
   ESTABLISHCONTEXT: 0x00090014,
@@ -406,9 +411,21 @@ export function decodeReply(c, data) {
   return head.returnCode === 0 ? { ...head, ...c.decode(r) } : head;
 }
 
-export const handshake = () => Uint8Array.of(3, 1).buffer;
+// Handshake flag: replies may come in any order.
+export const REPLIES_IN_ANY_ORDER = 0x01;
+
+// 03 01, followed by the flags byte when flags are offered.
+export const handshake = (flags) =>
+  (flags === undefined ? Uint8Array.of(3, 1) : Uint8Array.of(3, 1, flags & 0xff)).buffer;
 
 export function isHandshakeReply(data) {
   const bytes = new Uint8Array(data);
-  return bytes.length === 2 && bytes[0] === 3 && bytes[1] === 2;
+  return (bytes.length === 2 || bytes.length === 3) && bytes[0] === 3 && bytes[1] === 2;
+}
+
+// The flags that a handshake reply grants: 0 for the plain 03 02, undefined for other messages.
+export function grantedFlags(data) {
+  if (!isHandshakeReply(data)) return undefined;
+  const bytes = new Uint8Array(data);
+  return bytes.length === 3 ? bytes[2] : 0;
 }

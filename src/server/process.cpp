@@ -13,21 +13,35 @@ constexpr uint8_t kCall = 3;
 constexpr std::size_t kCallFrameSize = 14;
 }  // namespace
 
+MessageKind classify(const std::vector<uint8_t>& message) {
+    if (message.size() < 2 || message[0] != kClass) return MessageKind::unrecognised;
+    if (message[1] == kHandshake) return MessageKind::handshake;
+    if (message[1] == kCall && message.size() >= kCallFrameSize) return MessageKind::call;
+    return MessageKind::unrecognised;
+}
+
+std::optional<uint8_t> granted_flags(const std::vector<uint8_t>& message) {
+    if (classify(message) != MessageKind::handshake || message.size() < 3) return std::nullopt;
+    return static_cast<uint8_t>(message[2] & kRepliesInAnyOrder);
+}
+
 bool process(const std::vector<uint8_t>& message, data_view::DataView& reply) {
-    if (message.size() < 2 || message[0] != kClass) return false;
-    if (message[1] == kHandshake) {
+    switch (classify(message)) {
+    case MessageKind::handshake:
         if (reply.output() == nullptr) return false;
         smartcard::handshake(*reply.output());
+        if (auto flags = granted_flags(message)) reply.output()->push_back(*flags);
         return true;
-    }
-    if (message[1] != kCall) return false;
-    if (message.size() < kCallFrameSize) {
-        std::cerr << "call of " << message.size() << " bytes is too short for its header"
-                  << std::endl;
+    case MessageKind::call:
+        smartcard::process_smartcard(message, reply);
+        return true;
+    case MessageKind::unrecognised:
+        if (message.size() >= 2 && message[0] == kClass && message[1] == kCall)
+            std::cerr << "call of " << message.size() << " bytes is too short for its header"
+                      << std::endl;
         return false;
     }
-    smartcard::process_smartcard(message, reply);
-    return true;
+    return false;
 }
 
 }  // namespace kx_agent::server

@@ -10,6 +10,7 @@
 #include "data_view.h"
 #include "server/bridge.h"
 #include "server/process.h"
+#include "server/relay.h"
 #include "smartcard/context_guard.h"
 #include "velkin/http/websocket.h"
 #include "velkin/string.h"
@@ -66,26 +67,9 @@ bool origin_allowed(const http::HttpRequest& request) {
     return request.from_origin(kAgentOrigin) || request.from_origin(configured_origin());
 }
 
-// One WebSocket connection: each binary message is one call, answered before the next is read.
+// One WebSocket connection: strict order, or side by side when the client's handshake asks.
 http::IoResult<void> relay(http::HttpRequest& request) {
-    smartcard::ConnectionScope connection(context_guard(), request.stream.native_handle());
-    for (;;) {
-        auto message = request.read_ws();
-        if (!message) return std::unexpected(message.error());
-        if (auto* text = std::get_if<websocket::Text>(&*message)) {
-            // Escaped, so that a client can neither forge lines of this output nor send
-            // escape sequences to the terminal.
-            std::osyncstream(std::cout) << "text:" << vornic::velkin::string::escape_line(text->text)
-                                        << std::endl;
-            continue;
-        }
-        if (std::holds_alternative<websocket::Close>(*message)) return {};
-        const auto& call = std::get<websocket::Binary>(*message).data;
-        std::vector<uint8_t> reply;
-        data_view::DataView view(reply, 0);
-        if (!process(call, view)) return {};
-        if (auto sent = request.write_ws_binary(reply); !sent) return sent;
-    }
+    return relay_calls(request, context_guard());
 }
 
 http::IoResult<void> serve_get(http::HttpRequest& request) {

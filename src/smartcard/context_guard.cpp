@@ -4,6 +4,7 @@
 #include <atomic>
 #include <utility>
 #include <iostream>
+#include <map>
 #include <syncstream>
 #include <vector>
 
@@ -26,26 +27,52 @@ ConnectionScope::~ConnectionScope() {
     // A scope belongs to the thread that made it (the relay's connection thread). Ended on any
     // other thread, it must not take that thread's own scope away.
     if (current_scope == this) current_scope = previous_;
-    std::size_t released = guard_.end_connection(id_);
-    if (released > 0)
-        std::osyncstream(std::cout) << "Connection closed: released " << released
-                                    << " PC/SC context" << (released == 1 ? "" : "s")
-                                    << " it left behind." << std::endl;
+    guard_.end_connection(id_);
 }
+
+ConnectionScope::Binding::Binding(ConnectionScope& scope) : previous_(current_scope) {
+    current_scope = &scope;
+}
+
+ConnectionScope::Binding::~Binding() { current_scope = previous_; }
 
 ConnectionScope* ConnectionScope::current() { return current_scope; }
 
 bool ConnectionScope::peer_gone() const {
+    if (ending_) return true;
     if (socket_ == vornic::velkin::net::sys::kInvalidSocket) return false;
     return vornic::velkin::net::sys::peer_closed(socket_);
 }
 
-ContextGuard::ContextGuard(Pcsc& inner, std::chrono::milliseconds slice)
-    : inner_(inner), slice_(slice) {}
+ContextGuard::ContextGuard(Pcsc& inner, std::chrono::milliseconds slice,
+                           std::chrono::milliseconds grace)
+    : inner_(inner), slice_(slice), grace_(grace) {}
+
+ContextGuard::~ContextGuard() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    reaper_wake_.notify_all();
+    if (reaper_.joinable()) reaper_.join();
+}
 
 std::size_t ContextGuard::known_contexts() const {
     std::lock_guard lock(mutex_);
     return contexts_.size();
+}
+
+std::size_t ContextGuard::held_contexts() const {
+    std::lock_guard lock(mutex_);
+    return held_;
+}
+
+void ContextGuard::add_user(Entry& entry, uint64_t connection) {
+    entry.users.insert(connection);
+    if (entry.orphaned) {
+        entry.orphaned.reset();
+        --held_;
+    }
 }
 
 void ContextGuard::note_context(SCARDCONTEXT context) {
@@ -53,7 +80,7 @@ void ContextGuard::note_context(SCARDCONTEXT context) {
     if (scope == nullptr) return;
     std::lock_guard lock(mutex_);
     auto it = contexts_.find(context);
-    if (it != contexts_.end()) it->second.users.insert(scope->id());
+    if (it != contexts_.end()) add_user(it->second, scope->id());
 }
 
 void ContextGuard::note_card(SCARDHANDLE card) {
@@ -63,13 +90,20 @@ void ContextGuard::note_card(SCARDHANDLE card) {
     auto card_it = cards_.find(card);
     if (card_it == cards_.end()) return;
     auto it = contexts_.find(card_it->second);
-    if (it != contexts_.end()) it->second.users.insert(scope->id());
+    if (it != contexts_.end()) add_user(it->second, scope->id());
+}
+
+void ContextGuard::forget_locked(SCARDCONTEXT context) {
+    auto it = contexts_.find(context);
+    if (it == contexts_.end()) return;
+    if (it->second.orphaned) --held_;
+    contexts_.erase(it);
+    std::erase_if(cards_, [&](const auto& card) { return card.second == context; });
 }
 
 void ContextGuard::forget(SCARDCONTEXT context) {
     std::lock_guard lock(mutex_);
-    contexts_.erase(context);
-    std::erase_if(cards_, [&](const auto& card) { return card.second == context; });
+    forget_locked(context);
 }
 
 bool ContextGuard::take_cancel(SCARDCONTEXT context) {
@@ -79,22 +113,83 @@ bool ContextGuard::take_cancel(SCARDCONTEXT context) {
     return std::exchange(it->second.cancel_pending, false);
 }
 
-std::size_t ContextGuard::end_connection(uint64_t connection) {
-    std::vector<SCARDCONTEXT> orphans;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto& [context, entry] : contexts_) {
-            if (entry.users.erase(connection) == 1 && entry.users.empty())
-                orphans.push_back(context);
-        }
-    }
-    for (SCARDCONTEXT context : orphans) {
+void ContextGuard::release(const Orphans& orphans) {
+    std::map<uint64_t, std::size_t> per_connection;
+    for (auto [connection, context] : orphans) {
         inner_.cancel(context);
         inner_.release_context(context);
         card_cache().forget_context(context);
-        forget(context);
+        ++per_connection[connection];
     }
-    return orphans.size();
+    for (auto [connection, released] : per_connection)
+        std::osyncstream(std::cout) << "Connection closed: released " << released
+                                    << " PC/SC context" << (released == 1 ? "" : "s")
+                                    << " it left behind." << std::endl;
+}
+
+std::size_t ContextGuard::end_connection(uint64_t connection) {
+    Orphans now;
+    bool start_reaper = false;
+    {
+        std::lock_guard lock(mutex_);
+        const auto at = Clock::now();
+        for (auto& [context, entry] : contexts_) {
+            if (entry.users.erase(connection) == 0 || !entry.users.empty()) continue;
+            if (grace_.count() <= 0) {
+                now.emplace_back(connection, context);
+            } else {
+                entry.orphaned = at;
+                entry.last_user = connection;
+                ++held_;
+            }
+        }
+        // Beyond the bound, the contexts held longest go first.
+        while (held_ > kMaxHeld) {
+            auto oldest = contexts_.end();
+            for (auto it = contexts_.begin(); it != contexts_.end(); ++it)
+                if (it->second.orphaned &&
+                    (oldest == contexts_.end() || *it->second.orphaned < *oldest->second.orphaned))
+                    oldest = it;
+            now.emplace_back(oldest->second.last_user, oldest->first);
+            forget_locked(oldest->first);
+        }
+        for (auto [_, context] : now) forget_locked(context);
+        if (held_ > 0 && !reaper_running_ && !stopping_) {
+            // The previous reaper has left its loop (it cleared the flag under this lock) and
+            // needs the lock no more: joining it here is brief.
+            if (reaper_.joinable()) reaper_.join();
+            reaper_running_ = true;
+            start_reaper = true;
+            reaper_ = std::thread([this] { reap(); });
+        }
+    }
+    if (start_reaper) reaper_wake_.notify_all();
+    release(now);
+    return now.size();
+}
+
+void ContextGuard::reap() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_ && held_ > 0) {
+        std::optional<Clock::time_point> earliest;
+        for (const auto& [context, entry] : contexts_)
+            if (entry.orphaned && (!earliest || *entry.orphaned < *earliest)) earliest = entry.orphaned;
+        const auto due = *earliest + grace_;
+        if (Clock::now() < due) {
+            reaper_wake_.wait_until(lock, due);
+            continue;
+        }
+        Orphans expired;
+        const auto now = Clock::now();
+        for (const auto& [context, entry] : contexts_)
+            if (entry.orphaned && *entry.orphaned + grace_ <= now)
+                expired.emplace_back(entry.last_user, context);
+        for (auto [_, context] : expired) forget_locked(context);
+        lock.unlock();
+        release(expired);
+        lock.lock();
+    }
+    reaper_running_ = false;
 }
 
 LONG ContextGuard::establish_context(DWORD scope, SCARDCONTEXT* context) {
@@ -102,7 +197,8 @@ LONG ContextGuard::establish_context(DWORD scope, SCARDCONTEXT* context) {
     ConnectionScope* connection = ConnectionScope::current();
     if (result == SCARD_S_SUCCESS && connection != nullptr) {
         std::lock_guard lock(mutex_);
-        contexts_[*context] = Entry{{connection->id()}, false};
+        forget_locked(*context);  // a value PC/SC hands out again is a new context
+        contexts_[*context] = Entry{{connection->id()}, false, std::nullopt, 0};
     }
     return result;
 }

@@ -9,15 +9,25 @@
 // of the context it was connected on). When a connection ends, each context that no other live
 // connection has used is cancelled and released, and pcsc-lite drops its card handles.
 //
+// The release waits for a grace period: a bridge window that is reloaded comes back on a new
+// connection with the contexts and card handles its page still holds, and a use from a live
+// connection within the grace keeps them. So that a page reloaded in a loop cannot hold pcscd's
+// few contexts, at most kMaxHeld contexts wait out their grace; beyond that the oldest go at once.
+//
 // Status-change waits run in slices, and between slices the connection's socket is probed for a
 // hang-up, so a wait whose client has gone ends within a slice. The client's time-out keeps its
 // meaning (0 asks once, INFINITE waits without limit), and a cancel that lands between two
 // slices still ends the wait.
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "smartcard/pcsc.h"
 #include "velkin/platform/socket.h"
@@ -26,8 +36,9 @@ namespace kx_agent::smartcard {
 
 class ContextGuard;
 
-// One relay connection, for as long as its thread relays calls. Calls made on the thread that
-// holds a scope are attributed to its connection.
+// One relay connection, for as long as it relays calls. Calls made on the thread that holds a
+// scope, or on a thread bound to it for the length of one call (`Binding`), are attributed to
+// its connection.
 class ConnectionScope {
 public:
     ConnectionScope(ContextGuard& guard, vornic::velkin::net::sys::Socket socket);
@@ -35,8 +46,24 @@ public:
     ConnectionScope(const ConnectionScope&) = delete;
     ConnectionScope& operator=(const ConnectionScope&) = delete;
 
-    // True once the peer has closed or reset the connection.
+    // Attributes the calls of the current thread to `scope` while it lives: a worker thread
+    // that carries out one call of the connection.
+    class Binding {
+    public:
+        explicit Binding(ConnectionScope& scope);
+        ~Binding();
+        Binding(const Binding&) = delete;
+        Binding& operator=(const Binding&) = delete;
+
+    private:
+        ConnectionScope* previous_;
+    };
+
+    // True once the peer has closed or reset the connection, or the relay is ending it.
     bool peer_gone() const;
+    // The relay is ending the connection: waits still running on its behalf end at the next
+    // slice, even when a cancel sent to end them came before they had started.
+    void end_calls() { ending_ = true; }
     uint64_t id() const { return id_; }
 
     static ConnectionScope* current();
@@ -46,16 +73,29 @@ private:
     vornic::velkin::net::sys::Socket socket_;
     uint64_t id_;
     ConnectionScope* previous_;
+    std::atomic<bool> ending_{false};
 };
 
 class ContextGuard final : public Pcsc {
 public:
-    explicit ContextGuard(Pcsc& inner, std::chrono::milliseconds slice = std::chrono::milliseconds(500));
+    static constexpr std::size_t kMaxHeld = 64;
+
+    // `grace`: how long the contexts of a closed connection wait for a live connection to use
+    // them before they are released (0 releases them when the connection ends).
+    explicit ContextGuard(Pcsc& inner,
+                          std::chrono::milliseconds slice = std::chrono::milliseconds(500),
+                          std::chrono::milliseconds grace = std::chrono::seconds(30));
+    ~ContextGuard() override;
+    ContextGuard(const ContextGuard&) = delete;
+    ContextGuard& operator=(const ContextGuard&) = delete;
 
     // Contexts currently remembered.
     std::size_t known_contexts() const;
-    // Forgets `connection` as a user; cancels and releases the contexts it leaves without users.
-    // Returns how many were released.
+    // Contexts of closed connections waiting out their grace.
+    std::size_t held_contexts() const;
+    // Forgets `connection` as a user. The contexts it leaves without users are cancelled and
+    // released once the grace has passed with no live connection using them. Returns how many
+    // were released at once (all of them with no grace; the oldest held beyond kMaxHeld).
     std::size_t end_connection(uint64_t connection);
 
     LONG establish_context(DWORD scope, SCARDCONTEXT* context) override;
@@ -87,22 +127,41 @@ public:
                     DWORD attr_length) override;
 
 private:
+    using Clock = std::chrono::steady_clock;
     struct Entry {
         std::set<uint64_t> users;     // live connections that made or used the context
         bool cancel_pending = false;  // a cancel arrived while a sliced wait may be between slices
+        std::optional<Clock::time_point> orphaned;  // when its last user closed, while held
+        uint64_t last_user = 0;                      // that connection
     };
+    // Contexts to release, with the connection that left them.
+    using Orphans = std::vector<std::pair<uint64_t, SCARDCONTEXT>>;
 
     void note_context(SCARDCONTEXT context);
     void note_card(SCARDHANDLE card);
+    // Under the lock: `connection` now uses the context (kept from release if it was held).
+    void add_user(Entry& entry, uint64_t connection);
     void forget(SCARDCONTEXT context);
+    // Under the lock: removes the context and its cards from the tables.
+    void forget_locked(SCARDCONTEXT context);
     // Clears (false) or takes (true) the pending-cancel mark of a context.
     bool take_cancel(SCARDCONTEXT context);
+    // Cancels and releases, then reports one line per connection. Called without the lock.
+    void release(const Orphans& orphans);
+    void reap();
 
     Pcsc& inner_;
     std::chrono::milliseconds slice_;
-    mutable std::mutex mutex_;  // guards the two maps; never held while PC/SC runs
+    std::chrono::milliseconds grace_;
+    mutable std::mutex mutex_;  // guards the tables and the reaper state; never held while PC/SC runs
     std::unordered_map<SCARDCONTEXT, Entry> contexts_;
     std::unordered_map<SCARDHANDLE, SCARDCONTEXT> cards_;
+    std::size_t held_ = 0;
+    // Releases held contexts when their grace ends; runs only while some are held.
+    std::thread reaper_;
+    bool reaper_running_ = false;
+    bool stopping_ = false;
+    std::condition_variable reaper_wake_;
 };
 
 }  // namespace kx_agent::smartcard

@@ -90,6 +90,50 @@ const Call* findCall(uint32_t code) {
     return it != kCalls.end() && it->code == code ? &*it : nullptr;
 }
 
+// Where the calls that work on a context carry it: the context's deferred reference bytes follow
+// the fixed part of the ..._Call (`fixed` bytes after the two type headers), behind the reader
+// or lookup name for the connect and cache calls (a string of `nameUnit`-byte characters). The
+// W rows have the layout of their A rows. Calls absent here touch no context.
+struct ContextAt {
+    uint32_t code;
+    uint8_t fixed;
+    uint8_t nameUnit;  // 0: no name before the context
+    CallOrder::Kind kind = CallOrder::Kind::context;
+};
+constexpr std::array kContextAt = {
+    ContextAt{0x00090018, 8, 0},   // ReleaseContext
+    ContextAt{0x0009001C, 8, 0},   // IsValidContext
+    ContextAt{0x00090020, 16, 0},  // ListReaderGroupsA
+    ContextAt{0x00090024, 16, 0},  // ListReaderGroupsW
+    ContextAt{0x00090028, 24, 0},  // ListReadersA
+    ContextAt{0x0009002C, 24, 0},  // ListReadersW
+    ContextAt{0x000900A0, 20, 0},  // GetStatusChangeA
+    ContextAt{0x000900A4, 20, 0},  // GetStatusChangeW
+    ContextAt{0x000900A8, 8, 0, CallOrder::Kind::cancel},
+    ContextAt{0x000900AC, 20, 1},  // ConnectA
+    ContextAt{0x000900B0, 20, 2},  // ConnectW
+    ContextAt{0x000900B4, 28, 0},  // Reconnect
+    ContextAt{0x000900B8, 20, 0},  // Disconnect
+    ContextAt{0x000900BC, 20, 0},  // BeginTransaction
+    ContextAt{0x000900C0, 20, 0},  // EndTransaction
+    ContextAt{0x000900C4, 24, 0},  // State
+    ContextAt{0x000900C8, 28, 0},  // StatusA
+    ContextAt{0x000900CC, 28, 0},  // StatusW
+    ContextAt{0x000900D0, 48, 0},  // Transmit
+    ContextAt{0x000900D4, 36, 0},  // Control
+    ContextAt{0x000900D8, 28, 0},  // GetAttrib
+    ContextAt{0x000900DC, 28, 0},  // SetAttrib
+    ContextAt{0x000900E8, 24, 0},  // LocateCardsByATRA
+    ContextAt{0x000900EC, 24, 0},  // LocateCardsByATRW
+    ContextAt{0x000900F0, 28, 1},  // ReadCacheA: the lookup name comes first
+    ContextAt{0x000900F4, 28, 2},  // ReadCacheW
+    ContextAt{0x000900F8, 28, 1},  // WriteCacheA
+    ContextAt{0x000900FC, 28, 2},  // WriteCacheW
+    ContextAt{0x00090100, 16, 0},  // GetTransmitCount
+    ContextAt{0x00090108, 12, 0},  // GetDeviceTypeId
+};
+static_assert(std::ranges::is_sorted(kContextAt, {}, &ContextAt::code));
+
 }  // namespace
 
 void handshake(std::vector<uint8_t>& reply) {
@@ -174,6 +218,27 @@ std::expected<CardReference, uint32_t> decodeCardReference(DataView& request, ui
     uint64_t handle = readReference(request, cbHandle);
     if (handle == 0) return std::unexpected(rc::invalid_handle);
     return CardReference{context, handle};
+}
+
+CallOrder callOrder(const std::vector<uint8_t>& message) {
+    DataView request(message, 2);
+    uint32_t ioControlCode = request.getLittleEndian32();
+    auto row = std::ranges::lower_bound(kContextAt, ioControlCode, {}, &ContextAt::code);
+    if (row == kContextAt.end() || row->code != ioControlCode) return {};
+    // Device and completion ids, the two type headers, the fixed part.
+    request.skipPositionRead(8 + 16 + row->fixed);
+    if (row->nameUnit != 0) {
+        request.skipPositionRead(8);  // maximum count and offset
+        uint32_t units = request.getLittleEndian32();
+        if (units > request.remaining() / row->nameUnit) return {};
+        std::size_t bytes = std::size_t{units} * row->nameUnit;
+        request.skipPositionRead(static_cast<int32_t>(bytes + padding(bytes, 4)));
+    }
+    uint32_t count = request.getLittleEndian32();
+    if (count != 4 && count != 8) return {};
+    uint64_t context = readReference(request, count);
+    if (request.failed()) return {};
+    return {row->kind, context};
 }
 
 void process_smartcard(const std::vector<uint8_t>& message, DataView& reply) {

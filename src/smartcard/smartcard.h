@@ -22,6 +22,7 @@
 //   deferred conformant arrays: the context's first, then the handle's.
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "data_view.h"
@@ -36,6 +37,21 @@ using data_view::DataView;
 void process_smartcard(const std::vector<uint8_t>& message, DataView& reply);
 // The answer to the 03 01 handshake message: 03 02.
 void handshake(std::vector<uint8_t>& reply);
+
+// What a call has to wait for when a connection carries out its calls side by side: the calls
+// before it on the same PC/SC context (a call on a card handle names its context as well).
+// Read from the call in `message` (03 03 and the rest) without side effects; a call whose
+// context cannot be read, or that names none, waits for nothing.
+struct CallOrder {
+    enum class Kind {
+        independent,  // touches no context (establish, unsupported and unknown calls)
+        context,      // runs after the earlier calls on `context`
+        cancel,       // runs at once, beside the wait on `context` that it ends
+    };
+    Kind kind = Kind::independent;
+    uint64_t context = 0;
+};
+CallOrder callOrder(const std::vector<uint8_t>& message);
 
 // Reply vocabulary shared by every handler.
 void longReturn(uint32_t code, DataView& reply);

@@ -163,37 +163,47 @@ async def roundtrip(ws, message, timeout=10):
     return await asyncio.wait_for(ws.recv(), timeout)
 
 
-def reader_name(name):
+# The W forms of the calls that carry text: UTF-16LE, counted in 16-bit units.
+LIST_READERS_W, GET_STATUS_CHANGE_W, CONNECT_W, STATUS_W = 0x0009002C, 0x000900A4, 0x000900B0, 0x000900CC
+
+
+def text(name, wide=False):
+    """A reader name as the A (8-bit) or W (UTF-16LE) calls carry it."""
+    return name.encode("utf-16-le") if wide else name.encode()
+
+
+def reader_name(name, wide=False):
     """An NDR string of the reader name with its terminator: max count, offset, count, bytes, pad."""
-    raw = name.encode() + b"\0"
-    return struct.pack("<III", len(raw), 0, len(raw)) + raw + b"\0" * ((4 - len(raw) % 4) % 4)
+    raw = text(name + "\0", wide)
+    units = len(raw) // 2 if wide else len(raw)
+    return struct.pack("<III", units, 0, units) + raw + b"\0" * ((4 - len(raw) % 4) % 4)
 
 
-def connect_call(reference, reader, share_mode=2, protocols=3):
+def connect_call(reference, reader, share_mode=2, protocols=3, wide=False):
     body = struct.pack("<IIIII", 0x00020000, len(reference), 0x00020004, share_mode, protocols)
-    body += reader_name(reader) + struct.pack("<I", len(reference)) + reference
-    return call(CONNECT, body)
+    body += reader_name(reader, wide) + struct.pack("<I", len(reference)) + reference
+    return call(CONNECT_W if wide else CONNECT, body)
 
 
 GET_STATUS_CHANGE = 0x000900A0
 SCARD_STATE_EMPTY = 0x10
 
 
-def status_change_call(reference, readers, timeout=0xFFFFFFFF):
+def status_change_call(reference, readers, timeout=0xFFFFFFFF, wide=False):
     """readers: list of (name, known state)."""
     body = struct.pack("<IIIII", len(reference), 0x00020000, timeout, len(readers), 0x00020004)
     body += struct.pack("<I", len(reference)) + reference + struct.pack("<I", len(readers))
     for _, state in readers:
         body += struct.pack("<IIII", 0x00020008, state, 0, 0) + b"\0" * 36
     for name, _ in readers:
-        body += reader_name(name)
-    return call(GET_STATUS_CHANGE, body)
+        body += reader_name(name, wide)
+    return call(GET_STATUS_CHANGE_W if wide else GET_STATUS_CHANGE, body)
 
 
-def list_readers_call(reference):
+def list_readers_call(reference, wide=False):
     body = struct.pack("<IIIIII", len(reference), 0x00020000, 0, 0, 0, 0xFFFFFFFF)
     body += struct.pack("<I", len(reference)) + reference
-    return call(LIST_READERS, body)
+    return call(LIST_READERS_W if wide else LIST_READERS, body)
 
 
 class VirtualCard:
@@ -245,3 +255,60 @@ class VirtualCard:
 
 def thread_count(pid):
     return len(os.listdir(f"/proc/{pid}/task"))
+
+
+TRANSMIT, STATUS, CANCEL = 0x000900D0, 0x000900C8, 0x000900A8
+SCARD_E_CANCELLED = 0x80100002
+FIRST_READER, SECOND_READER = "Virtual PCD 00 00", "Virtual PCD 00 01"
+
+
+def with_completion_id(message, completion_id):
+    """The same call with another CompletionId (bytes 10..13)."""
+    return message[:10] + struct.pack("<I", completion_id) + message[14:]
+
+
+def completion_id(reply):
+    return struct.unpack_from("<I", reply, 10)[0]
+
+
+def card_of(connect_reply):
+    """The card handle's 8 reference bytes and the active protocol of a ConnectA reply."""
+    return connect_reply[66:74], struct.unpack_from("<I", connect_reply, 58)[0]
+
+
+def handle_prefix(context, card):
+    return struct.pack("<IIII", len(context), 0x00020000, len(card), 0x00020004)
+
+
+def handle_arrays(context, card):
+    return struct.pack("<I", len(context)) + context + struct.pack("<I", len(card)) + card
+
+
+def transmit_call(context, card, protocol, apdu):
+    body = handle_prefix(context, card)
+    body += struct.pack("<IIIIIIII", protocol, 0, 0, len(apdu), 0x00020008, 0, 0, 258)
+    body += handle_arrays(context, card)
+    body += struct.pack("<I", len(apdu)) + apdu + b"\0" * ((4 - len(apdu) % 4) % 4)
+    return call(TRANSMIT, body)
+
+
+def status_call(context, card, wide=False):
+    body = handle_prefix(context, card) + struct.pack("<III", 0, 0, 36) + handle_arrays(context, card)
+    return call(STATUS_W if wide else STATUS, body)
+
+
+async def concurrent_connect(**kw):
+    """A connection whose handshake asks for replies in any order."""
+    ws = await connect(**kw)
+    assert await roundtrip(ws, bytes([3, 1, 1])) == bytes([3, 2, 1])
+    return ws
+
+
+async def connect_card(ws, reference, reader=FIRST_READER, deadline=15, wide=False):
+    """Connects to the card in `reader`, retrying while vicc reaches vpcd."""
+    end = time.monotonic() + deadline
+    while True:
+        reply = await roundtrip(ws, connect_call(reference, reader, wide=wide))
+        if return_code(reply) == 0 or time.monotonic() > end:
+            return reply
+        await asyncio.sleep(0.2)

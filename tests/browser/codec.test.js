@@ -41,11 +41,17 @@ test('a reply is paired with its call by the CompletionId, read before anything 
     assert.equal(codec.replyCompletionId(hex(other).buffer), undefined, other);
 });
 
-test('the handshake is 03 01 and only 03 02 answers it', () => {
+test('the handshake is 03 01, with flags offered after it, and 03 02 answers it', () => {
   sameBytes(codec.handshake(), '03 01');
-  assert.ok(codec.isHandshakeReply(hex('03 02').buffer));
-  for (const other of ['03 03', '03 02 00', '03'])
+  sameBytes(codec.handshake(codec.REPLIES_IN_ANY_ORDER), '03 01 01');
+  for (const [answer, flags] of [['03 02', 0], ['03 02 00', 0], ['03 02 01', codec.REPLIES_IN_ANY_ORDER]]) {
+    assert.ok(codec.isHandshakeReply(hex(answer).buffer), answer);
+    assert.equal(codec.grantedFlags(hex(answer).buffer), flags, answer);
+  }
+  for (const other of ['03 03', '03 02 01 00', '03']) {
     assert.ok(!codec.isHandshakeReply(hex(other).buffer), other);
+    assert.equal(codec.grantedFlags(hex(other).buffer), undefined, other);
+  }
 });
 
 // Each call body (from offset 30), as the agent reads it.

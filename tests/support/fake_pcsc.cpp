@@ -13,16 +13,19 @@ FakePcsc::~FakePcsc() {
 }
 
 std::size_t FakePcsc::count(const std::string& function) const {
+    std::lock_guard lock(mutex_);
     return static_cast<std::size_t>(std::ranges::count(calls, function, &PcscCall::function));
 }
 
 const PcscCall* FakePcsc::last(const std::string& function) const {
+    std::lock_guard lock(mutex_);
     for (auto it = calls.rbegin(); it != calls.rend(); ++it)
         if (it->function == function) return &*it;
     return nullptr;
 }
 
 LONG FakePcsc::record(PcscCall call) {
+    std::lock_guard lock(mutex_);
     auto it = results.find(call.function);
     calls.push_back(std::move(call));
     return it == results.end() ? SCARD_S_SUCCESS : it->second;
@@ -36,6 +39,7 @@ LONG FakePcsc::deliver(const std::string& function, const void* data, std::size_
         char* block = static_cast<char*>(std::malloc(std::max<std::size_t>(size, 1)));
         if (size > 0) std::memcpy(block, data, size);
         *static_cast<char**>(buffer) = block;
+        std::lock_guard lock(mutex_);
         ++allocations_;
     } else if (buffer != nullptr) {
         if (*length < needed) {
@@ -165,7 +169,10 @@ LONG FakePcsc::status(SCARDHANDLE h, char* names, DWORD* names_length, DWORD* st
 
 LONG FakePcsc::free_memory(SCARDCONTEXT c, const void* memory) {
     record({"free_memory", static_cast<uint64_t>(c), {}, {}, {}});
-    if (memory != nullptr && allocations_ > 0) --allocations_;
+    {
+        std::lock_guard lock(mutex_);
+        if (memory != nullptr && allocations_ > 0) --allocations_;
+    }
     std::free(const_cast<void*>(memory));
     return SCARD_S_SUCCESS;
 }

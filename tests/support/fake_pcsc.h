@@ -8,6 +8,7 @@
 // other behaviour override the virtual methods in a subclass of their own.
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,7 +56,8 @@ public:
     // get_attrib, whatever the buffer held: lets tests play a service that lies.
     std::optional<DWORD> reported_length;
 
-    // Calls made to `function`.
+    // Calls made to `function` (both safe while other threads call the fake; the record that
+    // `last` points to stays valid while no call is made).
     std::size_t count(const std::string& function) const;
     const PcscCall* last(const std::string& function) const;
 
@@ -89,13 +91,20 @@ public:
                     DWORD attr_length) override;
 
     // Buffers allocated for SCARD_AUTOALLOCATE and not yet freed.
-    std::size_t outstanding_allocations() const { return allocations_; }
+    std::size_t outstanding_allocations() const {
+        std::lock_guard lock(mutex_);
+        return allocations_;
+    }
 
 protected:
     LONG record(PcscCall call);
     // Copies `data` to `buffer` under pcsc-lite's length rules; returns the result.
     LONG deliver(const std::string& function, const void* data, std::size_t size, void* buffer,
                  DWORD* length);
+
+    // Calls may come from several threads (a connection that runs calls side by side): the
+    // record and the allocation count are taken under this lock.
+    mutable std::mutex mutex_;
 
 private:
     smartcard::Pcsc* previous_;

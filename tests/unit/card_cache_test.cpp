@@ -89,7 +89,8 @@ TEST(CardCache, ItemsDieWithTheContextThatWroteThem) {
 // A connection that ends without releasing its context takes the context's items with it.
 TEST(CardCache, AClosedConnectionsContextLeavesNothingCached) {
     FakePcsc fake;
-    smartcard::ContextGuard guard(fake);
+    // No grace: the release comes when the connection ends.
+    smartcard::ContextGuard guard(fake, std::chrono::milliseconds(500), std::chrono::milliseconds(0));
     SCARDCONTEXT context = 0;
     {
         smartcard::ConnectionScope connection(guard, -1);

@@ -18,6 +18,8 @@ using namespace std::chrono_literals;
 using smartcard::ConnectionScope;
 using smartcard::ContextGuard;
 
+constexpr auto kNoGrace = 0ms;
+
 // A fake whose waits take their whole time-out and time out, as an idle reader does.
 class IdleReaders : public FakePcsc {
 public:
@@ -61,7 +63,7 @@ SCARDCONTEXT establish(ContextGuard& guard) {
 
 TEST(ContextGuard, ReleasesWhatAClosedConnectionLeftBehind) {
     FakePcsc fake;
-    ContextGuard guard(fake);
+    ContextGuard guard(fake, 500ms, kNoGrace);
     {
         ConnectionScope connection(guard, -1);
         establish(guard);
@@ -78,7 +80,7 @@ TEST(ContextGuard, ReleasesWhatAClosedConnectionLeftBehind) {
 
 TEST(ContextGuard, AContextUsedByALiveConnectionSurvives) {
     FakePcsc fake;
-    ContextGuard guard(fake);
+    ContextGuard guard(fake, 500ms, kNoGrace);
     auto maker = std::make_unique<ConnectionScope>(guard, -1);
     SCARDCONTEXT context = establish(guard);
     // A scope ends on the thread that made it, as a relay's does: the maker goes away on the
@@ -102,7 +104,7 @@ TEST(ContextGuard, AContextUsedByALiveConnectionSurvives) {
 
 TEST(ContextGuard, ACardHandleIsAUseOfItsContext) {
     FakePcsc fake;
-    ContextGuard guard(fake);
+    ContextGuard guard(fake, 500ms, kNoGrace);
     auto maker = std::make_unique<ConnectionScope>(guard, -1);
     SCARDCONTEXT context = establish(guard);
     SCARDHANDLE card = 0;
@@ -127,7 +129,7 @@ TEST(ContextGuard, ACardHandleIsAUseOfItsContext) {
 
 TEST(ContextGuard, AReleaseOverAnyConnectionForgetsTheContext) {
     FakePcsc fake;
-    ContextGuard guard(fake);
+    ContextGuard guard(fake, 500ms, kNoGrace);
     auto maker = std::make_unique<ConnectionScope>(guard, -1);
     SCARDCONTEXT context = establish(guard);
     std::thread([&] {
@@ -141,14 +143,14 @@ TEST(ContextGuard, AReleaseOverAnyConnectionForgetsTheContext) {
 
 TEST(ContextGuard, CallsOutsideAConnectionAreNotTracked) {
     FakePcsc fake;
-    ContextGuard guard(fake);
+    ContextGuard guard(fake, 500ms, kNoGrace);
     establish(guard);
     EXPECT_EQ(guard.known_contexts(), 0u);
 }
 
 TEST(ContextGuardWait, EndsWithinASliceWhenThePeerHangsUp) {
     IdleReaders fake;
-    ContextGuard guard(fake, 20ms);
+    ContextGuard guard(fake, 20ms, kNoGrace);
     SocketPair sockets;
     LONG result = 0;
     auto started = std::chrono::steady_clock::now();
@@ -175,7 +177,7 @@ TEST(ContextGuardWait, EndsWithinASliceWhenThePeerHangsUp) {
 
 TEST(ContextGuardWait, TimeOutsKeepTheirMeaning) {
     IdleReaders fake;
-    ContextGuard guard(fake, 20ms);
+    ContextGuard guard(fake, 20ms, kNoGrace);
     SocketPair sockets;
     ConnectionScope connection(guard, sockets.fds[0]);
     SCARDCONTEXT context = establish(guard);
@@ -195,7 +197,7 @@ TEST(ContextGuardWait, TimeOutsKeepTheirMeaning) {
 
     // A wait that PC/SC ends (a card event, a cancel inside a slice) ends at once.
     FakePcsc eventful;
-    ContextGuard direct(eventful, 20ms);
+    ContextGuard direct(eventful, 20ms, kNoGrace);
     ConnectionScope inner(direct, sockets.fds[0]);
     EXPECT_EQ(direct.get_status_change(context, INFINITE, &state, 1), SCARD_S_SUCCESS);
     EXPECT_EQ(eventful.count("get_status_change"), 1u);
@@ -211,7 +213,7 @@ TEST(ContextGuardWait, ACancelBetweenSlicesStillEndsTheWait) {
         }
         LONG cancel(SCARDCONTEXT) override { return SCARD_S_SUCCESS; }
     } fake;
-    ContextGuard guard(fake, 20ms);
+    ContextGuard guard(fake, 20ms, kNoGrace);
     SocketPair sockets;
     SCARDCONTEXT context = 0;
     std::atomic<bool> established{false};
@@ -232,6 +234,131 @@ TEST(ContextGuardWait, ACancelBetweenSlicesStillEndsTheWait) {
     }
     waiter.join();
     EXPECT_EQ(result, SCARD_E_CANCELLED);
+}
+
+// A service that hands out a new context value each time, as pcscd does.
+class ManyContexts : public FakePcsc {
+public:
+    LONG establish_context(DWORD scope, SCARDCONTEXT* out) override {
+        LONG result = FakePcsc::establish_context(scope, out);
+        *out = next_++;
+        return result;
+    }
+
+private:
+    std::atomic<SCARDCONTEXT> next_{0x1000};
+};
+
+template <class Predicate>
+bool eventually(Predicate done, std::chrono::milliseconds limit = 3s) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    return done();
+}
+
+TEST(ContextGuardGrace, AClosedConnectionsContextsGoOnlyAfterTheGrace) {
+    FakePcsc fake;
+    ContextGuard guard(fake, 500ms, 150ms);
+    auto started = std::chrono::steady_clock::now();
+    {
+        ConnectionScope connection(guard, -1);
+        establish(guard);
+    }
+    EXPECT_EQ(guard.held_contexts(), 1u);
+    EXPECT_EQ(fake.count("release_context"), 0u);
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(eventually([&] { return fake.count("release_context") == 1; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 150ms);
+    EXPECT_TRUE(eventually([&] { return guard.known_contexts() == 0; }));
+    EXPECT_EQ(guard.held_contexts(), 0u);
+    EXPECT_EQ(fake.count("cancel"), 1u);
+    std::this_thread::sleep_for(20ms);  // the line follows the release
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Connection closed: released 1 PC/SC context it left behind.\n");
+}
+
+TEST(ContextGuardGrace, AReloadedClientKeepsItsContextsAndCards) {
+    FakePcsc fake;
+    ContextGuard guard(fake, 500ms, 150ms);
+    SCARDCONTEXT context = 0;
+    SCARDHANDLE card = 0;
+    {
+        ConnectionScope before(guard, -1);
+        context = establish(guard);
+        DWORD protocol = 0;
+        guard.connect(context, "Reader A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &protocol);
+    }
+    EXPECT_EQ(guard.held_contexts(), 1u);
+    {
+        // The page comes back on a new connection and uses its card handle.
+        ConnectionScope after(guard, -1);
+        BYTE response[2];
+        DWORD length = sizeof response;
+        EXPECT_EQ(guard.transmit(card, SCARD_PCI_T1, response, 2, nullptr, response, &length),
+                  SCARD_S_SUCCESS);
+        EXPECT_EQ(guard.held_contexts(), 0u);
+        std::this_thread::sleep_for(400ms);
+        EXPECT_EQ(fake.count("release_context"), 0u);
+        EXPECT_EQ(guard.known_contexts(), 1u);
+    }
+    // Nobody comes back after the second close.
+    EXPECT_TRUE(eventually([&] { return fake.count("release_context") == 1; }));
+    EXPECT_EQ(fake.last("release_context")->target, context);
+}
+
+TEST(ContextGuardGrace, AClientReloadedInALoopHoldsNoMoreThanTheBound) {
+    ManyContexts fake;
+    ContextGuard guard(fake, 500ms, 10s);
+    const std::size_t closed = ContextGuard::kMaxHeld + 6;
+    std::vector<SCARDCONTEXT> made;
+    for (std::size_t i = 0; i < closed; ++i) {
+        ConnectionScope connection(guard, -1);
+        made.push_back(establish(guard));
+    }
+    EXPECT_EQ(guard.held_contexts(), ContextGuard::kMaxHeld);
+    ASSERT_EQ(fake.count("release_context"), 6u);
+    // The oldest went first.
+    std::vector<SCARDCONTEXT> released;
+    for (const auto& call : fake.calls)
+        if (call.function == "release_context") released.push_back(call.target);
+    EXPECT_EQ(released, std::vector<SCARDCONTEXT>(made.begin(), made.begin() + 6));
+}
+
+TEST(ContextGuardGrace, CallsOnAWorkerThreadBelongToTheirConnection) {
+    FakePcsc fake;
+    ContextGuard guard(fake, 500ms, kNoGrace);
+    auto connection = std::make_unique<ConnectionScope>(guard, -1);
+    std::thread worker([&] {
+        ConnectionScope::Binding binding(*connection);
+        establish(guard);
+    });
+    worker.join();
+    EXPECT_EQ(guard.known_contexts(), 1u);
+    EXPECT_EQ(ConnectionScope::current(), connection.get());  // the worker's binding is undone
+    connection.reset();
+    EXPECT_EQ(fake.count("release_context"), 1u);
+}
+
+TEST(ContextGuardGrace, AnEndingConnectionEndsItsWaitsWithinASlice) {
+    // A cancel meant for the wait may come before the wait has begun; the ending still ends it.
+    IdleReaders fake;
+    ContextGuard guard(fake, 20ms, kNoGrace);
+    SocketPair sockets;
+    ConnectionScope connection(guard, sockets.fds[0]);
+    SCARDCONTEXT context = establish(guard);
+    LONG result = 0;
+    std::thread worker([&] {
+        ConnectionScope::Binding binding(connection);
+        SCARD_READERSTATE state{};
+        state.szReader = "Reader A";
+        result = guard.get_status_change(context, INFINITE, &state, 1);
+    });
+    std::this_thread::sleep_for(60ms);
+    auto ending = std::chrono::steady_clock::now();
+    connection.end_calls();
+    worker.join();
+    EXPECT_EQ(result, SCARD_E_CANCELLED);
+    EXPECT_LT(std::chrono::steady_clock::now() - ending, 1s);
 }
 
 }  // namespace

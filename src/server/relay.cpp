@@ -1,0 +1,199 @@
+#include "server/relay.h"
+
+#include <cerrno>
+#include <iostream>
+#include <mutex>
+#include <syncstream>
+#include <variant>
+#include <vector>
+
+#include "data_view.h"
+#include "platform/wakeup.h"
+#include "server/call_scheduler.h"
+#include "server/process.h"
+#include "smartcard/pcsc.h"
+#include "smartcard/smartcard.h"
+#include "velkin/http/websocket.h"
+#include "velkin/string.h"
+
+namespace kx_agent::server {
+namespace {
+
+namespace http = vornic::velkin::http;
+namespace net = vornic::velkin::net;
+namespace websocket = vornic::velkin::http::websocket;
+
+enum class Mode { strict, concurrent };
+// How a loop over the connection ended: the relay is over (with the result to return), or the
+// client's handshake asked for the other mode.
+using Outcome = std::variant<http::IoResult<void>, Mode>;
+
+// The calls of a connection that takes replies in any order. Only the relay thread writes to the
+// socket: workers hand their replies over and wake it.
+class ConcurrentCalls {
+public:
+    explicit ConcurrentCalls(smartcard::ConnectionScope& scope) : scope_(scope) {}
+    // The connection ends (unless drained): waiting calls are dropped, running ones cancelled.
+    ~ConcurrentCalls() {
+        if (in_flight_ == 0) return;
+        scope_.end_calls();
+        for (uint64_t context : scheduler_.drop_waiting()) smartcard::pcsc().cancel(context);
+        scheduler_.wait_idle();
+    }
+    ConcurrentCalls(const ConcurrentCalls&) = delete;
+    ConcurrentCalls& operator=(const ConcurrentCalls&) = delete;
+
+    bool valid() const { return wake_.valid(); }
+    bool full() const { return in_flight_ >= kMaxInFlight; }
+    // Waits for the next message (unless full) or for replies that are ready.
+    std::expected<platform::Wakeup::Ready, int> wait(net::sys::Socket socket) {
+        return wake_.wait(socket, !full());
+    }
+
+    void submit(std::vector<uint8_t> message) {
+        const auto order = smartcard::callOrder(message);
+        CallScheduler::Lane lane;
+        if (order.kind == smartcard::CallOrder::Kind::context) lane = order.context;
+        ++in_flight_;
+        scheduler_.submit(lane, [this, message = std::move(message)] {
+            smartcard::ConnectionScope::Binding binding(scope_);
+            std::vector<uint8_t> reply;
+            data_view::DataView view(reply, 0);
+            process(message, view);
+            std::lock_guard lock(mutex_);
+            replies_.push_back(std::move(reply));
+            if (replies_.size() == 1) wake_.wake();
+        });
+    }
+
+    // Sends the replies that are ready, one whole message each.
+    http::IoResult<void> write_ready(http::HttpRequest& request) {
+        std::vector<std::vector<uint8_t>> ready;
+        {
+            std::lock_guard lock(mutex_);
+            ready.swap(replies_);
+            wake_.clear();
+        }
+        in_flight_ -= ready.size();
+        for (const auto& reply : ready)
+            if (auto sent = request.write_ws_binary(reply); !sent) return sent;
+        return {};
+    }
+
+    // Waits for every call in flight and sends its reply.
+    http::IoResult<void> drain(http::HttpRequest& request) {
+        while (in_flight_ > 0) {
+            if (auto woken = wake_.wait(net::sys::kInvalidSocket, false); !woken) return std::unexpected(net::os_error(woken.error()));
+            if (auto sent = write_ready(request); !sent) return sent;
+        }
+        return {};
+    }
+
+private:
+    smartcard::ConnectionScope& scope_;
+    platform::Wakeup wake_;
+    std::size_t in_flight_ = 0;  // read and written by the relay thread only
+    std::mutex mutex_;
+    std::vector<std::vector<uint8_t>> replies_;
+    // Last: its destructor waits for the workers, which use the members above.
+    CallScheduler scheduler_;
+};
+
+// Escaped, so that a client can neither forge lines of this output nor send escape sequences
+// to the terminal.
+void print_text(const websocket::Text& text) {
+    std::osyncstream(std::cout) << "text:" << vornic::velkin::string::escape_line(text.text)
+                                << std::endl;
+}
+
+// A handshake is answered before anything after it is read; the mode it asks for follows.
+http::IoResult<void> answer_handshake(http::HttpRequest& request,
+                                      const std::vector<uint8_t>& message) {
+    std::vector<uint8_t> reply;
+    data_view::DataView view(reply, 0);
+    process(message, view);
+    return request.write_ws_binary(reply);
+}
+
+Mode asked_mode(const std::vector<uint8_t>& message) {
+    auto flags = granted_flags(message);
+    return flags && (*flags & kRepliesInAnyOrder) ? Mode::concurrent : Mode::strict;
+}
+
+// Each binary message is one call, answered before the next is read.
+Outcome strict_loop(http::HttpRequest& request) {
+    for (;;) {
+        auto message = request.read_ws();
+        if (!message) return std::unexpected(message.error());
+        if (auto* text = std::get_if<websocket::Text>(&*message)) {
+            print_text(*text);
+            continue;
+        }
+        if (std::holds_alternative<websocket::Close>(*message)) return http::IoResult<void>{};
+        const auto& call = std::get<websocket::Binary>(*message).data;
+        std::vector<uint8_t> reply;
+        data_view::DataView view(reply, 0);
+        if (!process(call, view)) return http::IoResult<void>{};
+        if (auto sent = request.write_ws_binary(reply); !sent) return sent;
+        if (classify(call) == MessageKind::handshake && asked_mode(call) == Mode::concurrent)
+            return Mode::concurrent;
+    }
+}
+
+Outcome concurrent_loop(http::HttpRequest& request, smartcard::ConnectionScope& scope) {
+    ConcurrentCalls calls(scope);
+    if (!calls.valid()) return std::unexpected(net::os_error(errno));
+    const auto socket = request.stream.native_handle();
+    for (;;) {
+        auto ready = calls.wait(socket);
+        if (!ready) return std::unexpected(net::os_error(ready.error()));
+        if (ready->woken) {
+            if (auto sent = calls.write_ready(request); !sent) return sent;
+        }
+        if (!ready->socket) continue;
+        // A socket that fails while the connection is not read any further ends it.
+        if (calls.full()) return std::unexpected(net::protocol_error("connection failed"));
+        auto message = request.read_ws();
+        if (!message) return std::unexpected(message.error());
+        if (auto* text = std::get_if<websocket::Text>(&*message)) {
+            print_text(*text);
+            continue;
+        }
+        if (std::holds_alternative<websocket::Close>(*message)) return http::IoResult<void>{};
+        auto& call = std::get<websocket::Binary>(*message).data;
+        switch (classify(call)) {
+        case MessageKind::unrecognised:
+            return http::IoResult<void>{};
+        case MessageKind::call:
+            calls.submit(std::move(call));
+            break;
+        case MessageKind::handshake:
+            if (asked_mode(call) == Mode::strict) {
+                // Back to strict order: what is in flight is answered first.
+                if (auto sent = calls.drain(request); !sent) return sent;
+                if (auto sent = answer_handshake(request, call); !sent) return sent;
+                return Mode::strict;
+            }
+            if (auto sent = answer_handshake(request, call); !sent) return sent;
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+http::IoResult<void> relay_calls(http::HttpRequest& request, smartcard::ContextGuard& guard) {
+    smartcard::ConnectionScope connection(guard, request.stream.native_handle());
+    Mode mode = Mode::strict;
+    for (;;) {
+        Outcome outcome = mode == Mode::strict ? strict_loop(request)
+                                               : concurrent_loop(request, connection);
+        if (auto* next = std::get_if<Mode>(&outcome)) {
+            mode = *next;
+            continue;
+        }
+        return std::get<http::IoResult<void>>(std::move(outcome));
+    }
+}
+
+}  // namespace kx_agent::server

@@ -1,0 +1,244 @@
+"""A client that takes replies in any order: calls on other contexts go on beside a pending wait."""
+import asyncio
+import os
+import time
+import unittest
+
+from agent_harness import (Agent, CANCEL, FIRST_READER, IS_VALID, RELEASE, SCARD_E_CANCELLED,
+                           SCARD_STATE_EMPTY, SECOND_READER, VirtualCard, card_of, completion_id,
+                           concurrent_connect, connect, connect_call, connect_card, context_call,
+                           establish_call, list_readers_call, return_code, roundtrip, run,
+                           status_call, status_change_call, thread_count, transmit_call,
+                           with_completion_id)
+
+TIME_SCALE = float(os.environ.get("TOLVANE_TIME_SCALE", "1"))
+SELECT = bytes.fromhex("00A4040000")
+SCARD_E_TIMEOUT = 0x8010000A
+# How long the agent keeps a closed connection's contexts for a client that comes back.
+GRACE = 30
+
+
+async def replies(ws, count, timeout):
+    """The next `count` replies, by CompletionId, in the order they came."""
+    got = []
+    end = time.monotonic() + timeout
+    while len(got) < count:
+        got.append(await asyncio.wait_for(ws.recv(), max(0.01, end - time.monotonic())))
+    return [(completion_id(r), r) for r in got]
+
+
+async def nothing_within(ws, seconds):
+    try:
+        reply = await asyncio.wait_for(ws.recv(), seconds)
+    except asyncio.TimeoutError:
+        return True
+    raise AssertionError(f"unexpected reply with CompletionId {completion_id(reply)}")
+
+
+async def establish(ws, cid):
+    reply = await roundtrip(ws, with_completion_id(establish_call(), cid))
+    assert return_code(reply) == 0, hex(return_code(reply))
+    return reply[-8:]
+
+
+def wait_on_empty_reader(context, cid, timeout=0xFFFFFFFF):
+    """A status-change wait (W form, as a Windows session sends it) that blocks until a card
+    comes to the empty second reader, or the time-out ends it."""
+    return with_completion_id(
+        status_change_call(context, [(SECOND_READER, SCARD_STATE_EMPTY)], timeout, wide=True), cid)
+
+
+async def connect_stable_card(ws, context, deadline=30):
+    """Connects to the card in the first reader once pcscd has settled: a card that a test before
+    took away can still look present for a moment, and a connect to it then fails later."""
+    end = time.monotonic() + deadline
+    while True:
+        connected = await connect_card(ws, context, wide=True)
+        if return_code(connected) == 0:
+            await asyncio.sleep(1)
+            card, _ = card_of(connected)
+            if return_code(await roundtrip(ws, status_call(context, card, wide=True))) == 0:
+                return connected
+        if time.monotonic() > end:
+            return connected
+        await asyncio.sleep(0.2)
+
+
+class Concurrent(unittest.TestCase):
+    # One card for the class; an agent of its own for each test, so that what one test leaves
+    # behind is not counted by another.
+    @classmethod
+    def setUpClass(cls):
+        cls.card = VirtualCard()
+        time.sleep(1)  # pcscd notices the card of a test before this one gone
+        cls.card.insert()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.card.close()
+
+    def setUp(self):
+        self.agent = Agent().wait_ready()
+
+    def tearDown(self):
+        self.agent.stop()
+
+    def released_lines(self):
+        return [l for l in self.agent.stdout() if l.startswith("Connection closed: released")]
+
+    def test_a_pending_wait_holds_back_no_other_context(self):
+        async def scenario():
+            ws = await concurrent_connect()
+            try:
+                a = await establish(ws, 1)
+                b = await establish(ws, 2)
+                connected = await connect_stable_card(ws, b)
+                self.assertEqual(return_code(connected), 0)
+                card, protocol = card_of(connected)
+
+                await ws.send(wait_on_empty_reader(a, 100))
+                await nothing_within(ws, 0.3)
+                # Each call on B is answered within a second while A's wait is pending.
+                for cid, message in [(101, list_readers_call(b, wide=True)),
+                                     (102, connect_call(b, FIRST_READER, wide=True)),
+                                     (103, transmit_call(b, card, protocol, SELECT)),
+                                     (104, status_call(b, card, wide=True))]:
+                    started = time.monotonic()
+                    reply = await roundtrip(ws, with_completion_id(message, cid), timeout=1 * TIME_SCALE)
+                    self.assertEqual(completion_id(reply), cid)
+                    self.assertEqual(return_code(reply), 0, f"call {cid}: {return_code(reply):#x}")
+                    self.assertLess(time.monotonic() - started, 1 * TIME_SCALE)
+                readers = await roundtrip(ws, with_completion_id(list_readers_call(b, wide=True), 105))
+                self.assertIn("Virtual PCD 00 00".encode("utf-16-le"), readers)
+
+                # Ten transmits sent back to back on one context come back in the order sent.
+                for cid in range(200, 210):
+                    await ws.send(with_completion_id(transmit_call(b, card, protocol, SELECT), cid))
+                got = await replies(ws, 10, 10)
+                self.assertEqual([cid for cid, _ in got], list(range(200, 210)))
+                self.assertTrue(all(return_code(r) == 0 and b"\x6a\x82" in r[38:] for _, r in got))
+
+                # A cancel on A runs beside the wait it ends; each reply carries its own id.
+                await ws.send(with_completion_id(context_call(CANCEL, a), 300))
+                got = dict(await replies(ws, 2, 5))
+                self.assertEqual(return_code(got[300]), 0)
+                self.assertEqual(return_code(got[100]), SCARD_E_CANCELLED)
+
+                for cid, context in [(400, a), (401, b)]:
+                    self.assertEqual(return_code(await roundtrip(ws, with_completion_id(context_call(RELEASE, context), cid))), 0)
+            finally:
+                await ws.close()
+        run(scenario(), timeout=90)
+
+    def test_the_plain_handshake_keeps_strict_order(self):
+        async def pair(ws):
+            a = await establish(ws, 1)
+            b = await establish(ws, 2)
+            started = time.monotonic()
+            await ws.send(wait_on_empty_reader(a, 10, timeout=1000))
+            await ws.send(with_completion_id(context_call(IS_VALID, b), 11))
+            first = await asyncio.wait_for(ws.recv(), 5)
+            first_at = time.monotonic() - started
+            second = await asyncio.wait_for(ws.recv(), 5)
+            second_at = time.monotonic() - started
+            for context in (a, b):
+                await roundtrip(ws, context_call(RELEASE, context))
+            return (completion_id(first), first_at), (completion_id(second), second_at), return_code(first), return_code(second)
+
+        async def scenario():
+            plain = await connect()
+            try:
+                self.assertEqual(await roundtrip(plain, bytes([3, 1])), bytes([3, 2]))
+                (first, _), (second, second_at), wait_code, _ = await pair(plain)
+                self.assertEqual((first, second), (10, 11))
+                self.assertEqual(wait_code, SCARD_E_TIMEOUT)
+                self.assertGreaterEqual(second_at, 0.9)  # the call after the wait waited for it
+            finally:
+                await plain.close()
+            side_by_side = await concurrent_connect()
+            try:
+                (first, first_at), (second, _), _, wait_code = await pair(side_by_side)
+                self.assertEqual((first, second), (11, 10))
+                self.assertLess(first_at, 0.5 * TIME_SCALE)
+                self.assertEqual(wait_code, SCARD_E_TIMEOUT)
+            finally:
+                await side_by_side.close()
+        run(scenario())
+
+    def test_sixty_five_calls_at_once_are_all_answered(self):
+        async def scenario():
+            ws = await concurrent_connect()
+            helper = await connect()
+            try:
+                a = await establish(ws, 1)
+                b = await establish(ws, 2)
+                before = thread_count(self.agent.proc.pid)
+                # 64 calls on A (a wait and 63 behind it), then one on B: it is not read until a
+                # call completes, since 64 are in flight.
+                batch = [wait_on_empty_reader(a, 1000)]
+                batch += [with_completion_id(context_call(IS_VALID, a), 1000 + i) for i in range(1, 64)]
+                batch.append(with_completion_id(context_call(IS_VALID, b), 2000))
+                for message in batch:
+                    await ws.send(message)
+                await nothing_within(ws, 0.5 * TIME_SCALE)
+                # One worker carries the wait; the calls behind it hold no thread.
+                self.assertLessEqual(thread_count(self.agent.proc.pid), before + 1)
+                self.assertEqual(return_code(await roundtrip(helper, context_call(CANCEL, a))), 0)
+                got = dict(await replies(ws, 65, 10 * TIME_SCALE))
+                self.assertEqual(sorted(got), [1000 + i for i in range(64)] + [2000])
+                self.assertEqual(return_code(got[1000]), SCARD_E_CANCELLED)
+                self.assertTrue(all(return_code(r) == 0 for cid, r in got.items() if cid != 1000))
+                for context in (a, b):
+                    self.assertEqual(return_code(await roundtrip(ws, context_call(RELEASE, context))), 0)
+            finally:
+                await ws.close()
+                await helper.close()
+        run(scenario())
+
+    def test_a_reloaded_bridge_finds_its_contexts_and_cards(self):
+        async def before_reload():
+            ws = await concurrent_connect()
+            context = await establish(ws, 1)
+            connected = await connect_stable_card(ws, context)
+            self.assertEqual(return_code(connected), 0)
+            # A wait still pending when the window goes: it is cancelled, its reply dropped.
+            await ws.send(wait_on_empty_reader(context, 50))
+            await nothing_within(ws, 0.2)
+            ws.transport.abort()
+            return context, connected
+
+        async def after_reload(context, connected):
+            ws = await concurrent_connect()
+            card, protocol = card_of(connected)
+            self.assertEqual(return_code(await roundtrip(ws, context_call(IS_VALID, context))), 0)
+            self.assertEqual(return_code(await roundtrip(ws, status_call(context, card, wide=True))), 0)
+            self.assertEqual(return_code(await roundtrip(ws, transmit_call(context, card, protocol, SELECT))), 0)
+            ws.transport.abort()  # and this time nobody comes back
+
+        async def is_valid(context):
+            ws = await connect()
+            try:
+                return return_code(await roundtrip(ws, context_call(IS_VALID, context)))
+            finally:
+                await ws.close()
+
+        idle = thread_count(self.agent.proc.pid)
+        released_before = len(self.released_lines())
+        context, connected = run(before_reload(), timeout=60)
+        time.sleep(2)
+        # The wait has ended with its connection; one thread keeps the time of the held context.
+        self.assertLessEqual(thread_count(self.agent.proc.pid), idle + 1)
+        run(after_reload(context, connected))
+        gone_at = time.monotonic()
+        time.sleep(GRACE - 5)
+        self.assertEqual(len(self.released_lines()), released_before)
+        deadline = gone_at + GRACE + 5 * TIME_SCALE
+        while len(self.released_lines()) == released_before and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(len(self.released_lines()), released_before + 1)
+        self.assertGreaterEqual(time.monotonic() - gone_at, GRACE - 1)
+        self.assertNotEqual(run(is_valid(context)), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

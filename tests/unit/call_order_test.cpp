@@ -1,0 +1,181 @@
+// What a call waits for on a connection that runs calls side by side: the context it names,
+// read from the call without carrying it out.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fake_pcsc.h"
+#include "smartcard/smartcard.h"
+#include "wire.h"
+
+namespace kx_agent::test {
+namespace {
+
+using smartcard::CallOrder;
+using Kind = CallOrder::Kind;
+
+constexpr uint64_t kContext = 0x0000A0B1;
+
+// A REDIR_SCARDHANDLE call: the handle's two words, `words` more fixed words, then the context
+// and handle arrays.
+Bytes handle_call(uint32_t code, std::size_t words, uint64_t context = kContext) {
+    Ndr n;
+    n.u32(8).u32(0x00020000).u32(8).u32(0x00020004);
+    for (std::size_t i = 0; i < words; ++i) n.u32(0);
+    n.context(context).context(0x00010002);
+    return call_message(code, n.data());
+}
+
+Bytes context_call(uint32_t code, uint64_t context = kContext) {
+    return call_message(code, Ndr().u32(8).u32(0x00020000).context(context).data());
+}
+
+// ConnectA/W: the reader name (in `unit`-byte characters) comes before the context.
+Bytes connect_call(uint32_t code, const std::string& name, std::size_t unit,
+                   Bytes context = Ndr().u64(kContext).data()) {
+    Ndr n;
+    n.u32(0x00020000).u32(static_cast<uint32_t>(context.size())).u32(0x00020004).u32(2).u32(3);
+    auto units = static_cast<uint32_t>(name.size() + 1);
+    n.u32(units).u32(0).u32(units);
+    for (char c : name) {
+        n.bytes({static_cast<uint8_t>(c)});
+        if (unit == 2) n.bytes({0});
+    }
+    n.zeros(unit).pad(4);
+    n.array(context);
+    return call_message(code, n.data());
+}
+
+// A context call with `words` more fixed words after the REDIR_SCARDCONTEXT (and `before` in
+// front of it), then the context.
+Bytes context_words_call(uint32_t code, std::size_t words, std::size_t before = 0) {
+    Ndr n;
+    for (std::size_t i = 0; i < before; ++i) n.u32(0x00020008);
+    n.u32(8).u32(0x00020000);
+    for (std::size_t i = 0; i < words; ++i) n.u32(0);
+    n.context(kContext);
+    return call_message(code, n.data());
+}
+
+// ReadCache/WriteCache: szLookupName, the context, CardIdentifier, FreshnessCounter, two words;
+// then the lookup name (in `unit`-byte characters), the context and the card identifier.
+Bytes cache_call(uint32_t code, std::size_t unit) {
+    Ndr n;
+    n.u32(0x00020000).u32(8).u32(0x00020004).u32(0x00020008).u32(1).u32(0).u32(16);
+    const std::string name = "Cache item";
+    auto units = static_cast<uint32_t>(name.size() + 1);
+    n.u32(units).u32(0).u32(units);
+    for (char c : name) {
+        n.bytes({static_cast<uint8_t>(c)});
+        if (unit == 2) n.bytes({0});
+    }
+    n.zeros(unit).pad(4);
+    n.context(kContext).zeros(16);
+    return call_message(code, n.data());
+}
+
+Bytes status_change_call(uint32_t code, uint64_t context = kContext) {
+    Ndr n;
+    n.u32(8).u32(0x00020000).u32(0xFFFFFFFF).u32(0).u32(0x00020004);
+    n.context(context).u32(0);
+    return call_message(code, n.data());
+}
+
+Bytes list_readers_call(uint32_t code) {
+    Ndr n;
+    n.u32(8).u32(0x00020000).u32(0).u32(0).u32(0).u32(0xFFFFFFFF).context(kContext);
+    return call_message(code, n.data());
+}
+
+TEST(CallOrder, EveryCallOnAContextNamesIt) {
+    struct Case {
+        const char* name;
+        Bytes message;
+        Kind kind;
+    };
+    const Case cases[] = {
+        {"ReleaseContext", context_call(0x00090018), Kind::context},
+        {"IsValidContext", context_call(0x0009001C), Kind::context},
+        {"Cancel", context_call(0x000900A8), Kind::cancel},
+        {"ListReadersA", list_readers_call(0x00090028), Kind::context},
+        {"ListReadersW", list_readers_call(0x0009002C), Kind::context},
+        {"GetStatusChangeA", status_change_call(0x000900A0), Kind::context},
+        {"GetStatusChangeW", status_change_call(0x000900A4), Kind::context},
+        {"ConnectA", connect_call(0x000900AC, "Reader A", 1), Kind::context},
+        {"ConnectA, name of 4n bytes", connect_call(0x000900AC, "Rdr", 1), Kind::context},
+        {"ConnectW", connect_call(0x000900B0, "Reader A", 2), Kind::context},
+        {"Reconnect", handle_call(0x000900B4, 3), Kind::context},
+        {"Disconnect", handle_call(0x000900B8, 1), Kind::context},
+        {"BeginTransaction", handle_call(0x000900BC, 1), Kind::context},
+        {"EndTransaction", handle_call(0x000900C0, 1), Kind::context},
+        {"StatusA", handle_call(0x000900C8, 3), Kind::context},
+        {"StatusW", handle_call(0x000900CC, 3), Kind::context},
+        {"Transmit", handle_call(0x000900D0, 8), Kind::context},
+        {"Control", handle_call(0x000900D4, 5), Kind::context},
+        {"GetAttrib", handle_call(0x000900D8, 3), Kind::context},
+        {"ListReaderGroupsA", context_words_call(0x00090020, 2), Kind::context},
+        {"ListReaderGroupsW", context_words_call(0x00090024, 2), Kind::context},
+        {"State", handle_call(0x000900C4, 2), Kind::context},
+        {"SetAttrib", handle_call(0x000900DC, 3), Kind::context},
+        {"GetTransmitCount", handle_call(0x00090100, 0), Kind::context},
+        {"LocateCardsByATRA", context_words_call(0x000900E8, 4), Kind::context},
+        {"LocateCardsByATRW", context_words_call(0x000900EC, 4), Kind::context},
+        {"GetDeviceTypeId", context_words_call(0x00090108, 1), Kind::context},
+        {"ReadCacheA", cache_call(0x000900F0, 1), Kind::context},
+        {"ReadCacheW", cache_call(0x000900F4, 2), Kind::context},
+        {"WriteCacheA", cache_call(0x000900F8, 1), Kind::context},
+        {"WriteCacheW", cache_call(0x000900FC, 2), Kind::context},
+    };
+    for (const auto& c : cases) {
+        auto order = smartcard::callOrder(c.message);
+        EXPECT_EQ(order.kind, c.kind) << c.name;
+        EXPECT_EQ(order.context, kContext) << c.name;
+    }
+    // A 4-byte reference names the same context as its 8-byte form, as PC/SC receives it.
+    auto four = smartcard::callOrder(
+        connect_call(0x000900AC, "R", 1, Ndr().u32(static_cast<uint32_t>(kContext)).data()));
+    EXPECT_EQ(four.context, kContext);
+}
+
+TEST(CallOrder, ReadsTheContextThatTheHandlerGivesPcsc) {
+    // The order is read apart from the handler: both must find the same bytes.
+    FakePcsc fake;
+    for (const Bytes& message :
+         {context_call(0x0009001C, 0x77), list_readers_call(0x00090028),
+          list_readers_call(0x0009002C), status_change_call(0x000900A0, 0x78),
+          status_change_call(0x000900A4, 0x79), connect_call(0x000900AC, "Reader A", 1),
+          connect_call(0x000900B0, "Reader A", 2), cache_call(0x000900F0, 1),
+          cache_call(0x000900F4, 2)}) {
+        fake.calls.clear();
+        relay(message);
+        ASSERT_FALSE(fake.calls.empty()) << to_hex(message);
+        EXPECT_EQ(fake.calls.front().target, smartcard::callOrder(message).context)
+            << fake.calls.front().function;
+    }
+}
+
+TEST(CallOrder, CallsWithoutAReadableContextWaitForNothing) {
+    const Bytes establish = call_message(0x00090014, Ndr().u32(2).data());
+    const Bytes unsupported = call_message(0x00090050, {});
+    const Bytes access_started = call_message(0x000900E0, Ndr().u32(0).data());
+    const Bytes unknown = call_message(0x000900E4, Ndr().u32(8).u32(1).context(kContext).data());
+    Bytes cut = handle_call(0x000900D0, 8);
+    cut.resize(cut.size() - 4);  // the context is there, but the call is short: still read
+    Bytes lying_name = connect_call(0x000900AC, "Reader A", 1);
+    lying_name[30 + 20 + 8] = 0xFF;  // actual count far past the message
+    const Bytes sixteen_byte_reference =
+        call_message(0x0009001C, Ndr().u32(16).u32(0x00020000).array(Bytes(16, 1)).data());
+    const Bytes header_only = call_message(0x000900A0, {});
+    for (const Bytes& message : {establish, unsupported, access_started, unknown, lying_name,
+                                 sixteen_byte_reference, header_only}) {
+        auto order = smartcard::callOrder(message);
+        EXPECT_EQ(order.kind, Kind::independent) << to_hex(message);
+    }
+    EXPECT_EQ(smartcard::callOrder(cut).kind, Kind::context);
+    // Only the 14 bytes up to CompletionId are promised.
+    EXPECT_EQ(smartcard::callOrder(Bytes{3, 3, 0xB8, 0, 9, 0, 1, 0, 0, 0, 2, 0, 0, 0}).kind,
+              Kind::independent);
+}
+
+}  // namespace
+}  // namespace kx_agent::test
