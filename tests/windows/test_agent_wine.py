@@ -2,8 +2,10 @@
 
 Wine has no PC/SC service behind its winscard.dll: card calls must come back as return codes
 and leave the agent serving."""
+import asyncio
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -86,6 +88,29 @@ class AgentUnderWine(unittest.TestCase):
             finally:
                 await ws.close()
         run(scenario())
+        self.assertIsNone(self.agent.proc.poll())
+
+    def test_calls_answered_in_any_order_all_come_back(self):
+        # Asked for replies in any order, the relay thread waits for the next message and for the
+        # workers' replies at once (a wake-up beside the socket).
+        async def scenario():
+            ws = await connect()
+            try:
+                self.assertEqual(await roundtrip(ws, bytes([3, 1, 1])), bytes([3, 2, 1]))
+                ids = list(range(10, 18))
+                unknown_context = struct.pack("<III", 8, 0x00020000, 8) + bytes(8)
+                for i in ids:
+                    await ws.send(call(ESTABLISH, struct.pack("<I", 2), completion_id=i) if i % 2
+                                  else call(IS_VALID, unknown_context, completion_id=i))
+                seen = []
+                for _ in ids:
+                    reply = await asyncio.wait_for(ws.recv(), 20)
+                    self.assertTrue(is_scard_code(return_code(reply)), reply.hex())
+                    seen.append(struct.unpack_from("<I", reply, 10)[0])
+                self.assertEqual(sorted(seen), ids)
+            finally:
+                await ws.close()
+        run(scenario(), timeout=60)
         self.assertIsNone(self.agent.proc.poll())
 
 
