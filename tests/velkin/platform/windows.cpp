@@ -80,10 +80,15 @@ bool StderrCapture::wait_for(std::string_view text, std::chrono::milliseconds li
             return false;
         }
         std::fflush(stderr);
+        // ReadFile rather than _read: the C runtime marks the descriptor at end of file after
+        // a read of nothing and answers every later _read with 0 (msvcrt, also Wine's), so a
+        // line written after the first empty read would never be seen. ReadFile reads on from
+        // the file position each time.
         char buffer[4096];
-        const int n = ::_read(read_end_, buffer, sizeof buffer);
-        if (n > 0) {
-            captured_.append(buffer, static_cast<std::size_t>(n));
+        DWORD n = 0;
+        const auto file = reinterpret_cast<HANDLE>(::_get_osfhandle(read_end_));
+        if (::ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+            captured_.append(buffer, n);
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
