@@ -136,6 +136,11 @@ static_assert(std::ranges::is_sorted(kContextAt, {}, &ContextAt::code));
 
 }  // namespace
 
+std::string_view callName(uint32_t ioControlCode) {
+    const Call* call = findCall(ioControlCode);
+    return call != nullptr ? call->name : std::string_view{};
+}
+
 void handshake(std::vector<uint8_t>& reply) {
     reply.push_back(3);
     reply.push_back(2);

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "data_view.h"
@@ -37,6 +38,8 @@ using data_view::DataView;
 void process_smartcard(const std::vector<uint8_t>& message, DataView& reply);
 // The answer to the 03 01 handshake message: 03 02.
 void handshake(std::vector<uint8_t>& reply);
+// The [MS-RDPESC] name of an I/O control code ("SCARD_IOCTL_STATUSW"); empty when unknown.
+std::string_view callName(uint32_t ioControlCode);
 
 // What a call has to wait for when a connection carries out its calls side by side: the calls
 // before it on the same PC/SC context (a call on a card handle names its context as well).
