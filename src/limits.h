@@ -1,0 +1,28 @@
+#pragma once
+// The bounds that keep one page, or many, from taking the agent or the PC/SC service for
+// themselves. Each has a default that suits one remote-desktop session per page; a deployer may
+// change them (see the README's "Limits").
+#include <cstddef>
+
+namespace kx_agent {
+
+struct Limits {
+    // PC/SC contexts one connection may hold at once; beyond that SCARD_E_NO_MEMORY.
+    std::size_t contexts_per_connection = 32;
+    // Calls in flight on one connection that takes replies in any order; beyond that the agent
+    // reads no more from it until one completes.
+    std::size_t calls_in_flight = 64;
+    // Connections open at once; beyond that a new one is closed at once.
+    std::size_t connections = 256;
+    // Seconds a client may take to send its whole request head.
+    unsigned head_seconds = 10;
+    // Seconds a WebSocket may stay without a message, a call or a wait before it is pinged and
+    // then closed.
+    unsigned idle_seconds = 300;
+};
+
+// The limits in force; set once at start-up, before the server accepts connections.
+const Limits& limits();
+void set_limits(const Limits& value);
+
+}  // namespace kx_agent
