@@ -1,4 +1,4 @@
-#include "limits.h"
+#include "agent_limits.h"
 
 namespace kx_agent {
 namespace {
