@@ -1,87 +1,97 @@
 // Context calls: SCARD_IOCTL_ESTABLISHCONTEXT, RELEASECONTEXT, ISVALIDCONTEXT and CANCEL.
 //
+// EstablishContext_Call: dwScope. EstablishContext_Return: ReturnCode, REDIR_SCARDCONTEXT and
+// its bytes. Context_Call (release, validate, cancel): REDIR_SCARDCONTEXT and its bytes; the
+// answer is a Long_Return.
+//
 // A PC/SC context travels to the client as 8 reference bytes, the value in 64-bit little-endian
-// form, inside a REDIR_SCARDCONTEXT; the client sends the same bytes back in every later call.
-// pcsc-lite's SCARDCONTEXT is 64-bit, so decoded values are passed to it whole.
-#include <iostream>
+// form; the client sends the same bytes back in every later call.
+#include <string>
 
+#include "diagnostics.h"
+#include "smartcard/call.h"
 #include "smartcard/card_cache.h"
-#include "smartcard/ndr.h"
 #include "smartcard/pcsc.h"
 
 namespace kx_agent::smartcard {
 namespace {
 
-constexpr uint32_t kContextReferent = 0x00020000;
+struct EstablishContextCall {
+    uint32_t dwScope = 0;
+};
 
-enum class ContextCall { release, validate, cancel };
+struct EstablishContextReturn {
+    uint32_t ReturnCode = rc::success;
+    std::optional<uint64_t> Context;
 
-LONG callPcsc(ContextCall call, SCARDCONTEXT context) {
-    switch (call) {
-        case ContextCall::release: return pcsc().release_context(context);
-        case ContextCall::validate: return pcsc().is_valid_context(context);
-        case ContextCall::cancel: return pcsc().cancel(context);
+    void encode(NdrWriter& out, CharForm) const {
+        out.u32(ReturnCode);
+        writeReference(out, Context.has_value());
+        writeReferenceBytes(out, Context.has_value(), Context.value_or(0));
     }
-    return 0;
+};
+
+std::expected<EstablishContextCall, uint32_t> decodeEstablish(NdrReader& in, CharForm) {
+    return EstablishContextCall{in.u32()};
 }
 
-// Context_Call: REDIR_SCARDCONTEXT, then the deferred reference bytes.
-void contextCall(ContextCall call, DataView& request, DataView& reply) {
-    readCommonTypeHeader(request);
-    readPrivateTypeHeader(request);
-    ScardReference ref = readScardContext(request);
-    if (ref.cb == 0) {
-        if (answeredTruncated(request, reply)) return;
-        longReturn(rc::success, reply);
-        return;
+EstablishContextReturn executeEstablish(const EstablishContextCall& call, CharForm) {
+    SCARDCONTEXT context = 0;
+    LONG result = pcsc().establish_context(call.dwScope, &context);
+    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result), std::nullopt};
+    return {rc::success, static_cast<uint64_t>(context)};
+}
+
+struct ContextCall {
+    REDIR_SCARDCONTEXT Context;
+};
+
+// A context count that disagrees with cbContext is refused. The validate call says so on
+// standard output, as it always has.
+template <bool validate>
+std::expected<ContextCall, uint32_t> decodeContextCall(NdrReader& in, CharForm) {
+    ContextCall call;
+    call.Context.readFixed(in);
+    if (auto deferred = call.Context.readDeferred(in); !deferred) {
+        if (validate)
+            diagnostics::out("ERROR: isValidContext(), error: wrong size of card ctx: " +
+                             std::to_string(call.Context.count));
+        return std::unexpected(deferred.error());
     }
-    uint32_t count = request.getLittleEndian32();
-    if (answeredTruncated(request, reply)) return;
-    if (count != ref.cb) {
-        if (call == ContextCall::validate)
-            std::cout << "ERROR: isValidContext(), error: wrong size of card ctx: " << count
-                      << std::endl;
-        longReturn(rc::invalid_value, reply);
-        return;
-    }
-    uint64_t context = readReference(request, count);
-    if (answeredTruncated(request, reply)) return;
-    if (call == ContextCall::release) card_cache().forget_context(context);
-    longReturn(static_cast<uint32_t>(callPcsc(call, static_cast<SCARDCONTEXT>(context))), reply);
+    return call;
+}
+
+// A context-free release or cancel has nothing to act on and succeeds, as it always has.
+LongReturn executeRelease(const ContextCall& call, CharForm) {
+    if (call.Context.cbContext == 0) return {};
+    card_cache().forget_context(call.Context.value);
+    return {static_cast<uint32_t>(pcsc().release_context(call.Context.value))};
+}
+
+// SCardIsValidContext has no answer for "no context" but SCARD_E_INVALID_HANDLE; reference
+// bytes that decode to no value are PC/SC's to judge.
+LongReturn executeValidate(const ContextCall& call, CharForm) {
+    if (call.Context.cbContext == 0) return {rc::invalid_handle};
+    return {static_cast<uint32_t>(pcsc().is_valid_context(call.Context.value))};
+}
+
+// pcscd answers a cancel that finds no wait in progress (one that has just ended, or one between
+// two slices of the agent's own wait) with SCARD_E_INVALID_HANDLE; on Windows a cancel on a valid
+// context succeeds, so a refused cancel is held against the context's validity.
+LongReturn executeCancel(const ContextCall& call, CharForm) {
+    if (call.Context.cbContext == 0) return {};
+    auto context = static_cast<SCARDCONTEXT>(call.Context.value);
+    LONG result = pcsc().cancel(context);
+    if (result != SCARD_S_SUCCESS && pcsc().is_valid_context(context) == SCARD_S_SUCCESS)
+        return {};
+    return {static_cast<uint32_t>(result)};
 }
 
 }  // namespace
 
-void establishContext(DataView& request, DataView& reply) {
-    readCommonTypeHeader(request);
-    readPrivateTypeHeader(request);
-    uint32_t dwScope = request.getLittleEndian32();
-    if (answeredTruncated(request, reply)) return;
-
-    SCARDCONTEXT context = 0;
-    LONG result = pcsc().establish_context(dwScope, &context);
-    if (result != SCARD_S_SUCCESS) {
-        longReturn(static_cast<uint32_t>(result), reply);
-        return;
-    }
-    // EstablishContext_Return: ReturnCode, REDIR_SCARDCONTEXT, deferred reference bytes.
-    writeReplyHead(reply, 24);
-    reply.setLittleEndian32(rc::success);
-    reply.setLittleEndian32(8);  // cbContext
-    reply.setLittleEndian32(kContextReferent);
-    reply.setLittleEndian32(8);  // conformant array maximum count
-    reply.setLittleEndian64(static_cast<uint64_t>(context));
-    reply.markEnd();
-}
-
-void releaseContext(DataView& request, DataView& reply) {
-    contextCall(ContextCall::release, request, reply);
-}
-
-void isValidContext(DataView& request, DataView& reply) {
-    contextCall(ContextCall::validate, request, reply);
-}
-
-void cancel(DataView& request, DataView& reply) { contextCall(ContextCall::cancel, request, reply); }
+extern const CallHandler establishContextCall = typedCall<decodeEstablish, executeEstablish>;
+extern const CallHandler releaseContextCall = typedCall<decodeContextCall<false>, executeRelease>;
+extern const CallHandler isValidContextCall = typedCall<decodeContextCall<true>, executeValidate>;
+extern const CallHandler cancelCall = typedCall<decodeContextCall<false>, executeCancel>;
 
 }  // namespace kx_agent::smartcard

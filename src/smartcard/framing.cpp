@@ -2,9 +2,11 @@
 // call by its I/O control code.
 #include <algorithm>
 #include <array>
-#include <iostream>
+#include <string>
 #include <string_view>
 
+#include "diagnostics.h"
+#include "smartcard/call.h"
 #include "smartcard/ndr.h"
 #include "utilities.h"
 
@@ -25,63 +27,85 @@ void inForm(DataView& request, DataView& reply) {
     handler(form, request, reply);
 }
 
+using Kind = CallOrder::Kind;
+
 struct Call {
     uint32_t code;
     std::string_view name;
-    Handler handler;  // null: answered SCARD_E_UNSUPPORTED_FEATURE without reading the call
+    const CallHandler* handler;
+    CharForm form = CharForm::A;
+    // How the call is ordered beside the others of a connection that runs calls side by side.
+    Kind kind = Kind::context;
+    // A hand-written handler that writes its whole reply (a call not yet typed); null otherwise.
+    Handler legacy = nullptr;
 };
 
+constexpr Call typed(uint32_t code, std::string_view name, const CallHandler& handler,
+                     CharForm form = CharForm::A, Kind kind = Kind::context) {
+    return Call{code, name, &handler, form, kind, nullptr};
+}
+constexpr Call unsupported(uint32_t code, std::string_view name) {
+    return Call{code, name, &unsupportedCall<LongReturn>, CharForm::A, Kind::independent, nullptr};
+}
+constexpr Call handwritten(uint32_t code, std::string_view name, Handler handler) {
+    return Call{code, name, nullptr, CharForm::A, Kind::context, handler};
+}
+
+constexpr auto A = CharForm::A;
+constexpr auto W = CharForm::W;
+
 // Every [MS-RDPESC] SCARD_IOCTL_ code the relay knows, in ascending order. A call in two
-// character forms has one handler, its rows naming the form. The group and reader database
-// calls, and the calls without a handler here, are not carried out.
+// character forms has one handler, its rows naming the form. The reader and group database
+// calls are not carried out: pcsc-lite has no such database.
 constexpr std::array kCalls = {
-    Call{0x00090014, "SCARD_IOCTL_ESTABLISHCONTEXT", establishContext},
-    Call{0x00090018, "SCARD_IOCTL_RELEASECONTEXT", releaseContext},
-    Call{0x0009001C, "SCARD_IOCTL_ISVALIDCONTEXT", isValidContext},
-    Call{0x00090020, "SCARD_IOCTL_LISTREADERGROUPSA", inForm<listReaderGroups, CharForm::A>},
-    Call{0x00090024, "SCARD_IOCTL_LISTREADERGROUPSW", inForm<listReaderGroups, CharForm::W>},
-    Call{0x00090028, "SCARD_IOCTL_LISTREADERSA", inForm<listReaders, CharForm::A>},
-    Call{0x0009002C, "SCARD_IOCTL_LISTREADERSW", inForm<listReaders, CharForm::W>},
-    Call{0x00090050, "SCARD_IOCTL_INTRODUCEREADERGROUPA", nullptr},
-    Call{0x00090054, "SCARD_IOCTL_INTRODUCEREADERGROUPW", nullptr},
-    Call{0x00090058, "SCARD_IOCTL_FORGETREADERGROUPA", nullptr},
-    Call{0x0009005C, "SCARD_IOCTL_FORGETREADERGROUPW", nullptr},
-    Call{0x00090060, "SCARD_IOCTL_INTRODUCEREADERA", nullptr},
-    Call{0x00090064, "SCARD_IOCTL_INTRODUCEREADERW", nullptr},
-    Call{0x00090068, "SCARD_IOCTL_FORGETREADERA", nullptr},
-    Call{0x0009006C, "SCARD_IOCTL_FORGETREADERW", nullptr},
-    Call{0x00090070, "SCARD_IOCTL_ADDREADERTOGROUPA", nullptr},
-    Call{0x00090074, "SCARD_IOCTL_ADDREADERTOGROUPW", nullptr},
-    Call{0x00090078, "SCARD_IOCTL_REMOVEREADERFROMGROUPA", nullptr},
-    Call{0x0009007C, "SCARD_IOCTL_REMOVEREADERFROMGROUPW", nullptr},
-    Call{0x00090098, "SCARD_IOCTL_LOCATECARDSA", nullptr},
-    Call{0x0009009C, "SCARD_IOCTL_LOCATECARDSW", nullptr},
-    Call{0x000900A0, "SCARD_IOCTL_GETSTATUSCHANGEA", inForm<getStatusChange, CharForm::A>},
-    Call{0x000900A4, "SCARD_IOCTL_GETSTATUSCHANGEW", inForm<getStatusChange, CharForm::W>},
-    Call{0x000900A8, "SCARD_IOCTL_CANCEL", cancel},
-    Call{0x000900AC, "SCARD_IOCTL_CONNECTA", inForm<connect, CharForm::A>},
-    Call{0x000900B0, "SCARD_IOCTL_CONNECTW", inForm<connect, CharForm::W>},
-    Call{0x000900B4, "SCARD_IOCTL_RECONNECT", reconnect},
-    Call{0x000900B8, "SCARD_IOCTL_DISCONNECT", disconnect},
-    Call{0x000900BC, "SCARD_IOCTL_BEGINTRANSACTION", beginTransaction},
-    Call{0x000900C0, "SCARD_IOCTL_ENDTRANSACTION", endTransaction},
-    Call{0x000900C4, "SCARD_IOCTL_STATE", state},
-    Call{0x000900C8, "SCARD_IOCTL_STATUSA", inForm<status, CharForm::A>},
-    Call{0x000900CC, "SCARD_IOCTL_STATUSW", inForm<status, CharForm::W>},
-    Call{0x000900D0, "SCARD_IOCTL_TRANSMIT", transmit},
-    Call{0x000900D4, "SCARD_IOCTL_CONTROL", control},
-    Call{0x000900D8, "SCARD_IOCTL_GETATTRIB", getAttrib},
-    Call{0x000900DC, "SCARD_IOCTL_SETATTRIB", setAttrib},
-    Call{0x000900E0, "SCARD_IOCTL_ACCESSSTARTEDEVENT", accessStartedEvent},
-    Call{0x000900E8, "SCARD_IOCTL_LOCATECARDSBYATRA", inForm<locateCardsByATR, CharForm::A>},
-    Call{0x000900EC, "SCARD_IOCTL_LOCATECARDSBYATRW", inForm<locateCardsByATR, CharForm::W>},
-    Call{0x000900F0, "SCARD_IOCTL_READCACHEA", inForm<readCache, CharForm::A>},
-    Call{0x000900F4, "SCARD_IOCTL_READCACHEW", inForm<readCache, CharForm::W>},
-    Call{0x000900F8, "SCARD_IOCTL_WRITECACHEA", inForm<writeCache, CharForm::A>},
-    Call{0x000900FC, "SCARD_IOCTL_WRITECACHEW", inForm<writeCache, CharForm::W>},
-    Call{0x00090100, "SCARD_IOCTL_GETTRANSMITCOUNT", getTransmitCount},
-    Call{0x00090104, "SCARD_IOCTL_GETREADERICON", nullptr},
-    Call{0x00090108, "SCARD_IOCTL_GETDEVICETYPEID", getDeviceTypeId},
+    typed(0x00090014, "SCARD_IOCTL_ESTABLISHCONTEXT", establishContextCall, A, Kind::independent),
+    typed(0x00090018, "SCARD_IOCTL_RELEASECONTEXT", releaseContextCall),
+    typed(0x0009001C, "SCARD_IOCTL_ISVALIDCONTEXT", isValidContextCall),
+    handwritten(0x00090020, "SCARD_IOCTL_LISTREADERGROUPSA", inForm<listReaderGroups, CharForm::A>),
+    handwritten(0x00090024, "SCARD_IOCTL_LISTREADERGROUPSW", inForm<listReaderGroups, CharForm::W>),
+    handwritten(0x00090028, "SCARD_IOCTL_LISTREADERSA", inForm<listReaders, CharForm::A>),
+    handwritten(0x0009002C, "SCARD_IOCTL_LISTREADERSW", inForm<listReaders, CharForm::W>),
+    unsupported(0x00090050, "SCARD_IOCTL_INTRODUCEREADERGROUPA"),
+    unsupported(0x00090054, "SCARD_IOCTL_INTRODUCEREADERGROUPW"),
+    unsupported(0x00090058, "SCARD_IOCTL_FORGETREADERGROUPA"),
+    unsupported(0x0009005C, "SCARD_IOCTL_FORGETREADERGROUPW"),
+    unsupported(0x00090060, "SCARD_IOCTL_INTRODUCEREADERA"),
+    unsupported(0x00090064, "SCARD_IOCTL_INTRODUCEREADERW"),
+    unsupported(0x00090068, "SCARD_IOCTL_FORGETREADERA"),
+    unsupported(0x0009006C, "SCARD_IOCTL_FORGETREADERW"),
+    unsupported(0x00090070, "SCARD_IOCTL_ADDREADERTOGROUPA"),
+    unsupported(0x00090074, "SCARD_IOCTL_ADDREADERTOGROUPW"),
+    unsupported(0x00090078, "SCARD_IOCTL_REMOVEREADERFROMGROUPA"),
+    unsupported(0x0009007C, "SCARD_IOCTL_REMOVEREADERFROMGROUPW"),
+    typed(0x00090098, "SCARD_IOCTL_LOCATECARDSA", locateCardsCall, A, Kind::independent),
+    typed(0x0009009C, "SCARD_IOCTL_LOCATECARDSW", locateCardsCall, W, Kind::independent),
+    handwritten(0x000900A0, "SCARD_IOCTL_GETSTATUSCHANGEA", inForm<getStatusChange, CharForm::A>),
+    handwritten(0x000900A4, "SCARD_IOCTL_GETSTATUSCHANGEW", inForm<getStatusChange, CharForm::W>),
+    typed(0x000900A8, "SCARD_IOCTL_CANCEL", cancelCall, A, Kind::cancel),
+    handwritten(0x000900AC, "SCARD_IOCTL_CONNECTA", inForm<connect, CharForm::A>),
+    handwritten(0x000900B0, "SCARD_IOCTL_CONNECTW", inForm<connect, CharForm::W>),
+    handwritten(0x000900B4, "SCARD_IOCTL_RECONNECT", reconnect),
+    handwritten(0x000900B8, "SCARD_IOCTL_DISCONNECT", disconnect),
+    handwritten(0x000900BC, "SCARD_IOCTL_BEGINTRANSACTION", beginTransaction),
+    handwritten(0x000900C0, "SCARD_IOCTL_ENDTRANSACTION", endTransaction),
+    handwritten(0x000900C4, "SCARD_IOCTL_STATE", state),
+    handwritten(0x000900C8, "SCARD_IOCTL_STATUSA", inForm<status, CharForm::A>),
+    handwritten(0x000900CC, "SCARD_IOCTL_STATUSW", inForm<status, CharForm::W>),
+    handwritten(0x000900D0, "SCARD_IOCTL_TRANSMIT", transmit),
+    handwritten(0x000900D4, "SCARD_IOCTL_CONTROL", control),
+    handwritten(0x000900D8, "SCARD_IOCTL_GETATTRIB", getAttrib),
+    handwritten(0x000900DC, "SCARD_IOCTL_SETATTRIB", setAttrib),
+    // A Windows server sends this one as 4 bare bytes ([MS-RDPESC] 2.2.2.30); see bareCall.
+    typed(0x000900E0, "SCARD_IOCTL_ACCESSSTARTEDEVENT", accessStartedEventCall, A, Kind::independent),
+    handwritten(0x000900E8, "SCARD_IOCTL_LOCATECARDSBYATRA", inForm<locateCardsByATR, CharForm::A>),
+    handwritten(0x000900EC, "SCARD_IOCTL_LOCATECARDSBYATRW", inForm<locateCardsByATR, CharForm::W>),
+    handwritten(0x000900F0, "SCARD_IOCTL_READCACHEA", inForm<readCache, CharForm::A>),
+    handwritten(0x000900F4, "SCARD_IOCTL_READCACHEW", inForm<readCache, CharForm::W>),
+    handwritten(0x000900F8, "SCARD_IOCTL_WRITECACHEA", inForm<writeCache, CharForm::A>),
+    handwritten(0x000900FC, "SCARD_IOCTL_WRITECACHEW", inForm<writeCache, CharForm::W>),
+    handwritten(0x00090100, "SCARD_IOCTL_GETTRANSMITCOUNT", getTransmitCount),
+    typed(0x00090104, "SCARD_IOCTL_GETREADERICON", getReaderIconCall, W, Kind::independent),
+    typed(0x00090108, "SCARD_IOCTL_GETDEVICETYPEID", getDeviceTypeIdCall, W),
 };
 static_assert(std::ranges::is_sorted(kCalls, {}, &Call::code));
 
@@ -133,6 +157,26 @@ constexpr std::array kContextAt = {
     ContextAt{0x00090108, 12, 0},  // GetDeviceTypeId
 };
 static_assert(std::ranges::is_sorted(kContextAt, {}, &ContextAt::code));
+
+CallOrder legacyCallOrder(const std::vector<uint8_t>& message, uint32_t ioControlCode) {
+    DataView request(message, 6);
+    auto row = std::ranges::lower_bound(kContextAt, ioControlCode, {}, &ContextAt::code);
+    if (row == kContextAt.end() || row->code != ioControlCode) return {};
+    // Device and completion ids, the two type headers, the fixed part.
+    request.skipPositionRead(8 + 16 + row->fixed);
+    if (row->nameUnit != 0) {
+        request.skipPositionRead(8);  // maximum count and offset
+        uint32_t units = request.getLittleEndian32();
+        if (units > request.remaining() / row->nameUnit) return {};
+        std::size_t bytes = std::size_t{units} * row->nameUnit;
+        request.skipPositionRead(static_cast<int32_t>(bytes + padding(bytes, 4)));
+    }
+    uint32_t count = request.getLittleEndian32();
+    if (count != 4 && count != 8) return {};
+    uint64_t context = utilities::as_u32_le(request.getSpan(count));
+    if (request.failed()) return {};
+    return {row->kind, context};
+}
 
 }  // namespace
 
@@ -186,11 +230,6 @@ ScardReference readScardContext(DataView& request) {
 
 ScardReference readScardHandle(DataView& request) { return readScardContext(request); }
 
-std::size_t padding(std::size_t length, std::size_t alignment) {
-    std::size_t rest = length % alignment;
-    return rest == 0 ? 0 : alignment - rest;
-}
-
 bool answeredTruncated(DataView& request, DataView& reply) {
     if (!request.failed()) return false;
     longReturn(rc::invalid_parameter, reply);
@@ -225,25 +264,40 @@ std::expected<CardReference, uint32_t> decodeCardReference(DataView& request, ui
     return CardReference{context, handle};
 }
 
+namespace {
+
+// What follows CompletionId: the two NDR type headers and the object buffer holding the call.
+// A Windows server sends SCARD_IOCTL_ACCESSSTARTEDEVENT without either ([MS-RDPESC] 2.2.2.30:
+// "an uninitialized 4-byte buffer ... There is no corresponding serialized structure"), so a
+// body of exactly 4 bytes is that call as it stands; the headered form is taken as well.
+constexpr uint32_t kAccessStartedEvent = 0x000900E0;
+constexpr std::size_t kBareAccessStartedSize = 4;
+
+void skipTypeHeaders(uint32_t ioControlCode, DataView& request) {
+    if (ioControlCode == kAccessStartedEvent && request.remaining() == kBareAccessStartedSize)
+        return;
+    readCommonTypeHeader(request);
+    readPrivateTypeHeader(request);
+}
+
+// The reply head with its two lengths left at 0 (patched once the object buffer is written).
+constexpr std::size_t kOutputBufferLengthOffset = 18;
+constexpr std::size_t kObjectBufferLengthOffset = 30;
+
+}  // namespace
+
 CallOrder callOrder(const std::vector<uint8_t>& message) {
     DataView request(message, 2);
     uint32_t ioControlCode = request.getLittleEndian32();
-    auto row = std::ranges::lower_bound(kContextAt, ioControlCode, {}, &ContextAt::code);
-    if (row == kContextAt.end() || row->code != ioControlCode) return {};
-    // Device and completion ids, the two type headers, the fixed part.
-    request.skipPositionRead(8 + 16 + row->fixed);
-    if (row->nameUnit != 0) {
-        request.skipPositionRead(8);  // maximum count and offset
-        uint32_t units = request.getLittleEndian32();
-        if (units > request.remaining() / row->nameUnit) return {};
-        std::size_t bytes = std::size_t{units} * row->nameUnit;
-        request.skipPositionRead(static_cast<int32_t>(bytes + padding(bytes, 4)));
-    }
-    uint32_t count = request.getLittleEndian32();
-    if (count != 4 && count != 8) return {};
-    uint64_t context = readReference(request, count);
-    if (request.failed()) return {};
-    return {row->kind, context};
+    const Call* call = findCall(ioControlCode);
+    if (call == nullptr || call->kind == Kind::independent) return {};
+    if (call->handler == nullptr) return legacyCallOrder(message, ioControlCode);
+    request.skipPositionRead(8);  // DeviceId, CompletionId
+    skipTypeHeaders(ioControlCode, request);
+    NdrReader in(request);
+    uint64_t context = call->handler->waitsOn(in, call->form);
+    if (context == 0) return {};
+    return {call->kind, context};
 }
 
 void process_smartcard(const std::vector<uint8_t>& message, DataView& reply) {
@@ -255,20 +309,31 @@ void process_smartcard(const std::vector<uint8_t>& message, DataView& reply) {
     uint32_t completionId = request.getLittleEndian32();
 
     const Call* call = findCall(ioControlCode);
-    if (call == nullptr) {
-        std::cout << "Unknown smarcard operation: " << ioControlCode << std::endl;
-        longReturn(rc::unsupported_feature, reply);
-    } else if (call->handler == nullptr) {
-        longReturn(rc::unsupported_feature, reply);
-    } else {
-        call->handler(request, reply);
-        // A handler answers a short call itself before it reaches PC/SC; a call that ran short
-        // on a path that answers early (a count that seemed to differ, say) is answered the same
-        // way here, so a truncated call always gets SCARD_E_INVALID_PARAMETER.
+    if (call == nullptr)
+        diagnostics::out("Unknown smarcard operation: " + std::to_string(ioControlCode));
+    if (call != nullptr && call->legacy != nullptr) {
+        call->legacy(request, reply);
+        // A call that ran short on a path that answered early is answered the same way as
+        // one the handler found short.
         if (request.failed()) {
             reply.truncate(2);
             longReturn(rc::invalid_parameter, reply);
         }
+    } else {
+        writeReplyHead(reply, 0);
+        NdrWriter out(reply);
+        if (call == nullptr) {
+            LongReturn{rc::unsupported_feature}.encode(out, CharForm::A);
+        } else {
+            skipTypeHeaders(ioControlCode, request);
+            NdrReader in(request);
+            call->handler->run(in, out, call->form);
+        }
+        uint32_t objectBufferLength = out.finish();
+        reply.setLittleEndian32AtPosition(kOutputBufferLengthOffset, 16 + objectBufferLength);
+        reply.setLittleEndian32AtPosition(kObjectBufferLengthOffset, objectBufferLength);
+        reply.length = kReplyHeadSize + objectBufferLength;
+        reply.markEnd();
     }
     reply.setLittleEndian32AtPosition(kDeviceIdOffset, deviceId);
     reply.setLittleEndian32AtPosition(kCompletionIdOffset, completionId);

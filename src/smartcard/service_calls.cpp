@@ -1,16 +1,20 @@
 // Calls about the PC/SC service and its readers rather than a card:
-// SCARD_IOCTL_ACCESSSTARTEDEVENT and SCARD_IOCTL_GETDEVICETYPEID.
+// SCARD_IOCTL_ACCESSSTARTEDEVENT, GETDEVICETYPEID, GETREADERICON and LOCATECARDSA/W.
 //
 // A Windows session opens with the access-started event: it waits until the smart-card service
 // runs. The agent answers at once whether the service answers now, by establishing and
-// releasing a context. ScardAccessStartedEvent_Call is one unused 32-bit word; the return is a
-// bare Long_Return.
+// releasing a context. ScardAccessStartedEvent_Call is one unused 32-bit word, which a Windows
+// server sends without NDR headers (the dispatcher takes both forms); the return is a Long_Return.
 //
-// GetDeviceTypeId_Call: REDIR_SCARDCONTEXT, the szReaderName referent id; deferred: the context
+// GetDeviceTypeId_Call: REDIR_SCARDCONTEXT, the szReaderName pointer; deferred: the context
 // bytes, then the reader name (a wide-character string). GetDeviceTypeId_Return: ReturnCode,
-// dwDeviceId (the Long_Return shape).
-#include "smartcard/char_form.h"
-#include "smartcard/ndr.h"
+// dwDeviceId.
+//
+// GetReaderIcon is not carried out (pcsc-lite keeps no icons); it is answered with its own
+// GetReaderIcon_Return (ReturnCode, cbDataLen, pbData), zeroed.
+#include <string>
+
+#include "smartcard/call.h"
 #include "smartcard/pcsc.h"
 
 namespace kx_agent::smartcard {
@@ -20,46 +24,91 @@ namespace {
 // the agent cannot tell more; Windows only needs the reader to be a known one.
 constexpr uint32_t kReaderTypeUsb = 0x20;
 
-}  // namespace
+struct AccessStartedEventCall {};
 
-void accessStartedEvent(DataView& request, DataView& reply) {
-    readCommonTypeHeader(request);
-    readPrivateTypeHeader(request);
-    request.getLittleEndian32();  // Unused
-    if (answeredTruncated(request, reply)) return;
+std::expected<AccessStartedEventCall, uint32_t> decodeAccessStarted(NdrReader& in, CharForm) {
+    in.u32();  // Unused
+    return AccessStartedEventCall{};
+}
+
+LongReturn executeAccessStarted(const AccessStartedEventCall&, CharForm) {
     SCARDCONTEXT context = 0;
     LONG result = pcsc().establish_context(SCARD_SCOPE_SYSTEM, &context);
     if (result == SCARD_S_SUCCESS) pcsc().release_context(context);
-    longReturn(static_cast<uint32_t>(result), reply);
+    return {static_cast<uint32_t>(result)};
 }
 
-void getDeviceTypeId(DataView& request, DataView& reply) {
-    readCommonTypeHeader(request);
-    readPrivateTypeHeader(request);
-    ScardReference ref = readScardContext(request);
-    uint32_t szReaderName = request.getLittleEndian32();
-    if (answeredTruncated(request, reply)) return;
-    uint32_t count = request.getLittleEndian32();
-    if (answeredTruncated(request, reply)) return;
-    if (count != ref.cb) return longReturn(rc::invalid_value, reply);
-    uint64_t context = readReference(request, count);
-    request.skipPositionRead(static_cast<int32_t>(padding(count, 4)));
-    if (answeredTruncated(request, reply)) return;
-    if (szReaderName == 0) return longReturn(rc::invalid_parameter, reply);
-    auto reader = readString(request, CharForm::W);
-    if (answeredTruncated(request, reply)) return;
-    if (!reader) return longReturn(reader.error(), reply);
-    if (context == 0) return longReturn(rc::invalid_handle, reply);
+struct GetDeviceTypeIdCall {
+    REDIR_SCARDCONTEXT Context;
+    uint32_t szReaderName = 0;
+    std::string reader;
+};
 
+struct GetDeviceTypeIdReturn {
+    uint32_t ReturnCode = rc::success;
+    uint32_t dwDeviceId = 0;
+
+    void encode(NdrWriter& out, CharForm) const {
+        out.u32(ReturnCode);
+        out.u32(dwDeviceId);
+    }
+};
+
+std::expected<GetDeviceTypeIdCall, uint32_t> decodeDeviceTypeId(NdrReader& in, CharForm form) {
+    GetDeviceTypeIdCall call;
+    call.Context.readFixed(in);
+    call.szReaderName = in.u32();
+    if (auto deferred = call.Context.readDeferred(in); !deferred)
+        return std::unexpected(deferred.error());
+    if (call.szReaderName == 0) return std::unexpected(rc::invalid_parameter);
+    auto reader = in.string(form);
+    if (!reader) return std::unexpected(reader.error());
+    call.reader = std::move(*reader);
+    return call;
+}
+
+GetDeviceTypeIdReturn executeDeviceTypeId(const GetDeviceTypeIdCall& call, CharForm) {
+    if (call.Context.value == 0) return {rc::invalid_handle};
     // A reader PC/SC knows answers a status query at once; an unknown one is PC/SC's
     // SCARD_E_UNKNOWN_READER.
     SCARD_READERSTATE state{};
-    state.szReader = reader->c_str();
+    state.szReader = call.reader.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
-    LONG result = pcsc().get_status_change(static_cast<SCARDCONTEXT>(context), 0, &state, 1);
-    if (result != SCARD_S_SUCCESS) return longReturn(static_cast<uint32_t>(result), reply);
-    // GetDeviceTypeId_Return: ReturnCode, dwDeviceId.
-    longReturnWithValue(rc::success, reply, kReaderTypeUsb);
+    LONG result =
+        pcsc().get_status_change(static_cast<SCARDCONTEXT>(call.Context.value), 0, &state, 1);
+    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    return {rc::success, kReaderTypeUsb};
 }
+
+struct GetReaderIconReturn {
+    uint32_t ReturnCode = rc::success;
+
+    void encode(NdrWriter& out, CharForm) const {
+        out.u32(ReturnCode);
+        out.u32(0);          // cbDataLen
+        out.pointer(false);  // pbData
+    }
+};
+
+// LocateCards A/W are not carried out either (pcsc-lite has no card database): their
+// LocateCards_Return has the layout of GetStatusChange_Return (ReturnCode, cReaders,
+// rgReaderStates), zeroed.
+struct LocateCardsReturn {
+    uint32_t ReturnCode = rc::success;
+
+    void encode(NdrWriter& out, CharForm) const {
+        out.u32(ReturnCode);
+        out.u32(0);          // cReaders
+        out.pointer(false);  // rgReaderStates
+    }
+};
+
+}  // namespace
+
+extern const CallHandler locateCardsCall = unsupportedCall<LocateCardsReturn>;
+extern const CallHandler accessStartedEventCall =
+    typedCall<decodeAccessStarted, executeAccessStarted>;
+extern const CallHandler getDeviceTypeIdCall = typedCall<decodeDeviceTypeId, executeDeviceTypeId>;
+extern const CallHandler getReaderIconCall = unsupportedCall<GetReaderIconReturn>;
 
 }  // namespace kx_agent::smartcard

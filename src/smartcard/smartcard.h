@@ -75,10 +75,6 @@ std::size_t padding(std::size_t length, std::size_t alignment);
 
 // Call handlers: request view at the Common Type Header, reply view after the reply prefix. A
 // call that exists in A and W forms has one handler with the form as its first parameter.
-void establishContext(DataView& request, DataView& reply);
-void releaseContext(DataView& request, DataView& reply);
-void isValidContext(DataView& request, DataView& reply);
-void cancel(DataView& request, DataView& reply);
 void listReaderGroups(CharForm form, DataView& request, DataView& reply);
 void listReaders(CharForm form, DataView& request, DataView& reply);
 void getStatusChange(CharForm form, DataView& request, DataView& reply);
@@ -93,11 +89,20 @@ void control(DataView& request, DataView& reply);
 void getAttrib(DataView& request, DataView& reply);
 void state(DataView& request, DataView& reply);
 void getTransmitCount(DataView& request, DataView& reply);
-void accessStartedEvent(DataView& request, DataView& reply);
-void getDeviceTypeId(DataView& request, DataView& reply);
 void setAttrib(DataView& request, DataView& reply);
 void readCache(CharForm form, DataView& request, DataView& reply);
 void writeCache(CharForm form, DataView& request, DataView& reply);
 void locateCardsByATR(CharForm form, DataView& request, DataView& reply);
+
+// The typed calls (smartcard/call.h): each family file defines the handlers of its calls.
+struct CallHandler;
+extern const CallHandler establishContextCall;
+extern const CallHandler releaseContextCall;
+extern const CallHandler isValidContextCall;
+extern const CallHandler cancelCall;
+extern const CallHandler accessStartedEventCall;
+extern const CallHandler getDeviceTypeIdCall;
+extern const CallHandler getReaderIconCall;
+extern const CallHandler locateCardsCall;
 
 }  // namespace kx_agent::smartcard

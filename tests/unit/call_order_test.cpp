@@ -57,6 +57,14 @@ Bytes context_words_call(uint32_t code, std::size_t words, std::size_t before = 
     return call_message(code, n.data());
 }
 
+// GetDeviceTypeId: the context, then the reader name (wide characters).
+Bytes device_type_call() {
+    Ndr n;
+    n.u32(8).u32(0x00020000).u32(0x00020004).context(kContext);
+    n.u32(2).u32(0).u32(2).bytes({'R', 0, 0, 0});
+    return call_message(0x00090108, n.data());
+}
+
 // ReadCache/WriteCache: szLookupName, the context, CardIdentifier, FreshnessCounter, two words;
 // then the lookup name (in `unit`-byte characters), the context and the card identifier.
 Bytes cache_call(uint32_t code, std::size_t unit) {
@@ -120,7 +128,7 @@ TEST(CallOrder, EveryCallOnAContextNamesIt) {
         {"GetTransmitCount", handle_call(0x00090100, 0), Kind::context},
         {"LocateCardsByATRA", context_words_call(0x000900E8, 4), Kind::context},
         {"LocateCardsByATRW", context_words_call(0x000900EC, 4), Kind::context},
-        {"GetDeviceTypeId", context_words_call(0x00090108, 1), Kind::context},
+        {"GetDeviceTypeId", device_type_call(), Kind::context},
         {"ReadCacheA", cache_call(0x000900F0, 1), Kind::context},
         {"ReadCacheW", cache_call(0x000900F4, 2), Kind::context},
         {"WriteCacheA", cache_call(0x000900F8, 1), Kind::context},

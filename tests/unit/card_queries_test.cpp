@@ -133,7 +133,17 @@ TEST(AccessStartedEvent, AnswersWhetherTheServiceRuns) {
         EXPECT_EQ(return_code(relay(call)), static_cast<uint32_t>(SCARD_E_NO_SERVICE));
         EXPECT_EQ(fake.count("release_context"), 0u);
     }
-    EXPECT_EQ(prefixes_not_refused(call), std::vector<std::size_t>{});
+    // A Windows server sends the call as 4 bare bytes ([MS-RDPESC] 2.2.2.30): such a body is the
+    // call, whatever it holds, so the headered call's prefix of 4 body bytes is one too.
+    {
+        FakePcsc fake;
+        Bytes bare = Ndr().bytes({3, 3}).u32(kAccessStarted).u32(1).u32(2).u32(0xCDCDCDCD).data();
+        EXPECT_EQ(to_hex(relay(bare)), to_hex(relay(call)));
+        EXPECT_EQ(fake.count("establish_context"), 2u);
+    }
+    auto refused = prefixes_not_refused(call);
+    std::erase(refused, 18u);
+    EXPECT_EQ(refused, std::vector<std::size_t>{});
 }
 
 }  // namespace

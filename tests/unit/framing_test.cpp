@@ -13,10 +13,15 @@ Bytes bare_call(uint32_t code, uint32_t device_id, uint32_t completion_id) {
     return Ndr().bytes({3, 3}).u32(code).u32(device_id).u32(completion_id).data();
 }
 
-std::string unsupported_reply(const char* device_id, const char* completion_id) {
-    return std::string("03 03 72 44 43 49 ") + device_id + " " + completion_id +
-           " 00 00 00 00 18 00 00 00 01 10 08 00 CC CC CC CC 08 00 00 00 00 00 00 00"
-           " 22 00 10 80 00 00 00 00";
+// The reply to a call that is not carried out: its _Return of `object_length` bytes, zeroed but
+// for SCARD_E_UNSUPPORTED_FEATURE.
+std::string unsupported_reply(const char* device_id, const char* completion_id,
+                              uint32_t object_length = 8) {
+    Bytes lengths = Ndr().u32(16 + object_length).data();
+    Bytes object = Ndr().u32(object_length).data();
+    return std::string("03 03 72 44 43 49 ") + device_id + " " + completion_id + " 00 00 00 00 " +
+           to_hex(lengths) + " 01 10 08 00 CC CC CC CC " + to_hex(object) +
+           " 00 00 00 00 22 00 10 80 " + to_hex(Bytes(object_length - 4, 0));
 }
 
 TEST(Framing, HandshakeIsAnsweredWithTwoBytes) {
@@ -34,12 +39,19 @@ TEST(Framing, UnsupportedCallGetsItsLongReturn) {
 
 TEST(Framing, EveryUnsupportedCodeAnswersWithoutReading) {
     FakePcsc fake;
-    for (uint32_t code : {0x00090050u, 0x00090054u,
-                          0x00090058u, 0x0009005Cu, 0x00090060u, 0x00090064u, 0x00090068u,
-                          0x0009006Cu, 0x00090070u, 0x00090074u, 0x00090078u, 0x0009007Cu,
-                          0x00090098u, 0x0009009Cu, 0x00090104u}) {
+    // The reader database calls answer a Long_Return; LocateCards (LocateCards_Return) and
+    // GetReaderIcon (GetReaderIcon_Return) their own structures.
+    struct Case {
+        uint32_t code;
+        uint32_t object_length;
+    };
+    for (auto [code, object_length] :
+         {Case{0x00090050, 8}, Case{0x00090054, 8}, Case{0x00090058, 8}, Case{0x0009005C, 8},
+          Case{0x00090060, 8}, Case{0x00090064, 8}, Case{0x00090068, 8}, Case{0x0009006C, 8},
+          Case{0x00090070, 8}, Case{0x00090074, 8}, Case{0x00090078, 8}, Case{0x0009007C, 8},
+          Case{0x00090098, 16}, Case{0x0009009C, 16}, Case{0x00090104, 16}}) {
         Bytes reply = relay(bare_call(code, 0x11223344, 0x55667788));
-        EXPECT_EQ(to_hex(reply), unsupported_reply("44 33 22 11", "88 77 66 55"))
+        EXPECT_EQ(to_hex(reply), unsupported_reply("44 33 22 11", "88 77 66 55", object_length))
             << std::hex << code;
     }
     EXPECT_TRUE(fake.calls.empty());

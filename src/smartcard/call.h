@@ -1,0 +1,102 @@
+#pragma once
+// One relayed call as the dispatcher sees it: decode the ..._Call, carry it out, encode the
+// ..._Return.
+//
+// A family of calls writes, for each call, a decoder and an executor:
+//   std::expected<XCall, uint32_t> decodeX(NdrReader&, CharForm);
+//   XReturn executeX(const XCall&, CharForm);
+// XCall holds the fields of [MS-RDPESC]'s X_Call as the IDL names them; a decoder reads the whole
+// call in wire order and returns an error only where it cannot read on (a count that disagrees
+// with its field). XReturn holds the fields of X_Return, ReturnCode first, with an
+// `encode(NdrWriter&, CharForm) const` that lists them in wire order. A default XReturn is the
+// zeroed structure (zero counts, null pointers).
+//
+// The dispatcher (typedCall below) answers every outcome with the call's own _Return, since a
+// Windows server decodes the reply as that structure whatever its ReturnCode ([MS-RDPESC]
+// 3.2.5.3): a call cut short is SCARD_E_INVALID_PARAMETER, a refused call its code, and any
+// failure of the executor keeps only its ReturnCode, every other field zero.
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+#include <type_traits>
+
+#include "smartcard/ndr.h"
+
+namespace kx_agent::smartcard {
+
+struct CallHandler {
+    // Decodes the call alone and gives the PC/SC context it works on (0: none).
+    uint64_t (*waitsOn)(NdrReader& in, CharForm form);
+    // Decodes, carries out and encodes the call's _Return into `out`.
+    void (*run)(NdrReader& in, NdrWriter& out, CharForm form);
+};
+
+namespace detail {
+
+// The context a call is ordered by: its REDIR_SCARDCONTEXT, or for a call on a card handle the
+// handle's context, or the handle itself when the handle came without one.
+template <class Call>
+uint64_t contextOf(const Call& call) {
+    if constexpr (requires { call.hCard; })
+        return call.hCard.Context.value != 0 ? call.hCard.Context.value : call.hCard.value;
+    else if constexpr (requires { call.Context; })
+        return call.Context.value;
+    else
+        return 0;
+}
+
+template <auto decode>
+using CallOf = typename std::invoke_result_t<decltype(decode), NdrReader&, CharForm>::value_type;
+
+template <auto decode, auto execute>
+using ReturnOf = std::invoke_result_t<decltype(execute), const CallOf<decode>&, CharForm>;
+
+template <auto decode>
+uint64_t waitsOn(NdrReader& in, CharForm form) {
+    auto call = decode(in, form);
+    return call && !in.failed() ? contextOf(*call) : 0;
+}
+
+template <class Return>
+Return failed(uint32_t code) {
+    Return answer{};
+    answer.ReturnCode = code;
+    return answer;
+}
+
+template <auto decode, auto execute>
+void run(NdrReader& in, NdrWriter& out, CharForm form) {
+    using Return = ReturnOf<decode, execute>;
+    auto call = decode(in, form);
+    Return answer;
+    if (in.failed())
+        answer = failed<Return>(rc::invalid_parameter);
+    else if (!call)
+        answer = failed<Return>(call.error());
+    else if (answer = execute(*call, form); answer.ReturnCode != rc::success)
+        answer = failed<Return>(answer.ReturnCode);
+    answer.encode(out, form);
+}
+
+template <class Return>
+void unsupported(NdrReader&, NdrWriter& out, CharForm form) {
+    failed<Return>(rc::unsupported_feature).encode(out, form);
+}
+
+inline uint64_t noContext(NdrReader&, CharForm) { return 0; }
+
+}  // namespace detail
+
+// The handler of a call carried out by `decode` and `execute`.
+template <auto decode, auto execute>
+inline constexpr CallHandler typedCall{detail::waitsOn<decode>, detail::run<decode, execute>};
+
+// The handler of a call that is known but not carried out: its own _Return, zeroed, with
+// SCARD_E_UNSUPPORTED_FEATURE; nothing of the call is read.
+template <class Return>
+inline constexpr CallHandler unsupportedCall{detail::noContext, detail::unsupported<Return>};
+
+}  // namespace kx_agent::smartcard

@@ -1,0 +1,122 @@
+#include "smartcard/ndr.h"
+
+#include "utilities.h"
+
+namespace kx_agent::smartcard {
+namespace {
+constexpr uint32_t kFirstReferent = 0x00020000;
+constexpr uint32_t kReferentStep = 4;
+}  // namespace
+
+uint32_t NdrReader::u32() {
+    align(4);
+    return view_.getLittleEndian32();
+}
+
+std::span<const uint8_t> NdrReader::bytes(std::size_t count) { return view_.getSpan(count); }
+
+void NdrReader::skip(std::size_t count) {
+    if (count > remaining()) return fail();
+    view_.skipPositionRead(static_cast<int32_t>(count));
+}
+
+void NdrReader::align(std::size_t alignment) {
+    skip(padding(static_cast<std::size_t>(view_.position - base_), alignment));
+}
+
+std::expected<std::string, uint32_t> NdrReader::string(CharForm form) {
+    align(4);
+    return readString(view_, form);
+}
+
+std::expected<std::string, uint32_t> NdrReader::multiString(CharForm form) {
+    align(4);
+    return readMultiString(view_, form);
+}
+
+void NdrReader::fail() {
+    // A negative skip is how DataView is failed from outside.
+    view_.skipPositionRead(-1);
+}
+
+void NdrWriter::align(std::size_t alignment) {
+    view_.skipPositionWrite(padding(static_cast<std::size_t>(view_.position - base_), alignment));
+}
+
+void NdrWriter::u32(uint32_t value) {
+    align(4);
+    view_.setLittleEndian32(value);
+}
+
+void NdrWriter::pointer(bool present) {
+    if (!present) return u32(0);
+    u32(kFirstReferent + kReferentStep * referents_++);
+}
+
+void NdrWriter::bytes(std::span<const uint8_t> value) { view_.setBytes(value); }
+
+void NdrWriter::zeros(std::size_t count) { view_.skipPositionWrite(count); }
+
+void NdrWriter::conformant(std::span<const uint8_t> value) {
+    u32(static_cast<uint32_t>(value.size()));
+    bytes(value);
+}
+
+uint32_t NdrWriter::finish() {
+    // [MS-RPCE] 2.2.6.2: the object buffer is padded to a multiple of 8.
+    align(8);
+    return static_cast<uint32_t>(view_.position - base_);
+}
+
+void REDIR_SCARDCONTEXT::readFixed(NdrReader& in) {
+    cbContext = in.u32();
+    pbContext = in.u32();
+}
+
+std::expected<void, uint32_t> REDIR_SCARDCONTEXT::readDeferred(NdrReader& in) {
+    if (pbContext == 0) return {};
+    count = in.u32();
+    if (in.failed()) return {};
+    if (count != cbContext) return std::unexpected(rc::invalid_value);
+    value = referenceValue(in.bytes(count));
+    return {};
+}
+
+void REDIR_SCARDHANDLE::readFixed(NdrReader& in) {
+    Context.readFixed(in);
+    cbHandle = in.u32();
+    pbHandle = in.u32();
+}
+
+std::expected<void, uint32_t> REDIR_SCARDHANDLE::readDeferred(NdrReader& in) {
+    if (auto context = Context.readDeferred(in); !context) return context;
+    if (pbHandle != 0) {
+        uint32_t count = in.u32();
+        if (in.failed()) return {};
+        if (count != cbHandle) return std::unexpected(rc::invalid_value);
+        value = referenceValue(in.bytes(count));
+    }
+    if (!in.failed() && value == 0) return std::unexpected(rc::invalid_handle);
+    return {};
+}
+
+void writeReference(NdrWriter& out, bool present) {
+    out.u32(present ? 8 : 0);
+    out.pointer(present);
+}
+
+void writeReferenceBytes(NdrWriter& out, bool present, uint64_t value) {
+    if (!present) return;
+    uint8_t bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+    out.conformant(bytes);
+}
+
+uint64_t referenceValue(std::span<const uint8_t> bytes) { return utilities::as_u32_le(bytes); }
+
+std::size_t padding(std::size_t length, std::size_t alignment) {
+    std::size_t rest = length % alignment;
+    return rest == 0 ? 0 : alignment - rest;
+}
+
+}  // namespace kx_agent::smartcard
