@@ -104,5 +104,24 @@ extern const CallHandler accessStartedEventCall;
 extern const CallHandler getDeviceTypeIdCall;
 extern const CallHandler getReaderIconCall;
 extern const CallHandler locateCardsCall;
+// Defined as each family moves to typed calls (its rows in framing.cpp switch to typed()).
+extern const CallHandler listReaderGroupsCall;
+extern const CallHandler listReadersCall;
+extern const CallHandler getStatusChangeCall;
+extern const CallHandler locateCardsByATRCall;
+extern const CallHandler connectCall;
+extern const CallHandler reconnectCall;
+extern const CallHandler disconnectCall;
+extern const CallHandler beginTransactionCall;
+extern const CallHandler endTransactionCall;
+extern const CallHandler stateCall;
+extern const CallHandler statusCall;
+extern const CallHandler transmitCall;
+extern const CallHandler controlCall;
+extern const CallHandler getAttribCall;
+extern const CallHandler setAttribCall;
+extern const CallHandler readCacheCall;
+extern const CallHandler writeCacheCall;
+extern const CallHandler getTransmitCountCall;
 
 }  // namespace kx_agent::smartcard
