@@ -32,6 +32,8 @@ struct CallHandler {
     uint64_t (*waitsOn)(NdrReader& in, CharForm form);
     // Decodes, carries out and encodes the call's _Return into `out`.
     void (*run)(NdrReader& in, NdrWriter& out, CharForm form);
+    // Encodes the call's _Return, zeroed, with `code`: a call the agent cannot take on.
+    void (*refuse)(NdrWriter& out, CharForm form, uint32_t code);
 };
 
 namespace detail {
@@ -86,17 +88,24 @@ void unsupported(NdrReader&, NdrWriter& out, CharForm form) {
     failed<Return>(rc::unsupported_feature).encode(out, form);
 }
 
+template <class Return>
+void refuse(NdrWriter& out, CharForm form, uint32_t code) {
+    failed<Return>(code).encode(out, form);
+}
+
 inline uint64_t noContext(NdrReader&, CharForm) { return 0; }
 
 }  // namespace detail
 
 // The handler of a call carried out by `decode` and `execute`.
 template <auto decode, auto execute>
-inline constexpr CallHandler typedCall{detail::waitsOn<decode>, detail::run<decode, execute>};
+inline constexpr CallHandler typedCall{detail::waitsOn<decode>, detail::run<decode, execute>,
+                                       detail::refuse<detail::ReturnOf<decode, execute>>};
 
 // The handler of a call that is known but not carried out: its own _Return, zeroed, with
 // SCARD_E_UNSUPPORTED_FEATURE; nothing of the call is read.
 template <class Return>
-inline constexpr CallHandler unsupportedCall{detail::noContext, detail::unsupported<Return>};
+inline constexpr CallHandler unsupportedCall{detail::noContext, detail::unsupported<Return>,
+                                             detail::refuse<Return>};
 
 }  // namespace kx_agent::smartcard

@@ -300,6 +300,25 @@ CallOrder callOrder(const std::vector<uint8_t>& message) {
     return {call->kind, context};
 }
 
+namespace {
+
+// Writes the reply head and, through `body`, the _Return; then the lengths the head carries.
+template <class Body>
+void answer(DataView& reply, uint32_t deviceId, uint32_t completionId, Body body) {
+    writeReplyHead(reply, 0);
+    NdrWriter out(reply);
+    body(out);
+    uint32_t objectBufferLength = out.finish();
+    reply.setLittleEndian32AtPosition(kOutputBufferLengthOffset, 16 + objectBufferLength);
+    reply.setLittleEndian32AtPosition(kObjectBufferLengthOffset, objectBufferLength);
+    reply.length = kReplyHeadSize + objectBufferLength;
+    reply.markEnd();
+    reply.setLittleEndian32AtPosition(kDeviceIdOffset, deviceId);
+    reply.setLittleEndian32AtPosition(kCompletionIdOffset, completionId);
+}
+
+}  // namespace
+
 void process_smartcard(const std::vector<uint8_t>& message, DataView& reply) {
     DataView request(message, 2);
     reply.setByte(3);
@@ -319,24 +338,30 @@ void process_smartcard(const std::vector<uint8_t>& message, DataView& reply) {
             reply.truncate(2);
             longReturn(rc::invalid_parameter, reply);
         }
-    } else {
-        writeReplyHead(reply, 0);
-        NdrWriter out(reply);
-        if (call == nullptr) {
-            LongReturn{rc::unsupported_feature}.encode(out, CharForm::A);
-        } else {
-            skipTypeHeaders(ioControlCode, request);
-            NdrReader in(request);
-            call->handler->run(in, out, call->form);
-        }
-        uint32_t objectBufferLength = out.finish();
-        reply.setLittleEndian32AtPosition(kOutputBufferLengthOffset, 16 + objectBufferLength);
-        reply.setLittleEndian32AtPosition(kObjectBufferLengthOffset, objectBufferLength);
-        reply.length = kReplyHeadSize + objectBufferLength;
-        reply.markEnd();
+        reply.setLittleEndian32AtPosition(kDeviceIdOffset, deviceId);
+        reply.setLittleEndian32AtPosition(kCompletionIdOffset, completionId);
+        return;
     }
-    reply.setLittleEndian32AtPosition(kDeviceIdOffset, deviceId);
-    reply.setLittleEndian32AtPosition(kCompletionIdOffset, completionId);
+    answer(reply, deviceId, completionId, [&](NdrWriter& out) {
+        if (call == nullptr) return LongReturn{rc::unsupported_feature}.encode(out, CharForm::A);
+        skipTypeHeaders(ioControlCode, request);
+        NdrReader in(request);
+        call->handler->run(in, out, call->form);
+    });
+}
+
+void refuse_smartcard(const std::vector<uint8_t>& message, DataView& reply, uint32_t code) {
+    DataView request(message, 2);
+    reply.setByte(3);
+    reply.setByte(3);
+    uint32_t ioControlCode = request.getLittleEndian32();
+    uint32_t deviceId = request.getLittleEndian32();
+    uint32_t completionId = request.getLittleEndian32();
+    const Call* call = findCall(ioControlCode);
+    answer(reply, deviceId, completionId, [&](NdrWriter& out) {
+        if (call == nullptr || call->handler == nullptr) return LongReturn{code}.encode(out, CharForm::A);
+        call->handler->refuse(out, call->form, code);
+    });
 }
 
 }  // namespace kx_agent::smartcard

@@ -36,6 +36,9 @@ using data_view::DataView;
 // Decodes the call in `message` (which starts with 03 03 and holds at least the 14 bytes up to
 // CompletionId), carries it out and leaves exactly one complete reply in `reply`.
 void process_smartcard(const std::vector<uint8_t>& message, DataView& reply);
+// Answers the call in `message` without carrying it out: its own _Return, zeroed, with `code`
+// (SCARD_E_NO_MEMORY when the agent has no thread to run it on, say).
+void refuse_smartcard(const std::vector<uint8_t>& message, DataView& reply, uint32_t code);
 // The answer to the 03 01 handshake message: 03 02.
 void handshake(std::vector<uint8_t>& reply);
 // The [MS-RDPESC] name of an I/O control code ("SCARD_IOCTL_STATUSW"); empty when unknown.
