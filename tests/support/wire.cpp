@@ -1,9 +1,13 @@
 #include "wire.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <stdexcept>
 
 #include "data_view.h"
 #include "server/process.h"
+#include "strict_return.h"
 
 namespace kx_agent::test {
 
@@ -53,10 +57,38 @@ Bytes call_message(uint32_t code, const Bytes& body, uint32_t device_id, uint32_
     return m.data();
 }
 
+namespace {
+
+// Every reply to a call is decoded as a Windows server decodes it; a reply such a server would
+// refuse fails the test that sent the call, which goes on with its own checks.
+void expect_strict_reply(const Bytes& message, const Bytes& reply) {
+    uint32_t code = u32_at(message, 2);
+    std::string call = std::string(ioctl_name(code)) + " (" + to_hex(Bytes(message.begin() + 2,
+                                                                            message.begin() + 6)) +
+                       ")";
+    auto decoded = decode_return(code, reply);
+    std::string shown = to_hex(Bytes(reply.begin(), reply.begin() + std::min<std::size_t>(
+                                                                         reply.size(), 96)));
+    if (!decoded) {
+        ADD_FAILURE() << "Strict _Return decoding refused the reply to " << call << ": "
+                      << decoded.error() << "\n  reply (" << reply.size() << " bytes): " << shown;
+        return;
+    }
+    // [MS-RDPEFS] 2.2.1.5.5: the completion carries the request's DeviceId and CompletionId.
+    if (!std::equal(message.begin() + 6, message.begin() + 14, reply.begin() + 6))
+        ADD_FAILURE() << "Strict _Return decoding refused the reply to " << call
+                      << ": DeviceId or CompletionId is not the call's\n  reply: " << shown;
+}
+
+}  // namespace
+
 Bytes relay(const Bytes& message) {
     Bytes reply;
     data_view::DataView view(reply, 0);
     server::process(message, view);
+    // Handshakes and messages that end the relay have no _Return.
+    if (message.size() >= 14 && message[0] == 3 && message[1] == 3)
+        expect_strict_reply(message, reply);
     return reply;
 }
 
