@@ -50,7 +50,8 @@ std::vector<Field> same_as(std::string_view layout) { return {held("", layout)};
 const std::map<std::string_view, std::vector<Field>> kLayouts = {
     {"REDIR_SCARDCONTEXT", {u32("cbContext", 16), bytes_at("pbContext", "cbContext")}},
     {"REDIR_SCARDHANDLE",
-     {held("Context", "REDIR_SCARDCONTEXT"), u32("cbHandle", 16), bytes_at("pbHandle", "cbHandle")}},
+     {held("Context", "REDIR_SCARDCONTEXT"), u32("cbHandle", 16),
+      bytes_at("pbHandle", "cbHandle")}},
     {"ReaderState_Return",
      {u32("dwCurrentState"), u32("dwEventState"), u32("cbAtr", 36), fixed("rgbAtr", 36)}},
     {"SCardIO_Request",
@@ -77,9 +78,12 @@ const std::map<std::string_view, std::vector<Field>> kLayouts = {
      {u32("ReturnCode"), one_at("pioRecvPci", "SCardIO_Request"), u32("cbRecvLength", 66560),
       bytes_at("pbRecvBuffer", "cbRecvLength")}},
     {"Control_Return",
-     {u32("ReturnCode"), u32("cbOutBufferSize", 66560), bytes_at("pvOutBuffer", "cbOutBufferSize")}},
-    {"GetAttrib_Return", {u32("ReturnCode"), u32("cbAttrLen", 65536), bytes_at("pbAttr", "cbAttrLen")}},
-    {"ReadCache_Return", {u32("ReturnCode"), u32("cbDataLen", 65536), bytes_at("pbData", "cbDataLen")}},
+     {u32("ReturnCode"), u32("cbOutBufferSize", 66560),
+      bytes_at("pvOutBuffer", "cbOutBufferSize")}},
+    {"GetAttrib_Return",
+     {u32("ReturnCode"), u32("cbAttrLen", 65536), bytes_at("pbAttr", "cbAttrLen")}},
+    {"ReadCache_Return",
+     {u32("ReturnCode"), u32("cbDataLen", 65536), bytes_at("pbData", "cbDataLen")}},
     {"GetTransmitCount_Return", {u32("ReturnCode"), u32("cTransmitCount")}},
     {"GetReaderIcon_Return",
      {u32("ReturnCode"), u32("cbDataLen", 4194304), bytes_at("pbData", "cbDataLen")}},
@@ -166,7 +170,8 @@ std::string join(const std::string& prefix, std::string_view name) {
 // Reads one object buffer in NDR, refusing at the first thing a strict decoder would refuse.
 class ObjectReader {
 public:
-    ObjectReader(std::span<const uint8_t> object, DecodedReturn& out) : object_(object), out_(out) {}
+    ObjectReader(std::span<const uint8_t> object, DecodedReturn& out)
+        : object_(object), out_(out) {}
 
     bool top(std::string_view layout) {
         std::vector<Deferred> deferred;
@@ -197,7 +202,8 @@ private:
     bool align4(const std::string& path) {
         while (at_ % 4 != 0) {
             if (!need(1, path)) return false;
-            if (object_[at_] != 0) return fail("non-zero padding before a 4-byte field" + where(path));
+            if (object_[at_] != 0)
+                return fail("non-zero padding before a 4-byte field" + where(path));
             ++at_;
         }
         return true;
@@ -250,8 +256,9 @@ private:
                 out_.words[path] = value;
                 if (value > f.count) {
                     at_ = start;
-                    return fail(path + " is " + std::to_string(value) + ", above its range of 0 to " +
-                                std::to_string(f.count) + where(path));
+                    return fail(path + " is " + std::to_string(value) +
+                                ", above its range of 0 to " + std::to_string(f.count) +
+                                where(path));
                 }
                 break;
             }

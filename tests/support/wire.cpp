@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 
 #include "data_view.h"
@@ -63,12 +64,13 @@ namespace {
 // refuse fails the test that sent the call, which goes on with its own checks.
 void expect_strict_reply(const Bytes& message, const Bytes& reply) {
     uint32_t code = u32_at(message, 2);
-    std::string call = std::string(ioctl_name(code)) + " (" + to_hex(Bytes(message.begin() + 2,
-                                                                            message.begin() + 6)) +
-                       ")";
+    char hex_code[11];
+    std::snprintf(hex_code, sizeof hex_code, "0x%08X", code);
+    std::string call = std::string(ioctl_name(code)) + " (" + hex_code + ")";
     auto decoded = decode_return(code, reply);
-    std::string shown = to_hex(Bytes(reply.begin(), reply.begin() + std::min<std::size_t>(
-                                                                         reply.size(), 96)));
+    // The head and the start of the object buffer are enough to see what went wrong.
+    std::string shown = to_hex(Bytes(reply.begin(), reply.begin() + std::min<std::ptrdiff_t>(
+                                                                         std::ssize(reply), 96)));
     if (!decoded) {
         ADD_FAILURE() << "Strict _Return decoding refused the reply to " << call << ": "
                       << decoded.error() << "\n  reply (" << reply.size() << " bytes): " << shown;
