@@ -45,8 +45,9 @@ Field array_at(std::string_view name, std::string_view size, std::string_view la
 std::vector<Field> same_as(std::string_view layout) { return {held("", layout)}; }
 
 // The [MS-RDPESC] structures of the replies (2.2.1 and 2.2.3), field for field as the IDL has
-// them. The interface's pointer default is unique, so pbHandle, which the IDL leaves without an
-// attribute, may be null like the others.
+// them, [range] bounds included. pbHandle and rgReaderStates, which the IDL leaves without a
+// pointer attribute, are taken as unique like the others (the interface's default): a failed
+// Connect or GetStatusChange answers them null.
 const std::map<std::string_view, std::vector<Field>> kLayouts = {
     {"REDIR_SCARDCONTEXT", {u32("cbContext", 16), bytes_at("pbContext", "cbContext")}},
     {"REDIR_SCARDHANDLE",
