@@ -1,14 +1,20 @@
 // A Windows logon, as a Windows remote-desktop server drives it through the relay, against the
 // real pcscd and the virtual card: each step's decoded answer is held against the same call made
-// directly on pcsc-lite.
+// directly on pcsc-lite. relay() decodes every reply strictly, as such a server does.
 #include <gtest/gtest.h>
 #include <PCSC/winscard.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
+#include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "strict_return.h"
 #include "virtual_card.h"
 #include "wire.h"
 
@@ -20,6 +26,7 @@ constexpr uint32_t kEstablish = 0x00090014;
 constexpr uint32_t kRelease = 0x00090018;
 constexpr uint32_t kListReadersW = 0x0009002C;
 constexpr uint32_t kGetStatusChangeW = 0x000900A4;
+constexpr uint32_t kCancel = 0x000900A8;
 constexpr uint32_t kConnectW = 0x000900B0;
 constexpr uint32_t kDisconnect = 0x000900B8;
 constexpr uint32_t kBegin = 0x000900BC;
@@ -93,6 +100,25 @@ protected:
         n.array(context_).array(handle_).bytes(tail);
         return relay(call_message(code, n.data()));
     }
+    Bytes connectW(const std::string& reader) {
+        Ndr n;
+        n.u32(0x00020000).u32(8).u32(0x00020004).u32(SCARD_SHARE_SHARED);
+        n.u32(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+        wide_string(n, reader).array(context_);
+        return relay(call_message(kConnectW, n.data()));
+    }
+    // GetStatusChangeW on readers by name, each with the state the client knows.
+    Bytes statusChangeW(uint32_t timeout,
+                        const std::vector<std::pair<std::string, uint32_t>>& known) {
+        auto count = static_cast<uint32_t>(known.size());
+        Ndr n;
+        n.u32(8).u32(0x00020000).u32(timeout).u32(count).u32(0x00020004).array(context_);
+        n.u32(count);
+        for (uint32_t i = 0; i < count; ++i)
+            n.u32(0x00020008 + 4 * i).u32(known[i].second).u32(0).u32(0).zeros(36);
+        for (const auto& entry : known) wide_string(n, entry.first);
+        return relay(call_message(kGetStatusChangeW, n.data()));
+    }
     Bytes cacheCall(uint32_t code, uint32_t freshness, const Bytes& data) {
         Ndr n;
         n.u32(0x00020000).u32(8).u32(0x00020004).u32(0x00020008).u32(freshness);
@@ -112,8 +138,11 @@ protected:
 };
 
 TEST_F(WindowsLogon, ASessionSeesTheCardAsPcscLiteDoes) {
-    // 1. The service runs.
-    EXPECT_EQ(return_code(relay(call_message(kAccessStarted, Ndr().u32(0).data()))), 0u);
+    // 1. The service runs: asked as a Windows server asks, with 4 bytes that are no NDR at all
+    // ([MS-RDPESC] 2.2.2.30), and in the form with the type headers.
+    Bytes bare = Ndr().bytes({3, 3}).u32(kAccessStarted).u32(1).u32(2).u32(0x5A17C0DE).data();
+    for (const Bytes& call : {bare, call_message(kAccessStarted, Ndr().u32(0).data())})
+        EXPECT_EQ(return_code(relay(call)), 0u) << to_hex(call);
 
     // 2. A context of scope SYSTEM.
     Bytes reply = relay(call_message(kEstablish, Ndr().u32(SCARD_SCOPE_SYSTEM).data()));
@@ -140,14 +169,9 @@ TEST_F(WindowsLogon, ASessionSeesTheCardAsPcscLiteDoes) {
     // 4. The readers' states with the notification entry, which knows how many readers there
     // are: the states come back at once, as pcsc-lite gives them.
     std::vector<std::string> watched{kFirstReader, kSecondReader, kNotification};
-    Ndr wait;
-    wait.u32(8).u32(0x00020000).u32(0).u32(3).u32(0x00020004).array(context_).u32(3);
-    for (std::size_t i = 0; i < 3; ++i) {
-        uint32_t known = i == 2 ? static_cast<uint32_t>(readers.size()) << 16 : 0;
-        wait.u32(0x00020008 + 4 * static_cast<uint32_t>(i)).u32(known).u32(0).u32(0).zeros(36);
-    }
-    for (const std::string& name : watched) wide_string(wait, name);
-    reply = relay(call_message(kGetStatusChangeW, wait.data()));
+    reply = statusChangeW(0, {{kFirstReader, 0},
+                              {kSecondReader, 0},
+                              {kNotification, static_cast<uint32_t>(readers.size()) << 16}});
     ASSERT_EQ(return_code(reply), 0u);
     ASSERT_EQ(u32_at(reply, 42), 3u);
     SCARD_READERSTATE direct_states[2] = {};
@@ -164,12 +188,39 @@ TEST_F(WindowsLogon, ASessionSeesTheCardAsPcscLiteDoes) {
     EXPECT_TRUE(u32_at(reply, 58) & SCARD_STATE_PRESENT);
     EXPECT_EQ(u32_at(reply, 54 + 96 + 4) >> 16, readers.size());  // the reader count
 
+    // 4b. The server's waits on what it now knows: one runs out of time, one ends by a Cancel
+    // from another thread. Each comes back as the whole GetStatusChange_Return, zeroed.
+    std::vector<std::pair<std::string, uint32_t>> known;
+    for (std::size_t i = 0; i < watched.size(); ++i)
+        known.emplace_back(watched[i], u32_at(reply, 54 + 48 * i + 4));
+    auto expect_zeroed_wait = [](const Bytes& wait_reply, uint32_t code) {
+        auto decoded = decode_return(kGetStatusChangeW, wait_reply);
+        if (!decoded) return;  // relay() has said why
+        EXPECT_EQ(decoded->return_code, code);
+        EXPECT_EQ(decoded->object_buffer_length, 16u);
+        EXPECT_EQ(decoded->words.at("cReaders"), 0u);
+        EXPECT_TRUE(decoded->is_null("rgReaderStates"));
+    };
+    expect_zeroed_wait(statusChangeW(100, known), SCARD_E_TIMEOUT);
+
+    std::atomic<bool> waited = false;
+    auto waiting = std::async(std::launch::async, [&] {
+        Bytes wait_reply = statusChangeW(20000, known);
+        waited = true;
+        return wait_reply;
+    });
+    // A cancel that reaches PC/SC before the wait has begun ends nothing: it is sent until the
+    // wait returns.
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+         !waited && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(return_code(relay(call_message(kCancel, contextBody()))), 0u);
+    }
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    expect_zeroed_wait(waiting.get(), SCARD_E_CANCELLED);
+
     // 5. Connect, then a SELECT inside a transaction.
-    Ndr connect;
-    connect.u32(0x00020000).u32(8).u32(0x00020004).u32(SCARD_SHARE_SHARED);
-    connect.u32(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
-    wide_string(connect, kFirstReader).array(context_);
-    reply = relay(call_message(kConnectW, connect.data()));
+    reply = connectW(kFirstReader);
     ASSERT_EQ(return_code(reply), 0u);
     uint32_t protocol = u32_at(reply, 58);
     handle_.assign(reply.begin() + 66, reply.begin() + 74);
@@ -268,6 +319,32 @@ TEST_F(WindowsLogon, ASessionSeesTheCardAsPcscLiteDoes) {
     ASSERT_EQ(return_code(reply), 0u);
     context_.assign(reply.end() - 8, reply.end());
     EXPECT_EQ(return_code(cacheCall(kReadCacheW, 1, {})), 0x80100070u);
+
+    // 11. The card pulled out under an open handle: StatusW answers what pcsc-lite answers,
+    // SCARD_W_REMOVED_CARD, in the whole Status_Return, zeroed.
+    ASSERT_TRUE(holds_no_foreign_card(card_));
+    reply = connectW(kFirstReader);
+    ASSERT_EQ(return_code(reply), 0u);
+    handle_.assign(reply.begin() + 66, reply.begin() + 74);
+    ASSERT_EQ(SCardConnect(direct_, kFirstReader, SCARD_SHARE_SHARED,
+                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &direct_card, &direct_protocol),
+              SCARD_S_SUCCESS);
+    card_.remove();
+    names_length = sizeof names;
+    atr_length = sizeof atr;
+    EXPECT_EQ(SCardStatus(direct_card, names, &names_length, &state, &status_protocol, atr,
+                          &atr_length),
+              SCARD_W_REMOVED_CARD);
+    reply = onCard(kStatusW, {0, kAutoAllocate, 32});
+    if (auto decoded = decode_return(kStatusW, reply)) {
+        EXPECT_EQ(decoded->return_code, static_cast<uint32_t>(SCARD_W_REMOVED_CARD));
+        EXPECT_EQ(decoded->object_buffer_length, 56u);
+        for (const char* word : {"cBytes", "mszReaderNames", "dwState", "dwProtocol", "cbAtrLen"})
+            EXPECT_EQ(decoded->words.at(word), 0u) << word;
+        EXPECT_EQ(decoded->bytes.at("pbAtr"), Bytes(32, 0));
+    }
+    EXPECT_EQ(return_code(onCard(kDisconnect, {SCARD_LEAVE_CARD})),
+              static_cast<uint32_t>(SCardDisconnect(direct_card, SCARD_LEAVE_CARD)));
 }
 
 }  // namespace
