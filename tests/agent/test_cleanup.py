@@ -155,6 +155,8 @@ class Cleanup(unittest.TestCase):
         run(scenario())
 
 
+@unittest.skipUnless(os.geteuid() == 0, "runs the agent as a user of its own, which takes root")
+@unittest.skipIf("TSAN_OPTIONS" in os.environ, "that user may not write ThreadSanitizer's log")
 class ThreadLimit(unittest.TestCase):
     """The agent under a limit on threads, as a user's process limit or a flood of connections
     sets one: a thread it cannot start costs a call or a delay, never the process."""
