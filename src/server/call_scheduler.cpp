@@ -1,6 +1,7 @@
 #include "server/call_scheduler.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace kx_agent::server {
 
@@ -19,27 +20,35 @@ CallScheduler::~CallScheduler() {
     for (auto& [id, thread] : workers) thread.join();
 }
 
-void CallScheduler::submit(Lane lane, Task task) {
+bool CallScheduler::submit(Lane lane, Task task) {
     std::lock_guard lock(mutex_);
     join_finished();
     if (lane) {
         auto [queue, fresh] = lanes_.try_emplace(*lane);
         if (!fresh) {
             queue->second.waiting.push_back(std::move(task));
-            return;
+            return true;
         }
     }
-    ready_.push_back({lane, std::move(task)});
     // Every ready call has a free worker of its own: a worker that takes one may block in it for
     // as long as PC/SC does.
-    if (ready_.size() > free_workers_) {
+    if (ready_.size() + 1 > free_workers_) {
+        std::thread worker;
+        try {
+            worker = std::thread([this] { work(); });
+        } catch (const std::system_error&) {
+            if (lane) lanes_.erase(*lane);  // fresh above: nothing waits behind it
+            return false;
+        }
         ++free_workers_;
-        std::thread worker([this] { work(); });
+        ready_.push_back({lane, std::move(task)});
         auto id = worker.get_id();
         workers_.emplace(id, std::move(worker));
     } else {
+        ready_.push_back({lane, std::move(task)});
         work_ready_.notify_one();
     }
+    return true;
 }
 
 void CallScheduler::work() {

@@ -9,7 +9,8 @@
 // Threads are started when a call is ready to run and no worker is free, and leave after
 // `linger` without work: a run of calls in one lane keeps one thread busy, and an idle
 // connection keeps none. The number of threads is bounded by the calls that may run at once,
-// which the caller bounds by the calls it lets be in flight.
+// which the caller bounds by the calls it lets be in flight. A call that needs a thread when none
+// can be started (a process limit) is refused, and the caller answers it.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -35,7 +36,9 @@ public:
     CallScheduler(const CallScheduler&) = delete;
     CallScheduler& operator=(const CallScheduler&) = delete;
 
-    void submit(Lane lane, Task task);
+    // False when the call needed a thread of its own and none could be started: it is dropped,
+    // and the scheduler is as it was before.
+    bool submit(Lane lane, Task task);
     // Drops every call that has not started; returns the lanes of those still running.
     std::vector<uint64_t> drop_waiting();
     // Blocks until no call runs and none waits.

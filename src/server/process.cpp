@@ -1,5 +1,6 @@
 #include "server/process.h"
 
+#include <algorithm>
 #include <iostream>
 
 #include "smartcard/smartcard.h"
@@ -42,6 +43,19 @@ bool process(const std::vector<uint8_t>& message, data_view::DataView& reply) {
         return false;
     }
     return false;
+}
+
+std::vector<uint8_t> refusal(std::span<const uint8_t> call, uint32_t code) {
+    constexpr std::size_t kIdsOffset = 6;  // DeviceId and CompletionId, in the call and the reply
+    std::vector<uint8_t> reply;
+    data_view::DataView view(reply, 0);
+    view.setByte(kClass);
+    view.setByte(kCall);
+    smartcard::longReturn(code, view);
+    if (call.size() >= kCallFrameSize)
+        std::copy(call.begin() + kIdsOffset, call.begin() + kCallFrameSize,
+                  reply.begin() + kIdsOffset);
+    return reply;
 }
 
 }  // namespace kx_agent::server

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "data_view.h"
@@ -23,5 +24,9 @@ std::optional<uint8_t> granted_flags(const std::vector<uint8_t>& message);
 // flags when flags were offered; 03 03 a smart-card call reply. Returns false, with nothing written, for any other message, and for a call too
 // short to hold its code and both identifiers: the relay then ends.
 bool process(const std::vector<uint8_t>& message, data_view::DataView& reply);
+
+// The reply to a call (`call`: at least its first 14 bytes, up to CompletionId) that the agent
+// answers with `code` without carrying it out, as when it has no thread to run it on.
+std::vector<uint8_t> refusal(std::span<const uint8_t> call, uint32_t code);
 
 }  // namespace kx_agent::server

@@ -1,5 +1,7 @@
 #include "server/relay.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <iostream>
 #include <mutex>
@@ -7,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "agent_limits.h"
 #include "data_view.h"
 #include "platform/wakeup.h"
 #include "server/call_scheduler.h"
@@ -28,23 +31,30 @@ enum class Mode { strict, concurrent };
 // client's handshake asked for the other mode.
 using Outcome = std::variant<http::IoResult<void>, Mode>;
 
+constexpr uint32_t kNoMemory = 0x80100006;  // SCARD_E_NO_MEMORY
+constexpr std::size_t kCallHead = 14;       // 03 03, IoControlCode, DeviceId, CompletionId
+
 // The calls of a connection that takes replies in any order. Only the relay thread writes to the
 // socket: workers hand their replies over and wake it.
 class ConcurrentCalls {
 public:
     explicit ConcurrentCalls(smartcard::ConnectionScope& scope) : scope_(scope) {}
-    // The connection ends (unless drained): waiting calls are dropped, running ones cancelled.
+    // The connection ends (unless drained): waiting calls are dropped, running ones cancelled,
+    // and the connection's transactions ended before the running calls are waited for: one of
+    // them may wait for the card that a transaction of this connection holds.
     ~ConcurrentCalls() {
         if (in_flight_ == 0) return;
         scope_.end_calls();
-        for (uint64_t context : scheduler_.drop_waiting()) smartcard::pcsc().cancel(context);
+        const auto running = scheduler_.drop_waiting();
+        for (uint64_t context : running) smartcard::pcsc().cancel(context);
+        scope_.end_transactions(running);
         scheduler_.wait_idle();
     }
     ConcurrentCalls(const ConcurrentCalls&) = delete;
     ConcurrentCalls& operator=(const ConcurrentCalls&) = delete;
 
     bool valid() const { return wake_.valid(); }
-    bool full() const { return in_flight_ >= kMaxInFlight; }
+    bool full() const { return in_flight_ >= limits().calls_in_flight; }
     // Waits for the next message (unless full) or for replies that are ready.
     std::expected<platform::Wakeup::Ready, int> wait(net::sys::Socket socket) {
         return wake_.wait(socket, !full());
@@ -54,16 +64,19 @@ public:
         const auto order = smartcard::callOrder(message);
         CallScheduler::Lane lane;
         if (order.kind == smartcard::CallOrder::Kind::context) lane = order.context;
+        // Taken as the call is read: a cancel read after it ends it, also while it is queued.
+        const uint64_t arrival = smartcard::ConnectionScope::arrive();
+        std::array<uint8_t, kCallHead> head{};
+        std::copy_n(message.begin(), std::min(message.size(), head.size()), head.begin());
         ++in_flight_;
-        scheduler_.submit(lane, [this, message = std::move(message)] {
-            smartcard::ConnectionScope::Binding binding(scope_);
+        const bool taken = scheduler_.submit(lane, [this, arrival, message = std::move(message)] {
+            smartcard::ConnectionScope::Binding binding(scope_, arrival);
             std::vector<uint8_t> reply;
             data_view::DataView view(reply, 0);
             process(message, view);
-            std::lock_guard lock(mutex_);
-            replies_.push_back(std::move(reply));
-            if (replies_.size() == 1) wake_.wake();
+            deliver(std::move(reply));
         });
+        if (!taken) deliver(refusal(head, kNoMemory));
     }
 
     // Sends the replies that are ready, one whole message each.
@@ -90,6 +103,12 @@ public:
     }
 
 private:
+    void deliver(std::vector<uint8_t> reply) {
+        std::lock_guard lock(mutex_);
+        replies_.push_back(std::move(reply));
+        if (replies_.size() == 1) wake_.wake();
+    }
+
     smartcard::ConnectionScope& scope_;
     platform::Wakeup wake_;
     std::size_t in_flight_ = 0;  // read and written by the relay thread only
@@ -186,6 +205,7 @@ http::IoResult<void> relay_calls(http::HttpRequest& request, smartcard::ContextG
     smartcard::ConnectionScope connection(guard, request.stream.native_handle());
     Mode mode = Mode::strict;
     for (;;) {
+        connection.set_side_by_side(mode == Mode::concurrent);
         Outcome outcome = mode == Mode::strict ? strict_loop(request)
                                                : concurrent_loop(request, connection);
         if (auto* next = std::get_if<Mode>(&outcome)) {

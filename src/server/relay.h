@@ -6,17 +6,17 @@
 // the next is read. A client that offers flag 01 in its handshake (03 01 01, answered 03 02 01)
 // matches replies by CompletionId: its calls then run as soon as the earlier calls on the same
 // PC/SC context have completed, calls on different contexts side by side, and each reply is sent
-// when it is ready, whole. At most kMaxInFlight calls are in flight; beyond that the connection
-// is not read until one completes. When the connection ends, the calls still waiting are
-// dropped, the running ones cancelled on their contexts, and their replies dropped.
-#include <cstddef>
+// when it is ready, whole. At most limits().calls_in_flight calls are in flight; beyond that the
+// connection is not read until one completes. A call that needs a worker thread when none can be
+// started is answered SCARD_E_NO_MEMORY. When the connection ends, the calls still waiting are
+// dropped (never run), the running ones cancelled on their contexts and the connection's
+// transactions ended, so that a running call that waits for the card goes on; the replies of
+// the running calls are dropped.
 
 #include "smartcard/context_guard.h"
 #include "velkin/http/http.h"
 
 namespace kx_agent::server {
-
-inline constexpr std::size_t kMaxInFlight = 64;
 
 vornic::velkin::http::IoResult<void> relay_calls(vornic::velkin::http::HttpRequest& request,
                                                  smartcard::ContextGuard& guard);

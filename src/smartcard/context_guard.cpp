@@ -2,19 +2,28 @@
 
 #include <algorithm>
 #include <atomic>
-#include <utility>
-#include <iostream>
 #include <map>
-#include <syncstream>
+#include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
+#include "agent_limits.h"
+#include "diagnostics.h"
 #include "smartcard/card_cache.h"
 
 namespace kx_agent::smartcard {
 namespace {
 
 thread_local ConnectionScope* current_scope = nullptr;
+thread_local uint64_t current_arrival = 0;  // of the call the thread carries out; 0: none bound
 std::atomic<uint64_t> next_connection_id{1};
+std::atomic<uint64_t> next_arrival{1};
+
+// When the call on this thread arrived: as bound, or now.
+uint64_t arrival_of_call() {
+    return current_arrival != 0 ? current_arrival : ConnectionScope::arrive();
+}
 
 }  // namespace
 
@@ -30,11 +39,22 @@ ConnectionScope::~ConnectionScope() {
     guard_.end_connection(id_);
 }
 
-ConnectionScope::Binding::Binding(ConnectionScope& scope) : previous_(current_scope) {
+ConnectionScope::Binding::Binding(ConnectionScope& scope, uint64_t arrival)
+    : previous_(current_scope), previous_arrival_(current_arrival) {
     current_scope = &scope;
+    current_arrival = arrival;
 }
 
-ConnectionScope::Binding::~Binding() { current_scope = previous_; }
+ConnectionScope::Binding::~Binding() {
+    current_scope = previous_;
+    current_arrival = previous_arrival_;
+}
+
+uint64_t ConnectionScope::arrive() { return next_arrival++; }
+
+void ConnectionScope::end_transactions(std::span<const uint64_t> busy) {
+    guard_.end_transactions(id_, busy);
+}
 
 ConnectionScope* ConnectionScope::current() { return current_scope; }
 
@@ -89,8 +109,70 @@ void ContextGuard::note_card(SCARDHANDLE card) {
     std::lock_guard lock(mutex_);
     auto card_it = cards_.find(card);
     if (card_it == cards_.end()) return;
-    auto it = contexts_.find(card_it->second);
+    card_it->second.users.insert(scope->id());
+    auto it = contexts_.find(card_it->second.context);
     if (it != contexts_.end()) add_user(it->second, scope->id());
+}
+
+void ContextGuard::end_own_transactions_before(SCARDCONTEXT context, const std::string& reader,
+                                               SCARDHANDLE card) {
+    ConnectionScope* scope = ConnectionScope::current();
+    if (scope == nullptr) return;
+    std::vector<SCARDHANDLE> own;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [handle, entry] : cards_)
+            if (handle != card && entry.transaction == scope->id() && entry.reader == reader &&
+                (!scope->side_by_side() || entry.context == context))
+                own.push_back(handle);
+    }
+    end_transactions(own);
+}
+
+void ContextGuard::end_own_transactions_before(SCARDHANDLE card) {
+    SCARDCONTEXT context = 0;
+    std::string reader;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = cards_.find(card);
+        if (it == cards_.end()) return;
+        context = it->second.context;
+        reader = it->second.reader;
+    }
+    end_own_transactions_before(context, reader, card);
+}
+
+void ContextGuard::end_transactions(const std::vector<SCARDHANDLE>& cards) {
+    for (SCARDHANDLE card : cards) {
+        // SCARD_LEAVE_CARD: whoever comes next finds the card as it was, as after a client's
+        // own EndTransaction.
+        inner_.end_transaction(card, SCARD_LEAVE_CARD);
+        std::lock_guard lock(mutex_);
+        if (auto it = cards_.find(card); it != cards_.end()) it->second.transaction = 0;
+    }
+}
+
+void ContextGuard::end_transactions(uint64_t connection, std::span<const uint64_t> busy) {
+    std::vector<SCARDHANDLE> idle, last;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [handle, entry] : cards_) {
+            if (entry.transaction == 0 || !entry.users.contains(connection) ||
+                entry.users.size() > 1)
+                continue;
+            // pcsc-lite runs one call at a time per context: an EndTransaction on a context
+            // whose call still runs waits for that call, which may wait for one of the others.
+            (std::ranges::find(busy, static_cast<uint64_t>(entry.context)) == busy.end() ? idle : last)
+                .push_back(handle);
+        }
+    }
+    end_transactions(idle);
+    end_transactions(last);
+}
+
+std::size_t ContextGuard::contexts_of_locked(uint64_t connection) const {
+    return static_cast<std::size_t>(std::ranges::count_if(
+        contexts_, [&](const auto& entry) { return entry.second.users.contains(connection); }));
 }
 
 void ContextGuard::forget_locked(SCARDCONTEXT context) {
@@ -98,7 +180,7 @@ void ContextGuard::forget_locked(SCARDCONTEXT context) {
     if (it == contexts_.end()) return;
     if (it->second.orphaned) --held_;
     contexts_.erase(it);
-    std::erase_if(cards_, [&](const auto& card) { return card.second == context; });
+    std::erase_if(cards_, [&](const auto& card) { return card.second.context == context; });
 }
 
 void ContextGuard::forget(SCARDCONTEXT context) {
@@ -106,11 +188,10 @@ void ContextGuard::forget(SCARDCONTEXT context) {
     forget_locked(context);
 }
 
-bool ContextGuard::take_cancel(SCARDCONTEXT context) {
+bool ContextGuard::cancelled_since(SCARDCONTEXT context, uint64_t arrival) const {
     std::lock_guard lock(mutex_);
     auto it = contexts_.find(context);
-    if (it == contexts_.end()) return false;
-    return std::exchange(it->second.cancel_pending, false);
+    return it != contexts_.end() && it->second.cancelled_at > arrival;
 }
 
 void ContextGuard::release(const Orphans& orphans) {
@@ -122,16 +203,42 @@ void ContextGuard::release(const Orphans& orphans) {
         ++per_connection[connection];
     }
     for (auto [connection, released] : per_connection)
-        std::osyncstream(std::cout) << "Connection closed: released " << released
-                                    << " PC/SC context" << (released == 1 ? "" : "s")
-                                    << " it left behind." << std::endl;
+        diagnostics::out("Connection closed: released " + std::to_string(released) +
+                         " PC/SC context" + (released == 1 ? "" : "s") + " it left behind.");
+}
+
+void ContextGuard::take_expired_locked(Orphans& expired) {
+    const auto now = Clock::now();
+    const auto first = expired.size();
+    for (const auto& [context, entry] : contexts_)
+        if (entry.orphaned && *entry.orphaned + grace_ <= now)
+            expired.emplace_back(entry.last_user, context);
+    for (auto it = expired.begin() + static_cast<std::ptrdiff_t>(first); it != expired.end(); ++it)
+        forget_locked(it->second);
+}
+
+bool ContextGuard::start_reaper_locked() {
+    if (held_ == 0 || reaper_running_ || stopping_) return true;
+    // The previous reaper has left its loop (it cleared the flag under this lock) and needs the
+    // lock no more: joining it here is brief.
+    if (reaper_.joinable()) reaper_.join();
+    try {
+        reaper_ = std::thread([this] { reap(); });
+    } catch (const std::system_error&) {
+        return false;  // no thread for now (a process limit): the contexts stay held
+    }
+    reaper_running_ = true;
+    return true;
 }
 
 std::size_t ContextGuard::end_connection(uint64_t connection) {
+    // First, so that the card is free for the others at once; the handles stay for the grace.
+    end_transactions(connection);
     Orphans now;
     bool start_reaper = false;
     {
         std::lock_guard lock(mutex_);
+        for (auto& [card, entry] : cards_) entry.users.erase(connection);
         const auto at = Clock::now();
         for (auto& [context, entry] : contexts_) {
             if (entry.users.erase(connection) == 0 || !entry.users.empty()) continue;
@@ -154,14 +261,10 @@ std::size_t ContextGuard::end_connection(uint64_t connection) {
             forget_locked(oldest->first);
         }
         for (auto [_, context] : now) forget_locked(context);
-        if (held_ > 0 && !reaper_running_ && !stopping_) {
-            // The previous reaper has left its loop (it cleared the flag under this lock) and
-            // needs the lock no more: joining it here is brief.
-            if (reaper_.joinable()) reaper_.join();
-            reaper_running_ = true;
-            start_reaper = true;
-            reaper_ = std::thread([this] { reap(); });
-        }
+        const bool was_running = reaper_running_;
+        // Without a reaper (none could be started before), what is overdue goes now.
+        if (!reaper_running_) take_expired_locked(now);
+        start_reaper = start_reaper_locked() && !was_running && reaper_running_;
     }
     if (start_reaper) reaper_wake_.notify_all();
     release(now);
@@ -180,11 +283,7 @@ void ContextGuard::reap() {
             continue;
         }
         Orphans expired;
-        const auto now = Clock::now();
-        for (const auto& [context, entry] : contexts_)
-            if (entry.orphaned && *entry.orphaned + grace_ <= now)
-                expired.emplace_back(entry.last_user, context);
-        for (auto [_, context] : expired) forget_locked(context);
+        take_expired_locked(expired);
         lock.unlock();
         release(expired);
         lock.lock();
@@ -193,14 +292,35 @@ void ContextGuard::reap() {
 }
 
 LONG ContextGuard::establish_context(DWORD scope, SCARDCONTEXT* context) {
-    LONG result = inner_.establish_context(scope, context);
     ConnectionScope* connection = ConnectionScope::current();
-    if (result == SCARD_S_SUCCESS && connection != nullptr) {
+    const std::size_t bound = limits().contexts_per_connection;
+    Orphans overdue;
+    if (connection != nullptr) {
         std::lock_guard lock(mutex_);
-        forget_locked(*context);  // a value PC/SC hands out again is a new context
-        contexts_[*context] = Entry{{connection->id()}, false, std::nullopt, 0};
+        if (!reaper_running_) {
+            take_expired_locked(overdue);
+            start_reaper_locked();
+        }
     }
-    return result;
+    release(overdue);
+    if (connection != nullptr) {
+        std::lock_guard lock(mutex_);
+        if (contexts_of_locked(connection->id()) >= bound) return SCARD_E_NO_MEMORY;
+    }
+    LONG result = inner_.establish_context(scope, context);
+    if (result != SCARD_S_SUCCESS || connection == nullptr) return result;
+    {
+        std::lock_guard lock(mutex_);
+        // Establishes side by side on one connection may all have passed the check above.
+        if (contexts_of_locked(connection->id()) < bound) {
+            forget_locked(*context);  // a value PC/SC hands out again is a new context
+            contexts_[*context] = Entry{{connection->id()}, 0, std::nullopt, 0};
+            return result;
+        }
+    }
+    inner_.release_context(*context);
+    *context = 0;
+    return SCARD_E_NO_MEMORY;
 }
 
 LONG ContextGuard::release_context(SCARDCONTEXT context) {
@@ -216,10 +336,13 @@ LONG ContextGuard::is_valid_context(SCARDCONTEXT context) {
 
 LONG ContextGuard::cancel(SCARDCONTEXT context) {
     note_context(context);
+    const uint64_t arrival = arrival_of_call();
     {
+        // Marked before PC/SC is told: a wait that starts in between sees the mark.
         std::lock_guard lock(mutex_);
         auto it = contexts_.find(context);
-        if (it != contexts_.end()) it->second.cancel_pending = true;
+        if (it != contexts_.end())
+            it->second.cancelled_at = std::max(it->second.cancelled_at, arrival);
     }
     return inner_.cancel(context);
 }
@@ -239,12 +362,15 @@ LONG ContextGuard::get_status_change(SCARDCONTEXT context, DWORD timeout,
                                      SCARD_READERSTATE* states, DWORD count) {
     note_context(context);
     ConnectionScope* connection = ConnectionScope::current();
-    if (connection == nullptr || timeout == 0) return inner_.get_status_change(context, timeout, states, count);
+    if (connection == nullptr) return inner_.get_status_change(context, timeout, states, count);
+    // A cancel that came after this wait did, while it was queued behind other calls.
+    const uint64_t arrival = arrival_of_call();
+    if (cancelled_since(context, arrival)) return SCARD_E_CANCELLED;
+    if (timeout == 0) return inner_.get_status_change(context, timeout, states, count);
 
     using clock = std::chrono::steady_clock;
     const bool forever = timeout == INFINITE;
     const auto deadline = clock::now() + std::chrono::milliseconds(forever ? 0 : timeout);
-    take_cancel(context);
     for (;;) {
         auto slice = slice_;
         if (!forever) {
@@ -255,18 +381,24 @@ LONG ContextGuard::get_status_change(SCARDCONTEXT context, DWORD timeout,
         if (result != SCARD_E_TIMEOUT) return result;
         if (!forever && clock::now() >= deadline) return result;
         // A cancel that came while no slice was running, or a client that has gone.
-        if (take_cancel(context) || connection->peer_gone()) return SCARD_E_CANCELLED;
+        if (cancelled_since(context, arrival) || connection->peer_gone()) return SCARD_E_CANCELLED;
     }
 }
 
 LONG ContextGuard::connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
                            DWORD preferred_protocols, SCARDHANDLE* card, DWORD* active_protocol) {
     note_context(context);
+    const std::string name = reader != nullptr ? reader : "";
+    end_own_transactions_before(context, name, 0);
     LONG result =
         inner_.connect(context, reader, share_mode, preferred_protocols, card, active_protocol);
     if (result == SCARD_S_SUCCESS) {
         std::lock_guard lock(mutex_);
-        if (contexts_.contains(context)) cards_[*card] = context;
+        if (contexts_.contains(context)) {
+            Card entry{context, name, {}, 0};
+            if (ConnectionScope* scope = ConnectionScope::current()) entry.users.insert(scope->id());
+            cards_[*card] = std::move(entry);
+        }
     }
     return result;
 }
@@ -274,6 +406,7 @@ LONG ContextGuard::connect(SCARDCONTEXT context, const char* reader, DWORD share
 LONG ContextGuard::reconnect(SCARDHANDLE card, DWORD share_mode, DWORD preferred_protocols,
                              DWORD initialization, DWORD* active_protocol) {
     note_card(card);
+    end_own_transactions_before(card);
     return inner_.reconnect(card, share_mode, preferred_protocols, initialization, active_protocol);
 }
 
@@ -289,17 +422,30 @@ LONG ContextGuard::disconnect(SCARDHANDLE card, DWORD disposition) {
 
 LONG ContextGuard::begin_transaction(SCARDHANDLE card) {
     note_card(card);
-    return inner_.begin_transaction(card);
+    end_own_transactions_before(card);
+    LONG result = inner_.begin_transaction(card);
+    ConnectionScope* scope = ConnectionScope::current();
+    if (result == SCARD_S_SUCCESS && scope != nullptr) {
+        std::lock_guard lock(mutex_);
+        if (auto it = cards_.find(card); it != cards_.end()) it->second.transaction = scope->id();
+    }
+    return result;
 }
 
 LONG ContextGuard::end_transaction(SCARDHANDLE card, DWORD disposition) {
     note_card(card);
-    return inner_.end_transaction(card, disposition);
+    LONG result = inner_.end_transaction(card, disposition);
+    if (result == SCARD_S_SUCCESS) {
+        std::lock_guard lock(mutex_);
+        if (auto it = cards_.find(card); it != cards_.end()) it->second.transaction = 0;
+    }
+    return result;
 }
 
 LONG ContextGuard::status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state,
                           DWORD* protocol, BYTE* atr, DWORD* atr_length) {
     note_card(card);
+    end_own_transactions_before(card);
     return inner_.status(card, names, names_length, state, protocol, atr, atr_length);
 }
 
@@ -311,23 +457,27 @@ LONG ContextGuard::transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* send_pci, 
                             DWORD send_length, SCARD_IO_REQUEST* recv_pci, BYTE* recv,
                             DWORD* recv_length) {
     note_card(card);
+    end_own_transactions_before(card);
     return inner_.transmit(card, send_pci, send, send_length, recv_pci, recv, recv_length);
 }
 
 LONG ContextGuard::control(SCARDHANDLE card, DWORD control_code, const void* in, DWORD in_length,
                            void* out, DWORD out_length, DWORD* bytes_returned) {
     note_card(card);
+    end_own_transactions_before(card);
     return inner_.control(card, control_code, in, in_length, out, out_length, bytes_returned);
 }
 
 LONG ContextGuard::get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) {
     note_card(card);
+    end_own_transactions_before(card);
     return inner_.get_attrib(card, attr_id, attr, attr_length);
 }
 
 LONG ContextGuard::set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
                               DWORD attr_length) {
     note_card(card);
+    end_own_transactions_before(card);
     return inner_.set_attrib(card, attr_id, attr, attr_length);
 }
 

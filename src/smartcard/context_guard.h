@@ -14,10 +14,23 @@
 // connection within the grace keeps them. So that a page reloaded in a loop cannot hold pcscd's
 // few contexts, at most kMaxHeld contexts wait out their grace; beyond that the oldest go at once.
 //
+// The grace keeps contexts and card handles, never transactions: pcsc-lite holds every other
+// call on the card (Connect, Status, Transmit, BeginTransaction on any other handle, of any
+// program) until a transaction ends, so the transactions of a closed connection are ended at
+// once, unless a live connection has used that card handle. A connection that makes a call which
+// would wait for a transaction of its own that it cannot end while the call waits (in strict
+// order nothing is read meanwhile; side by side, a transaction on the call's own context is
+// behind the call) has that transaction ended first, rather than waiting for ever.
+//
 // Status-change waits run in slices, and between slices the connection's socket is probed for a
 // hang-up, so a wait whose client has gone ends within a slice. The client's time-out keeps its
-// meaning (0 asks once, INFINITE waits without limit), and a cancel that lands between two
-// slices still ends the wait.
+// meaning (0 asks once, INFINITE waits without limit). A cancel ends the waits on its context
+// that arrived before it: the one running (also when the cancel lands between two slices) and
+// those still queued behind other calls, which are answered SCARD_E_CANCELLED when their turn
+// comes. Arrival is counted across all connections (`ConnectionScope::arrive`).
+//
+// At most limits().contexts_per_connection contexts are held by one connection; an establish
+// beyond that is answered SCARD_E_NO_MEMORY and leaves no context in the service.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -25,6 +38,8 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <span>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -47,23 +62,35 @@ public:
     ConnectionScope& operator=(const ConnectionScope&) = delete;
 
     // Attributes the calls of the current thread to `scope` while it lives: a worker thread
-    // that carries out one call of the connection.
+    // that carries out one call of the connection. `arrival`: when the call was read
+    // (`arrive()`); 0 counts it as arriving when it runs.
     class Binding {
     public:
-        explicit Binding(ConnectionScope& scope);
+        explicit Binding(ConnectionScope& scope, uint64_t arrival = 0);
         ~Binding();
         Binding(const Binding&) = delete;
         Binding& operator=(const Binding&) = delete;
 
     private:
         ConnectionScope* previous_;
+        uint64_t previous_arrival_;
     };
+
+    // The next mark in the order in which calls arrive, over all connections.
+    static uint64_t arrive();
 
     // True once the peer has closed or reset the connection, or the relay is ending it.
     bool peer_gone() const;
     // The relay is ending the connection: waits still running on its behalf end at the next
     // slice, even when a cancel sent to end them came before they had started.
     void end_calls() { ending_ = true; }
+    // Ends the transactions that this connection leaves on card handles no other live connection
+    // has used, those on `busy` contexts (calls of the connection still run there) last: a call
+    // that waits for one of the others then goes on, and the service takes the next.
+    void end_transactions(std::span<const uint64_t> busy = {});
+    // Whether other calls of the connection may run while one waits (replies in any order).
+    void set_side_by_side(bool on) { side_by_side_ = on; }
+    bool side_by_side() const { return side_by_side_; }
     uint64_t id() const { return id_; }
 
     static ConnectionScope* current();
@@ -74,6 +101,7 @@ private:
     uint64_t id_;
     ConnectionScope* previous_;
     std::atomic<bool> ending_{false};
+    std::atomic<bool> side_by_side_{false};
 };
 
 class ContextGuard final : public Pcsc {
@@ -93,10 +121,14 @@ public:
     std::size_t known_contexts() const;
     // Contexts of closed connections waiting out their grace.
     std::size_t held_contexts() const;
-    // Forgets `connection` as a user. The contexts it leaves without users are cancelled and
-    // released once the grace has passed with no live connection using them. Returns how many
-    // were released at once (all of them with no grace; the oldest held beyond kMaxHeld).
+    // Forgets `connection` as a user. Its transactions end at once (see end_transactions); the
+    // contexts it leaves without users are cancelled and released once the grace has passed
+    // with no live connection using them. Returns how many were released at once (all of them
+    // with no grace; the oldest held beyond kMaxHeld).
     std::size_t end_connection(uint64_t connection);
+    // Ends the transactions held on the card handles that `connection` has used and no other live
+    // connection has; those on `busy` contexts last.
+    void end_transactions(uint64_t connection, std::span<const uint64_t> busy = {});
 
     LONG establish_context(DWORD scope, SCARDCONTEXT* context) override;
     LONG release_context(SCARDCONTEXT context) override;
@@ -130,22 +162,44 @@ private:
     using Clock = std::chrono::steady_clock;
     struct Entry {
         std::set<uint64_t> users;     // live connections that made or used the context
-        bool cancel_pending = false;  // a cancel arrived while a sliced wait may be between slices
+        uint64_t cancelled_at = 0;    // arrival of the latest cancel: it ends the waits before it
         std::optional<Clock::time_point> orphaned;  // when its last user closed, while held
         uint64_t last_user = 0;                      // that connection
+    };
+    struct Card {
+        SCARDCONTEXT context = 0;
+        std::string reader;
+        std::set<uint64_t> users;  // live connections that connected or used the handle
+        uint64_t transaction = 0;  // the connection whose transaction the handle holds; 0: none
     };
     // Contexts to release, with the connection that left them.
     using Orphans = std::vector<std::pair<uint64_t, SCARDCONTEXT>>;
 
     void note_context(SCARDCONTEXT context);
     void note_card(SCARDHANDLE card);
+    // Before a call that waits while another handle holds a transaction on the card in `reader`
+    // (`card`: the call's own handle, 0 for a connect): ends the calling connection's
+    // transactions there that it could not end while the call waits.
+    void end_own_transactions_before(SCARDCONTEXT context, const std::string& reader,
+                                     SCARDHANDLE card);
+    void end_own_transactions_before(SCARDHANDLE card);
+    // Ends each transaction (PC/SC outside the lock) and forgets it.
+    void end_transactions(const std::vector<SCARDHANDLE>& cards);
+    // Under the lock: contexts `connection` uses.
+    std::size_t contexts_of_locked(uint64_t connection) const;
+    // Under the lock: held contexts whose grace has passed, forgotten.
+    void take_expired_locked(Orphans& expired);
+    // Under the lock: starts the reaper when contexts are held and none runs. False when no
+    // thread could be started: the contexts stay held and the next connection to end, or to
+    // establish a context, tries again.
+    bool start_reaper_locked();
     // Under the lock: `connection` now uses the context (kept from release if it was held).
     void add_user(Entry& entry, uint64_t connection);
     void forget(SCARDCONTEXT context);
     // Under the lock: removes the context and its cards from the tables.
     void forget_locked(SCARDCONTEXT context);
-    // Clears (false) or takes (true) the pending-cancel mark of a context.
-    bool take_cancel(SCARDCONTEXT context);
+    // Whether a cancel on `context` arrived after `arrival`.
+    bool cancelled_since(SCARDCONTEXT context, uint64_t arrival) const;
     // Cancels and releases, then reports one line per connection. Called without the lock.
     void release(const Orphans& orphans);
     void reap();
@@ -155,7 +209,7 @@ private:
     std::chrono::milliseconds grace_;
     mutable std::mutex mutex_;  // guards the tables and the reaper state; never held while PC/SC runs
     std::unordered_map<SCARDCONTEXT, Entry> contexts_;
-    std::unordered_map<SCARDHANDLE, SCARDCONTEXT> cards_;
+    std::unordered_map<SCARDHANDLE, Card> cards_;
     std::size_t held_ = 0;
     // Releases held contexts when their grace ends; runs only while some are held.
     std::thread reaper_;

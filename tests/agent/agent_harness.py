@@ -18,9 +18,14 @@ READY = "Tolvane Agent is ready on port 8095."
 class Agent:
     """The agent as a child process; its standard output and error are collected."""
 
-    def __init__(self, *args, exe=None, argv0=None):
+    def __init__(self, *args, exe=None, argv0=None, prefix=()):
+        """prefix: a command that runs the agent (prlimit, setpriv ...), ending in "--"."""
         self.exe = exe or AGENT
-        self.proc = subprocess.Popen([argv0 or self.exe, *args], executable=self.exe, stdout=subprocess.PIPE,
+        if prefix:
+            command, executable = [*prefix, self.exe, *args], prefix[0]
+        else:
+            command, executable = [argv0 or self.exe, *args], self.exe
+        self.proc = subprocess.Popen(command, executable=executable, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.out_lines = []
         self.err_lines = []
@@ -312,3 +317,51 @@ async def connect_card(ws, reference, reader=FIRST_READER, deadline=15, wide=Fal
         if return_code(reply) == 0 or time.monotonic() > end:
             return reply
         await asyncio.sleep(0.2)
+
+
+BEGIN_TRANSACTION, END_TRANSACTION = 0x000900BC, 0x000900C0
+SCARD_E_NO_MEMORY = 0x80100006
+
+
+def transaction_call(code, context, card, disposition=0):
+    """BeginTransaction or EndTransaction: the card handle and a disposition."""
+    body = handle_prefix(context, card) + struct.pack("<I", disposition) + handle_arrays(context, card)
+    return call(code, body)
+
+
+# Another PC/SC program on this machine (pcsc-lite through ctypes, in a process of its own): it
+# connects to the card and takes a transaction, then lets both go.
+OTHER_PROGRAM = r"""
+import ctypes, sys
+lib = ctypes.CDLL("libpcsclite.so.1")
+lib.SCardEstablishContext.argtypes = [ctypes.c_ulong, ctypes.c_void_p, ctypes.c_void_p, ctypes.POINTER(ctypes.c_long)]
+lib.SCardConnect.argtypes = [ctypes.c_long, ctypes.c_char_p, ctypes.c_ulong, ctypes.c_ulong,
+                             ctypes.POINTER(ctypes.c_long), ctypes.POINTER(ctypes.c_ulong)]
+for name in ("SCardBeginTransaction",):
+    getattr(lib, name).argtypes = [ctypes.c_long]
+for name in ("SCardEndTransaction", "SCardDisconnect"):
+    getattr(lib, name).argtypes = [ctypes.c_long, ctypes.c_ulong]
+lib.SCardReleaseContext.argtypes = [ctypes.c_long]
+for f in (lib.SCardEstablishContext, lib.SCardConnect, lib.SCardBeginTransaction,
+          lib.SCardEndTransaction, lib.SCardDisconnect, lib.SCardReleaseContext):
+    f.restype = ctypes.c_long
+context, card, protocol = ctypes.c_long(), ctypes.c_long(), ctypes.c_ulong()
+assert lib.SCardEstablishContext(2, None, None, ctypes.byref(context)) == 0
+rv = lib.SCardConnect(context, sys.argv[1].encode(), 2, 3, ctypes.byref(card), ctypes.byref(protocol))
+if rv == 0:
+    rv = lib.SCardBeginTransaction(card)
+    lib.SCardEndTransaction(card, 0)
+    lib.SCardDisconnect(card, 0)
+lib.SCardReleaseContext(context)
+sys.exit(0 if rv == 0 else 1)
+"""
+
+
+def other_program_takes_card(reader, timeout):
+    """Whether another PC/SC program gets the card in `reader` and a transaction on it within
+    `timeout` seconds."""
+    try:
+        return subprocess.run(["/usr/bin/python3", "-c", OTHER_PROGRAM, reader], timeout=timeout,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+    except subprocess.TimeoutExpired:  # run() has killed it
+        return False

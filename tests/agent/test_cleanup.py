@@ -5,9 +5,10 @@ import struct
 import time
 import unittest
 
-from agent_harness import (Agent, IS_VALID, RELEASE, SCARD_STATE_EMPTY, VirtualCard, connect,
-                           connect_call, context_call, establish_call, list_readers_call,
-                           return_code, roundtrip, run, status_change_call, thread_count)
+from agent_harness import (Agent, IS_VALID, RELEASE, SCARD_E_NO_MEMORY, SCARD_STATE_EMPTY,
+                           VirtualCard, completion_id, concurrent_connect, connect, connect_call,
+                           context_call, establish_call, list_readers_call, return_code, roundtrip,
+                           run, status_change_call, thread_count, with_completion_id)
 
 
 # Deadlines are those a user sees; a ThreadSanitizer build, several times slower, stretches them.
@@ -16,6 +17,8 @@ TIME_SCALE = float(os.environ.get("TOLVANE_TIME_SCALE", "1"))
 # reloaded bridge window); it keeps at most HELD of them, the oldest go first.
 GRACE = 30
 HELD = 64
+# PC/SC contexts one connection may hold at once.
+CONTEXTS_PER_CONNECTION = 32
 
 
 def drop(ws):
@@ -133,6 +136,74 @@ class Cleanup(unittest.TestCase):
         run(scenario())
         time.sleep(0.3)
         self.assertEqual(self.released_lines(), [])
+
+    def test_one_connection_holds_no_more_than_its_share_of_contexts(self):
+        async def scenario():
+            ws = await connect()
+            try:
+                held = []
+                for i in range(CONTEXTS_PER_CONNECTION):
+                    reply = await roundtrip(ws, establish_call())
+                    self.assertEqual(return_code(reply), 0, f"establish {i}")
+                    held.append(reply[-8:])
+                self.assertEqual(return_code(await roundtrip(ws, establish_call())), SCARD_E_NO_MEMORY)
+                # A released context makes room for one more.
+                self.assertEqual(return_code(await roundtrip(ws, context_call(RELEASE, held.pop()))), 0)
+                self.assertEqual(return_code(await roundtrip(ws, establish_call())), 0)
+            finally:
+                await ws.close()
+        run(scenario())
+
+
+@unittest.skipUnless(os.geteuid() == 0, "runs the agent as a user of its own, which takes root")
+@unittest.skipIf("TSAN_OPTIONS" in os.environ, "that user may not write ThreadSanitizer's log")
+class ThreadLimit(unittest.TestCase):
+    """The agent under a limit on threads, as a user's process limit or a flood of connections
+    sets one: a thread it cannot start costs a call or a delay, never the process."""
+
+    USER = "61721"  # a user id of its own: the limit counts every thread of that user
+
+    def test_the_agent_lives_through_threads_it_cannot_start(self):
+        probe = Agent(prefix=("setpriv", f"--reuid={self.USER}", f"--regid={self.USER}",
+                              "--clear-groups", "--")).wait_ready()
+        idle = thread_count(probe.proc.pid)
+        probe.stop()
+        # Room for the idle agent and a few connections, each of which takes a thread.
+        limit = idle + 3
+        agent = Agent(prefix=("prlimit", f"--nproc={limit}", "setpriv", f"--reuid={self.USER}",
+                              f"--regid={self.USER}", "--clear-groups", "--")).wait_ready()
+        try:
+            async def scenario():
+                ws = await concurrent_connect()
+                context = (await roundtrip(ws, establish_call()))[-8:]
+                await asyncio.sleep(2.5)  # the establish's worker thread leaves
+                # Idle connections, a thread each, until the agent can start no more threads.
+                others = []
+                while len(others) < 10 and thread_count(agent.proc.pid) < limit:
+                    others.append(await connect())
+                    await asyncio.sleep(0.1)
+                self.assertEqual(thread_count(agent.proc.pid), limit)
+                # A side-by-side call needs a worker thread: it is answered, as a lack of memory.
+                reply = await roundtrip(ws, with_completion_id(context_call(IS_VALID, context), 77))
+                self.assertEqual((completion_id(reply), return_code(reply)), (77, SCARD_E_NO_MEMORY))
+                # The connection that made a context goes: its release needs a thread as well.
+                await ws.close()
+                for other in others:
+                    await other.close()
+            run(scenario())
+            time.sleep(1)
+            self.assertIsNone(agent.proc.poll(), agent.err_lines[-5:])
+
+            async def afterwards():
+                ws = await concurrent_connect()
+                try:
+                    self.assertEqual(return_code(await roundtrip(ws, establish_call())), 0)
+                finally:
+                    await ws.close()
+            run(afterwards())
+            self.assertIsNone(agent.proc.poll())
+        finally:
+            agent.stop()
 
 
 if __name__ == "__main__":

@@ -4,12 +4,12 @@ import os
 import time
 import unittest
 
-from agent_harness import (Agent, CANCEL, FIRST_READER, IS_VALID, RELEASE, SCARD_E_CANCELLED,
+from agent_harness import (Agent, BEGIN_TRANSACTION, CANCEL, FIRST_READER, IS_VALID, RELEASE, SCARD_E_CANCELLED,
                            SCARD_STATE_EMPTY, SECOND_READER, VirtualCard, card_of, completion_id,
                            concurrent_connect, connect, connect_call, connect_card, context_call,
                            establish_call, list_readers_call, return_code, roundtrip, run,
-                           status_call, status_change_call, thread_count, transmit_call,
-                           with_completion_id)
+                           other_program_takes_card, status_call, status_change_call,
+                           thread_count, transaction_call, transmit_call, with_completion_id)
 
 TIME_SCALE = float(os.environ.get("TOLVANE_TIME_SCALE", "1"))
 SELECT = bytes.fromhex("00A4040000")
@@ -194,6 +194,47 @@ class Concurrent(unittest.TestCase):
                 await ws.close()
                 await helper.close()
         run(scenario())
+
+    def test_a_cancel_ends_a_wait_still_queued_behind_another(self):
+        async def scenario():
+            ws = await concurrent_connect()
+            try:
+                a = await establish(ws, 1)
+                await ws.send(wait_on_empty_reader(a, 10))
+                await ws.send(wait_on_empty_reader(a, 11))  # queued behind the first
+                await nothing_within(ws, 0.3)
+                await ws.send(with_completion_id(context_call(CANCEL, a), 12))
+                got = dict(await replies(ws, 3, 5 * TIME_SCALE))
+                self.assertEqual({cid: return_code(r) for cid, r in got.items()},
+                                 {10: SCARD_E_CANCELLED, 11: SCARD_E_CANCELLED, 12: 0})
+                # A wait sent after the cancel is not ended by it.
+                await ws.send(wait_on_empty_reader(a, 13, timeout=300))
+                self.assertEqual(return_code(await asyncio.wait_for(ws.recv(), 5)), SCARD_E_TIMEOUT)
+            finally:
+                await ws.close()
+        run(scenario())
+
+    def test_a_page_that_vanishes_inside_a_transaction_frees_the_card(self):
+        # The page holds a transaction and has a call on another context that waits for the card
+        # (pcsc-lite holds it until the transaction ends), with one more queued behind it. Strict
+        # order is wedged by that call alone: the EndTransaction can no longer be read.
+        for side_by_side in (True, False):
+            with self.subTest(side_by_side=side_by_side):
+                async def scenario():
+                    ws = await (concurrent_connect() if side_by_side else connect())
+                    a = await establish(ws, 1)
+                    b = await establish(ws, 2)
+                    connected = await connect_stable_card(ws, a)
+                    self.assertEqual(return_code(connected), 0)
+                    card, _ = card_of(connected)
+                    begun = await roundtrip(ws, transaction_call(BEGIN_TRANSACTION, a, card))
+                    self.assertEqual(return_code(begun), 0)
+                    await ws.send(with_completion_id(connect_call(b, FIRST_READER, wide=True), 20))
+                    await ws.send(with_completion_id(list_readers_call(b), 21))
+                    await asyncio.sleep(0.5)
+                    ws.transport.abort()
+                run(scenario(), timeout=60)
+                self.assertTrue(other_program_takes_card(FIRST_READER, 10 * TIME_SCALE))
 
     def test_a_reloaded_bridge_finds_its_contexts_and_cards(self):
         async def before_reload():

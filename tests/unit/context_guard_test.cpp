@@ -9,6 +9,7 @@
 #include <future>
 #include <thread>
 
+#include "agent_limits.h"
 #include "fake_pcsc.h"
 
 namespace kx_agent::test {
@@ -29,6 +30,19 @@ public:
         if (timeout != INFINITE) std::this_thread::sleep_for(std::chrono::milliseconds(timeout));
         return SCARD_E_TIMEOUT;
     }
+};
+
+// A service that hands out a new context value each time, as pcscd does.
+class ManyContexts : public FakePcsc {
+public:
+    LONG establish_context(DWORD scope, SCARDCONTEXT* out) override {
+        LONG result = FakePcsc::establish_context(scope, out);
+        *out = next_++;
+        return result;
+    }
+
+private:
+    std::atomic<SCARDCONTEXT> next_{0x1000};
 };
 
 struct SocketPair {
@@ -59,6 +73,24 @@ SCARDCONTEXT establish(ContextGuard& guard) {
     SCARDCONTEXT context = 0;
     EXPECT_EQ(guard.establish_context(SCARD_SCOPE_SYSTEM, &context), SCARD_S_SUCCESS);
     return context;
+}
+
+SCARDHANDLE connect_card(ContextGuard& guard, FakePcsc& fake, SCARDCONTEXT context,
+                         SCARDHANDLE card, const char* reader = "Reader A") {
+    fake.card = card;
+    SCARDHANDLE out = 0;
+    DWORD protocol = 0;
+    EXPECT_EQ(guard.connect(context, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &out, &protocol),
+              SCARD_S_SUCCESS);
+    return out;
+}
+
+// The card handles whose transaction the guard ended, in order.
+std::vector<SCARDHANDLE> ended_transactions(const FakePcsc& fake) {
+    std::vector<SCARDHANDLE> cards;
+    for (const auto& call : fake.calls)
+        if (call.function == "end_transaction") cards.push_back(static_cast<SCARDHANDLE>(call.target));
+    return cards;
 }
 
 TEST(ContextGuard, ReleasesWhatAClosedConnectionLeftBehind) {
@@ -146,6 +178,91 @@ TEST(ContextGuard, CallsOutsideAConnectionAreNotTracked) {
     ContextGuard guard(fake, 500ms, kNoGrace);
     establish(guard);
     EXPECT_EQ(guard.known_contexts(), 0u);
+}
+
+TEST(ContextGuard, AConnectionHoldsNoMoreContextsThanItsShare) {
+    ManyContexts fake;
+    ContextGuard guard(fake, 500ms, kNoGrace);
+    ConnectionScope connection(guard, -1);
+    const std::size_t share = limits().contexts_per_connection;
+    for (std::size_t i = 0; i < share; ++i) establish(guard);
+    SCARDCONTEXT refused = 0;
+    EXPECT_EQ(guard.establish_context(SCARD_SCOPE_SYSTEM, &refused), SCARD_E_NO_MEMORY);
+    // Refused before the service was asked: it holds no context for the refusal.
+    EXPECT_EQ(fake.count("establish_context"), share);
+    EXPECT_EQ(guard.known_contexts(), share);
+    // Another connection has a share of its own.
+    std::thread([&] {
+        ConnectionScope other(guard, -1);
+        EXPECT_NE(establish(guard), 0u);
+    }).join();
+}
+
+TEST(ContextGuard, AClosedConnectionsTransactionsEndAtOnce) {
+    // The grace keeps contexts and handles for a reloaded page, not the card's lock; a handle a
+    // live connection has used keeps its transaction.
+    FakePcsc fake;
+    ContextGuard guard(fake, 500ms, 10s);
+    auto page = std::make_unique<ConnectionScope>(guard, -1);
+    SCARDCONTEXT context = establish(guard);
+    SCARDHANDLE alone = connect_card(guard, fake, context, 0x100);
+    SCARDHANDLE shared = connect_card(guard, fake, context, 0x200, "Reader B");
+    SCARDHANDLE idle = connect_card(guard, fake, context, 0x300, "Reader C");
+    for (SCARDHANDLE card : {alone, shared}) EXPECT_EQ(guard.begin_transaction(card), SCARD_S_SUCCESS);
+    Handoff used, page_gone;
+    std::thread other([&] {
+        ConnectionScope user(guard, -1);
+        BYTE response[2];
+        DWORD length = sizeof response;
+        guard.transmit(shared, SCARD_PCI_T1, response, 2, nullptr, response, &length);
+        used.signal();
+        page_gone.wait();
+    });
+    used.wait();
+    page.reset();
+    EXPECT_EQ(ended_transactions(fake), std::vector<SCARDHANDLE>{alone});
+    EXPECT_EQ(fake.count("release_context"), 0u);
+    EXPECT_EQ(fake.count("disconnect"), 0u);
+    EXPECT_NE(idle, 0u);
+    page_gone.signal();
+    other.join();
+    // Its last user gone, the shared handle's transaction ends too.
+    EXPECT_EQ(ended_transactions(fake), (std::vector<SCARDHANDLE>{alone, shared}));
+}
+
+TEST(ContextGuard, ACallThatWouldWaitForItsOwnConnectionsTransactionEndsItFirst) {
+    // pcsc-lite holds a call on the card while another handle holds a transaction there. The
+    // connection's own transaction can end only by a call the connection cannot make meanwhile:
+    // in strict order none is read, side by side a call on the same context waits behind it.
+    struct Row {
+        bool side_by_side;
+        bool same_context;
+        bool ended;
+    };
+    for (const Row& row : {Row{false, false, true}, Row{false, true, true}, Row{true, true, true},
+                           Row{true, false, false}}) {
+        SCOPED_TRACE(testing::Message() << "side by side " << row.side_by_side << ", same context "
+                                        << row.same_context);
+        ManyContexts fake;
+        ContextGuard guard(fake, 500ms, kNoGrace);
+        ConnectionScope connection(guard, -1);
+        connection.set_side_by_side(row.side_by_side);
+        SCARDCONTEXT a = establish(guard);
+        SCARDCONTEXT b = row.same_context ? a : establish(guard);
+        SCARDHANDLE locked = connect_card(guard, fake, a, 0x100);
+        SCARDHANDLE other = connect_card(guard, fake, b, 0x200);
+        EXPECT_EQ(guard.begin_transaction(locked), SCARD_S_SUCCESS);
+        // The call on its own handle, and a call on another reader, wait for nothing.
+        DWORD state = 0, protocol = 0, names = 0, atr = 0;
+        guard.status(locked, nullptr, &names, &state, &protocol, nullptr, &atr);
+        connect_card(guard, fake, b, 0x300, "Reader B");
+        EXPECT_EQ(fake.count("end_transaction"), 0u);
+
+        connect_card(guard, fake, b, 0x400);
+        guard.status(other, nullptr, &names, &state, &protocol, nullptr, &atr);
+        EXPECT_EQ(ended_transactions(fake), row.ended ? std::vector<SCARDHANDLE>{locked}
+                                                      : std::vector<SCARDHANDLE>{});
+    }
 }
 
 TEST(ContextGuardWait, EndsWithinASliceWhenThePeerHangsUp) {
@@ -236,18 +353,27 @@ TEST(ContextGuardWait, ACancelBetweenSlicesStillEndsTheWait) {
     EXPECT_EQ(result, SCARD_E_CANCELLED);
 }
 
-// A service that hands out a new context value each time, as pcscd does.
-class ManyContexts : public FakePcsc {
-public:
-    LONG establish_context(DWORD scope, SCARDCONTEXT* out) override {
-        LONG result = FakePcsc::establish_context(scope, out);
-        *out = next_++;
-        return result;
+TEST(ContextGuardWait, ACancelEndsTheWaitsQueuedBeforeIt) {
+    IdleReaders fake;
+    ContextGuard guard(fake, 20ms, kNoGrace);
+    ConnectionScope connection(guard, -1);
+    SCARDCONTEXT context = establish(guard);
+    const uint64_t before = ConnectionScope::arrive();
+    {
+        ConnectionScope::Binding cancel(connection, ConnectionScope::arrive());
+        guard.cancel(context);
     }
-
-private:
-    std::atomic<SCARDCONTEXT> next_{0x1000};
-};
+    const uint64_t after = ConnectionScope::arrive();
+    SCARD_READERSTATE state{};
+    state.szReader = "Reader A";
+    for (DWORD timeout : {DWORD{0}, DWORD{50}, DWORD{INFINITE}}) {
+        ConnectionScope::Binding queued(connection, before);
+        EXPECT_EQ(guard.get_status_change(context, timeout, &state, 1), SCARD_E_CANCELLED);
+    }
+    EXPECT_EQ(fake.count("get_status_change"), 0u);  // answered without waiting
+    ConnectionScope::Binding later(connection, after);
+    EXPECT_EQ(guard.get_status_change(context, 50, &state, 1), SCARD_E_TIMEOUT);
+}
 
 template <class Predicate>
 bool eventually(Predicate done, std::chrono::milliseconds limit = 3s) {
