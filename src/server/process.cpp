@@ -46,15 +46,12 @@ bool process(const std::vector<uint8_t>& message, data_view::DataView& reply) {
 }
 
 std::vector<uint8_t> refusal(std::span<const uint8_t> call, uint32_t code) {
-    constexpr std::size_t kIdsOffset = 6;  // DeviceId and CompletionId, in the call and the reply
+    // The code and both ids are all a refusal needs; a call cut shorter reads as zeros there.
+    std::vector<uint8_t> head(call.begin(), call.begin() + std::min(call.size(), kCallFrameSize));
+    head.resize(kCallFrameSize);
     std::vector<uint8_t> reply;
     data_view::DataView view(reply, 0);
-    view.setByte(kClass);
-    view.setByte(kCall);
-    smartcard::longReturn(code, view);
-    if (call.size() >= kCallFrameSize)
-        std::copy(call.begin() + kIdsOffset, call.begin() + kCallFrameSize,
-                  reply.begin() + kIdsOffset);
+    smartcard::refuse_smartcard(head, view, code);
     return reply;
 }
 

@@ -99,5 +99,18 @@ TEST(Framing, LongReturnWithValue) {
     EXPECT_EQ(u32_at(out, 42), 2u);
 }
 
+// A call the agent cannot take on (no thread to run it) gets its own _Return, zeroed, with the
+// code, and keeps its ids.
+TEST(Framing, RefusedCallsAnswerTheirOwnZeroedReturn) {
+    for (auto [code, object_length] : {std::pair{0x000900A4u, 16u}, std::pair{0x000900CCu, 56u},
+                                       std::pair{0x000900BCu, 8u}, std::pair{0x00090015u, 8u}}) {
+        Bytes reply = server::refusal(bare_call(code, 7, 9), 0x80100006);
+        EXPECT_EQ(reply.size(), 38 + object_length) << std::hex << code;
+        EXPECT_EQ(u32_at(reply, 6), 7u);
+        EXPECT_EQ(u32_at(reply, 10), 9u);
+        EXPECT_EQ(return_code(reply), 0x80100006u);
+    }
+}
+
 }  // namespace
 }  // namespace kx_agent::test
