@@ -161,7 +161,7 @@ TEST(ListReaders, AListThatDidNotFitIsAskedAgain) {
         LONG list_readers(SCARDCONTEXT c, const char* g, char* buffer, DWORD* length) override {
             DWORD offered = *length;
             LONG result = FakePcsc::list_readers(c, g, buffer, length);
-            if (result == SCARD_E_INSUFFICIENT_BUFFER) {
+            if (static_cast<uint32_t>(result) == 0x80100008) {  // SCARD_E_INSUFFICIENT_BUFFER
                 if (!tellsLength) *length = offered;
                 if (grows-- > 0) readers.insert(0, std::string("Reader B\0", 9));
             }
