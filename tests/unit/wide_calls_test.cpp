@@ -109,6 +109,10 @@ TEST(WideCalls, ListReaderGroupsInBothForms) {
     Bytes reply = relay(list_groups(true, 1, 0));
     EXPECT_EQ(u32_at(reply, 42), 44u);
     EXPECT_EQ(return_code(relay(list_groups(true, 0, 21))), 0x80100008u);
+    // Without a context, as SCardListReaderGroups allows on Windows: the same list.
+    EXPECT_EQ(relay(call_message(kListReaderGroupsA,
+                                 Ndr().u32(0).u32(0).u32(0).u32(kAutoAllocate).data())),
+              relay(list_groups(false, 0, kAutoAllocate)));
 }
 
 struct Entry {
