@@ -2,22 +2,19 @@
 // of the client's masks. pcsc-lite has no such call: the agent asks for the readers' states at
 // once (a status-change query with time-out 0) and sets SCARD_STATE_ATRMATCH itself.
 //
-// LocateCardsByATR{A,W}_Call: REDIR_SCARDCONTEXT, cAtrs, the rgAtrMasks referent id, cReaders,
-// the rgReaderStates referent id. Deferred: the context bytes (padded to 4); the conformant
-// array of cAtrs LocateCards_ATRMask (cbAtr, rgbAtr[36], rgbMask[36]: 76 bytes); the conformant
-// array of cReaders ReaderState{A,W} (szReader referent id, dwCurrentState, dwEventState,
-// cbAtr, rgbAtr[36]: 52 bytes); then each reader's name, in record order.
-// LocateCards_Return has the layout of GetStatusChange_Return: ReturnCode, cReaders, the
-// rgReaderStates referent id, then cReaders ReaderState_Return of 48 bytes.
+// LocateCardsByATR{A,W}_Call: REDIR_SCARDCONTEXT, cAtrs, the rgAtrMasks pointer, cReaders, the
+// rgReaderStates pointer. Deferred: the context bytes; the conformant array of cAtrs
+// LocateCards_ATRMask (cbAtr, rgbAtr[36], rgbMask[36]: 76 bytes); then the reader states
+// (smartcard/reader_states.h). LocateCards_Return has the layout of GetStatusChange_Return.
 #include <algorithm>
 #include <array>
 #include <expected>
-#include <string>
+#include <span>
 #include <vector>
 
-#include "smartcard/char_form.h"
-#include "smartcard/ndr.h"
+#include "smartcard/call.h"
 #include "smartcard/pcsc.h"
+#include "smartcard/reader_states.h"
 
 namespace kx_agent::smartcard {
 namespace {
@@ -25,134 +22,93 @@ namespace {
 // [MS-RDPESC] ranges of the call.
 constexpr uint32_t kMaxAtrs = 1000;
 constexpr uint32_t kMaxReaders = 10;
-constexpr std::size_t kWireAtr = 36;
 constexpr std::size_t kMaskSize = 4 + 2 * kWireAtr;
-constexpr std::size_t kReaderStateSize = 16 + kWireAtr;
-constexpr std::size_t kReturnStateSize = 12 + kWireAtr;
-constexpr uint32_t kStatesReferent = 0x00020000;
 constexpr DWORD kAtrMatch = 0x0040;  // SCARD_STATE_ATRMATCH
 
-struct AtrMask {
-    std::size_t cbAtr;
-    std::array<uint8_t, kWireAtr> atr;
-    std::array<uint8_t, kWireAtr> mask;
+struct LocateCards_ATRMask {
+    uint32_t cbAtr = 0;  // at most 36
+    std::array<uint8_t, kWireAtr> rgbAtr{};
+    std::array<uint8_t, kWireAtr> rgbMask{};
 
     // The card's ATR has the mask's length and agrees with it wherever the mask has a bit.
     bool matches(std::span<const uint8_t> card) const {
         if (card.size() != cbAtr) return false;
         for (std::size_t i = 0; i < cbAtr; ++i)
-            if ((card[i] & mask[i]) != (atr[i] & mask[i])) return false;
+            if ((card[i] & rgbMask[i]) != (rgbAtr[i] & rgbMask[i])) return false;
         return true;
     }
 };
 
-std::vector<AtrMask> readMasks(DataView& request, uint32_t cAtrs) {
-    std::vector<AtrMask> masks;
-    masks.reserve(cAtrs);
-    for (uint32_t i = 0; i < cAtrs && !request.failed(); ++i) {
-        AtrMask& mask = masks.emplace_back();
-        mask.cbAtr = std::min<std::size_t>(request.getLittleEndian32(), kWireAtr);
-        auto atr = request.getSpan(kWireAtr);
-        auto bits = request.getSpan(kWireAtr);
-        if (request.failed()) break;
-        std::ranges::copy(atr, mask.atr.begin());
-        std::ranges::copy(bits, mask.mask.begin());
+struct LocateCardsByATRCall {
+    REDIR_SCARDCONTEXT Context;
+    uint32_t cAtrs = 0;
+    uint32_t rgAtrMasks = 0;
+    uint32_t cReaders = 0;
+    uint32_t rgReaderStates = 0;
+    std::vector<LocateCards_ATRMask> masks;
+    std::vector<ReaderState> states;
+};
+
+using LocateCardsReturn = GetStatusChangeReturn;
+
+std::expected<LocateCardsByATRCall, uint32_t> decodeLocateByAtr(NdrReader& in, CharForm form) {
+    LocateCardsByATRCall call;
+    call.Context.readFixed(in);
+    call.cAtrs = in.u32();
+    call.rgAtrMasks = in.u32();
+    call.cReaders = in.u32();
+    call.rgReaderStates = in.u32();
+    if (call.cAtrs > kMaxAtrs || call.cReaders > kMaxReaders)
+        return std::unexpected(rc::invalid_value);
+    if (call.cAtrs > 0 && call.rgAtrMasks == 0) return std::unexpected(rc::invalid_parameter);
+    if (auto deferred = call.Context.readDeferred(in); !deferred)
+        return std::unexpected(deferred.error());
+
+    if (call.rgAtrMasks != 0) {
+        uint32_t count = in.u32();
+        if (in.failed()) return call;
+        if (count != call.cAtrs) return std::unexpected(rc::invalid_value);
+        // Held against what the call holds before anything is allocated.
+        if (uint64_t{call.cAtrs} * kMaskSize > in.remaining()) {
+            in.fail();
+            return std::unexpected(rc::invalid_parameter);
+        }
+        call.masks.resize(call.cAtrs);
+        for (LocateCards_ATRMask& mask : call.masks) {
+            mask.cbAtr = std::min<uint32_t>(in.u32(), kWireAtr);
+            std::ranges::copy(in.bytes(kWireAtr), mask.rgbAtr.begin());
+            std::ranges::copy(in.bytes(kWireAtr), mask.rgbMask.begin());
+        }
     }
-    return masks;
+    auto states = readReaderStates(in, call.cReaders, call.rgReaderStates, form);
+    if (!states) return std::unexpected(states.error());
+    call.states = std::move(*states);
+    return call;
 }
 
-void writeState(DataView& reply, uint32_t dwCurrentState, const SCARD_READERSTATE& record,
-                DWORD extra) {
-    reply.setLittleEndian32(dwCurrentState);
-    reply.setLittleEndian32(static_cast<uint32_t>(record.dwEventState | extra));
-    std::size_t cbAtr = std::min<std::size_t>(record.cbAtr, sizeof record.rgbAtr);
-    reply.setLittleEndian32(static_cast<uint32_t>(cbAtr));
-    reply.setBytes(std::span<const uint8_t>(record.rgbAtr, cbAtr));
-    reply.skipPositionWrite(kWireAtr - cbAtr);
+LocateCardsReturn executeLocateByAtr(const LocateCardsByATRCall& call, CharForm) {
+    if (call.Context.value == 0) return {rc::invalid_handle};
+    std::vector<SCARD_READERSTATE> records = pcscRecords(call.states, false);
+    LONG result = pcsc().get_status_change(static_cast<SCARDCONTEXT>(call.Context.value), 0,
+                                           records.data(), static_cast<DWORD>(records.size()));
+    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+
+    LocateCardsReturn answer{rc::success, std::vector<ReaderState_Return>{}};
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        ReaderState_Return state = stateReturn(call.states[i].dwCurrentState, records[i]);
+        std::span<const uint8_t> atr(state.rgbAtr.data(), state.cbAtr);
+        bool present = (state.dwEventState & SCARD_STATE_PRESENT) != 0;
+        if (present && std::ranges::any_of(call.masks, [&](const LocateCards_ATRMask& mask) {
+                return mask.matches(atr);
+            }))
+            state.dwEventState |= kAtrMatch;
+        answer.rgReaderStates->push_back(state);
+    }
+    return answer;
 }
 
 }  // namespace
 
-void locateCardsByATR(CharForm form, DataView& request, DataView& reply) {
-    readCommonTypeHeader(request);
-    readPrivateTypeHeader(request);
-    ScardReference ref = readScardContext(request);
-    uint32_t cAtrs = request.getLittleEndian32();
-    uint32_t rgAtrMasks = request.getLittleEndian32();
-    uint32_t cReaders = request.getLittleEndian32();
-    uint32_t rgReaderStates = request.getLittleEndian32();
-    if (answeredTruncated(request, reply)) return;
-    if (cAtrs > kMaxAtrs || cReaders > kMaxReaders) return longReturn(rc::invalid_value, reply);
-    if ((cAtrs > 0 && rgAtrMasks == 0) || (cReaders > 0 && rgReaderStates == 0))
-        return longReturn(rc::invalid_parameter, reply);
-
-    uint32_t contextCount = request.getLittleEndian32();
-    if (answeredTruncated(request, reply)) return;
-    if (contextCount != ref.cb) return longReturn(rc::invalid_value, reply);
-    uint64_t context = readReference(request, contextCount);
-    request.skipPositionRead(static_cast<int32_t>(padding(contextCount, 4)));
-
-    std::vector<AtrMask> masks;
-    if (rgAtrMasks != 0) {
-        uint32_t count = request.getLittleEndian32();
-        if (answeredTruncated(request, reply)) return;
-        if (count != cAtrs) return longReturn(rc::invalid_value, reply);
-        // Counts are held against what the call holds before anything is allocated.
-        if (uint64_t{cAtrs} * kMaskSize > request.remaining())
-            return longReturn(rc::invalid_parameter, reply);
-        masks = readMasks(request, cAtrs);
-    }
-
-    std::vector<SCARD_READERSTATE> records(cReaders);
-    std::vector<uint32_t> knownStates(cReaders);
-    std::vector<std::string> names(cReaders);
-    if (rgReaderStates != 0) {
-        uint32_t count = request.getLittleEndian32();
-        if (answeredTruncated(request, reply)) return;
-        if (count != cReaders) return longReturn(rc::invalid_value, reply);
-        std::vector<uint32_t> nameReferents(cReaders);
-        for (uint32_t i = 0; i < cReaders; ++i) {
-            nameReferents[i] = request.getLittleEndian32();
-            knownStates[i] = request.getLittleEndian32();
-            request.skipPositionRead(static_cast<int32_t>(kReaderStateSize - 8));
-        }
-        for (uint32_t i = 0; i < cReaders && !request.failed(); ++i) {
-            if (nameReferents[i] == 0) return longReturn(rc::invalid_parameter, reply);
-            auto name = readString(request, form);
-            if (request.failed()) break;
-            if (!name) return longReturn(name.error(), reply);
-            names[i] = std::move(*name);
-        }
-    }
-    if (answeredTruncated(request, reply)) return;
-    if (context == 0) return longReturn(rc::invalid_handle, reply);
-
-    // The states now: every reader is asked as if its state were unknown, so none is left out
-    // for being unchanged.
-    for (uint32_t i = 0; i < cReaders; ++i) {
-        records[i].szReader = names[i].c_str();
-        records[i].dwCurrentState = SCARD_STATE_UNAWARE;
-    }
-    LONG result = pcsc().get_status_change(static_cast<SCARDCONTEXT>(context), 0, records.data(),
-                                           cReaders);
-    if (result != SCARD_S_SUCCESS) return longReturn(static_cast<uint32_t>(result), reply);
-
-    writeReplyHead(reply, static_cast<uint32_t>(16 + kReturnStateSize * cReaders));
-    reply.setLittleEndian32(rc::success);
-    reply.setLittleEndian32(cReaders);
-    reply.setLittleEndian32(kStatesReferent);
-    reply.setLittleEndian32(cReaders);  // conformant array maximum count
-    for (uint32_t i = 0; i < cReaders; ++i) {
-        const SCARD_READERSTATE& record = records[i];
-        std::span<const uint8_t> atr(record.rgbAtr,
-                                     std::min<std::size_t>(record.cbAtr, sizeof record.rgbAtr));
-        bool present = (record.dwEventState & SCARD_STATE_PRESENT) != 0;
-        bool match = present && std::ranges::any_of(masks, [&](const AtrMask& mask) {
-                         return mask.matches(atr);
-                     });
-        writeState(reply, knownStates[i], record, match ? kAtrMatch : 0);
-    }
-    reply.markEnd();
-}
+extern const CallHandler locateCardsByATRCall = typedCall<decodeLocateByAtr, executeLocateByAtr>;
 
 }  // namespace kx_agent::smartcard

@@ -2,130 +2,172 @@
 // answer one multi-string (each name ended by a NUL, the list by a further NUL): 8-bit
 // characters in the A form, UTF-16LE in the W form, its count in bytes either way.
 //
-// ListReaders_Call: REDIR_SCARDCONTEXT, cBytes, mszGroups referent id, fmszReadersIsNULL,
+// ListReaders_Call: REDIR_SCARDCONTEXT, cBytes, the mszGroups pointer, fmszReadersIsNULL,
 // cchReaders; deferred: the context bytes, then (mszGroups not null) the groups array.
 // ListReaderGroups_Call: REDIR_SCARDCONTEXT, fmszGroupsIsNULL, cchGroups; deferred: the context
-// bytes. Both answer ListReaders_Return: ReturnCode, cBytes, msz referent id, then the list as a
-// conformant array padded to a multiple of 8.
+// bytes. Both answer ListReaders_Return: ReturnCode, cBytes, the msz pointer, then the list as a
+// conformant byte array.
 //
 // Reader groups are not supported: the groups are skipped unexamined and PC/SC always lists the
 // readers of every group ("SCard$AllReaders").
 //
 // The client's buffer size (cchReaders, cchGroups) counts characters of its form, which are not
 // pcsc-lite's UTF-8 bytes: the whole list is fetched, converted, and then held against it.
-// SCARD_AUTOALLOCATE (0xFFFFFFFF) takes any list.
+// SCARD_AUTOALLOCATE (0xFFFFFFFF) takes any list; a size of 0 asks the length alone, answered
+// with a null msz ([MS-RDPESC] 2.2.2.4: "the call MUST succeed ... msz MUST be set to NULL").
+// A length query (fmsz...IsNULL) carries the list's length in zero bytes, as it always has.
+#include "smartcard/reader_list.h"
+
 #include <algorithm>
-#include <expected>
-#include <string>
 #include <vector>
 
-#include "smartcard/char_form.h"
-#include "smartcard/ndr.h"
-#include "smartcard/pcsc.h"
+#include "smartcard/call.h"
 
 namespace kx_agent::smartcard {
-namespace {
 
-constexpr uint32_t kMultiStringReferent = 0x00020000;
+namespace {
 constexpr uint32_t kNoMemory = 0x80100006;            // SCARD_E_NO_MEMORY
 constexpr uint32_t kInsufficientBuffer = 0x80100008;  // SCARD_E_INSUFFICIENT_BUFFER
+}  // namespace
+
+std::expected<std::string, LONG> listOf(Pcsc& service, SCARDCONTEXT context, ListOf what) {
+    auto ask = [&](char* buffer, DWORD* length) {
+        return what == ListOf::readers ? service.list_readers(context, nullptr, buffer, length)
+                                       : service.list_reader_groups(context, buffer, length);
+    };
+    DWORD room = kLargestList;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::string buffer(room, '\0');
+        DWORD length = room;
+        LONG result = ask(buffer.data(), &length);
+        if (result == SCARD_S_SUCCESS) {
+            if (length > kMaxList) return std::unexpected(static_cast<LONG>(kNoMemory));
+            // A length beyond the buffer cannot have been written into it.
+            if (length > room) return std::unexpected(static_cast<LONG>(kInsufficientBuffer));
+            buffer.resize(length);
+            return buffer;
+        }
+        if (static_cast<uint32_t>(result) != kInsufficientBuffer) return std::unexpected(result);
+        // pcsc-lite answers a buffer that is too short with the length it needs; a service that
+        // does not is asked for it. A list that grows in between is asked again.
+        if (length <= room) {
+            length = 0;
+            result = ask(nullptr, &length);
+            if (result != SCARD_S_SUCCESS) return std::unexpected(result);
+        }
+        if (length > kMaxList) return std::unexpected(static_cast<LONG>(kNoMemory));
+        room = std::max<DWORD>(length, 1);
+    }
+    return std::unexpected(static_cast<LONG>(kInsufficientBuffer));
+}
+
+namespace {
+
 // SCARD_AUTOALLOCATE as the 32-bit cchReaders carries it; pcsc-lite's own is a 64-bit DWORD.
 constexpr uint32_t kAutoAllocate = 0xFFFFFFFF;
+// ListReaders_Return.cBytes is [range(0, 65536)]: a Windows server refuses a longer list.
+constexpr std::size_t kMaxWireList = 65536;
 
-// pcsc-lite serves at most 16 readers with names of at most 128 bytes. The bound keeps a
-// service reporting an absurd length from making the agent allocate (or send) without limit.
-constexpr DWORD kMaxList = 64 * 1024;
+// ListReaders_Return and ListReaderGroups_Return (one structure in the IDL).
+struct ListReadersReturn {
+    uint32_t ReturnCode = rc::success;
+    std::vector<uint8_t> list{};  // the multi-string in the call's form; cBytes is its length
+    bool msz = false;           // the msz pointer: whether `list` follows or the length alone
 
-// The PC/SC function that fills a multi-string: SCardListReaders (all groups) or
-// SCardListReaderGroups. A null buffer asks for the length.
-using Lister = LONG (*)(SCARDCONTEXT, char*, DWORD*);
-
-LONG readers(SCARDCONTEXT context, char* buffer, DWORD* length) {
-    return pcsc().list_readers(context, nullptr, buffer, length);
-}
-
-LONG groups(SCARDCONTEXT context, char* buffer, DWORD* length) {
-    return pcsc().list_reader_groups(context, buffer, length);
-}
-
-// The length asked with a null buffer, then the list in a buffer of exactly that length, PC/SC
-// being told that size. A list that grew in between (a reader plugged in) is asked again.
-std::expected<std::string, uint32_t> fetch(Lister list, SCARDCONTEXT context) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        DWORD length = 0;
-        LONG result = list(context, nullptr, &length);
-        if (result != SCARD_S_SUCCESS) return std::unexpected(static_cast<uint32_t>(result));
-        if (length > kMaxList) return std::unexpected(kNoMemory);
-        // One byte more than announced keeps the pointer non-null for a length of 0, which
-        // PC/SC would otherwise take for a length query.
-        std::string buffer(length + 1, '\0');
-        DWORD filled = length;
-        result = list(context, buffer.data(), &filled);
-        if (static_cast<uint32_t>(result) == kInsufficientBuffer) continue;
-        if (result != SCARD_S_SUCCESS) return std::unexpected(static_cast<uint32_t>(result));
-        // A length beyond the buffer cannot have been written into it.
-        if (filled > length) return std::unexpected(kInsufficientBuffer);
-        buffer.resize(filled);
-        return buffer;
+    void encode(NdrWriter& out, CharForm) const {
+        out.u32(ReturnCode);
+        out.u32(static_cast<uint32_t>(list.size()));  // cBytes
+        out.pointer(msz);
+        if (msz) out.conformant(list);
     }
-    return std::unexpected(kInsufficientBuffer);
+};
+
+struct ListReadersCall {
+    REDIR_SCARDCONTEXT Context;
+    uint32_t cBytes = 0;
+    uint32_t mszGroups = 0;
+    uint32_t fmszReadersIsNULL = 0;
+    uint32_t cchReaders = 0;
+};
+
+struct ListReaderGroupsCall {
+    REDIR_SCARDCONTEXT Context;
+    uint32_t fmszGroupsIsNULL = 0;
+    uint32_t cchGroups = 0;
+};
+
+std::expected<ListReadersCall, uint32_t> decodeListReaders(NdrReader& in, CharForm) {
+    ListReadersCall call;
+    call.Context.readFixed(in);
+    call.cBytes = in.u32();
+    call.mszGroups = in.u32();
+    call.fmszReadersIsNULL = in.u32();
+    call.cchReaders = in.u32();
+    if (auto deferred = call.Context.readDeferred(in); !deferred)
+        return std::unexpected(deferred.error());
+    // The groups are never examined; the call must still hold the bytes it announces.
+    if (call.mszGroups != 0) in.skip(in.u32());
+    return call;
 }
 
-// The list in the client's form, held against the characters its buffer takes; with
-// `lengthOnly` the array carries that many zero bytes.
-void answerList(DataView& reply, Lister list, SCARDCONTEXT context, CharForm form,
-                bool lengthOnly, uint32_t cch) {
-    auto utf8 = fetch(list, context);
-    if (!utf8) return longReturn(utf8.error(), reply);
+std::expected<ListReaderGroupsCall, uint32_t> decodeListReaderGroups(NdrReader& in, CharForm) {
+    ListReaderGroupsCall call;
+    call.Context.readFixed(in);
+    call.fmszGroupsIsNULL = in.u32();
+    call.cchGroups = in.u32();
+    if (auto deferred = call.Context.readDeferred(in); !deferred)
+        return std::unexpected(deferred.error());
+    return call;
+}
+
+// Without a context: SCardListReaders and SCardListReaderGroups search "not limited to any
+// context" on Windows, where pcsc-lite refuses a null context; the agent lists with a context
+// of its own, released at once.
+std::expected<std::string, LONG> listWithoutContext(ListOf what) {
+    SCARDCONTEXT own = 0;
+    LONG result = pcsc().establish_context(SCARD_SCOPE_SYSTEM, &own);
+    if (result != SCARD_S_SUCCESS) return std::unexpected(result);
+    auto list = listOf(pcsc(), own, what);
+    pcsc().release_context(own);
+    return list;
+}
+
+// The list in the client's form, held against the characters its buffer takes.
+ListReadersReturn answerList(ListOf what, const REDIR_SCARDCONTEXT& context, CharForm form,
+                             bool lengthOnly, uint32_t cch) {
+    if (context.cbContext != 0 && context.value == 0) return {rc::invalid_handle};
+    auto utf8 = context.cbContext == 0
+                    ? listWithoutContext(what)
+                    : listOf(pcsc(), static_cast<SCARDCONTEXT>(context.value), what);
+    if (!utf8) return {static_cast<uint32_t>(utf8.error())};
     auto bytes = encodeMultiString(*utf8, form);
-    if (!bytes) return longReturn(bytes.error(), reply);
-    std::size_t characters = bytes->size() / unitSize(form);
-    if (!lengthOnly && cch != kAutoAllocate && characters > cch)
-        return longReturn(kInsufficientBuffer, reply);
-    if (lengthOnly) std::fill(bytes->begin(), bytes->end(), 0);
-    writeByteArrayReturn(reply, kMultiStringReferent, *bytes, 8);
+    if (!bytes) return {bytes.error()};
+    if (bytes->size() > kMaxWireList) return {kNoMemory};
+    ListReadersReturn answer{rc::success, std::move(*bytes), true};
+    if (lengthOnly) {
+        std::ranges::fill(answer.list, 0);
+    } else if (cch == 0) {
+        answer.msz = false;
+    } else if (cch != kAutoAllocate && answer.list.size() / unitSize(form) > cch) {
+        return {kInsufficientBuffer};
+    }
+    return answer;
 }
 
-// This family's context decoding: a count that differs from cbContext leaves no context (bytes
-// unread), which is answered SCARD_E_INVALID_HANDLE, not SCARD_E_INVALID_VALUE.
-uint64_t readContext(DataView& request, const ScardReference& ref) {
-    if (ref.cb != 0 && request.getLittleEndian32() == ref.cb) return readReference(request, ref.cb);
-    return 0;
+ListReadersReturn executeListReaders(const ListReadersCall& call, CharForm form) {
+    return answerList(ListOf::readers, call.Context, form, call.fmszReadersIsNULL != 0,
+                      call.cchReaders);
+}
+
+ListReadersReturn executeListReaderGroups(const ListReaderGroupsCall& call, CharForm form) {
+    return answerList(ListOf::groups, call.Context, form, call.fmszGroupsIsNULL != 0,
+                      call.cchGroups);
 }
 
 }  // namespace
 
-void listReaders(CharForm form, DataView& request, DataView& reply) {
-    readCommonTypeHeader(request);
-    readPrivateTypeHeader(request);
-    ScardReference ref = readScardContext(request);
-    request.getLittleEndian32();  // cBytes: the groups array carries its own count
-    uint32_t mszGroups = request.getLittleEndian32();
-    uint32_t fmszReadersIsNULL = request.getLittleEndian32();
-    uint32_t cchReaders = request.getLittleEndian32();
-    uint64_t context = readContext(request, ref);
-    if (answeredTruncated(request, reply)) return;
-    if (context == 0) return longReturn(rc::invalid_handle, reply);
-    if (mszGroups != 0) {
-        // The groups are never examined; the message must still hold the bytes it announces.
-        request.getSpan(request.getLittleEndian32());
-    }
-    if (answeredTruncated(request, reply)) return;
-    answerList(reply, readers, static_cast<SCARDCONTEXT>(context), form, fmszReadersIsNULL != 0,
-               cchReaders);
-}
-
-void listReaderGroups(CharForm form, DataView& request, DataView& reply) {
-    readCommonTypeHeader(request);
-    readPrivateTypeHeader(request);
-    ScardReference ref = readScardContext(request);
-    uint32_t fmszGroupsIsNULL = request.getLittleEndian32();
-    uint32_t cchGroups = request.getLittleEndian32();
-    uint64_t context = readContext(request, ref);
-    if (answeredTruncated(request, reply)) return;
-    if (context == 0) return longReturn(rc::invalid_handle, reply);
-    answerList(reply, groups, static_cast<SCARDCONTEXT>(context), form, fmszGroupsIsNULL != 0,
-               cchGroups);
-}
+extern const CallHandler listReadersCall = typedCall<decodeListReaders, executeListReaders>;
+extern const CallHandler listReaderGroupsCall =
+    typedCall<decodeListReaderGroups, executeListReaderGroups>;
 
 }  // namespace kx_agent::smartcard

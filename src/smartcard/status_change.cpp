@@ -1,134 +1,155 @@
 // SCARD_IOCTL_GETSTATUSCHANGEA/W: waits until the state of a reader differs from the state the
 // client knows, the time-out runs out or a Cancel on the same context ends the wait.
 //
-// GetStatusChangeA_Call and GetStatusChangeW_Call: REDIR_SCARDCONTEXT, dwTimeOut, cReaders,
-// rgReaderStates referent id; deferred: the context bytes, the conformant array of cReaders
-// ReaderStateA/W records of 52 bytes (szReader referent id, dwCurrentState, dwEventState, cbAtr,
-// rgbAtr[36]), then each record's szReader string in record order (maximum count, offset,
-// actual count L, L characters with the NUL, padding to 4); the forms differ only in the
-// characters of those strings.
-// GetStatusChange_Return: ReturnCode, cReaders, rgReaderStates referent id, then the conformant
-// array of ReaderState_Return records of 48 bytes (the ReaderStateA record without szReader).
+// GetStatusChangeA_Call and GetStatusChangeW_Call: REDIR_SCARDCONTEXT, dwTimeOut, cReaders, the
+// rgReaderStates pointer; deferred: the context bytes, then the reader states
+// (smartcard/reader_states.h). GetStatusChange_Return: ReturnCode, cReaders, the rgReaderStates
+// pointer and its ReaderState_Return records.
 #include <algorithm>
 #include <expected>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "smartcard/char_form.h"
-#include "smartcard/ndr.h"
+#include "smartcard/call.h"
 #include "smartcard/pcsc.h"
+#include "smartcard/reader_states.h"
 
 namespace kx_agent::smartcard {
+
 namespace {
+constexpr std::size_t kWireStateSize = 4 + 12 + kWireAtr;  // szReader pointer, three words, ATR
+}  // namespace
 
-constexpr std::size_t kWireAtrSize = 36;
-constexpr std::size_t kWireStateSize = 52;
-constexpr std::size_t kReturnStateSize = 48;
-
-struct ReaderStates {
-    std::vector<SCARD_READERSTATE> records;  // handed to PC/SC
-    std::vector<std::string> names;          // own the names the records point to
-    std::vector<uint32_t> knownStates;       // dwCurrentState as the client sent it
-};
-
-// The ReaderStateA records and then their names. A count the message cannot hold is
-// SCARD_E_INVALID_PARAMETER before anything is allocated; a record or name cut short fails the
-// request view, which the caller answers.
-std::expected<ReaderStates, uint32_t> readReaderStates(DataView& request, uint32_t cReaders,
-                                                       CharForm form) {
-    if (uint64_t{cReaders} * kWireStateSize > request.remaining())
+std::expected<std::vector<ReaderState>, uint32_t> readReaderStates(NdrReader& in,
+                                                                   uint32_t cReaders,
+                                                                   uint32_t rgReaderStates,
+                                                                   CharForm form) {
+    std::vector<ReaderState> states;
+    if (rgReaderStates == 0) {
+        if (cReaders != 0) return std::unexpected(rc::invalid_parameter);
+        return states;
+    }
+    uint32_t count = in.u32();
+    if (in.failed()) return states;
+    if (count != cReaders) return std::unexpected(rc::invalid_value);
+    // Held against what the call holds before anything is allocated.
+    if (uint64_t{cReaders} * kWireStateSize > in.remaining()) {
+        in.fail();
         return std::unexpected(rc::invalid_parameter);
-    ReaderStates states;
-    states.records.resize(cReaders);  // all zero: no pvUserData, no ATR
-    states.knownStates.reserve(cReaders);
-    for (SCARD_READERSTATE& record : states.records) {
-        request.skipPositionRead(4);  // szReader referent id
-        uint32_t dwCurrentState = request.getLittleEndian32();
-        states.knownStates.push_back(dwCurrentState);
-        // Whole: the upper 16 bits are the event count the service gave (for the notification
-        // entry, the number of readers), so a card removed and put back between two waits is
-        // seen.
-        record.dwCurrentState = dwCurrentState;
-        record.dwEventState = request.getLittleEndian32();
-        uint32_t cbAtr = std::min<uint32_t>(request.getLittleEndian32(), kWireAtrSize);
-        // The whole 36-byte field is consumed whatever cbAtr says, so the next record is read
-        // where it is; pcsc-lite's record holds MAX_ATR_SIZE (33) bytes of it.
-        auto rgbAtr = request.getSpan(kWireAtrSize);
-        std::size_t kept = std::min<std::size_t>(cbAtr, sizeof record.rgbAtr);
-        if (!rgbAtr.empty()) std::copy_n(rgbAtr.begin(), kept, record.rgbAtr);
-        record.cbAtr = kept;
     }
-
-    states.names.reserve(cReaders);
+    states.resize(cReaders);
+    std::vector<uint32_t> szReader(cReaders);
     for (uint32_t i = 0; i < cReaders; ++i) {
-        auto name = readString(request, form);
-        if (!name) return std::unexpected(name.error());
-        states.names.push_back(std::move(*name));
+        ReaderState& state = states[i];
+        szReader[i] = in.u32();
+        state.dwCurrentState = in.u32();
+        state.dwEventState = in.u32();
+        state.cbAtr = std::min<uint32_t>(in.u32(), kWireAtr);
+        // The whole 36-byte field is consumed whatever cbAtr says, so the next record is read
+        // where it is.
+        auto rgbAtr = in.bytes(kWireAtr);
+        std::ranges::copy(rgbAtr, state.rgbAtr.begin());
     }
-
-    for (uint32_t i = 0; i < cReaders; ++i) states.records[i].szReader = states.names[i].c_str();
+    for (uint32_t i = 0; i < cReaders && !in.failed(); ++i) {
+        if (szReader[i] == 0) return std::unexpected(rc::invalid_parameter);
+        auto name = in.string(form);
+        if (!name) return std::unexpected(name.error());
+        states[i].szReader = std::move(*name);
+    }
     return states;
 }
 
-void writeReaderState(DataView& reply, uint32_t dwCurrentState, const SCARD_READERSTATE& record) {
-    reply.setLittleEndian32(dwCurrentState);
-    reply.setLittleEndian32(static_cast<uint32_t>(record.dwEventState));
-    std::size_t cbAtr = std::min<std::size_t>(record.cbAtr, kWireAtrSize);
-    reply.setLittleEndian32(static_cast<uint32_t>(cbAtr));
-    // Beyond pcsc-lite's 33 bytes the 36-byte field is zero.
-    reply.setBytes(std::span<const uint8_t>(record.rgbAtr, sizeof record.rgbAtr));
-    reply.skipPositionWrite(kWireAtrSize - sizeof record.rgbAtr);
+std::vector<SCARD_READERSTATE> pcscRecords(const std::vector<ReaderState>& states, bool known) {
+    std::vector<SCARD_READERSTATE> records(states.size());  // all zero: no pvUserData, no ATR
+    for (std::size_t i = 0; i < states.size(); ++i) {
+        SCARD_READERSTATE& record = records[i];
+        record.szReader = states[i].szReader.c_str();
+        if (!known) {
+            record.dwCurrentState = SCARD_STATE_UNAWARE;
+            continue;
+        }
+        // Whole: the upper 16 bits are the event count the service gave (for the notification
+        // entry, the number of readers), so a card removed and put back between two waits is
+        // seen.
+        record.dwCurrentState = states[i].dwCurrentState;
+        record.dwEventState = states[i].dwEventState;
+        // pcsc-lite's record holds MAX_ATR_SIZE (33) bytes of the 36.
+        std::size_t kept = std::min<std::size_t>(states[i].cbAtr, sizeof record.rgbAtr);
+        std::copy_n(states[i].rgbAtr.begin(), kept, record.rgbAtr);
+        record.cbAtr = static_cast<DWORD>(kept);
+    }
+    return records;
+}
+
+ReaderState_Return stateReturn(uint32_t dwCurrentState, const SCARD_READERSTATE& record) {
+    ReaderState_Return state;
+    state.dwCurrentState = dwCurrentState;
+    state.dwEventState = static_cast<uint32_t>(record.dwEventState);
+    std::size_t cbAtr = std::min({static_cast<std::size_t>(record.cbAtr), sizeof record.rgbAtr,
+                                  kWireAtr});
+    std::copy_n(record.rgbAtr, cbAtr, state.rgbAtr.begin());
+    state.cbAtr = static_cast<uint32_t>(cbAtr);
+    return state;
+}
+
+void GetStatusChangeReturn::encode(NdrWriter& out, CharForm) const {
+    auto cReaders = static_cast<uint32_t>(rgReaderStates ? rgReaderStates->size() : 0);
+    out.u32(ReturnCode);
+    out.u32(cReaders);
+    out.pointer(rgReaderStates.has_value());
+    if (!rgReaderStates) return;
+    out.u32(cReaders);  // the conformant array's maximum count
+    for (const ReaderState_Return& state : *rgReaderStates) {
+        out.u32(state.dwCurrentState);
+        out.u32(state.dwEventState);
+        out.u32(state.cbAtr);
+        out.bytes(state.rgbAtr);
+    }
+}
+
+namespace {
+
+struct GetStatusChangeCall {
+    REDIR_SCARDCONTEXT Context;
+    uint32_t dwTimeOut = 0;
+    uint32_t cReaders = 0;
+    uint32_t rgReaderStates = 0;
+    std::vector<ReaderState> states;
+};
+
+std::expected<GetStatusChangeCall, uint32_t> decodeGetStatusChange(NdrReader& in,
+                                                                   CharForm form) {
+    GetStatusChangeCall call;
+    call.Context.readFixed(in);
+    call.dwTimeOut = in.u32();
+    call.cReaders = in.u32();
+    call.rgReaderStates = in.u32();
+    if (auto deferred = call.Context.readDeferred(in); !deferred)
+        return std::unexpected(deferred.error());
+    auto states = readReaderStates(in, call.cReaders, call.rgReaderStates, form);
+    if (!states) return std::unexpected(states.error());
+    call.states = std::move(*states);
+    return call;
+}
+
+GetStatusChangeReturn executeGetStatusChange(const GetStatusChangeCall& call, CharForm) {
+    if (call.Context.value == 0) return {rc::invalid_handle};
+    std::vector<SCARD_READERSTATE> records = pcscRecords(call.states, true);
+    // The time-out goes to PC/SC as it came: 0 answers at once, 0xFFFFFFFF (INFINITE) waits
+    // without limit. The wait blocks this call's thread until PC/SC returns.
+    LONG result = pcsc().get_status_change(static_cast<SCARDCONTEXT>(call.Context.value),
+                                           call.dwTimeOut, records.data(),
+                                           static_cast<DWORD>(records.size()));
+    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    GetStatusChangeReturn answer{rc::success, std::vector<ReaderState_Return>{}};
+    for (std::size_t i = 0; i < records.size(); ++i)
+        answer.rgReaderStates->push_back(stateReturn(call.states[i].dwCurrentState, records[i]));
+    return answer;
 }
 
 }  // namespace
 
-void getStatusChange(CharForm form, DataView& request, DataView& reply) {
-    readCommonTypeHeader(request);
-    readPrivateTypeHeader(request);
-    // cbContext is not used: the deferred array's own count says how many bytes follow.
-    ScardReference ref = readScardContext(request);
-    uint32_t dwTimeOut = request.getLittleEndian32();
-    uint32_t cReaders = request.getLittleEndian32();
-    request.skipPositionRead(4);  // rgReaderStates referent id
-    uint32_t k = request.getLittleEndian32();
-    uint64_t context = readReference(request, k);
-    if (answeredTruncated(request, reply)) return;
-    if (context == 0) {
-        longReturn(rc::invalid_handle, reply);
-        return;
-    }
-    uint32_t count = request.getLittleEndian32();
-    if (answeredTruncated(request, reply)) return;
-    if (count != cReaders) {
-        longReturn(rc::invalid_value, reply);
-        return;
-    }
-    auto states = readReaderStates(request, cReaders, form);
-    if (!states) {
-        longReturn(states.error(), reply);
-        return;
-    }
-    if (answeredTruncated(request, reply)) return;
-
-    // The time-out goes to PC/SC as it came: 0 answers at once, 0xFFFFFFFF (INFINITE) waits
-    // without limit. The wait blocks this connection's thread until PC/SC returns.
-    LONG result = pcsc().get_status_change(static_cast<SCARDCONTEXT>(context), dwTimeOut,
-                                           states->records.data(), cReaders);
-    if (result != SCARD_S_SUCCESS) {
-        longReturn(static_cast<uint32_t>(result), reply);
-        return;
-    }
-
-    writeReplyHead(reply, static_cast<uint32_t>(16 + kReturnStateSize * cReaders));
-    reply.setLittleEndian32(rc::success);
-    reply.setLittleEndian32(cReaders);
-    // The client gets its pbContext referent id back as the array's referent id.
-    reply.setLittleEndian32(ref.referent);
-    reply.setLittleEndian32(cReaders);  // conformant array maximum count
-    for (uint32_t i = 0; i < cReaders; ++i)
-        writeReaderState(reply, states->knownStates[i], states->records[i]);
-    reply.markEnd();
-}
+extern const CallHandler getStatusChangeCall =
+    typedCall<decodeGetStatusChange, executeGetStatusChange>;
 
 }  // namespace kx_agent::smartcard

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "smartcard/reader_list.h"
+
 namespace kx_agent::smartcard {
 
 namespace numbering {
@@ -78,11 +80,8 @@ constexpr DWORD kMaxAttribute = 264;
 constexpr DWORD kMaxReceive = 65548;
 constexpr uint32_t kGetFeatureRequest = 0x42000000 + 3400;  // CM_IOCTL_GET_FEATURE_REQUEST
 constexpr uint32_t kNoReaders = 0x8010002E;                 // SCARD_E_NO_READERS_AVAILABLE
-constexpr uint32_t kInsufficientBuffer = 0x80100008;
 constexpr uint32_t kStateChanged = 0x0002;  // SCARD_STATE_CHANGED
 constexpr std::string_view kPnpNotification = "\\\\?PnP?\\Notification";
-// pcsc-lite serves at most a few dozen readers; the list is bounded far above that.
-constexpr DWORD kMaxReaderList = 64 * 1024;
 
 LONG toClient(LONG result) {
     return static_cast<LONG>(numbering::resultToClient(static_cast<uint32_t>(result)));
@@ -90,29 +89,17 @@ LONG toClient(LONG result) {
 
 // The number of readers the service knows now.
 std::expected<uint32_t, LONG> readerCount(Pcsc& service, SCARDCONTEXT context) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        DWORD length = 0;
-        LONG result = service.list_readers(context, nullptr, nullptr, &length);
-        if (static_cast<uint32_t>(result) == kNoReaders) return 0;
-        if (result != SCARD_S_SUCCESS) return std::unexpected(result);
-        if (length > kMaxReaderList) return std::unexpected(static_cast<LONG>(kInsufficientBuffer));
-        std::vector<char> list(length + 1);
-        DWORD filled = length;
-        result = service.list_readers(context, nullptr, list.data(), &filled);
-        if (static_cast<uint32_t>(result) == kNoReaders) return 0;
-        // A reader plugged in between the two calls: ask again.
-        if (static_cast<uint32_t>(result) == kInsufficientBuffer) continue;
-        if (result != SCARD_S_SUCCESS) return std::unexpected(result);
-        uint32_t count = 0;
-        std::string_view rest(list.data(), std::min(filled, length));
-        while (!rest.empty() && rest.front() != '\0') {
-            ++count;
-            std::size_t end = rest.find('\0');
-            rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-        }
-        return count;
+    auto list = listOf(service, context, ListOf::readers);
+    if (!list && static_cast<uint32_t>(list.error()) == kNoReaders) return 0;
+    if (!list) return std::unexpected(list.error());
+    uint32_t count = 0;
+    std::string_view rest(*list);
+    while (!rest.empty() && rest.front() != '\0') {
+        ++count;
+        std::size_t end = rest.find('\0');
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     }
-    return std::unexpected(static_cast<LONG>(kInsufficientBuffer));
+    return count;
 }
 
 bool isPnpNotification(const SCARD_READERSTATE& state) {

@@ -50,6 +50,16 @@ std::string readers_of(const Bytes& reply) {
     return std::string(reply.begin() + 54, reply.begin() + 54 + n);
 }
 
+// The zeroed ListReaders_Return: cBytes 0 and a null msz, padded to 16.
+Bytes zeroed(LONG code) {
+    Bytes reply = from_hex(
+        "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 20 00 00 00 "
+        "01 10 08 00 CC CC CC CC 10 00 00 00 00 00 00 00");
+    Bytes body = Ndr().u32(static_cast<uint32_t>(code)).zeros(12).data();
+    reply.insert(reply.end(), body.begin(), body.end());
+    return reply;
+}
+
 TEST_F(ReaderListOnPcscd, ClientAsksTheLengthThenGetsBothVirtualReaders) {
     Bytes lengthReply = list(1, 0);
     ASSERT_EQ(return_code(lengthReply), 0u);
@@ -69,18 +79,29 @@ TEST_F(ReaderListOnPcscd, ClientAsksTheLengthThenGetsBothVirtualReaders) {
     ASSERT_EQ(return_code(autoReply), 0u);
     EXPECT_EQ(readers_of(autoReply), names);
 
-    // A buffer one byte short is PC/SC's own refusal.
+    // A buffer of 0 characters asks the length alone: a null msz.
+    Bytes zeroReply = list(0, 0);
+    ASSERT_EQ(return_code(zeroReply), 0u);
+    EXPECT_EQ(u32_at(zeroReply, 42), n);
+    EXPECT_EQ(u32_at(zeroReply, 46), 0u);
+    EXPECT_EQ(zeroReply.size(), 54u);
+
+    // A buffer one byte short is refused, in the zeroed ListReaders_Return.
     Bytes shortReply = list(0, n - 1);
-    EXPECT_EQ(shortReply.size(), 46u);
-    EXPECT_EQ(return_code(shortReply), static_cast<uint32_t>(SCARD_E_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(shortReply, zeroed(SCARD_E_INSUFFICIENT_BUFFER));
+
+    // Without a context the list is the same ([MS-RDPESC] allows a null context here).
+    Bytes noContext = relay(call_message(
+        kListReaders, Ndr().u32(0).u32(0).u32(0).u32(0).u32(0).u32(0xFFFFFFFF).data()));
+    ASSERT_EQ(return_code(noContext), 0u);
+    EXPECT_EQ(readers_of(noContext), names);
 }
 
 TEST_F(ReaderListOnPcscd, ReleasedContextIsRefusedByPcsc) {
     relay(call_message(kRelease, Ndr().u32(8).u32(0x00020000).array(reference_).data()));
     Bytes reply = list(0, 1024);
     reference_.clear();
-    EXPECT_EQ(reply.size(), 46u);
-    EXPECT_EQ(return_code(reply), static_cast<uint32_t>(SCARD_E_INVALID_HANDLE));
+    EXPECT_EQ(reply, zeroed(SCARD_E_INVALID_HANDLE));
 }
 
 }  // namespace

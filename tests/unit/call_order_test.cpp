@@ -174,8 +174,11 @@ TEST(CallOrder, CallsWithoutAReadableContextWaitForNothing) {
     const Bytes sixteen_byte_reference =
         call_message(0x0009001C, Ndr().u32(16).u32(0x00020000).array(Bytes(16, 1)).data());
     const Bytes header_only = call_message(0x000900A0, {});
+    // ListReaders may name no context: it lists with one of the agent's own.
+    const Bytes no_context_list =
+        call_message(0x0009002C, Ndr().u32(0).u32(0).u32(0).u32(0).u32(0).u32(0xFFFFFFFF).data());
     for (const Bytes& message : {establish, unsupported, access_started, unknown, lying_name,
-                                 sixteen_byte_reference, header_only}) {
+                                 sixteen_byte_reference, header_only, no_context_list}) {
         auto order = smartcard::callOrder(message);
         EXPECT_EQ(order.kind, Kind::independent) << to_hex(message);
     }

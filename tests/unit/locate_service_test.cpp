@@ -125,17 +125,25 @@ TEST(LocateCardsByATR, RefusedCalls) {
         {"mask count lies", with([](LocateCall& c) { c.mask_count = 2; }).message(), 0x80100011},
         {"reader count lies", with([](LocateCall& c) { c.c_readers = 1; }).message(), 0x80100011},
         {"11 readers", with([](LocateCall& c) { c.c_readers = 11; }).message(), 0x80100011},
+        {"masks without their array", [] {
+             Bytes m = LocateCall{}.message();
+             std::fill_n(m.begin() + 42, 4, 0);  // rgAtrMasks
+             return m;
+         }(), 0x80100004},
+    };
+    // LocateCards_Return zeroed: ReturnCode, cReaders 0, a null rgReaderStates.
+    auto zeroed = [](uint32_t code) {
+        return std::string(kHead) + "20 00 00 00 01 10 08 00 CC CC CC CC 10 00 00 00 00 00 00 00 " +
+               to_hex(Ndr().u32(code).zeros(12).data());
     };
     for (const Case& c : cases) {
         FakePcsc fake;
-        Bytes reply = relay(c.call);
-        ASSERT_EQ(reply.size(), 46u) << c.what;
-        EXPECT_EQ(return_code(reply), c.expected) << c.what;
+        EXPECT_EQ(to_hex(relay(c.call)), zeroed(c.expected)) << c.what;
         EXPECT_TRUE(fake.calls.empty()) << c.what;
     }
     FakePcsc fake;
     fake.results["get_status_change"] = SCARD_E_UNKNOWN_READER;
-    EXPECT_EQ(return_code(relay(LocateCall{}.message())), 0x80100009u);
+    EXPECT_EQ(to_hex(relay(LocateCall{}.message())), zeroed(0x80100009));
     for (bool wide : {true, false}) {
         EXPECT_EQ(prefixes_not_refused(with([&](LocateCall& c) { c.wide = wide; }).message()),
                   std::vector<std::size_t>{});

@@ -23,10 +23,10 @@ struct ListCall {
 
 Bytes list_call(const ListCall& c) {
     Ndr body;
-    body.u32(c.cbContext).u32(0x00020000);
+    body.u32(c.cbContext).u32(c.reference.empty() ? 0 : 0x00020000);
     body.u32(static_cast<uint32_t>(c.groups.size())).u32(c.groups.empty() ? 0 : 0x00020004);
     body.u32(c.fmszReadersIsNULL).u32(c.cchReaders);
-    body.array(c.reference);
+    if (!c.reference.empty()) body.array(c.reference);
     if (!c.groups.empty()) body.array(Bytes(c.groups.begin(), c.groups.end()));
     return call_message(kListReaders, body.data());
 }
@@ -41,6 +41,12 @@ std::string head(uint8_t obl) {
     return text;
 }
 
+// The zeroed ListReaders_Return: ReturnCode, cBytes 0, a null msz, padded to 16.
+std::string zeroed(uint32_t code) { return head(16) + to_hex(Ndr().u32(code).zeros(12).data()); }
+
+// One round trip: pcsc-lite's largest list fits the buffer PC/SC is offered at once.
+const std::vector<uint64_t> kFirstAsk{0, 1, 2049};
+
 TEST(ListReaders, OneReaderOfEightCharacters) {
     FakePcsc fake;  // "Reader A\0\0": n = 10, pad 6, OBL 32
     Bytes reply = relay(list_call({}));
@@ -48,25 +54,32 @@ TEST(ListReaders, OneReaderOfEightCharacters) {
                                  "00 00 00 00 0A 00 00 00 00 00 02 00 0A 00 00 00 "
                                  "52 65 61 64 65 72 20 41 00 00 00 00 00 00 00 00");
     EXPECT_EQ(reply.size(), 70u);
-    // The length first, then the list in a buffer of that length; never with groups.
-    ASSERT_EQ(fake.count("list_readers"), 2u);
+    // Never with groups.
+    ASSERT_EQ(fake.count("list_readers"), 1u);
     EXPECT_EQ(fake.calls[0].target, kContext);
-    EXPECT_EQ(fake.calls[0].args, (std::vector<uint64_t>{0, 0, 0}));
-    EXPECT_EQ(fake.calls[1].args, (std::vector<uint64_t>{0, 1, 10}));
+    EXPECT_EQ(fake.calls[0].args, kFirstAsk);
 }
 
-TEST(ListReaders, LengthOnlyCarriesZeroBytes) {
-    FakePcsc fake;
-    for (uint32_t cchReaders : {0u, 0x400u, 0xFFFFFFFFu}) {
-        fake.calls.clear();
-        Bytes reply = relay(list_call({.fmszReadersIsNULL = 1, .cchReaders = cchReaders}));
-        EXPECT_EQ(to_hex(reply), head(32) +
-                                     "00 00 00 00 0A 00 00 00 00 00 02 00 0A 00 00 00 "
-                                     "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00")
-            << cchReaders;
+// The length alone: with a null buffer the list's length in zero bytes; with a buffer of 0
+// characters the length and a null msz ([MS-RDPESC] 2.2.2.4).
+TEST(ListReaders, LengthQueries) {
+    struct Case {
+        uint32_t fmszReadersIsNULL;
+        uint32_t cchReaders;
+        std::string reply;
+    };
+    const std::string zeros = head(32) +
+                              "00 00 00 00 0A 00 00 00 00 00 02 00 0A 00 00 00 "
+                              "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00";
+    for (const Case& c : {Case{1, 0, zeros}, Case{1, 0x400, zeros}, Case{1, 0xFFFFFFFF, zeros},
+                          Case{0, 0, head(16) + "00 00 00 00 0A 00 00 00 00 00 00 00 00 00 00 00"}}) {
+        FakePcsc fake;
+        Bytes reply = relay(list_call({.fmszReadersIsNULL = c.fmszReadersIsNULL,
+                                       .cchReaders = c.cchReaders}));
+        EXPECT_EQ(to_hex(reply), c.reply) << c.fmszReadersIsNULL << " " << c.cchReaders;
         // SCARD_AUTOALLOCATE with a null buffer is refused by pcsc-lite: it is never passed.
-        ASSERT_EQ(fake.count("list_readers"), 2u);
-        EXPECT_EQ(fake.calls[0].args, (std::vector<uint64_t>{0, 0, 0}));
+        ASSERT_EQ(fake.count("list_readers"), 1u);
+        EXPECT_EQ(fake.calls[0].args, kFirstAsk);
     }
 }
 
@@ -88,87 +101,110 @@ TEST(ListReaders, GroupsAreIgnored) {
     for (const PcscCall& call : fake.calls) EXPECT_EQ(call.args[0], 0u);  // groups always null
 }
 
-TEST(ListReaders, NoUsableContextIsInvalidHandle) {
+// SCardListReaders takes a null context on Windows; pcsc-lite does not, so the agent lists with
+// a context of its own and releases it. Reference bytes that name no context are refused.
+TEST(ListReaders, ContextRules) {
+    {
+        FakePcsc fake;
+        fake.context = 0xB002;
+        Bytes reply = relay(list_call({.cbContext = 0, .reference = {}}));
+        EXPECT_EQ(reply, relay(list_call({})));
+        ASSERT_EQ(fake.calls.size(), 4u);
+        EXPECT_EQ(fake.calls[0].function, "establish_context");
+        EXPECT_EQ(fake.calls[1].function, "list_readers");
+        EXPECT_EQ(fake.calls[1].target, 0xB002u);
+        EXPECT_EQ(fake.calls[2].function, "release_context");
+        EXPECT_EQ(fake.calls[2].target, 0xB002u);
+        // Nor is the service reached when it cannot give a context.
+        fake.calls.clear();
+        fake.results["establish_context"] = static_cast<LONG>(0x8010001D);  // SCARD_E_NO_SERVICE
+        EXPECT_EQ(to_hex(relay(list_call({.cbContext = 0, .reference = {}}))), zeroed(0x8010001D));
+        EXPECT_EQ(fake.count("list_readers"), 0u);
+    }
     struct Case {
         const char* what;
         ListCall call;
+        uint32_t code;
     };
     for (const Case& c : {
-             Case{"cbContext 0", {.cbContext = 0, .reference = {}}},
-             Case{"count differs from cbContext", {.cbContext = 4}},
-             Case{"16 reference bytes", {.cbContext = 16, .reference = Bytes(16, 0x55)}},
-             Case{"bytes encoding 0", {.reference = Bytes(8, 0)}},
+             Case{"count differs from cbContext", {.cbContext = 4}, 0x80100011},
+             Case{"16 reference bytes", {.cbContext = 16, .reference = Bytes(16, 0x55)}, 0x80100003},
+             Case{"bytes encoding 0", {.reference = Bytes(8, 0)}, 0x80100003},
          }) {
         FakePcsc fake;
-        Bytes reply = relay(list_call(c.call));
-        EXPECT_EQ(reply.size(), 46u) << c.what;
-        EXPECT_EQ(return_code(reply), 0x80100003u) << c.what;
+        EXPECT_EQ(to_hex(relay(list_call(c.call))), zeroed(c.code)) << c.what;
         EXPECT_TRUE(fake.calls.empty()) << c.what;
     }
 }
 
-TEST(ListReaders, PcscFailuresPassThrough) {
+// cchReaders counts characters: a client buffer smaller than the list is
+// SCARD_E_INSUFFICIENT_BUFFER, and SCARD_AUTOALLOCATE or a buffer larger than any list takes it.
+TEST(ListReaders, ClientBufferSizes) {
     FakePcsc fake;
-    // A client buffer smaller than the list: SCARD_E_INSUFFICIENT_BUFFER.
-    Bytes reply = relay(list_call({.cchReaders = 4}));
-    EXPECT_EQ(reply.size(), 46u);
-    EXPECT_EQ(return_code(reply), 0x80100008u);
+    EXPECT_EQ(to_hex(relay(list_call({.cchReaders = 4}))), zeroed(0x80100008));
     EXPECT_EQ(return_code(relay(list_call({.cchReaders = 9}))), 0x80100008u);
     EXPECT_EQ(return_code(relay(list_call({.cchReaders = 10}))), 0u);
-
-    reply = relay(list_call({.cchReaders = 0}));
-    EXPECT_EQ(return_code(reply), 0x80100008u);
-
-    fake.results["list_readers"] = static_cast<LONG>(0x8010002E);  // SCARD_E_NO_READERS_AVAILABLE
-    for (uint32_t isNull : {0u, 1u}) {
-        reply = relay(list_call({.fmszReadersIsNULL = isNull}));
-        EXPECT_EQ(reply.size(), 46u);
-        EXPECT_EQ(return_code(reply), 0x8010002Eu);
-    }
-}
-
-// SCARD_AUTOALLOCATE or a size too large to allocate: the length is asked first and PC/SC then
-// fills a buffer of exactly that length.
-TEST(ListReaders, AutoAllocateCarriesTheWholeList) {
     for (uint32_t cchReaders : {0xFFFFFFFFu, 0x7FFFFFFFu, 0x00010001u}) {
-        FakePcsc fake;
-        Bytes reply = relay(list_call({.cchReaders = cchReaders}));
-        EXPECT_EQ(reply, relay(list_call({}))) << cchReaders;
-        ASSERT_EQ(fake.count("list_readers"), 4u);
-        EXPECT_EQ(fake.calls[0].args, (std::vector<uint64_t>{0, 0, 0}));
-        EXPECT_EQ(fake.calls[1].args, (std::vector<uint64_t>{0, 1, 10}));
+        fake.calls.clear();
+        EXPECT_EQ(relay(list_call({.cchReaders = cchReaders})), relay(list_call({}))) << cchReaders;
+        EXPECT_EQ(fake.calls[0].args, kFirstAsk);
     }
 }
 
-// A reader plugged in between the length query and the list: the length is asked again.
-TEST(ListReaders, AutoAllocateAsksAgainWhenTheListGrew) {
-    struct GrowingList : FakePcsc {
+// A list longer than pcsc-lite's largest (a service that serves more readers) is asked again in
+// a buffer of the length PC/SC said it needs, or asked for when it said none; a list that grew
+// in between is asked once more.
+TEST(ListReaders, AListThatDidNotFitIsAskedAgain) {
+    struct Service : FakePcsc {
+        bool tellsLength = true;
+        int grows = 0;
         LONG list_readers(SCARDCONTEXT c, const char* g, char* buffer, DWORD* length) override {
+            DWORD offered = *length;
             LONG result = FakePcsc::list_readers(c, g, buffer, length);
-            if (buffer == nullptr && count("list_readers") == 1)
-                readers.insert(0, std::string("Reader B\0", 9));
+            if (static_cast<uint32_t>(result) == 0x80100008) {  // SCARD_E_INSUFFICIENT_BUFFER
+                if (!tellsLength) *length = offered;
+                if (grows-- > 0) readers.insert(0, std::string("Reader B\0", 9));
+            }
             return result;
         }
     };
-    GrowingList fake;
-    Bytes reply = relay(list_call({.cchReaders = 0xFFFFFFFF}));
-    ASSERT_EQ(return_code(reply), 0u);
-    EXPECT_EQ(u32_at(reply, 42), 19u);
-    EXPECT_EQ(fake.count("list_readers"), 4u);
+    using Args = std::vector<std::vector<uint64_t>>;
+    struct Case {
+        const char* what;
+        bool tellsLength;
+        int grows;
+        Args asked;
+        uint32_t cBytes;
+    };
+    const std::string longList = std::string(2999, 'R') + '\0';
+    for (const Case& c : {
+             Case{"tells the length", true, 0, {kFirstAsk, {0, 1, 3001}}, 3001},
+             Case{"tells none", false, 0, {kFirstAsk, {0, 0, 0}, {0, 1, 3001}}, 3001},
+             Case{"grew in between", true, 1, {kFirstAsk, {0, 1, 3001}, {0, 1, 3010}}, 3010},
+         }) {
+        Service fake;
+        fake.readers = longList + '\0';
+        fake.tellsLength = c.tellsLength;
+        fake.grows = c.grows;
+        Bytes reply = relay(list_call({.cchReaders = 0xFFFFFFFF}));
+        ASSERT_EQ(return_code(reply), 0u) << c.what;
+        EXPECT_EQ(u32_at(reply, 42), c.cBytes) << c.what;
+        Args asked;
+        for (const PcscCall& call : fake.calls) asked.push_back(call.args);
+        EXPECT_EQ(asked, c.asked) << c.what;
+    }
 }
 
 TEST(ListReaders, ServiceLengthsAreBounded) {
     FakePcsc fake;
     // A length beyond the buffer it was given cannot have been written: nothing is read past it.
-    fake.reported_length = 0x100;
-    Bytes reply = relay(list_call({.cchReaders = 0x20}));
-    EXPECT_EQ(return_code(reply), 0x80100008u);
+    fake.reported_length = 0x1000;
+    EXPECT_EQ(to_hex(relay(list_call({.cchReaders = 0xFFFFFFFF}))), zeroed(0x80100008));
     // A length not worth allocating is SCARD_E_NO_MEMORY, in both forms of the call.
     fake.reported_length = 0x10000000;
     for (uint32_t isNull : {0u, 1u}) {
-        reply = relay(list_call({.fmszReadersIsNULL = isNull, .cchReaders = 0xFFFFFFFF}));
-        EXPECT_EQ(reply.size(), 46u);
-        EXPECT_EQ(return_code(reply), 0x80100006u);
+        Bytes reply = relay(list_call({.fmszReadersIsNULL = isNull, .cchReaders = 0xFFFFFFFF}));
+        EXPECT_EQ(to_hex(reply), zeroed(0x80100006));
     }
 }
 
@@ -181,7 +217,7 @@ TEST(ListReaders, CallsThatDoNotFitNeverReachPcsc) {
     Bytes lying = full;
     lying[full.size() - 26] = 0xFF;  // low byte of the groups array count
     lying[full.size() - 23] = 0x7F;
-    EXPECT_EQ(return_code(relay(lying)), 0x80100004u);
+    EXPECT_EQ(to_hex(relay(lying)), zeroed(0x80100004));
     EXPECT_TRUE(fake.calls.empty());
 }
 
