@@ -25,7 +25,7 @@ TEST(ContextCallsOnPcscd, EstablishValidateReleaseValidate) {
     EXPECT_EQ(return_code(context_call(0x0009001C)), static_cast<uint32_t>(SCARD_E_INVALID_HANDLE));
 }
 
-TEST(ContextCallsOnPcscd, NoServiceIsReportedInALongReturn) {
+TEST(ContextCallsOnPcscd, NoServiceIsReportedInTheZeroedReturn) {
     // pcsc-lite finds its daemon through PCSCLITE_CSOCK_NAME; nothing listens on this path. The
     // library reads the variable once per process, so the check runs in a child process.
     pid_t child = fork();
@@ -34,7 +34,7 @@ TEST(ContextCallsOnPcscd, NoServiceIsReportedInALongReturn) {
         setenv("PCSCLITE_CSOCK_NAME", "/tmp/tolvane-no-pcscd-here.comm", 1);
         Bytes reply = relay(call_message(0x00090014, Ndr().u32(SCARD_SCOPE_SYSTEM).data()));
         // A failure relay() reports here is the child's: it counts through the exit status.
-        _exit(!testing::Test::HasFailure() && reply.size() == 46 &&
+        _exit(!testing::Test::HasFailure() && reply.size() == 54 &&
                       return_code(reply) == 0x8010001D
                   ? 0
                   : 1);
