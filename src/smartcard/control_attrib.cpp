@@ -10,9 +10,9 @@
 // context and handle bytes. GetAttrib_Return: ReturnCode, cbAttrLen, pbAttr and its array.
 //
 // A few attributes are answered on Windows by the resource manager rather than the reader's
-// driver, so a Windows application counts on them with any reader. pcsc-lite leaves them to the
-// driver, which may know none of them; when it refuses one, the agent answers it from what
-// PC/SC tells of the card handle (SCardStatus).
+// driver, so a Windows application counts on them with any reader. pcsc-lite leaves most of them
+// to the driver, which may know none of them; when it refuses one, the agent answers it from
+// what PC/SC tells of the card handle (SCardStatus).
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -205,10 +205,18 @@ std::expected<std::vector<uint8_t>, uint32_t> agentValue(SCARDHANDLE card, uint3
     return encodeMultiString(name, id == kAttrFriendlyNameW ? CharForm::W : CharForm::A);
 }
 
+// Whether the driver's answer leaves the attribute to the agent. pcsc-lite 1.9 answers
+// SCARD_ATTR_DEVICE_FRIENDLY_NAME_A itself, with SCARD_E_INSUFFICIENT_BUFFER whatever the buffer
+// and to a length query: that answer is taken as a refusal too, and the agent's own value then
+// says whether the client's buffer is too small.
+bool refused(uint32_t id, uint32_t code) {
+    if (code == rc::unsupported_feature || code == kNotTransacted) return true;
+    return id == kAttrFriendlyNameA && code == kInsufficientBuffer;
+}
+
 GetAttribReturn executeGetAttrib(const GetAttribCall& call, CharForm) {
     GetAttribReturn answer = driverAttribute(call);
-    if ((answer.ReturnCode != rc::unsupported_feature && answer.ReturnCode != kNotTransacted) ||
-        !answeredByTheAgent(call.dwAttrId))
+    if (!answeredByTheAgent(call.dwAttrId) || !refused(call.dwAttrId, answer.ReturnCode))
         return answer;
     auto value = agentValue(static_cast<SCARDHANDLE>(call.hCard.value), call.dwAttrId);
     if (!value) return {value.error()};

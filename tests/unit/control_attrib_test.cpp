@@ -232,6 +232,7 @@ TEST(GetAttrib, ResourceManagerAttributesWhenTheDriverRefuses) {
     constexpr LONG kUnsupported = static_cast<LONG>(0x80100022);
     constexpr LONG kNotTransacted = static_cast<LONG>(0x80100016);
     constexpr LONG kRemoved = static_cast<LONG>(0x80100069);
+    constexpr LONG kInsufficient = static_cast<LONG>(0x80100008);
     struct Case {
         const char* name;
         uint32_t id;
@@ -256,6 +257,11 @@ TEST(GetAttrib, ResourceManagerAttributesWhenTheDriverRefuses) {
         {"length 0", kAtr, 0, 0, kUnsupported, length(5)},
         {"autoallocate", kAtr, 0, 0xFFFFFFFF, kUnsupported, value(from_hex("3B 80 80 01 01"))},
         {"buffer too small", kNameA, 0, 8, kUnsupported, zeroed_reply(0x80100008)},
+        // pcsc-lite's own answer to the name, whatever the buffer.
+        {"pcsc-lite's name refused", kNameA, 0, 64, kInsufficient, value(name_a)},
+        {"pcsc-lite's name refused, length query", kNameA, 1, 0, kInsufficient, length(9)},
+        {"pcsc-lite's name refused, buffer too small", kNameA, 0, 8, kInsufficient,
+         zeroed_reply(0x80100008)},
         {"an attribute the agent does not answer", 0x00010100, 0, 64, kUnsupported,
          zeroed_reply(0x80100022), false},
         {"the driver's other failures stand", kAtr, 0, 64, kRemoved, zeroed_reply(0x80100069),
