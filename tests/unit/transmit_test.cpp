@@ -49,12 +49,13 @@ struct TransmitCall {
         uint32_t pbExtra = pbExtraBytes.value_or(sendExtra.empty() ? 0 : 0x00020008);
         uint32_t recvPbExtra = recvPbExtraBytes.value_or(recvExtra.empty() ? 0 : 0x0002000C);
         Ndr n;
-        n.u32(cbContext).u32(0x00020000).u32(cbHandle).u32(0x00020002);
+        // cbContext 0: no context, as a Connect_Return may hand out the handle.
+        n.u32(cbContext).u32(cbContext != 0 ? 0x00020000 : 0).u32(cbHandle).u32(0x00020002);
         n.u32(protocol).u32(cbExtraBytes.value_or(size(sendExtra))).u32(pbExtra);
         n.u32(cbSendLength.value_or(size(command))).u32(pbSendBuffer);
         n.u32(recvPci ? 0x00020010 : 0).u32(fpbRecvBufferIsNULL).u32(cbRecvLength);
         if (deferred) {
-            n.u32(contextCount.value_or(size(context))).bytes(context);
+            if (cbContext != 0) n.u32(contextCount.value_or(size(context))).bytes(context);
             n.u32(handleCount.value_or(size(handle))).bytes(handle);
             if (pbExtra != 0) n.array(sendExtra).pad(4);
             if (pbSendBuffer != 0)
@@ -121,6 +122,12 @@ TEST(Transmit, ShortCommandAnsweredWithItsStatusWord) {
     EXPECT_EQ(transmit_args(fake),
               (std::vector<uint64_t>{SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST), 5, 0, 1, 258}));
     EXPECT_EQ(to_hex(fake.last("transmit")->data), "00 A4 04 00 00");
+
+    // A handle that comes without its context is the same call.
+    TransmitCall no_context;
+    no_context.cbContext = 0;
+    EXPECT_EQ(relay(no_context.message()), reply);
+    EXPECT_EQ(fake.last("transmit")->target, 0x00010002u);
 }
 
 // The receive PCI comes back with the extra bytes the service left in it, and with the protocol
