@@ -2,15 +2,25 @@
 // and its driver. The control code and the attribute identifier go to PC/SC as the client sent
 // them (the seam puts them into the service's numbering).
 //
-// Control_Call, fixed part: REDIR_SCARDHANDLE, dwControlCode, cbInBufferSize, pvInBuffer,
+// Control_Call, fixed part: REDIR_SCARDHANDLE hCard, dwControlCode, cbInBufferSize, pvInBuffer,
 // fpvOutBufferIsNULL, cbOutBufferSize; deferred: the context and handle bytes, then the input
-// array. GetAttrib_Call: REDIR_SCARDHANDLE, dwAttrId, fpbAttrIsNULL, cbAttrLen; deferred: the
-// context and handle bytes. No padding is skipped anywhere in either call.
+// array. Control_Return: ReturnCode, cbOutBufferSize, pvOutBuffer and its array.
+//
+// GetAttrib_Call: REDIR_SCARDHANDLE hCard, dwAttrId, fpbAttrIsNULL, cbAttrLen; deferred: the
+// context and handle bytes. GetAttrib_Return: ReturnCode, cbAttrLen, pbAttr and its array.
+//
+// A few attributes are answered on Windows by the resource manager rather than the reader's
+// driver, so a Windows application counts on them with any reader. pcsc-lite leaves most of them
+// to the driver, which may know none of them; when it refuses one, the agent answers it from
+// what PC/SC tells of the card handle (SCardStatus).
 #include <algorithm>
+#include <array>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
-#include "smartcard/ndr.h"
+#include "smartcard/call.h"
 #include "smartcard/pcsc.h"
 
 namespace kx_agent::smartcard {
@@ -20,103 +30,205 @@ namespace {
 constexpr uint32_t kMaxControlOutput = 66560;
 constexpr uint32_t kMaxAttribute = 65536;
 
-constexpr uint32_t kAttrReferent = 0x00020080;
 // SCARD_AUTOALLOCATE in the 32-bit interface the client speaks.
 constexpr uint32_t kWireAutoAllocate = 0xFFFFFFFF;
+constexpr uint32_t kInsufficientBuffer = 0x80100008;  // SCARD_E_INSUFFICIENT_BUFFER
+// A driver that does not know an attribute: SCARD_E_UNSUPPORTED_FEATURE, or
+// SCARD_E_NOT_TRANSACTED from older pcsc-lite.
+constexpr uint32_t kNotTransacted = 0x80100016;
+
+// The attributes that the agent answers when the driver does not, in Windows' numbers.
+constexpr uint32_t kAttrChannelId = 0x00020110;            // SCARD_ATTR_CHANNEL_ID
+constexpr uint32_t kAttrCurrentProtocolType = 0x00080201;  // SCARD_ATTR_CURRENT_PROTOCOL_TYPE
+constexpr uint32_t kAttrAtrString = 0x00090303;            // SCARD_ATTR_ATR_STRING
+constexpr uint32_t kAttrFriendlyNameA = 0x7FFF0003;        // SCARD_ATTR_DEVICE_FRIENDLY_NAME_A
+constexpr uint32_t kAttrFriendlyNameW = 0x7FFF0005;        // SCARD_ATTR_DEVICE_FRIENDLY_NAME_W
+// SCARD_ATTR_CHANNEL_ID is 0xDDDDCCCC, DDDD the channel type: SCARD_READER_TYPE_USB, which the
+// readers pcsc-lite serves are (CCID); the device number is not known.
+constexpr uint32_t kUsbChannel = 0x0020u << 16;
+// Bounds of what SCardStatus hands back: pcsc-lite's reader names are at most 128 bytes.
+constexpr std::size_t kMaxReaderNames = 1024;
+
+struct ControlCall {
+    REDIR_SCARDHANDLE hCard;
+    uint32_t dwControlCode = 0;
+    uint32_t cbInBufferSize = 0;
+    uint32_t pvInBuffer = 0;
+    uint32_t fpvOutBufferIsNULL = 0;  // cbOutBufferSize alone decides
+    uint32_t cbOutBufferSize = 0;
+    std::span<const uint8_t> inBuffer;  // in the message
+};
+
+struct ControlReturn {
+    uint32_t ReturnCode = rc::success;
+    std::optional<std::vector<uint8_t>> pvOutBuffer = std::nullopt;  // its size is cbOutBufferSize
+
+    void encode(NdrWriter& out, CharForm) const {
+        out.u32(ReturnCode);
+        out.u32(pvOutBuffer ? static_cast<uint32_t>(pvOutBuffer->size()) : 0);
+        out.pointer(pvOutBuffer.has_value());
+        if (pvOutBuffer) out.conformant(*pvOutBuffer);
+    }
+};
+
+std::expected<ControlCall, uint32_t> decodeControl(NdrReader& in, CharForm) {
+    ControlCall call;
+    call.hCard.readFixed(in);
+    call.dwControlCode = in.u32();
+    call.cbInBufferSize = in.u32();
+    call.pvInBuffer = in.u32();
+    call.fpvOutBufferIsNULL = in.u32();
+    call.cbOutBufferSize = in.u32();
+    if (auto deferred = call.hCard.readDeferred(in); !deferred)
+        return std::unexpected(deferred.error());
+    if (call.pvInBuffer != 0) {
+        // The array's own count, not cbInBufferSize, is the input length.
+        call.inBuffer = in.bytes(in.u32());
+    } else if (call.cbInBufferSize > 0) {
+        return std::unexpected(rc::invalid_parameter);  // input announced, none sent
+    }
+    return call;
+}
+
+ControlReturn executeControl(const ControlCall& call, CharForm) {
+    std::vector<uint8_t> output(std::min(call.cbOutBufferSize, kMaxControlOutput));
+    DWORD bytesReturned = output.size();
+    const void* input = call.inBuffer.empty() ? nullptr : call.inBuffer.data();
+    LONG result = pcsc().control(static_cast<SCARDHANDLE>(call.hCard.value), call.dwControlCode,
+                                 input, call.inBuffer.size(),
+                                 output.empty() ? nullptr : output.data(), output.size(),
+                                 &bytesReturned);
+    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    // Only what the buffer holds is sent, whatever count the driver reports; an empty answer
+    // is an empty array.
+    output.resize(std::min<DWORD>(bytesReturned, output.size()));
+    return {rc::success, std::move(output)};
+}
+
+struct GetAttribCall {
+    REDIR_SCARDHANDLE hCard;
+    uint32_t dwAttrId = 0;
+    uint32_t fpbAttrIsNULL = 0;
+    uint32_t cbAttrLen = 0;
+
+    // [MS-RDPESC] 2.2.2.21: fpbAttrIsNULL, or a cbAttrLen of 0, asks for the length alone.
+    bool lengthOnly() const { return fpbAttrIsNULL != 0 || cbAttrLen == 0; }
+};
+
+// A length query is answered with cbAttrLen and a null pbAttr (2.2.2.21).
+struct GetAttribReturn {
+    uint32_t ReturnCode = rc::success;
+    uint32_t cbAttrLen = 0;  // the length when pbAttr is null
+    std::optional<std::vector<uint8_t>> pbAttr = std::nullopt;
+
+    void encode(NdrWriter& out, CharForm) const {
+        out.u32(ReturnCode);
+        out.u32(pbAttr ? static_cast<uint32_t>(pbAttr->size()) : cbAttrLen);
+        out.pointer(pbAttr.has_value());
+        if (pbAttr) out.conformant(*pbAttr);
+    }
+};
+
+std::expected<GetAttribCall, uint32_t> decodeGetAttrib(NdrReader& in, CharForm) {
+    GetAttribCall call;
+    call.hCard.readFixed(in);
+    call.dwAttrId = in.u32();
+    call.fpbAttrIsNULL = in.u32();
+    call.cbAttrLen = in.u32();
+    if (auto deferred = call.hCard.readDeferred(in); !deferred)
+        return std::unexpected(deferred.error());
+    return call;
+}
+
+GetAttribReturn lengthOf(std::size_t length) {
+    return {rc::success, static_cast<uint32_t>(std::min<std::size_t>(length, kMaxAttribute)), {}};
+}
+
+// The attribute as the reader's driver answers it.
+GetAttribReturn driverAttribute(const GetAttribCall& call) {
+    auto card = static_cast<SCARDHANDLE>(call.hCard.value);
+    DWORD attrLength = 0;
+    if (call.lengthOnly()) {
+        LONG result = pcsc().get_attrib(card, call.dwAttrId, nullptr, &attrLength);
+        if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+        return lengthOf(attrLength);
+    }
+    uint32_t bufferLength = call.cbAttrLen;
+    // SCARD_AUTOALLOCATE asks for the attribute whatever its size: its length is asked first,
+    // then the attribute in a buffer of that length.
+    if (bufferLength == kWireAutoAllocate) {
+        LONG result = pcsc().get_attrib(card, call.dwAttrId, nullptr, &attrLength);
+        if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+        bufferLength = static_cast<uint32_t>(std::min<DWORD>(attrLength, kMaxAttribute));
+    }
+    // One byte more than announced keeps the pointer non-null for an attribute of length 0,
+    // which PC/SC would otherwise take for a length query.
+    std::vector<uint8_t> attribute(std::min(bufferLength, kMaxAttribute) + 1);
+    attrLength = attribute.size() - 1;
+    LONG result = pcsc().get_attrib(card, call.dwAttrId, attribute.data(), &attrLength);
+    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    // Never more than the buffer holds, whatever length PC/SC reports.
+    attribute.resize(std::min<DWORD>(attrLength, attribute.size() - 1));
+    return {rc::success, 0, std::move(attribute)};
+}
+
+std::vector<uint8_t> le32(uint32_t value) {
+    return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+            static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+}
+
+bool answeredByTheAgent(uint32_t id) {
+    return id == kAttrChannelId || id == kAttrCurrentProtocolType || id == kAttrAtrString ||
+           id == kAttrFriendlyNameA || id == kAttrFriendlyNameW;
+}
+
+// The value of an attribute that answeredByTheAgent, or the code that PC/SC's status query gave.
+std::expected<std::vector<uint8_t>, uint32_t> agentValue(SCARDHANDLE card, uint32_t id) {
+    if (id == kAttrChannelId) return le32(kUsbChannel);
+    std::array<char, kMaxReaderNames> names{};
+    DWORD namesLength = names.size();
+    DWORD state = 0;
+    DWORD protocol = 0;
+    std::array<BYTE, MAX_ATR_SIZE> atr{};
+    DWORD atrLength = atr.size();
+    LONG result = pcsc().status(card, names.data(), &namesLength, &state, &protocol, atr.data(),
+                                &atrLength);
+    if (result != SCARD_S_SUCCESS) return std::unexpected(static_cast<uint32_t>(result));
+    if (id == kAttrCurrentProtocolType) return le32(static_cast<uint32_t>(protocol));
+    if (id == kAttrAtrString)
+        return std::vector<uint8_t>(atr.begin(),
+                                    atr.begin() + std::min<DWORD>(atrLength, atr.size()));
+    // The reader's name: the first of the names, ended by its NUL.
+    std::string name(names.data(), std::min<DWORD>(namesLength, names.size()));
+    name = name.substr(0, name.find('\0'));
+    name.push_back('\0');
+    return encodeMultiString(name, id == kAttrFriendlyNameW ? CharForm::W : CharForm::A);
+}
+
+// Whether the driver's answer leaves the attribute to the agent. pcsc-lite 1.9 answers
+// SCARD_ATTR_DEVICE_FRIENDLY_NAME_A itself, with SCARD_E_INSUFFICIENT_BUFFER whatever the buffer
+// and to a length query: that answer is taken as a refusal too, and the agent's own value then
+// says whether the client's buffer is too small.
+bool refused(uint32_t id, uint32_t code) {
+    if (code == rc::unsupported_feature || code == kNotTransacted) return true;
+    return id == kAttrFriendlyNameA && code == kInsufficientBuffer;
+}
+
+GetAttribReturn executeGetAttrib(const GetAttribCall& call, CharForm) {
+    GetAttribReturn answer = driverAttribute(call);
+    if (!answeredByTheAgent(call.dwAttrId) || !refused(call.dwAttrId, answer.ReturnCode))
+        return answer;
+    auto value = agentValue(static_cast<SCARDHANDLE>(call.hCard.value), call.dwAttrId);
+    if (!value) return {value.error()};
+    if (call.lengthOnly()) return lengthOf(value->size());
+    if (call.cbAttrLen != kWireAutoAllocate && call.cbAttrLen < value->size())
+        return {kInsufficientBuffer};
+    return {rc::success, 0, std::move(*value)};
+}
 
 }  // namespace
 
-void control(DataView& request, DataView& reply) {
-    readCommonTypeHeader(request);
-    readPrivateTypeHeader(request);
-    ScardReference context = readScardContext(request);
-    ScardReference handle = readScardHandle(request);
-    uint32_t dwControlCode = request.getLittleEndian32();
-    uint32_t cbInBufferSize = request.getLittleEndian32();
-    request.skipPositionRead(4);  // pvInBuffer referent id
-    request.skipPositionRead(4);  // fpvOutBufferIsNULL: cbOutBufferSize alone decides
-    uint32_t cbOutBufferSize = request.getLittleEndian32();
-    if (answeredTruncated(request, reply)) return;
-
-    auto card = decodeCardReference(request, context.cb, handle.cb);
-    if (!card) {
-        longReturn(card.error(), reply);
-        return;
-    }
-    // The array's own count, not cbInBufferSize, is the input length; the bytes stay in the
-    // message.
-    const void* input = nullptr;
-    std::size_t inputLength = 0;
-    if (cbInBufferSize > 0) {
-        auto bytes = request.getSpan(request.getLittleEndian32());
-        input = bytes.data();
-        inputLength = bytes.size();
-    }
-    if (answeredTruncated(request, reply)) return;
-
-    std::vector<uint8_t> output(std::min(cbOutBufferSize, kMaxControlOutput));
-    DWORD bytesReturned = output.size();
-    LONG result = pcsc().control(static_cast<SCARDHANDLE>(card->handle), dwControlCode, input,
-                                 inputLength, output.empty() ? nullptr : output.data(),
-                                 output.size(), &bytesReturned);
-    if (result != SCARD_S_SUCCESS) {
-        longReturn(static_cast<uint32_t>(result), reply);
-        return;
-    }
-    // Only what the buffer holds is sent, whatever count the driver reports. The referent id
-    // of pvOutBuffer repeats the request's pbContext referent, also for an empty answer.
-    std::size_t n = std::min<DWORD>(bytesReturned, output.size());
-    writeByteArrayReturn(reply, context.referent, std::span(output).first(n), 8);
-}
-
-void getAttrib(DataView& request, DataView& reply) {
-    readCommonTypeHeader(request);
-    readPrivateTypeHeader(request);
-    ScardReference context = readScardContext(request);
-    ScardReference handle = readScardHandle(request);
-    uint32_t dwAttrId = request.getLittleEndian32();
-    uint32_t fpbAttrIsNULL = request.getLittleEndian32();
-    uint32_t cbAttrLen = request.getLittleEndian32();
-    if (answeredTruncated(request, reply)) return;
-
-    auto card = decodeCardReference(request, context.cb, handle.cb);
-    if (!card) {
-        longReturn(card.error(), reply);
-        return;
-    }
-    if (answeredTruncated(request, reply)) return;
-
-    auto scardHandle = static_cast<SCARDHANDLE>(card->handle);
-    std::vector<BYTE> attribute;
-    DWORD attrLength = 0;
-    LONG result = SCARD_S_SUCCESS;
-    if (fpbAttrIsNULL != 0 || cbAttrLen == 0) {
-        // The length alone: no buffer.
-        result = pcsc().get_attrib(scardHandle, dwAttrId, nullptr, &attrLength);
-        if (result == SCARD_S_SUCCESS)
-            attribute.resize(std::min<DWORD>(attrLength, kMaxAttribute));  // sent as zeros
-    } else {
-        // SCARD_AUTOALLOCATE (0xFFFFFFFF) asks for the attribute whatever its size: its length
-        // is asked first, then the attribute in a buffer of that length.
-        if (cbAttrLen == kWireAutoAllocate) {
-            result = pcsc().get_attrib(scardHandle, dwAttrId, nullptr, &attrLength);
-            cbAttrLen = static_cast<uint32_t>(std::min<DWORD>(attrLength, kMaxAttribute));
-        }
-        if (result == SCARD_S_SUCCESS) {
-            // One byte more than announced keeps the pointer non-null for an attribute of
-            // length 0, which PC/SC would otherwise take for a length query.
-            attribute.resize(std::min(cbAttrLen, kMaxAttribute) + 1);
-            attrLength = attribute.size() - 1;
-            result = pcsc().get_attrib(scardHandle, dwAttrId, attribute.data(), &attrLength);
-            // Never more than the buffer holds, whatever length PC/SC reports.
-            attribute.resize(std::min<DWORD>(attrLength, attribute.size() - 1));
-        }
-    }
-    if (result != SCARD_S_SUCCESS) {
-        longReturn(static_cast<uint32_t>(result), reply);
-        return;
-    }
-    writeByteArrayReturn(reply, kAttrReferent, attribute, 4);
-}
+extern const CallHandler controlCall = typedCall<decodeControl, executeControl>;
+extern const CallHandler getAttribCall = typedCall<decodeGetAttrib, executeGetAttrib>;
 
 }  // namespace kx_agent::smartcard

@@ -84,14 +84,9 @@ void disconnect(DataView& request, DataView& reply);
 void beginTransaction(DataView& request, DataView& reply);
 void endTransaction(DataView& request, DataView& reply);
 void status(CharForm form, DataView& request, DataView& reply);
-void transmit(DataView& request, DataView& reply);
-void control(DataView& request, DataView& reply);
-void getAttrib(DataView& request, DataView& reply);
 void state(DataView& request, DataView& reply);
 void getTransmitCount(DataView& request, DataView& reply);
 void setAttrib(DataView& request, DataView& reply);
-void readCache(CharForm form, DataView& request, DataView& reply);
-void writeCache(CharForm form, DataView& request, DataView& reply);
 
 // The typed calls (smartcard/call.h): each family file defines the handlers of its calls.
 struct CallHandler;

@@ -1,24 +1,25 @@
 // SCARD_IOCTL_TRANSMIT: one command APDU to the card behind a card handle, and its response.
 //
-// Transmit_Call, fixed part: REDIR_SCARDHANDLE, ioSendPci (dwProtocol, cbExtraBytes,
-// pbExtraBytes), cbSendLength, pbSendBuffer, pioRecvPci, fpbRecvBufferIsNULL, cbRecvLength.
-// Deferred, in that order: the context and handle bytes (no padding after either), the send
-// PCI's extra bytes, the send buffer, then the receive PCI with its own extra bytes; each byte
-// array here is followed by padding to a multiple of 4.
+// Transmit_Call, fixed part: REDIR_SCARDHANDLE hCard, SCardIO_Request ioSendPci (dwProtocol,
+// cbExtraBytes, pbExtraBytes), cbSendLength, pbSendBuffer, pioRecvPci, fpbRecvBufferIsNULL,
+// cbRecvLength. Deferred, in that order: the context and handle bytes, the send PCI's extra
+// bytes, the send buffer, then the receive PCI (an SCardIO_Request) with its own extra bytes.
+//
+// Transmit_Return: ReturnCode, pioRecvPci, cbRecvLength, pbRecvBuffer; deferred depth first:
+// the receive PCI, its extra bytes, then the response.
 //
 // The client's SCardIO_Request is rebuilt as the platform's PCI block: SCARD_IO_REQUEST
 // (dwProtocol, cbPciLength; two unsigned long, 16 bytes on Linux) with the extra bytes right
 // behind it, cbPciLength covering header and extra bytes.
 #include <algorithm>
 #include <cstdio>
-#include <expected>
-#include <iostream>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "smartcard/ndr.h"
+#include "diagnostics.h"
+#include "smartcard/call.h"
 #include "smartcard/pcsc.h"
 #include "smartcard/transmit_counts.h"
 
@@ -28,10 +29,6 @@ namespace {
 // [MS-RDPESC] bounds of Transmit_Call.
 constexpr uint32_t kMaxExtraBytes = 1024;
 constexpr uint32_t kMaxBufferLength = 66560;  // cbSendLength, and the receive buffer offered
-
-constexpr uint32_t kRecvPciReferent = 0x00020000;
-constexpr uint32_t kRecvBufferReferent = 0x00020004;
-constexpr uint32_t kRecvExtraReferent = 0x00020008;
 
 constexpr std::size_t kHeaderSize = sizeof(SCARD_IO_REQUEST);
 
@@ -67,7 +64,7 @@ private:
     std::size_t extra_;
 };
 
-// The send PCI block on standard output, each byte as four hex digits and a space.
+// The send PCI block as a diagnostic line, each byte as four hex digits and a space.
 void dumpPci(std::span<const uint8_t> block) {
     std::string text;
     text.reserve(block.size() * 5);
@@ -76,155 +73,140 @@ void dumpPci(std::span<const uint8_t> block) {
         std::snprintf(group, sizeof group, "%04x ", byte);
         text += group;
     }
-    std::cout << text << std::flush;
+    diagnostics::out(std::move(text));
 }
 
-struct TransmitCall {
-    ScardReference context;
-    ScardReference handle;
-    uint32_t sendProtocol;
-    uint32_t cbSendExtraBytes;
-    uint32_t pbSendExtraBytes;
-    uint32_t cbSendLength;
-    uint32_t pbSendBuffer;
-    uint32_t pioRecvPci;
-    uint32_t fpbRecvBufferIsNULL;
-    uint32_t cbRecvLength;
+// SCardIO_Request as a call carries it; the extra bytes stay in the message.
+struct SCardIO_Request {
+    uint32_t dwProtocol = 0;
+    uint32_t cbExtraBytes = 0;
+    uint32_t pbExtraBytes = 0;
+    std::span<const uint8_t> extraBytes;
+
+    void readFixed(NdrReader& in) {
+        dwProtocol = in.u32();
+        cbExtraBytes = in.u32();
+        pbExtraBytes = in.u32();
+    }
+    // More than 1024 extra bytes, or a count without its array, is SCARD_E_INVALID_VALUE.
+    bool inRange() const {
+        return cbExtraBytes <= kMaxExtraBytes && (cbExtraBytes == 0 || pbExtraBytes != 0);
+    }
 };
 
-TransmitCall readFixedPart(DataView& request) {
-    readCommonTypeHeader(request);
-    readPrivateTypeHeader(request);
-    TransmitCall call{};
-    call.context = readScardContext(request);
-    call.handle = readScardHandle(request);
-    call.sendProtocol = request.getLittleEndian32();
-    call.cbSendExtraBytes = request.getLittleEndian32();
-    call.pbSendExtraBytes = request.getLittleEndian32();
-    call.cbSendLength = request.getLittleEndian32();
-    call.pbSendBuffer = request.getLittleEndian32();
-    call.pioRecvPci = request.getLittleEndian32();
-    call.fpbRecvBufferIsNULL = request.getLittleEndian32();
-    call.cbRecvLength = request.getLittleEndian32();
+struct TransmitCall {
+    REDIR_SCARDHANDLE hCard;
+    SCardIO_Request ioSendPci;
+    uint32_t cbSendLength = 0;
+    uint32_t pbSendBuffer = 0;
+    uint32_t pioRecvPci = 0;
+    uint32_t fpbRecvBufferIsNULL = 0;
+    uint32_t cbRecvLength = 0;
+    std::span<const uint8_t> sendBuffer;  // in the message
+    std::optional<SCardIO_Request> recvPci;
+};
+
+// The receive PCI as it comes back; its protocol in the client's numbering.
+struct RecvPci {
+    uint32_t dwProtocol = 0;
+    std::vector<uint8_t> extraBytes;
+};
+
+struct TransmitReturn {
+    uint32_t ReturnCode = rc::success;
+    std::optional<RecvPci> pioRecvPci = std::nullopt;
+    uint32_t cbRecvLength = 0;  // the response's length when no buffer comes back
+    std::optional<std::vector<uint8_t>> pbRecvBuffer = std::nullopt;
+
+    void encode(NdrWriter& out, CharForm) const {
+        out.u32(ReturnCode);
+        out.pointer(pioRecvPci.has_value());
+        out.u32(pbRecvBuffer ? static_cast<uint32_t>(pbRecvBuffer->size()) : cbRecvLength);
+        out.pointer(pbRecvBuffer.has_value());
+        if (pioRecvPci) {
+            const auto& extra = pioRecvPci->extraBytes;
+            out.u32(pioRecvPci->dwProtocol);
+            out.u32(static_cast<uint32_t>(extra.size()));
+            out.pointer(!extra.empty());
+            if (!extra.empty()) out.conformant(extra);
+        }
+        if (pbRecvBuffer) out.conformant(*pbRecvBuffer);
+    }
+};
+
+std::expected<TransmitCall, uint32_t> decodeTransmit(NdrReader& in, CharForm) {
+    TransmitCall call;
+    call.hCard.readFixed(in);
+    call.ioSendPci.readFixed(in);
+    call.cbSendLength = in.u32();
+    call.pbSendBuffer = in.u32();
+    call.pioRecvPci = in.u32();
+    call.fpbRecvBufferIsNULL = in.u32();
+    call.cbRecvLength = in.u32();
+    // The ranges are refused before any deferred data is read.
+    if (!call.ioSendPci.inRange() || call.cbSendLength > kMaxBufferLength)
+        return std::unexpected(rc::invalid_value);
+    if (auto deferred = call.hCard.readDeferred(in); !deferred)
+        return std::unexpected(deferred.error());
+
+    if (call.ioSendPci.pbExtraBytes != 0) {
+        in.u32();  // the array's own count; cbExtraBytes is what counts
+        call.ioSendPci.extraBytes = in.bytes(call.ioSendPci.cbExtraBytes);
+    }
+    // Without a referent the buffer is null, and cbSendLength still goes to PC/SC as sent.
+    if (call.pbSendBuffer != 0) {
+        if (in.u32() != call.cbSendLength) return std::unexpected(rc::invalid_value);
+        call.sendBuffer = in.bytes(call.cbSendLength);
+    }
+    if (call.pioRecvPci != 0) {
+        SCardIO_Request& pci = call.recvPci.emplace();
+        pci.readFixed(in);
+        if (!pci.inRange()) return std::unexpected(rc::invalid_value);
+        if (pci.pbExtraBytes != 0) {
+            if (in.u32() != pci.cbExtraBytes) return std::unexpected(rc::invalid_value);
+            pci.extraBytes = in.bytes(pci.cbExtraBytes);
+        }
+    }
+    // Each byte array is followed by its padding to 4, the last one too, as it always was.
+    in.align(4);
     return call;
 }
 
-// A deferred byte array of `count` bytes and its padding. The bytes stay in the message.
-std::span<const uint8_t> readPadded(DataView& request, uint32_t count) {
-    auto bytes = request.getSpan(count);
-    request.skipPositionRead(static_cast<int32_t>(padding(count, 4)));
-    return bytes;
-}
-
-// The receive PCI of the call, or the code that refuses it.
-std::expected<PciBlock, uint32_t> readRecvPci(DataView& request) {
-    uint32_t dwProtocol = request.getLittleEndian32();
-    uint32_t cbExtraBytes = request.getLittleEndian32();
-    uint32_t pbExtraBytes = request.getLittleEndian32();
-    if (cbExtraBytes > kMaxExtraBytes || (cbExtraBytes > 0 && pbExtraBytes == 0))
-        return std::unexpected(rc::invalid_value);
-    std::span<const uint8_t> extra;
-    if (pbExtraBytes != 0) {
-        if (request.getLittleEndian32() != cbExtraBytes) return std::unexpected(rc::invalid_value);
-        extra = readPadded(request, cbExtraBytes);
-    }
-    return PciBlock(dwProtocol, extra);
-}
-
-void writeTransmitReturn(DataView& reply, const std::optional<PciBlock>& recvPci,
-                         std::span<const uint8_t> response, bool hasBuffer, uint32_t n) {
-    auto extra = recvPci ? recvPci->extraAfterCall() : std::span<const uint8_t>{};
-    auto e = static_cast<uint32_t>(extra.size());
-    std::size_t pciPart = !recvPci ? 0 : e == 0 ? 12 : 16 + e + padding(e, 4);
-    std::size_t bufferPart = hasBuffer ? 4 + n + padding(n, 4) : 0;
-    writeReplyHead(reply, static_cast<uint32_t>(16 + pciPart + bufferPart + 4));
-
-    reply.setLittleEndian32(rc::success);
-    reply.setLittleEndian32(recvPci ? kRecvPciReferent : 0);
-    reply.setLittleEndian32(n);  // cbRecvLength
-    reply.setLittleEndian32(hasBuffer ? kRecvBufferReferent : 0);
-    if (recvPci) {
-        reply.setLittleEndian32(recvPci->protocol());
-        reply.setLittleEndian32(e);
-        reply.setLittleEndian32(e > 0 ? kRecvExtraReferent : 0);
-        if (e > 0) {
-            reply.setLittleEndian32(e);
-            reply.setBytes(extra);
-            reply.skipPositionWrite(padding(e, 4));
-        }
-    }
-    if (hasBuffer) {
-        reply.setLittleEndian32(n);
-        reply.setBytes(response.first(n));
-        reply.skipPositionWrite(padding(n, 4));
-    }
-    reply.skipPositionWrite(4);  // trailer
-    reply.markEnd();
-}
-
-}  // namespace
-
-void transmit(DataView& request, DataView& reply) {
-    TransmitCall call = readFixedPart(request);
-    if (answeredTruncated(request, reply)) return;
-    // The ranges are refused before any deferred data is read.
-    if (call.cbSendExtraBytes > kMaxExtraBytes || call.cbSendLength > kMaxBufferLength ||
-        (call.cbSendExtraBytes > 0 && call.pbSendExtraBytes == 0)) {
-        longReturn(rc::invalid_value, reply);
-        return;
-    }
-    auto card = decodeCardReference(request, call.context.cb, call.handle.cb);
-    if (!card) {
-        longReturn(card.error(), reply);
-        return;
-    }
-
-    std::span<const uint8_t> sendExtra;
-    if (call.pbSendExtraBytes != 0) {
-        request.skipPositionRead(4);  // the array's own count; cbExtraBytes is what counts
-        sendExtra = readPadded(request, call.cbSendExtraBytes);
-        if (answeredTruncated(request, reply)) return;
-    }
-    PciBlock sendPci(call.sendProtocol, sendExtra);
-    if (call.cbSendExtraBytes > 0) dumpPci(sendPci.block());
-
-    // Without a referent the buffer is null, and cbSendLength still goes to PC/SC as sent.
-    const BYTE* sendBuffer = nullptr;
-    if (call.pbSendBuffer != 0) {
-        if (request.getLittleEndian32() != call.cbSendLength) {
-            longReturn(rc::invalid_value, reply);
-            return;
-        }
-        sendBuffer = readPadded(request, call.cbSendLength).data();
-    }
-
+TransmitReturn executeTransmit(const TransmitCall& call, CharForm) {
+    PciBlock sendPci(call.ioSendPci.dwProtocol, call.ioSendPci.extraBytes);
+    if (call.ioSendPci.cbExtraBytes > 0) dumpPci(sendPci.block());
     std::optional<PciBlock> recvPci;
-    if (call.pioRecvPci != 0) {
-        auto block = readRecvPci(request);
-        if (!block) {
-            longReturn(block.error(), reply);
-            return;
-        }
-        recvPci.emplace(std::move(*block));
-    }
-    if (answeredTruncated(request, reply)) return;
+    if (call.recvPci) recvPci.emplace(call.recvPci->dwProtocol, call.recvPci->extraBytes);
 
     bool hasBuffer = call.cbRecvLength > 0 && call.fpbRecvBufferIsNULL == 0;
     std::vector<BYTE> response(hasBuffer ? std::min(call.cbRecvLength, kMaxBufferLength) : 0);
     DWORD recvLength = response.size();
-    LONG result = pcsc().transmit(static_cast<SCARDHANDLE>(card->handle), sendPci.get(),
-                                  sendBuffer, call.cbSendLength,
-                                  recvPci ? recvPci->get() : nullptr,
+    const BYTE* send = call.pbSendBuffer != 0 ? call.sendBuffer.data() : nullptr;
+    LONG result = pcsc().transmit(static_cast<SCARDHANDLE>(call.hCard.value), sendPci.get(), send,
+                                  call.cbSendLength, recvPci ? recvPci->get() : nullptr,
                                   hasBuffer ? response.data() : nullptr, &recvLength);
-    if (result != SCARD_S_SUCCESS) {
-        longReturn(static_cast<uint32_t>(result), reply);
-        return;
+    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    transmit_counts().count(call.hCard.value);
+
+    TransmitReturn answer;
+    if (recvPci) {
+        auto extra = recvPci->extraAfterCall();
+        answer.pioRecvPci = RecvPci{recvPci->protocol(), {extra.begin(), extra.end()}};
     }
-    transmit_counts().count(card->handle);
     // A count beyond the buffer (or, with no buffer, beyond any response) is not believed.
     auto n = static_cast<uint32_t>(
         std::min<DWORD>(recvLength, hasBuffer ? response.size() : kMaxBufferLength));
-    writeTransmitReturn(reply, recvPci, response, hasBuffer, n);
+    if (hasBuffer) {
+        response.resize(n);
+        answer.pbRecvBuffer = std::move(response);
+    } else {
+        answer.cbRecvLength = n;
+    }
+    return answer;
 }
+
+}  // namespace
+
+extern const CallHandler transmitCall = typedCall<decodeTransmit, executeTransmit>;
 
 }  // namespace kx_agent::smartcard

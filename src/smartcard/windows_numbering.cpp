@@ -252,8 +252,13 @@ LONG WindowsNumbering::transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* send_p
     LONG result = inner().transmit(card, sendBlock.data(), send, send_length, recv_pci, recv,
                                    &length);
     *recv_length = length;
+    // pcsc-lite hands the receive PCI back with its driver's protocol number (T=1 comes back as
+    // 1, the client's T=0). A transmit that succeeds ran on the send PCI's protocol, since
+    // pcsc-lite refuses any other with SCARD_E_PROTO_MISMATCH: that is the receive PCI's.
     if (recv_pci != nullptr)
-        recv_pci->dwProtocol = protocolsToClient(static_cast<uint32_t>(recv_pci->dwProtocol));
+        recv_pci->dwProtocol = result == SCARD_S_SUCCESS
+                                   ? send_pci->dwProtocol
+                                   : protocolsToClient(static_cast<uint32_t>(recv_pci->dwProtocol));
     return toClient(result);
 }
 

@@ -97,11 +97,13 @@ TEST_F(CardCalls, SelectReachesTheCardAndItsStatusWordComesBack) {
         ASSERT_EQ(return_code(reply), 0u);
         EXPECT_EQ(u32_at(reply, 46), direct.size());
         EXPECT_EQ(response_of(reply, recvPci), direct);
-        EXPECT_EQ(reply.size(), 38u + 28 + (recvPci ? 12 : 0));
+        // ReturnCode, three fields, the receive PCI, the response's count and bytes, padded to 8.
+        EXPECT_EQ(reply.size(), 38u + (recvPci ? 40 : 24));
         EXPECT_EQ(u32_at(reply, 42), recvPci ? 0x00020000u : 0u);
         if (recvPci) {
-            // The receive PCI's protocol as pcsc-lite leaves it, and no extra bytes.
-            EXPECT_EQ(u32_at(reply, 54), directRecvPci.dwProtocol);
+            // The receive PCI carries the card's protocol in Windows' numbering (T=1 is 2 in
+            // both), where pcsc-lite's own leaves its driver's number; no extra bytes.
+            EXPECT_EQ(u32_at(reply, 54), static_cast<uint32_t>(protocol_));
             EXPECT_EQ(u32_at(reply, 58), 0u);
         }
     }
@@ -114,20 +116,19 @@ TEST_F(CardCalls, RemovedCardIsReportedWithPcscCode) {
     Bytes ignored;
     LONG direct = directTransmit(kSelect, ignored);
     EXPECT_NE(direct, SCARD_S_SUCCESS);
-    ASSERT_EQ(reply.size(), 46u);
+    // The zeroed Transmit_Return: 16 bytes.
+    ASSERT_EQ(reply.size(), 54u);
     EXPECT_EQ(return_code(reply), static_cast<uint32_t>(direct));
+    EXPECT_EQ(Bytes(reply.begin() + 42, reply.end()), Bytes(12, 0));
 }
 
 TEST_F(CardCalls, ReaderRefusalsComeBackUnchanged) {
     BYTE buffer[64];
-    DWORD length = sizeof buffer;
-    LONG atr = SCardGetAttrib(handle_, SCARD_ATTR_ATR_STRING, buffer, &length);
-    length = 2;
+    DWORD length = 2;
     LONG name = SCardGetAttrib(handle_, SCARD_ATTR_DEVICE_FRIENDLY_NAME, buffer, &length);
     DWORD returned = 0;
     LONG control = SCardControl(handle_, 0x00090303, nullptr, 0, buffer, sizeof buffer, &returned);
-    // pcsc-lite's SCARD_E_UNSUPPORTED_FEATURE and SCARD_E_INSUFFICIENT_BUFFER.
-    EXPECT_EQ(atr, 0x8010001F);
+    // pcsc-lite's SCARD_E_INSUFFICIENT_BUFFER and SCARD_E_UNSUPPORTED_FEATURE.
     EXPECT_EQ(name, 0x80100008);
     EXPECT_EQ(control, 0x8010001F);
 
@@ -136,16 +137,68 @@ TEST_F(CardCalls, ReaderRefusalsComeBackUnchanged) {
         Bytes message;
         LONG direct;
     };
-    for (const Case& c : {Case{"ATR string", getAttribCall(SCARD_ATTR_ATR_STRING, 64), atr},
-                          Case{"friendly name in 2 bytes",
+    for (const Case& c : {Case{"friendly name in 2 bytes",
                                getAttribCall(SCARD_ATTR_DEVICE_FRIENDLY_NAME, 2), name},
                           Case{"control code 0x00090303", controlCall(0x00090303), control}}) {
         SCOPED_TRACE(c.name);
         Bytes reply = relay(c.message);
-        ASSERT_EQ(reply.size(), 46u);
+        // The zeroed GetAttrib_Return or Control_Return: 16 bytes.
+        ASSERT_EQ(reply.size(), 54u);
         // pcsc-lite's 0x8010001F is Windows' SCARD_E_UNEXPECTED: the client gets 0x80100022.
         uint32_t expected = c.direct == 0x8010001F ? 0x80100022 : static_cast<uint32_t>(c.direct);
         EXPECT_EQ(return_code(reply), expected);
+    }
+}
+
+// The attributes that Windows' resource manager answers itself: where pcsc-lite or the reader's
+// driver answers one, the client gets that answer; where the driver refuses it (the virtual
+// reader knows no attributes), the agent's: the reader's name, the card's ATR and protocol as
+// SCardStatus gives them, a USB channel.
+TEST_F(CardCalls, ResourceManagerAttributesComeBackWhereTheReaderHasNone) {
+    char names[256];
+    DWORD names_length = sizeof names;
+    DWORD state = 0;
+    DWORD protocol = 0;
+    BYTE atr[MAX_ATR_SIZE];
+    DWORD atr_length = sizeof atr;
+    ASSERT_EQ(SCardStatus(handle_, names, &names_length, &state, &protocol, atr, &atr_length),
+              SCARD_S_SUCCESS);
+    std::string reader = std::string(names) + '\0';
+    Bytes wide;
+    for (char c : reader) wide.insert(wide.end(), {static_cast<uint8_t>(c), 0});
+    Bytes atr_bytes(atr, atr + atr_length);
+    // The card's T=1 is 2 in both numberings.
+    Bytes protocol_bytes = Ndr().u32(static_cast<uint32_t>(protocol)).data();
+
+    struct Case {
+        uint32_t id;
+        Bytes agents;  // the agent's answer when the driver has none
+    };
+    const Case cases[] = {
+        {0x7FFF0003, Bytes(reader.begin(), reader.end())},  // SCARD_ATTR_DEVICE_FRIENDLY_NAME_A
+        {0x7FFF0005, wide},                                // SCARD_ATTR_DEVICE_FRIENDLY_NAME_W
+        {SCARD_ATTR_ATR_STRING, atr_bytes},
+        {SCARD_ATTR_CURRENT_PROTOCOL_TYPE, protocol_bytes},
+        {SCARD_ATTR_CHANNEL_ID, from_hex("00 00 20 00")},  // SCARD_READER_TYPE_USB
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        BYTE buffer[264];
+        DWORD length = sizeof buffer;
+        LONG direct = SCardGetAttrib(handle_, c.id, buffer, &length);
+        Bytes expected = direct == SCARD_S_SUCCESS ? Bytes(buffer, buffer + length) : c.agents;
+
+        Bytes reply = relay(getAttribCall(c.id, 264));
+        ASSERT_EQ(return_code(reply), 0u);
+        ASSERT_EQ(u32_at(reply, 42), expected.size());
+        EXPECT_EQ(Bytes(reply.begin() + 54, reply.begin() + 54 + expected.size()), expected);
+        EXPECT_EQ(reply.size() % 8, 38u % 8);  // the object buffer padded to 8
+
+        // The length alone: cbAttrLen and a null pbAttr.
+        reply = relay(getAttribCall(c.id, 0));
+        ASSERT_EQ(return_code(reply), 0u);
+        EXPECT_EQ(u32_at(reply, 42), expected.size());
+        EXPECT_EQ(u32_at(reply, 46), 0u);
     }
 }
 
@@ -162,7 +215,7 @@ TEST_F(CardCalls, LargeAttributeBuffersReachTheReader) {
     for (uint32_t asked : {1024u, 0xFFFFFFFFu, 264u}) {
         SCOPED_TRACE(asked);
         Bytes reply = relay(getAttribCall(SCARD_ATTR_VENDOR_NAME, asked));
-        ASSERT_EQ(reply.size(), 46u);
+        ASSERT_EQ(reply.size(), 54u);
         EXPECT_EQ(return_code(reply), 0x80100022u);
     }
 }

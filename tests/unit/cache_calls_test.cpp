@@ -122,7 +122,6 @@ TEST_F(CacheCalls, LengthAndBufferSize) {
               std::string(kHead) +
                   "20 00 00 00 01 10 08 00 CC CC CC CC 10 00 00 00 00 00 00 00 "
                   "00 00 00 00 03 00 00 00 00 00 00 00 00 00 00 00");
-    EXPECT_EQ(return_code(relay(with([](CacheCall& c) { c.cb_buffer = 2; }).read())), 0x80100008u);
     EXPECT_EQ(return_code(relay(with([](CacheCall& c) { c.cb_buffer = 3; }).read())), 0u);
 }
 
@@ -132,34 +131,60 @@ TEST_F(CacheCalls, ItemsDieWithTheirContext) {
     EXPECT_EQ(return_code(relay(CacheCall{}.read())), kNotFound);
 }
 
-TEST_F(CacheCalls, RefusedCallsStoreNothing) {
+// A failed read is the zeroed ReadCache_Return (cbDataLen 0, a null pbData: 16 bytes), a failed
+// write a Long_Return; a refused write stores nothing.
+std::string zeroed_reply(uint32_t code, bool read) {
+    uint32_t length = read ? 16 : 8;
+    Ndr n;
+    n.u32(16 + length).bytes(from_hex("01 10 08 00 CC CC CC CC")).u32(length).u32(0);
+    return std::string(kHead) + to_hex(n.u32(code).zeros(length - 4).data());
+}
+
+TEST_F(CacheCalls, FailuresAnswerTheZeroedReturn) {
     struct Case {
         const char* what;
         Bytes call;
         uint32_t expected;
+        bool reaches_pcsc = false;  // is_valid_context is asked (and answers `expected` if set)
+        LONG valid = SCARD_S_SUCCESS;
     };
+    const auto narrow = [](CacheCall& c) { c.wide = false; };
     const Case cases[] = {
         {"item over 64 KiB", with([](CacheCall& c) { c.cb_data = 65537; }).write(), 0x80100072},
+        {"item over 64 KiB, A", with([&](CacheCall& c) { narrow(c); c.cb_data = 65537; }).write(),
+         0x80100072},
         {"data count lies", with([](CacheCall& c) { c.data_count = 2; }).write(), 0x80100011},
         {"context count lies", with([](CacheCall& c) { c.context_count = 4; }).write(), 0x80100011},
         {"null lookup name", with([](CacheCall& c) { c.name_referent = 0; }).write(), 0x80100004},
         {"zero context", with([](CacheCall& c) { c.context = 0; }).write(), 0x80100003},
         {"name that is not UTF-16", with([](CacheCall& c) { c.name = u"a\xD800z"; }).write(),
          0x80100004},
+        {"write through an unknown context", CacheCall{}.write(), 0x80100003, true,
+         SCARD_E_INVALID_HANDLE},
+        {"read, not found", CacheCall{}.read(), kNotFound, true},
+        {"read A, not found", with(narrow).read(), kNotFound, true},
+        {"read, context count lies", with([](CacheCall& c) { c.context_count = 4; }).read(),
+         0x80100011},
+        {"read, null lookup name", with([](CacheCall& c) { c.name_referent = 0; }).read(),
+         0x80100004},
+        {"read, zero context", with([](CacheCall& c) { c.context = 0; }).read(), 0x80100003},
+        {"read through an unknown context", CacheCall{}.read(), 0x80100003, true,
+         SCARD_E_INVALID_HANDLE},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         FakePcsc fake;
-        Bytes reply = relay(c.call);
-        ASSERT_EQ(reply.size(), 46u) << c.what;
-        EXPECT_EQ(return_code(reply), c.expected) << c.what;
-        EXPECT_TRUE(fake.calls.empty()) << c.what;
+        fake.results["is_valid_context"] = c.valid;
+        bool read = c.call[2] == 0xF0 || c.call[2] == 0xF4;  // the code's low byte
+        EXPECT_EQ(to_hex(relay(c.call)), zeroed_reply(c.expected, read));
+        EXPECT_EQ(fake.calls.size(), c.reaches_pcsc ? 1u : 0u);
     }
-    // A context PC/SC does not know.
-    fake.results["is_valid_context"] = SCARD_E_INVALID_HANDLE;
-    EXPECT_EQ(return_code(relay(CacheCall{}.write())), static_cast<uint32_t>(SCARD_E_INVALID_HANDLE));
-    EXPECT_EQ(return_code(relay(CacheCall{}.read())), static_cast<uint32_t>(SCARD_E_INVALID_HANDLE));
     EXPECT_EQ(smartcard::card_cache().read(smartcard::CardIdentifier{}, 1, "cardid").error(),
               kNotFound);
+    // A buffer too small for the item.
+    relay(CacheCall{}.write());
+    EXPECT_EQ(to_hex(relay(with([](CacheCall& c) { c.cb_buffer = 2; }).read())),
+              zeroed_reply(0x80100008, true));
 }
 
 TEST_F(CacheCalls, TruncatedCallsNeverReachPcsc) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <optional>
 
 #include "fake_pcsc.h"
@@ -13,7 +14,7 @@ namespace {
 
 constexpr uint32_t kControl = 0x000900D4;
 constexpr uint32_t kGetAttrib = 0x000900D8;
-constexpr uint32_t kContextReferent = 0x00020030;  // comes back as pvOutBuffer
+constexpr uint32_t kContextReferent = 0x00020030;
 
 // The REDIR_SCARDHANDLE of both calls: fixed fields and deferred arrays.
 struct CardHandle {
@@ -39,14 +40,18 @@ struct ControlCall {
     uint32_t cbInBufferSize = 3;
     Bytes input = from_hex("01 02 03");
     uint32_t cbOutBufferSize = 16;
+    std::optional<uint32_t> pvInBuffer;  // a referent when there is input
+    std::optional<uint32_t> inputCount;  // the input's size
 
     Bytes message() const {
         Ndr n;
         card.fixed(n);
-        n.u32(dwControlCode).u32(cbInBufferSize).u32(cbInBufferSize > 0 ? 0x00020004 : 0);
+        uint32_t referent = pvInBuffer.value_or(cbInBufferSize > 0 ? 0x00020004 : 0);
+        n.u32(dwControlCode).u32(cbInBufferSize).u32(referent);
         n.u32(cbOutBufferSize == 0).u32(cbOutBufferSize);
         card.deferred(n);
-        if (cbInBufferSize > 0) n.array(input);
+        if (referent != 0)
+            n.u32(inputCount.value_or(static_cast<uint32_t>(input.size()))).bytes(input);
         return call_message(kControl, n.data());
     }
 };
@@ -89,6 +94,12 @@ std::string head(uint32_t objectBufferLength) {
     return to_hex(h);
 }
 
+// Control_Return and GetAttrib_Return zeroed: the code, a count of 0 and a null pointer, padded
+// to 16 bytes.
+std::string zeroed_reply(uint32_t code) {
+    return head(16) + " " + to_hex(Ndr().u32(code).zeros(12).data());
+}
+
 TEST(Control, OutputIsPaddedToEightBytes) {
     struct Case {
         Bytes out;
@@ -97,10 +108,10 @@ TEST(Control, OutputIsPaddedToEightBytes) {
     };
     const Case cases[] = {
         {from_hex("A1 A2 A3 A4 A5"), 24,
-         "00 00 00 00 05 00 00 00 30 00 02 00 05 00 00 00 A1 A2 A3 A4 A5 00 00 00"},
+         "00 00 00 00 05 00 00 00 00 00 02 00 05 00 00 00 A1 A2 A3 A4 A5 00 00 00"},
         {Bytes(8, 0xB8), 24,
-         "00 00 00 00 08 00 00 00 30 00 02 00 08 00 00 00 B8 B8 B8 B8 B8 B8 B8 B8"},
-        {{}, 16, "00 00 00 00 00 00 00 00 30 00 02 00 00 00 00 00"},
+         "00 00 00 00 08 00 00 00 00 00 02 00 08 00 00 00 B8 B8 B8 B8 B8 B8 B8 B8"},
+        {{}, 16, "00 00 00 00 00 00 00 00 00 00 02 00 00 00 00 00"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.out.size());
@@ -162,28 +173,31 @@ TEST(Control, LyingByteCountSendsOnlyTheBuffer) {
     ControlCall no_output;
     no_output.cbOutBufferSize = 0;
     reply = relay(no_output.message());
-    EXPECT_EQ(to_hex(reply), head(16) + " 00 00 00 00 00 00 00 00 30 00 02 00 00 00 00 00");
+    EXPECT_EQ(to_hex(reply), head(16) + " 00 00 00 00 00 00 00 00 00 00 02 00 00 00 00 00");
 }
 
+// A length query is answered with cbAttrLen and a null pbAttr ([MS-RDPESC] 2.2.2.21).
 TEST(GetAttrib, AttributeOrItsLength) {
     struct Case {
         const char* name;
         uint32_t fpbAttrIsNULL;
         uint32_t cbAttrLen;
         std::vector<uint64_t> args;  // attribute id, buffer passed, length passed
-        const char* bytes;           // the ten attribute bytes as answered
     };
-    const char* zeros = "00 00 00 00 00 00 00 00 00 00";
-    const char* value = "01 02 03 04 05 06 07 08 09 0A";
+    const std::string length_only =
+        head(16) + " 00 00 00 00 0A 00 00 00 00 00 00 00 00 00 00 00";
+    const std::string value = head(32) +
+                              " 00 00 00 00 0A 00 00 00 00 00 02 00 0A 00 00 00 "
+                              "01 02 03 04 05 06 07 08 09 0A 00 00 00 00 00 00";
     const Case cases[] = {
-        {"length only", 1, 32, {0x00090303, 0, 0}, zeros},
-        {"value", 0, 32, {0x00090303, 1, 32}, value},
+        {"length only", 1, 32, {0x00090303, 0, 0}},
+        {"value", 0, 32, {0x00090303, 1, 32}},
         // SCARD_AUTOALLOCATE: the length, then the attribute in a buffer of that length.
-        {"client's autoallocate", 0, 0xFFFFFFFF, {0x00090303, 1, 10}, value},
-        {"zero length", 0, 0, {0x00090303, 0, 0}, zeros},
+        {"client's autoallocate", 0, 0xFFFFFFFF, {0x00090303, 1, 10}},
+        {"zero length", 0, 0, {0x00090303, 0, 0}},
         // pcsc-lite refuses a buffer over 264 bytes; a larger one is no error.
-        {"length capped", 0, 100000, {0x00090303, 1, 264}, value},
-        {"1 KiB", 0, 1024, {0x00090303, 1, 264}, value},
+        {"length capped", 0, 100000, {0x00090303, 1, 264}},
+        {"1 KiB", 0, 1024, {0x00090303, 1, 264}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -192,11 +206,81 @@ TEST(GetAttrib, AttributeOrItsLength) {
         call.fpbAttrIsNULL = c.fpbAttrIsNULL;
         call.cbAttrLen = c.cbAttrLen;
         Bytes reply = relay(call.message());
-        EXPECT_EQ(to_hex(reply), head(28) + " 00 00 00 00 0A 00 00 00 80 00 02 00 0A 00 00 00 " +
-                                     c.bytes + " 00 00");
+        EXPECT_EQ(to_hex(reply), c.args[1] == 0 ? length_only : value);
         ASSERT_EQ(fake.count("get_attrib"), c.cbAttrLen == 0xFFFFFFFF ? 2u : 1u);
         EXPECT_EQ(fake.last("get_attrib")->target, 0x00010002u);
         EXPECT_EQ(fake.last("get_attrib")->args, c.args);
+    }
+}
+
+// The attributes that Windows' resource manager answers itself come from the agent when the
+// driver does not know them: the reader's name and the card's ATR and protocol from
+// SCardStatus, the channel as a USB one.
+TEST(GetAttrib, ResourceManagerAttributesWhenTheDriverRefuses) {
+    auto value = [](const Bytes& v) {
+        auto n = static_cast<uint32_t>(v.size());
+        Bytes body = Ndr().u32(0).u32(n).u32(0x00020000).u32(n).bytes(v).pad(8).data();
+        return head(static_cast<uint32_t>(body.size())) + " " + to_hex(body);
+    };
+    auto length = [](uint32_t n) {
+        return head(16) + " " + to_hex(Ndr().u32(0).u32(n).zeros(8).data());
+    };
+    const Bytes name_a = from_hex("52 65 61 64 65 72 20 41 00");  // "Reader A" and its NUL
+    const Bytes name_w = from_hex("52 00 65 00 61 00 64 00 65 00 72 00 20 00 41 00 00 00");
+    constexpr uint32_t kNameA = 0x7FFF0003, kNameW = 0x7FFF0005, kAtr = 0x00090303,
+                       kProtocol = 0x00080201, kChannel = 0x00020110;
+    constexpr LONG kUnsupported = static_cast<LONG>(0x80100022);
+    constexpr LONG kNotTransacted = static_cast<LONG>(0x80100016);
+    constexpr LONG kRemoved = static_cast<LONG>(0x80100069);
+    constexpr LONG kInsufficient = static_cast<LONG>(0x80100008);
+    struct Case {
+        const char* name;
+        uint32_t id;
+        uint32_t fpbAttrIsNULL;
+        uint32_t cbAttrLen;
+        LONG driver;  // the driver's answer
+        std::string reply;
+        bool asks_status = true;
+        LONG status = SCARD_S_SUCCESS;
+        DWORD protocol = SCARD_PROTOCOL_T1;
+    };
+    const Case cases[] = {
+        {"friendly name A", kNameA, 0, 64, kUnsupported, value(name_a)},
+        {"friendly name W", kNameW, 0, 64, kUnsupported, value(name_w)},
+        {"ATR, older pcsc-lite's refusal", kAtr, 0, 64, kNotTransacted,
+         value(from_hex("3B 80 80 01 01"))},
+        {"protocol T=1", kProtocol, 0, 4, kUnsupported, value(from_hex("02 00 00 00"))},
+        {"protocol raw", kProtocol, 0, 4, kUnsupported, value(from_hex("00 00 01 00")), true,
+         SCARD_S_SUCCESS, SCARD_PROTOCOL_RAW},
+        {"channel", kChannel, 0, 4, kUnsupported, value(from_hex("00 00 20 00")), false},
+        {"length query", kNameW, 1, 64, kUnsupported, length(18)},
+        {"length 0", kAtr, 0, 0, kUnsupported, length(5)},
+        {"autoallocate", kAtr, 0, 0xFFFFFFFF, kUnsupported, value(from_hex("3B 80 80 01 01"))},
+        {"buffer too small", kNameA, 0, 8, kUnsupported, zeroed_reply(0x80100008)},
+        // pcsc-lite's own answer to the name, whatever the buffer.
+        {"pcsc-lite's name refused", kNameA, 0, 64, kInsufficient, value(name_a)},
+        {"pcsc-lite's name refused, length query", kNameA, 1, 0, kInsufficient, length(9)},
+        {"pcsc-lite's name refused, buffer too small", kNameA, 0, 8, kInsufficient,
+         zeroed_reply(0x80100008)},
+        {"an attribute the agent does not answer", 0x00010100, 0, 64, kUnsupported,
+         zeroed_reply(0x80100022), false},
+        {"the driver's other failures stand", kAtr, 0, 64, kRemoved, zeroed_reply(0x80100069),
+         false},
+        {"status fails", kAtr, 0, 64, kUnsupported, zeroed_reply(0x80100069), true, kRemoved},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePcsc fake;
+        fake.results["get_attrib"] = c.driver;
+        if (c.status != SCARD_S_SUCCESS) fake.results["status"] = c.status;
+        fake.active_protocol = c.protocol;
+        GetAttribCall call;
+        call.dwAttrId = c.id;
+        call.fpbAttrIsNULL = c.fpbAttrIsNULL;
+        call.cbAttrLen = c.cbAttrLen;
+        EXPECT_EQ(to_hex(relay(call.message())), c.reply);
+        EXPECT_EQ(fake.count("get_attrib"), 1u);
+        EXPECT_EQ(fake.count("status"), c.asks_status ? 1u : 0u);
     }
 }
 
@@ -219,79 +303,74 @@ TEST(GetAttrib, LyingLengthSendsOnlyTheBuffer) {
     EXPECT_EQ(reply.size(), 38u + 16 + 32);
     EXPECT_EQ(reply[54], 0x01);
 
-    // With no buffer, at most the largest attribute of zero bytes.
+    // With no buffer, at most the largest attribute, as a number only.
     fake.reported_length = 0xFFFFFFFF;
     GetAttribCall length_only;
     length_only.fpbAttrIsNULL = 1;
     reply = relay(length_only.message());
     EXPECT_EQ(u32_at(reply, 42), 65536u);
-    EXPECT_EQ(reply.size(), 38u + 16 + 65536);
+    EXPECT_EQ(reply.size(), 38u + 16);
 }
 
+Bytes control_with(auto change) {
+    ControlCall call;
+    change(call);
+    return call.message();
+}
+Bytes attrib_with(auto change) {
+    GetAttribCall call;
+    change(call);
+    return call.message();
+}
+
+// Every failure is the call's zeroed _Return with its code. PC/SC's own codes pass unchanged,
+// but for pcsc-lite's SCARD_E_UNSUPPORTED_FEATURE, which the client knows as 0x80100022.
 TEST(ControlAndGetAttrib, RefusalsAndFailures) {
     struct Case {
         const char* name;
-        std::function<void(CardHandle&)> change;
+        Bytes message;
+        std::map<std::string, LONG> results;  // scripted PC/SC results
         uint32_t code;
-        bool reaches_pcsc;
+        std::size_t pcsc_calls;
     };
     const Case cases[] = {
-        {"context count differs", [](CardHandle& h) { h.contextCount = 4; }, 0x80100011, false},
-        {"handle count differs", [](CardHandle& h) { h.handleCount = 4; }, 0x80100011, false},
-        {"zero handle", [](CardHandle& h) { h.handle = 0; }, 0x80100003, false},
-        // Only the handle is judged by the agent; the context value goes nowhere.
-        {"zero context", [](CardHandle& h) { h.context = 0; }, 0, true},
+        {"Control, context count differs",
+         control_with([](ControlCall& c) { c.card.contextCount = 4; }), {}, 0x80100011, 0},
+        {"GetAttrib, context count differs",
+         attrib_with([](GetAttribCall& c) { c.card.contextCount = 4; }), {}, 0x80100011, 0},
+        {"Control, handle count differs",
+         control_with([](ControlCall& c) { c.card.handleCount = 4; }), {}, 0x80100011, 0},
+        {"GetAttrib, handle count differs",
+         attrib_with([](GetAttribCall& c) { c.card.handleCount = 4; }), {}, 0x80100011, 0},
+        {"Control, zero handle", control_with([](ControlCall& c) { c.card.handle = 0; }), {},
+         0x80100003, 0},
+        {"GetAttrib, zero handle", attrib_with([](GetAttribCall& c) { c.card.handle = 0; }), {},
+         0x80100003, 0},
+        {"Control, input count beyond the message",
+         control_with([](ControlCall& c) { c.inputCount = 0xFFFFFFFF; }), {}, 0x80100004, 0},
+        {"Control, input announced but not sent",
+         control_with([](ControlCall& c) { c.pvInBuffer = 0; }), {}, 0x80100004, 0},
+        {"Control, PC/SC's unsupported feature", ControlCall{}.message(),
+         {{"control", 0x8010001F}}, 0x80100022, 1},
+        {"GetAttrib, card removed", GetAttribCall{}.message(), {{"get_attrib", 0x80100069}},
+         0x80100069, 1},
+        // A buffer too small for the attribute: the fake answers as pcsc-lite does.
+        {"GetAttrib, buffer too small", attrib_with([](GetAttribCall& c) { c.cbAttrLen = 4; }),
+         {}, 0x80100008, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ControlPcsc fake;
-        ControlCall control;
-        GetAttribCall attrib;
-        c.change(control.card);
-        c.change(attrib.card);
-        for (const Bytes& message : {control.message(), attrib.message()}) {
-            Bytes reply = relay(message);
-            EXPECT_EQ(return_code(reply), c.code);
-            if (c.code != 0) {
-                EXPECT_EQ(reply.size(), 46u);
-            }
-        }
-        EXPECT_EQ(fake.calls.size(), c.reaches_pcsc ? 2u : 0u);
+        fake.results = c.results;
+        EXPECT_EQ(to_hex(relay(c.message)), zeroed_reply(c.code));
+        EXPECT_EQ(fake.calls.size(), c.pcsc_calls);
     }
 
-    // PC/SC's own codes come back in a bare Long_Return: unchanged, but for pcsc-lite's
-    // SCARD_E_UNSUPPORTED_FEATURE, which the client knows as 0x80100022.
-    FakePcsc fake;
-    fake.results["control"] = static_cast<LONG>(0x8010001F);
-    fake.results["get_attrib"] = static_cast<LONG>(0x80100069);
-    for (auto [message, code] : {std::pair{ControlCall{}.message(), 0x80100022u},
-                                 std::pair{GetAttribCall{}.message(), 0x80100069u}}) {
-        Bytes reply = relay(message);
-        ASSERT_EQ(reply.size(), 46u);
-        EXPECT_EQ(return_code(reply), code);
-        EXPECT_EQ(u32_at(reply, 42), 0u);
-    }
-    // A buffer too small for the attribute: the fake answers as pcsc-lite does.
-    FakePcsc small;
-    GetAttribCall call;
-    call.cbAttrLen = 4;
-    EXPECT_EQ(return_code(relay(call.message())),
-              static_cast<uint32_t>(SCARD_E_INSUFFICIENT_BUFFER));
-}
-
-TEST(ControlAndGetAttrib, SizesTheMessageDoesNotHoldAreRefused) {
-    FakePcsc fake;
-    ControlCall control;
-    Bytes message = control.message();
-    // Input count 0xFFFFFFFF in place of 3: far beyond the message.
-    message[message.size() - 7] = 0xFF;
-    message[message.size() - 6] = 0xFF;
-    message[message.size() - 5] = 0xFF;
-    message[message.size() - 4] = 0xFF;
-    Bytes reply = relay(message);
-    ASSERT_EQ(reply.size(), 46u);
-    EXPECT_EQ(return_code(reply), 0x80100004u);
-    EXPECT_TRUE(fake.calls.empty());
+    // Only the handle is judged by the agent; the context value goes nowhere.
+    ControlPcsc fake;
+    EXPECT_EQ(return_code(relay(control_with([](ControlCall& c) { c.card.context = 0; }))), 0u);
+    EXPECT_EQ(return_code(relay(attrib_with([](GetAttribCall& c) { c.card.context = 0; }))), 0u);
+    EXPECT_EQ(fake.calls.size(), 2u);
 }
 
 // Every prefix of a valid call is answered SCARD_E_INVALID_PARAMETER without reaching PC/SC.

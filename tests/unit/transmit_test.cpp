@@ -49,12 +49,13 @@ struct TransmitCall {
         uint32_t pbExtra = pbExtraBytes.value_or(sendExtra.empty() ? 0 : 0x00020008);
         uint32_t recvPbExtra = recvPbExtraBytes.value_or(recvExtra.empty() ? 0 : 0x0002000C);
         Ndr n;
-        n.u32(cbContext).u32(0x00020000).u32(cbHandle).u32(0x00020002);
+        // cbContext 0: no context, as a Connect_Return may hand out the handle.
+        n.u32(cbContext).u32(cbContext != 0 ? 0x00020000 : 0).u32(cbHandle).u32(0x00020002);
         n.u32(protocol).u32(cbExtraBytes.value_or(size(sendExtra))).u32(pbExtra);
         n.u32(cbSendLength.value_or(size(command))).u32(pbSendBuffer);
         n.u32(recvPci ? 0x00020010 : 0).u32(fpbRecvBufferIsNULL).u32(cbRecvLength);
         if (deferred) {
-            n.u32(contextCount.value_or(size(context))).bytes(context);
+            if (cbContext != 0) n.u32(contextCount.value_or(size(context))).bytes(context);
             n.u32(handleCount.value_or(size(handle))).bytes(handle);
             if (pbExtra != 0) n.array(sendExtra).pad(4);
             if (pbSendBuffer != 0)
@@ -101,21 +102,37 @@ std::vector<uint64_t> transmit_args(const FakePcsc& fake) {
 
 Bytes body_after_return_code(const Bytes& reply) { return Bytes(reply.begin() + 42, reply.end()); }
 
+// The whole reply of a failed transmit: Transmit_Return zeroed (null pioRecvPci, cbRecvLength 0,
+// null pbRecvBuffer) with `code`, 16 bytes.
+std::string zeroed_reply(uint32_t code) {
+    return to_hex(Ndr().bytes({3, 3, 0x72, 0x44, 0x43, 0x49}).u32(1).u32(2).u32(0).u32(32)
+                      .bytes(from_hex("01 10 08 00 CC CC CC CC")).u32(16).u32(0)
+                      .u32(code).zeros(12).data());
+}
+
 TEST(Transmit, ShortCommandAnsweredWithItsStatusWord) {
     FakePcsc fake;
     Bytes reply = relay(TransmitCall{}.message());
     EXPECT_EQ(to_hex(reply),
-              "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 2C 00 00 00 "
-              "01 10 08 00 CC CC CC CC 1C 00 00 00 00 00 00 00 00 00 00 00 "
-              "00 00 00 00 02 00 00 00 04 00 02 00 02 00 00 00 90 00 00 00 00 00 00 00");
+              "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 28 00 00 00 "
+              "01 10 08 00 CC CC CC CC 18 00 00 00 00 00 00 00 00 00 00 00 "
+              "00 00 00 00 02 00 00 00 00 00 02 00 02 00 00 00 90 00 00 00");
     ASSERT_EQ(fake.count("transmit"), 1u);
     EXPECT_EQ(fake.last("transmit")->target, 0x00010002u);
     EXPECT_EQ(transmit_args(fake),
               (std::vector<uint64_t>{SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST), 5, 0, 1, 258}));
     EXPECT_EQ(to_hex(fake.last("transmit")->data), "00 A4 04 00 00");
+
+    // A handle that comes without its context is the same call.
+    TransmitCall no_context;
+    no_context.cbContext = 0;
+    EXPECT_EQ(relay(no_context.message()), reply);
+    EXPECT_EQ(fake.last("transmit")->target, 0x00010002u);
 }
 
-TEST(Transmit, ReceivePciComesBackAsTheServiceLeftIt) {
+// The receive PCI comes back with the extra bytes the service left in it, and with the protocol
+// the exchange ran on, whatever number the service left there.
+TEST(Transmit, ReceivePciExtraBytesComeBackAsTheServiceLeftThem) {
     struct Case {
         const char* name;
         Bytes extra;                 // receive PCI extra bytes in the request
@@ -123,13 +140,13 @@ TEST(Transmit, ReceivePciComesBackAsTheServiceLeftIt) {
         const char* pci_part;         // reply bytes between pbRecvBuffer and the buffer count
     };
     const Case cases[] = {
-        {"no extra bytes", {}, std::nullopt, "01 00 00 00 00 00 00 00 00 00 00 00"},
+        {"no extra bytes", {}, std::nullopt, "02 00 00 00 00 00 00 00 00 00 00 00"},
         {"three extra bytes", from_hex("07 08 09"), std::nullopt,
-         "01 00 00 00 03 00 00 00 08 00 02 00 03 00 00 00 17 18 19 00"},
+         "02 00 00 00 03 00 00 00 08 00 02 00 03 00 00 00 17 18 19 00"},
         // A service's cbPciLength below the header or beyond the block reads nothing outside it.
-        {"length below the header", from_hex("07 08 09"), 8, "01 00 00 00 00 00 00 00 00 00 00 00"},
+        {"length below the header", from_hex("07 08 09"), 8, "02 00 00 00 00 00 00 00 00 00 00 00"},
         {"length beyond the block", from_hex("07 08 09"), 16 + 100,
-         "01 00 00 00 03 00 00 00 08 00 02 00 03 00 00 00 17 18 19 00"},
+         "02 00 00 00 03 00 00 00 08 00 02 00 03 00 00 00 17 18 19 00"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -142,9 +159,11 @@ TEST(Transmit, ReceivePciComesBackAsTheServiceLeftIt) {
         call.recvExtra = c.extra;
         Bytes reply = relay(call.message());
         std::string pci = c.pci_part;
-        std::size_t pci_size = (pci.size() + 1) / 3;
-        ASSERT_EQ(reply.size(), 66 + pci_size);
-        EXPECT_EQ(u32_at(reply, 30), 28 + pci_size);  // ObjectBufferLength
+        // ReturnCode, three fields, the receive PCI, the response's count and its 2 bytes, then
+        // 6 bytes of padding to 8.
+        std::size_t object_length = 16 + (pci.size() + 1) / 3 + 4 + 2 + 6;
+        ASSERT_EQ(reply.size(), 38 + object_length);
+        EXPECT_EQ(u32_at(reply, 30), object_length);  // ObjectBufferLength
         EXPECT_EQ(to_hex(body_after_return_code(reply)),
                   "00 00 02 00 02 00 00 00 04 00 02 00 " + pci +
                       " 02 00 00 00 90 00 00 00 00 00 00 00");
@@ -165,7 +184,7 @@ TEST(Transmit, SendPciExtraBytesFollowThePlatformHeaderAndAreDumped) {
     Bytes reply = relay(call.message());
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "0002 0000 0000 0000 0000 0000 0000 0000 "
-              "0012 0000 0000 0000 0000 0000 0000 0000 00aa 00bb ");
+              "0012 0000 0000 0000 0000 0000 0000 0000 00aa 00bb \n");
     EXPECT_EQ(return_code(reply), 0u);
     EXPECT_EQ(to_hex(fake.send_block),
               "02 00 00 00 00 00 00 00 12 00 00 00 00 00 00 00 AA BB");
@@ -207,9 +226,8 @@ TEST(Transmit, ReceiveBufferOffered) {
         EXPECT_EQ(transmit_args(fake)[4], c.buffer_passed);
         EXPECT_EQ(transmit_args(fake)[5], c.length_passed);
         if (c.buffer_passed == 0) {
-            // No receive buffer part: cbRecvLength 0, null referent, then the trailer.
-            EXPECT_EQ(to_hex(body_after_return_code(reply)),
-                      "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
+            // No receive buffer: a null pioRecvPci, cbRecvLength 0 and a null pbRecvBuffer.
+            EXPECT_EQ(to_hex(body_after_return_code(reply)), "00 00 00 00 00 00 00 00 00 00 00 00");
         }
     }
 }
@@ -222,7 +240,7 @@ TEST(Transmit, LyingReceiveLengthNeverReadsPastTheBuffer) {
     // Clamped to the 258-byte buffer: the response and the untouched rest of the buffer.
     EXPECT_EQ(u32_at(reply, 46), 258u);
     EXPECT_EQ(u32_at(reply, 54), 258u);
-    EXPECT_EQ(reply.size(), 38u + 16 + 4 + 260 + 4);
+    EXPECT_EQ(reply.size(), 38u + 16 + 4 + 258 + 2);  // padded to 8
     EXPECT_EQ(reply[58], 0x90);
     EXPECT_EQ(reply[60], 0x00);
 
@@ -231,8 +249,7 @@ TEST(Transmit, LyingReceiveLengthNeverReadsPastTheBuffer) {
     TransmitCall no_buffer;
     no_buffer.fpbRecvBufferIsNULL = 1;
     reply = relay(no_buffer.message());
-    EXPECT_EQ(to_hex(body_after_return_code(reply)),
-              "00 00 00 00 00 04 01 00 00 00 00 00 00 00 00 00");
+    EXPECT_EQ(to_hex(body_after_return_code(reply)), "00 00 00 00 00 04 01 00 00 00 00 00");
 }
 
 TEST(Transmit, SendBufferReachesPcscAsSent) {
@@ -252,11 +269,14 @@ TEST(Transmit, SendBufferReachesPcscAsSent) {
     EXPECT_TRUE(fake.last("transmit")->data.empty());
 }
 
-TEST(Transmit, RefusedCallsNeverReachPcsc) {
+// Every failure is the zeroed Transmit_Return with its code: the calls the agent refuses never
+// reach PC/SC; PC/SC's own failures keep nothing of the call but the code.
+TEST(Transmit, FailuresAnswerTheZeroedReturn) {
     struct Case {
         const char* name;
         std::function<void(TransmitCall&)> change;
         uint32_t code;
+        bool reaches_pcsc = false;  // PC/SC's transmit answers `code`
     };
     const Case cases[] = {
         {"send length above 66560, nothing deferred",
@@ -292,18 +312,23 @@ TEST(Transmit, RefusedCallsNeverReachPcsc) {
              c.recvCount = 1024;
          },
          kInvalidParameter},
+        {"card removed", [](TransmitCall&) {}, 0x80100069, true},
+        {"card removed, receive PCI asked",
+         [](TransmitCall& c) { c.recvPci = true; c.recvExtra = from_hex("01 02 03"); }, 0x80100069,
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakePcsc fake;
+        if (c.reaches_pcsc) fake.results["transmit"] = static_cast<LONG>(c.code);
         TransmitCall call;
         c.change(call);
         testing::internal::CaptureStdout();
         Bytes reply = relay(call.message());
         testing::internal::GetCapturedStdout();
-        ASSERT_EQ(reply.size(), 46u);
-        EXPECT_EQ(return_code(reply), c.code);
-        EXPECT_TRUE(fake.calls.empty());
+        EXPECT_EQ(to_hex(reply), zeroed_reply(c.code));
+        EXPECT_EQ(fake.count("transmit"), c.reaches_pcsc ? 1u : 0u);
+        EXPECT_EQ(fake.calls.size(), fake.count("transmit"));
     }
 }
 
@@ -316,23 +341,12 @@ TEST(Transmit, ExtraBytesAtTheLimitAreAccepted) {
     call.recvExtra = Bytes(1024, 0xDD);
     testing::internal::CaptureStdout();
     Bytes reply = relay(call.message());
-    EXPECT_EQ(testing::internal::GetCapturedStdout().size(), (16u + 1024) * 5);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().size(), (16u + 1024) * 5 + 1);
     EXPECT_EQ(return_code(reply), 0u);
     EXPECT_EQ(fake.send_block.size(), 16u + 1024);
     EXPECT_EQ(fake.recv_block.size(), 16u + 1024);
     EXPECT_EQ(u32_at(reply, 58), 1024u);  // receive PCI cbExtraBytes as the service left it
     EXPECT_EQ(reply[70], 0xCC);
-}
-
-TEST(Transmit, PcscFailureIsABareLongReturn) {
-    FakePcsc fake;
-    fake.results["transmit"] = static_cast<LONG>(0x80100069);  // SCARD_W_REMOVED_CARD
-    TransmitCall call;
-    call.recvPci = true;
-    Bytes reply = relay(call.message());
-    ASSERT_EQ(reply.size(), 46u);
-    EXPECT_EQ(return_code(reply), 0x80100069u);
-    EXPECT_EQ(u32_at(reply, 42), 0u);
 }
 
 // Every prefix of a valid call is answered SCARD_E_INVALID_PARAMETER without reaching PC/SC.

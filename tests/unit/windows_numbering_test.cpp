@@ -89,36 +89,53 @@ TEST(Numbering, StatusAnswersTheEnumerationAndTheClientsProtocol) {
     EXPECT_EQ(u32_at(reply, 54), 0x00010000u);  // SCARD_PROTOCOL_RAW
 }
 
-// Sees the PCI protocols that reach pcsc-lite and answers with pcsc-lite's RAW.
+// Sees the PCI protocols that reach pcsc-lite and leaves `left` in the receive PCI, as
+// pcsc-lite does with its driver's number.
 class PciProtocols : public FakePcsc {
 public:
     DWORD send_protocol = 0;
     DWORD recv_protocol = 0;
+    DWORD left = 0;
     LONG transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* send_pci, const BYTE* send,
                   DWORD send_length, SCARD_IO_REQUEST* recv_pci, BYTE* recv,
                   DWORD* recv_length) override {
         send_protocol = send_pci->dwProtocol;
         recv_protocol = recv_pci->dwProtocol;
-        recv_pci->dwProtocol = SCARD_PROTOCOL_RAW;
+        recv_pci->dwProtocol = left;
         return FakePcsc::transmit(card, send_pci, send, send_length, recv_pci, recv, recv_length);
     }
 };
 
+// The PCI protocols reach pcsc-lite in its numbering; the receive PCI comes back with the
+// protocol the exchange ran on, in the client's, whatever number pcsc-lite left there (its
+// driver's: T=1 as 1).
 TEST(Numbering, TransmitPciProtocolsBothWays) {
-    PciProtocols fake;
-    Ndr n;
-    handle_fixed(n);
-    n.u32(0x00010000).u32(0).u32(0);           // ioSendPci: RAW, no extra bytes
-    n.u32(2).u32(0x00020008).u32(0x0002000C);  // cbSendLength, pbSendBuffer, pioRecvPci
-    n.u32(0).u32(16);                          // fpbRecvBufferIsNULL, cbRecvLength
-    handle_deferred(n);
-    n.u32(2).bytes({0x00, 0xB0}).pad(4);
-    n.u32(0x00010000).u32(0).u32(0);  // receive PCI: RAW
-    Bytes reply = relay(call_message(kTransmit, n.data()));
-    ASSERT_EQ(return_code(reply), 0u);
-    EXPECT_EQ(fake.send_protocol, static_cast<DWORD>(SCARD_PROTOCOL_RAW));
-    EXPECT_EQ(fake.recv_protocol, static_cast<DWORD>(SCARD_PROTOCOL_RAW));
-    EXPECT_EQ(u32_at(reply, 54), 0x00010000u);  // receive PCI dwProtocol, client's RAW
+    struct Case {
+        uint32_t client;  // the send and receive PCI's protocol in the call
+        DWORD service;    // as pcsc-lite receives it
+        DWORD left;       // what pcsc-lite leaves in the receive PCI
+    };
+    const Case cases[] = {{0x00010000, SCARD_PROTOCOL_RAW, SCARD_PROTOCOL_RAW},
+                          {2, SCARD_PROTOCOL_T1, 1},
+                          {1, SCARD_PROTOCOL_T0, 0}};
+    for (auto [client, service, left] : cases) {
+        SCOPED_TRACE(client);
+        PciProtocols fake;
+        fake.left = left;
+        Ndr n;
+        handle_fixed(n);
+        n.u32(client).u32(0).u32(0);               // ioSendPci, no extra bytes
+        n.u32(2).u32(0x00020008).u32(0x0002000C);  // cbSendLength, pbSendBuffer, pioRecvPci
+        n.u32(0).u32(16);                          // fpbRecvBufferIsNULL, cbRecvLength
+        handle_deferred(n);
+        n.u32(2).bytes({0x00, 0xB0}).pad(4);
+        n.u32(client).u32(0).u32(0);  // receive PCI
+        Bytes reply = relay(call_message(kTransmit, n.data()));
+        ASSERT_EQ(return_code(reply), 0u);
+        EXPECT_EQ(fake.send_protocol, service);
+        EXPECT_EQ(fake.recv_protocol, service);
+        EXPECT_EQ(u32_at(reply, 54), client);  // receive PCI dwProtocol
+    }
 }
 
 Bytes control_call(uint32_t code) {
