@@ -135,6 +135,29 @@ TEST(CardQueries, FailuresAnswerTheZeroedReturn) {
     }
 }
 
+// The handle as Connect_Return hands it out, its context empty, names the card alone.
+TEST(CardQueries, TheHandleAloneNamesTheCard) {
+    FakePcsc fake;
+    fake.card = 0x0007D001;
+    ASSERT_EQ(return_code(relay(connect_call("Reader alone"))), 0u);
+    auto alone = [](uint32_t code, std::initializer_list<uint32_t> words, const Bytes& tail = {}) {
+        Ndr body;
+        body.u32(0).u32(0).u32(8).u32(0x00020004);
+        for (uint32_t word : words) body.u32(word);
+        body.context(0x0007D001).bytes(tail);
+        return return_code(relay(call_message(code, body.data())));
+    };
+    EXPECT_EQ(alone(kState, {0, 36}), 0u);
+    EXPECT_EQ(alone(kTransmitCount, {}), 0u);
+    EXPECT_EQ(alone(kSetAttrib, {0x00090204, 1, 0x00020008}, Ndr().u32(1).bytes({7}).pad(4).data()),
+              0u);
+    for (const char* function : {"status", "set_attrib"}) {
+        ASSERT_NE(fake.last(function), nullptr) << function;
+        EXPECT_EQ(fake.last(function)->target, 0x0007D001u) << function;
+    }
+    EXPECT_EQ(alone(kDisconnect, {SCARD_LEAVE_CARD}), 0u);
+}
+
 // The count is the reader's: the transmits completed on it through any handle since its card was
 // inserted, the event counter (upper 16 bits of the reader's state) telling a new card. A handle
 // that was never connected, or is disconnected, has no count.
