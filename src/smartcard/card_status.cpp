@@ -32,6 +32,8 @@ constexpr DWORD kNamesRoom = 1024;
 // Bound on the names PC/SC may report. A larger length is the service's inconsistency and
 // never turns into an allocation.
 constexpr DWORD kMaxReaderNames = 64 * 1024;
+// Status_Return.cBytes is at most 65536 ([MS-RDPESC] 2.2.3.10).
+constexpr std::size_t kMaxWireNames = 65536;
 constexpr uint32_t kInternalError = 0x80100001;       // SCARD_F_INTERNAL_ERROR
 constexpr uint32_t kInsufficientBuffer = 0x80100008;  // SCARD_E_INSUFFICIENT_BUFFER
 
@@ -109,6 +111,7 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form) {
     auto multiString =
         encodeMultiString(readerMultiString(std::string(names, namesLength)), form);
     if (!multiString) return {multiString.error()};
+    if (multiString->size() > kMaxWireNames) return {kInsufficientBuffer};
     if (call.fmszReaderNamesIsNULL != 0)
         answer.mszReaderNames.assign(multiString->size(), 0);
     else

@@ -227,6 +227,12 @@ TEST(Status, NamesOfEveryLengthTheServiceGives) {
         fake.status_names = std::string(70000, 'r');
         EXPECT_EQ(return_code(relay(StatusCall{}.message())), 0x80100008u);
         EXPECT_EQ(fake.count("status"), 1u);
+        // Within that bound, but beyond the 65536 bytes cBytes may count once in UTF-16.
+        fake.status_names = std::string(40000, 'r');
+        Bytes wide = StatusCall{}.message();
+        wide[2] = 0xCC;  // SCARD_IOCTL_STATUSW
+        EXPECT_EQ(return_code(relay(wide)), 0x80100008u);
+        EXPECT_EQ(return_code(relay(StatusCall{}.message())), 0u);
     }
     for (uint32_t names_is_null : {0u, 1u}) {
         // A length larger than the buffer the service filled is its inconsistency.
