@@ -1,143 +1,174 @@
 // Card connection calls: SCARD_IOCTL_CONNECTA/W, RECONNECT, DISCONNECT, BEGINTRANSACTION and
 // ENDTRANSACTION.
 //
+// ConnectA_Call / ConnectW_Call: the szReader pointer, Connect_Common (REDIR_SCARDCONTEXT,
+// dwShareMode, dwPreferredProtocols); deferred: the reader name (a string of the call's
+// characters), then the context bytes. Connect_Return: ReturnCode, REDIR_SCARDHANDLE (an empty
+// context, cbHandle and pbHandle), dwActiveProtocol; deferred: the handle bytes.
+// Reconnect_Call: REDIR_SCARDHANDLE, dwShareMode, dwPreferredProtocols, dwInitialization;
+// Reconnect_Return: ReturnCode, dwActiveProtocol. HCardAndDisposition_Call (disconnect and the
+// transactions): REDIR_SCARDHANDLE, dwDisposition; the answer is a Long_Return.
+//
 // A PC/SC card handle travels to the client as 8 handle bytes, the value in 64-bit
 // little-endian form, inside a REDIR_SCARDHANDLE whose context is empty; the client sends the
-// same bytes back in every later call on the card. pcsc-lite's SCARDHANDLE and DWORD are
-// 64-bit: decoded handles are passed whole, and the 32-bit wire fields (share mode, protocols,
-// disposition) are widened on the way in and narrowed on the way out.
-#include <array>
+// same bytes back in every later call on the card, with its context or with that empty one. The
+// handle alone names the card. pcsc-lite's SCARDHANDLE and DWORD are 64-bit: decoded handles are
+// passed whole, and the 32-bit wire fields (share mode, protocols, disposition) are widened on
+// the way in and narrowed on the way out.
 #include <optional>
 #include <string>
 
-#include "smartcard/char_form.h"
-#include "smartcard/ndr.h"
+#include "smartcard/call.h"
 #include "smartcard/pcsc.h"
 #include "smartcard/transmit_counts.h"
 
 namespace kx_agent::smartcard {
 namespace {
 
-constexpr uint32_t kHandleReferent = 0x00020002;
-
-// Connect_Return: ReturnCode, REDIR_SCARDHANDLE (empty context, cbHandle, pbHandle),
-// dwActiveProtocol, then the deferred handle bytes padded to 4.
-constexpr uint32_t kConnectReturnLength = 40;
-// On failure only the fixed part goes back, all zero but ReturnCode.
-constexpr uint32_t kConnectFailureLength = 24;
-
-// A call on a card handle (Reconnect_Call, HCardAndDisposition_Call) as read: the handle and
-// the 32-bit words that follow the REDIR_SCARDHANDLE in the fixed part.
-struct HandleCall {
-    SCARDHANDLE card;
-    std::array<uint32_t, 3> words;
+struct ConnectCall {
+    uint32_t szReader = 0;
+    REDIR_SCARDCONTEXT Context;
+    uint32_t dwShareMode = 0;
+    uint32_t dwPreferredProtocols = 0;
+    std::string reader;
 };
 
-// Reads a call on a card handle with `wordCount` fixed words after the REDIR_SCARDHANDLE, then
-// the deferred context and handle bytes. Any failure is answered here and gives nullopt.
-std::optional<HandleCall> readHandleCall(DataView& request, DataView& reply,
-                                         std::size_t wordCount) {
-    readCommonTypeHeader(request);
-    readPrivateTypeHeader(request);
-    ScardReference context = readScardContext(request);
-    ScardReference handle = readScardHandle(request);
-    HandleCall call{};
-    for (std::size_t i = 0; i < wordCount; ++i) call.words[i] = request.getLittleEndian32();
-    auto reference = decodeCardReference(request, context.cb, handle.cb);
-    if (answeredTruncated(request, reply)) return std::nullopt;
-    if (!reference) {
-        longReturn(reference.error(), reply);
-        return std::nullopt;
+struct ConnectReturn {
+    uint32_t ReturnCode = rc::success;
+    std::optional<uint64_t> hCard{};
+    uint32_t dwActiveProtocol = 0;
+
+    void encode(NdrWriter& out, CharForm) const {
+        out.u32(ReturnCode);
+        writeReference(out, false);  // hCard.Context: the handle names its card alone
+        writeReference(out, hCard.has_value());
+        out.u32(dwActiveProtocol);
+        writeReferenceBytes(out, hCard.has_value(), hCard.value_or(0));
     }
-    call.card = static_cast<SCARDHANDLE>(reference->handle);
+};
+
+std::expected<ConnectCall, uint32_t> decodeConnect(NdrReader& in, CharForm form) {
+    ConnectCall call;
+    call.szReader = in.u32();
+    call.Context.readFixed(in);
+    call.dwShareMode = in.u32();
+    call.dwPreferredProtocols = in.u32();
+    if (call.szReader != 0) {
+        auto reader = in.string(form);
+        if (!reader) return std::unexpected(reader.error());
+        call.reader = std::move(*reader);
+    }
+    if (auto deferred = call.Context.readDeferred(in); !deferred)
+        return std::unexpected(deferred.error());
+    // SCardConnect has no reader to connect to without a name.
+    if (call.szReader == 0) return std::unexpected(rc::invalid_parameter);
     return call;
 }
 
-void writeConnectReturn(DataView& reply, SCARDHANDLE card, DWORD activeProtocol) {
-    writeReplyHead(reply, kConnectReturnLength);
-    reply.setLittleEndian32(rc::success);
-    reply.setLittleEndian32(0);  // cbContext: the handle carries no context
-    reply.setLittleEndian32(0);  // pbContext
-    reply.setLittleEndian32(8);  // cbHandle
-    reply.setLittleEndian32(kHandleReferent);
-    reply.setLittleEndian32(static_cast<uint32_t>(activeProtocol));
-    reply.setLittleEndian32(8);  // conformant array maximum count
-    reply.setLittleEndian64(static_cast<uint64_t>(card));
-    reply.skipPositionWrite(4);  // [MS-RPCE] 2.2.6.2: the object buffer is a multiple of 8
-    reply.markEnd();
+// The number of the reader's card insertion: the event counter in the upper 16 bits of its
+// state, which pcsc-lite and winscard both keep. Read once a connection is made, so that the
+// transmit counts tell a new card from the one before.
+std::optional<uint32_t> insertionOf(SCARDCONTEXT context, const std::string& reader) {
+    SCARD_READERSTATE state{};
+    state.szReader = reader.c_str();
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    if (pcsc().get_status_change(context, 0, &state, 1) != SCARD_S_SUCCESS) return std::nullopt;
+    return static_cast<uint32_t>(state.dwEventState >> 16) & 0xFFFF;
 }
 
-void writeConnectFailure(DataView& reply, uint32_t code) {
-    writeReplyHead(reply, kConnectFailureLength);
-    reply.setLittleEndian32(code);
-    reply.skipPositionWrite(20);  // cbContext, pbContext, cbHandle, pbHandle, dwActiveProtocol
-    reply.markEnd();
+ConnectReturn executeConnect(const ConnectCall& call, CharForm) {
+    if (call.Context.value == 0) return {rc::invalid_handle};
+    auto context = static_cast<SCARDCONTEXT>(call.Context.value);
+    SCARDHANDLE card = 0;
+    DWORD activeProtocol = 0;
+    LONG result = pcsc().connect(context, call.reader.c_str(), call.dwShareMode,
+                                 call.dwPreferredProtocols, &card, &activeProtocol);
+    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    transmit_counts().connected(static_cast<uint64_t>(card), {call.reader, call.Context.value},
+                                insertionOf(context, call.reader));
+    return {rc::success, static_cast<uint64_t>(card), static_cast<uint32_t>(activeProtocol)};
+}
+
+struct ReconnectCall {
+    REDIR_SCARDHANDLE hCard;
+    uint32_t dwShareMode = 0;
+    uint32_t dwPreferredProtocols = 0;
+    uint32_t dwInitialization = 0;
+};
+
+struct ReconnectReturn {
+    uint32_t ReturnCode = rc::success;
+    uint32_t dwActiveProtocol = 0;
+
+    void encode(NdrWriter& out, CharForm) const {
+        out.u32(ReturnCode);
+        out.u32(dwActiveProtocol);
+    }
+};
+
+std::expected<ReconnectCall, uint32_t> decodeReconnect(NdrReader& in, CharForm) {
+    ReconnectCall call;
+    call.hCard.readFixed(in);
+    call.dwShareMode = in.u32();
+    call.dwPreferredProtocols = in.u32();
+    call.dwInitialization = in.u32();
+    if (auto deferred = call.hCard.readDeferred(in); !deferred)
+        return std::unexpected(deferred.error());
+    return call;
+}
+
+ReconnectReturn executeReconnect(const ReconnectCall& call, CharForm) {
+    auto card = static_cast<SCARDHANDLE>(call.hCard.value);
+    DWORD activeProtocol = 0;
+    LONG result = pcsc().reconnect(card, call.dwShareMode, call.dwPreferredProtocols,
+                                   call.dwInitialization, &activeProtocol);
+    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    // A handle reconnected after its card was taken out holds the card now in the reader.
+    if (auto place = transmit_counts().placeOf(call.hCard.value)) {
+        auto insertion = insertionOf(static_cast<SCARDCONTEXT>(place->context), place->reader);
+        transmit_counts().connected(call.hCard.value, std::move(*place), insertion);
+    }
+    return {rc::success, static_cast<uint32_t>(activeProtocol)};
+}
+
+struct HCardAndDispositionCall {
+    REDIR_SCARDHANDLE hCard;
+    uint32_t dwDisposition = 0;
+};
+
+std::expected<HCardAndDispositionCall, uint32_t> decodeDisposition(NdrReader& in, CharForm) {
+    HCardAndDispositionCall call;
+    call.hCard.readFixed(in);
+    call.dwDisposition = in.u32();
+    if (auto deferred = call.hCard.readDeferred(in); !deferred)
+        return std::unexpected(deferred.error());
+    return call;
+}
+
+SCARDHANDLE cardOf(const HCardAndDispositionCall& call) {
+    return static_cast<SCARDHANDLE>(call.hCard.value);
+}
+
+LongReturn executeDisconnect(const HCardAndDispositionCall& call, CharForm) {
+    transmit_counts().forget(call.hCard.value);
+    return {static_cast<uint32_t>(pcsc().disconnect(cardOf(call), call.dwDisposition))};
+}
+
+// dwDisposition is part of the call but SCardBeginTransaction takes none.
+LongReturn executeBegin(const HCardAndDispositionCall& call, CharForm) {
+    return {static_cast<uint32_t>(pcsc().begin_transaction(cardOf(call)))};
+}
+
+LongReturn executeEnd(const HCardAndDispositionCall& call, CharForm) {
+    return {static_cast<uint32_t>(pcsc().end_transaction(cardOf(call), call.dwDisposition))};
 }
 
 }  // namespace
 
-void connect(CharForm form, DataView& request, DataView& reply) {
-    readCommonTypeHeader(request);
-    readPrivateTypeHeader(request);
-    request.getLittleEndian32();  // szReader referent id
-    readScardContext(request);    // the context's count is not compared with cbContext
-    uint32_t dwShareMode = request.getLittleEndian32();
-    uint32_t dwPreferredProtocols = request.getLittleEndian32();
-
-    // szReader (ConnectA_Call or ConnectW_Call): a conformant varying string in the call's form.
-    auto reader = readString(request, form);
-    if (answeredTruncated(request, reply)) return;
-    if (!reader) return longReturn(reader.error(), reply);
-
-    uint32_t contextCount = request.getLittleEndian32();
-    uint64_t context = readReference(request, contextCount);
-    if (answeredTruncated(request, reply)) return;
-    if (context == 0) {
-        longReturn(rc::invalid_handle, reply);
-        return;
-    }
-
-    SCARDHANDLE card = 0;
-    DWORD activeProtocol = 0;
-    LONG result = pcsc().connect(static_cast<SCARDCONTEXT>(context), reader->c_str(), dwShareMode,
-                                 dwPreferredProtocols, &card, &activeProtocol);
-    if (result != SCARD_S_SUCCESS) {
-        writeConnectFailure(reply, static_cast<uint32_t>(result));
-        return;
-    }
-    writeConnectReturn(reply, card, activeProtocol);
-}
-
-void reconnect(DataView& request, DataView& reply) {
-    // Reconnect_Call: dwShareMode, dwPreferredProtocols, dwInitialization.
-    auto call = readHandleCall(request, reply, 3);
-    if (!call) return;
-    DWORD activeProtocol = 0;
-    LONG result =
-        pcsc().reconnect(call->card, call->words[0], call->words[1], call->words[2], &activeProtocol);
-    // Reconnect_Return: ReturnCode, dwActiveProtocol.
-    longReturnWithValue(static_cast<uint32_t>(result), reply,
-                        static_cast<uint32_t>(activeProtocol));
-}
-
-void disconnect(DataView& request, DataView& reply) {
-    auto call = readHandleCall(request, reply, 1);  // dwDisposition
-    if (!call) return;
-    transmit_counts().forget(call->card);
-    longReturn(static_cast<uint32_t>(pcsc().disconnect(call->card, call->words[0])), reply);
-}
-
-void beginTransaction(DataView& request, DataView& reply) {
-    // dwDisposition is part of the call but SCardBeginTransaction takes none.
-    auto call = readHandleCall(request, reply, 1);
-    if (!call) return;
-    longReturn(static_cast<uint32_t>(pcsc().begin_transaction(call->card)), reply);
-}
-
-void endTransaction(DataView& request, DataView& reply) {
-    auto call = readHandleCall(request, reply, 1);  // dwDisposition
-    if (!call) return;
-    longReturn(static_cast<uint32_t>(pcsc().end_transaction(call->card, call->words[0])), reply);
-}
+extern const CallHandler connectCall = typedCall<decodeConnect, executeConnect>;
+extern const CallHandler reconnectCall = typedCall<decodeReconnect, executeReconnect>;
+extern const CallHandler disconnectCall = typedCall<decodeDisposition, executeDisconnect>;
+extern const CallHandler beginTransactionCall = typedCall<decodeDisposition, executeBegin>;
+extern const CallHandler endTransactionCall = typedCall<decodeDisposition, executeEnd>;
 
 }  // namespace kx_agent::smartcard

@@ -1,130 +1,129 @@
 // Card status: SCARD_IOCTL_STATUSA and SCARD_IOCTL_STATUSW.
 //
-// Status_Call is a REDIR_SCARDHANDLE, fmszReaderNamesIsNULL, cchReaderLen and cbAtrLen, then the
-// deferred context and handle bytes. Status_Return is ReturnCode, cBytes, the mszReaderNames
-// referent id, dwState, dwProtocol, a fixed 32-byte pbAtr, cbAtrLen, and the deferred reader
-// multi-string padded to 4. The two forms differ only in the multi-string: 8-bit characters or
+// Status_Call: REDIR_SCARDHANDLE, fmszReaderNamesIsNULL, cchReaderLen, cbAtrLen; deferred: the
+// context and handle bytes. Status_Return: ReturnCode, cBytes, the mszReaderNames pointer,
+// dwState, dwProtocol, a fixed 32-byte pbAtr, cbAtrLen; deferred: the reader multi-string as a
+// conformant byte array. The two forms differ only in the multi-string: 8-bit characters or
 // UTF-16LE, its count in bytes either way.
 //
-// The reader names are allocated by pcsc-lite (SCARD_AUTOALLOCATE) and freed through the seam
-// whatever SCardStatus answered: pcsc-lite may hand back an allocated buffer together with an
-// error (an ATR that does not fit). They are fetched for a length-only request too, so that the
-// length answered is that of the multi-string a later request receives.
+// cchReaderLen and cbAtrLen are the sizes of the client's buffers, which the client's resource
+// manager fills in: the whole multi-string and the whole ATR always come back ([MS-RDPESC]
+// 2.2.2.18: cbAtrLen is unused and ignored). A length query (fmszReaderNamesIsNULL) gets the
+// length of the multi-string a later call receives, its array zeros.
+//
+// The names are read into the agent's own buffer rather than one that PC/SC allocates: the
+// card's context need not come with the call (the handle alone names the card), and pcsc-lite
+// frees what it allocated only for the context that asked.
 #include <algorithm>
 #include <array>
-#include <span>
 #include <string>
+#include <vector>
 
-#include "smartcard/char_form.h"
-#include "smartcard/ndr.h"
+#include "smartcard/call.h"
 #include "smartcard/pcsc.h"
 
 namespace kx_agent::smartcard {
 namespace {
 
-// Status_Return up to the reader names: ReturnCode, cBytes, referent id, dwState, dwProtocol,
-// pbAtr (32), cbAtrLen, the names' maximum count.
-constexpr std::size_t kStatusFixedLength = 60;
-constexpr std::size_t kAtrLength = 32;
-// Bound on the names PC/SC may report: one reader name (pcsc-lite allows MAX_READERNAME, 128
-// bytes) and its NULs, with room to spare. A larger length is the service's inconsistency and
+constexpr std::size_t kAtrLength = 32;  // Status_Return.pbAtr
+// Room for the names of a reader: pcsc-lite allows MAX_READERNAME (128 bytes) for its one name;
+// winscard may give several, and a longer list is read in a buffer of its length.
+constexpr DWORD kNamesRoom = 1024;
+// Bound on the names PC/SC may report. A larger length is the service's inconsistency and
 // never turns into an allocation.
 constexpr DWORD kMaxReaderNames = 64 * 1024;
-constexpr uint32_t kInternalError = 0x80100001;  // SCARD_F_INTERNAL_ERROR
+// Status_Return.cBytes is at most 65536 ([MS-RDPESC] 2.2.3.10).
+constexpr std::size_t kMaxWireNames = 65536;
+constexpr uint32_t kInternalError = 0x80100001;       // SCARD_F_INTERNAL_ERROR
+constexpr uint32_t kInsufficientBuffer = 0x80100008;  // SCARD_E_INSUFFICIENT_BUFFER
 
-// The reader-name buffer that PC/SC allocates; released through the seam when it goes.
-class AllocatedNames {
-public:
-    explicit AllocatedNames(SCARDCONTEXT context) : context_(context) {}
-    ~AllocatedNames() {
-        if (names_ != nullptr) pcsc().free_memory(context_, names_);
-    }
-    AllocatedNames(const AllocatedNames&) = delete;
-    AllocatedNames& operator=(const AllocatedNames&) = delete;
-
-    // The SCARD_AUTOALLOCATE form of the name argument: the address of the pointer.
-    char* target() { return reinterpret_cast<char*>(&names_); }
-    const char* get() const { return names_; }
-
-private:
-    SCARDCONTEXT context_;
-    char* names_ = nullptr;
+struct StatusCall {
+    REDIR_SCARDHANDLE hCard;
+    uint32_t fmszReaderNamesIsNULL = 0;
+    uint32_t cchReaderLen = 0;
+    uint32_t cbAtrLen = 0;
 };
+
+struct StatusReturn {
+    uint32_t ReturnCode = rc::success;
+    std::vector<uint8_t> mszReaderNames{};  // in the call's form; zeros for a length query
+    uint32_t dwState = 0;
+    uint32_t dwProtocol = 0;
+    std::array<uint8_t, kAtrLength> pbAtr{};
+    uint32_t cbAtrLen = 0;
+
+    void encode(NdrWriter& out, CharForm) const {
+        out.u32(ReturnCode);
+        out.u32(static_cast<uint32_t>(mszReaderNames.size()));  // cBytes
+        out.pointer(!mszReaderNames.empty());
+        out.u32(dwState);
+        out.u32(dwProtocol);
+        out.bytes(pbAtr);
+        out.u32(cbAtrLen);
+        if (!mszReaderNames.empty()) out.conformant(mszReaderNames);
+    }
+};
+
+std::expected<StatusCall, uint32_t> decodeStatus(NdrReader& in, CharForm) {
+    StatusCall call;
+    call.hCard.readFixed(in);
+    call.fmszReaderNamesIsNULL = in.u32();
+    call.cchReaderLen = in.u32();
+    call.cbAtrLen = in.u32();
+    if (auto deferred = call.hCard.readDeferred(in); !deferred)
+        return std::unexpected(deferred.error());
+    return call;
+}
 
 // The reader names as a multi-string: a list of names each ended by a NUL, and the list by a
 // further NUL. pcsc-lite ends its one name with a single NUL.
-std::string readerMultiString(const char* names, std::size_t length) {
-    std::string list = names != nullptr ? std::string(names, length) : std::string();
+std::string readerMultiString(std::string list) {
     while (!list.empty() && list.back() == '\0') list.pop_back();
-    if (list.empty()) return std::string(2, '\0');
     return list + std::string(2, '\0');
+}
+
+StatusReturn executeStatus(const StatusCall& call, CharForm form) {
+    auto card = static_cast<SCARDHANDLE>(call.hCard.value);
+    std::array<char, kNamesRoom> room{};  // zeros: a service that fills none gives no names
+    std::vector<char> larger;
+    char* names = room.data();
+    DWORD namesLength = room.size();
+    DWORD state = 0;
+    DWORD protocol = 0;
+    StatusReturn answer;
+    DWORD atrLength = answer.pbAtr.size();
+    LONG result = pcsc().status(card, names, &namesLength, &state, &protocol, answer.pbAtr.data(),
+                                &atrLength);
+    // Names longer than the room: asked again in a buffer of their length (once; a list that
+    // grows in between is the service's to report).
+    if (static_cast<uint32_t>(result) == kInsufficientBuffer && namesLength > room.size() &&
+        namesLength <= kMaxReaderNames) {
+        larger.resize(namesLength);
+        names = larger.data();
+        atrLength = answer.pbAtr.size();
+        result = pcsc().status(card, names, &namesLength, &state, &protocol, answer.pbAtr.data(),
+                               &atrLength);
+    }
+    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    DWORD held = larger.empty() ? room.size() : static_cast<DWORD>(larger.size());
+    if (namesLength > held || atrLength > answer.pbAtr.size()) return {kInternalError};
+
+    auto multiString =
+        encodeMultiString(readerMultiString(std::string(names, namesLength)), form);
+    if (!multiString) return {multiString.error()};
+    if (multiString->size() > kMaxWireNames) return {kInsufficientBuffer};
+    if (call.fmszReaderNamesIsNULL != 0)
+        answer.mszReaderNames.assign(multiString->size(), 0);
+    else
+        answer.mszReaderNames = std::move(*multiString);
+    answer.dwState = static_cast<uint32_t>(state);
+    answer.dwProtocol = static_cast<uint32_t>(protocol);
+    answer.cbAtrLen = static_cast<uint32_t>(atrLength);
+    return answer;
 }
 
 }  // namespace
 
-void status(CharForm form, DataView& request, DataView& reply) {
-    readCommonTypeHeader(request);
-    readPrivateTypeHeader(request);
-    ScardReference context = readScardContext(request);
-    ScardReference handle = readScardHandle(request);
-    uint32_t fmszReaderNamesIsNULL = request.getLittleEndian32();
-    request.getLittleEndian32();  // cchReaderLen: the names are allocated by PC/SC
-    uint32_t cbAtrLen = request.getLittleEndian32();
-    auto reference = decodeCardReference(request, context.cb, handle.cb);
-    if (answeredTruncated(request, reply)) return;
-    if (!reference) {
-        longReturn(reference.error(), reply);
-        return;
-    }
-    // Unlike the other calls on a card, status refuses an empty context as well.
-    if (reference->context == 0) {
-        longReturn(rc::invalid_handle, reply);
-        return;
-    }
-
-    bool lengthOnly = fmszReaderNamesIsNULL != 0;
-    AllocatedNames names(static_cast<SCARDCONTEXT>(reference->context));
-    DWORD namesLength = SCARD_AUTOALLOCATE;
-    DWORD state = 0;
-    DWORD protocol = 0;
-    std::array<BYTE, kAtrLength> atr{};
-    DWORD atrLength = std::min<DWORD>(cbAtrLen, kAtrLength);
-    LONG result = pcsc().status(static_cast<SCARDHANDLE>(reference->handle), names.target(),
-                                &namesLength, &state, &protocol, atr.data(), &atrLength);
-    if (result != SCARD_S_SUCCESS) {
-        longReturn(static_cast<uint32_t>(result), reply);
-        return;
-    }
-    if (namesLength > kMaxReaderNames) {
-        longReturn(kInternalError, reply);
-        return;
-    }
-    // A service that reports names without storing any leaves the list empty.
-    auto multiString = encodeMultiString(
-        readerMultiString(names.get(), names.get() != nullptr ? namesLength : 0), form);
-    if (!multiString) {
-        longReturn(multiString.error(), reply);
-        return;
-    }
-
-    std::size_t n = multiString->size();
-    std::size_t pad = padding(kStatusFixedLength + n, 4);
-    writeReplyHead(reply, static_cast<uint32_t>(kStatusFixedLength + n + pad));
-    reply.setLittleEndian32(rc::success);
-    reply.setLittleEndian32(static_cast<uint32_t>(n));  // cBytes
-    reply.setLittleEndian32(context.referent);          // mszReaderNames referent id
-    reply.setLittleEndian32(static_cast<uint32_t>(state));
-    reply.setLittleEndian32(static_cast<uint32_t>(protocol));
-    reply.setBytes(atr);
-    reply.setLittleEndian32(static_cast<uint32_t>(atrLength));
-    reply.setLittleEndian32(static_cast<uint32_t>(n));  // conformant array maximum count
-    // The length query gets the length, its array zeros.
-    if (lengthOnly)
-        reply.skipPositionWrite(n);
-    else
-        reply.setBytes(*multiString);
-    reply.skipPositionWrite(pad);
-    reply.markEnd();
-}
+extern const CallHandler statusCall = typedCall<decodeStatus, executeStatus>;
 
 }  // namespace kx_agent::smartcard

@@ -78,15 +78,6 @@ std::size_t padding(std::size_t length, std::size_t alignment);
 
 // Call handlers: request view at the Common Type Header, reply view after the reply prefix. A
 // call that exists in A and W forms has one handler with the form as its first parameter.
-void connect(CharForm form, DataView& request, DataView& reply);
-void reconnect(DataView& request, DataView& reply);
-void disconnect(DataView& request, DataView& reply);
-void beginTransaction(DataView& request, DataView& reply);
-void endTransaction(DataView& request, DataView& reply);
-void status(CharForm form, DataView& request, DataView& reply);
-void state(DataView& request, DataView& reply);
-void getTransmitCount(DataView& request, DataView& reply);
-void setAttrib(DataView& request, DataView& reply);
 
 // The typed calls (smartcard/call.h): each family file defines the handlers of its calls.
 struct CallHandler;

@@ -19,6 +19,8 @@ constexpr uint32_t kStateBits[] = {0x0001 /* unknown */,   0x0002 /* absent */,
                                    0x0004 /* present */,   0x0008 /* swallowed */,
                                    0x0010 /* powered */,   0x0020 /* negotiable */,
                                    0x0040 /* specific */};
+constexpr uint32_t kPowered = 4;   // SCARD_POWERED
+constexpr uint32_t kSpecific = 6;  // SCARD_SPECIFIC
 
 constexpr uint32_t kClientRaw = 0x00010000;
 constexpr uint32_t kClientDefault = 0x80000000;
@@ -36,10 +38,13 @@ uint32_t resultToClient(uint32_t code) {
     return code == kPcscLiteUnsupported ? kUnsupportedFeature : code;
 }
 
-uint32_t cardStateToClient(uint32_t bits) {
-    for (uint32_t state = std::size(kStateBits); state-- > 1;)
-        if ((bits & kStateBits[state]) != 0) return state;
-    return 0;  // SCARD_UNKNOWN
+uint32_t cardStateToClient(uint32_t bits, uint32_t protocol) {
+    uint32_t state = std::size(kStateBits) - 1;
+    while (state > 0 && (bits & kStateBits[state]) == 0) --state;  // 0: SCARD_UNKNOWN
+    // pcsc-lite leaves a card whose protocol is in use at negotiable; Windows reports it as
+    // specific ([MS-RDPESC] 2.2.4: "specific communication protocols have been established").
+    if (protocol != 0 && state >= kPowered) return kSpecific;
+    return state;
 }
 
 uint32_t protocolsToService(uint32_t protocols) {
@@ -227,7 +232,8 @@ LONG WindowsNumbering::end_transaction(SCARDHANDLE card, DWORD disposition) {
 LONG WindowsNumbering::status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state,
                               DWORD* protocol, BYTE* atr, DWORD* atr_length) {
     LONG result = inner().status(card, names, names_length, state, protocol, atr, atr_length);
-    *state = numbering::cardStateToClient(static_cast<uint32_t>(*state));
+    *state = numbering::cardStateToClient(static_cast<uint32_t>(*state),
+                                          static_cast<uint32_t>(*protocol));
     *protocol = protocolsToClient(static_cast<uint32_t>(*protocol));
     return toClient(result);
 }

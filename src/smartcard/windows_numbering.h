@@ -3,8 +3,10 @@
 // some things otherwise (pcsc-lite). Every difference is translated here, both ways, and
 // nowhere else: the handlers speak the client's numbering only.
 //
-// - Card state (Status): pcsc-lite's bit field (with an event counter in its upper bits) becomes
-//   the [MS-RDPESC] enumeration SCARD_UNKNOWN 0 .. SCARD_SPECIFIC 6, the most advanced state set.
+// - Card state (Status, State): pcsc-lite's bit field (with an event counter in its upper bits)
+//   becomes the [MS-RDPESC] enumeration SCARD_UNKNOWN 0 .. SCARD_SPECIFIC 6, the most advanced
+//   state set; a powered card with a protocol in use is SCARD_SPECIFIC, as Windows reports it
+//   (pcsc-lite leaves it at negotiable).
 // - Protocols (connect, reconnect, status, transmit PCIs): SCARD_PROTOCOL_RAW is 0x10000 for the
 //   client and 4 for pcsc-lite; the client's SCARD_PROTOCOL_DEFAULT (0x80000000) asks for T=0
 //   or T=1.
@@ -33,7 +35,8 @@ inline constexpr uint32_t kUnsupportedFeature = 0x80100022;
 
 // The tables, one function a direction.
 uint32_t resultToClient(uint32_t code);
-uint32_t cardStateToClient(uint32_t bits);
+// `protocol`: the card's active protocol (0: none).
+uint32_t cardStateToClient(uint32_t bits, uint32_t protocol);
 uint32_t protocolsToService(uint32_t protocols);
 uint32_t protocolsToClient(uint32_t protocols);
 uint32_t controlCodeToService(uint32_t code);

@@ -68,12 +68,13 @@ std::vector<std::string> split(const std::string& multi) {
     }
     return names;
 }
-// The enumeration of MS-RDPESC 2.2.4 for pcsc-lite's state bits: the most advanced state.
-uint32_t windows_card_state(DWORD bits) {
+// The enumeration of MS-RDPESC 2.2.4 for pcsc-lite's state bits: the most advanced state, and
+// SCARD_SPECIFIC for a powered card with a protocol in use, as Windows reports it.
+uint32_t windows_card_state(DWORD bits, DWORD protocol) {
     const DWORD order[] = {SCARD_SPECIFIC, SCARD_NEGOTIABLE, SCARD_POWERED, SCARD_SWALLOWED,
                            SCARD_PRESENT, SCARD_ABSENT};
     for (uint32_t i = 0; i < 6; ++i)
-        if (bits & order[i]) return 6 - i;
+        if (bits & order[i]) return protocol != 0 && i <= 2 ? 6 : 6 - i;
     return 0;
 }
 
@@ -269,13 +270,14 @@ TEST_F(WindowsLogon, ASessionSeesTheCardAsPcscLiteDoes) {
     uint32_t n = u32_at(reply, 42);
     EXPECT_EQ(split(from_utf16(Bytes(reply.begin() + 98, reply.begin() + 98 + n))),
               split(std::string(names, names_length)));
-    EXPECT_EQ(u32_at(reply, 50), windows_card_state(state));
+    EXPECT_EQ(u32_at(reply, 50), windows_card_state(state, status_protocol));
     EXPECT_EQ(u32_at(reply, 54), static_cast<uint32_t>(status_protocol));
     Bytes card_atr(atr, atr + atr_length);
     EXPECT_EQ(Bytes(reply.begin() + 58, reply.begin() + 58 + u32_at(reply, 90)), card_atr);
     SCardDisconnect(direct_card, SCARD_LEAVE_CARD);
 
-    // 7. One transmit completed on the handle; the reader is a known one.
+    // 7. One transmit completed through the agent on the reader since the card was inserted;
+    // the reader is a known one.
     reply = onCard(kTransmitCount, {});
     EXPECT_EQ(return_code(reply), 0u);
     EXPECT_EQ(u32_at(reply, 42), 1u);

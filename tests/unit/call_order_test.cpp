@@ -140,6 +140,20 @@ TEST(CallOrder, EveryCallOnAContextNamesIt) {
         EXPECT_EQ(order.kind, c.kind) << c.name;
         EXPECT_EQ(order.context, kContext) << c.name;
     }
+    // A handle whose context is empty, as Connect_Return hands it out, is ordered by the handle.
+    struct EmptyContext {
+        uint32_t code;
+        std::size_t words;  // fixed words after the REDIR_SCARDHANDLE
+    };
+    for (auto [code, words] : {EmptyContext{0x000900B4, 3}, EmptyContext{0x000900B8, 1},
+                               EmptyContext{0x000900C4, 2}, EmptyContext{0x000900CC, 3},
+                               EmptyContext{0x00090100, 0}}) {
+        Ndr n;
+        n.u32(0).u32(0).u32(8).u32(0x00020004).zeros(4 * words).context(0x00010002);
+        auto order = smartcard::callOrder(call_message(code, n.data()));
+        EXPECT_EQ(order.kind, Kind::context) << std::hex << code;
+        EXPECT_EQ(order.context, 0x00010002u) << std::hex << code;
+    }
     // A 4-byte reference names the same context as its 8-byte form, as PC/SC receives it.
     auto four = smartcard::callOrder(
         connect_call(0x000900AC, "R", 1, Ndr().u32(static_cast<uint32_t>(kContext)).data()));

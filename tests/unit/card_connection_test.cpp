@@ -12,6 +12,7 @@ namespace kx_agent::test {
 namespace {
 
 constexpr uint32_t kConnect = 0x000900AC;
+constexpr uint32_t kConnectW = 0x000900B0;
 constexpr uint32_t kReconnect = 0x000900B4;
 constexpr uint32_t kDisconnect = 0x000900B8;
 constexpr uint32_t kBegin = 0x000900BC;
@@ -34,8 +35,21 @@ Bytes connect_call(const std::string& name, const Bytes& context = kContext,
     return call_message(kConnect, body.data());
 }
 
+// ConnectW_Call of an ASCII name, its NUL counted.
+Bytes connect_w_call(const std::string& name) {
+    Ndr body;
+    body.u32(0x00020000).u32(8).u32(0x00020004).u32(SCARD_SHARE_SHARED).u32(3);
+    auto units = static_cast<uint32_t>(name.size() + 1);
+    body.u32(units).u32(0).u32(units);
+    for (char c : name + '\0') body.bytes({static_cast<uint8_t>(c), 0});
+    body.pad(4).array(kContext);
+    return call_message(kConnectW, body.data());
+}
+
 // A call on a card handle: REDIR_SCARDHANDLE, the call's own words, then the context and
-// handle arrays with the counts given (which a well-formed call makes equal to cb).
+// handle arrays with the counts given (which a well-formed call makes equal to cb). Without a
+// context the REDIR_SCARDCONTEXT is empty (cbContext 0, pbContext null), as Connect_Return
+// hands it out, and no context array follows.
 struct HandleCall {
     uint32_t code;
     std::vector<uint32_t> words;
@@ -45,18 +59,23 @@ struct HandleCall {
     uint32_t cb_context = 8;
     uint32_t context_count = 8;
     Bytes context = kContext;
+    bool with_context = true;
 
     Bytes message() const {
         Ndr body;
-        body.u32(cb_context).u32(0x00020000).u32(cb_handle).u32(0x00020004);
+        body.u32(with_context ? cb_context : 0).u32(with_context ? 0x00020000 : 0);
+        body.u32(cb_handle).u32(0x00020004);
         for (uint32_t word : words) body.u32(word);
-        body.u32(context_count).bytes(context).u32(handle_count).bytes(handle);
+        if (with_context) body.u32(context_count).bytes(context);
+        body.u32(handle_count).bytes(handle);
         return call_message(code, body.data());
     }
 };
 
 HandleCall reconnect_call() { return {kReconnect, {SCARD_SHARE_SHARED, 3, SCARD_RESET_CARD}}; }
 
+// Connect_Return: ReturnCode, the handle's empty context (cbContext 0, null pbContext), cbHandle
+// 8 and the first referent, dwActiveProtocol, then the handle bytes, padded to 8.
 TEST(Connect, SuccessAnswersTheHandleAsEightBytes) {
     FakePcsc fake;
     fake.card = 0x00010002;
@@ -65,21 +84,57 @@ TEST(Connect, SuccessAnswersTheHandleAsEightBytes) {
     EXPECT_EQ(to_hex(reply),
               "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 38 00 00 00 "
               "01 10 08 00 CC CC CC CC 28 00 00 00 00 00 00 00 "
-              "00 00 00 00 00 00 00 00 00 00 00 00 08 00 00 00 02 00 02 00 02 00 00 00 "
+              "00 00 00 00 00 00 00 00 00 00 00 00 08 00 00 00 00 00 02 00 02 00 00 00 "
               "08 00 00 00 02 00 01 00 00 00 00 00 00 00 00 00");
     ASSERT_EQ(fake.count("connect"), 1u);
     EXPECT_EQ(fake.last("connect")->target, 0xA001u);
     EXPECT_EQ(fake.last("connect")->text, "Reader A");
 }
 
-TEST(Connect, FailureIsTheShortConnectReturn) {
-    FakePcsc fake;
-    fake.results["connect"] = static_cast<LONG>(0x8010000C);
-    Bytes reply = relay(connect_call(std::string("Reader A\0", 9)));
-    EXPECT_EQ(to_hex(reply),
-              "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 28 00 00 00 "
-              "01 10 08 00 CC CC CC CC 18 00 00 00 00 00 00 00 "
-              "0C 00 10 80 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
+// Every failure is the call's own _Return with every field but ReturnCode zero: Connect_Return
+// 24 bytes, Reconnect_Return 8 (no protocol), the Long_Return of the others 8.
+TEST(CardConnection, FailuresAnswerTheZeroedReturn) {
+    const std::string connect24 = "28 00 00 00 01 10 08 00 CC CC CC CC 18 00 00 00 00 00 00 00 ";
+    const std::string long8 = "18 00 00 00 01 10 08 00 CC CC CC CC 08 00 00 00 00 00 00 00 ";
+    const std::string zeros20 = " " + to_hex(Bytes(20, 0));
+    struct Case {
+        const char* what;
+        Bytes call;
+        const char* function;  // scripted to fail with `result`; null: refused before PC/SC
+        LONG result;
+        std::string reply;     // from OutputBufferLength on
+    };
+    Bytes cutName = connect_call(std::string("Reader A\0", 9));
+    cutName.resize(cutName.size() - 12);
+    const Case cases[] = {
+        {"ConnectA, no card", connect_call(std::string("Reader A\0", 9)), "connect",
+         SCARD_E_NO_SMARTCARD, connect24 + "0C 00 10 80" + zeros20},
+        {"ConnectW, sharing", connect_w_call("Reader A"), "connect", SCARD_E_SHARING_VIOLATION,
+         connect24 + "0B 00 10 80" + zeros20},
+        {"ConnectA, zero context", connect_call("R", Bytes(8, 0)), nullptr, 0,
+         connect24 + "03 00 10 80" + zeros20},
+        {"ConnectA, cut short", cutName, nullptr, 0, connect24 + "04 00 10 80" + zeros20},
+        {"Reconnect, removed card", reconnect_call().message(), "reconnect", SCARD_W_REMOVED_CARD,
+         long8 + "69 00 10 80 00 00 00 00"},
+        {"Reconnect, handle count lies",
+         HandleCall{kReconnect, {2, 3, 0}, kHandle, 8, 4}.message(), nullptr, 0,
+         long8 + "11 00 10 80 00 00 00 00"},
+        {"Disconnect", HandleCall{kDisconnect, {0}}.message(), "disconnect",
+         SCARD_E_INVALID_HANDLE, long8 + "03 00 10 80 00 00 00 00"},
+        {"BeginTransaction", HandleCall{kBegin, {0}}.message(), "begin_transaction",
+         SCARD_E_SHARING_VIOLATION, long8 + "0B 00 10 80 00 00 00 00"},
+        {"EndTransaction", HandleCall{kEnd, {0}}.message(), "end_transaction",
+         SCARD_E_NOT_TRANSACTED, long8 + "16 00 10 80 00 00 00 00"},
+    };
+    for (const Case& c : cases) {
+        FakePcsc fake;
+        fake.active_protocol = SCARD_PROTOCOL_T1;  // what a failing service must not pass on
+        if (c.function != nullptr) fake.results[c.function] = c.result;
+        EXPECT_EQ(to_hex(relay(c.call)),
+                  "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 " + c.reply)
+            << c.what;
+        EXPECT_EQ(fake.calls.size(), c.function != nullptr ? 1u : 0u) << c.what;
+    }
 }
 
 // The share mode passes as it is; the protocols go to pcsc-lite in its numbering (RAW 0x10000
@@ -141,7 +196,7 @@ TEST(Connect, NameLongerThanTheCallIsInvalidParameter) {
         body.u32(0x00020000).u32(8).u32(0x00020004).u32(2).u32(3);
         body.u32(length).u32(0).u32(length).text("Reader").pad(4).array(kContext);
         Bytes reply = relay(call_message(kConnect, body.data()));
-        ASSERT_EQ(reply.size(), 46u) << length;
+        ASSERT_EQ(reply.size(), 62u) << length;
         EXPECT_EQ(return_code(reply), 0x80100004u) << length;
         EXPECT_TRUE(fake.calls.empty()) << length;
     }
@@ -151,13 +206,15 @@ TEST(Connect, EmptyContextIsInvalidHandleWithoutPcsc) {
     FakePcsc fake;
     for (const Bytes& context : {Bytes(8, 0), Bytes(16, 0x55), Bytes{}, Bytes(3, 1)}) {
         Bytes reply = relay(connect_call(std::string("R\0", 2), context));
-        ASSERT_EQ(reply.size(), 46u);
+        ASSERT_EQ(reply.size(), 62u);
         EXPECT_EQ(return_code(reply), 0x80100003u);
     }
     EXPECT_TRUE(fake.calls.empty());
 }
 
-// The handle bytes of a connect reply, sent back, reach PC/SC as the same 64-bit handle.
+// The handle bytes of a connect reply, sent back, reach PC/SC as the same 64-bit handle: with the
+// client's context, and in the REDIR_SCARDHANDLE as the reply handed it out, its context empty
+// (how a Windows server sends it back).
 TEST(CardHandle, BytesOfAConnectReplyComeBackWhole) {
     FakePcsc fake;
     fake.card = 0x0000123456789ABC;
@@ -168,15 +225,19 @@ TEST(CardHandle, BytesOfAConnectReplyComeBackWhole) {
         uint32_t code;
         const char* function;
     };
-    for (auto [code, function] : {Case{kReconnect, "reconnect"}, Case{kDisconnect, "disconnect"},
-                                  Case{kBegin, "begin_transaction"},
-                                  Case{kEnd, "end_transaction"}}) {
-        HandleCall call{code, code == kReconnect ? std::vector<uint32_t>{2, 3, 0}
-                                                 : std::vector<uint32_t>{0}};
-        call.handle = handle;
-        EXPECT_EQ(return_code(relay(call.message())), 0u) << function;
-        ASSERT_EQ(fake.count(function), 1u) << function;
-        EXPECT_EQ(fake.last(function)->target, 0x0000123456789ABCu) << function;
+    for (bool with_context : {true, false}) {
+        for (auto [code, function] :
+             {Case{kReconnect, "reconnect"}, Case{kDisconnect, "disconnect"},
+              Case{kBegin, "begin_transaction"}, Case{kEnd, "end_transaction"}}) {
+            HandleCall call{code, code == kReconnect ? std::vector<uint32_t>{2, 3, 0}
+                                                     : std::vector<uint32_t>{0}};
+            call.handle = handle;
+            call.with_context = with_context;
+            fake.calls.clear();
+            EXPECT_EQ(return_code(relay(call.message())), 0u) << function << with_context;
+            ASSERT_EQ(fake.count(function), 1u) << function;
+            EXPECT_EQ(fake.last(function)->target, 0x0000123456789ABCu) << function;
+        }
     }
     // Four handle bytes are a 32-bit value.
     HandleCall call{kDisconnect, {0}, from_hex("02 01 00 00"), 4, 4};

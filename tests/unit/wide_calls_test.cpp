@@ -2,6 +2,7 @@
 // byte for byte, and W calls cut short or lying about their counts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "fake_pcsc.h"
@@ -163,7 +164,7 @@ TEST(WideCalls, ConnectInBothForms) {
     EXPECT_EQ(fake.last("connect")->text, "Reader A");
     Bytes replyA = relay(connect(false, in_form(false, std::string("Reader A\0", 9)), 9));
     EXPECT_EQ(to_hex(replyW),
-              head(40) + " 00 00 00 00 00 00 00 00 00 00 00 00 08 00 00 00 02 00 02 00 "
+              head(40) + " 00 00 00 00 00 00 00 00 00 00 00 00 08 00 00 00 00 00 02 00 "
                          "02 00 00 00 08 00 00 00 02 00 01 00 00 00 00 00 00 00 00 00");
     EXPECT_EQ(replyW, replyA);
 
@@ -205,7 +206,7 @@ Bytes status(bool wide, uint32_t isNull = 0) {
 TEST(WideCalls, StatusInBothForms) {
     FakePcsc fake;
     fake.status_names = std::string("Reader A\0", 9);  // pcsc-lite's single NUL
-    std::string fixed = " 00 00 02 00 05 00 00 00 02 00 00 00 3B 80 80 01 01 " + to_hex(Bytes(27, 0)) +
+    std::string fixed = " 00 00 02 00 06 00 00 00 02 00 00 00 3B 80 80 01 01 " + to_hex(Bytes(27, 0)) +
                         " 05 00 00 00 ";
     // W: 20 bytes of names, 60 + 20 needs no padding.
     EXPECT_EQ(to_hex(relay(status(true))),
@@ -218,7 +219,11 @@ TEST(WideCalls, StatusInBothForms) {
     Bytes reply = relay(status(true, 1));
     EXPECT_EQ(u32_at(reply, 42), 20u);
     EXPECT_EQ(Bytes(reply.begin() + 98, reply.end()), Bytes(20, 0));
-    EXPECT_EQ(fake.outstanding_allocations(), 0u);
+    // W names of 22 bytes: the object buffer, 82 bytes, padded to 88.
+    fake.status_names = std::string("Reader AB\0", 10);
+    reply = relay(status(true));
+    EXPECT_EQ(u32_at(reply, 30), 88u);
+    EXPECT_EQ(reply.size(), 38u + 88u);
 }
 
 // LocateCardsByATR_Call with one mask and one reader.

@@ -12,16 +12,21 @@ namespace {
 
 namespace nb = smartcard::numbering;
 
+// A powered card with a protocol in use is SCARD_SPECIFIC, as Windows reports it; pcsc-lite
+// leaves it at negotiable.
 TEST(Numbering, CardStateIsTheMostAdvancedStateOfTheBitField) {
     struct Case {
-        uint32_t bits;  // pcsc-lite
-        uint32_t state; // [MS-RDPESC]
+        uint32_t bits;      // pcsc-lite
+        uint32_t protocol;  // active
+        uint32_t state;     // [MS-RDPESC]
     };
-    for (auto [bits, state] : {Case{0x0000, 0}, Case{0x0001, 0}, Case{0x0002, 1}, Case{0x0004, 2},
-                               Case{0x0008, 3}, Case{0x0014, 4}, Case{0x0034, 5},
-                               Case{0x0074, 6}, Case{0x00050034, 5}, Case{0xFFFF0002, 1},
-                               Case{0x0040, 6}}) {
-        EXPECT_EQ(nb::cardStateToClient(bits), state) << std::hex << bits;
+    for (auto [bits, protocol, state] :
+         {Case{0x0000, 0, 0}, Case{0x0001, 0, 0}, Case{0x0002, 0, 1}, Case{0x0004, 0, 2},
+          Case{0x0008, 0, 3}, Case{0x0014, 0, 4}, Case{0x0034, 0, 5}, Case{0x0074, 0, 6},
+          Case{0x00050034, 0, 5}, Case{0xFFFF0002, 0, 1}, Case{0x0040, 0, 6},
+          Case{0x0034, 2, 6}, Case{0x00010034, 1, 6}, Case{0x0014, 4, 6}, Case{0x0004, 2, 2},
+          Case{0x0002, 2, 1}, Case{0x0000, 2, 0}}) {
+        EXPECT_EQ(nb::cardStateToClient(bits, protocol), state) << std::hex << bits << " " << protocol;
     }
 }
 
@@ -85,8 +90,13 @@ TEST(Numbering, StatusAnswersTheEnumerationAndTheClientsProtocol) {
     handle_deferred(n);
     Bytes reply = relay(call_message(kStatus, n.data()));
     ASSERT_EQ(return_code(reply), 0u);
-    EXPECT_EQ(u32_at(reply, 50), 5u);           // SCARD_NEGOTIABLE, no event counter
+    EXPECT_EQ(u32_at(reply, 50), 6u);           // SCARD_SPECIFIC, no event counter
     EXPECT_EQ(u32_at(reply, 54), 0x00010000u);  // SCARD_PROTOCOL_RAW
+    // A direct connection to a card that no protocol is in use with.
+    fake.active_protocol = 0;
+    reply = relay(call_message(kStatus, n.data()));
+    EXPECT_EQ(u32_at(reply, 50), 5u);  // SCARD_NEGOTIABLE
+    EXPECT_EQ(u32_at(reply, 54), 0u);
 }
 
 // Sees the PCI protocols that reach pcsc-lite and leaves `left` in the receive PCI, as
