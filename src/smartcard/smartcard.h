@@ -10,16 +10,8 @@
 // and the ..._Return structure, whose first field is the 32-bit ReturnCode. The outcome of a
 // call travels only in ReturnCode; IoStatus is always 0.
 //
-// How NDR lays out the structures the calls share:
-// - Integers are little-endian 32-bit and every field is 4-byte aligned.
-// - A pointer in the fixed part of a structure is a 32-bit referent id (0 = null); the data it
-//   points to is deferred: it follows after the whole fixed part, in field order.
-// - A pointed-to byte array is conformant: a 32-bit maximum count, then that many bytes, then
-//   padding to the next multiple of 4 (a few calls skip that padding; their files say so).
-// - A strings' array carries maximum count, offset and actual count before the bytes.
-// - REDIR_SCARDCONTEXT is cbContext and the pbContext referent id; REDIR_SCARDHANDLE is a
-//   REDIR_SCARDCONTEXT followed by cbHandle and the pbHandle referent id. Their bytes are
-//   deferred conformant arrays: the context's first, then the handle's.
+// How NDR lays out the calls and returns is explained once, in smartcard/ndr.h; smartcard/call.h
+// says what a family of calls writes for each call.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -59,26 +51,6 @@ struct CallOrder {
 };
 CallOrder callOrder(const std::vector<uint8_t>& message);
 
-// Reply vocabulary shared by every handler.
-void longReturn(uint32_t code, DataView& reply);
-void longReturnWithValue(uint32_t code, DataView& reply, uint32_t value);
-void writeHeader(uint32_t objectBufferLength, DataView& reply);
-void readCommonTypeHeader(DataView& request);
-void readPrivateTypeHeader(DataView& request);
-
-struct ScardReference {
-    uint32_t cb;        // cbContext or cbHandle: byte count of the deferred reference
-    uint32_t referent;  // referent id of pbContext or pbHandle
-};
-ScardReference readScardContext(DataView& request);
-ScardReference readScardHandle(DataView& request);
-
-// Bytes that bring `length` up to the next multiple of `alignment`.
-std::size_t padding(std::size_t length, std::size_t alignment);
-
-// Call handlers: request view at the Common Type Header, reply view after the reply prefix. A
-// call that exists in A and W forms has one handler with the form as its first parameter.
-
 // The typed calls (smartcard/call.h): each family file defines the handlers of its calls.
 struct CallHandler;
 extern const CallHandler establishContextCall;
@@ -89,7 +61,6 @@ extern const CallHandler accessStartedEventCall;
 extern const CallHandler getDeviceTypeIdCall;
 extern const CallHandler getReaderIconCall;
 extern const CallHandler locateCardsCall;
-// Defined as each family moves to typed calls (its rows in framing.cpp switch to typed()).
 extern const CallHandler listReaderGroupsCall;
 extern const CallHandler listReadersCall;
 extern const CallHandler getStatusChangeCall;

@@ -3,6 +3,7 @@
 
 #include "fake_pcsc.h"
 #include "server/process.h"
+#include "smartcard/ndr.h"
 #include "smartcard/smartcard.h"
 #include "wire.h"
 
@@ -86,17 +87,6 @@ TEST(Framing, Padding) {
     EXPECT_EQ(smartcard::padding(8, 4), 0u);
     EXPECT_EQ(smartcard::padding(12, 8), 4u);
     EXPECT_EQ(smartcard::padding(0, 8), 0u);
-}
-
-TEST(Framing, LongReturnWithValue) {
-    Bytes out{3, 3};
-    data_view::DataView view(out, 2);
-    smartcard::longReturnWithValue(0, view, 2);
-    EXPECT_EQ(out.size(), 46u);
-    EXPECT_EQ(view.length, 46u);
-    EXPECT_EQ(view.end, 46);
-    EXPECT_EQ(u32_at(out, 38), 0u);
-    EXPECT_EQ(u32_at(out, 42), 2u);
 }
 
 // A call the agent cannot take on (no thread to run it) gets its own _Return, zeroed, with the
