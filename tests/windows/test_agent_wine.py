@@ -187,22 +187,28 @@ class InstallerUnderWine(unittest.TestCase):
     def setUp(self):
         self.assertTrue(os.path.isfile(INSTALLER),
                         f"no installer at {INSTALLER!r}: tools/build-installer.sh builds it")
-        _, local = wine_run("cmd", "/c", "echo %LOCALAPPDATA%", timeout=60)
-        self.local = local.strip().splitlines()[-1]
-        _, unix = wine_run("winepath", "-u", self.local, timeout=60)
-        self.unix_local = unix.strip().splitlines()[-1]
+        _, folders = wine_run("cmd", "/c", "echo %LOCALAPPDATA%&echo %TEMP%", timeout=60)
+        self.local, temp = folders.strip().splitlines()[-2:]
+        _, unix = wine_run("winepath", "-u", self.local, temp, timeout=60)
+        self.unix_local, self.temp = unix.strip().splitlines()[-2:]
         self.folder = os.path.join(self.unix_local, "Programs", self.NAME)
         self.log = os.path.join(self.unix_local, self.NAME, "agent.log")
+        self.temp_before = set(os.listdir(self.temp))
         self.addCleanup(self.remove_leftovers)
 
     def remove_leftovers(self):
-        # After a failure only: a Run entry left in the prefix would start the agent in later runs.
+        # Mostly after a failure: a Run entry left in the prefix would start the agent in later
+        # runs.
         for program in ("tolvane-agent-launcher.exe", "tolvane-agent.exe"):
             wine_run("taskkill", "/F", "/IM", program, timeout=60)
         wine_run("reg", "delete", self.RUN_KEY, "/v", self.NAME, "/f", timeout=60)
         wine_run("reg", "delete", self.UNINSTALL_KEY, "/f", timeout=60)
         shutil.rmtree(self.folder, True)
         shutil.rmtree(os.path.dirname(self.log), True)
+        # Each NSIS uninstaller leaves the empty folder it ran from in %TEMP%.
+        for name in set(os.listdir(self.temp)) - self.temp_before:
+            if name.startswith("~nsu"):
+                shutil.rmtree(os.path.join(self.temp, name), True)
 
     def read_log(self):
         try:
