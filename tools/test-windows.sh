@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# Builds the Windows programs and their tests (tools/build-windows.sh --tests) and runs the tests
-# under Wine, on a Wine prefix of its own inside the build folder. No display is needed: Wine
-# runs console programs headless, and nothing here opens a window. The library and unit tests
-# use loopback sockets on ephemeral ports; the agent's own test takes port 8095 under the same
-# lock file as the Linux agent tests (tests/windows/CMakeLists.txt).
+# Builds the Windows programs and their tests (tools/build-windows.sh --tests) and an installer
+# that trusts https://rdp.example.com (tools/build-installer.sh, into build/windows-installer),
+# and runs the tests under Wine, on a Wine prefix of its own inside the build folder. No display
+# is needed: Wine runs console programs headless, and nothing here opens a window (the installer
+# runs silently). The library and unit tests use loopback sockets on ephemeral ports; the
+# agent's own test and the installer's take port 8095 under the same lock file as the Linux
+# agent tests (tests/windows/CMakeLists.txt).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=${WINDOWS_BUILD:-build/windows}
 
 source tools/setup.sh
-install_missing wine wine64
-tools/build-windows.sh --tests
+install_missing wine wine64 nsis python3-websockets
+tools/build-installer.sh --tests https://rdp.example.com "$build-installer/tolvane-agent-setup.exe"
 
 export WINEPREFIX="$root/$build/wineprefix"
 export WINEDEBUG=-all
