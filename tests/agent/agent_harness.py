@@ -13,15 +13,19 @@ AGENT = os.environ.get("AGENT", "")
 PORT = 8095
 URI = f"ws://127.0.0.1:{PORT}"
 READY = "Tolvane Agent is ready on port 8095."
+NO_CONFIG = "/nonexistent/tolvane-agent-tests"
 
 
 class Agent:
     """The agent as a child process; its standard output and error are collected."""
 
-    def __init__(self, *args, exe=None, argv0=None):
+    def __init__(self, *args, exe=None, argv0=None, config_home=NO_CONFIG):
         self.exe = exe or AGENT
+        # The user's origin file is looked for under $XDG_CONFIG_HOME: by default a folder that
+        # does not exist, so that no origin file of the machine's user changes what is tested.
+        env = {**os.environ, "XDG_CONFIG_HOME": config_home}
         self.proc = subprocess.Popen([argv0 or self.exe, *args], executable=self.exe, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+                                     stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=env)
         self.out_lines = []
         self.err_lines = []
         self._ready = threading.Event()
