@@ -42,7 +42,7 @@ if [ "${TOLVANE_WINDOWS:-1}" != 0 ]; then
   tools/test-windows.sh || status=1
 fi
 
-# The Debian package, built and tried in a fresh Debian 12 root (debootstrap; 5 to 10 minutes).
+# The Debian package, built and tried in a fresh Debian 12 root (debootstrap; a few minutes).
 if [ "${TOLVANE_PACKAGES:-0}" = 1 ]; then
   tools/test-package.sh || status=1
 fi
