@@ -227,8 +227,9 @@ class VirtualCard:
     def insert(self):
         env = dict(os.environ)
         env["PYTHONPATH"] = "/usr/lib/python3/site-packages/virtualsmartcard:" + self.shim
-        self.proc = subprocess.Popen(["/usr/bin/python3", "/usr/bin/vicc", "-t", "iso7816", "-P",
-                                      str(self.port)], env=env, stdout=subprocess.DEVNULL,
+        # vpcd's address as such: "localhost" (vicc's default) needs /etc/hosts.
+        self.proc = subprocess.Popen(["/usr/bin/python3", "/usr/bin/vicc", "-t", "iso7816", "-H", "127.0.0.1",
+                                      "-P", str(self.port)], env=env, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
         return self
 

@@ -130,7 +130,8 @@ export class VirtualCard {
     fs.rmSync(path.join(shim, 'Crypto'), { force: true });
     // Debian's vicc imports Crypto, which Debian ships as Cryptodome.
     fs.symlinkSync('/usr/lib/python3/dist-packages/Cryptodome', path.join(shim, 'Crypto'));
-    this.#child = new Child('/usr/bin/python3', ['/usr/bin/vicc', '-t', 'iso7816'], {
+    // vpcd's address as such: "localhost" (vicc's default) needs /etc/hosts.
+    this.#child = new Child('/usr/bin/python3', ['/usr/bin/vicc', '-t', 'iso7816', '-H', '127.0.0.1'], {
       env: { ...process.env, PYTHONPATH: `/usr/lib/python3/site-packages/virtualsmartcard:${shim}` },
     });
   }
