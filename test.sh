@@ -42,6 +42,11 @@ if [ "${TOLVANE_WINDOWS:-1}" != 0 ]; then
   tools/test-windows.sh || status=1
 fi
 
+# The Debian package, built and tried in a fresh Debian 12 root (debootstrap; a few minutes).
+if [ "${TOLVANE_PACKAGES:-0}" = 1 ]; then
+  tools/test-package.sh || status=1
+fi
+
 # CTest's count once more as the last line; the exit status also covers ThreadSanitizer, fuzzing
 # and the Windows tests.
 summary=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" build/debug/ctest.log | tail -1)

@@ -327,8 +327,9 @@ std::expected<ChildProcess, std::string> insert_virtual_card(const std::string& 
     ::unlink(link.c_str());
     if (::symlink("/usr/lib/python3/dist-packages/Cryptodome", link.c_str()) != 0)
         return std::unexpected("cannot link " + link + ": " + std::strerror(errno));
+    // vpcd's address as such: "localhost" (vicc's default) needs /etc/hosts.
     auto card = ChildProcess::start(
-        {"/usr/bin/python3", "/usr/bin/vicc", "-t", "iso7816"},
+        {"/usr/bin/python3", "/usr/bin/vicc", "-t", "iso7816", "-H", "127.0.0.1"},
         {"PYTHONPATH=/usr/lib/python3/site-packages/virtualsmartcard:" + shim}, log_path);
     if (!card) return card;
     if (!card_present(true, std::chrono::seconds(15))) {

@@ -1,4 +1,5 @@
 // tolvane-agent: lets a remote-desktop web client use the smart cards of this computer.
+#include <expected>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -7,10 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
+#include "diagnostics.h"
 #include "platform/process.h"
 #include "server/server.h"
 #include "velkin/string.h"
-#include "velkin/velkin.h"
 
 namespace kx_agent {
 namespace {
@@ -29,20 +31,39 @@ void print_banner() {
     std::cout << stars << '\n' << blank << '\n' << title << '\n' << blank << '\n' << stars << '\n';
 }
 
-void print_usage() {
-    std::cout << "Usage: tolvane-agent [--origin ORIGIN]\n"
-                 "\n"
-                 "Lets a remote-desktop client in a web browser use the smart cards and card\n"
-                 "readers of this computer. Listens on 127.0.0.1:8095, serves /bridge.html and\n"
-                 "/bridge.js, and relays smart-card calls from the bridge's WebSocket to PC/SC.\n"
-                 "\n"
-                 "  --origin ORIGIN  trust the web page of ORIGIN (for example\n"
-                 "                   https://rdp.example.com): WebSocket connections from other\n"
-                 "                   pages are refused, and the bridge relays only its messages.\n"
-                 "  --help           print this text and exit.\n"
-                 "\n"
-                 "Without --origin the agent reads the origin from a trailer at the end of its own\n"
-                 "executable (written by tools/stamp-origin). With neither, every page is trusted.\n";
+// The origin of the first configuration file that names one (platform::origin_files), absent
+// when none does. A file that exists but cannot be read, or does not read as one origin, is a
+// reason to stop: passing over it would trust more pages than its writer meant.
+std::expected<std::optional<std::string>, std::string> origin_from_files() {
+    constexpr std::uintmax_t kLongest = 4096;
+    for (const std::filesystem::path& path : platform::origin_files()) {
+        const std::string shown = platform::display_path(path);
+        std::error_code error;
+        const auto status = std::filesystem::status(path, error);
+        if (status.type() == std::filesystem::file_type::not_found) continue;
+        if (error) return std::unexpected(shown + ": " + error.message());
+        if (status.type() != std::filesystem::file_type::regular) {
+            return std::unexpected(shown + " is not a file");
+        }
+        std::ifstream file(path, std::ios::binary);
+        std::string text(kLongest + 1, '\0');
+        file.read(text.data(), static_cast<std::streamsize>(text.size()));
+        if (file.bad() || (!file && !file.eof())) return std::unexpected(shown + " cannot be read");
+        text.resize(static_cast<std::size_t>(file.gcount()));
+        if (text.size() > kLongest) return std::unexpected(shown + " is longer than one origin needs");
+        auto origin = origin_in_file_text(text);
+        if (!origin) return std::unexpected(shown + ": " + origin.error());
+        if (*origin) {
+            std::cout << "Trusting the origin " << **origin << " (from " << shown << ")." << std::endl;
+            return origin;
+        }
+    }
+    return std::nullopt;
+}
+
+int refuse(const std::string& reason) {
+    std::cerr << "tolvane-agent: " << reason << std::endl;
+    return 2;
 }
 
 }  // namespace
@@ -57,6 +78,14 @@ std::optional<std::string> get_origion_from_file(const std::filesystem::path& pa
                      "only, start with --origin ORIGIN or stamp it into the executable with "
                      "tools/stamp-origin."
                   << std::endl;
+        const auto files = platform::origin_files();
+        if (!files.empty()) {
+            std::string line = "The origin may also be written in";
+            for (std::size_t i = 0; i < files.size(); ++i) {
+                line += (i == 0 ? " " : " or ") + platform::display_path(files[i]);
+            }
+            std::cout << line << "." << std::endl;
+        }
         return std::nullopt;
     };
     std::ifstream file(path, std::ios::binary);
@@ -77,27 +106,38 @@ std::optional<std::string> get_origion_from_file(const std::filesystem::path& pa
 
 int main(int argc, char** argv) {
     platform::ignore_broken_pipe();
+    const std::vector<std::string> args(argv, argv + argc);
+    const std::string program = args.empty() ? std::string() : args.front();
+    const auto command_line =
+        parse_command_line(std::span<const std::string>(args).subspan(args.empty() ? 0 : 1));
+    if (command_line && command_line->action == CommandLine::Action::version) {
+        std::cout << "tolvane-agent " << agent_version() << std::endl;
+        return 0;
+    }
     print_banner();
+    if (!command_line) return refuse(command_line.error());
+    if (command_line->action == CommandLine::Action::help) {
+        std::vector<std::string> files;
+        for (const auto& path : platform::origin_files()) files.push_back(platform::display_path(path));
+        std::cout << usage_text(files);
+        return 0;
+    }
+    diagnostics::set_verbose(command_line->verbose);
 
-    std::vector<std::string> args(argv, argv + argc);
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--help") {
-            print_usage();
-            return 0;
+    // The first of: --origin, the configuration files, the trailer (see usage_text).
+    std::optional<std::string> origin = command_line->origin;
+    if (!origin) {
+        auto from_files = origin_from_files();
+        if (!from_files) return refuse(from_files.error());
+        origin = std::move(*from_files);
+    }
+    if (!origin) {
+        origin = get_origion_from_file(platform::executable_path(program));
+        // An empty trailer is none; any other must be an origin, or the stamp went wrong.
+        if (origin && !origin->empty()) {
+            if (auto problem = origin_problem(*origin)) return refuse("the stamped origin: " + *problem);
         }
     }
-    std::string program = args.empty() ? std::string() : args.front();
-    std::span<const std::string> rest(args);
-    if (!rest.empty()) rest = rest.subspan(1);
-
-    std::optional<std::string> origin = vornic::velkin::GetArg::get_arg_value(rest, "--origin");
-    if (origin && origin->size() > server::kOriginCapacity) {
-        std::cerr << "The origin given with --origin is " << origin->size()
-                  << " bytes long; at most " << server::kOriginCapacity << " are allowed."
-                  << std::endl;
-        return 2;
-    }
-    if (!origin) origin = get_origion_from_file(platform::executable_path(program));
 
     std::optional<std::thread> server_thread = server::init_web_server(origin);
     if (!server_thread) return 1;

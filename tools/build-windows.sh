@@ -14,6 +14,7 @@ install_missing cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
 [ "$tests" = OFF ] || install_missing googletest
 
 echo "== building for Windows (mingw-w64, Release, static) in $build"
+mkdir -p "$(dirname "$build")"  # the configure log goes beside the build folder, also in a fresh clone
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
   -DTOLVANE_TESTS="$tests" > "$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
 rm -f "$build.configure.log"

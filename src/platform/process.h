@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kx_agent::platform {
 
@@ -14,6 +15,11 @@ void ignore_broken_pipe();
 // (`first_argument`) on POSIX; on Windows the module's own file name, since the start path may
 // be a bare name found through the search path.
 std::filesystem::path executable_path(std::string_view first_argument);
+
+// The configuration files that may name the origin to trust, the one that wins first. On POSIX
+// the user's ($XDG_CONFIG_HOME, else ~/.config)/tolvane-agent/origin, then the machine's
+// /etc/tolvane-agent/origin. None on Windows, where the origin is stamped into the executable.
+std::vector<std::filesystem::path> origin_files();
 
 // A path as UTF-8 text for messages.
 std::string display_path(const std::filesystem::path& path);

@@ -27,6 +27,8 @@ std::filesystem::path executable_path(std::string_view first_argument) {
     }
 }
 
+std::vector<std::filesystem::path> origin_files() { return {}; }
+
 std::string display_path(const std::filesystem::path& path) {
     const std::u8string text = path.u8string();
     return std::string(text.begin(), text.end());

@@ -13,20 +13,24 @@ AGENT = os.environ.get("AGENT", "")
 PORT = 8095
 URI = f"ws://127.0.0.1:{PORT}"
 READY = "Tolvane Agent is ready on port 8095."
+NO_CONFIG = "/nonexistent/tolvane-agent-tests"
 
 
 class Agent:
     """The agent as a child process; its standard output and error are collected."""
 
-    def __init__(self, *args, exe=None, argv0=None, prefix=()):
+    def __init__(self, *args, exe=None, argv0=None, prefix=(), config_home=NO_CONFIG):
         """prefix: a command that runs the agent (prlimit, setpriv ...), ending in "--"."""
         self.exe = exe or AGENT
         if prefix:
             command, executable = [*prefix, self.exe, *args], prefix[0]
         else:
             command, executable = [argv0 or self.exe, *args], self.exe
+        # The user's origin file is looked for under $XDG_CONFIG_HOME: by default a folder that
+        # does not exist, so that no origin file of the machine's user changes what is tested.
+        env = {**os.environ, "XDG_CONFIG_HOME": config_home}
         self.proc = subprocess.Popen(command, executable=executable, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+                                     stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=env)
         self.out_lines = []
         self.err_lines = []
         self._ready = threading.Event()
@@ -228,8 +232,9 @@ class VirtualCard:
     def insert(self):
         env = dict(os.environ)
         env["PYTHONPATH"] = "/usr/lib/python3/site-packages/virtualsmartcard:" + self.shim
-        self.proc = subprocess.Popen(["/usr/bin/python3", "/usr/bin/vicc", "-t", "iso7816", "-P",
-                                      str(self.port)], env=env, stdout=subprocess.DEVNULL,
+        # vpcd's address as such: "localhost" (vicc's default) needs /etc/hosts.
+        self.proc = subprocess.Popen(["/usr/bin/python3", "/usr/bin/vicc", "-t", "iso7816", "-H", "127.0.0.1",
+                                      "-P", str(self.port)], env=env, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
         return self
 

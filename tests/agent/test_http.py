@@ -100,6 +100,34 @@ class OriginConfiguration(unittest.TestCase):
             self.assertTrue(body.startswith(ORIGIN_LINE + b'https://a.example/\\"+alert(1)+\\"\\\\";\r\n'),
                             body[:80])
 
+    def test_origin_files_and_their_precedence(self):
+        # --origin, then the user's file ($XDG_CONFIG_HOME/tolvane-agent/origin), then the
+        # trailer; the machine's file (/etc/tolvane-agent/origin) is tested by the package test.
+        with tempfile.TemporaryDirectory() as d:
+            os.makedirs(os.path.join(d, "tolvane-agent"))
+            origin_file = os.path.join(d, "tolvane-agent", "origin")
+            exe = stamped_copy(d, b"https://stamped.example")
+            cases = [
+                ("# the company's\nhttps://file.example/client/\n", [], b"https://file.example/client/"),
+                ("https://file.example\n", ["--origin", "https://option.example"], b"https://option.example"),
+                ("# nothing set here\n", [], b"https://stamped.example"),
+            ]
+            for text, args, trusted in cases:
+                with self.subTest(text=text, args=args):
+                    with open(origin_file, "w") as f:
+                        f.write(text)
+                    with Agent(*args, exe=exe, config_home=d) as agent:
+                        agent.wait_ready()
+                        _, _, body = http_request("GET", "/bridge.js")
+                        self.assertTrue(body.startswith(ORIGIN_LINE + trusted + b'";'), body[:80])
+            # A file that names no origin stops the agent rather than passing over it.
+            with open(origin_file, "w") as f:
+                f.write("rdp.example.com\n")
+            agent = Agent(exe=exe, config_home=d)
+            self.assertEqual(agent.wait_exit(), 2)
+            self.assertEqual(len(agent.err_lines), 1, agent.err_lines)
+            self.assertIn(origin_file + ": line 1:", agent.err_lines[0])
+
     def test_stamp_tool_replaces_a_trailer_and_refuses_long_origins(self):
         import subprocess
         with tempfile.TemporaryDirectory() as d:
@@ -158,11 +186,29 @@ class StartUp(unittest.TestCase):
         self.assertIn("8095", text)
         self.assertIn("trailer", text)
 
-    def test_overlong_origin_is_refused(self):
-        agent = Agent("--origin", "https://" + "a" * 249)  # 257 bytes
-        self.assertEqual(agent.wait_exit(), 2)
-        self.assertTrue(agent.err_lines)
-        self.assertNotIn("Tolvane Agent is ready on port 8095.", agent.out_lines)
+    def test_malformed_command_lines_stop_with_one_line_and_status_2(self):
+        with tempfile.TemporaryDirectory() as d:
+            bad_stamp = stamped_copy(d, b"notaurl")
+            cases = [
+                (["--origin", "https://" + "a" * 249], AGENT, "at most 256"),  # 257 bytes
+                (["--orgin", "https://rdp.example.com"], AGENT, 'unknown option "--orgin"'),
+                (["--origin"], AGENT, "--origin needs a value"),
+                (["--origin", "notaurl"], AGENT, '"notaurl" is not an origin'),
+                (["rdp.example.com"], AGENT, 'unexpected argument "rdp.example.com"'),
+                ([], bad_stamp, "the stamped origin"),
+            ]
+            for args, exe, reason in cases:
+                with self.subTest(args=args, exe=exe):
+                    agent = Agent(*args, exe=exe)
+                    self.assertEqual(agent.wait_exit(), 2)
+                    self.assertEqual(len(agent.err_lines), 1, agent.err_lines)
+                    self.assertIn(reason, agent.err_lines[0])
+                    self.assertNotIn("Tolvane Agent is ready on port 8095.", agent.out_lines)
+
+    def test_version(self):
+        agent = Agent("--version")
+        self.assertEqual(agent.wait_exit(), 0)
+        self.assertRegex("\n".join(agent.out_lines), r"^tolvane-agent \d+\.\d+\.\d+$")
 
     def test_unreadable_start_path_is_no_origin(self):
         # Started through a name that is no file: treated as an executable without a trailer.

@@ -54,12 +54,12 @@ before(async () => {
   browser = await h.launchBrowser();
   await browser.addInitScript(bridgeShim, FOREIGN);
   await h.startDiagnostics();
-});
+}, h.HOOK);
 
 after(async () => {
   await browser?.close();
   await h.stopAll();
-});
+}, h.HOOK);
 
 test('a stray foreign message before the trusted page\'s first one does not stop its calls',
      { timeout: 60000 }, async () => {

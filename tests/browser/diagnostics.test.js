@@ -17,13 +17,13 @@ before(async () => {
   h.requireTools();
   browser = await h.launchBrowser();
   await h.startDiagnostics();
-});
+}, h.HOOK);
 
 after(async () => {
   await browser?.close();
   await card.remove();
   await h.stopAll();
-});
+}, h.HOOK);
 
 const row = (page, reader) => page.locator(`#readers tr[data-reader="${reader}"]`);
 const text = (page, selector) => page.locator(selector).innerText();

@@ -6,12 +6,17 @@ import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
+import { fileURLToPath } from 'node:url';
 
-export const ROOT = process.env.TOLVANE_ROOT ?? path.resolve(import.meta.dirname, '../..');
+export const ROOT = process.env.TOLVANE_ROOT ??
+  path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 export const AGENT = process.env.TOLVANE_AGENT ?? '';
 export const TRUSTED = 'http://127.0.0.1:8096';
 const CHROMIUM = '/usr/bin/chromium';
 const READY = 'Tolvane Agent is ready on port 8095.';
+// The bound of the before() and after() hooks (starting and stopping Chromium, the agent and the
+// page servers); each test names its own.
+export const HOOK = { timeout: 60000 };
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const started = new Set();
@@ -125,7 +130,8 @@ export class VirtualCard {
     fs.rmSync(path.join(shim, 'Crypto'), { force: true });
     // Debian's vicc imports Crypto, which Debian ships as Cryptodome.
     fs.symlinkSync('/usr/lib/python3/dist-packages/Cryptodome', path.join(shim, 'Crypto'));
-    this.#child = new Child('/usr/bin/python3', ['/usr/bin/vicc', '-t', 'iso7816'], {
+    // vpcd's address as such: "localhost" (vicc's default) needs /etc/hosts.
+    this.#child = new Child('/usr/bin/python3', ['/usr/bin/vicc', '-t', 'iso7816', '-H', '127.0.0.1'], {
       env: { ...process.env, PYTHONPATH: `/usr/lib/python3/site-packages/virtualsmartcard:${shim}` },
     });
   }

@@ -17,12 +17,12 @@ before(async () => {
   browser = await h.launchBrowser();
   diagnostics = await h.startDiagnostics();
   await h.serveWeb(8097);
-});
+}, h.HOOK);
 
 after(async () => {
   await browser?.close();
   await h.stopAll();
-});
+}, h.HOOK);
 
 const indicator = (bridge, mark) =>
   bridge.waitForFunction((m) => document.getElementById('scard-status')?.textContent === m, mark);

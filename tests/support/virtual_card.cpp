@@ -90,9 +90,11 @@ bool VirtualCard::insert() {
     std::vector<char*> env;
     for (auto& s : env_strings) env.push_back(s.data());
     env.push_back(nullptr);
-    // Debian's vicc must run under the system python, not one earlier on PATH.
-    const char* argv[] = {"/usr/bin/python3", "/usr/bin/vicc", "-t", "iso7816", "-P",
-                          port.c_str(), nullptr};
+    // Debian's vicc must run under the system python, not one earlier on PATH. vpcd's address
+    // is given as such: "localhost", vicc's default, needs /etc/hosts, which a fresh minimal
+    // root lacks.
+    const char* argv[] = {"/usr/bin/python3", "/usr/bin/vicc", "-t", "iso7816", "-H", "127.0.0.1",
+                          "-P", port.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
