@@ -176,13 +176,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         // here: no grace for a client that might come back).
         kx_agent::smartcard::ContextGuard guard(fake, std::chrono::milliseconds(1),
                                                 std::chrono::milliseconds(0));
-        kx_agent::smartcard::set_pcsc(&guard);
+        kx_agent::smartcard::ClientLayers layers(guard);
+        kx_agent::smartcard::Pcsc* previous = kx_agent::smartcard::set_pcsc(&layers.top());
         {
             kx_agent::smartcard::ConnectionScope scope(guard, gone_peer_socket());
             answered = kx_agent::server::process(message, view);
         }
         if (guard.known_contexts() != 0) fail("guard kept a context after its connection ended");
-        kx_agent::smartcard::set_pcsc(&fake);
+        kx_agent::smartcard::set_pcsc(previous);
     } else {
         answered = kx_agent::server::process(message, view);
     }

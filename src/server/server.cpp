@@ -11,7 +11,7 @@
 #include "server/bridge.h"
 #include "server/process.h"
 #include "server/relay.h"
-#include "smartcard/context_guard.h"
+#include "smartcard/pcsc_stack.h"
 #include "velkin/http/websocket.h"
 #include "velkin/string.h"
 
@@ -55,13 +55,6 @@ void append_js_string_body(std::string& out, std::span<const uint8_t> bytes) {
     }
 }
 
-// Every PC/SC call of the relay goes through the guard, which releases what a closed connection
-// leaves behind.
-smartcard::ContextGuard& context_guard() {
-    static smartcard::ContextGuard guard(smartcard::system_pcsc());
-    return guard;
-}
-
 bool origin_allowed(const http::HttpRequest& request) {
     if (AGENT_ORIGION_LEN == 0) return true;
     return request.from_origin(kAgentOrigin) || request.from_origin(configured_origin());
@@ -69,7 +62,7 @@ bool origin_allowed(const http::HttpRequest& request) {
 
 // One WebSocket connection: strict order, or side by side when the client's handshake asks.
 http::IoResult<void> relay(http::HttpRequest& request) {
-    return relay_calls(request, context_guard());
+    return relay_calls(request, smartcard::agent_stack().guard());
 }
 
 http::IoResult<void> serve_get(http::HttpRequest& request) {
@@ -135,7 +128,7 @@ std::optional<std::thread> init_web_server(const std::optional<std::string>& ori
         std::memcpy(AGENT_ORIGION, origin->data(), n);
         AGENT_ORIGION_LEN = n;
     }
-    smartcard::set_pcsc(&context_guard());
+    smartcard::set_pcsc(&smartcard::agent_stack().top());
     auto server = std::make_unique<http::HttpServer>();
     server->set_def_handler(http::HandlerEntry{std::nullopt, web_handler});
     server->set_upgrade_check(accepts_upgrade);

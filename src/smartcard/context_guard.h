@@ -104,7 +104,7 @@ private:
     std::atomic<bool> side_by_side_{false};
 };
 
-class ContextGuard final : public Pcsc {
+class ContextGuard final : public ForwardingPcsc {
 public:
     static constexpr std::size_t kMaxHeld = 64;
 
@@ -130,33 +130,25 @@ public:
     // connection has; those on `busy` contexts last.
     void end_transactions(uint64_t connection, std::span<const uint64_t> busy = {});
 
+    // Contexts: the bound per connection, what is established and released, cancel marks.
     LONG establish_context(DWORD scope, SCARDCONTEXT* context) override;
     LONG release_context(SCARDCONTEXT context) override;
-    LONG is_valid_context(SCARDCONTEXT context) override;
     LONG cancel(SCARDCONTEXT context) override;
-    LONG list_reader_groups(SCARDCONTEXT context, char* groups, DWORD* length) override;
-    LONG list_readers(SCARDCONTEXT context, const char* groups, char* readers,
-                      DWORD* length) override;
+    // Waits in slices.
     LONG get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
                            DWORD count) override;
-    LONG connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
-                 DWORD preferred_protocols, SCARDHANDLE* card, DWORD* active_protocol) override;
-    LONG reconnect(SCARDHANDLE card, DWORD share_mode, DWORD preferred_protocols,
-                   DWORD initialization, DWORD* active_protocol) override;
-    LONG disconnect(SCARDHANDLE card, DWORD disposition) override;
+    // Card handles and their transactions.
     LONG begin_transaction(SCARDHANDLE card) override;
     LONG end_transaction(SCARDHANDLE card, DWORD disposition) override;
-    LONG status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state, DWORD* protocol,
-                BYTE* atr, DWORD* atr_length) override;
-    LONG free_memory(SCARDCONTEXT context, const void* memory) override;
-    LONG transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* send_pci, const BYTE* send,
-                  DWORD send_length, SCARD_IO_REQUEST* recv_pci, BYTE* recv,
-                  DWORD* recv_length) override;
-    LONG control(SCARDHANDLE card, DWORD control_code, const void* in, DWORD in_length, void* out,
-                 DWORD out_length, DWORD* bytes_returned) override;
-    LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override;
-    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
-                    DWORD attr_length) override;
+    LONG connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
+                 DWORD preferred_protocols, SCARDHANDLE* card, DWORD* active_protocol) override;
+    LONG disconnect(SCARDHANDLE card, DWORD disposition) override;
+
+protected:
+    // Every other call on a context is a use of it; every other call on a card handle, a use of
+    // the handle that first ends the connection's transactions it would wait for.
+    void use_context(SCARDCONTEXT context) override { note_context(context); }
+    void use_card(SCARDHANDLE card) override;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -204,7 +196,6 @@ private:
     void release(const Orphans& orphans);
     void reap();
 
-    Pcsc& inner_;
     std::chrono::milliseconds slice_;
     std::chrono::milliseconds grace_;
     mutable std::mutex mutex_;  // guards the tables and the reaper state; never held while PC/SC runs

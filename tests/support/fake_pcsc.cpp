@@ -6,11 +6,9 @@
 
 namespace kx_agent::test {
 
-FakePcsc::FakePcsc() : previous_(smartcard::set_pcsc(this)) {}
+FakePcsc::FakePcsc() : previous_(smartcard::set_pcsc(&layers_.top())) {}
 
-FakePcsc::~FakePcsc() {
-    smartcard::set_pcsc(previous_ == &smartcard::system_pcsc() ? nullptr : previous_);
-}
+FakePcsc::~FakePcsc() { smartcard::set_pcsc(previous_); }
 
 std::size_t FakePcsc::count(const std::string& function) const {
     std::lock_guard lock(mutex_);

@@ -1,6 +1,7 @@
 #pragma once
 // A recording stand-in for the PC/SC service: it records every call with the exact arguments
-// it received and answers with scripted results and outputs. Installed for its lifetime.
+// it received and answers with scripted results and outputs. Installed for its lifetime, under
+// the client's layers as the platform's service would be (smartcard/pcsc_stack.h).
 //
 // Outputs follow pcsc-lite's rules where handlers rely on them: a null buffer asks for the
 // length alone, a buffer shorter than the data gives SCARD_E_INSUFFICIENT_BUFFER, and
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "smartcard/pcsc.h"
+#include "smartcard/pcsc_stack.h"
 
 namespace kx_agent::test {
 
@@ -107,6 +109,7 @@ protected:
     mutable std::mutex mutex_;
 
 private:
+    smartcard::ClientLayers layers_{*this};
     smartcard::Pcsc* previous_;
     std::size_t allocations_ = 0;
 };
