@@ -8,10 +8,12 @@
 // SCARD_AUTOALLOCATE makes the service allocate (freed through free_memory). Tests that need
 // other behaviour override the virtual methods in a subclass of their own.
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "smartcard/pcsc.h"
@@ -37,6 +39,8 @@ public:
     std::vector<PcscCall> calls;
     // Result by function name ("establish_context", "transmit", ...); success when absent.
     std::map<std::string, LONG> results;
+    // False: calls are answered but not recorded (a benchmark's millions of calls).
+    bool keep_calls = true;
 
     SCARDCONTEXT context = 0x0000A001;  // handed out by establish_context
     std::string readers{"Reader A\0\0", 10};  // multi-string of list_readers
@@ -99,7 +103,12 @@ public:
     }
 
 protected:
+    // Records the call (while calls are kept) and answers its scripted result.
     LONG record(PcscCall call);
+    LONG record(std::string_view function, uint64_t target, std::initializer_list<uint64_t> args,
+                std::string_view text = {});
+    // The scripted result of `function`.
+    LONG scripted(std::string_view function) const;
     // Copies `data` to `buffer` under pcsc-lite's length rules; returns the result.
     LONG deliver(const std::string& function, const void* data, std::size_t size, void* buffer,
                  DWORD* length);
