@@ -17,6 +17,7 @@
 #include "smartcard/pcsc.h"
 #include "smartcard/smartcard.h"
 #include "velkin/http/websocket.h"
+#include "velkin/platform/socket.h"
 #include "velkin/string.h"
 
 namespace kx_agent::server {
@@ -46,7 +47,7 @@ public:
         if (in_flight_ == 0) return;
         scope_.end_calls();
         const auto running = scheduler_.drop_waiting();
-        for (uint64_t context : running) smartcard::pcsc().cancel(context);
+        for (uint64_t context : running) scope_.cancel(context);
         scope_.end_transactions(running);
         scheduler_.wait_idle();
     }
@@ -202,7 +203,8 @@ Outcome concurrent_loop(http::HttpRequest& request, smartcard::ConnectionScope& 
 }  // namespace
 
 http::IoResult<void> relay_calls(http::HttpRequest& request, smartcard::ContextGuard& guard) {
-    smartcard::ConnectionScope connection(guard, request.stream.native_handle());
+    smartcard::ConnectionScope connection(
+        guard, [socket = request.stream.native_handle()] { return net::sys::peer_closed(socket); });
     Mode mode = Mode::strict;
     for (;;) {
         connection.set_side_by_side(mode == Mode::concurrent);

@@ -27,8 +27,11 @@ uint64_t arrival_of_call() {
 
 }  // namespace
 
-ConnectionScope::ConnectionScope(ContextGuard& guard, vornic::velkin::net::sys::Socket socket)
-    : guard_(guard), socket_(socket), id_(next_connection_id++), previous_(current_scope) {
+ConnectionScope::ConnectionScope(ContextGuard& guard, std::function<bool()> peer_closed)
+    : guard_(guard),
+      peer_closed_(std::move(peer_closed)),
+      id_(next_connection_id++),
+      previous_(current_scope) {
     current_scope = this;
 }
 
@@ -58,11 +61,9 @@ void ConnectionScope::end_transactions(std::span<const uint64_t> busy) {
 
 ConnectionScope* ConnectionScope::current() { return current_scope; }
 
-bool ConnectionScope::peer_gone() const {
-    if (ending_) return true;
-    if (socket_ == vornic::velkin::net::sys::kInvalidSocket) return false;
-    return vornic::velkin::net::sys::peer_closed(socket_);
-}
+bool ConnectionScope::peer_gone() const { return ending_ || (peer_closed_ && peer_closed_()); }
+
+void ConnectionScope::cancel(SCARDCONTEXT context) { guard_.cancel(context); }
 
 ContextGuard::ContextGuard(Pcsc& inner, std::chrono::milliseconds slice,
                            std::chrono::milliseconds grace)

@@ -22,8 +22,9 @@
 // order nothing is read meanwhile; side by side, a transaction on the call's own context is
 // behind the call) has that transaction ended first, rather than waiting for ever.
 //
-// Status-change waits run in slices, and between slices the connection's socket is probed for a
-// hang-up, so a wait whose client has gone ends within a slice. The client's time-out keeps its
+// Status-change waits run in slices, and between slices the relay is asked whether the client
+// has hung up (the callback it gives the connection's scope), so a wait whose client has gone
+// ends within a slice. The client's time-out keeps its
 // meaning (0 asks once, INFINITE waits without limit). A cancel ends the waits on its context
 // that arrived before it: the one running (also when the cancel lands between two slices) and
 // those still queued behind other calls, which are answered SCARD_E_CANCELLED when their turn
@@ -35,6 +36,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -45,7 +47,6 @@
 #include <vector>
 
 #include "smartcard/pcsc.h"
-#include "velkin/platform/socket.h"
 
 namespace kx_agent::smartcard {
 
@@ -56,7 +57,8 @@ class ContextGuard;
 // its connection.
 class ConnectionScope {
 public:
-    ConnectionScope(ContextGuard& guard, vornic::velkin::net::sys::Socket socket);
+    // `peer_closed`: whether the peer has closed or reset the connection (none: it never has).
+    explicit ConnectionScope(ContextGuard& guard, std::function<bool()> peer_closed = {});
     ~ConnectionScope();
     ConnectionScope(const ConnectionScope&) = delete;
     ConnectionScope& operator=(const ConnectionScope&) = delete;
@@ -81,6 +83,8 @@ public:
 
     // True once the peer has closed or reset the connection, or the relay is ending it.
     bool peer_gone() const;
+    // Cancels the calls running on `context`, as a client's Cancel does.
+    void cancel(SCARDCONTEXT context);
     // The relay is ending the connection: waits still running on its behalf end at the next
     // slice, even when a cancel sent to end them came before they had started.
     void end_calls() { ending_ = true; }
@@ -97,7 +101,7 @@ public:
 
 private:
     ContextGuard& guard_;
-    vornic::velkin::net::sys::Socket socket_;
+    std::function<bool()> peer_closed_;
     uint64_t id_;
     ConnectionScope* previous_;
     std::atomic<bool> ending_{false};

@@ -87,8 +87,8 @@ public:
     LONG connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
                  DWORD preferred_protocols, SCARDHANDLE* card, DWORD* active_protocol) override {
         use_context(context);
-        return result(
-            inner_.connect(context, reader, share_mode, preferred_protocols, card, active_protocol));
+        return result(inner_.connect(context, reader, share_mode, preferred_protocols, card,
+                                     active_protocol));
     }
     LONG reconnect(SCARDHANDLE card, DWORD share_mode, DWORD preferred_protocols,
                    DWORD initialization, DWORD* active_protocol) override {
@@ -111,7 +111,8 @@ public:
     LONG status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state, DWORD* protocol,
                 BYTE* atr, DWORD* atr_length) override {
         use_card(card);
-        return result(inner_.status(card, names, names_length, state, protocol, atr, atr_length));
+        return result(
+            inner_.status(card, names, names_length, state, protocol, atr, atr_length));
     }
     LONG free_memory(SCARDCONTEXT context, const void* memory) override {
         return result(inner_.free_memory(context, memory));

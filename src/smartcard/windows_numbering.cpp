@@ -108,25 +108,26 @@ LONG WindowsNumbering::result(LONG code) {
 LONG WindowsNumbering::connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
                                DWORD preferred_protocols, SCARDHANDLE* card,
                                DWORD* active_protocol) {
-    LONG code = ForwardingPcsc::connect(context, reader, share_mode,
-                                  protocolsToService(static_cast<uint32_t>(preferred_protocols)),
-                                  card, active_protocol);
+    LONG code = ForwardingPcsc::connect(
+        context, reader, share_mode, protocolsToService(static_cast<uint32_t>(preferred_protocols)),
+        card, active_protocol);
     *active_protocol = protocolsToClient(static_cast<uint32_t>(*active_protocol));
     return code;
 }
 
 LONG WindowsNumbering::reconnect(SCARDHANDLE card, DWORD share_mode, DWORD preferred_protocols,
                                  DWORD initialization, DWORD* active_protocol) {
-    LONG code = ForwardingPcsc::reconnect(card, share_mode,
-                                    protocolsToService(static_cast<uint32_t>(preferred_protocols)),
-                                    initialization, active_protocol);
+    LONG code = ForwardingPcsc::reconnect(
+        card, share_mode, protocolsToService(static_cast<uint32_t>(preferred_protocols)),
+        initialization, active_protocol);
     *active_protocol = protocolsToClient(static_cast<uint32_t>(*active_protocol));
     return code;
 }
 
 LONG WindowsNumbering::status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state,
                               DWORD* protocol, BYTE* atr, DWORD* atr_length) {
-    LONG code = ForwardingPcsc::status(card, names, names_length, state, protocol, atr, atr_length);
+    LONG code =
+        ForwardingPcsc::status(card, names, names_length, state, protocol, atr, atr_length);
     *state = numbering::cardStateToClient(static_cast<uint32_t>(*state),
                                           static_cast<uint32_t>(*protocol));
     *protocol = protocolsToClient(static_cast<uint32_t>(*protocol));
@@ -146,8 +147,8 @@ LONG WindowsNumbering::transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* send_p
         recv_pci->dwProtocol = protocolsToService(static_cast<uint32_t>(recv_pci->dwProtocol));
 
     DWORD length = recv != nullptr ? std::min(*recv_length, kMaxReceive) : *recv_length;
-    LONG code = ForwardingPcsc::transmit(card, sendBlock.data(), send, send_length, recv_pci, recv,
-                                   &length);
+    LONG code = ForwardingPcsc::transmit(card, sendBlock.data(), send, send_length, recv_pci,
+                                         recv, &length);
     *recv_length = length;
     // pcsc-lite hands the receive PCI back with its driver's protocol number (T=1 comes back as
     // 1, the client's T=0). A transmit that succeeds ran on the send PCI's protocol, since
@@ -165,7 +166,8 @@ LONG WindowsNumbering::control(SCARDHANDLE card, DWORD control_code, const void*
     auto asked = static_cast<uint32_t>(control_code);
     uint32_t serviceCode = controlCodeToService(asked);
     DWORD offered = out != nullptr ? std::min(out_length, kMaxReceive) : out_length;
-    LONG code = ForwardingPcsc::control(card, serviceCode, in, in_length, out, offered, bytes_returned);
+    LONG code =
+        ForwardingPcsc::control(card, serviceCode, in, in_length, out, offered, bytes_returned);
     // Only a client that asked in the Windows form gets the features in that form.
     if (code == SCARD_S_SUCCESS && out != nullptr && serviceCode == kGetFeatureRequest &&
         asked != serviceCode) {

@@ -93,7 +93,7 @@ TEST(CardCache, AClosedConnectionsContextLeavesNothingCached) {
     smartcard::ContextGuard guard(fake, std::chrono::milliseconds(500), std::chrono::milliseconds(0));
     SCARDCONTEXT context = 0;
     {
-        smartcard::ConnectionScope connection(guard, -1);
+        smartcard::ConnectionScope connection(guard);
         ASSERT_EQ(guard.establish_context(SCARD_SCOPE_SYSTEM, &context), SCARD_S_SUCCESS);
         smartcard::card_cache().write(context, kCard, 0, "closed", bytes(4, 9));
         testing::internal::CaptureStdout();
