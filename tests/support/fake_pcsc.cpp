@@ -23,7 +23,8 @@ const PcscCall* FakePcsc::last(const std::string& function) const {
 }
 
 LONG FakePcsc::scripted(std::string_view function) const {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_, std::defer_lock);
+    if (keep_calls) lock.lock();
     if (results.empty()) return SCARD_S_SUCCESS;
     auto it = results.find(std::string(function));
     return it == results.end() ? SCARD_S_SUCCESS : it->second;
@@ -43,7 +44,7 @@ LONG FakePcsc::record(std::string_view function, uint64_t target,
     return record(PcscCall{std::string(function), target, args, std::string(text), {}});
 }
 
-LONG FakePcsc::deliver(const std::string& function, const void* data, std::size_t size,
+LONG FakePcsc::deliver(std::string_view function, const void* data, std::size_t size,
                        void* buffer, DWORD* length) {
     (void)function;
     DWORD needed = static_cast<DWORD>(size);
@@ -51,7 +52,6 @@ LONG FakePcsc::deliver(const std::string& function, const void* data, std::size_
         char* block = static_cast<char*>(std::malloc(std::max<std::size_t>(size, 1)));
         if (size > 0) std::memcpy(block, data, size);
         *static_cast<char**>(buffer) = block;
-        std::lock_guard lock(mutex_);
         ++allocations_;
     } else if (buffer != nullptr) {
         if (*length < needed) {
@@ -173,10 +173,7 @@ LONG FakePcsc::status(SCARDHANDLE h, char* names, DWORD* names_length, DWORD* st
 
 LONG FakePcsc::free_memory(SCARDCONTEXT c, const void* memory) {
     record("free_memory", static_cast<uint64_t>(c), {});
-    {
-        std::lock_guard lock(mutex_);
-        if (memory != nullptr && allocations_ > 0) --allocations_;
-    }
+    if (memory != nullptr && allocations_ > 0) --allocations_;
     std::free(const_cast<void*>(memory));
     return SCARD_S_SUCCESS;
 }
