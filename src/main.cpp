@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics.h"
 #include "platform/process.h"
 #include "server/server.h"
 #include "velkin/string.h"
@@ -76,6 +77,7 @@ std::optional<std::string> get_origion_from_file(const std::filesystem::path& pa
 }
 
 int main(int argc, char** argv) {
+    const diagnostics::Output output;  // every line through one queue, written out at the end
     platform::ignore_broken_pipe();
     print_banner();
 

@@ -24,4 +24,11 @@ std::optional<uint8_t> granted_flags(const std::vector<uint8_t>& message);
 // short to hold its code and both identifiers: the relay then ends.
 bool process(const std::vector<uint8_t>& message, data_view::DataView& reply);
 
+// process() as the relay runs it, with the agent's lines about the call: once, whatever the
+// mode, that the PC/SC service is not running when a reply carries SCARD_E_NO_SERVICE; and
+// with --verbose one line per message of `connection` (a call's name, its ReturnCode by name
+// and the microseconds it took; a handshake; a message cut short or not recognised).
+bool process_call(uint64_t connection, const std::vector<uint8_t>& message,
+                  data_view::DataView& reply);
+
 }  // namespace kx_agent::server
