@@ -16,17 +16,25 @@ READY = "Tolvane Agent is ready on port 8095."
 
 
 class Agent:
-    """The agent as a child process; its standard output and error are collected."""
+    """The agent as a child process; its standard output and error are collected. `env` adds
+    variables (TOLVANE_MAX_CONNECTIONS=...), `files` runs it under that descriptor limit, and
+    read_stdout=False leaves its standard output a pipe that nobody reads."""
 
-    def __init__(self, *args, exe=None, argv0=None):
+    def __init__(self, *args, exe=None, argv0=None, env=None, files=None, read_stdout=True):
         self.exe = exe or AGENT
-        self.proc = subprocess.Popen([argv0 or self.exe, *args], executable=self.exe, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        environment = dict(os.environ, **(env or {}))
+        command, executable = [argv0 or self.exe, *args], self.exe
+        if files is not None:
+            command, executable = ["prlimit", f"--nofile={files}", "--", self.exe, *args], None
+        self.proc = subprocess.Popen(command, executable=executable, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=environment)
         self.out_lines = []
         self.err_lines = []
         self._ready = threading.Event()
-        self._readers = [threading.Thread(target=self._collect, args=(self.proc.stdout, self.out_lines), daemon=True),
-                         threading.Thread(target=self._collect, args=(self.proc.stderr, self.err_lines), daemon=True)]
+        self._readers = [threading.Thread(target=self._collect, args=(self.proc.stderr, self.err_lines), daemon=True)]
+        if read_stdout:
+            self._readers.append(threading.Thread(target=self._collect, args=(self.proc.stdout, self.out_lines),
+                                                  daemon=True))
         for r in self._readers:
             r.start()
 
@@ -38,6 +46,15 @@ class Agent:
                 self._ready.set()
 
     def wait_ready(self, timeout=15):
+        if len(self._readers) == 1:  # standard output unread: the port tells
+            deadline = time.monotonic() + timeout
+            while time.monotonic() < deadline:
+                try:
+                    socket.create_connection(("127.0.0.1", PORT), timeout=1).close()
+                    return self
+                except OSError:
+                    time.sleep(0.1)
+            raise AssertionError(f"agent not listening; stderr={self.err_lines}")
         if not self._ready.wait(timeout):
             raise AssertionError(f"agent not ready; stdout={self.out_lines} stderr={self.err_lines}")
         return self
@@ -58,6 +75,18 @@ class Agent:
                 return True
             time.sleep(0.02)
         return False
+
+    def wait_for_match(self, pattern, timeout=5, lines=None):
+        """The first line (of standard output unless told) that matches the regular expression."""
+        import re
+        deadline = time.monotonic() + timeout
+        while True:
+            for line in list(self.out_lines if lines is None else lines):
+                if re.fullmatch(pattern, line):
+                    return line
+            if time.monotonic() > deadline:
+                return None
+            time.sleep(0.02)
 
     def stop(self):
         if self.proc.poll() is None:
