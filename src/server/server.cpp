@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 #include <variant>
 #include <vector>
 
@@ -144,16 +145,30 @@ std::thread run(std::unique_ptr<http::HttpServer> server, net::TcpListener liste
 }
 
 std::thread run(std::unique_ptr<http::HttpServer> server, std::vector<net::TcpListener> listeners) {
-    return std::thread([server = std::move(server), listeners = std::move(listeners)]() mutable {
+    struct Serving {
+        std::unique_ptr<http::HttpServer> server;
+        std::vector<net::TcpListener> listeners;
+    };
+    auto serving = std::make_shared<Serving>(Serving{std::move(server), std::move(listeners)});
+    // The accept loops of the other listeners start here, so that every thread of an idle agent
+    // exists once start-up has returned.
+    std::vector<std::thread> others;
+    for (std::size_t i = 1; i < serving->listeners.size(); ++i) {
         try {
-            std::vector<net::TcpListener*> each;
-            for (auto& listener : listeners) each.push_back(&listener);
-            server->start(each);
+            others.emplace_back([serving, i] { serving->server->start(serving->listeners[i]); });
+        } catch (const std::system_error& error) {
+            diagnostics::err(std::string("couldn't start an accept thread: ") + error.what());
+        }
+    }
+    return std::thread([serving, others = std::move(others)]() mutable {
+        try {
+            if (!serving->listeners.empty()) serving->server->start(serving->listeners.front());
         } catch (...) {
             // Nothing in the server throws by design; an exhausted allocator might.
             SERVER_FAILED = true;
         }
-        server.reset();
+        serving->server->stop();
+        for (auto& other : others) other.join();
     });
 }
 

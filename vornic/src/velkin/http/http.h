@@ -201,11 +201,10 @@ public:
     void set_log(LogSink sink);
 
     // Runs the accept loop on the calling thread, one detached thread per connection; returns
-    // once stop has been called. The listener must outlive the call. With several listeners
-    // (one address in IPv4 and IPv6, say), each after the first gets an accept loop on a thread
-    // of its own; all share the handlers and the connection bound, and all end with stop.
+    // once stop has been called. The listener must outlive the call. Several listeners (one
+    // address in IPv4 and IPv6, say) each get a start on a thread of their own: all share the
+    // handlers and the connection bound, and all end with stop.
     void start(net::TcpListener& listener);
-    void start(std::span<net::TcpListener* const> listeners);
     // Ends the accept loops by clearing the running flag and waking each accept with a
     // connection of its own. A second call does nothing.
     void stop();

@@ -145,29 +145,12 @@ void HttpServer::set_log(LogSink sink) {
 std::size_t HttpServer::open_connections() const { return open_->load(std::memory_order_relaxed); }
 
 void HttpServer::start(net::TcpListener& listener) {
-    net::TcpListener* const one[] = {&listener};
-    start(one);
-}
-
-void HttpServer::start(std::span<net::TcpListener* const> listeners) {
     {
         const std::lock_guard lock(local_addr_mutex_);
         if (stopped_) return;
-        for (net::TcpListener* listener : listeners) {
-            if (const auto address = listener->local_address()) local_addrs_.push_back(*address);
-        }
+        if (const auto address = listener.local_address()) local_addrs_.push_back(*address);
     }
-    std::vector<std::thread> others;
-    for (net::TcpListener* listener : listeners.subspan(listeners.empty() ? 0 : 1)) {
-        try {
-            others.emplace_back([this, listener] { accept_loop(*listener); });
-        } catch (const std::system_error& error) {
-            handlers_->log(LogLevel::error,
-                           std::string("couldn't start an accept thread: ") + error.what());
-        }
-    }
-    if (!listeners.empty()) accept_loop(*listeners.front());
-    for (auto& other : others) other.join();
+    accept_loop(listener);
 }
 
 void HttpServer::accept_loop(net::TcpListener& listener) {
