@@ -99,12 +99,20 @@ bool process_call(uint64_t connection, const std::vector<uint8_t>& message,
     switch (classify(message)) {
     case MessageKind::call: {
         const uint32_t code = le32(message, 2);
-        const auto result = reply.output() ? return_code(*reply.output()) : std::nullopt;
-        if (result == kNoService) {
+        // Plain values, not an optional: g++ 12 misjudges an optional's use here.
+        bool answered_code = false;
+        uint32_t result = 0;
+        if (reply.output() != nullptr) {
+            if (auto code_of_reply = return_code(*reply.output())) {
+                answered_code = true;
+                result = *code_of_reply;
+            }
+        }
+        if (answered_code && result == kNoService) {
             if (!no_service_said.exchange(true))
                 diagnostics::err("The PC/SC service is not running (SCARD_E_NO_SERVICE): the "
                                  "agent answers its calls with that code until it runs.");
-        } else if (result == 0) {
+        } else if (answered_code && result == 0) {
             no_service_said.store(false, std::memory_order_relaxed);
         }
         if (diagnostics::verbose()) {
@@ -114,9 +122,8 @@ bool process_call(uint64_t connection, const std::vector<uint8_t>& message,
                 std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
                 name = std::string("unknown call ") + text;
             }
-            const std::string outcome = result.has_value()
-                                            ? std::string(smartcard::returnCodeName(result.value_or(0)))
-                                            : std::string("no return code");
+            const std::string outcome = answered_code ? std::string(smartcard::returnCodeName(result))
+                                                      : std::string("no return code");
             diagnostics::out(who + name + " -> " + outcome + ", " + std::to_string(took.count()) +
                              " us");
         }
