@@ -286,7 +286,8 @@ std::expected<ChildProcess, std::string> start_agent(const std::string& path,
         ::close(*probe);
         return std::unexpected(std::string("something already listens on 127.0.0.1:8095"));
     }
-    auto agent = ChildProcess::start({path}, {}, log_path);
+    // Room for the idle connections whose memory is measured (the default bound is 256).
+    auto agent = ChildProcess::start({path}, {"TOLVANE_MAX_CONNECTIONS=5000"}, log_path);
     if (!agent) return agent;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < deadline) {

@@ -19,10 +19,18 @@ struct Limits {
     // Seconds a WebSocket may stay without a message, a call or a wait before it is pinged and
     // then closed.
     unsigned idle_seconds = 300;
+    // The longest a pinged WebSocket has to answer before it is closed.
+    unsigned idle_answer_seconds = 30;
 };
 
 // The limits in force; set once at start-up, before the server accepts connections.
 const Limits& limits();
 void set_limits(const Limits& value);
+
+// Takes the limits from the environment: TOLVANE_MAX_CONNECTIONS, TOLVANE_HEAD_SECONDS,
+// TOLVANE_IDLE_SECONDS, TOLVANE_CONTEXTS_PER_CONNECTION and TOLVANE_CALLS_IN_FLIGHT, each a whole
+// number; a value that is not one (or out of its range) is named on standard error and the
+// default stays. Called once by the server's start-up.
+void read_limits_from_environment();
 
 }  // namespace kx_agent

@@ -105,6 +105,7 @@ std::optional<std::string> get_origion_from_file(const std::filesystem::path& pa
 }
 
 int main(int argc, char** argv) {
+    const diagnostics::Output output;  // every line through one queue, written out at the end
     platform::ignore_broken_pipe();
     const std::vector<std::string> args(argv, argv + argc);
     const std::string program = args.empty() ? std::string() : args.front();

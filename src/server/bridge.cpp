@@ -27,6 +27,13 @@ const std::string_view kBridgePage = R"html(<!doctype html>
 // socket is open wait for it, at most MAX_PENDING of them (a page that posts without end must not
 // grow this window's memory without end); once the socket has closed nothing will carry them, so
 // they are dropped.
+//
+// The socket is opened only by a bridge that runs as a top-level window opened by a page it
+// trusts: a frame of the bridge inside any page, or a window that a foreign page opened, would
+// otherwise open a WebSocket that carries the agent's own trusted origin. The opener is known
+// to be trusted when it is one of the agent's own pages (same origin), or once it has posted a
+// message of an accepted origin itself (event.source is the opener; event.origin is the
+// browser's word, which no page can forge). Until then, messages wait as before.
 const std::string_view kBridgeScript = R"js((function () {
   "use strict";
 
@@ -37,6 +44,24 @@ const std::string_view kBridgeScript = R"js((function () {
   var pending = [];
   var acceptedOrigin = "";
   var indicator = null;
+  var loaded = false;
+  var openerTrusted = false;
+
+  var framed = (function () {
+    try {
+      return window.top !== window.self;
+    } catch (e) {
+      return true;  // a top of another origin that cannot even be compared: framed
+    }
+  })();
+
+  function openerIsOwnPage() {
+    try {
+      return !!window.opener && window.opener.location.origin === window.location.origin;
+    } catch (e) {
+      return false;  // another origin: its own message has to tell
+    }
+  }
 
   function showStatus(mark, colour) {
     if (!indicator) return;
@@ -63,13 +88,33 @@ const std::string_view kBridgeScript = R"js((function () {
     } else if (event.origin !== acceptedOrigin) {
       return;
     }
+    if (!openerTrusted && !framed && window.opener && event.source === window.opener) {
+      openerTrusted = true;
+      connectAgent();
+    }
     if (socketClosed) return;
     if (socketOpen) socket.send(event.data);
     else if (pending.length < MAX_PENDING) pending.push(event.data);
   }
 
-  function connectAgent() {
+  function onLoad() {
+    loaded = true;
     indicator = document.getElementById("scard-status");
+    if (framed || !window.opener) {
+      console.log(framed ? "The bridge does not run inside a frame."
+                         : "The bridge runs only in a window that a page opened.");
+      socketClosed = true;
+      pending = [];
+      showStatus("\u2612", "red");
+      return;
+    }
+    if (openerIsOwnPage()) openerTrusted = true;
+    connectAgent();
+  }
+
+  // Once the page has loaded and its opener is trusted, whichever comes last.
+  function connectAgent() {
+    if (!loaded || !openerTrusted || socket || socketClosed) return;
     socket = new WebSocket("ws://127.0.0.1:8095");
     socket.binaryType = "arraybuffer";
     socket.onopen = function () {
@@ -88,7 +133,7 @@ const std::string_view kBridgeScript = R"js((function () {
     };
   }
 
-  window.addEventListener("load", connectAgent);
+  window.addEventListener("load", onLoad);
   window.addEventListener("message", receiveMsg);
 })();
 )js";

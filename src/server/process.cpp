@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <iostream>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 
+#include "diagnostics.h"
+#include "smartcard/return_code_names.h"
 #include "smartcard/smartcard.h"
 
 namespace kx_agent::server {
@@ -12,6 +17,35 @@ constexpr uint8_t kHandshake = 1;
 constexpr uint8_t kCall = 3;
 // 03 03, IoControlCode, DeviceId and CompletionId.
 constexpr std::size_t kCallFrameSize = 14;
+
+// A reply's ReturnCode: after 03 03, the device I/O completion header (16 bytes), the NDR
+// headers (16 bytes) and the ..._Return's first field starts at offset 38.
+constexpr std::size_t kReturnCodeOffset = 38;
+constexpr uint32_t kNoService = 0x8010001D;  // SCARD_E_NO_SERVICE
+
+// Said once while the service stays away; a call that succeeds again re-arms it.
+std::atomic<bool> no_service_said{false};
+
+std::optional<uint32_t> return_code(const std::vector<uint8_t>& reply) {
+    if (reply.size() < kReturnCodeOffset + 4) return std::nullopt;
+    const uint8_t* p = reply.data() + kReturnCodeOffset;
+    return static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24);
+}
+
+uint32_t le32(const std::vector<uint8_t>& bytes, std::size_t at) {
+    return static_cast<uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
+                                 static_cast<uint32_t>(bytes[at + 3]) << 24);
+}
+
+std::string hex_start(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    char two[4];
+    for (std::size_t i = 0; i < bytes.size() && i < 8; ++i) {
+        std::snprintf(two, sizeof two, i == 0 ? "%02x" : " %02x", bytes[i]);
+        text += two;
+    }
+    return bytes.size() > 8 ? text + " ..." : text;
+}
 }  // namespace
 
 MessageKind classify(const std::vector<uint8_t>& message) {
@@ -38,8 +72,8 @@ bool process(const std::vector<uint8_t>& message, data_view::DataView& reply) {
         return true;
     case MessageKind::unrecognised:
         if (message.size() >= 2 && message[0] == kClass && message[1] == kCall)
-            std::cerr << "call of " << message.size() << " bytes is too short for its header"
-                      << std::endl;
+            diagnostics::err("call of " + std::to_string(message.size()) +
+                             " bytes is too short for its header");
         return false;
     }
     return false;
@@ -53,6 +87,61 @@ std::vector<uint8_t> refusal(std::span<const uint8_t> call, uint32_t code) {
     data_view::DataView view(reply, 0);
     smartcard::refuse_smartcard(head, view, code);
     return reply;
+}
+
+bool process_call(uint64_t connection, const std::vector<uint8_t>& message,
+                  data_view::DataView& reply) {
+    const auto started = std::chrono::steady_clock::now();
+    const bool answered = process(message, reply);
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - started);
+    const std::string who = "connection " + std::to_string(connection) + ": ";
+    switch (classify(message)) {
+    case MessageKind::call: {
+        const uint32_t code = le32(message, 2);
+        // Plain values, not an optional: g++ 12 misjudges an optional's use here.
+        bool answered_code = false;
+        uint32_t result = 0;
+        if (reply.output() != nullptr) {
+            if (auto code_of_reply = return_code(*reply.output())) {
+                answered_code = true;
+                result = *code_of_reply;
+            }
+        }
+        if (answered_code && result == kNoService) {
+            if (!no_service_said.exchange(true))
+                diagnostics::err("The PC/SC service is not running (SCARD_E_NO_SERVICE): the "
+                                 "agent answers its calls with that code until it runs.");
+        } else if (answered_code && result == 0) {
+            no_service_said.store(false, std::memory_order_relaxed);
+        }
+        if (diagnostics::verbose()) {
+            std::string name(smartcard::callName(code));
+            if (name.empty()) {
+                char text[11];
+                std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+                name = std::string("unknown call ") + text;
+            }
+            const std::string outcome = answered_code ? std::string(smartcard::returnCodeName(result))
+                                                      : std::string("no return code");
+            diagnostics::out(who + name + " -> " + outcome + ", " + std::to_string(took.count()) +
+                             " us");
+        }
+        break;
+    }
+    case MessageKind::handshake:
+        if (diagnostics::verbose()) diagnostics::out(who + "handshake " + hex_start(message));
+        break;
+    case MessageKind::unrecognised:
+        if (diagnostics::verbose()) {
+            const bool short_call = message.size() >= 2 && message[0] == kClass && message[1] == kCall;
+            diagnostics::out(who + (short_call ? "call cut short: " : "unrecognised message: ") +
+                             std::to_string(message.size()) + " bytes (" + hex_start(message) +
+                             "); the connection ends");
+        }
+        break;
+    }
+    return answered;
 }
 
 }  // namespace kx_agent::server

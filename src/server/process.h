@@ -28,5 +28,11 @@ bool process(const std::vector<uint8_t>& message, data_view::DataView& reply);
 // The reply to a call (`call`: at least its first 14 bytes, up to CompletionId) that the agent
 // answers with `code` without carrying it out, as when it has no thread to run it on.
 std::vector<uint8_t> refusal(std::span<const uint8_t> call, uint32_t code);
+// process() as the relay runs it, with the agent's lines about the call: once, whatever the
+// mode, that the PC/SC service is not running when a reply carries SCARD_E_NO_SERVICE; and
+// with --verbose one line per message of `connection` (a call's name, its ReturnCode by name
+// and the microseconds it took; a handshake; a message cut short or not recognised).
+bool process_call(uint64_t connection, const std::vector<uint8_t>& message,
+                  data_view::DataView& reply);
 
 }  // namespace kx_agent::server

@@ -2,15 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
-#include <iostream>
+#include <chrono>
 #include <mutex>
-#include <syncstream>
 #include <variant>
 #include <vector>
 
 #include "agent_limits.h"
 #include "data_view.h"
+#include "diagnostics.h"
 #include "platform/wakeup.h"
 #include "server/call_scheduler.h"
 #include "server/process.h"
@@ -39,7 +40,8 @@ constexpr std::size_t kCallHead = 14;       // 03 03, IoControlCode, DeviceId, C
 // socket: workers hand their replies over and wake it.
 class ConcurrentCalls {
 public:
-    explicit ConcurrentCalls(smartcard::ConnectionScope& scope) : scope_(scope) {}
+    ConcurrentCalls(smartcard::ConnectionScope& scope, uint64_t connection)
+        : scope_(scope), connection_(connection) {}
     // The connection ends (unless drained): waiting calls are dropped, running ones cancelled,
     // and the connection's transactions ended before the running calls are waited for: one of
     // them may wait for the card that a transaction of this connection holds.
@@ -57,7 +59,9 @@ public:
     bool valid() const { return wake_.valid(); }
     bool full() const { return in_flight_ >= limits().calls_in_flight; }
     // Waits for the next message (unless full) or for replies that are ready.
+    // With nothing in flight no reply can come: the socket's read (and its idle limit) waits.
     std::expected<platform::Wakeup::Ready, int> wait(net::sys::Socket socket) {
+        if (in_flight_ == 0) return platform::Wakeup::Ready{.socket = true, .woken = false};
         return wake_.wait(socket, !full());
     }
 
@@ -74,7 +78,7 @@ public:
             smartcard::ConnectionScope::Binding binding(scope_, arrival);
             std::vector<uint8_t> reply;
             data_view::DataView view(reply, 0);
-            process(message, view);
+            process_call(connection_, message, view);
             deliver(std::move(reply));
         });
         if (!taken) deliver(refusal(head, kNoMemory));
@@ -111,6 +115,7 @@ private:
     }
 
     smartcard::ConnectionScope& scope_;
+    const uint64_t connection_;
     platform::Wakeup wake_;
     std::size_t in_flight_ = 0;  // read and written by the relay thread only
     std::mutex mutex_;
@@ -119,11 +124,23 @@ private:
     CallScheduler scheduler_;
 };
 
+// A client's text is printed up to this many bytes: a message may hold 1 MiB, and escaped it
+// would be four times that on the terminal.
+constexpr std::size_t kTextShown = 4096;
+
 // Escaped, so that a client can neither forge lines of this output nor send escape sequences
 // to the terminal.
 void print_text(const websocket::Text& text) {
-    std::osyncstream(std::cout) << "text:" << vornic::velkin::string::escape_line(text.text)
-                                << std::endl;
+    std::string_view shown = text.text;
+    if (shown.size() > kTextShown) {
+        std::size_t cut = kTextShown;
+        while (cut > 0 && (static_cast<uint8_t>(shown[cut]) & 0xC0) == 0x80) --cut;  // whole characters
+        shown = shown.substr(0, cut);
+    }
+    std::string line = "text:" + vornic::velkin::string::escape_line(shown);
+    if (shown.size() < text.text.size())
+        line += " ... (" + std::to_string(text.text.size() - shown.size()) + " bytes more)";
+    diagnostics::out(std::move(line));
 }
 
 // A handshake is answered before anything after it is read; the mode it asks for follows.
@@ -141,7 +158,7 @@ Mode asked_mode(const std::vector<uint8_t>& message) {
 }
 
 // Each binary message is one call, answered before the next is read.
-Outcome strict_loop(http::HttpRequest& request) {
+Outcome strict_loop(http::HttpRequest& request, uint64_t connection) {
     for (;;) {
         auto message = request.read_ws();
         if (!message) return std::unexpected(message.error());
@@ -153,15 +170,16 @@ Outcome strict_loop(http::HttpRequest& request) {
         const auto& call = std::get<websocket::Binary>(*message).data;
         std::vector<uint8_t> reply;
         data_view::DataView view(reply, 0);
-        if (!process(call, view)) return http::IoResult<void>{};
+        if (!process_call(connection, call, view)) return http::IoResult<void>{};
         if (auto sent = request.write_ws_binary(reply); !sent) return sent;
         if (classify(call) == MessageKind::handshake && asked_mode(call) == Mode::concurrent)
             return Mode::concurrent;
     }
 }
 
-Outcome concurrent_loop(http::HttpRequest& request, smartcard::ConnectionScope& scope) {
-    ConcurrentCalls calls(scope);
+Outcome concurrent_loop(http::HttpRequest& request, smartcard::ConnectionScope& scope,
+                        uint64_t connection) {
+    ConcurrentCalls calls(scope, connection);
     if (!calls.valid()) return std::unexpected(net::os_error(errno));
     const auto socket = request.stream.native_handle();
     for (;;) {
@@ -182,8 +200,12 @@ Outcome concurrent_loop(http::HttpRequest& request, smartcard::ConnectionScope& 
         if (std::holds_alternative<websocket::Close>(*message)) return http::IoResult<void>{};
         auto& call = std::get<websocket::Binary>(*message).data;
         switch (classify(call)) {
-        case MessageKind::unrecognised:
+        case MessageKind::unrecognised: {
+            std::vector<uint8_t> none;
+            data_view::DataView view(none, 0);
+            (void)process_call(connection, call, view);  // says why the connection ends
             return http::IoResult<void>{};
+        }
         case MessageKind::call:
             calls.submit(std::move(call));
             break;
@@ -200,22 +222,47 @@ Outcome concurrent_loop(http::HttpRequest& request, smartcard::ConnectionScope& 
     }
 }
 
-}  // namespace
+// A number for each relayed connection, for the log lines.
+std::atomic<uint64_t> next_connection{1};
 
-http::IoResult<void> relay_calls(http::HttpRequest& request, smartcard::ContextGuard& guard) {
+// A WebSocket without calls or waits is pinged after the idle limit, and closed when it does
+// not answer.
+http::IdleLimit idle_limit() {
+    const unsigned quiet = limits().idle_seconds;
+    return http::IdleLimit{std::chrono::seconds(quiet),
+                           std::chrono::seconds(std::min(quiet, limits().idle_answer_seconds))};
+}
+
+http::IoResult<void> relay_calls_of(http::HttpRequest& request, smartcard::ContextGuard& guard,
+                                    uint64_t id) {
     smartcard::ConnectionScope connection(
         guard, [socket = request.stream.native_handle()] { return net::sys::peer_closed(socket); });
     Mode mode = Mode::strict;
     for (;;) {
         connection.set_side_by_side(mode == Mode::concurrent);
-        Outcome outcome = mode == Mode::strict ? strict_loop(request)
-                                               : concurrent_loop(request, connection);
+        Outcome outcome = mode == Mode::strict ? strict_loop(request, id)
+                                               : concurrent_loop(request, connection, id);
         if (auto* next = std::get_if<Mode>(&outcome)) {
             mode = *next;
             continue;
         }
         return std::get<http::IoResult<void>>(std::move(outcome));
     }
+}
+
+}  // namespace
+
+http::IoResult<void> relay_calls(http::HttpRequest& request, smartcard::ContextGuard& guard) {
+    const uint64_t id = next_connection.fetch_add(1, std::memory_order_relaxed);
+    request.idle_limit = idle_limit();
+    if (diagnostics::verbose())
+        diagnostics::out("connection " + std::to_string(id) + " opened (origin " +
+                         vornic::velkin::string::escape_line(request.origin.value_or("none")) + ")");
+    auto result = relay_calls_of(request, guard, id);
+    if (diagnostics::verbose())
+        diagnostics::out("connection " + std::to_string(id) + " closed" +
+                         (result ? std::string() : ": " + result.error().message));
+    return result;
 }
 
 }  // namespace kx_agent::server

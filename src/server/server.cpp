@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
-#include <syncstream>
+#include <system_error>
 #include <variant>
 #include <vector>
 
+#include "agent_limits.h"
 #include "data_view.h"
+#include "diagnostics.h"
 #include "server/bridge.h"
 #include "server/process.h"
 #include "server/relay.h"
@@ -65,17 +66,37 @@ http::IoResult<void> relay(http::HttpRequest& request) {
     return relay_calls(request, smartcard::agent_stack().guard());
 }
 
+// The bridge page may not be framed: a frame of it inside a foreign page would open a WebSocket
+// with the agent's own trusted origin. CSP frame-ancestors for browsers that know it,
+// X-Frame-Options for those that do not.
+constexpr std::string_view kNoFraming =
+    "Content-Security-Policy: frame-ancestors 'none'\r\n"
+    "X-Frame-Options: DENY\r\n";
+
 http::IoResult<void> serve_get(http::HttpRequest& request) {
     std::string route = request.get_route();
     route = route.substr(0, route.find('?'));
-    if (route == "/bridge.html") return request.write_text(kBridgePage, 200, "text/html");
-    if (route == "/bridge.js") return request.write_text(bridge_script_body(), 200, "text/javascript");
+    if (route == "/bridge.html")
+        return request.write_text(kBridgePage, 200, "text/html",
+                                  {.allow_any_origin = true, .extra_headers = kNoFraming});
+    // Without Access-Control-Allow-Origin: a foreign page may run the script but not read it,
+    // and with it the configured origin.
+    if (route == "/bridge.js")
+        return request.write_text(bridge_script_body(), 200, "text/javascript",
+                                  {.allow_any_origin = false, .extra_headers = {}});
     return request.write_text(kUnsupportedPage, 200, "text/html");
 }
 
 }  // namespace
 
-bool accepts_upgrade(const http::HttpRequest& request) { return origin_allowed(request); }
+bool accepts_upgrade(const http::HttpRequest& request) {
+    if (origin_allowed(request)) return true;
+    if (diagnostics::verbose())
+        diagnostics::out("Connection refused: origin " +
+                         vornic::velkin::string::escape_line(request.origin.value_or("")) +
+                         " is not trusted (trusted: " + configured_origin() + ")");
+    return false;
+}
 
 std::string configured_origin() {
     return vornic::velkin::string::FromAsciiBytes::from_ascii_bytes(
@@ -111,16 +132,85 @@ http::IoResult<void> web_handler(http::HttpRequest& request) {
 std::atomic<bool> SERVER_FAILED{false};
 
 std::thread run(std::unique_ptr<http::HttpServer> server, net::TcpListener listener) {
-    return std::thread([server = std::move(server), listener = std::move(listener)]() mutable {
+    std::vector<net::TcpListener> listeners;
+    listeners.push_back(std::move(listener));
+    return run(std::move(server), std::move(listeners));
+}
+
+std::thread run(std::unique_ptr<http::HttpServer> server, std::vector<net::TcpListener> listeners) {
+    struct Serving {
+        std::unique_ptr<http::HttpServer> server;
+        std::vector<net::TcpListener> listeners;
+    };
+    auto serving = std::make_shared<Serving>(Serving{std::move(server), std::move(listeners)});
+    // The accept loops of the other listeners start here, so that every thread of an idle agent
+    // exists once start-up has returned.
+    std::vector<std::thread> others;
+    for (std::size_t i = 1; i < serving->listeners.size(); ++i) {
         try {
-            server->start(listener);
+            others.emplace_back([serving, i] { serving->server->start(serving->listeners[i]); });
+        } catch (const std::system_error& error) {
+            diagnostics::err(std::string("couldn't start an accept thread: ") + error.what());
+        }
+    }
+    return std::thread([serving, others = std::move(others)]() mutable {
+        try {
+            if (!serving->listeners.empty()) serving->server->start(serving->listeners.front());
         } catch (...) {
             // Nothing in the server throws by design; an exhausted allocator might.
             SERVER_FAILED = true;
         }
-        server.reset();
+        serving->server->stop();
+        for (auto& other : others) other.join();
     });
 }
+
+namespace {
+
+// The server's own lines: failures on standard error, the accept loop's on standard output,
+// each refused connection only with --verbose.
+void server_log(http::LogLevel level, std::string line) {
+    switch (level) {
+    case http::LogLevel::error:
+        diagnostics::err(std::move(line));
+        break;
+    case http::LogLevel::notice:
+        diagnostics::out(std::move(line));
+        break;
+    case http::LogLevel::detail:
+        if (diagnostics::verbose()) diagnostics::out(std::move(line));
+        break;
+    }
+}
+
+// 127.0.0.1:8095, and [::1]:8095 beside it, so that no other program can take the port's IPv6
+// form (where "localhost" may lead a browser). A machine without IPv6 on its loopback goes on
+// with IPv4 alone; a [::1]:8095 held by someone else stops the start.
+std::optional<std::vector<net::TcpListener>> bind_listeners() {
+    std::vector<net::TcpListener> listeners;
+    auto v4 = net::TcpListener::bind("127.0.0.1", kAgentPort);
+    if (!v4) {
+        diagnostics::err("Failed to build web server on port " + std::to_string(kAgentPort) +
+                         ", please make it available.");
+        return std::nullopt;
+    }
+    listeners.push_back(std::move(*v4));
+    auto v6 = net::TcpListener::bind("::1", kAgentPort);
+    if (v6) {
+        listeners.push_back(std::move(*v6));
+    } else if (net::sys::address_in_use(v6.error().code)) {
+        diagnostics::err("Failed to build web server on port " + std::to_string(kAgentPort) +
+                         ": another program holds [::1]:" + std::to_string(kAgentPort) +
+                         ", please make it available.");
+        return std::nullopt;
+    } else if (diagnostics::verbose()) {
+        diagnostics::out("No IPv6 loopback ([::1]:" + std::to_string(kAgentPort) +
+                         "): " + v6.error().message + "; listening on 127.0.0.1 only.");
+    }
+    return listeners;
+}
+
+}  // namespace
 
 std::optional<std::thread> init_web_server(const std::optional<std::string>& origin) {
     if (origin && !origin->empty()) {
@@ -128,17 +218,17 @@ std::optional<std::thread> init_web_server(const std::optional<std::string>& ori
         std::memcpy(AGENT_ORIGION, origin->data(), n);
         AGENT_ORIGION_LEN = n;
     }
+    read_limits_from_environment();
     smartcard::set_pcsc(&smartcard::agent_stack().top());
     auto server = std::make_unique<http::HttpServer>();
     server->set_def_handler(http::HandlerEntry{std::nullopt, web_handler});
     server->set_upgrade_check(accepts_upgrade);
-    auto listener = net::TcpListener::bind("127.0.0.1", kAgentPort);
-    if (!listener) {
-        std::cerr << "Failed to build web server on port " << kAgentPort
-                  << ", please make it available." << std::endl;
-        return std::nullopt;
-    }
-    return run(std::move(server), std::move(*listener));
+    server->set_max_connections(limits().connections);
+    server->set_head_deadline(std::chrono::seconds(limits().head_seconds));
+    server->set_log(server_log);
+    auto listeners = bind_listeners();
+    if (!listeners) return std::nullopt;
+    return run(std::move(server), std::move(*listeners));
 }
 
 }  // namespace kx_agent::server

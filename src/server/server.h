@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "velkin/http/http.h"
 #include "velkin/net.h"
@@ -34,8 +35,9 @@ std::string configured_origin();
 bool accepts_upgrade(const vornic::velkin::http::HttpRequest& request);
 
 // Stores the origin (at most kOriginCapacity bytes; longer values are refused by the caller),
-// binds 127.0.0.1:8095 and starts the server thread. On a bind failure it prints the start-up
-// failure on standard error and returns nothing.
+// takes the limits from the environment (read_limits_from_environment), binds 127.0.0.1:8095
+// and [::1]:8095 (where the machine has IPv6) and starts the server thread. On a bind failure
+// it prints the start-up failure on standard error and returns nothing.
 std::optional<std::thread> init_web_server(const std::optional<std::string>& origin);
 
 // Set when the server thread ended by a failure rather than by returning.
@@ -44,6 +46,8 @@ extern std::atomic<bool> SERVER_FAILED;
 // Runs the server's accept loop on a thread of its own; the thread owns server and listener.
 std::thread run(std::unique_ptr<vornic::velkin::http::HttpServer> server,
                 vornic::velkin::net::TcpListener listener);
+std::thread run(std::unique_ptr<vornic::velkin::http::HttpServer> server,
+                std::vector<vornic::velkin::net::TcpListener> listeners);
 
 // The one request handler: bridge page and script, fixed replies, and the WebSocket relay.
 vornic::velkin::http::IoResult<void> web_handler(vornic::velkin::http::HttpRequest& request);

@@ -17,25 +17,32 @@ NO_CONFIG = "/nonexistent/tolvane-agent-tests"
 
 
 class Agent:
-    """The agent as a child process; its standard output and error are collected."""
+    """The agent as a child process; its standard output and error are collected. `env` adds
+    variables (TOLVANE_MAX_CONNECTIONS=...), `files` runs it under that descriptor limit, and
+    read_stdout=False leaves its standard output a pipe that nobody reads."""
 
-    def __init__(self, *args, exe=None, argv0=None, prefix=(), config_home=NO_CONFIG):
+    def __init__(self, *args, exe=None, argv0=None, prefix=(), config_home=NO_CONFIG, env=None,
+                 files=None, read_stdout=True):
         """prefix: a command that runs the agent (prlimit, setpriv ...), ending in "--"."""
         self.exe = exe or AGENT
         if prefix:
             command, executable = [*prefix, self.exe, *args], prefix[0]
         else:
             command, executable = [argv0 or self.exe, *args], self.exe
+        if files is not None:
+            command, executable = ["prlimit", f"--nofile={files}", "--", *command], None
         # The user's origin file is looked for under $XDG_CONFIG_HOME: by default a folder that
         # does not exist, so that no origin file of the machine's user changes what is tested.
-        env = {**os.environ, "XDG_CONFIG_HOME": config_home}
+        environment = {**os.environ, "XDG_CONFIG_HOME": config_home, **(env or {})}
         self.proc = subprocess.Popen(command, executable=executable, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=env)
+                                     stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=environment)
         self.out_lines = []
         self.err_lines = []
         self._ready = threading.Event()
-        self._readers = [threading.Thread(target=self._collect, args=(self.proc.stdout, self.out_lines), daemon=True),
-                         threading.Thread(target=self._collect, args=(self.proc.stderr, self.err_lines), daemon=True)]
+        self._readers = [threading.Thread(target=self._collect, args=(self.proc.stderr, self.err_lines), daemon=True)]
+        if read_stdout:
+            self._readers.append(threading.Thread(target=self._collect, args=(self.proc.stdout, self.out_lines),
+                                                  daemon=True))
         for r in self._readers:
             r.start()
 
@@ -47,6 +54,15 @@ class Agent:
                 self._ready.set()
 
     def wait_ready(self, timeout=15):
+        if len(self._readers) == 1:  # standard output unread: the port tells
+            deadline = time.monotonic() + timeout
+            while time.monotonic() < deadline:
+                try:
+                    socket.create_connection(("127.0.0.1", PORT), timeout=1).close()
+                    return self
+                except OSError:
+                    time.sleep(0.1)
+            raise AssertionError(f"agent not listening; stderr={self.err_lines}")
         if not self._ready.wait(timeout):
             raise AssertionError(f"agent not ready; stdout={self.out_lines} stderr={self.err_lines}")
         return self
@@ -67,6 +83,18 @@ class Agent:
                 return True
             time.sleep(0.02)
         return False
+
+    def wait_for_match(self, pattern, timeout=5, lines=None):
+        """The first line (of standard output unless told) that matches the regular expression."""
+        import re
+        deadline = time.monotonic() + timeout
+        while True:
+            for line in list(self.out_lines if lines is None else lines):
+                if re.fullmatch(pattern, line):
+                    return line
+            if time.monotonic() > deadline:
+                return None
+            time.sleep(0.02)
 
     def stop(self):
         if self.proc.poll() is None:

@@ -208,3 +208,29 @@ class ThreadLimit(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class UnreadOutput(unittest.TestCase):
+    def test_an_unread_standard_output_stops_neither_calls_nor_releases(self):
+        # Standard output is a pipe that nobody reads: it fills with the first 64 KiB. The
+        # releases of the abandoned contexts print a line each, too; were the reaper to block on
+        # it, the contexts would leak and pcscd (about 200 in all) would refuse new ones.
+        with Agent(read_stdout=False) as agent:
+            agent.wait_ready()
+
+            async def scenario():
+                ws = await connect()
+                try:
+                    for _ in range(200):
+                        await ws.send("x" * 4000)  # one printed line each, 800 KB in all
+                    self.assertEqual(await roundtrip(ws, bytes([3, 1])), bytes([3, 2]))
+                finally:
+                    await ws.close()
+                for i in range(300):
+                    ws = await connect()
+                    reply = await roundtrip(ws, establish_call())
+                    self.assertEqual(return_code(reply), 0, f"establish {i}")
+                    drop(ws)
+                    await asyncio.sleep(0.002)
+            run(scenario(), timeout=180)
+            self.assertIsNone(agent.proc.poll())

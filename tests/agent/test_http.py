@@ -4,7 +4,13 @@ import socket
 import tempfile
 import unittest
 
-from agent_harness import AGENT, Agent, http_request
+import asyncio
+import time
+
+import websockets
+
+from agent_harness import (AGENT, RELEASE, UPGRADE, Agent, connect, context_call, establish_call,
+                           http_request, return_code, roundtrip, run)
 
 STAMP = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "stamp-origin")
 ORIGIN_LINE = b'window.__agent_origion = "'
@@ -49,6 +55,13 @@ class Routes(unittest.TestCase):
                 self.assertEqual(headers["content-length"], str(len(body)))
                 self.assertEqual(headers["connection"], "close")
                 self.assertIn(body_part, body)
+
+    def test_bridge_cannot_be_framed_and_its_script_not_read_by_other_pages(self):
+        _, page, _ = http_request("GET", "/bridge.html")
+        self.assertEqual(page["content-security-policy"], "frame-ancestors 'none'")
+        self.assertEqual(page["x-frame-options"], "DENY")
+        _, script, _ = http_request("GET", "/bridge.js")
+        self.assertNotIn("access-control-allow-origin", script)
 
     def test_script_without_origin_has_no_origin_line(self):
         _, _, body = http_request("GET", "/bridge.js")
@@ -165,18 +178,29 @@ class StartUp(unittest.TestCase):
             socket.create_connection(("127.0.0.1", 8095), timeout=2).close()
 
     def test_port_taken(self):
-        blocker = socket.socket()
-        blocker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        blocker.bind(("127.0.0.1", 8095))
-        blocker.listen()
-        try:
-            agent = Agent()
-            code = agent.wait_exit()
-            self.assertNotEqual(code, 0)
-            self.assertIn("Failed to build web server on port 8095, please make it available.", agent.err_lines)
-            self.assertNotIn("Tolvane Agent is ready on port 8095.", agent.out_lines)
-        finally:
-            blocker.close()
+        # Either form of the port held by another program stops the start: on [::1] it would
+        # otherwise answer the pages that reach the agent through "localhost".
+        cases = [(socket.AF_INET, "127.0.0.1", "Failed to build web server on port 8095, please make it available."),
+                 (socket.AF_INET6, "::1", "Failed to build web server on port 8095: another program holds "
+                                          "[::1]:8095, please make it available.")]
+        for family, address, line in cases:
+            with self.subTest(address=address):
+                blocker = socket.socket(family)
+                blocker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                try:
+                    blocker.bind((address, 8095))
+                except OSError as error:  # no IPv6 loopback here
+                    blocker.close()
+                    self.skipTest(f"cannot bind {address}: {error}")
+                blocker.listen()
+                try:
+                    with Agent() as agent:
+                        code = agent.wait_exit()
+                        self.assertNotEqual(code, 0)
+                        self.assertIn(line, agent.err_lines)
+                        self.assertNotIn("Tolvane Agent is ready on port 8095.", agent.out_lines)
+                finally:
+                    blocker.close()
 
     def test_help(self):
         agent = Agent("--help")
@@ -219,3 +243,57 @@ class StartUp(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class ConnectionBound(unittest.TestCase):
+    def test_a_flood_at_the_bound_leaves_a_good_client_working(self):
+        # Under a descriptor limit that the flood alone would exhaust: without the bound the
+        # agent has no descriptor left for the good client's PC/SC contexts.
+        with Agent(env={"TOLVANE_MAX_CONNECTIONS": "64"}, files=160) as agent:
+            agent.wait_ready()
+
+            async def scenario():
+                good = await connect()
+                flood = []
+                try:
+                    self.assertEqual(return_code(await roundtrip(good, establish_call())), 0)
+                    for _ in range(300):
+                        s = socket.create_connection(("127.0.0.1", 8095), timeout=5)
+                        s.sendall((UPGRADE + "\r\n").encode())
+                        flood.append(s)
+                    for _ in range(5):
+                        reply = await roundtrip(good, establish_call())
+                        self.assertEqual(return_code(reply), 0)
+                        self.assertEqual(return_code(await roundtrip(good, context_call(RELEASE, reply[-8:]))), 0)
+                    # Those beyond the bound were closed at once, without an answer (a reset, as
+                    # their heads were not read).
+                    closed = 0
+                    for s in flood:
+                        s.settimeout(0.05)
+                        try:
+                            closed += s.recv(1) == b""
+                        except ConnectionResetError:
+                            closed += 1
+                        except socket.timeout:
+                            pass
+                    self.assertGreaterEqual(closed, 300 - 64)
+                finally:
+                    for s in flood:
+                        s.close()
+                    await good.close()
+                # Their places come free: a new client is served again.
+                deadline = time.monotonic() + 10
+                while True:
+                    try:
+                        fresh = await connect()
+                        break
+                    except (OSError, websockets.InvalidHandshake, asyncio.TimeoutError):
+                        if time.monotonic() > deadline:
+                            raise
+                        await asyncio.sleep(0.1)
+                self.assertEqual(await roundtrip(fresh, bytes([3, 1])), bytes([3, 2]))
+                await fresh.close()
+            run(scenario(), timeout=60)
+            out = agent.stdout()
+            self.assertEqual(sum(l.startswith("Connection bound reached: 64") for l in out), 1, out[-5:])
+            self.assertLessEqual(sum(l.startswith("couldn't get client") for l in out), 1, out[-5:])

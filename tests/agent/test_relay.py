@@ -1,5 +1,6 @@
 """A web client's calls travel through the real agent to pcscd and back."""
 import asyncio
+import time
 import unittest
 
 import websockets
@@ -38,15 +39,21 @@ class Relay(unittest.TestCase):
         run(scenario())
 
     def test_text_is_printed_and_the_relay_goes_on(self):
+        # A message may hold 1 MiB; its line is cut at 4 KiB (escaped, it would be 4 MiB).
+        long_text = "\u00e9" * 2050 + "x" * (1024 * 1024 - 4100)
         async def scenario():
             ws = await connect()
             try:
                 await ws.send("hello agent")
+                await ws.send(long_text)
                 self.assertEqual(await roundtrip(ws, bytes([3, 1])), bytes([3, 2]))
             finally:
                 await ws.close()
         run(scenario())
         self.assertTrue(self.agent.wait_for_line("text:hello agent"), self.agent.stdout())
+        # Cut between whole characters: 2048 of the two-byte ones fit.
+        cut = "text:" + "\u00e9" * 2048 + f" ... ({len(long_text.encode()) - 4096} bytes more)"
+        self.assertTrue(self.agent.wait_for_line(cut), [l[:80] for l in self.agent.stdout()])
 
     def test_text_cannot_forge_lines_or_drive_the_terminal(self):
         async def scenario():
@@ -117,3 +124,59 @@ class Relay(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class Log(unittest.TestCase):
+    """What the agent says: with --verbose a line per call and why connections end or are
+    refused; always, once, that the PC/SC service is not running."""
+
+    def test_verbose_lines(self):
+        helper = Agent("--help")
+        helper.wait_exit()
+        if not any("--verbose" in l for l in helper.out_lines):
+            self.skipTest("this agent's command line has no --verbose")
+        with Agent("--verbose", "--origin", "https://rdp.example.com") as agent:
+            agent.wait_ready()
+            self.assertEqual(raw_exchange("https://evil.example")[:12], b"HTTP/1.1 403")
+
+            async def scenario():
+                ws = await connect(origin="https://rdp.example.com")
+                reply = await roundtrip(ws, establish_call())
+                self.assertEqual(return_code(reply), 0)
+                self.assertEqual(return_code(await roundtrip(ws, context_call(IS_VALID, b"\xff" * 8))),
+                                 0x80100003)
+                await roundtrip(ws, context_call(RELEASE, reply[-8:]))
+                await ws.send(bytes([3, 9]))
+                with self.assertRaises(websockets.ConnectionClosed):
+                    await asyncio.wait_for(ws.recv(), 5)
+            run(scenario())
+            expected = [
+                r"Connection refused: origin https://evil\.example is not trusted \(trusted: https://rdp\.example\.com\)",
+                r"connection (\d+) opened \(origin https://rdp\.example\.com\)",
+                r"connection \d+: SCARD_IOCTL_ESTABLISHCONTEXT -> SCARD_S_SUCCESS, \d+ us",
+                r"connection \d+: SCARD_IOCTL_ISVALIDCONTEXT -> SCARD_E_INVALID_HANDLE, \d+ us",
+                r"connection \d+: SCARD_IOCTL_RELEASECONTEXT -> SCARD_S_SUCCESS, \d+ us",
+                r"connection \d+: unrecognised message: 2 bytes \(03 09\); the connection ends",
+                r"connection \d+ closed",
+            ]
+            for pattern in expected:
+                self.assertIsNotNone(agent.wait_for_match(pattern), (pattern, agent.stdout()))
+
+    def test_a_missing_service_is_said_once(self):
+        # pcsc-lite finds pcscd through this socket name: none there is a service not running.
+        with Agent(env={"PCSCLITE_CSOCK_NAME": "/nonexistent/pcscd.comm"}) as agent:
+            agent.wait_ready()
+
+            async def scenario():
+                ws = await connect()
+                try:
+                    for _ in range(3):
+                        self.assertEqual(return_code(await roundtrip(ws, establish_call())), 0x8010001D)
+                finally:
+                    await ws.close()
+            run(scenario())
+            said = r"The PC/SC service is not running \(SCARD_E_NO_SERVICE\).*"
+            self.assertIsNotNone(agent.wait_for_match(said, lines=agent.err_lines), agent.err_lines)
+            time.sleep(0.3)
+            self.assertEqual(len([l for l in agent.err_lines if l.startswith("The PC/SC service")]), 1)
+            self.assertFalse(any(l.startswith("connection ") for l in agent.stdout()))  # not verbose

@@ -33,10 +33,36 @@ test('a page of another origin gets no answer through the bridge', { timeout: 60
   const { page, bridge } = await h.openDiagnostics(browser, FOREIGN);
   await page.waitForSelector('#agent-state[data-state="silent"]', { timeout: 15000 });
   await refused;
-  // The foreign page's messages are ignored; the bridge keeps its socket for the trusted page.
-  await indicator(bridge, OPEN);
+  // The foreign page's messages are ignored, and a bridge that such a page opened never opens
+  // its socket: it would carry the agent's own trusted origin.
+  assert.notEqual(await bridge.locator('#scard-status').innerText(), OPEN);
   assert.equal(await page.locator('#context').innerText(), 'none');
   await bridge.close();
+  await page.close();
+});
+
+// A foreign page that frames the bridge page, and one that runs the bridge script in a frame of
+// its own: neither may open a WebSocket to the agent (each would carry the agent's trusted
+// origin, and many of them would take the agent's connections).
+test('a framed bridge opens no WebSocket', { timeout: 60000 }, async () => {
+  const page = await browser.newPage();
+  const sockets = [];
+  page.on('websocket', (ws) => sockets.push(ws.url()));
+  await page.goto(`${FOREIGN}/`);
+  const blocked = await page.evaluate(() => new Promise((resolve) => {
+    const frame = document.createElement('iframe');
+    frame.src = 'http://127.0.0.1:8095/bridge.html';
+    frame.onload = () => resolve(true);
+    document.body.append(frame);
+    const script = document.createElement('iframe');
+    script.srcdoc = '<span id="scard-status"></span><script src="http://127.0.0.1:8095/bridge.js"></script>';
+    document.body.append(script);
+  }));
+  assert.ok(blocked);
+  const framedScript = page.frames().find((f) => f.url() === 'about:srcdoc');
+  await framedScript.waitForFunction(() => document.getElementById('scard-status')?.textContent === '\u2612');
+  await page.waitForTimeout(1000);
+  assert.deepEqual(sockets, []);
   await page.close();
 });
 

@@ -8,7 +8,10 @@ more than CONTEXTS contexts alive, pcscd serves about 200 in all); many plain GE
 concurrent clients; slow clients that send one byte every few seconds and silent ones; clients
 that vanish mid-head, mid-frame and mid-call; and a flood of malformed messages. The
 well-behaved client must see no error, and afterwards the agent's threads and memory must come
-back to their idle level. The figures are printed.
+back to their idle level. Last, the agent-wide bounds: connections beyond the connection bound
+closed at once beside a client that keeps its calls, a head trickled a byte at a time ended by
+the head deadline, a WebSocket that answers no ping closed after the idle limit. The figures
+are printed.
 
 Usage: AGENT=path/to/tolvane-agent load_test.py [full|quick]
 The quick profile (fewer of everything) is what tools/tsan.sh runs under ThreadSanitizer.
@@ -40,10 +43,15 @@ MIB = 1024 * 1024
 # The agent keeps a closed connection's contexts this long (seconds) for a client that comes
 # back; the thread that keeps that time leaves when none is held.
 GRACE = 30
+# The bounds this run sets (TOLVANE_*): room for the connections held at once, and an idle limit
+# short enough to be seen; the head deadline is the default one.
+EXTRA_CONNECTIONS = 100
+IDLE_SECONDS = 5
+HEAD_SECONDS = 10
 
 PROFILES = {
     "full": dict(ws_connections=1000, contexts=100, gets=10000, get_clients=50, slow_clients=100,
-                 slow_seconds=12, silent_clients=10, vanish=50, mid_call=20,
+                 slow_seconds=8, silent_clients=10, vanish=50, mid_call=20,
                  flood_connections=40, flood_messages=60, garbage=200),
     "quick": dict(ws_connections=100, contexts=20, gets=1000, get_clients=20, slow_clients=10,
                   slow_seconds=8, silent_clients=3, vanish=10, mid_call=5,
@@ -71,12 +79,13 @@ class Agent:
     """The agent as a child process with a raised descriptor limit; its output is drained (and
     counted) so that it never blocks on a full pipe."""
 
-    def __init__(self, exe):
+    def __init__(self, exe, env=None):
         def raise_limit():
             soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
             resource.setrlimit(resource.RLIMIT_NOFILE, (min(max(soft, 16384), hard), hard))
         self.proc = subprocess.Popen([exe], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     stdin=subprocess.DEVNULL, preexec_fn=raise_limit)
+                                     stdin=subprocess.DEVNULL, preexec_fn=raise_limit,
+                                     env=dict(os.environ, **(env or {})))
         self.ready = threading.Event()
         self.released = 0
         self.stdout_lines = 0
@@ -321,7 +330,7 @@ def many_gets(p, failures):
 
 def slow_and_silent(p, failures, agent, idle_threads):
     """Slow clients send their head one byte every few seconds and are answered at the end;
-    silent clients send nothing and are dropped by the head's read time-out (6 s)."""
+    silent clients send nothing and are dropped by the head deadline (10 s)."""
     head = f"GET /bridge.html HTTP/1.1\r\nHost: {HOST}:{PORT}\r\n\r\n".encode()
     slow = [socket.create_connection((HOST, PORT), timeout=20) for _ in range(p["slow_clients"])]
     silent = [socket.create_connection((HOST, PORT), timeout=20)
@@ -511,6 +520,88 @@ def flood(p, failures, seed=8095):
 
 # --- the test --------------------------------------------------------------------------------
 
+def bounds(p, failures, bound):
+    """Connections beyond the bound are closed at once while a client connected before keeps
+    its calls; a head that trickles in ends at the head deadline; a WebSocket that answers no
+    ping is pinged after the idle limit and then closed."""
+    good = WsClient()
+    flood = []
+    for _ in range(bound + EXTRA_CONNECTIONS):
+        s = socket.create_connection((HOST, PORT), timeout=20)
+        s.sendall(upgrade_head())
+        flood.append(s)
+    time.sleep(0.5)
+    refused = 0
+    for s in flood:
+        s.settimeout(0.01)
+        try:
+            data = s.recv(1)
+            refused += data == b""
+        except ConnectionResetError:
+            refused += 1
+        except OSError:
+            pass
+    calls_ok = 0
+    for n in range(20):
+        reply = good.roundtrip(establish_call(completion_id=n))
+        if check_reply(reply, n) == 0 and check_reply(
+                good.roundtrip(context_call(wsclient.RELEASE, reply[-8:], n)), n) == 0:
+            calls_ok += 1
+    for s in flood:
+        s.close()
+    if refused < EXTRA_CONNECTIONS:
+        failures.add(f"connections beyond the bound: {refused} closed of {EXTRA_CONNECTIONS}")
+    if calls_ok != 20:
+        failures.add(f"client beside the flood: {calls_ok} of 20 establish-release pairs")
+
+    # One byte every 0.25 s, for at most twice the deadline.
+    trickle = socket.create_connection((HOST, PORT), timeout=20)
+    trickle.setblocking(False)
+    started = time.monotonic()
+    trickle.sendall(b"GET /bridge.html HTTP/1.1\r\nX: ")
+    ended_after = None
+    while time.monotonic() - started < 2 * HEAD_SECONDS:
+        try:
+            trickle.sendall(b"a")
+        except OSError:
+            ended_after = time.monotonic() - started
+            break
+        time.sleep(0.25)
+        try:
+            if trickle.recv(4096) is not None:
+                ended_after = time.monotonic() - started
+                break
+        except BlockingIOError:
+            pass
+        except OSError:
+            ended_after = time.monotonic() - started
+            break
+    trickle.close()
+    if ended_after is None:
+        failures.add("a trickled head outlived twice the head deadline")
+
+    # A WebSocket that stays quiet and answers nothing.
+    quiet = WsClient(timeout=4 * IDLE_SECONDS + 10)
+    started = time.monotonic()
+    pinged_after = closed_after = None
+    try:
+        while True:
+            opcode, _ = quiet.recv_frame()
+            if opcode == 9 and pinged_after is None:
+                pinged_after = time.monotonic() - started
+            if opcode == 8:
+                break
+    except (Closed, OSError):
+        pass
+    closed_after = time.monotonic() - started
+    quiet.sock.close()
+    good.close()
+    if pinged_after is None:
+        failures.add("an idle WebSocket was not pinged")
+    return dict(refused=refused, calls_ok=calls_ok, head_ended=ended_after,
+                pinged=pinged_after, closed=closed_after)
+
+
 def settle(agent, idle_threads, timeout):
     deadline = time.monotonic() + timeout
     while agent.threads() > idle_threads and time.monotonic() < deadline:
@@ -535,7 +626,10 @@ def main():
     lock = open(LOCK, "a+")
     fcntl.flock(lock, fcntl.LOCK_EX)
     failures = Failures()
-    agent = Agent(exe)
+    bound = p["ws_connections"] + EXTRA_CONNECTIONS
+    agent = Agent(exe, env={"TOLVANE_MAX_CONNECTIONS": str(bound),
+                            "TOLVANE_IDLE_SECONDS": str(IDLE_SECONDS),
+                            "TOLVANE_HEAD_SECONDS": str(HEAD_SECONDS)})
     started = time.monotonic()
     try:
         if not agent.ready.wait(30):
@@ -588,6 +682,16 @@ def main():
         log(f"well-behaved client: {good.rounds} rounds, errors seen: {len(good.errors)}")
         for e in good.errors:
             log(f"  well-behaved error: {e}")
+
+        limits = bounds(p, failures, bound)
+        head = "not ended" if limits["head_ended"] is None else f"ended after {limits['head_ended']:.1f}s"
+        pinged = "never" if limits["pinged"] is None else f"after {limits['pinged']:.1f}s"
+        log(f"bounds: {bound} connections (default 256; set for this run): {limits['refused']} of "
+            f"{bound + EXTRA_CONNECTIONS} closed at once, the client connected before made "
+            f"{limits['calls_ok']} of 20 establish-release pairs meanwhile; head deadline "
+            f"{HEAD_SECONDS}s: a head trickled a byte every 0.25 s {head}; idle limit "
+            f"{IDLE_SECONDS}s (default 300): a silent WebSocket pinged {pinged}, closed after "
+            f"{limits['closed']:.1f}s")
 
         after_threads = settle(agent, idle_threads, GRACE + 20)
         time.sleep(1)

@@ -318,6 +318,31 @@ TEST(ReadWs, BoundsTheMessageBeforeReadingOrAllocating) {
     }
 }
 
+// A quiet peer is pinged once; one that answers (any frame) is read on, one that does not is
+// closed with 1001 and the read fails.
+TEST(ReadWs, PingsAQuietPeerAndClosesOneThatDoesNotAnswer) {
+    {
+        WsPair pair;
+        pair.request->idle_limit = http::IdleLimit{50ms, 100ms};
+        const auto message = pair.request->read_ws();
+        ASSERT_FALSE(message);
+        EXPECT_EQ(message.error().message, "WebSocket idle: no answer to a ping");
+        EXPECT_EQ(to_hex(read_for(pair.client, 200ms)), "89 00 88 02 03 E9");
+    }
+    {
+        WsPair pair;
+        pair.request->idle_limit = http::IdleLimit{50ms, 5s};
+        std::thread peer([&] {
+            EXPECT_EQ(to_hex(read_n(pair.client, 2)), "89 00");  // the ping, then the answer
+            send_all(pair.client, concat({encode({0x8A, {}}), encode({0x82, bytes("go")})}));
+        });
+        const auto message = pair.request->read_ws();
+        peer.join();
+        ASSERT_TRUE(message) << message.error().message;
+        EXPECT_EQ(std::get<ws::Binary>(*message).data, bytes("go"));
+    }
+}
+
 TEST(ReadFrame, ReturnsTheFirstHeaderByteAndAppends) {
     WsPair pair;
     send_all(pair.client, frames({{0x41, bytes("xy")}}));  // RSV2 set, no FIN, text

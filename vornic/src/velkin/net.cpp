@@ -23,6 +23,30 @@ void close_fd(sys::Socket& fd) {
     }
 }
 
+// An IPv4 ("127.0.0.1") or IPv6 ("::1") literal and a port.
+IoResult<SocketAddress> parse_address(std::string_view text_address, uint16_t port) {
+    const std::string text(text_address);
+    SocketAddress address;
+    if (text.find(':') == std::string::npos) {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address.storage);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        if (::inet_pton(AF_INET, text.c_str(), &v4.sin_addr) != 1) {
+            return std::unexpected(protocol_error("invalid IPv4 address: " + text));
+        }
+        address.length = sizeof v4;
+        return address;
+    }
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(address.storage);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(port);
+    if (::inet_pton(AF_INET6, text.c_str(), &v6.sin6_addr) != 1) {
+        return std::unexpected(protocol_error("invalid IPv6 address: " + text));
+    }
+    address.length = sizeof v6;
+    return address;
+}
+
 IoResult<sockaddr_in> parse_ipv4(std::string_view ipv4_address, uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -57,6 +81,22 @@ IoResult<TcpStream> TcpStream::connect(const sockaddr_in& address) {
     int rc;
     do {
         rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } while (rc != 0 && sys::interrupted(sys::last_error()));
+    if (rc != 0) {
+        return std::unexpected(last_error());
+    }
+    return stream;
+}
+
+IoResult<TcpStream> TcpStream::connect(const SocketAddress& address) {
+    const sys::Socket fd = sys::open_tcp(address.storage.ss_family);
+    if (fd == sys::kInvalidSocket) {
+        return std::unexpected(last_error());
+    }
+    TcpStream stream(fd);
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
     } while (rc != 0 && sys::interrupted(sys::last_error()));
     if (rc != 0) {
         return std::unexpected(last_error());
@@ -175,18 +215,20 @@ TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
 
 TcpListener::~TcpListener() { close_fd(fd_); }
 
-IoResult<TcpListener> TcpListener::bind(std::string_view ipv4_address, uint16_t port) {
-    auto address = parse_ipv4(ipv4_address, port);
+IoResult<TcpListener> TcpListener::bind(std::string_view text_address, uint16_t port) {
+    auto address = parse_address(text_address, port);
     if (!address) {
         return std::unexpected(address.error());
     }
-    const sys::Socket fd = sys::open_tcp();
+    const int family = address->storage.ss_family;
+    const sys::Socket fd = sys::open_tcp(family);
     if (fd == sys::kInvalidSocket) {
         return std::unexpected(last_error());
     }
     TcpListener listener(fd);
     if (sys::allow_address_reuse(fd) != 0 ||
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0 ||
+        (family == AF_INET6 && sys::set_int_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1) != 0) ||
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&address->storage), address->length) != 0 ||
         ::listen(fd, SOMAXCONN) != 0) {
         return std::unexpected(last_error());
     }
@@ -209,6 +251,15 @@ IoResult<sockaddr_in> TcpListener::local_addr() const {
     }
     if (address.sin_family != AF_INET) {
         return std::unexpected(protocol_error("listener is not an IPv4 socket"));
+    }
+    return address;
+}
+
+IoResult<SocketAddress> TcpListener::local_address() const {
+    SocketAddress address;
+    address.length = sizeof address.storage;
+    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address.storage), &address.length) != 0) {
+        return std::unexpected(last_error());
     }
     return address;
 }

@@ -23,6 +23,12 @@ struct IoError {
 template <class T = void>
 using IoResult = std::expected<T, IoError>;
 
+// An IPv4 or IPv6 socket address, as getsockname fills it.
+struct SocketAddress {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+};
+
 // An error value for a system error code: "<system text> (os error N)".
 IoError os_error(int code);
 // A protocol error (code 0) with the given text.
@@ -40,6 +46,7 @@ public:
 
     // A blocking connect to an IPv4 address.
     static IoResult<TcpStream> connect(const sockaddr_in& address);
+    static IoResult<TcpStream> connect(const SocketAddress& address);
     static IoResult<TcpStream> connect(std::string_view ipv4_address, uint16_t port);
 
     sys::Socket native_handle() const noexcept { return fd_; }
@@ -79,12 +86,15 @@ public:
     TcpListener& operator=(const TcpListener&) = delete;
     ~TcpListener();
 
-    // Binds with SO_REUSEADDR and listens; port 0 picks an ephemeral port.
-    static IoResult<TcpListener> bind(std::string_view ipv4_address, uint16_t port);
+    // Binds with SO_REUSEADDR and listens; port 0 picks an ephemeral port. An address with a
+    // colon is IPv6 ("::1"), bound for IPv6 alone (IPV6_V6ONLY), so that it never takes the
+    // IPv4 form of the port as well.
+    static IoResult<TcpListener> bind(std::string_view address, uint16_t port);
 
     IoResult<TcpStream> accept();
     uint16_t port() const;  // 0 when the address cannot be read
-    IoResult<sockaddr_in> local_addr() const;
+    IoResult<sockaddr_in> local_addr() const;  // an IPv4 listener's address
+    IoResult<SocketAddress> local_address() const;  // of either family
     sys::Socket native_handle() const noexcept { return fd_; }
 
 private:

@@ -27,12 +27,20 @@ using net::IoResult;
 
 // A head that reaches this size without its blank line ends the connection without a response.
 inline constexpr std::size_t kMaxHeadSize = 64 * 1024;
-// Applies to each single read of the head, not to the head as a whole.
-inline constexpr std::chrono::milliseconds kHeadReadTimeout{6000};
+// The time a client has for its whole request head, however it spaces its bytes (a per-read
+// time-out would let a head that trickles in a byte at a time keep its connection for days).
+inline constexpr std::chrono::milliseconds kHeadDeadline{10000};
 // A connection the server ends on its own (a refused upgrade, a failed WebSocket) is shut down
 // lingering, so that its last answer is not lost to a reset: at most this long, this much input.
 inline constexpr std::chrono::milliseconds kLingerTime{1000};
 inline constexpr std::size_t kLingerBytes = 256 * 1024;
+
+// How long a WebSocket may be quiet between frames: after `quiet` without a byte the server
+// pings, and when nothing comes within `answer` more it closes (1001) and the read fails.
+struct IdleLimit {
+    std::chrono::milliseconds quiet;
+    std::chrono::milliseconds answer;
+};
 
 // One parsed request together with the connection it arrived on. Destroying it closes the
 // connection.
@@ -50,6 +58,7 @@ struct HttpRequest {
     std::optional<std::string> origin;           // last origin header
     std::vector<std::string> header_names;       // lower-cased, arrival order, duplicates kept
     std::vector<std::string> header_values;      // same order and length
+    std::optional<IdleLimit> idle_limit;         // for read_ws; none: it waits without limit
 
     // Queries.
     bool is_websockt() const;  // upgrade is exactly "websocket"
@@ -59,11 +68,21 @@ struct HttpRequest {
     bool from_origin(std::string_view allowed) const;
     IoResult<void> dipatch(const std::function<IoResult<void>(HttpRequest&)>& func);
 
-    // Responses: one complete response, "Connection: close".
+    // Responses: one complete response, "Connection: close". By default any page may read it
+    // (Access-Control-Allow-Origin: *); `allow_any_origin` false leaves that header out, and
+    // `extra_headers` (whole lines, each ending in CR LF) go into the head as they are.
+    struct ResponseHeaders {
+        bool allow_any_origin = true;
+        std::string_view extra_headers;
+    };
     IoResult<void> write_bytes(std::span<const uint8_t> body, uint32_t status,
                                std::string_view content_type);
+    IoResult<void> write_bytes(std::span<const uint8_t> body, uint32_t status,
+                               std::string_view content_type, const ResponseHeaders& headers);
     IoResult<void> write_text(std::string_view text, uint32_t status,
                               std::string_view content_type);
+    IoResult<void> write_text(std::string_view text, uint32_t status,
+                              std::string_view content_type, const ResponseHeaders& headers);
 
     // WebSocket opening handshake (http/websocket.cpp). Fails when sec-websocket-key is absent.
     IoResult<std::string> get_key_accept() const;
@@ -77,6 +96,9 @@ struct HttpRequest {
     // that breaks RFC 6455 fails the connection: a close frame with status 1002 goes out and the
     // error is returned, after which the caller must close the connection.
     IoResult<websocket::WsMessage> read_ws();
+    // Returns once a byte (or the peer's end) is there to read, pinging once after
+    // `limit.quiet`; fails, having sent close 1001, when no answer comes within `limit.answer`.
+    IoResult<void> await_frame(const IdleLimit& limit);
     IoResult<void> write_frame(uint8_t opcode, std::optional<std::span<const uint8_t>> payload);
     IoResult<void> write_ws_binary(std::span<const uint8_t> data);
     IoResult<void> write_ws_pong(std::optional<std::span<const uint8_t>> payload);
@@ -92,9 +114,12 @@ private:
 };
 
 // Reads the request head one byte per read call, so that nothing after it leaves the
-// connection. Returns what it gathered when the blank line ends the head, when a read fails or
-// the peer closes (possibly empty or incomplete), or when kMaxHeadSize bytes have arrived.
+// connection. Returns what it gathered when the blank line ends the head (CR LF CR LF, or two
+// bare line feeds, which the parser then refuses), when a read fails, the peer closes or
+// `deadline` has passed (possibly empty or incomplete), or when kMaxHeadSize bytes have arrived.
+// Without a deadline, the stream's own read time-out (if any) bounds each read.
 std::vector<uint8_t> read_header(net::TcpStream& stream);
+std::vector<uint8_t> read_header(net::TcpStream& stream, std::chrono::milliseconds deadline);
 // Whether a head ends with its blank line (LF CR LF).
 bool is_head_complete(std::span<const uint8_t> head);
 
@@ -106,7 +131,10 @@ using UpgradeCheck = std::function<bool(const HttpRequest&)>;
 // an upgrade request that `accept_upgrade` (when given) lets through, the 101 handshake response
 // has been written and flushed when it returns; one that it refuses is answered with a complete
 // "403 Forbidden" response instead and fails with "WebSocket upgrade refused".
-// Fails with "No method" when the first line has no space.
+// Fails with "No method" when the first line has no space. A head that could be read in more
+// than one way is answered "400 Bad Request" and fails with "Bad request head: " and the
+// reason: a line that ends in a bare line feed, a head without its blank line, a header name
+// with white space before its colon (RFC 7230 3.2.4), or more than one Origin header.
 IoResult<HttpRequest> from_header(std::vector<uint8_t>& head, net::TcpStream stream,
                                   const UpgradeCheck& accept_upgrade = {});
 
@@ -115,6 +143,17 @@ std::string_view get_status_msg(uint32_t status);
 
 // RFC 7231 7.1.1.1 HTTP-date: IMF-fixdate, and the obsolete RFC 850 and asctime forms.
 std::optional<std::chrono::system_clock::time_point> parse_http_date(std::string_view text);
+
+// Where the server's own lines go (a connection that failed, an accept that failed). The
+// default writes errors on standard error and the accept loop's lines on standard output, each
+// line whole; a program with its own output path hands the server a sink of its own.
+enum class LogLevel {
+    error,   // a connection ended by a failure
+    notice,  // the accept loop: a failed accept, the connection bound reached, and recovery
+    detail,  // each refused connection (the default sink drops these)
+};
+using LogSink = std::function<void(LogLevel, std::string)>;
+void default_log(LogLevel level, std::string line);
 
 struct HandlerEntry {
     std::optional<std::string> context;  // copied into the request's handler_context
@@ -129,6 +168,8 @@ public:
     std::optional<HandlerEntry> def_handler;
     std::optional<mime::MimeType> mime;
     UpgradeCheck upgrade_check;  // empty: every upgrade request is answered 101
+    std::chrono::milliseconds head_deadline = kHeadDeadline;
+    LogSink log = default_log;
 
     void set_def_handler(HandlerEntry entry);
     void set_upgrade_check(UpgradeCheck check);
@@ -137,7 +178,7 @@ public:
     const HandlerEntry* get_handler(std::string_view route) const;
 };
 
-// What one connection thread runs: read the head under the read time-out, parse, pick the
+// What one connection thread runs: read the head within the head deadline, parse, pick the
 // handler, call it once, close.
 void handle_connection(net::TcpStream stream, std::shared_ptr<const HandlerManager> handlers);
 
@@ -153,19 +194,33 @@ public:
     void add_route(std::string route, HandlerEntry entry);
     void set_mime(mime::MimeType types);
     void set_upgrade_check(UpgradeCheck check);
+    // At most this many connections at once (0: no bound); a connection accepted beyond it is
+    // closed at once, without a response, so that it costs neither a thread nor a wait.
+    void set_max_connections(std::size_t bound);
+    void set_head_deadline(std::chrono::milliseconds deadline);
+    void set_log(LogSink sink);
 
     // Runs the accept loop on the calling thread, one detached thread per connection; returns
-    // once stop has been called. The listener must outlive the call.
+    // once stop has been called. The listener must outlive the call. Several listeners (one
+    // address in IPv4 and IPv6, say) each get a start on a thread of their own: all share the
+    // handlers and the connection bound, and all end with stop.
     void start(net::TcpListener& listener);
-    // Ends the accept loop by clearing the running flag and waking the accept with a connection
-    // of its own. A second call does nothing.
+    // Ends the accept loops by clearing the running flag and waking each accept with a
+    // connection of its own. A second call does nothing.
     void stop();
+    // Connections open now (accepted and not yet ended).
+    std::size_t open_connections() const;
 
 private:
+    void accept_loop(net::TcpListener& listener);
+
     std::shared_ptr<std::atomic<bool>> running_;
     std::shared_ptr<HandlerManager> handlers_;
-    std::mutex local_addr_mutex_;  // start records the address on one thread, stop reads it
-    std::optional<sockaddr_in> local_addr_;
+    std::shared_ptr<std::atomic<std::size_t>> open_;
+    std::size_t max_connections_ = 0;
+    std::mutex local_addr_mutex_;  // start records the addresses on one thread, stop reads them
+    std::vector<net::SocketAddress> local_addrs_;
+    bool stopped_ = false;  // under local_addr_mutex_
 };
 
 }  // namespace vornic::velkin::http

@@ -1,5 +1,7 @@
 // Reading and parsing the request head, and the queries a handler asks of the request.
 #include <algorithm>
+#include <optional>
+#include <string_view>
 
 #include "velkin/http/http.h"
 #include "velkin/string.h"
@@ -27,10 +29,17 @@ std::size_t char_offset(std::string_view text, std::size_t count) {
 
 // One header line (without its line feed): the name before the first colon, lower-cased in
 // place; the value from the second byte after the colon, less the line's last byte (its CR).
-void parse_header_line(std::span<uint8_t> line, HttpRequest& request) {
+// Returns the reason when the line may not be taken at all.
+std::optional<std::string_view> parse_header_line(std::span<uint8_t> line, HttpRequest& request) {
     const auto colon = std::find(line.begin(), line.end(), uint8_t{':'});
     if (colon == line.end()) {
-        return;  // the blank line, the empty piece after the last line feed, or junk
+        return std::nullopt;  // the blank line or junk
+    }
+    // RFC 7230 3.2.4: "No whitespace is allowed between the header field-name and colon ... A
+    // server MUST reject any received request message that contains whitespace between a header
+    // field-name and colon with a response code of 400": "Origin : x" must not pass for Origin.
+    if (std::any_of(line.begin(), colon, [](uint8_t b) { return b == ' ' || b == '\t'; })) {
+        return "white space in a header name";
     }
     const auto name_length = static_cast<std::size_t>(colon - line.begin());
     for (uint8_t& byte : line.first(name_length)) {
@@ -53,10 +62,24 @@ void parse_header_line(std::span<uint8_t> line, HttpRequest& request) {
     } else if (name == "upgrade") {
         request.upgrade = value;
     } else if (name == "origin") {
+        // Which of several would count is up to each reader; the upgrade check must not guess.
+        if (request.origin) return "more than one Origin header";
         request.origin = value;
     }
     request.header_names.push_back(std::move(name));
     request.header_values.push_back(std::move(value));
+    return std::nullopt;
+}
+
+// Why a head cannot be read one way only, if it cannot: every line must end in CR LF (a bare
+// line feed is a line end to some readers and not to others) and the head must end with its
+// blank line.
+std::optional<std::string_view> line_ends_fault(std::span<const uint8_t> head) {
+    for (std::size_t i = 0; i < head.size(); ++i) {
+        if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r')) return "a bare line feed";
+    }
+    if (!is_head_complete(head)) return "no blank line at its end";
+    return std::nullopt;
 }
 
 }  // namespace
@@ -65,6 +88,17 @@ bool is_head_complete(std::span<const uint8_t> head) {
     const std::size_t n = head.size();
     return n >= 3 && head[n - 3] == '\n' && head[n - 2] == '\r' && head[n - 1] == '\n';
 }
+
+namespace {
+
+// The end of a head: CR LF CR LF, or two bare line feeds (which from_header refuses; stopping
+// there answers such a client at once instead of at the deadline).
+bool ends_head(const std::vector<uint8_t>& head) {
+    const std::size_t n = head.size();
+    return is_head_complete(head) || (n >= 2 && head[n - 2] == '\n' && head[n - 1] == '\n');
+}
+
+}  // namespace
 
 std::vector<uint8_t> read_header(net::TcpStream& stream) {
     std::vector<uint8_t> head;
@@ -78,7 +112,37 @@ std::vector<uint8_t> read_header(net::TcpStream& stream) {
             break;
         }
         head.push_back(byte);
-        if (byte == '\n' && is_head_complete(head)) {
+        if (byte == '\n' && ends_head(head)) {
+            break;
+        }
+    }
+    return head;
+}
+
+std::vector<uint8_t> read_header(net::TcpStream& stream, std::chrono::milliseconds deadline) {
+    using clock = std::chrono::steady_clock;
+    const auto end = clock::now() + deadline;
+    // The read time-out is what is left of the deadline. Setting it before every byte would
+    // double the system calls of a head, so it is set again only when it exceeds what is left
+    // by more than `slack`: a head then ends at most `slack` after its deadline.
+    const auto slack = std::min<std::chrono::milliseconds>(std::chrono::seconds(1), deadline / 4);
+    std::chrono::milliseconds timeout{0};
+    std::vector<uint8_t> head;
+    head.reserve(800);
+    while (head.size() < kMaxHeadSize) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - clock::now());
+        if (left.count() <= 0) break;
+        if (timeout.count() == 0 || timeout > left + slack) {
+            if (!stream.set_read_timeout(left)) break;
+            timeout = left;
+        }
+        uint8_t byte = 0;
+        const auto n = stream.read(std::span(&byte, 1));
+        if (!n || *n == 0) {
+            break;
+        }
+        head.push_back(byte);
+        if (byte == '\n' && ends_head(head)) {
             break;
         }
     }
@@ -96,6 +160,15 @@ IoResult<HttpRequest> from_header(std::vector<uint8_t>& head, net::TcpStream str
         return std::unexpected(net::protocol_error("No method"));
     }
     HttpRequest request(std::move(stream));
+    // Answered 400 and lingered, so that the client reads the answer; no handler sees it.
+    const auto refuse = [&request](std::string_view reason) -> IoResult<HttpRequest> {
+        if (auto written = request.write_text("Bad Request", 400, "text/plain"); !written) {
+            return std::unexpected(written.error());
+        }
+        request.stream.shutdown_lingering(kLingerTime, kLingerBytes);
+        return std::unexpected(net::protocol_error("Bad request head: " + std::string(reason)));
+    };
+    if (const auto fault = line_ends_fault(head)) return refuse(*fault);
     request.method = text_of(std::span(request_line.begin(), first_space));
     const std::span<uint8_t> rest(first_space + 1, request_line.end());
     const auto second_space = std::find(rest.begin(), rest.end(), uint8_t{' '});
@@ -108,7 +181,9 @@ IoResult<HttpRequest> from_header(std::vector<uint8_t>& head, net::TcpStream str
     while (piece_end != all.end()) {
         const auto piece_begin = piece_end + 1;
         piece_end = std::find(piece_begin, all.end(), uint8_t{'\n'});
-        parse_header_line(std::span(piece_begin, piece_end), request);
+        if (const auto fault = parse_header_line(std::span(piece_begin, piece_end), request)) {
+            return refuse(*fault);
+        }
     }
 
     if (request.is_websockt()) {

@@ -66,13 +66,19 @@ std::string_view get_status_msg(uint32_t status) {
 
 IoResult<void> HttpRequest::write_bytes(std::span<const uint8_t> body, uint32_t status,
                                         std::string_view type) {
+    return write_bytes(body, status, type, ResponseHeaders{});
+}
+
+IoResult<void> HttpRequest::write_bytes(std::span<const uint8_t> body, uint32_t status,
+                                        std::string_view type, const ResponseHeaders& headers) {
     const std::string_view parts[] = {
         "HTTP/1.1 ",
         get_status_msg(status),
         "Content-Type: ",
         type,
         "; charset=UTF-8\r\n",
-        "Access-Control-Allow-Origin: *\r\n",
+        headers.allow_any_origin ? "Access-Control-Allow-Origin: *\r\n" : "",
+        headers.extra_headers,
         "Content-Length: ",
     };
     const std::string length = std::to_string(body.size());
@@ -104,6 +110,11 @@ IoResult<void> HttpRequest::write_bytes(std::span<const uint8_t> body, uint32_t 
 IoResult<void> HttpRequest::write_text(std::string_view text, uint32_t status,
                                        std::string_view type) {
     return write_bytes(string::bytes_of(text), status, type);
+}
+
+IoResult<void> HttpRequest::write_text(std::string_view text, uint32_t status,
+                                       std::string_view type, const ResponseHeaders& headers) {
+    return write_bytes(string::bytes_of(text), status, type, headers);
 }
 
 }  // namespace vornic::velkin::http

@@ -1,5 +1,6 @@
 // The handler table, the connection procedure and the accept loop.
 
+#include <algorithm>
 #include <cstdio>
 #include <system_error>
 #include <thread>
@@ -17,14 +18,40 @@ void print_line(std::FILE* to, std::string line) {
     std::fflush(to);
 }
 
-// A connection thread that ends early says why on standard error.
-void report(std::string line) { print_line(stderr, std::move(line)); }
-
-// Pause after a failed accept: the usual cause (no file descriptors left) does not go away at
-// once, and retrying without a pause would spin a core.
+// Pauses after a failed accept: the usual cause (no file descriptors left) does not go away at
+// once, and retrying without a pause would spin a core. Each failure in a row doubles the pause
+// up to the longest, so that a long exhaustion costs a wake-up a second, not a hundred.
 constexpr std::chrono::milliseconds kAcceptRetryPause{10};
+constexpr std::chrono::milliseconds kLongestAcceptPause{1000};
+
+// Holds one place under the connection bound for as long as its connection lives.
+class ConnectionSlot {
+public:
+    explicit ConnectionSlot(std::shared_ptr<std::atomic<std::size_t>> open) : open_(std::move(open)) {}
+    ConnectionSlot(ConnectionSlot&& other) noexcept = default;
+    ConnectionSlot& operator=(ConnectionSlot&&) = delete;
+    ~ConnectionSlot() {
+        if (open_) open_->fetch_sub(1, std::memory_order_relaxed);
+    }
+
+private:
+    std::shared_ptr<std::atomic<std::size_t>> open_;
+};
 
 }  // namespace
+
+void default_log(LogLevel level, std::string line) {
+    switch (level) {
+    case LogLevel::error:
+        print_line(stderr, std::move(line));
+        break;
+    case LogLevel::notice:
+        print_line(stdout, std::move(line));
+        break;
+    case LogLevel::detail:
+        break;
+    }
+}
 
 void HandlerManager::set_def_handler(HandlerEntry entry) { def_handler = std::move(entry); }
 
@@ -44,11 +71,15 @@ const HandlerEntry* HandlerManager::get_handler(std::string_view route) const {
 }
 
 void handle_connection(net::TcpStream stream, std::shared_ptr<const HandlerManager> handlers) {
-    if (auto set = stream.set_read_timeout(kHeadReadTimeout); !set) {
+    const auto report = [&handlers](std::string line) {
+        if (handlers->log) handlers->log(LogLevel::error, std::move(line));
+    };
+    // A stream that takes no read time-out could not be held to the deadline.
+    if (auto set = stream.set_read_timeout(handlers->head_deadline); !set) {
         report("set_read_timeout failed: " + set.error().message);
         return;
     }
-    std::vector<uint8_t> head = read_header(stream);
+    std::vector<uint8_t> head = read_header(stream, handlers->head_deadline);
     if (head.size() >= kMaxHeadSize && !is_head_complete(head)) {
         report("Request head too large: no end of head in " + std::to_string(head.size()) +
                " bytes");
@@ -83,7 +114,8 @@ void handle_connection(net::TcpStream stream, std::shared_ptr<const HandlerManag
 
 HttpServer::HttpServer()
     : running_(std::make_shared<std::atomic<bool>>(true)),
-      handlers_(std::make_shared<HandlerManager>()) {}
+      handlers_(std::make_shared<HandlerManager>()),
+      open_(std::make_shared<std::atomic<std::size_t>>(0)) {}
 
 HttpServer::~HttpServer() { stop(); }
 
@@ -99,44 +131,102 @@ void HttpServer::set_upgrade_check(UpgradeCheck check) {
     handlers_->set_upgrade_check(std::move(check));
 }
 
+void HttpServer::set_max_connections(std::size_t bound) { max_connections_ = bound; }
+
+void HttpServer::set_head_deadline(std::chrono::milliseconds deadline) {
+    handlers_->head_deadline = deadline;
+}
+
+void HttpServer::set_log(LogSink sink) {
+    if (!sink) sink = [](LogLevel, std::string) {};
+    handlers_->log = std::move(sink);
+}
+
+std::size_t HttpServer::open_connections() const { return open_->load(std::memory_order_relaxed); }
+
 void HttpServer::start(net::TcpListener& listener) {
-    if (const auto address = listener.local_addr()) {
+    {
         const std::lock_guard lock(local_addr_mutex_);
-        local_addr_ = *address;
+        if (stopped_) return;
+        if (const auto address = listener.local_address()) local_addrs_.push_back(*address);
     }
+    accept_loop(listener);
+}
+
+void HttpServer::accept_loop(net::TcpListener& listener) {
+    const LogSink& log = handlers_->log;
+    std::chrono::milliseconds pause = kAcceptRetryPause;
+    bool failing = false;   // the last accept failed, and that has been said
+    bool at_bound = false;  // the bound was reached, and that has been said
     while (running_->load(std::memory_order_relaxed)) {
         auto client = listener.accept();
         if (!client) {
-            print_line(stdout, "couldn't get client: " + client.error().message);
-            std::this_thread::sleep_for(kAcceptRetryPause);
+            // Said once for a run of failures: a full descriptor table fails every accept, and a
+            // line for each would flood the output while the condition lasts.
+            if (!failing) {
+                log(LogLevel::notice, "couldn't get client: " + client.error().message);
+                failing = true;
+            }
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, kLongestAcceptPause);
             continue;
+        }
+        if (failing) {
+            log(LogLevel::notice, "accepting clients again");
+            failing = false;
+        }
+        pause = kAcceptRetryPause;
+        if (!running_->load(std::memory_order_relaxed)) break;  // stop's own wake-up
+        const std::size_t open = open_->fetch_add(1, std::memory_order_relaxed);
+        ConnectionSlot slot(open_);
+        if (max_connections_ != 0 && open >= max_connections_) {
+            // Closed at once (the slot and the stream go at the end of this turn): a connection
+            // beyond the bound gets no thread, so that a flood cannot take what the open ones need.
+            if (!at_bound) {
+                log(LogLevel::notice, "Connection bound reached: " + std::to_string(max_connections_) +
+                                          " connections are open; new ones are closed until some end");
+                at_bound = true;
+            }
+            log(LogLevel::detail, "connection refused: " + std::to_string(open) +
+                                      " connections open, the bound is " +
+                                      std::to_string(max_connections_));
+            continue;
+        }
+        if (at_bound && open + 1 < max_connections_) {
+            log(LogLevel::notice, "Connections below the bound again");
+            at_bound = false;
         }
         (void)client->set_nodelay(true);  // best effort: only delays small writes
         std::shared_ptr<const HandlerManager> table = handlers_;
         try {
-            std::thread(handle_connection, std::move(*client), std::move(table)).detach();
+            std::thread(
+                [slot = std::move(slot)](net::TcpStream stream,
+                                         std::shared_ptr<const HandlerManager> handlers) {
+                    handle_connection(std::move(stream), std::move(handlers));
+                },
+                std::move(*client), std::move(table))
+                .detach();
         } catch (const std::system_error& error) {
             // The connection is dropped (closed when the thread's arguments are destroyed).
-            print_line(stderr, std::string("couldn't start a connection thread: ") + error.what());
+            log(LogLevel::error, std::string("couldn't start a connection thread: ") + error.what());
         }
     }
 }
 
 void HttpServer::stop() {
-    if (!running_->load(std::memory_order_relaxed)) {
-        return;
-    }
-    running_->store(false, std::memory_order_relaxed);
-    std::optional<sockaddr_in> address;
+    std::vector<net::SocketAddress> addresses;
     {
-        // Taken after the store: if start has not recorded its address yet, it will see the
-        // flag cleared before it blocks in accept.
+        // Taken after the store: if start has not recorded its addresses yet, it will see
+        // stopped_ set before it blocks in accept.
         const std::lock_guard lock(local_addr_mutex_);
-        address = local_addr_;
+        if (stopped_) return;
+        stopped_ = true;
+        running_->store(false, std::memory_order_relaxed);
+        addresses = local_addrs_;
     }
-    if (address) {
+    for (const auto& address : addresses) {
         // Wakes the blocked accept; the connection carries no request.
-        if (auto wake = net::TcpStream::connect(*address)) {
+        if (auto wake = net::TcpStream::connect(address)) {
             (void)wake->shutdown(SHUT_RDWR);
         }
     }

@@ -181,6 +181,20 @@ IoError HttpRequest::fail_ws(std::string error) {
     return net::protocol_error(std::move(error));
 }
 
+IoResult<void> HttpRequest::await_frame(const IdleLimit& limit) {
+    const auto socket = stream.native_handle();
+    if (net::sys::wait_readable(socket, limit.quiet) != 0) return {};  // bytes, an end or a failure
+    // RFC 6455 5.5.2: "A Ping frame MAY be sent after the connection is established"; a live
+    // endpoint answers it with a pong (5.5.3), which browsers do on their own.
+    if (auto pinged = write_frame(websocket::kOpPing, std::nullopt); !pinged) {
+        return std::unexpected(pinged.error());
+    }
+    if (net::sys::wait_readable(socket, limit.answer) != 0) return {};
+    // 1001: "an endpoint is going away"; the peer is not answering, so nothing is waited for.
+    (void)close_ws(websocket::kCloseGoingAway, std::nullopt);
+    return std::unexpected(net::protocol_error("WebSocket idle: no answer to a ping"));
+}
+
 IoResult<websocket::WsMessage> HttpRequest::read_ws() {
     std::vector<uint8_t> message;
     uint8_t message_opcode = websocket::kNoMessage;
@@ -188,6 +202,11 @@ IoResult<websocket::WsMessage> HttpRequest::read_ws() {
         return std::unexpected(fail_ws("WebSocket protocol error: " + why));
     };
     for (;;) {
+        if (idle_limit) {
+            if (auto alive = await_frame(*idle_limit); !alive) {
+                return std::unexpected(alive.error());
+            }
+        }
         const auto header = read_frame_start(stream);
         if (!header) {
             return std::unexpected(header.error());

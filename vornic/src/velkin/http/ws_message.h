@@ -36,5 +36,7 @@ inline constexpr std::size_t kMaxMessageSize = 1024 * 1024;
 inline constexpr unsigned kCloseMessageTooBig = 1009;
 // RFC 6455 7.4.1: the close status of a connection failed for breaking the protocol.
 inline constexpr unsigned kCloseProtocolError = 1002;
+// RFC 6455 7.4.1: "an endpoint is going away" (here: a peer that stopped answering).
+inline constexpr unsigned kCloseGoingAway = 1001;
 
 }  // namespace vornic::velkin::http::websocket

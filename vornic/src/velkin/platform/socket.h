@@ -34,8 +34,9 @@ using Socket = int;
 inline constexpr Socket kInvalidSocket = -1;
 #endif
 
-// A TCP/IPv4 socket that child processes do not inherit; kInvalidSocket on failure.
-Socket open_tcp();
+// A TCP socket (IPv4 unless told AF_INET6) that child processes do not inherit;
+// kInvalidSocket on failure.
+Socket open_tcp(int family = AF_INET);
 // An accepted connection, not inherited either; kInvalidSocket on failure.
 Socket accept(Socket listener);
 void close(Socket socket);
@@ -63,6 +64,11 @@ int set_receive_timeout(Socket socket, std::optional<std::chrono::milliseconds> 
 int last_error();
 // Whether that code means the call was interrupted and may simply be repeated.
 bool interrupted(int code);
+// Whether it means the process or the system has no descriptors (or buffers) left: an accept
+// that fails so keeps failing until connections end.
+bool out_of_descriptors(int code);
+// Whether a bind failed because another socket holds the address.
+bool address_in_use(int code);
 // The system's text for a code, without a trailing line end.
 std::string error_text(int code);
 

@@ -12,7 +12,7 @@
 
 namespace vornic::velkin::net::sys {
 
-Socket open_tcp() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+Socket open_tcp(int family) { return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
 Socket accept(Socket listener) { return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); }
 
@@ -61,6 +61,12 @@ int set_receive_timeout(Socket socket, std::optional<std::chrono::milliseconds> 
 int last_error() { return errno; }
 
 bool interrupted(int code) { return code == EINTR; }
+
+bool out_of_descriptors(int code) {
+    return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
+}
+
+bool address_in_use(int code) { return code == EADDRINUSE; }
 
 std::string error_text(int code) { return std::strerror(code); }
 

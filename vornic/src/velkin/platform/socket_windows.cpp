@@ -32,11 +32,11 @@ int clamp(std::size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>
 
 }  // namespace
 
-Socket open_tcp() {
+Socket open_tcp(int family) {
     if (!winsock_started()) {
         return INVALID_SOCKET;
     }
-    return not_inherited(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    return not_inherited(::socket(family, SOCK_STREAM, IPPROTO_TCP));
 }
 
 Socket accept(Socket listener) { return not_inherited(::accept(listener, nullptr, nullptr)); }
@@ -100,6 +100,10 @@ int set_receive_timeout(Socket socket, std::optional<std::chrono::milliseconds> 
 int last_error() { return ::WSAGetLastError(); }
 
 bool interrupted(int code) { return code == WSAEINTR; }
+
+bool out_of_descriptors(int code) { return code == WSAEMFILE || code == WSAENOBUFS; }
+
+bool address_in_use(int code) { return code == WSAEADDRINUSE || code == WSAEACCES; }
 
 std::string error_text(int code) {
     char buffer[512] = {};
