@@ -164,17 +164,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         // contexts of the connection and releases the orphans when the connection ends (at once
         // here: no grace for a client that might come back).
         kx_agent::smartcard::ContextGuard guard(fake, std::chrono::milliseconds(1),
-                                                std::chrono::milliseconds(0));
+                                                std::chrono::milliseconds(0), &fake.cache);
         kx_agent::smartcard::ClientLayers layers(guard);
-        kx_agent::smartcard::Pcsc* previous = kx_agent::smartcard::set_pcsc(&layers.top());
+        const kx_agent::smartcard::Services services{layers.top(), fake.cache, fake.transmits};
         {
             kx_agent::smartcard::ConnectionScope scope(guard, [] { return true; });
-            answered = kx_agent::server::process(message, view);
+            answered = kx_agent::server::process(message, view, services);
         }
         if (guard.known_contexts() != 0) fail("guard kept a context after its connection ended");
-        kx_agent::smartcard::set_pcsc(previous);
     } else {
-        answered = kx_agent::server::process(message, view);
+        answered = kx_agent::server::process(message, view, fake.services());
     }
     if (fake.outstanding_allocations() != 0) fail("a PC/SC allocation was not freed");
     // What a call waits for on a connection that runs calls side by side is read from the same

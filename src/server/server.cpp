@@ -63,7 +63,8 @@ bool origin_allowed(const http::HttpRequest& request) {
 
 // One WebSocket connection: strict order, or side by side when the client's handshake asks.
 http::IoResult<void> relay(http::HttpRequest& request) {
-    return relay_calls(request, smartcard::agent_stack().guard());
+    auto& stack = smartcard::agent_stack();
+    return relay_calls(request, stack.guard(), stack.services());
 }
 
 // The bridge page may not be framed: a frame of it inside a foreign page would open a WebSocket
@@ -219,7 +220,7 @@ std::optional<std::thread> init_web_server(const std::optional<std::string>& ori
         AGENT_ORIGION_LEN = n;
     }
     read_limits_from_environment();
-    smartcard::set_pcsc(&smartcard::agent_stack().top());
+    smartcard::agent_stack();  // built before the first connection, not during it
     auto server = std::make_unique<http::HttpServer>();
     server->set_def_handler(http::HandlerEntry{std::nullopt, web_handler});
     server->set_upgrade_check(accepts_upgrade);

@@ -66,8 +66,8 @@ bool ConnectionScope::peer_gone() const { return ending_ || (peer_closed_ && pee
 void ConnectionScope::cancel(SCARDCONTEXT context) { guard_.cancel(context); }
 
 ContextGuard::ContextGuard(Pcsc& inner, std::chrono::milliseconds slice,
-                           std::chrono::milliseconds grace)
-    : ForwardingPcsc(inner), slice_(slice), grace_(grace) {}
+                           std::chrono::milliseconds grace, CardCache* cache)
+    : ForwardingPcsc(inner), slice_(slice), grace_(grace), cache_(cache) {}
 
 ContextGuard::~ContextGuard() {
     {
@@ -200,7 +200,7 @@ void ContextGuard::release(const Orphans& orphans) {
     for (auto [connection, context] : orphans) {
         inner_.cancel(context);
         inner_.release_context(context);
-        card_cache().forget_context(context);
+        if (cache_ != nullptr) cache_->forget_context(context);
         ++per_connection[connection];
     }
     for (auto [connection, released] : per_connection)

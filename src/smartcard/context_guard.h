@@ -46,6 +46,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "smartcard/card_cache.h"
 #include "smartcard/pcsc.h"
 
 namespace kx_agent::smartcard {
@@ -113,10 +114,12 @@ public:
     static constexpr std::size_t kMaxHeld = 64;
 
     // `grace`: how long the contexts of a closed connection wait for a live connection to use
-    // them before they are released (0 releases them when the connection ends).
-    explicit ContextGuard(Pcsc& inner,
-                          std::chrono::milliseconds slice = std::chrono::milliseconds(500),
-                          std::chrono::milliseconds grace = std::chrono::seconds(30));
+    // them before they are released (0 releases them when the connection ends). `cache`: the
+    // card data cache whose items of a context the guard releases go with it (none: no cache).
+    static constexpr std::chrono::milliseconds kSlice{500};
+    static constexpr std::chrono::milliseconds kGrace{30000};
+    explicit ContextGuard(Pcsc& inner, std::chrono::milliseconds slice = kSlice,
+                          std::chrono::milliseconds grace = kGrace, CardCache* cache = nullptr);
     ~ContextGuard() override;
     ContextGuard(const ContextGuard&) = delete;
     ContextGuard& operator=(const ContextGuard&) = delete;
@@ -202,6 +205,7 @@ private:
 
     std::chrono::milliseconds slice_;
     std::chrono::milliseconds grace_;
+    CardCache* cache_;
     mutable std::mutex mutex_;  // guards the tables and the reaper state; never held while PC/SC runs
     std::unordered_map<SCARDCONTEXT, Entry> contexts_;
     std::unordered_map<SCARDHANDLE, Card> cards_;

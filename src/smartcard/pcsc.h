@@ -5,7 +5,7 @@
 // (smartcard/pcsc_api.h). Text is UTF-8. The service at the bottom is the platform's,
 // pcsc-lite or winscard.dll, or a test's fake; layers over it (smartcard/pcsc_stack.h says
 // which, in order) derive from ForwardingPcsc and override only what they change. The handlers
-// reach the top of the installed stack through `pcsc()`.
+// are handed the top of a stack with each call (smartcard/services.h).
 #include "smartcard/pcsc_api.h"
 
 namespace kx_agent::smartcard {
@@ -148,12 +148,6 @@ protected:
     Pcsc& inner_;
 };
 
-// The service the handlers use: the top of the installed stack, or, when none is installed,
-// the client's layers over the platform's service (smartcard/pcsc_stack.h).
-Pcsc& pcsc();
-// Installs `stack` (null restores the default) and returns the one it replaces (null: the
-// default).
-Pcsc* set_pcsc(Pcsc* stack);
 // The platform's service: pcsc-lite on Linux, winscard.dll on Windows.
 Pcsc& system_pcsc();
 

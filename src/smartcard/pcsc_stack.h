@@ -14,6 +14,7 @@
 #include "smartcard/context_guard.h"
 #include "smartcard/pcsc.h"
 #include "smartcard/pnp_reader_count.h"
+#include "smartcard/services.h"
 #include "smartcard/windows_numbering.h"
 
 namespace kx_agent::smartcard {
@@ -34,22 +35,27 @@ private:
     WindowsNumbering numbering_;
 };
 
-// The agent's stack over the platform's service.
+// The agent's stack over the platform's service, with the card cache and transmit counts that
+// every connection's calls share.
 class AgentStack {
 public:
-    AgentStack() : guard_(system_pcsc()), client_(guard_) {}
+    AgentStack() : guard_(system_pcsc(), ContextGuard::kSlice, ContextGuard::kGrace, &cache_), client_(guard_) {}
     AgentStack(const AgentStack&) = delete;
     AgentStack& operator=(const AgentStack&) = delete;
 
     ContextGuard& guard() { return guard_; }
-    Pcsc& top() { return client_.top(); }
+    // What the relay hands to each call.
+    const Services& services() const { return services_; }
 
 private:
+    CardCache cache_;
+    TransmitCounts transmits_;
     ContextGuard guard_;
     ClientLayers client_;
+    Services services_{client_.top(), cache_, transmits_};
 };
 
-// The agent's stack, built at the first call; the server installs its top for the handlers.
+// The agent's stack, built at the first call: the one place the agent builds it.
 AgentStack& agent_stack();
 
 }  // namespace kx_agent::smartcard

@@ -6,9 +6,19 @@
 
 namespace kx_agent::test {
 
-FakePcsc::FakePcsc() : previous_(smartcard::set_pcsc(&layers_.top())) {}
+namespace {
+std::atomic<FakePcsc*> latest{nullptr};
+}  // namespace
 
-FakePcsc::~FakePcsc() { smartcard::set_pcsc(previous_); }
+FakePcsc::FakePcsc(bool installed) : installed_(installed) {
+    if (installed_) previous_ = latest.exchange(this);
+}
+
+FakePcsc::~FakePcsc() {
+    if (installed_) latest.store(previous_);
+}
+
+FakePcsc* FakePcsc::installed() { return latest.load(); }
 
 std::size_t FakePcsc::count(const std::string& function) const {
     std::lock_guard lock(mutex_);

@@ -1,7 +1,9 @@
 #pragma once
 // A recording stand-in for the PC/SC service: it records every call with the exact arguments
-// it received and answers with scripted results and outputs. Installed for its lifetime, under
-// the client's layers as the platform's service would be (smartcard/pcsc_stack.h).
+// it received and answers with scripted results and outputs. It comes with the services a test
+// hands to the calls (`services()`): the client's layers over the fake, as over the platform's
+// service (smartcard/pcsc_stack.h), and a card cache and transmit counts of its own, so that
+// every test starts with both empty. While it lives it is the fake that relay() (wire.h) uses.
 //
 // Outputs follow pcsc-lite's rules where handlers rely on them: a null buffer asks for the
 // length alone, a buffer shorter than the data gives SCARD_E_INSUFFICIENT_BUFFER, and
@@ -19,6 +21,7 @@
 
 #include "smartcard/pcsc.h"
 #include "smartcard/pcsc_stack.h"
+#include "smartcard/services.h"
 
 namespace kx_agent::test {
 
@@ -32,7 +35,8 @@ struct PcscCall {
 
 class FakePcsc : public smartcard::Pcsc {
 public:
-    FakePcsc();
+    // `installed`: relay() uses this fake while it lives (the latest one made, when several do).
+    explicit FakePcsc(bool installed = true);
     ~FakePcsc() override;
     FakePcsc(const FakePcsc&) = delete;
     FakePcsc& operator=(const FakePcsc&) = delete;
@@ -63,6 +67,13 @@ public:
     // When set, the length reported back by list_readers, list_reader_groups, status, transmit, control and
     // get_attrib, whatever the buffer held: lets tests play a service that lies.
     std::optional<DWORD> reported_length;
+
+    smartcard::CardCache cache;
+    smartcard::TransmitCounts transmits;
+    // The client's layers over this fake, the cache and the counts above.
+    const smartcard::Services& services() const { return services_; }
+    // The installed fake that lives; null when none does.
+    static FakePcsc* installed();
 
     // Calls made to `function` (both safe while other threads call the fake; the record that
     // `last` points to stays valid while no call is made).
@@ -118,7 +129,9 @@ protected:
 
 private:
     smartcard::ClientLayers layers_{*this};
-    smartcard::Pcsc* previous_;
+    smartcard::Services services_{layers_.top(), cache, transmits};
+    bool installed_;
+    FakePcsc* previous_ = nullptr;
     std::atomic<std::size_t> allocations_{0};
 };
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "data_view.h"
+#include "fake_pcsc.h"
 #include "server/process.h"
 #include "strict_return.h"
 
@@ -116,9 +117,19 @@ void expect_strict_reply(const Bytes& message, const Bytes& reply) {
 }  // namespace
 
 Bytes relay(const Bytes& message) {
+    if (FakePcsc* fake = FakePcsc::installed()) return relay(message, fake->services());
+    static FakePcsc& shared = []() -> FakePcsc& {
+        static FakePcsc fake(false);
+        fake.keep_calls = false;  // shared by tests: nothing is recorded
+        return fake;
+    }();
+    return relay(message, shared.services());
+}
+
+Bytes relay(const Bytes& message, const smartcard::Services& services) {
     Bytes reply;
     data_view::DataView view(reply, 0);
-    server::process(message, view);
+    server::process(message, view, services);
     // Handshakes and messages that end the relay have no _Return.
     if (message.size() >= 14 && message[0] == 3 && message[1] == 3)
         expect_strict_reply(message, reply);
