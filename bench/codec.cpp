@@ -46,8 +46,7 @@ std::vector<CodecCase> codec_cases(const test::FakePcsc& service) {
 
 // What the relay does per binary message, less the socket: a fresh reply vector and view, and
 // process.
-void relay_one(benchmark::State& state, const Bytes& request,
-               const smartcard::Services& services) {
+void relay_one(benchmark::State& state, const Bytes& request, const smartcard::Services& services) {
     for (auto _ : state) {
         std::vector<uint8_t> reply;
         data_view::DataView view(reply, 0);
@@ -87,8 +86,8 @@ std::vector<CodecFigure> run_codec_benchmarks() {
     answer_as_the_virtual_readers(service);
     const std::vector<CodecCase> cases = codec_cases(service);
     for (const CodecCase& c : cases) {
-        benchmark::RegisterBenchmark((std::string("process/") + c.message).c_str(), relay_one, c.request,
-                                     service.services())
+        benchmark::RegisterBenchmark((std::string("process/") + c.message).c_str(), relay_one,
+                                     c.request, service.services())
             ->Unit(benchmark::kNanosecond)
             ->MinTime(0.1)
             ->Repetitions(5)

@@ -244,9 +244,8 @@ http::IoResult<void> relay_calls_of(http::HttpRequest& request, smartcard::Conte
     Mode mode = Mode::strict;
     for (;;) {
         connection.set_side_by_side(mode == Mode::concurrent);
-        Outcome outcome = mode == Mode::strict
-                              ? strict_loop(request, id, services)
-                              : concurrent_loop(request, connection, id, services);
+        Outcome outcome = mode == Mode::strict ? strict_loop(request, id, services)
+                                               : concurrent_loop(request, connection, id, services);
         if (auto* next = std::get_if<Mode>(&outcome)) {
             mode = *next;
             continue;

@@ -100,7 +100,8 @@ std::expected<ReadCacheCall, uint32_t> decodeReadCache(NdrReader& in, CharForm f
 }
 
 ReadCacheReturn executeReadCache(const ReadCacheCall& call, CharForm, const Services& services) {
-    if (uint32_t valid = checkContext(services.pcsc, call.Context); valid != rc::success) return {valid};
+    if (uint32_t valid = checkContext(services.pcsc, call.Context); valid != rc::success)
+        return {valid};
     auto data = services.cache.read(call.card, call.FreshnessCounter, call.lookupName);
     if (!data) return {data.error()};
     auto n = static_cast<uint32_t>(data->size());
@@ -128,9 +129,10 @@ std::expected<WriteCacheCall, uint32_t> decodeWriteCache(NdrReader& in, CharForm
 }
 
 LongReturn executeWriteCache(const WriteCacheCall& call, CharForm, const Services& services) {
-    if (uint32_t valid = checkContext(services.pcsc, call.Context); valid != rc::success) return {valid};
+    if (uint32_t valid = checkContext(services.pcsc, call.Context); valid != rc::success)
+        return {valid};
     return {services.cache.write(call.Context.value, call.card, call.FreshnessCounter,
-                               call.lookupName, call.data)};
+                                 call.lookupName, call.data)};
 }
 
 }  // namespace

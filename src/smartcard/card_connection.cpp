@@ -82,10 +82,10 @@ ConnectReturn executeConnect(const ConnectCall& call, CharForm, const Services& 
     SCARDHANDLE card = 0;
     DWORD activeProtocol = 0;
     LONG result = services.pcsc.connect(context, call.reader.c_str(), call.dwShareMode,
-                                 call.dwPreferredProtocols, &card, &activeProtocol);
+                                        call.dwPreferredProtocols, &card, &activeProtocol);
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     services.transmits.connected(static_cast<uint64_t>(card), {call.reader, call.Context.value},
-                                insertionOf(services.pcsc, context, call.reader));
+                                 insertionOf(services.pcsc, context, call.reader));
     return {rc::success, static_cast<uint64_t>(card), static_cast<uint32_t>(activeProtocol)};
 }
 
@@ -121,11 +121,12 @@ ReconnectReturn executeReconnect(const ReconnectCall& call, CharForm, const Serv
     auto card = static_cast<SCARDHANDLE>(call.hCard.value);
     DWORD activeProtocol = 0;
     LONG result = services.pcsc.reconnect(card, call.dwShareMode, call.dwPreferredProtocols,
-                                   call.dwInitialization, &activeProtocol);
+                                          call.dwInitialization, &activeProtocol);
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     // A handle reconnected after its card was taken out holds the card now in the reader.
     if (auto place = services.transmits.placeOf(call.hCard.value)) {
-        auto insertion = insertionOf(services.pcsc, static_cast<SCARDCONTEXT>(place->context), place->reader);
+        auto insertion =
+            insertionOf(services.pcsc, static_cast<SCARDCONTEXT>(place->context), place->reader);
         services.transmits.connected(call.hCard.value, std::move(*place), insertion);
     }
     return {rc::success, static_cast<uint32_t>(activeProtocol)};
@@ -149,7 +150,8 @@ SCARDHANDLE cardOf(const HCardAndDispositionCall& call) {
     return static_cast<SCARDHANDLE>(call.hCard.value);
 }
 
-LongReturn executeDisconnect(const HCardAndDispositionCall& call, CharForm, const Services& services) {
+LongReturn executeDisconnect(const HCardAndDispositionCall& call, CharForm,
+                             const Services& services) {
     services.transmits.forget(call.hCard.value);
     return {static_cast<uint32_t>(services.pcsc.disconnect(cardOf(call), call.dwDisposition))};
 }

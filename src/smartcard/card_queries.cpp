@@ -77,8 +77,8 @@ StateReturn executeState(const StateCall& call, CharForm, const Services& servic
     DWORD dwProtocol = 0;
     std::array<BYTE, MAX_ATR_SIZE> atr{};
     DWORD atrLength = atr.size();
-    LONG result = services.pcsc.status(static_cast<SCARDHANDLE>(call.hCard.value), nullptr, &namesLength,
-                                &dwState, &dwProtocol, atr.data(), &atrLength);
+    LONG result = services.pcsc.status(static_cast<SCARDHANDLE>(call.hCard.value), nullptr,
+                                       &namesLength, &dwState, &dwProtocol, atr.data(), &atrLength);
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     std::size_t n = std::min<std::size_t>(atrLength, atr.size());
     // The ATR goes back unless only its length was asked for (fpbAtrIsNULL, or a cbAtrLen of
@@ -146,7 +146,8 @@ std::expected<GetTransmitCountCall, uint32_t> decodeTransmitCount(NdrReader& in,
 
 // The count of the handle's reader; a handle that was never connected, or has been
 // disconnected, has none.
-GetTransmitCountReturn executeTransmitCount(const GetTransmitCountCall& call, CharForm, const Services& services) {
+GetTransmitCountReturn executeTransmitCount(const GetTransmitCountCall& call, CharForm,
+                                            const Services& services) {
     auto count = services.transmits.get(call.hCard.value);
     if (!count) return {rc::invalid_handle};
     return {rc::success, *count};

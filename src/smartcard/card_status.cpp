@@ -92,8 +92,8 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form, const Services
     DWORD protocol = 0;
     StatusReturn answer;
     DWORD atrLength = answer.pbAtr.size();
-    LONG result = services.pcsc.status(card, names, &namesLength, &state, &protocol, answer.pbAtr.data(),
-                                &atrLength);
+    LONG result = services.pcsc.status(card, names, &namesLength, &state, &protocol,
+                                       answer.pbAtr.data(), &atrLength);
     // Names longer than the room: asked again in a buffer of their length (once; a list that
     // grows in between is the service's to report).
     if (static_cast<uint32_t>(result) == kInsufficientBuffer && namesLength > room.size() &&
@@ -101,8 +101,8 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form, const Services
         larger.resize(namesLength);
         names = larger.data();
         atrLength = answer.pbAtr.size();
-        result = services.pcsc.status(card, names, &namesLength, &state, &protocol, answer.pbAtr.data(),
-                               &atrLength);
+        result = services.pcsc.status(card, names, &namesLength, &state, &protocol,
+                                      answer.pbAtr.data(), &atrLength);
     }
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     DWORD held = larger.empty() ? room.size() : static_cast<DWORD>(larger.size());

@@ -35,7 +35,8 @@ std::expected<EstablishContextCall, uint32_t> decodeEstablish(NdrReader& in, Cha
     return EstablishContextCall{in.u32()};
 }
 
-EstablishContextReturn executeEstablish(const EstablishContextCall& call, CharForm, const Services& services) {
+EstablishContextReturn executeEstablish(const EstablishContextCall& call, CharForm,
+                                        const Services& services) {
     SCARDCONTEXT context = 0;
     LONG result = services.pcsc.establish_context(call.dwScope, &context);
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result), std::nullopt};

@@ -94,10 +94,9 @@ ControlReturn executeControl(const ControlCall& call, CharForm, const Services& 
     std::vector<uint8_t> output(std::min(call.cbOutBufferSize, kMaxControlOutput));
     DWORD bytesReturned = output.size();
     const void* input = call.inBuffer.empty() ? nullptr : call.inBuffer.data();
-    LONG result = services.pcsc.control(static_cast<SCARDHANDLE>(call.hCard.value), call.dwControlCode,
-                                 input, call.inBuffer.size(),
-                                 output.empty() ? nullptr : output.data(), output.size(),
-                                 &bytesReturned);
+    LONG result = services.pcsc.control(
+        static_cast<SCARDHANDLE>(call.hCard.value), call.dwControlCode, input, call.inBuffer.size(),
+        output.empty() ? nullptr : output.data(), output.size(), &bytesReturned);
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     // Only what the buffer holds is sent, whatever count the driver reports; an empty answer
     // is an empty array.
@@ -183,7 +182,8 @@ bool answeredByTheAgent(uint32_t id) {
 }
 
 // The value of an attribute that answeredByTheAgent, or the code that PC/SC's status query gave.
-std::expected<std::vector<uint8_t>, uint32_t> agentValue(Pcsc& pcsc, SCARDHANDLE card, uint32_t id) {
+std::expected<std::vector<uint8_t>, uint32_t> agentValue(Pcsc& pcsc, SCARDHANDLE card,
+                                                         uint32_t id) {
     if (id == kAttrChannelId) return le32(kUsbChannel);
     std::array<char, kMaxReaderNames> names{};
     DWORD namesLength = names.size();
@@ -191,8 +191,8 @@ std::expected<std::vector<uint8_t>, uint32_t> agentValue(Pcsc& pcsc, SCARDHANDLE
     DWORD protocol = 0;
     std::array<BYTE, MAX_ATR_SIZE> atr{};
     DWORD atrLength = atr.size();
-    LONG result = pcsc.status(card, names.data(), &namesLength, &state, &protocol, atr.data(),
-                                &atrLength);
+    LONG result =
+        pcsc.status(card, names.data(), &namesLength, &state, &protocol, atr.data(), &atrLength);
     if (result != SCARD_S_SUCCESS) return std::unexpected(static_cast<uint32_t>(result));
     if (id == kAttrCurrentProtocolType) return le32(static_cast<uint32_t>(protocol));
     if (id == kAttrAtrString)
@@ -218,7 +218,8 @@ GetAttribReturn executeGetAttrib(const GetAttribCall& call, CharForm, const Serv
     GetAttribReturn answer = driverAttribute(services.pcsc, call);
     if (!answeredByTheAgent(call.dwAttrId) || !refused(call.dwAttrId, answer.ReturnCode))
         return answer;
-    auto value = agentValue(services.pcsc, static_cast<SCARDHANDLE>(call.hCard.value), call.dwAttrId);
+    auto value =
+        agentValue(services.pcsc, static_cast<SCARDHANDLE>(call.hCard.value), call.dwAttrId);
     if (!value) return {value.error()};
     if (call.lengthOnly()) return lengthOf(value->size());
     if (call.cbAttrLen != kWireAutoAllocate && call.cbAttrLen < value->size())

@@ -39,7 +39,9 @@ private:
 // every connection's calls share.
 class AgentStack {
 public:
-    AgentStack() : guard_(system_pcsc(), ContextGuard::kSlice, ContextGuard::kGrace, &cache_), client_(guard_) {}
+    AgentStack()
+        : guard_(system_pcsc(), ContextGuard::kSlice, ContextGuard::kGrace, &cache_),
+          client_(guard_) {}
     AgentStack(const AgentStack&) = delete;
     AgentStack& operator=(const AgentStack&) = delete;
 

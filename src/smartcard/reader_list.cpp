@@ -133,12 +133,12 @@ std::expected<std::string, LONG> listWithoutContext(Pcsc& pcsc, ListOf what) {
 }
 
 // The list in the client's form, held against the characters its buffer takes.
-ListReadersReturn answerList(Pcsc& pcsc, ListOf what, const REDIR_SCARDCONTEXT& context, CharForm form,
-                             bool lengthOnly, uint32_t cch) {
+ListReadersReturn answerList(Pcsc& pcsc, ListOf what, const REDIR_SCARDCONTEXT& context,
+                             CharForm form, bool lengthOnly, uint32_t cch) {
     if (context.cbContext != 0 && context.value == 0) return {rc::invalid_handle};
     auto utf8 = context.cbContext == 0
                     ? listWithoutContext(pcsc, what)
-                      : listOf(pcsc, static_cast<SCARDCONTEXT>(context.value), what);
+                    : listOf(pcsc, static_cast<SCARDCONTEXT>(context.value), what);
     if (!utf8) return {static_cast<uint32_t>(utf8.error())};
     auto bytes = encodeMultiString(*utf8, form);
     if (!bytes) return {bytes.error()};
@@ -154,12 +154,14 @@ ListReadersReturn answerList(Pcsc& pcsc, ListOf what, const REDIR_SCARDCONTEXT& 
     return answer;
 }
 
-ListReadersReturn executeListReaders(const ListReadersCall& call, CharForm form, const Services& services) {
-    return answerList(services.pcsc, ListOf::readers, call.Context, form, call.fmszReadersIsNULL != 0,
-                      call.cchReaders);
+ListReadersReturn executeListReaders(const ListReadersCall& call, CharForm form,
+                                     const Services& services) {
+    return answerList(services.pcsc, ListOf::readers, call.Context, form,
+                      call.fmszReadersIsNULL != 0, call.cchReaders);
 }
 
-ListReadersReturn executeListReaderGroups(const ListReaderGroupsCall& call, CharForm form, const Services& services) {
+ListReadersReturn executeListReaderGroups(const ListReaderGroupsCall& call, CharForm form,
+                                          const Services& services) {
     return answerList(services.pcsc, ListOf::groups, call.Context, form, call.fmszGroupsIsNULL != 0,
                       call.cchGroups);
 }

@@ -67,15 +67,16 @@ std::expected<GetDeviceTypeIdCall, uint32_t> decodeDeviceTypeId(NdrReader& in, C
     return call;
 }
 
-GetDeviceTypeIdReturn executeDeviceTypeId(const GetDeviceTypeIdCall& call, CharForm, const Services& services) {
+GetDeviceTypeIdReturn executeDeviceTypeId(const GetDeviceTypeIdCall& call, CharForm,
+                                          const Services& services) {
     if (call.Context.value == 0) return {rc::invalid_handle};
     // A reader PC/SC knows answers a status query at once; an unknown one is PC/SC's
     // SCARD_E_UNKNOWN_READER.
     SCARD_READERSTATE state{};
     state.szReader = call.reader.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
-    LONG result =
-        services.pcsc.get_status_change(static_cast<SCARDCONTEXT>(call.Context.value), 0, &state, 1);
+    LONG result = services.pcsc.get_status_change(static_cast<SCARDCONTEXT>(call.Context.value), 0,
+                                                  &state, 1);
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     return {rc::success, kReaderTypeUsb};
 }

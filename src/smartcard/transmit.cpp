@@ -182,9 +182,9 @@ TransmitReturn executeTransmit(const TransmitCall& call, CharForm, const Service
     std::vector<BYTE> response(hasBuffer ? std::min(call.cbRecvLength, kMaxBufferLength) : 0);
     DWORD recvLength = response.size();
     const BYTE* send = call.pbSendBuffer != 0 ? call.sendBuffer.data() : nullptr;
-    LONG result = services.pcsc.transmit(static_cast<SCARDHANDLE>(call.hCard.value), sendPci.get(), send,
-                                  call.cbSendLength, recvPci ? recvPci->get() : nullptr,
-                                  hasBuffer ? response.data() : nullptr, &recvLength);
+    LONG result = services.pcsc.transmit(
+        static_cast<SCARDHANDLE>(call.hCard.value), sendPci.get(), send, call.cbSendLength,
+        recvPci ? recvPci->get() : nullptr, hasBuffer ? response.data() : nullptr, &recvLength);
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     services.transmits.count(call.hCard.value);
 

@@ -18,7 +18,9 @@ FakePcsc::~FakePcsc() {
     if (installed_) latest.store(previous_);
 }
 
-FakePcsc* FakePcsc::installed() { return latest.load(); }
+FakePcsc* FakePcsc::installed() {
+    return latest.load();
+}
 
 std::size_t FakePcsc::count(const std::string& function) const {
     std::lock_guard lock(mutex_);

@@ -91,8 +91,8 @@ TEST(CardCache, AClosedConnectionsContextLeavesNothingCached) {
     FakePcsc fake;
     CardCache cache;
     // No grace: the release comes when the connection ends.
-    smartcard::ContextGuard guard(fake, std::chrono::milliseconds(500), std::chrono::milliseconds(0),
-                                  &cache);
+    smartcard::ContextGuard guard(fake, std::chrono::milliseconds(500),
+                                  std::chrono::milliseconds(0), &cache);
     SCARDCONTEXT context = 0;
     {
         smartcard::ConnectionScope connection(guard);

@@ -79,7 +79,8 @@ TEST(Framing, MessagesThatEndTheRelay) {
     EXPECT_FALSE(server::process(from_hex("03"), view, services));
     EXPECT_FALSE(server::process({}, view, services));
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(server::process(from_hex("03 03 14 00 09 00 07 00 00 00 09 00 00"), view, services));
+    EXPECT_FALSE(
+        server::process(from_hex("03 03 14 00 09 00 07 00 00 00 09 00 00"), view, services));
     EXPECT_NE(testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(reply.empty());
 }
