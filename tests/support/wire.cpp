@@ -11,6 +11,7 @@
 #include "data_view.h"
 #include "fake_pcsc.h"
 #include "server/process.h"
+#include "smartcard/pcsc_stack.h"
 #include "strict_return.h"
 
 namespace kx_agent::test {
@@ -118,12 +119,12 @@ void expect_strict_reply(const Bytes& message, const Bytes& reply) {
 
 Bytes relay(const Bytes& message) {
     if (FakePcsc* fake = FakePcsc::installed()) return relay(message, fake->services());
-    static FakePcsc& shared = []() -> FakePcsc& {
-        static FakePcsc fake(false);
-        fake.keep_calls = false;  // shared by tests: nothing is recorded
-        return fake;
-    }();
-    return relay(message, shared.services());
+    // The integration tests' stack: the client's layers over the platform's service.
+    static smartcard::ClientLayers layers(smartcard::system_pcsc());
+    static smartcard::CardCache cache;
+    static smartcard::TransmitCounts transmits;
+    static const smartcard::Services platform{layers.top(), cache, transmits};
+    return relay(message, platform);
 }
 
 Bytes relay(const Bytes& message, const smartcard::Services& services) {

@@ -43,8 +43,9 @@ Bytes call_message(uint32_t code, const Bytes& body, uint32_t device_id = 1,
 // call's DeviceId and CompletionId; otherwise the test fails with a message that begins "Strict
 // _Return decoding refused".
 Bytes relay(const Bytes& message, const smartcard::Services& services);
-// The same with the services of the installed FakePcsc (fake_pcsc.h); without one, with those of
-// a fake that answers every call with success and is shared by such tests.
+// The same with the services of the installed FakePcsc (fake_pcsc.h); without one, with the
+// client's layers over the platform's service (the integration tests' pcscd) and a card cache
+// and transmit counts that such tests share.
 Bytes relay(const Bytes& message);
 
 // Reads a little-endian 32-bit word of a reply.
