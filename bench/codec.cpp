@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "bench/calls.h"
-#include "bench/fake_service.h"
 #include "bench/workloads.h"
 #include "data_view.h"
 #include "server/process.h"
+#include "tests/support/fake_pcsc.h"
 
 namespace kx_agent::bench {
 namespace {
@@ -19,8 +19,20 @@ struct CodecCase {
     Bytes request;
 };
 
-std::vector<CodecCase> codec_cases() {
-    const uint64_t context = InstantPcsc::kContext;
+// A PC/SC service that answers at once, for timing the decoding and encoding of a call alone,
+// with the shapes of the real service's answers for the virtual readers: two readers, a card
+// with an 11-byte ATR in the first, T=1. Calls are not recorded.
+void answer_as_the_virtual_readers(test::FakePcsc& service) {
+    service.keep_calls = false;
+    service.readers.assign("Virtual PCD 00 00\0Virtual PCD 00 01\0\0", 37);
+    service.status_names.assign("Virtual PCD 00 00\0\0", 19);
+    service.atr = {0x3B, 0x8A, 0x80, 0x01, 0x00, 0x31, 0xC1, 0x73, 0xC8, 0x40, 0x00};
+    service.event_state = SCARD_STATE_CHANGED | SCARD_STATE_PRESENT;
+    service.attribute = {0x01, 0x00, 0x00, 0x00};
+}
+
+std::vector<CodecCase> codec_cases(const test::FakePcsc& service) {
+    const uint64_t context = service.context;
     const std::vector<std::string> readers{kReaderOne, kReaderTwo};
     return {
         {"handshake", handshake_message()},
@@ -28,17 +40,17 @@ std::vector<CodecCase> codec_cases() {
         {"release", release_call(context)},
         {"list_readers", list_readers_call(context, kReaderListSize)},
         {"status_change", status_change_call(context, readers)},
-        {"status", status_call(context, InstantPcsc::kCard)},
+        {"status", status_call(context, service.card)},
     };
 }
 
 // What the relay does per binary message, less the socket: a fresh reply vector and view, and
 // process.
-void relay_one(benchmark::State& state, const Bytes& request) {
+void relay_one(benchmark::State& state, const Bytes& request, const smartcard::Services& services) {
     for (auto _ : state) {
         std::vector<uint8_t> reply;
         data_view::DataView view(reply, 0);
-        bool answered = server::process(request, view);
+        bool answered = server::process(request, view, services);
         benchmark::DoNotOptimize(answered);
         benchmark::DoNotOptimize(reply.data());
         benchmark::ClobberMemory();
@@ -70,11 +82,12 @@ private:
 }  // namespace
 
 std::vector<CodecFigure> run_codec_benchmarks() {
-    InstantPcsc service;
-    smartcard::Pcsc* previous = smartcard::set_pcsc(&service);
-    const std::vector<CodecCase> cases = codec_cases();
+    test::FakePcsc service;
+    answer_as_the_virtual_readers(service);
+    const std::vector<CodecCase> cases = codec_cases(service);
     for (const CodecCase& c : cases) {
-        benchmark::RegisterBenchmark((std::string("process/") + c.message).c_str(), relay_one, c.request)
+        benchmark::RegisterBenchmark((std::string("process/") + c.message).c_str(), relay_one,
+                                     c.request, service.services())
             ->Unit(benchmark::kNanosecond)
             ->MinTime(0.1)
             ->Repetitions(5)
@@ -84,7 +97,6 @@ std::vector<CodecFigure> run_codec_benchmarks() {
     MedianKeeper reporter(figures);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::ClearRegisteredBenchmarks();
-    smartcard::set_pcsc(previous);
     return figures;
 }
 

@@ -142,17 +142,6 @@ void check_reply(const std::vector<uint8_t>& message, const std::vector<uint8_t>
     if (view.length != reply.size()) fail("declared length != reply size");
 }
 
-// A connection whose peer has gone, so that a sliced status-change wait ends after one slice.
-int gone_peer_socket() {
-    static int fd = [] {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
-        ::close(fds[1]);
-        return fds[0];
-    }();
-    return fd;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -175,16 +164,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         // contexts of the connection and releases the orphans when the connection ends (at once
         // here: no grace for a client that might come back).
         kx_agent::smartcard::ContextGuard guard(fake, std::chrono::milliseconds(1),
-                                                std::chrono::milliseconds(0));
-        kx_agent::smartcard::set_pcsc(&guard);
+                                                std::chrono::milliseconds(0), &fake.cache);
+        kx_agent::smartcard::ClientLayers layers(guard);
+        const kx_agent::smartcard::Services services{layers.top(), fake.cache, fake.transmits};
         {
-            kx_agent::smartcard::ConnectionScope scope(guard, gone_peer_socket());
-            answered = kx_agent::server::process(message, view);
+            kx_agent::smartcard::ConnectionScope scope(guard, [] { return true; });
+            answered = kx_agent::server::process(message, view, services);
         }
         if (guard.known_contexts() != 0) fail("guard kept a context after its connection ended");
-        kx_agent::smartcard::set_pcsc(&fake);
     } else {
-        answered = kx_agent::server::process(message, view);
+        answered = kx_agent::server::process(message, view, fake.services());
     }
     if (fake.outstanding_allocations() != 0) fail("a PC/SC allocation was not freed");
     // What a call waits for on a connection that runs calls side by side is read from the same

@@ -60,7 +60,8 @@ std::optional<uint8_t> granted_flags(const std::vector<uint8_t>& message) {
     return static_cast<uint8_t>(message[2] & kRepliesInAnyOrder);
 }
 
-bool process(const std::vector<uint8_t>& message, data_view::DataView& reply) {
+bool process(const std::vector<uint8_t>& message, data_view::DataView& reply,
+             const smartcard::Services& services) {
     switch (classify(message)) {
     case MessageKind::handshake:
         if (reply.output() == nullptr) return false;
@@ -68,7 +69,7 @@ bool process(const std::vector<uint8_t>& message, data_view::DataView& reply) {
         if (auto flags = granted_flags(message)) reply.output()->push_back(*flags);
         return true;
     case MessageKind::call:
-        smartcard::process_smartcard(message, reply);
+        smartcard::process_smartcard(message, reply, services);
         return true;
     case MessageKind::unrecognised:
         if (message.size() >= 2 && message[0] == kClass && message[1] == kCall)
@@ -90,9 +91,9 @@ std::vector<uint8_t> refusal(std::span<const uint8_t> call, uint32_t code) {
 }
 
 bool process_call(uint64_t connection, const std::vector<uint8_t>& message,
-                  data_view::DataView& reply) {
+                  data_view::DataView& reply, const smartcard::Services& services) {
     const auto started = std::chrono::steady_clock::now();
-    const bool answered = process(message, reply);
+    const bool answered = process(message, reply, services);
     const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - started);
     const std::string who = "connection " + std::to_string(connection) + ": ";

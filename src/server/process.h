@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "data_view.h"
+#include "smartcard/services.h"
 
 namespace kx_agent::server {
 
@@ -21,9 +22,11 @@ inline constexpr uint8_t kRepliesInAnyOrder = 0x01;
 std::optional<uint8_t> granted_flags(const std::vector<uint8_t>& message);
 
 // Answers one binary message of the relay: 03 01 (handshake) gets 03 02, followed by the granted
-// flags when flags were offered; 03 03 a smart-card call reply. Returns false, with nothing written, for any other message, and for a call too
-// short to hold its code and both identifiers: the relay then ends.
-bool process(const std::vector<uint8_t>& message, data_view::DataView& reply);
+// flags when flags were offered; 03 03 a smart-card call reply, carried out with `services`.
+// Returns false, with nothing written, for any other message, and for a call too short to hold
+// its code and both identifiers: the relay then ends.
+bool process(const std::vector<uint8_t>& message, data_view::DataView& reply,
+             const smartcard::Services& services);
 
 // The reply to a call (`call`: at least its first 14 bytes, up to CompletionId) that the agent
 // answers with `code` without carrying it out, as when it has no thread to run it on.
@@ -33,6 +36,6 @@ std::vector<uint8_t> refusal(std::span<const uint8_t> call, uint32_t code);
 // with --verbose one line per message of `connection` (a call's name, its ReturnCode by name
 // and the microseconds it took; a handshake; a message cut short or not recognised).
 bool process_call(uint64_t connection, const std::vector<uint8_t>& message,
-                  data_view::DataView& reply);
+                  data_view::DataView& reply, const smartcard::Services& services);
 
 }  // namespace kx_agent::server

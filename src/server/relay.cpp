@@ -18,6 +18,7 @@
 #include "smartcard/pcsc.h"
 #include "smartcard/smartcard.h"
 #include "velkin/http/websocket.h"
+#include "velkin/platform/socket.h"
 #include "velkin/string.h"
 
 namespace kx_agent::server {
@@ -39,8 +40,9 @@ constexpr std::size_t kCallHead = 14;       // 03 03, IoControlCode, DeviceId, C
 // socket: workers hand their replies over and wake it.
 class ConcurrentCalls {
 public:
-    ConcurrentCalls(smartcard::ConnectionScope& scope, uint64_t connection)
-        : scope_(scope), connection_(connection) {}
+    ConcurrentCalls(smartcard::ConnectionScope& scope, uint64_t connection,
+                    const smartcard::Services& services)
+        : scope_(scope), connection_(connection), services_(services) {}
     // The connection ends (unless drained): waiting calls are dropped, running ones cancelled,
     // and the connection's transactions ended before the running calls are waited for: one of
     // them may wait for the card that a transaction of this connection holds.
@@ -48,7 +50,7 @@ public:
         if (in_flight_ == 0) return;
         scope_.end_calls();
         const auto running = scheduler_.drop_waiting();
-        for (uint64_t context : running) smartcard::pcsc().cancel(context);
+        for (uint64_t context : running) scope_.cancel(context);
         scope_.end_transactions(running);
         scheduler_.wait_idle();
     }
@@ -77,7 +79,7 @@ public:
             smartcard::ConnectionScope::Binding binding(scope_, arrival);
             std::vector<uint8_t> reply;
             data_view::DataView view(reply, 0);
-            process_call(connection_, message, view);
+            process_call(connection_, message, view, services_);
             deliver(std::move(reply));
         });
         if (!taken) deliver(refusal(head, kNoMemory));
@@ -115,6 +117,7 @@ private:
 
     smartcard::ConnectionScope& scope_;
     const uint64_t connection_;
+    const smartcard::Services& services_;
     platform::Wakeup wake_;
     std::size_t in_flight_ = 0;  // read and written by the relay thread only
     std::mutex mutex_;
@@ -144,10 +147,11 @@ void print_text(const websocket::Text& text) {
 
 // A handshake is answered before anything after it is read; the mode it asks for follows.
 http::IoResult<void> answer_handshake(http::HttpRequest& request,
-                                      const std::vector<uint8_t>& message) {
+                                      const std::vector<uint8_t>& message,
+                                      const smartcard::Services& services) {
     std::vector<uint8_t> reply;
     data_view::DataView view(reply, 0);
-    process(message, view);
+    process(message, view, services);
     return request.write_ws_binary(reply);
 }
 
@@ -157,7 +161,8 @@ Mode asked_mode(const std::vector<uint8_t>& message) {
 }
 
 // Each binary message is one call, answered before the next is read.
-Outcome strict_loop(http::HttpRequest& request, uint64_t connection) {
+Outcome strict_loop(http::HttpRequest& request, uint64_t connection,
+                    const smartcard::Services& services) {
     for (;;) {
         auto message = request.read_ws();
         if (!message) return std::unexpected(message.error());
@@ -169,7 +174,7 @@ Outcome strict_loop(http::HttpRequest& request, uint64_t connection) {
         const auto& call = std::get<websocket::Binary>(*message).data;
         std::vector<uint8_t> reply;
         data_view::DataView view(reply, 0);
-        if (!process_call(connection, call, view)) return http::IoResult<void>{};
+        if (!process_call(connection, call, view, services)) return http::IoResult<void>{};
         if (auto sent = request.write_ws_binary(reply); !sent) return sent;
         if (classify(call) == MessageKind::handshake && asked_mode(call) == Mode::concurrent)
             return Mode::concurrent;
@@ -177,8 +182,8 @@ Outcome strict_loop(http::HttpRequest& request, uint64_t connection) {
 }
 
 Outcome concurrent_loop(http::HttpRequest& request, smartcard::ConnectionScope& scope,
-                        uint64_t connection) {
-    ConcurrentCalls calls(scope, connection);
+                        uint64_t connection, const smartcard::Services& services) {
+    ConcurrentCalls calls(scope, connection, services);
     if (!calls.valid()) return std::unexpected(net::os_error(errno));
     const auto socket = request.stream.native_handle();
     for (;;) {
@@ -202,7 +207,7 @@ Outcome concurrent_loop(http::HttpRequest& request, smartcard::ConnectionScope& 
         case MessageKind::unrecognised: {
             std::vector<uint8_t> none;
             data_view::DataView view(none, 0);
-            (void)process_call(connection, call, view);  // says why the connection ends
+            (void)process_call(connection, call, view, services);  // says why the connection ends
             return http::IoResult<void>{};
         }
         case MessageKind::call:
@@ -212,10 +217,10 @@ Outcome concurrent_loop(http::HttpRequest& request, smartcard::ConnectionScope& 
             if (asked_mode(call) == Mode::strict) {
                 // Back to strict order: what is in flight is answered first.
                 if (auto sent = calls.drain(request); !sent) return sent;
-                if (auto sent = answer_handshake(request, call); !sent) return sent;
+                if (auto sent = answer_handshake(request, call, services); !sent) return sent;
                 return Mode::strict;
             }
-            if (auto sent = answer_handshake(request, call); !sent) return sent;
+            if (auto sent = answer_handshake(request, call, services); !sent) return sent;
             break;
         }
     }
@@ -233,13 +238,14 @@ http::IdleLimit idle_limit() {
 }
 
 http::IoResult<void> relay_calls_of(http::HttpRequest& request, smartcard::ContextGuard& guard,
-                                    uint64_t id) {
-    smartcard::ConnectionScope connection(guard, request.stream.native_handle());
+                                    const smartcard::Services& services, uint64_t id) {
+    smartcard::ConnectionScope connection(
+        guard, [socket = request.stream.native_handle()] { return net::sys::peer_closed(socket); });
     Mode mode = Mode::strict;
     for (;;) {
         connection.set_side_by_side(mode == Mode::concurrent);
-        Outcome outcome = mode == Mode::strict ? strict_loop(request, id)
-                                               : concurrent_loop(request, connection, id);
+        Outcome outcome = mode == Mode::strict ? strict_loop(request, id, services)
+                                               : concurrent_loop(request, connection, id, services);
         if (auto* next = std::get_if<Mode>(&outcome)) {
             mode = *next;
             continue;
@@ -250,13 +256,14 @@ http::IoResult<void> relay_calls_of(http::HttpRequest& request, smartcard::Conte
 
 }  // namespace
 
-http::IoResult<void> relay_calls(http::HttpRequest& request, smartcard::ContextGuard& guard) {
+http::IoResult<void> relay_calls(http::HttpRequest& request, smartcard::ContextGuard& guard,
+                                 const smartcard::Services& services) {
     const uint64_t id = next_connection.fetch_add(1, std::memory_order_relaxed);
     request.idle_limit = idle_limit();
     if (diagnostics::verbose())
         diagnostics::out("connection " + std::to_string(id) + " opened (origin " +
                          vornic::velkin::string::escape_line(request.origin.value_or("none")) + ")");
-    auto result = relay_calls_of(request, guard, id);
+    auto result = relay_calls_of(request, guard, services, id);
     if (diagnostics::verbose())
         diagnostics::out("connection " + std::to_string(id) + " closed" +
                          (result ? std::string() : ": " + result.error().message));

@@ -12,13 +12,18 @@
 // dropped (never run), the running ones cancelled on their contexts and the connection's
 // transactions ended, so that a running call that waits for the card goes on; the replies of
 // the running calls are dropped.
+//
+// `guard` is the ContextGuard of the stack whose top `services` holds: the relay tells it which
+// connection a call belongs to, and that the client has gone.
 
 #include "smartcard/context_guard.h"
+#include "smartcard/services.h"
 #include "velkin/http/http.h"
 
 namespace kx_agent::server {
 
 vornic::velkin::http::IoResult<void> relay_calls(vornic::velkin::http::HttpRequest& request,
-                                                 smartcard::ContextGuard& guard);
+                                                 smartcard::ContextGuard& guard,
+                                                 const smartcard::Services& services);
 
 }  // namespace kx_agent::server

@@ -12,7 +12,7 @@
 #include "server/bridge.h"
 #include "server/process.h"
 #include "server/relay.h"
-#include "smartcard/context_guard.h"
+#include "smartcard/pcsc_stack.h"
 #include "velkin/http/websocket.h"
 #include "velkin/string.h"
 
@@ -56,13 +56,6 @@ void append_js_string_body(std::string& out, std::span<const uint8_t> bytes) {
     }
 }
 
-// Every PC/SC call of the relay goes through the guard, which releases what a closed connection
-// leaves behind.
-smartcard::ContextGuard& context_guard() {
-    static smartcard::ContextGuard guard(smartcard::system_pcsc());
-    return guard;
-}
-
 bool origin_allowed(const http::HttpRequest& request) {
     if (AGENT_ORIGION_LEN == 0) return true;
     return request.from_origin(kAgentOrigin) || request.from_origin(configured_origin());
@@ -70,7 +63,8 @@ bool origin_allowed(const http::HttpRequest& request) {
 
 // One WebSocket connection: strict order, or side by side when the client's handshake asks.
 http::IoResult<void> relay(http::HttpRequest& request) {
-    return relay_calls(request, context_guard());
+    auto& stack = smartcard::agent_stack();
+    return relay_calls(request, stack.guard(), stack.services());
 }
 
 // The bridge page may not be framed: a frame of it inside a foreign page would open a WebSocket
@@ -226,7 +220,7 @@ std::optional<std::thread> init_web_server(const std::optional<std::string>& ori
         AGENT_ORIGION_LEN = n;
     }
     read_limits_from_environment();
-    smartcard::set_pcsc(&context_guard());
+    smartcard::agent_stack();  // built before the first connection, not during it
     auto server = std::make_unique<http::HttpServer>();
     server->set_def_handler(http::HandlerEntry{std::nullopt, web_handler});
     server->set_upgrade_check(accepts_upgrade);

@@ -85,9 +85,9 @@ struct ReadCacheReturn {
 
 // The cache answers only through a context that PC/SC knows, so that its items die with it. A
 // context of 0 is SCARD_E_INVALID_HANDLE without asking.
-uint32_t checkContext(const REDIR_SCARDCONTEXT& context) {
+uint32_t checkContext(Pcsc& pcsc, const REDIR_SCARDCONTEXT& context) {
     if (context.value == 0) return rc::invalid_handle;
-    return static_cast<uint32_t>(pcsc().is_valid_context(static_cast<SCARDCONTEXT>(context.value)));
+    return static_cast<uint32_t>(pcsc.is_valid_context(static_cast<SCARDCONTEXT>(context.value)));
 }
 
 std::expected<ReadCacheCall, uint32_t> decodeReadCache(NdrReader& in, CharForm form) {
@@ -99,9 +99,10 @@ std::expected<ReadCacheCall, uint32_t> decodeReadCache(NdrReader& in, CharForm f
     return call;
 }
 
-ReadCacheReturn executeReadCache(const ReadCacheCall& call, CharForm) {
-    if (uint32_t valid = checkContext(call.Context); valid != rc::success) return {valid};
-    auto data = card_cache().read(call.card, call.FreshnessCounter, call.lookupName);
+ReadCacheReturn executeReadCache(const ReadCacheCall& call, CharForm, const Services& services) {
+    if (uint32_t valid = checkContext(services.pcsc, call.Context); valid != rc::success)
+        return {valid};
+    auto data = services.cache.read(call.card, call.FreshnessCounter, call.lookupName);
     if (!data) return {data.error()};
     auto n = static_cast<uint32_t>(data->size());
     // The length alone: cbDataLen and a null pbData.
@@ -127,10 +128,11 @@ std::expected<WriteCacheCall, uint32_t> decodeWriteCache(NdrReader& in, CharForm
     return call;
 }
 
-LongReturn executeWriteCache(const WriteCacheCall& call, CharForm) {
-    if (uint32_t valid = checkContext(call.Context); valid != rc::success) return {valid};
-    return {card_cache().write(call.Context.value, call.card, call.FreshnessCounter,
-                               call.lookupName, call.data)};
+LongReturn executeWriteCache(const WriteCacheCall& call, CharForm, const Services& services) {
+    if (uint32_t valid = checkContext(services.pcsc, call.Context); valid != rc::success)
+        return {valid};
+    return {services.cache.write(call.Context.value, call.card, call.FreshnessCounter,
+                                 call.lookupName, call.data)};
 }
 
 }  // namespace

@@ -4,10 +4,11 @@
 //
 // A family of calls writes, for each call, a decoder and an executor:
 //   std::expected<XCall, uint32_t> decodeX(NdrReader&, CharForm);
-//   XReturn executeX(const XCall&, CharForm);
+//   XReturn executeX(const XCall&, CharForm, const Services&);
 // XCall holds the fields of [MS-RDPESC]'s X_Call as the IDL names them; a decoder reads the whole
 // call in wire order and returns an error only where it cannot read on (a count that disagrees
-// with its field). XReturn holds the fields of X_Return, ReturnCode first, with an
+// with its field); an executor reaches PC/SC, the card cache and the transmit counts only
+// through the Services it is given. XReturn holds the fields of X_Return, ReturnCode first, with an
 // `encode(NdrWriter&, CharForm) const` that lists them in wire order. A default XReturn is the
 // zeroed structure (zero counts, null pointers).
 //
@@ -24,6 +25,7 @@
 #include <type_traits>
 
 #include "smartcard/ndr.h"
+#include "smartcard/services.h"
 
 namespace kx_agent::smartcard {
 
@@ -31,7 +33,7 @@ struct CallHandler {
     // Decodes the call alone and gives the PC/SC context it works on (0: none).
     uint64_t (*waitsOn)(NdrReader& in, CharForm form);
     // Decodes, carries out and encodes the call's _Return into `out`.
-    void (*run)(NdrReader& in, NdrWriter& out, CharForm form);
+    void (*run)(NdrReader& in, NdrWriter& out, CharForm form, const Services& services);
     // Encodes the call's _Return, zeroed, with `code`: a call the agent cannot take on.
     void (*refuse)(NdrWriter& out, CharForm form, uint32_t code);
 };
@@ -54,7 +56,8 @@ template <auto decode>
 using CallOf = typename std::invoke_result_t<decltype(decode), NdrReader&, CharForm>::value_type;
 
 template <auto decode, auto execute>
-using ReturnOf = std::invoke_result_t<decltype(execute), const CallOf<decode>&, CharForm>;
+using ReturnOf =
+    std::invoke_result_t<decltype(execute), const CallOf<decode>&, CharForm, const Services&>;
 
 template <auto decode>
 uint64_t waitsOn(NdrReader& in, CharForm form) {
@@ -70,7 +73,7 @@ Return failed(uint32_t code) {
 }
 
 template <auto decode, auto execute>
-void run(NdrReader& in, NdrWriter& out, CharForm form) {
+void run(NdrReader& in, NdrWriter& out, CharForm form, const Services& services) {
     using Return = ReturnOf<decode, execute>;
     auto call = decode(in, form);
     Return answer;
@@ -78,13 +81,13 @@ void run(NdrReader& in, NdrWriter& out, CharForm form) {
         answer = failed<Return>(rc::invalid_parameter);
     else if (!call)
         answer = failed<Return>(call.error());
-    else if (answer = execute(*call, form); answer.ReturnCode != rc::success)
+    else if (answer = execute(*call, form, services); answer.ReturnCode != rc::success)
         answer = failed<Return>(answer.ReturnCode);
     answer.encode(out, form);
 }
 
 template <class Return>
-void unsupported(NdrReader&, NdrWriter& out, CharForm form) {
+void unsupported(NdrReader&, NdrWriter& out, CharForm form, const Services&) {
     failed<Return>(rc::unsupported_feature).encode(out, form);
 }
 

@@ -59,9 +59,4 @@ std::size_t CardCache::bytes() const {
     return bytes_;
 }
 
-CardCache& card_cache() {
-    static CardCache cache;
-    return cache;
-}
-
 }  // namespace kx_agent::smartcard

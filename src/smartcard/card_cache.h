@@ -71,7 +71,4 @@ private:
     std::size_t bytes_ = 0;
 };
 
-// The cache the call handlers use.
-CardCache& card_cache();
-
 }  // namespace kx_agent::smartcard

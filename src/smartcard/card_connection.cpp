@@ -68,24 +68,24 @@ std::expected<ConnectCall, uint32_t> decodeConnect(NdrReader& in, CharForm form)
 // The number of the reader's card insertion: the event counter in the upper 16 bits of its
 // state, which pcsc-lite and winscard both keep. Read once a connection is made, so that the
 // transmit counts tell a new card from the one before.
-std::optional<uint32_t> insertionOf(SCARDCONTEXT context, const std::string& reader) {
+std::optional<uint32_t> insertionOf(Pcsc& pcsc, SCARDCONTEXT context, const std::string& reader) {
     SCARD_READERSTATE state{};
     state.szReader = reader.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
-    if (pcsc().get_status_change(context, 0, &state, 1) != SCARD_S_SUCCESS) return std::nullopt;
+    if (pcsc.get_status_change(context, 0, &state, 1) != SCARD_S_SUCCESS) return std::nullopt;
     return static_cast<uint32_t>(state.dwEventState >> 16) & 0xFFFF;
 }
 
-ConnectReturn executeConnect(const ConnectCall& call, CharForm) {
+ConnectReturn executeConnect(const ConnectCall& call, CharForm, const Services& services) {
     if (call.Context.value == 0) return {rc::invalid_handle};
     auto context = static_cast<SCARDCONTEXT>(call.Context.value);
     SCARDHANDLE card = 0;
     DWORD activeProtocol = 0;
-    LONG result = pcsc().connect(context, call.reader.c_str(), call.dwShareMode,
-                                 call.dwPreferredProtocols, &card, &activeProtocol);
+    LONG result = services.pcsc.connect(context, call.reader.c_str(), call.dwShareMode,
+                                        call.dwPreferredProtocols, &card, &activeProtocol);
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
-    transmit_counts().connected(static_cast<uint64_t>(card), {call.reader, call.Context.value},
-                                insertionOf(context, call.reader));
+    services.transmits.connected(static_cast<uint64_t>(card), {call.reader, call.Context.value},
+                                 insertionOf(services.pcsc, context, call.reader));
     return {rc::success, static_cast<uint64_t>(card), static_cast<uint32_t>(activeProtocol)};
 }
 
@@ -117,16 +117,17 @@ std::expected<ReconnectCall, uint32_t> decodeReconnect(NdrReader& in, CharForm) 
     return call;
 }
 
-ReconnectReturn executeReconnect(const ReconnectCall& call, CharForm) {
+ReconnectReturn executeReconnect(const ReconnectCall& call, CharForm, const Services& services) {
     auto card = static_cast<SCARDHANDLE>(call.hCard.value);
     DWORD activeProtocol = 0;
-    LONG result = pcsc().reconnect(card, call.dwShareMode, call.dwPreferredProtocols,
-                                   call.dwInitialization, &activeProtocol);
+    LONG result = services.pcsc.reconnect(card, call.dwShareMode, call.dwPreferredProtocols,
+                                          call.dwInitialization, &activeProtocol);
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     // A handle reconnected after its card was taken out holds the card now in the reader.
-    if (auto place = transmit_counts().placeOf(call.hCard.value)) {
-        auto insertion = insertionOf(static_cast<SCARDCONTEXT>(place->context), place->reader);
-        transmit_counts().connected(call.hCard.value, std::move(*place), insertion);
+    if (auto place = services.transmits.placeOf(call.hCard.value)) {
+        auto insertion =
+            insertionOf(services.pcsc, static_cast<SCARDCONTEXT>(place->context), place->reader);
+        services.transmits.connected(call.hCard.value, std::move(*place), insertion);
     }
     return {rc::success, static_cast<uint32_t>(activeProtocol)};
 }
@@ -149,18 +150,19 @@ SCARDHANDLE cardOf(const HCardAndDispositionCall& call) {
     return static_cast<SCARDHANDLE>(call.hCard.value);
 }
 
-LongReturn executeDisconnect(const HCardAndDispositionCall& call, CharForm) {
-    transmit_counts().forget(call.hCard.value);
-    return {static_cast<uint32_t>(pcsc().disconnect(cardOf(call), call.dwDisposition))};
+LongReturn executeDisconnect(const HCardAndDispositionCall& call, CharForm,
+                             const Services& services) {
+    services.transmits.forget(call.hCard.value);
+    return {static_cast<uint32_t>(services.pcsc.disconnect(cardOf(call), call.dwDisposition))};
 }
 
 // dwDisposition is part of the call but SCardBeginTransaction takes none.
-LongReturn executeBegin(const HCardAndDispositionCall& call, CharForm) {
-    return {static_cast<uint32_t>(pcsc().begin_transaction(cardOf(call)))};
+LongReturn executeBegin(const HCardAndDispositionCall& call, CharForm, const Services& services) {
+    return {static_cast<uint32_t>(services.pcsc.begin_transaction(cardOf(call)))};
 }
 
-LongReturn executeEnd(const HCardAndDispositionCall& call, CharForm) {
-    return {static_cast<uint32_t>(pcsc().end_transaction(cardOf(call), call.dwDisposition))};
+LongReturn executeEnd(const HCardAndDispositionCall& call, CharForm, const Services& services) {
+    return {static_cast<uint32_t>(services.pcsc.end_transaction(cardOf(call), call.dwDisposition))};
 }
 
 }  // namespace

@@ -70,15 +70,15 @@ std::expected<StateCall, uint32_t> decodeState(NdrReader& in, CharForm) {
     });
 }
 
-StateReturn executeState(const StateCall& call, CharForm) {
+StateReturn executeState(const StateCall& call, CharForm, const Services& services) {
     // SCardStatus without reader names (a null buffer asks for their length alone).
     DWORD namesLength = 0;
     DWORD dwState = 0;
     DWORD dwProtocol = 0;
     std::array<BYTE, MAX_ATR_SIZE> atr{};
     DWORD atrLength = atr.size();
-    LONG result = pcsc().status(static_cast<SCARDHANDLE>(call.hCard.value), nullptr, &namesLength,
-                                &dwState, &dwProtocol, atr.data(), &atrLength);
+    LONG result = services.pcsc.status(static_cast<SCARDHANDLE>(call.hCard.value), nullptr,
+                                       &namesLength, &dwState, &dwProtocol, atr.data(), &atrLength);
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     std::size_t n = std::min<std::size_t>(atrLength, atr.size());
     // The ATR goes back unless only its length was asked for (fpbAtrIsNULL, or a cbAtrLen of
@@ -119,9 +119,9 @@ std::expected<SetAttribCall, uint32_t> decodeSetAttrib(NdrReader& in, CharForm) 
     return call;
 }
 
-LongReturn executeSetAttrib(const SetAttribCall& call, CharForm) {
+LongReturn executeSetAttrib(const SetAttribCall& call, CharForm, const Services& services) {
     const auto& attribute = call.attribute;
-    return {static_cast<uint32_t>(pcsc().set_attrib(
+    return {static_cast<uint32_t>(services.pcsc.set_attrib(
         static_cast<SCARDHANDLE>(call.hCard.value), call.dwAttrId,
         attribute.empty() ? nullptr : attribute.data(), static_cast<DWORD>(attribute.size())))};
 }
@@ -146,8 +146,9 @@ std::expected<GetTransmitCountCall, uint32_t> decodeTransmitCount(NdrReader& in,
 
 // The count of the handle's reader; a handle that was never connected, or has been
 // disconnected, has none.
-GetTransmitCountReturn executeTransmitCount(const GetTransmitCountCall& call, CharForm) {
-    auto count = transmit_counts().get(call.hCard.value);
+GetTransmitCountReturn executeTransmitCount(const GetTransmitCountCall& call, CharForm,
+                                            const Services& services) {
+    auto count = services.transmits.get(call.hCard.value);
     if (!count) return {rc::invalid_handle};
     return {rc::success, *count};
 }

@@ -82,7 +82,7 @@ std::string readerMultiString(std::string list) {
     return list + std::string(2, '\0');
 }
 
-StatusReturn executeStatus(const StatusCall& call, CharForm form) {
+StatusReturn executeStatus(const StatusCall& call, CharForm form, const Services& services) {
     auto card = static_cast<SCARDHANDLE>(call.hCard.value);
     std::array<char, kNamesRoom> room{};  // zeros: a service that fills none gives no names
     std::vector<char> larger;
@@ -92,8 +92,8 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form) {
     DWORD protocol = 0;
     StatusReturn answer;
     DWORD atrLength = answer.pbAtr.size();
-    LONG result = pcsc().status(card, names, &namesLength, &state, &protocol, answer.pbAtr.data(),
-                                &atrLength);
+    LONG result = services.pcsc.status(card, names, &namesLength, &state, &protocol,
+                                       answer.pbAtr.data(), &atrLength);
     // Names longer than the room: asked again in a buffer of their length (once; a list that
     // grows in between is the service's to report).
     if (static_cast<uint32_t>(result) == kInsufficientBuffer && namesLength > room.size() &&
@@ -101,8 +101,8 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form) {
         larger.resize(namesLength);
         names = larger.data();
         atrLength = answer.pbAtr.size();
-        result = pcsc().status(card, names, &namesLength, &state, &protocol, answer.pbAtr.data(),
-                               &atrLength);
+        result = services.pcsc.status(card, names, &namesLength, &state, &protocol,
+                                      answer.pbAtr.data(), &atrLength);
     }
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     DWORD held = larger.empty() ? room.size() : static_cast<DWORD>(larger.size());

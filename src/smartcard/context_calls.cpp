@@ -35,9 +35,10 @@ std::expected<EstablishContextCall, uint32_t> decodeEstablish(NdrReader& in, Cha
     return EstablishContextCall{in.u32()};
 }
 
-EstablishContextReturn executeEstablish(const EstablishContextCall& call, CharForm) {
+EstablishContextReturn executeEstablish(const EstablishContextCall& call, CharForm,
+                                        const Services& services) {
     SCARDCONTEXT context = 0;
-    LONG result = pcsc().establish_context(call.dwScope, &context);
+    LONG result = services.pcsc.establish_context(call.dwScope, &context);
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result), std::nullopt};
     return {rc::success, static_cast<uint64_t>(context)};
 }
@@ -62,27 +63,27 @@ std::expected<ContextCall, uint32_t> decodeContextCall(NdrReader& in, CharForm) 
 }
 
 // A context-free release or cancel has nothing to act on and succeeds, as it always has.
-LongReturn executeRelease(const ContextCall& call, CharForm) {
+LongReturn executeRelease(const ContextCall& call, CharForm, const Services& services) {
     if (call.Context.cbContext == 0) return {};
-    card_cache().forget_context(call.Context.value);
-    return {static_cast<uint32_t>(pcsc().release_context(call.Context.value))};
+    services.cache.forget_context(call.Context.value);
+    return {static_cast<uint32_t>(services.pcsc.release_context(call.Context.value))};
 }
 
 // SCardIsValidContext has no answer for "no context" but SCARD_E_INVALID_HANDLE; reference
 // bytes that decode to no value are PC/SC's to judge.
-LongReturn executeValidate(const ContextCall& call, CharForm) {
+LongReturn executeValidate(const ContextCall& call, CharForm, const Services& services) {
     if (call.Context.cbContext == 0) return {rc::invalid_handle};
-    return {static_cast<uint32_t>(pcsc().is_valid_context(call.Context.value))};
+    return {static_cast<uint32_t>(services.pcsc.is_valid_context(call.Context.value))};
 }
 
 // pcscd answers a cancel that finds no wait in progress (one that has just ended, or one between
 // two slices of the agent's own wait) with SCARD_E_INVALID_HANDLE; on Windows a cancel on a valid
 // context succeeds, so a refused cancel is held against the context's validity.
-LongReturn executeCancel(const ContextCall& call, CharForm) {
+LongReturn executeCancel(const ContextCall& call, CharForm, const Services& services) {
     if (call.Context.cbContext == 0) return {};
     auto context = static_cast<SCARDCONTEXT>(call.Context.value);
-    LONG result = pcsc().cancel(context);
-    if (result != SCARD_S_SUCCESS && pcsc().is_valid_context(context) == SCARD_S_SUCCESS)
+    LONG result = services.pcsc.cancel(context);
+    if (result != SCARD_S_SUCCESS && services.pcsc.is_valid_context(context) == SCARD_S_SUCCESS)
         return {};
     return {static_cast<uint32_t>(result)};
 }

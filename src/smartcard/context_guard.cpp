@@ -27,8 +27,11 @@ uint64_t arrival_of_call() {
 
 }  // namespace
 
-ConnectionScope::ConnectionScope(ContextGuard& guard, vornic::velkin::net::sys::Socket socket)
-    : guard_(guard), socket_(socket), id_(next_connection_id++), previous_(current_scope) {
+ConnectionScope::ConnectionScope(ContextGuard& guard, std::function<bool()> peer_closed)
+    : guard_(guard),
+      peer_closed_(std::move(peer_closed)),
+      id_(next_connection_id++),
+      previous_(current_scope) {
     current_scope = this;
 }
 
@@ -58,15 +61,13 @@ void ConnectionScope::end_transactions(std::span<const uint64_t> busy) {
 
 ConnectionScope* ConnectionScope::current() { return current_scope; }
 
-bool ConnectionScope::peer_gone() const {
-    if (ending_) return true;
-    if (socket_ == vornic::velkin::net::sys::kInvalidSocket) return false;
-    return vornic::velkin::net::sys::peer_closed(socket_);
-}
+bool ConnectionScope::peer_gone() const { return ending_ || (peer_closed_ && peer_closed_()); }
+
+void ConnectionScope::cancel(SCARDCONTEXT context) { guard_.cancel(context); }
 
 ContextGuard::ContextGuard(Pcsc& inner, std::chrono::milliseconds slice,
-                           std::chrono::milliseconds grace)
-    : inner_(inner), slice_(slice), grace_(grace) {}
+                           std::chrono::milliseconds grace, CardCache* cache)
+    : ForwardingPcsc(inner), slice_(slice), grace_(grace), cache_(cache) {}
 
 ContextGuard::~ContextGuard() {
     {
@@ -199,7 +200,7 @@ void ContextGuard::release(const Orphans& orphans) {
     for (auto [connection, context] : orphans) {
         inner_.cancel(context);
         inner_.release_context(context);
-        card_cache().forget_context(context);
+        if (cache_ != nullptr) cache_->forget_context(context);
         ++per_connection[connection];
     }
     for (auto [connection, released] : per_connection)
@@ -291,6 +292,11 @@ void ContextGuard::reap() {
     reaper_running_ = false;
 }
 
+void ContextGuard::use_card(SCARDHANDLE card) {
+    note_card(card);
+    end_own_transactions_before(card);
+}
+
 LONG ContextGuard::establish_context(DWORD scope, SCARDCONTEXT* context) {
     ConnectionScope* connection = ConnectionScope::current();
     const std::size_t bound = limits().contexts_per_connection;
@@ -329,11 +335,6 @@ LONG ContextGuard::release_context(SCARDCONTEXT context) {
     return result;
 }
 
-LONG ContextGuard::is_valid_context(SCARDCONTEXT context) {
-    note_context(context);
-    return inner_.is_valid_context(context);
-}
-
 LONG ContextGuard::cancel(SCARDCONTEXT context) {
     note_context(context);
     const uint64_t arrival = arrival_of_call();
@@ -345,17 +346,6 @@ LONG ContextGuard::cancel(SCARDCONTEXT context) {
             it->second.cancelled_at = std::max(it->second.cancelled_at, arrival);
     }
     return inner_.cancel(context);
-}
-
-LONG ContextGuard::list_reader_groups(SCARDCONTEXT context, char* groups, DWORD* length) {
-    note_context(context);
-    return inner_.list_reader_groups(context, groups, length);
-}
-
-LONG ContextGuard::list_readers(SCARDCONTEXT context, const char* groups, char* readers,
-                                DWORD* length) {
-    note_context(context);
-    return inner_.list_readers(context, groups, readers, length);
 }
 
 LONG ContextGuard::get_status_change(SCARDCONTEXT context, DWORD timeout,
@@ -403,13 +393,6 @@ LONG ContextGuard::connect(SCARDCONTEXT context, const char* reader, DWORD share
     return result;
 }
 
-LONG ContextGuard::reconnect(SCARDHANDLE card, DWORD share_mode, DWORD preferred_protocols,
-                             DWORD initialization, DWORD* active_protocol) {
-    note_card(card);
-    end_own_transactions_before(card);
-    return inner_.reconnect(card, share_mode, preferred_protocols, initialization, active_protocol);
-}
-
 LONG ContextGuard::disconnect(SCARDHANDLE card, DWORD disposition) {
     note_card(card);
     LONG result = inner_.disconnect(card, disposition);
@@ -421,9 +404,7 @@ LONG ContextGuard::disconnect(SCARDHANDLE card, DWORD disposition) {
 }
 
 LONG ContextGuard::begin_transaction(SCARDHANDLE card) {
-    note_card(card);
-    end_own_transactions_before(card);
-    LONG result = inner_.begin_transaction(card);
+    LONG result = ForwardingPcsc::begin_transaction(card);
     ConnectionScope* scope = ConnectionScope::current();
     if (result == SCARD_S_SUCCESS && scope != nullptr) {
         std::lock_guard lock(mutex_);
@@ -440,45 +421,6 @@ LONG ContextGuard::end_transaction(SCARDHANDLE card, DWORD disposition) {
         if (auto it = cards_.find(card); it != cards_.end()) it->second.transaction = 0;
     }
     return result;
-}
-
-LONG ContextGuard::status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state,
-                          DWORD* protocol, BYTE* atr, DWORD* atr_length) {
-    note_card(card);
-    end_own_transactions_before(card);
-    return inner_.status(card, names, names_length, state, protocol, atr, atr_length);
-}
-
-LONG ContextGuard::free_memory(SCARDCONTEXT context, const void* memory) {
-    return inner_.free_memory(context, memory);
-}
-
-LONG ContextGuard::transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* send_pci, const BYTE* send,
-                            DWORD send_length, SCARD_IO_REQUEST* recv_pci, BYTE* recv,
-                            DWORD* recv_length) {
-    note_card(card);
-    end_own_transactions_before(card);
-    return inner_.transmit(card, send_pci, send, send_length, recv_pci, recv, recv_length);
-}
-
-LONG ContextGuard::control(SCARDHANDLE card, DWORD control_code, const void* in, DWORD in_length,
-                           void* out, DWORD out_length, DWORD* bytes_returned) {
-    note_card(card);
-    end_own_transactions_before(card);
-    return inner_.control(card, control_code, in, in_length, out, out_length, bytes_returned);
-}
-
-LONG ContextGuard::get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) {
-    note_card(card);
-    end_own_transactions_before(card);
-    return inner_.get_attrib(card, attr_id, attr, attr_length);
-}
-
-LONG ContextGuard::set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
-                              DWORD attr_length) {
-    note_card(card);
-    end_own_transactions_before(card);
-    return inner_.set_attrib(card, attr_id, attr, attr_length);
 }
 
 }  // namespace kx_agent::smartcard

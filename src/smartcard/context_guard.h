@@ -22,8 +22,9 @@
 // order nothing is read meanwhile; side by side, a transaction on the call's own context is
 // behind the call) has that transaction ended first, rather than waiting for ever.
 //
-// Status-change waits run in slices, and between slices the connection's socket is probed for a
-// hang-up, so a wait whose client has gone ends within a slice. The client's time-out keeps its
+// Status-change waits run in slices, and between slices the relay is asked whether the client
+// has hung up (the callback it gives the connection's scope), so a wait whose client has gone
+// ends within a slice. The client's time-out keeps its
 // meaning (0 asks once, INFINITE waits without limit). A cancel ends the waits on its context
 // that arrived before it: the one running (also when the cancel lands between two slices) and
 // those still queued behind other calls, which are answered SCARD_E_CANCELLED when their turn
@@ -35,6 +36,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -44,8 +46,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "smartcard/card_cache.h"
 #include "smartcard/pcsc.h"
-#include "velkin/platform/socket.h"
 
 namespace kx_agent::smartcard {
 
@@ -56,7 +58,8 @@ class ContextGuard;
 // its connection.
 class ConnectionScope {
 public:
-    ConnectionScope(ContextGuard& guard, vornic::velkin::net::sys::Socket socket);
+    // `peer_closed`: whether the peer has closed or reset the connection (none: it never has).
+    explicit ConnectionScope(ContextGuard& guard, std::function<bool()> peer_closed = {});
     ~ConnectionScope();
     ConnectionScope(const ConnectionScope&) = delete;
     ConnectionScope& operator=(const ConnectionScope&) = delete;
@@ -81,6 +84,8 @@ public:
 
     // True once the peer has closed or reset the connection, or the relay is ending it.
     bool peer_gone() const;
+    // Cancels the calls running on `context`, as a client's Cancel does.
+    void cancel(SCARDCONTEXT context);
     // The relay is ending the connection: waits still running on its behalf end at the next
     // slice, even when a cancel sent to end them came before they had started.
     void end_calls() { ending_ = true; }
@@ -97,22 +102,24 @@ public:
 
 private:
     ContextGuard& guard_;
-    vornic::velkin::net::sys::Socket socket_;
+    std::function<bool()> peer_closed_;
     uint64_t id_;
     ConnectionScope* previous_;
     std::atomic<bool> ending_{false};
     std::atomic<bool> side_by_side_{false};
 };
 
-class ContextGuard final : public Pcsc {
+class ContextGuard final : public ForwardingPcsc {
 public:
     static constexpr std::size_t kMaxHeld = 64;
 
     // `grace`: how long the contexts of a closed connection wait for a live connection to use
-    // them before they are released (0 releases them when the connection ends).
-    explicit ContextGuard(Pcsc& inner,
-                          std::chrono::milliseconds slice = std::chrono::milliseconds(500),
-                          std::chrono::milliseconds grace = std::chrono::seconds(30));
+    // them before they are released (0 releases them when the connection ends). `cache`: the
+    // card data cache whose items of a context the guard releases go with it (none: no cache).
+    static constexpr std::chrono::milliseconds kSlice{500};
+    static constexpr std::chrono::milliseconds kGrace{30000};
+    explicit ContextGuard(Pcsc& inner, std::chrono::milliseconds slice = kSlice,
+                          std::chrono::milliseconds grace = kGrace, CardCache* cache = nullptr);
     ~ContextGuard() override;
     ContextGuard(const ContextGuard&) = delete;
     ContextGuard& operator=(const ContextGuard&) = delete;
@@ -130,33 +137,25 @@ public:
     // connection has; those on `busy` contexts last.
     void end_transactions(uint64_t connection, std::span<const uint64_t> busy = {});
 
+    // Contexts: the bound per connection, what is established and released, cancel marks.
     LONG establish_context(DWORD scope, SCARDCONTEXT* context) override;
     LONG release_context(SCARDCONTEXT context) override;
-    LONG is_valid_context(SCARDCONTEXT context) override;
     LONG cancel(SCARDCONTEXT context) override;
-    LONG list_reader_groups(SCARDCONTEXT context, char* groups, DWORD* length) override;
-    LONG list_readers(SCARDCONTEXT context, const char* groups, char* readers,
-                      DWORD* length) override;
+    // Waits in slices.
     LONG get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
                            DWORD count) override;
-    LONG connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
-                 DWORD preferred_protocols, SCARDHANDLE* card, DWORD* active_protocol) override;
-    LONG reconnect(SCARDHANDLE card, DWORD share_mode, DWORD preferred_protocols,
-                   DWORD initialization, DWORD* active_protocol) override;
-    LONG disconnect(SCARDHANDLE card, DWORD disposition) override;
+    // Card handles and their transactions.
     LONG begin_transaction(SCARDHANDLE card) override;
     LONG end_transaction(SCARDHANDLE card, DWORD disposition) override;
-    LONG status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state, DWORD* protocol,
-                BYTE* atr, DWORD* atr_length) override;
-    LONG free_memory(SCARDCONTEXT context, const void* memory) override;
-    LONG transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* send_pci, const BYTE* send,
-                  DWORD send_length, SCARD_IO_REQUEST* recv_pci, BYTE* recv,
-                  DWORD* recv_length) override;
-    LONG control(SCARDHANDLE card, DWORD control_code, const void* in, DWORD in_length, void* out,
-                 DWORD out_length, DWORD* bytes_returned) override;
-    LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override;
-    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
-                    DWORD attr_length) override;
+    LONG connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
+                 DWORD preferred_protocols, SCARDHANDLE* card, DWORD* active_protocol) override;
+    LONG disconnect(SCARDHANDLE card, DWORD disposition) override;
+
+protected:
+    // Every other call on a context is a use of it; every other call on a card handle, a use of
+    // the handle that first ends the connection's transactions it would wait for.
+    void use_context(SCARDCONTEXT context) override { note_context(context); }
+    void use_card(SCARDHANDLE card) override;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -204,9 +203,9 @@ private:
     void release(const Orphans& orphans);
     void reap();
 
-    Pcsc& inner_;
     std::chrono::milliseconds slice_;
     std::chrono::milliseconds grace_;
+    CardCache* cache_;
     mutable std::mutex mutex_;  // guards the tables and the reaper state; never held while PC/SC runs
     std::unordered_map<SCARDCONTEXT, Entry> contexts_;
     std::unordered_map<SCARDHANDLE, Card> cards_;

@@ -90,14 +90,13 @@ std::expected<ControlCall, uint32_t> decodeControl(NdrReader& in, CharForm) {
     return call;
 }
 
-ControlReturn executeControl(const ControlCall& call, CharForm) {
+ControlReturn executeControl(const ControlCall& call, CharForm, const Services& services) {
     std::vector<uint8_t> output(std::min(call.cbOutBufferSize, kMaxControlOutput));
     DWORD bytesReturned = output.size();
     const void* input = call.inBuffer.empty() ? nullptr : call.inBuffer.data();
-    LONG result = pcsc().control(static_cast<SCARDHANDLE>(call.hCard.value), call.dwControlCode,
-                                 input, call.inBuffer.size(),
-                                 output.empty() ? nullptr : output.data(), output.size(),
-                                 &bytesReturned);
+    LONG result = services.pcsc.control(
+        static_cast<SCARDHANDLE>(call.hCard.value), call.dwControlCode, input, call.inBuffer.size(),
+        output.empty() ? nullptr : output.data(), output.size(), &bytesReturned);
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     // Only what the buffer holds is sent, whatever count the driver reports; an empty answer
     // is an empty array.
@@ -145,11 +144,11 @@ GetAttribReturn lengthOf(std::size_t length) {
 }
 
 // The attribute as the reader's driver answers it.
-GetAttribReturn driverAttribute(const GetAttribCall& call) {
+GetAttribReturn driverAttribute(Pcsc& pcsc, const GetAttribCall& call) {
     auto card = static_cast<SCARDHANDLE>(call.hCard.value);
     DWORD attrLength = 0;
     if (call.lengthOnly()) {
-        LONG result = pcsc().get_attrib(card, call.dwAttrId, nullptr, &attrLength);
+        LONG result = pcsc.get_attrib(card, call.dwAttrId, nullptr, &attrLength);
         if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
         return lengthOf(attrLength);
     }
@@ -157,7 +156,7 @@ GetAttribReturn driverAttribute(const GetAttribCall& call) {
     // SCARD_AUTOALLOCATE asks for the attribute whatever its size: its length is asked first,
     // then the attribute in a buffer of that length.
     if (bufferLength == kWireAutoAllocate) {
-        LONG result = pcsc().get_attrib(card, call.dwAttrId, nullptr, &attrLength);
+        LONG result = pcsc.get_attrib(card, call.dwAttrId, nullptr, &attrLength);
         if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
         bufferLength = static_cast<uint32_t>(std::min<DWORD>(attrLength, kMaxAttribute));
     }
@@ -165,7 +164,7 @@ GetAttribReturn driverAttribute(const GetAttribCall& call) {
     // which PC/SC would otherwise take for a length query.
     std::vector<uint8_t> attribute(std::min(bufferLength, kMaxAttribute) + 1);
     attrLength = attribute.size() - 1;
-    LONG result = pcsc().get_attrib(card, call.dwAttrId, attribute.data(), &attrLength);
+    LONG result = pcsc.get_attrib(card, call.dwAttrId, attribute.data(), &attrLength);
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     // Never more than the buffer holds, whatever length PC/SC reports.
     attribute.resize(std::min<DWORD>(attrLength, attribute.size() - 1));
@@ -183,7 +182,8 @@ bool answeredByTheAgent(uint32_t id) {
 }
 
 // The value of an attribute that answeredByTheAgent, or the code that PC/SC's status query gave.
-std::expected<std::vector<uint8_t>, uint32_t> agentValue(SCARDHANDLE card, uint32_t id) {
+std::expected<std::vector<uint8_t>, uint32_t> agentValue(Pcsc& pcsc, SCARDHANDLE card,
+                                                         uint32_t id) {
     if (id == kAttrChannelId) return le32(kUsbChannel);
     std::array<char, kMaxReaderNames> names{};
     DWORD namesLength = names.size();
@@ -191,8 +191,8 @@ std::expected<std::vector<uint8_t>, uint32_t> agentValue(SCARDHANDLE card, uint3
     DWORD protocol = 0;
     std::array<BYTE, MAX_ATR_SIZE> atr{};
     DWORD atrLength = atr.size();
-    LONG result = pcsc().status(card, names.data(), &namesLength, &state, &protocol, atr.data(),
-                                &atrLength);
+    LONG result =
+        pcsc.status(card, names.data(), &namesLength, &state, &protocol, atr.data(), &atrLength);
     if (result != SCARD_S_SUCCESS) return std::unexpected(static_cast<uint32_t>(result));
     if (id == kAttrCurrentProtocolType) return le32(static_cast<uint32_t>(protocol));
     if (id == kAttrAtrString)
@@ -214,11 +214,12 @@ bool refused(uint32_t id, uint32_t code) {
     return id == kAttrFriendlyNameA && code == kInsufficientBuffer;
 }
 
-GetAttribReturn executeGetAttrib(const GetAttribCall& call, CharForm) {
-    GetAttribReturn answer = driverAttribute(call);
+GetAttribReturn executeGetAttrib(const GetAttribCall& call, CharForm, const Services& services) {
+    GetAttribReturn answer = driverAttribute(services.pcsc, call);
     if (!answeredByTheAgent(call.dwAttrId) || !refused(call.dwAttrId, answer.ReturnCode))
         return answer;
-    auto value = agentValue(static_cast<SCARDHANDLE>(call.hCard.value), call.dwAttrId);
+    auto value =
+        agentValue(services.pcsc, static_cast<SCARDHANDLE>(call.hCard.value), call.dwAttrId);
     if (!value) return {value.error()};
     if (call.lengthOnly()) return lengthOf(value->size());
     if (call.cbAttrLen != kWireAutoAllocate && call.cbAttrLen < value->size())

@@ -194,7 +194,8 @@ CallOrder callOrder(const std::vector<uint8_t>& message) {
     return {call->kind, context};
 }
 
-void process_smartcard(const std::vector<uint8_t>& message, DataView& reply) {
+void process_smartcard(const std::vector<uint8_t>& message, DataView& reply,
+                       const Services& services) {
     DataView request(message, 2);
     reply.setByte(3);
     reply.setByte(3);
@@ -206,7 +207,7 @@ void process_smartcard(const std::vector<uint8_t>& message, DataView& reply) {
         if (call == nullptr) return LongReturn{rc::unsupported_feature}.encode(out, CharForm::A);
         skipTypeHeaders(frame.ioControlCode, request);
         NdrReader in(request);
-        call->handler->run(in, out, call->form);
+        call->handler->run(in, out, call->form, services);
     });
 }
 

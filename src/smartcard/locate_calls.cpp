@@ -86,11 +86,13 @@ std::expected<LocateCardsByATRCall, uint32_t> decodeLocateByAtr(NdrReader& in, C
     return call;
 }
 
-LocateCardsReturn executeLocateByAtr(const LocateCardsByATRCall& call, CharForm) {
+LocateCardsReturn executeLocateByAtr(const LocateCardsByATRCall& call, CharForm,
+                                     const Services& services) {
     if (call.Context.value == 0) return {rc::invalid_handle};
     std::vector<SCARD_READERSTATE> records = pcscRecords(call.states, false);
-    LONG result = pcsc().get_status_change(static_cast<SCARDCONTEXT>(call.Context.value), 0,
-                                           records.data(), static_cast<DWORD>(records.size()));
+    LONG result =
+        services.pcsc.get_status_change(static_cast<SCARDCONTEXT>(call.Context.value), 0,
+                                        records.data(), static_cast<DWORD>(records.size()));
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
 
     LocateCardsReturn answer{rc::success, std::vector<ReaderState_Return>{}};

@@ -2,10 +2,10 @@
 // The one seam through which the call handlers reach the PC/SC service.
 //
 // The methods mirror the PC/SC functions one for one, with the platform service's own types
-// (smartcard/pcsc_api.h). Text is UTF-8. The real implementation forwards to the platform's
-// service, pcsc-lite or winscard.dll; unit tests install a recording fake with `set_pcsc`. The
-// handlers reach whichever is installed through `pcsc()`, which puts the client's numbering over
-// it where the service numbers otherwise (smartcard/windows_numbering.h).
+// (smartcard/pcsc_api.h). Text is UTF-8. The service at the bottom is the platform's,
+// pcsc-lite or winscard.dll, or a test's fake; layers over it (smartcard/pcsc_stack.h says
+// which, in order) derive from ForwardingPcsc and override only what they change. The handlers
+// are handed the top of a stack with each call (smartcard/services.h).
 #include "smartcard/pcsc_api.h"
 
 namespace kx_agent::smartcard {
@@ -45,13 +45,109 @@ public:
                             DWORD attr_length) = 0;
 };
 
-// The service the handlers use: the installed service, seen in the client's ([MS-RDPESC],
-// Windows) numbering.
-Pcsc& pcsc();
-// The installed service as it is: the platform's unless another has been installed.
-Pcsc& installed_pcsc();
-// Installs `service` (null restores the platform's) and returns the one it replaces.
-Pcsc* set_pcsc(Pcsc* service);
+// A layer over another service: every call goes to the service underneath as it came, and its
+// result back through `result`. A layer overrides the calls it changes, and the hooks:
+// - `use_context` / `use_card`, before each call made on a context or a card handle (not
+//   establish_context, release_context and free_memory, which make no use of one);
+// - `result`, on the result of every call forwarded here.
+// A layer's own override calls the service underneath itself (`inner_`), or the forwarder here
+// (ForwardingPcsc::connect ...) to keep the hooks.
+class ForwardingPcsc : public Pcsc {
+public:
+    explicit ForwardingPcsc(Pcsc& inner) : inner_(inner) {}
+
+    LONG establish_context(DWORD scope, SCARDCONTEXT* context) override {
+        return result(inner_.establish_context(scope, context));
+    }
+    LONG release_context(SCARDCONTEXT context) override {
+        return result(inner_.release_context(context));
+    }
+    LONG is_valid_context(SCARDCONTEXT context) override {
+        use_context(context);
+        return result(inner_.is_valid_context(context));
+    }
+    LONG cancel(SCARDCONTEXT context) override {
+        use_context(context);
+        return result(inner_.cancel(context));
+    }
+    LONG list_reader_groups(SCARDCONTEXT context, char* groups, DWORD* length) override {
+        use_context(context);
+        return result(inner_.list_reader_groups(context, groups, length));
+    }
+    LONG list_readers(SCARDCONTEXT context, const char* groups, char* readers,
+                      DWORD* length) override {
+        use_context(context);
+        return result(inner_.list_readers(context, groups, readers, length));
+    }
+    LONG get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
+                           DWORD count) override {
+        use_context(context);
+        return result(inner_.get_status_change(context, timeout, states, count));
+    }
+    LONG connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
+                 DWORD preferred_protocols, SCARDHANDLE* card, DWORD* active_protocol) override {
+        use_context(context);
+        return result(inner_.connect(context, reader, share_mode, preferred_protocols, card,
+                                     active_protocol));
+    }
+    LONG reconnect(SCARDHANDLE card, DWORD share_mode, DWORD preferred_protocols,
+                   DWORD initialization, DWORD* active_protocol) override {
+        use_card(card);
+        return result(inner_.reconnect(card, share_mode, preferred_protocols, initialization,
+                                       active_protocol));
+    }
+    LONG disconnect(SCARDHANDLE card, DWORD disposition) override {
+        use_card(card);
+        return result(inner_.disconnect(card, disposition));
+    }
+    LONG begin_transaction(SCARDHANDLE card) override {
+        use_card(card);
+        return result(inner_.begin_transaction(card));
+    }
+    LONG end_transaction(SCARDHANDLE card, DWORD disposition) override {
+        use_card(card);
+        return result(inner_.end_transaction(card, disposition));
+    }
+    LONG status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state, DWORD* protocol,
+                BYTE* atr, DWORD* atr_length) override {
+        use_card(card);
+        return result(
+            inner_.status(card, names, names_length, state, protocol, atr, atr_length));
+    }
+    LONG free_memory(SCARDCONTEXT context, const void* memory) override {
+        return result(inner_.free_memory(context, memory));
+    }
+    LONG transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* send_pci, const BYTE* send,
+                  DWORD send_length, SCARD_IO_REQUEST* recv_pci, BYTE* recv,
+                  DWORD* recv_length) override {
+        use_card(card);
+        return result(
+            inner_.transmit(card, send_pci, send, send_length, recv_pci, recv, recv_length));
+    }
+    LONG control(SCARDHANDLE card, DWORD control_code, const void* in, DWORD in_length, void* out,
+                 DWORD out_length, DWORD* bytes_returned) override {
+        use_card(card);
+        return result(
+            inner_.control(card, control_code, in, in_length, out, out_length, bytes_returned));
+    }
+    LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override {
+        use_card(card);
+        return result(inner_.get_attrib(card, attr_id, attr, attr_length));
+    }
+    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
+                    DWORD attr_length) override {
+        use_card(card);
+        return result(inner_.set_attrib(card, attr_id, attr, attr_length));
+    }
+
+protected:
+    virtual void use_context(SCARDCONTEXT) {}
+    virtual void use_card(SCARDHANDLE) {}
+    virtual LONG result(LONG code) { return code; }
+
+    Pcsc& inner_;
+};
+
 // The platform's service: pcsc-lite on Linux, winscard.dll on Windows.
 Pcsc& system_pcsc();
 

@@ -23,7 +23,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "smartcard/pcsc.h"
+#include "smartcard/pcsc_service.h"
+#include "smartcard/pcsc_stack.h"
 
 namespace kx_agent::smartcard {
 namespace {
@@ -68,15 +69,8 @@ std::string_view multiString(const char* list) {
     return std::string_view(list, length + 2);
 }
 
-class Winscard final : public Pcsc {
+class Winscard final : public PcscService {
 public:
-    LONG establish_context(DWORD scope, SCARDCONTEXT* context) override {
-        return SCardEstablishContext(scope, nullptr, nullptr, context);
-    }
-    LONG release_context(SCARDCONTEXT context) override { return SCardReleaseContext(context); }
-    LONG is_valid_context(SCARDCONTEXT context) override { return SCardIsValidContext(context); }
-    LONG cancel(SCARDCONTEXT context) override { return SCardCancel(context); }
-
     LONG list_reader_groups(SCARDCONTEXT context, char* groups, DWORD* length) override {
         wchar_t* list = nullptr;
         DWORD units = SCARD_AUTOALLOCATE;
@@ -134,18 +128,6 @@ public:
         return SCardConnectW(context, name->c_str(), share_mode, preferred_protocols, card,
                              active_protocol);
     }
-    LONG reconnect(SCARDHANDLE card, DWORD share_mode, DWORD preferred_protocols,
-                   DWORD initialization, DWORD* active_protocol) override {
-        return SCardReconnect(card, share_mode, preferred_protocols, initialization,
-                              active_protocol);
-    }
-    LONG disconnect(SCARDHANDLE card, DWORD disposition) override {
-        return SCardDisconnect(card, disposition);
-    }
-    LONG begin_transaction(SCARDHANDLE card) override { return SCardBeginTransaction(card); }
-    LONG end_transaction(SCARDHANDLE card, DWORD disposition) override {
-        return SCardEndTransaction(card, disposition);
-    }
 
     LONG status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state, DWORD* protocol,
                 BYTE* atr, DWORD* atr_length) override {
@@ -188,23 +170,6 @@ public:
             }
         }
         return SCardFreeMemory(context, memory);
-    }
-
-    LONG transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* send_pci, const BYTE* send,
-                  DWORD send_length, SCARD_IO_REQUEST* recv_pci, BYTE* recv,
-                  DWORD* recv_length) override {
-        return SCardTransmit(card, send_pci, send, send_length, recv_pci, recv, recv_length);
-    }
-    LONG control(SCARDHANDLE card, DWORD control_code, const void* in, DWORD in_length, void* out,
-                 DWORD out_length, DWORD* bytes_returned) override {
-        return SCardControl(card, control_code, in, in_length, out, out_length, bytes_returned);
-    }
-    LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override {
-        return SCardGetAttrib(card, attr_id, attr, attr_length);
-    }
-    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
-                    DWORD attr_length) override {
-        return SCardSetAttrib(card, attr_id, attr, attr_length);
     }
 
 private:
@@ -261,10 +226,9 @@ Pcsc& system_pcsc() {
     return service;
 }
 
-Pcsc& pcsc() {
-    // winscard.dll numbers states, protocols, control codes and return codes as the clients do
-    // ([MS-RDPESC] is Windows' own numbering): the handlers reach the service as it is.
-    return installed_pcsc();
-}
+// winscard.dll numbers states, protocols, control codes and return codes as the clients do
+// ([MS-RDPESC] is Windows' own numbering) and keeps the PnP reader count: the handlers reach the
+// service as it is.
+Pcsc& ClientLayers::top() { return service_; }
 
 }  // namespace kx_agent::smartcard

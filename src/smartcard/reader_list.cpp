@@ -123,22 +123,22 @@ std::expected<ListReaderGroupsCall, uint32_t> decodeListReaderGroups(NdrReader& 
 // Without a context: SCardListReaders and SCardListReaderGroups search "not limited to any
 // context" on Windows, where pcsc-lite refuses a null context; the agent lists with a context
 // of its own, released at once.
-std::expected<std::string, LONG> listWithoutContext(ListOf what) {
+std::expected<std::string, LONG> listWithoutContext(Pcsc& pcsc, ListOf what) {
     SCARDCONTEXT own = 0;
-    LONG result = pcsc().establish_context(SCARD_SCOPE_SYSTEM, &own);
+    LONG result = pcsc.establish_context(SCARD_SCOPE_SYSTEM, &own);
     if (result != SCARD_S_SUCCESS) return std::unexpected(result);
-    auto list = listOf(pcsc(), own, what);
-    pcsc().release_context(own);
+    auto list = listOf(pcsc, own, what);
+    pcsc.release_context(own);
     return list;
 }
 
 // The list in the client's form, held against the characters its buffer takes.
-ListReadersReturn answerList(ListOf what, const REDIR_SCARDCONTEXT& context, CharForm form,
-                             bool lengthOnly, uint32_t cch) {
+ListReadersReturn answerList(Pcsc& pcsc, ListOf what, const REDIR_SCARDCONTEXT& context,
+                             CharForm form, bool lengthOnly, uint32_t cch) {
     if (context.cbContext != 0 && context.value == 0) return {rc::invalid_handle};
     auto utf8 = context.cbContext == 0
-                    ? listWithoutContext(what)
-                    : listOf(pcsc(), static_cast<SCARDCONTEXT>(context.value), what);
+                    ? listWithoutContext(pcsc, what)
+                    : listOf(pcsc, static_cast<SCARDCONTEXT>(context.value), what);
     if (!utf8) return {static_cast<uint32_t>(utf8.error())};
     auto bytes = encodeMultiString(*utf8, form);
     if (!bytes) return {bytes.error()};
@@ -154,13 +154,15 @@ ListReadersReturn answerList(ListOf what, const REDIR_SCARDCONTEXT& context, Cha
     return answer;
 }
 
-ListReadersReturn executeListReaders(const ListReadersCall& call, CharForm form) {
-    return answerList(ListOf::readers, call.Context, form, call.fmszReadersIsNULL != 0,
-                      call.cchReaders);
+ListReadersReturn executeListReaders(const ListReadersCall& call, CharForm form,
+                                     const Services& services) {
+    return answerList(services.pcsc, ListOf::readers, call.Context, form,
+                      call.fmszReadersIsNULL != 0, call.cchReaders);
 }
 
-ListReadersReturn executeListReaderGroups(const ListReaderGroupsCall& call, CharForm form) {
-    return answerList(ListOf::groups, call.Context, form, call.fmszGroupsIsNULL != 0,
+ListReadersReturn executeListReaderGroups(const ListReaderGroupsCall& call, CharForm form,
+                                          const Services& services) {
+    return answerList(services.pcsc, ListOf::groups, call.Context, form, call.fmszGroupsIsNULL != 0,
                       call.cchGroups);
 }
 

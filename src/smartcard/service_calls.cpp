@@ -31,10 +31,10 @@ std::expected<AccessStartedEventCall, uint32_t> decodeAccessStarted(NdrReader& i
     return AccessStartedEventCall{};
 }
 
-LongReturn executeAccessStarted(const AccessStartedEventCall&, CharForm) {
+LongReturn executeAccessStarted(const AccessStartedEventCall&, CharForm, const Services& services) {
     SCARDCONTEXT context = 0;
-    LONG result = pcsc().establish_context(SCARD_SCOPE_SYSTEM, &context);
-    if (result == SCARD_S_SUCCESS) pcsc().release_context(context);
+    LONG result = services.pcsc.establish_context(SCARD_SCOPE_SYSTEM, &context);
+    if (result == SCARD_S_SUCCESS) services.pcsc.release_context(context);
     return {static_cast<uint32_t>(result)};
 }
 
@@ -67,15 +67,16 @@ std::expected<GetDeviceTypeIdCall, uint32_t> decodeDeviceTypeId(NdrReader& in, C
     return call;
 }
 
-GetDeviceTypeIdReturn executeDeviceTypeId(const GetDeviceTypeIdCall& call, CharForm) {
+GetDeviceTypeIdReturn executeDeviceTypeId(const GetDeviceTypeIdCall& call, CharForm,
+                                          const Services& services) {
     if (call.Context.value == 0) return {rc::invalid_handle};
     // A reader PC/SC knows answers a status query at once; an unknown one is PC/SC's
     // SCARD_E_UNKNOWN_READER.
     SCARD_READERSTATE state{};
     state.szReader = call.reader.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
-    LONG result =
-        pcsc().get_status_change(static_cast<SCARDCONTEXT>(call.Context.value), 0, &state, 1);
+    LONG result = services.pcsc.get_status_change(static_cast<SCARDCONTEXT>(call.Context.value), 0,
+                                                  &state, 1);
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     return {rc::success, kReaderTypeUsb};
 }

@@ -26,8 +26,11 @@ namespace kx_agent::smartcard {
 using data_view::DataView;
 
 // Decodes the call in `message` (which starts with 03 03 and holds at least the 14 bytes up to
-// CompletionId), carries it out and leaves exactly one complete reply in `reply`.
-void process_smartcard(const std::vector<uint8_t>& message, DataView& reply);
+// CompletionId), carries it out with `services` (smartcard/services.h) and leaves exactly one
+// complete reply in `reply`.
+struct Services;
+void process_smartcard(const std::vector<uint8_t>& message, DataView& reply,
+                       const Services& services);
 // Answers the call in `message` without carrying it out: its own _Return, zeroed, with `code`
 // (SCARD_E_NO_MEMORY when the agent has no thread to run it on, say).
 void refuse_smartcard(const std::vector<uint8_t>& message, DataView& reply, uint32_t code);

@@ -132,14 +132,15 @@ std::expected<GetStatusChangeCall, uint32_t> decodeGetStatusChange(NdrReader& in
     return call;
 }
 
-GetStatusChangeReturn executeGetStatusChange(const GetStatusChangeCall& call, CharForm) {
+GetStatusChangeReturn executeGetStatusChange(const GetStatusChangeCall& call, CharForm,
+                                             const Services& services) {
     if (call.Context.value == 0) return {rc::invalid_handle};
     std::vector<SCARD_READERSTATE> records = pcscRecords(call.states, true);
     // The time-out goes to PC/SC as it came: 0 answers at once, 0xFFFFFFFF (INFINITE) waits
     // without limit. The wait blocks this call's thread until PC/SC returns.
-    LONG result = pcsc().get_status_change(static_cast<SCARDCONTEXT>(call.Context.value),
-                                           call.dwTimeOut, records.data(),
-                                           static_cast<DWORD>(records.size()));
+    LONG result = services.pcsc.get_status_change(static_cast<SCARDCONTEXT>(call.Context.value),
+                                                  call.dwTimeOut, records.data(),
+                                                  static_cast<DWORD>(records.size()));
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     GetStatusChangeReturn answer{rc::success, std::vector<ReaderState_Return>{}};
     for (std::size_t i = 0; i < records.size(); ++i)

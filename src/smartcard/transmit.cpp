@@ -172,7 +172,7 @@ std::expected<TransmitCall, uint32_t> decodeTransmit(NdrReader& in, CharForm) {
     return call;
 }
 
-TransmitReturn executeTransmit(const TransmitCall& call, CharForm) {
+TransmitReturn executeTransmit(const TransmitCall& call, CharForm, const Services& services) {
     PciBlock sendPci(call.ioSendPci.dwProtocol, call.ioSendPci.extraBytes);
     if (call.ioSendPci.cbExtraBytes > 0) dumpPci(sendPci.block());
     std::optional<PciBlock> recvPci;
@@ -182,11 +182,11 @@ TransmitReturn executeTransmit(const TransmitCall& call, CharForm) {
     std::vector<BYTE> response(hasBuffer ? std::min(call.cbRecvLength, kMaxBufferLength) : 0);
     DWORD recvLength = response.size();
     const BYTE* send = call.pbSendBuffer != 0 ? call.sendBuffer.data() : nullptr;
-    LONG result = pcsc().transmit(static_cast<SCARDHANDLE>(call.hCard.value), sendPci.get(), send,
-                                  call.cbSendLength, recvPci ? recvPci->get() : nullptr,
-                                  hasBuffer ? response.data() : nullptr, &recvLength);
+    LONG result = services.pcsc.transmit(
+        static_cast<SCARDHANDLE>(call.hCard.value), sendPci.get(), send, call.cbSendLength,
+        recvPci ? recvPci->get() : nullptr, hasBuffer ? response.data() : nullptr, &recvLength);
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
-    transmit_counts().count(call.hCard.value);
+    services.transmits.count(call.hCard.value);
 
     TransmitReturn answer;
     if (recvPci) {

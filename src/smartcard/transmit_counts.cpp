@@ -75,9 +75,4 @@ std::size_t TransmitCounts::readers() const {
     return readers_.size();
 }
 
-TransmitCounts& transmit_counts() {
-    static TransmitCounts counts;
-    return counts;
-}
-
 }  // namespace kx_agent::smartcard

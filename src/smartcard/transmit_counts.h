@@ -68,7 +68,4 @@ private:
     uint64_t next_ = 0;
 };
 
-// The counts the call handlers use.
-TransmitCounts& transmit_counts();
-
 }  // namespace kx_agent::smartcard

@@ -18,10 +18,9 @@
 //   client carries its control codes in the Windows form.
 // - Sizes: pcsc-lite refuses an attribute buffer over 264 bytes and a receive buffer over 65548
 //   bytes, so it is offered at most those; what it answers fits the client's larger buffer.
-// - Status-change waits on "\\?PnP?\Notification": the upper 16 bits of the entry's known state
-//   are the number of readers the client knows. When that differs from the number now, the wait
-//   ends at once with SCARD_STATE_CHANGED and the number now in the upper 16 bits of the event
-//   state; a reader added or removed during the wait ends it the same way.
+//
+// The reader count of "\\?PnP?\Notification" waits, which pcsc-lite does not keep, is the
+// layer below (smartcard/pnp_reader_count.h).
 #include <cstdint>
 
 #include "smartcard/pcsc.h"
@@ -44,44 +43,30 @@ uint32_t controlCodeToClient(uint32_t code);
 
 }  // namespace numbering
 
-class WindowsNumbering final : public Pcsc {
+class WindowsNumbering final : public ForwardingPcsc {
 public:
-    // `service` names the service underneath at each call, so that a service installed later
-    // (the context guard, a test's fake) is the one reached.
-    using Service = Pcsc& (*)();
-    explicit WindowsNumbering(Service service) : service_(service) {}
+    using ForwardingPcsc::ForwardingPcsc;
 
-    LONG establish_context(DWORD scope, SCARDCONTEXT* context) override;
-    LONG release_context(SCARDCONTEXT context) override;
-    LONG is_valid_context(SCARDCONTEXT context) override;
-    LONG cancel(SCARDCONTEXT context) override;
-    LONG list_reader_groups(SCARDCONTEXT context, char* groups, DWORD* length) override;
-    LONG list_readers(SCARDCONTEXT context, const char* groups, char* readers,
-                      DWORD* length) override;
-    LONG get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
-                           DWORD count) override;
+    // Protocols, both ways.
     LONG connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
                  DWORD preferred_protocols, SCARDHANDLE* card, DWORD* active_protocol) override;
     LONG reconnect(SCARDHANDLE card, DWORD share_mode, DWORD preferred_protocols,
                    DWORD initialization, DWORD* active_protocol) override;
-    LONG disconnect(SCARDHANDLE card, DWORD disposition) override;
-    LONG begin_transaction(SCARDHANDLE card) override;
-    LONG end_transaction(SCARDHANDLE card, DWORD disposition) override;
-    LONG status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state, DWORD* protocol,
-                BYTE* atr, DWORD* atr_length) override;
-    LONG free_memory(SCARDCONTEXT context, const void* memory) override;
     LONG transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* send_pci, const BYTE* send,
                   DWORD send_length, SCARD_IO_REQUEST* recv_pci, BYTE* recv,
                   DWORD* recv_length) override;
+    // The card state and protocol.
+    LONG status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state, DWORD* protocol,
+                BYTE* atr, DWORD* atr_length) override;
+    // pcsc-lite's buffer limit.
+    LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override;
+    // Control codes and the feature list.
     LONG control(SCARDHANDLE card, DWORD control_code, const void* in, DWORD in_length, void* out,
                  DWORD out_length, DWORD* bytes_returned) override;
-    LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override;
-    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
-                    DWORD attr_length) override;
 
-private:
-    Pcsc& inner() const { return service_(); }
-    Service service_;
+protected:
+    // Every return code.
+    LONG result(LONG code) override;
 };
 
 }  // namespace kx_agent::smartcard

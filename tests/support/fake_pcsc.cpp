@@ -6,10 +6,20 @@
 
 namespace kx_agent::test {
 
-FakePcsc::FakePcsc() : previous_(smartcard::set_pcsc(this)) {}
+namespace {
+std::atomic<FakePcsc*> latest{nullptr};
+}  // namespace
+
+FakePcsc::FakePcsc(bool installed) : installed_(installed) {
+    if (installed_) previous_ = latest.exchange(this);
+}
 
 FakePcsc::~FakePcsc() {
-    smartcard::set_pcsc(previous_ == &smartcard::system_pcsc() ? nullptr : previous_);
+    if (installed_) latest.store(previous_);
+}
+
+FakePcsc* FakePcsc::installed() {
+    return latest.load();
 }
 
 std::size_t FakePcsc::count(const std::string& function) const {
@@ -24,14 +34,29 @@ const PcscCall* FakePcsc::last(const std::string& function) const {
     return nullptr;
 }
 
+LONG FakePcsc::scripted(std::string_view function) const {
+    std::unique_lock lock(mutex_, std::defer_lock);
+    if (keep_calls) lock.lock();
+    if (results.empty()) return SCARD_S_SUCCESS;
+    auto it = results.find(std::string(function));
+    return it == results.end() ? SCARD_S_SUCCESS : it->second;
+}
+
 LONG FakePcsc::record(PcscCall call) {
+    if (!keep_calls) return scripted(call.function);
     std::lock_guard lock(mutex_);
     auto it = results.find(call.function);
     calls.push_back(std::move(call));
     return it == results.end() ? SCARD_S_SUCCESS : it->second;
 }
 
-LONG FakePcsc::deliver(const std::string& function, const void* data, std::size_t size,
+LONG FakePcsc::record(std::string_view function, uint64_t target,
+                      std::initializer_list<uint64_t> args, std::string_view text) {
+    if (!keep_calls) return scripted(function);
+    return record(PcscCall{std::string(function), target, args, std::string(text), {}});
+}
+
+LONG FakePcsc::deliver(std::string_view function, const void* data, std::size_t size,
                        void* buffer, DWORD* length) {
     (void)function;
     DWORD needed = static_cast<DWORD>(size);
@@ -39,7 +64,6 @@ LONG FakePcsc::deliver(const std::string& function, const void* data, std::size_
         char* block = static_cast<char*>(std::malloc(std::max<std::size_t>(size, 1)));
         if (size > 0) std::memcpy(block, data, size);
         *static_cast<char**>(buffer) = block;
-        std::lock_guard lock(mutex_);
         ++allocations_;
     } else if (buffer != nullptr) {
         if (*length < needed) {
@@ -53,55 +77,53 @@ LONG FakePcsc::deliver(const std::string& function, const void* data, std::size_
 }
 
 LONG FakePcsc::establish_context(DWORD scope, SCARDCONTEXT* out) {
-    LONG result = record({"establish_context", 0, {scope}, {}, {}});
+    LONG result = record("establish_context", 0, {scope});
     if (result == SCARD_S_SUCCESS) *out = context;
     return result;
 }
 
 LONG FakePcsc::release_context(SCARDCONTEXT c) {
-    return record({"release_context", static_cast<uint64_t>(c), {}, {}, {}});
+    return record("release_context", static_cast<uint64_t>(c), {});
 }
 
 LONG FakePcsc::is_valid_context(SCARDCONTEXT c) {
-    return record({"is_valid_context", static_cast<uint64_t>(c), {}, {}, {}});
+    return record("is_valid_context", static_cast<uint64_t>(c), {});
 }
 
 LONG FakePcsc::cancel(SCARDCONTEXT c) {
-    return record({"cancel", static_cast<uint64_t>(c), {}, {}, {}});
+    return record("cancel", static_cast<uint64_t>(c), {});
 }
 
 LONG FakePcsc::list_reader_groups(SCARDCONTEXT c, char* buffer, DWORD* length) {
-    LONG result = record({"list_reader_groups",
-                          static_cast<uint64_t>(c),
-                          {buffer == nullptr ? 0u : 1u, *length},
-                          {},
-                          {}});
+    LONG result = record("list_reader_groups", static_cast<uint64_t>(c),
+                         {buffer == nullptr ? 0u : 1u, *length});
     if (result != SCARD_S_SUCCESS) return result;
     return deliver("list_reader_groups", groups.data(), groups.size(), buffer, length);
 }
 
 LONG FakePcsc::list_readers(SCARDCONTEXT c, const char* groups, char* buffer, DWORD* length) {
-    LONG result = record({"list_readers",
-                          static_cast<uint64_t>(c),
-                          {groups == nullptr ? 0u : 1u, buffer == nullptr ? 0u : 1u, *length},
-                          {},
-                          {}});
+    LONG result = record("list_readers", static_cast<uint64_t>(c),
+                         {groups == nullptr ? 0u : 1u, buffer == nullptr ? 0u : 1u, *length});
     if (result != SCARD_S_SUCCESS) return result;
     return deliver("list_readers", readers.data(), readers.size(), buffer, length);
 }
 
 LONG FakePcsc::get_status_change(SCARDCONTEXT c, DWORD timeout, SCARD_READERSTATE* states,
                                  DWORD n) {
-    PcscCall call{"get_status_change", static_cast<uint64_t>(c), {timeout, n}, {}, {}};
-    for (DWORD i = 0; i < n; ++i) {
-        if (i > 0) call.text += '|';
-        call.text += states[i].szReader != nullptr ? states[i].szReader : "(null)";
-        call.args.push_back(states[i].dwCurrentState);
-        call.args.push_back(states[i].dwEventState);
-        call.args.push_back(states[i].cbAtr);
-        call.data.insert(call.data.end(), states[i].rgbAtr, states[i].rgbAtr + states[i].cbAtr);
+    LONG result = scripted("get_status_change");
+    if (keep_calls) {
+        PcscCall call{"get_status_change", static_cast<uint64_t>(c), {timeout, n}, {}, {}};
+        for (DWORD i = 0; i < n; ++i) {
+            if (i > 0) call.text += '|';
+            call.text += states[i].szReader != nullptr ? states[i].szReader : "(null)";
+            call.args.push_back(states[i].dwCurrentState);
+            call.args.push_back(states[i].dwEventState);
+            call.args.push_back(states[i].cbAtr);
+            call.data.insert(call.data.end(), states[i].rgbAtr,
+                             states[i].rgbAtr + states[i].cbAtr);
+        }
+        result = record(std::move(call));
     }
-    LONG result = record(std::move(call));
     if (result != SCARD_S_SUCCESS) return result;
     for (DWORD i = 0; i < n; ++i) {
         states[i].dwEventState = event_state.value_or(states[i].dwCurrentState | SCARD_STATE_CHANGED);
@@ -115,8 +137,8 @@ LONG FakePcsc::get_status_change(SCARDCONTEXT c, DWORD timeout, SCARD_READERSTAT
 
 LONG FakePcsc::connect(SCARDCONTEXT c, const char* reader, DWORD share_mode,
                        DWORD preferred_protocols, SCARDHANDLE* out, DWORD* protocol) {
-    LONG result = record({"connect", static_cast<uint64_t>(c), {share_mode, preferred_protocols},
-                          reader != nullptr ? reader : "(null)", {}});
+    LONG result = record("connect", static_cast<uint64_t>(c), {share_mode, preferred_protocols},
+                         reader != nullptr ? reader : "(null)");
     if (result == SCARD_S_SUCCESS) {
         *out = card;
         *protocol = active_protocol;
@@ -126,34 +148,28 @@ LONG FakePcsc::connect(SCARDCONTEXT c, const char* reader, DWORD share_mode,
 
 LONG FakePcsc::reconnect(SCARDHANDLE h, DWORD share_mode, DWORD preferred_protocols,
                          DWORD initialization, DWORD* protocol) {
-    LONG result = record({"reconnect",
-                          static_cast<uint64_t>(h),
-                          {share_mode, preferred_protocols, initialization},
-                          {},
-                          {}});
+    LONG result = record("reconnect", static_cast<uint64_t>(h),
+                         {share_mode, preferred_protocols, initialization});
     if (result == SCARD_S_SUCCESS) *protocol = active_protocol;
     return result;
 }
 
 LONG FakePcsc::disconnect(SCARDHANDLE h, DWORD disposition) {
-    return record({"disconnect", static_cast<uint64_t>(h), {disposition}, {}, {}});
+    return record("disconnect", static_cast<uint64_t>(h), {disposition});
 }
 
 LONG FakePcsc::begin_transaction(SCARDHANDLE h) {
-    return record({"begin_transaction", static_cast<uint64_t>(h), {}, {}, {}});
+    return record("begin_transaction", static_cast<uint64_t>(h), {});
 }
 
 LONG FakePcsc::end_transaction(SCARDHANDLE h, DWORD disposition) {
-    return record({"end_transaction", static_cast<uint64_t>(h), {disposition}, {}, {}});
+    return record("end_transaction", static_cast<uint64_t>(h), {disposition});
 }
 
 LONG FakePcsc::status(SCARDHANDLE h, char* names, DWORD* names_length, DWORD* state,
                       DWORD* protocol, BYTE* atr_out, DWORD* atr_length) {
-    LONG result = record({"status",
-                          static_cast<uint64_t>(h),
-                          {names == nullptr ? 0u : 1u, *names_length, *atr_length},
-                          {},
-                          {}});
+    LONG result = record("status", static_cast<uint64_t>(h),
+                         {names == nullptr ? 0u : 1u, *names_length, *atr_length});
     if (result != SCARD_S_SUCCESS) return result;
     result = deliver("status", status_names.data(), status_names.size(), names, names_length);
     if (result != SCARD_S_SUCCESS) return result;
@@ -168,11 +184,8 @@ LONG FakePcsc::status(SCARDHANDLE h, char* names, DWORD* names_length, DWORD* st
 }
 
 LONG FakePcsc::free_memory(SCARDCONTEXT c, const void* memory) {
-    record({"free_memory", static_cast<uint64_t>(c), {}, {}, {}});
-    {
-        std::lock_guard lock(mutex_);
-        if (memory != nullptr && allocations_ > 0) --allocations_;
-    }
+    record("free_memory", static_cast<uint64_t>(c), {});
+    if (memory != nullptr && allocations_ > 0) --allocations_;
     std::free(const_cast<void*>(memory));
     return SCARD_S_SUCCESS;
 }
@@ -180,14 +193,17 @@ LONG FakePcsc::free_memory(SCARDCONTEXT c, const void* memory) {
 LONG FakePcsc::transmit(SCARDHANDLE h, const SCARD_IO_REQUEST* send_pci, const BYTE* send,
                         DWORD send_length, SCARD_IO_REQUEST* recv_pci, BYTE* recv,
                         DWORD* recv_length) {
-    PcscCall call{"transmit",
-                  static_cast<uint64_t>(h),
-                  {send_pci->dwProtocol, send_pci->cbPciLength, send_length,
-                   recv_pci == nullptr ? 0u : 1u, recv == nullptr ? 0u : 1u, *recv_length},
-                  {},
-                  {}};
-    if (send != nullptr) call.data.assign(send, send + send_length);
-    LONG result = record(std::move(call));
+    LONG result = scripted("transmit");
+    if (keep_calls) {
+        PcscCall call{"transmit",
+                      static_cast<uint64_t>(h),
+                      {send_pci->dwProtocol, send_pci->cbPciLength, send_length,
+                       recv_pci == nullptr ? 0u : 1u, recv == nullptr ? 0u : 1u, *recv_length},
+                      {},
+                      {}};
+        if (send != nullptr) call.data.assign(send, send + send_length);
+        result = record(std::move(call));
+    }
     if (result != SCARD_S_SUCCESS) return result;
     if (recv_pci != nullptr) {
         if (recv_pci_length) recv_pci->cbPciLength = *recv_pci_length;
@@ -206,16 +222,19 @@ LONG FakePcsc::transmit(SCARDHANDLE h, const SCARD_IO_REQUEST* send_pci, const B
 
 LONG FakePcsc::control(SCARDHANDLE h, DWORD control_code, const void* in, DWORD in_length,
                        void* out, DWORD out_length, DWORD* bytes_returned) {
-    PcscCall call{"control",
-                  static_cast<uint64_t>(h),
-                  {control_code, in_length, out == nullptr ? 0u : 1u, out_length},
-                  {},
-                  {}};
-    if (in != nullptr) {
-        auto* bytes = static_cast<const uint8_t*>(in);
-        call.data.assign(bytes, bytes + in_length);
+    LONG result = scripted("control");
+    if (keep_calls) {
+        PcscCall call{"control",
+                      static_cast<uint64_t>(h),
+                      {control_code, in_length, out == nullptr ? 0u : 1u, out_length},
+                      {},
+                      {}};
+        if (in != nullptr) {
+            auto* bytes = static_cast<const uint8_t*>(in);
+            call.data.assign(bytes, bytes + in_length);
+        }
+        result = record(std::move(call));
     }
-    LONG result = record(std::move(call));
     if (result != SCARD_S_SUCCESS) return result;
     DWORD length = out_length;
     result = deliver("control", control_out.data(), control_out.size(), out, &length);
@@ -224,16 +243,14 @@ LONG FakePcsc::control(SCARDHANDLE h, DWORD control_code, const void* in, DWORD 
 }
 
 LONG FakePcsc::get_attrib(SCARDHANDLE h, DWORD attr_id, BYTE* attr, DWORD* attr_length) {
-    LONG result = record({"get_attrib",
-                          static_cast<uint64_t>(h),
-                          {attr_id, attr == nullptr ? 0u : 1u, *attr_length},
-                          {},
-                          {}});
+    LONG result = record("get_attrib", static_cast<uint64_t>(h),
+                         {attr_id, attr == nullptr ? 0u : 1u, *attr_length});
     if (result != SCARD_S_SUCCESS) return result;
     return deliver("get_attrib", attribute.data(), attribute.size(), attr, attr_length);
 }
 
 LONG FakePcsc::set_attrib(SCARDHANDLE h, DWORD attr_id, const BYTE* attr, DWORD attr_length) {
+    if (!keep_calls) return scripted("set_attrib");
     PcscCall call{"set_attrib",
                   static_cast<uint64_t>(h),
                   {attr_id, attr == nullptr ? 0u : 1u, attr_length},

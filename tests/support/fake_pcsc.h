@@ -1,19 +1,27 @@
 #pragma once
 // A recording stand-in for the PC/SC service: it records every call with the exact arguments
-// it received and answers with scripted results and outputs. Installed for its lifetime.
+// it received and answers with scripted results and outputs. It comes with the services a test
+// hands to the calls (`services()`): the client's layers over the fake, as over the platform's
+// service (smartcard/pcsc_stack.h), and a card cache and transmit counts of its own, so that
+// every test starts with both empty. While it lives it is the fake that relay() (wire.h) uses.
 //
 // Outputs follow pcsc-lite's rules where handlers rely on them: a null buffer asks for the
 // length alone, a buffer shorter than the data gives SCARD_E_INSUFFICIENT_BUFFER, and
 // SCARD_AUTOALLOCATE makes the service allocate (freed through free_memory). Tests that need
 // other behaviour override the virtual methods in a subclass of their own.
+#include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "smartcard/pcsc.h"
+#include "smartcard/pcsc_stack.h"
+#include "smartcard/services.h"
 
 namespace kx_agent::test {
 
@@ -27,7 +35,8 @@ struct PcscCall {
 
 class FakePcsc : public smartcard::Pcsc {
 public:
-    FakePcsc();
+    // `installed`: relay() uses this fake while it lives (the latest one made, when several do).
+    explicit FakePcsc(bool installed = true);
     ~FakePcsc() override;
     FakePcsc(const FakePcsc&) = delete;
     FakePcsc& operator=(const FakePcsc&) = delete;
@@ -35,6 +44,9 @@ public:
     std::vector<PcscCall> calls;
     // Result by function name ("establish_context", "transmit", ...); success when absent.
     std::map<std::string, LONG> results;
+    // False: calls are answered but not recorded, and `results` is read without the lock (a
+    // benchmark's millions of calls; its results do not change while calls run).
+    bool keep_calls = true;
 
     SCARDCONTEXT context = 0x0000A001;  // handed out by establish_context
     std::string readers{"Reader A\0\0", 10};  // multi-string of list_readers
@@ -55,6 +67,13 @@ public:
     // When set, the length reported back by list_readers, list_reader_groups, status, transmit, control and
     // get_attrib, whatever the buffer held: lets tests play a service that lies.
     std::optional<DWORD> reported_length;
+
+    smartcard::CardCache cache;
+    smartcard::TransmitCounts transmits;
+    // The client's layers over this fake, the cache and the counts above.
+    const smartcard::Services& services() const { return services_; }
+    // The installed fake that lives; null when none does.
+    static FakePcsc* installed();
 
     // Calls made to `function` (both safe while other threads call the fake; the record that
     // `last` points to stays valid while no call is made).
@@ -91,24 +110,29 @@ public:
                     DWORD attr_length) override;
 
     // Buffers allocated for SCARD_AUTOALLOCATE and not yet freed.
-    std::size_t outstanding_allocations() const {
-        std::lock_guard lock(mutex_);
-        return allocations_;
-    }
+    std::size_t outstanding_allocations() const { return allocations_; }
 
 protected:
+    // Records the call (while calls are kept) and answers its scripted result.
     LONG record(PcscCall call);
+    LONG record(std::string_view function, uint64_t target, std::initializer_list<uint64_t> args,
+                std::string_view text = {});
+    // The scripted result of `function`.
+    LONG scripted(std::string_view function) const;
     // Copies `data` to `buffer` under pcsc-lite's length rules; returns the result.
-    LONG deliver(const std::string& function, const void* data, std::size_t size, void* buffer,
+    LONG deliver(std::string_view function, const void* data, std::size_t size, void* buffer,
                  DWORD* length);
 
     // Calls may come from several threads (a connection that runs calls side by side): the
-    // record and the allocation count are taken under this lock.
+    // record is taken under this lock.
     mutable std::mutex mutex_;
 
 private:
-    smartcard::Pcsc* previous_;
-    std::size_t allocations_ = 0;
+    smartcard::ClientLayers layers_{*this};
+    smartcard::Services services_{layers_.top(), cache, transmits};
+    bool installed_;
+    FakePcsc* previous_ = nullptr;
+    std::atomic<std::size_t> allocations_{0};
 };
 
 }  // namespace kx_agent::test

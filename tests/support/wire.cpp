@@ -9,7 +9,9 @@
 #include <string_view>
 
 #include "data_view.h"
+#include "fake_pcsc.h"
 #include "server/process.h"
+#include "smartcard/pcsc_stack.h"
 #include "strict_return.h"
 
 namespace kx_agent::test {
@@ -116,9 +118,19 @@ void expect_strict_reply(const Bytes& message, const Bytes& reply) {
 }  // namespace
 
 Bytes relay(const Bytes& message) {
+    if (FakePcsc* fake = FakePcsc::installed()) return relay(message, fake->services());
+    // The integration tests' stack: the client's layers over the platform's service.
+    static smartcard::ClientLayers layers(smartcard::system_pcsc());
+    static smartcard::CardCache cache;
+    static smartcard::TransmitCounts transmits;
+    static const smartcard::Services platform{layers.top(), cache, transmits};
+    return relay(message, platform);
+}
+
+Bytes relay(const Bytes& message, const smartcard::Services& services) {
     Bytes reply;
     data_view::DataView view(reply, 0);
-    server::process(message, view);
+    server::process(message, view, services);
     // Handshakes and messages that end the relay have no _Return.
     if (message.size() >= 14 && message[0] == 3 && message[1] == 3)
         expect_strict_reply(message, reply);

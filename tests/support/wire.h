@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "smartcard/services.h"
+
 namespace kx_agent::test {
 
 using Bytes = std::vector<uint8_t>;
@@ -36,10 +38,14 @@ private:
 Bytes call_message(uint32_t code, const Bytes& body, uint32_t device_id = 1,
                    uint32_t completion_id = 2);
 
-// Runs one message through the relay (server::process) and returns the reply bytes. The reply to
-// a call (03 03) must pass decode_return (strict_return.h) and carry the call's DeviceId and
-// CompletionId; otherwise the test fails with a message that begins "Strict _Return decoding
-// refused".
+// Runs one message through the relay (server::process) with `services` and returns the reply
+// bytes. The reply to a call (03 03) must pass decode_return (strict_return.h) and carry the
+// call's DeviceId and CompletionId; otherwise the test fails with a message that begins "Strict
+// _Return decoding refused".
+Bytes relay(const Bytes& message, const smartcard::Services& services);
+// The same with the services of the installed FakePcsc (fake_pcsc.h); without one, with the
+// client's layers over the platform's service (the integration tests' pcscd) and a card cache
+// and transmit counts that such tests share.
 Bytes relay(const Bytes& message);
 
 // Reads a little-endian 32-bit word of a reply.

@@ -76,8 +76,6 @@ CacheCall with(auto change) {
 
 class CacheCalls : public testing::Test {
 protected:
-    void SetUp() override { smartcard::card_cache().forget_context(0xA001); }
-    void TearDown() override { smartcard::card_cache().forget_context(0xA001); }
     FakePcsc fake;
 };
 
@@ -179,8 +177,7 @@ TEST_F(CacheCalls, FailuresAnswerTheZeroedReturn) {
         EXPECT_EQ(to_hex(relay(c.call)), zeroed_reply(c.expected, read));
         EXPECT_EQ(fake.calls.size(), c.reaches_pcsc ? 1u : 0u);
     }
-    EXPECT_EQ(smartcard::card_cache().read(smartcard::CardIdentifier{}, 1, "cardid").error(),
-              kNotFound);
+    EXPECT_EQ(fake.cache.read(smartcard::CardIdentifier{}, 1, "cardid").error(), kNotFound);
     // A buffer too small for the item.
     relay(CacheCall{}.write());
     EXPECT_EQ(to_hex(relay(with([](CacheCall& c) { c.cb_buffer = 2; }).read())),

@@ -89,17 +89,19 @@ TEST(CardCache, ItemsDieWithTheContextThatWroteThem) {
 // A connection that ends without releasing its context takes the context's items with it.
 TEST(CardCache, AClosedConnectionsContextLeavesNothingCached) {
     FakePcsc fake;
+    CardCache cache;
     // No grace: the release comes when the connection ends.
-    smartcard::ContextGuard guard(fake, std::chrono::milliseconds(500), std::chrono::milliseconds(0));
+    smartcard::ContextGuard guard(fake, std::chrono::milliseconds(500),
+                                  std::chrono::milliseconds(0), &cache);
     SCARDCONTEXT context = 0;
     {
-        smartcard::ConnectionScope connection(guard, -1);
+        smartcard::ConnectionScope connection(guard);
         ASSERT_EQ(guard.establish_context(SCARD_SCOPE_SYSTEM, &context), SCARD_S_SUCCESS);
-        smartcard::card_cache().write(context, kCard, 0, "closed", bytes(4, 9));
+        cache.write(context, kCard, 0, "closed", bytes(4, 9));
         testing::internal::CaptureStdout();
     }
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(smartcard::card_cache().read(kCard, 0, "closed").error(), kNotFound);
+    EXPECT_EQ(cache.read(kCard, 0, "closed").error(), kNotFound);
 }
 
 TEST(CardCache, ConnectionsUseItAtTheSameTime) {

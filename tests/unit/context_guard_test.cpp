@@ -2,10 +2,10 @@
 #include "smartcard/context_guard.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -45,17 +45,13 @@ private:
     std::atomic<SCARDCONTEXT> next_{0x1000};
 };
 
-struct SocketPair {
-    int fds[2] = {-1, -1};
-    SocketPair() { socketpair(AF_UNIX, SOCK_STREAM, 0, fds); }
-    ~SocketPair() {
-        for (int fd : fds)
-            if (fd >= 0) close(fd);
+// The relay's word on whether the client has gone.
+struct Peer {
+    std::atomic<bool> gone{false};
+    std::function<bool()> closed() {
+        return [this] { return gone.load(); };
     }
-    void hang_up_peer() {
-        close(fds[1]);
-        fds[1] = -1;
-    }
+    void hang_up() { gone = true; }
 };
 
 // One thread tells another that a step is done.
@@ -97,7 +93,7 @@ TEST(ContextGuard, ReleasesWhatAClosedConnectionLeftBehind) {
     FakePcsc fake;
     ContextGuard guard(fake, 500ms, kNoGrace);
     {
-        ConnectionScope connection(guard, -1);
+        ConnectionScope connection(guard);
         establish(guard);
         EXPECT_EQ(guard.known_contexts(), 1u);
         testing::internal::CaptureStdout();
@@ -113,13 +109,13 @@ TEST(ContextGuard, ReleasesWhatAClosedConnectionLeftBehind) {
 TEST(ContextGuard, AContextUsedByALiveConnectionSurvives) {
     FakePcsc fake;
     ContextGuard guard(fake, 500ms, kNoGrace);
-    auto maker = std::make_unique<ConnectionScope>(guard, -1);
+    auto maker = std::make_unique<ConnectionScope>(guard);
     SCARDCONTEXT context = establish(guard);
     // A scope ends on the thread that made it, as a relay's does: the maker goes away on the
     // main thread while the user, on its own thread, still has the context.
     Handoff used, maker_gone;
     std::thread user_thread([&] {
-        ConnectionScope user(guard, -1);
+        ConnectionScope user(guard);
         guard.is_valid_context(context);
         used.signal();
         maker_gone.wait();
@@ -137,14 +133,14 @@ TEST(ContextGuard, AContextUsedByALiveConnectionSurvives) {
 TEST(ContextGuard, ACardHandleIsAUseOfItsContext) {
     FakePcsc fake;
     ContextGuard guard(fake, 500ms, kNoGrace);
-    auto maker = std::make_unique<ConnectionScope>(guard, -1);
+    auto maker = std::make_unique<ConnectionScope>(guard);
     SCARDCONTEXT context = establish(guard);
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
     guard.connect(context, "Reader A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &protocol);
     Handoff used, maker_gone;
     std::thread user_thread([&] {
-        ConnectionScope user(guard, -1);
+        ConnectionScope user(guard);
         BYTE response[2];
         DWORD length = sizeof response;
         guard.transmit(card, SCARD_PCI_T1, response, 2, nullptr, response, &length);
@@ -162,10 +158,10 @@ TEST(ContextGuard, ACardHandleIsAUseOfItsContext) {
 TEST(ContextGuard, AReleaseOverAnyConnectionForgetsTheContext) {
     FakePcsc fake;
     ContextGuard guard(fake, 500ms, kNoGrace);
-    auto maker = std::make_unique<ConnectionScope>(guard, -1);
+    auto maker = std::make_unique<ConnectionScope>(guard);
     SCARDCONTEXT context = establish(guard);
     std::thread([&] {
-        ConnectionScope other(guard, -1);
+        ConnectionScope other(guard);
         guard.release_context(context);
     }).join();
     maker.reset();
@@ -183,7 +179,7 @@ TEST(ContextGuard, CallsOutsideAConnectionAreNotTracked) {
 TEST(ContextGuard, AConnectionHoldsNoMoreContextsThanItsShare) {
     ManyContexts fake;
     ContextGuard guard(fake, 500ms, kNoGrace);
-    ConnectionScope connection(guard, -1);
+    ConnectionScope connection(guard);
     const std::size_t share = limits().contexts_per_connection;
     for (std::size_t i = 0; i < share; ++i) establish(guard);
     SCARDCONTEXT refused = 0;
@@ -193,7 +189,7 @@ TEST(ContextGuard, AConnectionHoldsNoMoreContextsThanItsShare) {
     EXPECT_EQ(guard.known_contexts(), share);
     // Another connection has a share of its own.
     std::thread([&] {
-        ConnectionScope other(guard, -1);
+        ConnectionScope other(guard);
         EXPECT_NE(establish(guard), 0u);
     }).join();
 }
@@ -203,7 +199,7 @@ TEST(ContextGuard, AClosedConnectionsTransactionsEndAtOnce) {
     // live connection has used keeps its transaction.
     FakePcsc fake;
     ContextGuard guard(fake, 500ms, 10s);
-    auto page = std::make_unique<ConnectionScope>(guard, -1);
+    auto page = std::make_unique<ConnectionScope>(guard);
     SCARDCONTEXT context = establish(guard);
     SCARDHANDLE alone = connect_card(guard, fake, context, 0x100);
     SCARDHANDLE shared = connect_card(guard, fake, context, 0x200, "Reader B");
@@ -211,7 +207,7 @@ TEST(ContextGuard, AClosedConnectionsTransactionsEndAtOnce) {
     for (SCARDHANDLE card : {alone, shared}) EXPECT_EQ(guard.begin_transaction(card), SCARD_S_SUCCESS);
     Handoff used, page_gone;
     std::thread other([&] {
-        ConnectionScope user(guard, -1);
+        ConnectionScope user(guard);
         BYTE response[2];
         DWORD length = sizeof response;
         guard.transmit(shared, SCARD_PCI_T1, response, 2, nullptr, response, &length);
@@ -245,7 +241,7 @@ TEST(ContextGuard, ACallThatWouldWaitForItsOwnConnectionsTransactionEndsItFirst)
                                         << row.same_context);
         ManyContexts fake;
         ContextGuard guard(fake, 500ms, kNoGrace);
-        ConnectionScope connection(guard, -1);
+        ConnectionScope connection(guard);
         connection.set_side_by_side(row.side_by_side);
         SCARDCONTEXT a = establish(guard);
         SCARDCONTEXT b = row.same_context ? a : establish(guard);
@@ -268,18 +264,18 @@ TEST(ContextGuard, ACallThatWouldWaitForItsOwnConnectionsTransactionEndsItFirst)
 TEST(ContextGuardWait, EndsWithinASliceWhenThePeerHangsUp) {
     IdleReaders fake;
     ContextGuard guard(fake, 20ms, kNoGrace);
-    SocketPair sockets;
+    Peer peer;
     LONG result = 0;
     auto started = std::chrono::steady_clock::now();
     std::thread waiter([&] {
-        ConnectionScope connection(guard, sockets.fds[0]);
+        ConnectionScope connection(guard, peer.closed());
         SCARDCONTEXT context = establish(guard);
         SCARD_READERSTATE state{};
         state.szReader = "Reader A";
         result = guard.get_status_change(context, INFINITE, &state, 1);
     });
     std::this_thread::sleep_for(100ms);
-    sockets.hang_up_peer();
+    peer.hang_up();
     waiter.join();
     EXPECT_EQ(result, SCARD_E_CANCELLED);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
@@ -295,8 +291,8 @@ TEST(ContextGuardWait, EndsWithinASliceWhenThePeerHangsUp) {
 TEST(ContextGuardWait, TimeOutsKeepTheirMeaning) {
     IdleReaders fake;
     ContextGuard guard(fake, 20ms, kNoGrace);
-    SocketPair sockets;
-    ConnectionScope connection(guard, sockets.fds[0]);
+    Peer peer;
+    ConnectionScope connection(guard, peer.closed());
     SCARDCONTEXT context = establish(guard);
     SCARD_READERSTATE state{};
     state.szReader = "Reader A";
@@ -315,7 +311,7 @@ TEST(ContextGuardWait, TimeOutsKeepTheirMeaning) {
     // A wait that PC/SC ends (a card event, a cancel inside a slice) ends at once.
     FakePcsc eventful;
     ContextGuard direct(eventful, 20ms, kNoGrace);
-    ConnectionScope inner(direct, sockets.fds[0]);
+    ConnectionScope inner(direct, peer.closed());
     EXPECT_EQ(direct.get_status_change(context, INFINITE, &state, 1), SCARD_S_SUCCESS);
     EXPECT_EQ(eventful.count("get_status_change"), 1u);
 }
@@ -331,12 +327,12 @@ TEST(ContextGuardWait, ACancelBetweenSlicesStillEndsTheWait) {
         LONG cancel(SCARDCONTEXT) override { return SCARD_S_SUCCESS; }
     } fake;
     ContextGuard guard(fake, 20ms, kNoGrace);
-    SocketPair sockets;
+    Peer peer;
     SCARDCONTEXT context = 0;
     std::atomic<bool> established{false};
     LONG result = 0;
     std::thread waiter([&] {
-        ConnectionScope connection(guard, sockets.fds[0]);
+        ConnectionScope connection(guard, peer.closed());
         context = establish(guard);
         established = true;
         SCARD_READERSTATE state{};
@@ -346,7 +342,7 @@ TEST(ContextGuardWait, ACancelBetweenSlicesStillEndsTheWait) {
     while (!established) std::this_thread::sleep_for(1ms);
     std::this_thread::sleep_for(30ms);
     {
-        ConnectionScope other(guard, -1);
+        ConnectionScope other(guard);
         guard.cancel(context);
     }
     waiter.join();
@@ -356,7 +352,7 @@ TEST(ContextGuardWait, ACancelBetweenSlicesStillEndsTheWait) {
 TEST(ContextGuardWait, ACancelEndsTheWaitsQueuedBeforeIt) {
     IdleReaders fake;
     ContextGuard guard(fake, 20ms, kNoGrace);
-    ConnectionScope connection(guard, -1);
+    ConnectionScope connection(guard);
     SCARDCONTEXT context = establish(guard);
     const uint64_t before = ConnectionScope::arrive();
     {
@@ -387,7 +383,7 @@ TEST(ContextGuardGrace, AClosedConnectionsContextsGoOnlyAfterTheGrace) {
     ContextGuard guard(fake, 500ms, 150ms);
     auto started = std::chrono::steady_clock::now();
     {
-        ConnectionScope connection(guard, -1);
+        ConnectionScope connection(guard);
         establish(guard);
     }
     EXPECT_EQ(guard.held_contexts(), 1u);
@@ -409,7 +405,7 @@ TEST(ContextGuardGrace, AReloadedClientKeepsItsContextsAndCards) {
     SCARDCONTEXT context = 0;
     SCARDHANDLE card = 0;
     {
-        ConnectionScope before(guard, -1);
+        ConnectionScope before(guard);
         context = establish(guard);
         DWORD protocol = 0;
         guard.connect(context, "Reader A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &protocol);
@@ -417,7 +413,7 @@ TEST(ContextGuardGrace, AReloadedClientKeepsItsContextsAndCards) {
     EXPECT_EQ(guard.held_contexts(), 1u);
     {
         // The page comes back on a new connection and uses its card handle.
-        ConnectionScope after(guard, -1);
+        ConnectionScope after(guard);
         BYTE response[2];
         DWORD length = sizeof response;
         EXPECT_EQ(guard.transmit(card, SCARD_PCI_T1, response, 2, nullptr, response, &length),
@@ -438,7 +434,7 @@ TEST(ContextGuardGrace, AClientReloadedInALoopHoldsNoMoreThanTheBound) {
     const std::size_t closed = ContextGuard::kMaxHeld + 6;
     std::vector<SCARDCONTEXT> made;
     for (std::size_t i = 0; i < closed; ++i) {
-        ConnectionScope connection(guard, -1);
+        ConnectionScope connection(guard);
         made.push_back(establish(guard));
     }
     EXPECT_EQ(guard.held_contexts(), ContextGuard::kMaxHeld);
@@ -453,7 +449,7 @@ TEST(ContextGuardGrace, AClientReloadedInALoopHoldsNoMoreThanTheBound) {
 TEST(ContextGuardGrace, CallsOnAWorkerThreadBelongToTheirConnection) {
     FakePcsc fake;
     ContextGuard guard(fake, 500ms, kNoGrace);
-    auto connection = std::make_unique<ConnectionScope>(guard, -1);
+    auto connection = std::make_unique<ConnectionScope>(guard);
     std::thread worker([&] {
         ConnectionScope::Binding binding(*connection);
         establish(guard);
@@ -469,8 +465,8 @@ TEST(ContextGuardGrace, AnEndingConnectionEndsItsWaitsWithinASlice) {
     // A cancel meant for the wait may come before the wait has begun; the ending still ends it.
     IdleReaders fake;
     ContextGuard guard(fake, 20ms, kNoGrace);
-    SocketPair sockets;
-    ConnectionScope connection(guard, sockets.fds[0]);
+    Peer peer;
+    ConnectionScope connection(guard, peer.closed());
     SCARDCONTEXT context = establish(guard);
     LONG result = 0;
     std::thread worker([&] {

@@ -350,8 +350,8 @@ TEST(ControlAndGetAttrib, RefusalsAndFailures) {
          control_with([](ControlCall& c) { c.inputCount = 0xFFFFFFFF; }), {}, 0x80100004, 0},
         {"Control, input announced but not sent",
          control_with([](ControlCall& c) { c.pvInBuffer = 0; }), {}, 0x80100004, 0},
-        {"Control, PC/SC's unsupported feature", ControlCall{}.message(),
-         {{"control", 0x8010001F}}, 0x80100022, 1},
+        {"Control, card removed", ControlCall{}.message(), {{"control", 0x80100069}},
+         0x80100069, 1},
         {"GetAttrib, card removed", GetAttribCall{}.message(), {{"get_attrib", 0x80100069}},
          0x80100069, 1},
         // A buffer too small for the attribute: the fake answers as pcsc-lite does.

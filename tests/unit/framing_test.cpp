@@ -70,14 +70,17 @@ TEST(Framing, UnknownCodeIsLoggedAndAnswered) {
 }
 
 TEST(Framing, MessagesThatEndTheRelay) {
+    FakePcsc fake;
+    const auto& services = fake.services();
     Bytes reply;
     data_view::DataView view(reply, 0);
-    EXPECT_FALSE(server::process(from_hex("01 03"), view));
-    EXPECT_FALSE(server::process(from_hex("03 02"), view));
-    EXPECT_FALSE(server::process(from_hex("03"), view));
-    EXPECT_FALSE(server::process({}, view));
+    EXPECT_FALSE(server::process(from_hex("01 03"), view, services));
+    EXPECT_FALSE(server::process(from_hex("03 02"), view, services));
+    EXPECT_FALSE(server::process(from_hex("03"), view, services));
+    EXPECT_FALSE(server::process({}, view, services));
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(server::process(from_hex("03 03 14 00 09 00 07 00 00 00 09 00 00"), view));
+    EXPECT_FALSE(
+        server::process(from_hex("03 03 14 00 09 00 07 00 00 00 09 00 00"), view, services));
     EXPECT_NE(testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(reply.empty());
 }

@@ -189,6 +189,9 @@ TEST(Numbering, PcscLitesUnsupportedFeatureReachesTheClientAsWindowsCode) {
     handle_fixed(n).u32(SCARD_LEAVE_CARD);
     handle_deferred(n);
     EXPECT_EQ(return_code(relay(call_message(kEndTransaction, n.data()))), 0x80100022u);
+    // In a call whose _Return has more than its ReturnCode, too.
+    fake.results["control"] = static_cast<LONG>(0x8010001F);
+    EXPECT_EQ(return_code(relay(control_call(0x00313520))), 0x80100022u);
 }
 
 }  // namespace

@@ -1,0 +1,63 @@
+#pragma once
+// The layers between the call handlers and a PC/SC service, from the client down:
+//
+//   WindowsNumbering  the client's ([MS-RDPESC], Windows) numbering of states, protocols,
+//                     control codes and return codes (smartcard/windows_numbering.h)
+//   PnpReaderCount    the reader count of "\\?PnP?\Notification" waits
+//                     (smartcard/pnp_reader_count.h)
+//   ContextGuard      the agent's stack only: what a closed connection leaves behind, waits
+//                     whose client has gone (smartcard/context_guard.h)
+//   the service       the platform's (system_pcsc), or a test's fake
+//
+// The two client layers are there where the service is pcsc-lite; winscard.dll numbers and
+// counts as the clients do, and the handlers reach the service below them as it is.
+#include "smartcard/context_guard.h"
+#include "smartcard/pcsc.h"
+#include "smartcard/pnp_reader_count.h"
+#include "smartcard/services.h"
+#include "smartcard/windows_numbering.h"
+
+namespace kx_agent::smartcard {
+
+// The client's layers over `service`, which outlives them.
+class ClientLayers {
+public:
+    explicit ClientLayers(Pcsc& service) : service_(service), pnp_(service), numbering_(pnp_) {}
+    ClientLayers(const ClientLayers&) = delete;
+    ClientLayers& operator=(const ClientLayers&) = delete;
+
+    // What the handlers call.
+    Pcsc& top();
+
+private:
+    Pcsc& service_;
+    PnpReaderCount pnp_;
+    WindowsNumbering numbering_;
+};
+
+// The agent's stack over the platform's service, with the card cache and transmit counts that
+// every connection's calls share.
+class AgentStack {
+public:
+    AgentStack()
+        : guard_(system_pcsc(), ContextGuard::kSlice, ContextGuard::kGrace, &cache_),
+          client_(guard_) {}
+    AgentStack(const AgentStack&) = delete;
+    AgentStack& operator=(const AgentStack&) = delete;
+
+    ContextGuard& guard() { return guard_; }
+    // What the relay hands to each call.
+    const Services& services() const { return services_; }
+
+private:
+    CardCache cache_;
+    TransmitCounts transmits_;
+    ContextGuard guard_;
+    ClientLayers client_;
+    Services services_{client_.top(), cache_, transmits_};
+};
+
+// The agent's stack, built at the first call: the one place the agent builds it.
+AgentStack& agent_stack();
+
+}  // namespace kx_agent::smartcard
