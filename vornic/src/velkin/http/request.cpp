@@ -98,25 +98,27 @@ bool ends_head(const std::vector<uint8_t>& head) {
     return is_head_complete(head) || (n >= 2 && head[n - 2] == '\n' && head[n - 1] == '\n');
 }
 
+// The head's bytes, one per read: the bytes after the head (WebSocket frames) must stay in the
+// connection. `before_read` runs before each read; false ends the head there, as a failed read
+// (the time-out included) or the peer's close does.
+template <class BeforeRead>
+std::vector<uint8_t> read_head_bytes(net::TcpStream& stream, BeforeRead before_read) {
+    std::vector<uint8_t> head;
+    head.reserve(800);
+    while (head.size() < kMaxHeadSize && before_read()) {
+        uint8_t byte = 0;
+        const auto n = stream.read(std::span(&byte, 1));
+        if (!n || *n == 0) break;
+        head.push_back(byte);
+        if (byte == '\n' && ends_head(head)) break;
+    }
+    return head;
+}
+
 }  // namespace
 
 std::vector<uint8_t> read_header(net::TcpStream& stream) {
-    std::vector<uint8_t> head;
-    head.reserve(800);
-    while (head.size() < kMaxHeadSize) {
-        uint8_t byte = 0;
-        // One byte per read: the bytes after the head (WebSocket frames) must stay in the
-        // connection. A failed read (the time-out included) or the peer's close ends the head.
-        const auto n = stream.read(std::span(&byte, 1));
-        if (!n || *n == 0) {
-            break;
-        }
-        head.push_back(byte);
-        if (byte == '\n' && ends_head(head)) {
-            break;
-        }
-    }
-    return head;
+    return read_head_bytes(stream, [] { return true; });
 }
 
 std::vector<uint8_t> read_header(net::TcpStream& stream, std::chrono::milliseconds deadline) {
@@ -127,26 +129,15 @@ std::vector<uint8_t> read_header(net::TcpStream& stream, std::chrono::millisecon
     // by more than `slack`: a head then ends at most `slack` after its deadline.
     const auto slack = std::min<std::chrono::milliseconds>(std::chrono::seconds(1), deadline / 4);
     std::chrono::milliseconds timeout{0};
-    std::vector<uint8_t> head;
-    head.reserve(800);
-    while (head.size() < kMaxHeadSize) {
+    return read_head_bytes(stream, [&] {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - clock::now());
-        if (left.count() <= 0) break;
+        if (left.count() <= 0) return false;
         if (timeout.count() == 0 || timeout > left + slack) {
-            if (!stream.set_read_timeout(left)) break;
+            if (!stream.set_read_timeout(left)) return false;
             timeout = left;
         }
-        uint8_t byte = 0;
-        const auto n = stream.read(std::span(&byte, 1));
-        if (!n || *n == 0) {
-            break;
-        }
-        head.push_back(byte);
-        if (byte == '\n' && ends_head(head)) {
-            break;
-        }
-    }
-    return head;
+        return true;
+    });
 }
 
 IoResult<HttpRequest> from_header(std::vector<uint8_t>& head, net::TcpStream stream,
