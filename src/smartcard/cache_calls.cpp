@@ -116,8 +116,9 @@ std::expected<WriteCacheCall, uint32_t> decodeWriteCache(NdrReader& in, CharForm
     call.readHead(in);
     call.cbDataLen = in.u32();
     call.pbData = in.u32();
-    // [MS-RDPESC] bounds cbDataLen to 65536, which is also the largest item the cache holds.
-    if (call.cbDataLen > CardCache::kMaxItem) return std::unexpected(rc::cache_item_too_big);
+    // [range(0, 65536)], which is also the largest item the cache holds.
+    static_assert(range::data <= CardCache::kMaxItem);
+    if (call.cbDataLen > range::data) return std::unexpected(rc::invalid_parameter);
     if (call.cbDataLen > 0 && call.pbData == 0) return std::unexpected(rc::invalid_parameter);
     if (auto key = call.readKey(in, form); !key) return std::unexpected(key.error());
     if (call.pbData != 0) {

@@ -25,8 +25,6 @@ constexpr uint32_t kInsufficientBuffer = 0x80100008;  // SCARD_E_INSUFFICIENT_BU
 constexpr uint32_t kWireAutoAllocate = 0xFFFFFFFF;    // SCARD_AUTOALLOCATE on the wire
 constexpr std::size_t kMaxWireAtr = 36;               // State_Return's range of cbAtrLen
 static_assert(MAX_ATR_SIZE <= kMaxWireAtr, "the platform's ATR fits State_Return");
-// [MS-RDPESC]: an attribute is at most 65536 bytes.
-constexpr uint32_t kMaxAttribute = 65536;
 
 // A call on a card handle with nothing else deferred: the handle, then `fixed` (the call's own
 // fixed fields, read in order), then the handle's bytes.
@@ -106,7 +104,7 @@ std::expected<SetAttribCall, uint32_t> decodeSetAttrib(NdrReader& in, CharForm) 
         c.pbAttr = in.u32();
     });
     if (!call) return call;
-    if (call->cbAttrLen > kMaxAttribute) return std::unexpected(rc::invalid_value);
+    if (call->cbAttrLen > range::data) return std::unexpected(rc::invalid_parameter);
     if (call->cbAttrLen > 0 && call->pbAttr == 0) return std::unexpected(rc::invalid_parameter);
     if (call->pbAttr != 0) {
         uint32_t count = in.u32();

@@ -9,7 +9,8 @@
 // cchReaderLen and cbAtrLen are the sizes of the client's buffers, which the client's resource
 // manager fills in: the whole multi-string and the whole ATR always come back ([MS-RDPESC]
 // 2.2.2.18: cbAtrLen is unused and ignored). A length query (fmszReaderNamesIsNULL) gets the
-// length of the multi-string a later call receives, its array zeros.
+// names as well: deployed servers (xrdp) ask Status that way every time and hand their programs
+// whatever the array holds, so zeros there would name the reader ''.
 //
 // The names are read into the agent's own buffer rather than one that PC/SC allocates: the
 // card's context need not come with the call (the handle alone names the card), and pcsc-lite
@@ -46,7 +47,7 @@ struct StatusCall {
 
 struct StatusReturn {
     uint32_t ReturnCode = rc::success;
-    std::vector<uint8_t> mszReaderNames{};  // in the call's form; zeros for a length query
+    std::vector<uint8_t> mszReaderNames{};  // in the call's form
     uint32_t dwState = 0;
     uint32_t dwProtocol = 0;
     std::array<uint8_t, kAtrLength> pbAtr{};
@@ -112,10 +113,7 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form, const Services
         encodeMultiString(readerMultiString(std::string(names, namesLength)), form);
     if (!multiString) return {multiString.error()};
     if (multiString->size() > kMaxWireNames) return {kInsufficientBuffer};
-    if (call.fmszReaderNamesIsNULL != 0)
-        answer.mszReaderNames.assign(multiString->size(), 0);
-    else
-        answer.mszReaderNames = std::move(*multiString);
+    answer.mszReaderNames = std::move(*multiString);
     answer.dwState = static_cast<uint32_t>(state);
     answer.dwProtocol = static_cast<uint32_t>(protocol);
     answer.cbAtrLen = static_cast<uint32_t>(atrLength);

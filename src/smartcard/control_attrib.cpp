@@ -79,11 +79,15 @@ std::expected<ControlCall, uint32_t> decodeControl(NdrReader& in, CharForm) {
     call.pvInBuffer = in.u32();
     call.fpvOutBufferIsNULL = in.u32();
     call.cbOutBufferSize = in.u32();
+    if (call.cbInBufferSize > range::buffer) return std::unexpected(rc::invalid_parameter);
     if (auto deferred = call.hCard.readDeferred(in); !deferred)
         return std::unexpected(deferred.error());
     if (call.pvInBuffer != 0) {
-        // The array's own count, not cbInBufferSize, is the input length.
-        call.inBuffer = in.bytes(in.u32());
+        // The array's own count, not cbInBufferSize, is the input length; it is held to the
+        // same range.
+        uint32_t count = in.u32();
+        if (count > range::buffer) return std::unexpected(rc::invalid_parameter);
+        call.inBuffer = in.bytes(count);
     } else if (call.cbInBufferSize > 0) {
         return std::unexpected(rc::invalid_parameter);  // input announced, none sent
     }

@@ -19,9 +19,6 @@
 namespace kx_agent::smartcard {
 namespace {
 
-// [MS-RDPESC] ranges of the call.
-constexpr uint32_t kMaxAtrs = 1000;
-constexpr uint32_t kMaxReaders = 10;
 constexpr std::size_t kMaskSize = 4 + 2 * kWireAtr;
 constexpr DWORD kAtrMatch = 0x0040;  // SCARD_STATE_ATRMATCH
 
@@ -58,8 +55,8 @@ std::expected<LocateCardsByATRCall, uint32_t> decodeLocateByAtr(NdrReader& in, C
     call.rgAtrMasks = in.u32();
     call.cReaders = in.u32();
     call.rgReaderStates = in.u32();
-    if (call.cAtrs > kMaxAtrs || call.cReaders > kMaxReaders)
-        return std::unexpected(rc::invalid_value);
+    if (call.cAtrs > range::atrMasks || call.cReaders > range::locateReaders)
+        return std::unexpected(rc::invalid_parameter);
     if (call.cAtrs > 0 && call.rgAtrMasks == 0) return std::unexpected(rc::invalid_parameter);
     if (auto deferred = call.Context.readDeferred(in); !deferred)
         return std::unexpected(deferred.error());
@@ -75,7 +72,8 @@ std::expected<LocateCardsByATRCall, uint32_t> decodeLocateByAtr(NdrReader& in, C
         }
         call.masks.resize(call.cAtrs);
         for (LocateCards_ATRMask& mask : call.masks) {
-            mask.cbAtr = std::min<uint32_t>(in.u32(), kWireAtr);
+            mask.cbAtr = in.u32();
+            if (mask.cbAtr > range::atr) return std::unexpected(rc::invalid_parameter);
             std::ranges::copy(in.bytes(kWireAtr), mask.rgbAtr.begin());
             std::ranges::copy(in.bytes(kWireAtr), mask.rgbMask.begin());
         }

@@ -74,6 +74,7 @@ void REDIR_SCARDCONTEXT::readFixed(NdrReader& in) {
 }
 
 std::expected<void, uint32_t> REDIR_SCARDCONTEXT::readDeferred(NdrReader& in) {
+    if (cbContext > range::reference) return std::unexpected(rc::invalid_parameter);
     if (pbContext == 0) return {};
     count = in.u32();
     if (in.failed()) return {};
@@ -89,6 +90,7 @@ void REDIR_SCARDHANDLE::readFixed(NdrReader& in) {
 }
 
 std::expected<void, uint32_t> REDIR_SCARDHANDLE::readDeferred(NdrReader& in) {
+    if (cbHandle > range::reference) return std::unexpected(rc::invalid_parameter);
     if (auto context = Context.readDeferred(in); !context) return context;
     if (pbHandle != 0) {
         uint32_t count = in.u32();

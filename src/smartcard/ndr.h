@@ -35,6 +35,22 @@ namespace kx_agent::smartcard {
 
 using data_view::DataView;
 
+// The [range] bounds that [MS-RDPESC]'s IDL declares on the fields of the _Call structures. A
+// Windows resource manager's NDR decoding refuses a call outside one before the call runs; the
+// agent refuses it the same way, SCARD_E_INVALID_PARAMETER in the call's zeroed _Return, without
+// reaching PC/SC.
+namespace range {
+inline constexpr uint32_t reference = 16;     // cbContext, cbHandle
+inline constexpr uint32_t multiString = 65536;  // cBytes of groups, names and cards
+inline constexpr uint32_t atr = 36;           // cbAtr of a reader state or an ATR mask
+inline constexpr uint32_t statusReaders = 11;  // GetStatusChange's cReaders
+inline constexpr uint32_t locateReaders = 10;  // LocateCards' and LocateCardsByATR's cReaders
+inline constexpr uint32_t atrMasks = 1000;     // cAtrs
+inline constexpr uint32_t extraBytes = 1024;   // SCardIO_Request.cbExtraBytes
+inline constexpr uint32_t buffer = 66560;      // cbSendLength, cbInBufferSize
+inline constexpr uint32_t data = 65536;        // SetAttrib's cbAttrLen, WriteCache's cbDataLen
+}  // namespace range
+
 class NdrReader {
 public:
     // Reads from the view's position, which is the start of the object buffer.
@@ -94,8 +110,8 @@ struct REDIR_SCARDCONTEXT {
     uint64_t value = 0;      // the context, 0 when none or not of 4 or 8 bytes
 
     void readFixed(NdrReader& in);
-    // The deferred bytes, when pbContext is not null. A count that is not cbContext is
-    // SCARD_E_INVALID_VALUE.
+    // The deferred bytes, when pbContext is not null. A cbContext beyond its range is
+    // SCARD_E_INVALID_PARAMETER, a count that is not cbContext SCARD_E_INVALID_VALUE.
     std::expected<void, uint32_t> readDeferred(NdrReader& in);
 };
 
@@ -107,7 +123,8 @@ struct REDIR_SCARDHANDLE {
     uint64_t value = 0;  // the card handle
 
     void readFixed(NdrReader& in);
-    // The context's bytes, then the handle's. A count that is not its cb field is
+    // The context's bytes, then the handle's. A cb field beyond its range (the context's
+    // included) is SCARD_E_INVALID_PARAMETER, a count that is not its cb field
     // SCARD_E_INVALID_VALUE, a handle of 0 SCARD_E_INVALID_HANDLE.
     std::expected<void, uint32_t> readDeferred(NdrReader& in);
 };

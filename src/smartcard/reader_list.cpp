@@ -13,9 +13,14 @@
 //
 // The client's buffer size (cchReaders, cchGroups) counts characters of its form, which are not
 // pcsc-lite's UTF-8 bytes: the whole list is fetched, converted, and then held against it.
-// SCARD_AUTOALLOCATE (0xFFFFFFFF) takes any list; a size of 0 asks the length alone, answered
-// with a null msz ([MS-RDPESC] 2.2.2.4: "the call MUST succeed ... msz MUST be set to NULL").
-// A length query (fmsz...IsNULL) carries the list's length in zero bytes, as it always has.
+// SCARD_AUTOALLOCATE (0xFFFFFFFF) takes any list.
+//
+// A length query, asked with a size of 0 or with fmsz...IsNULL, is answered with the list itself
+// as for any list: cBytes the length and msz pointing to the names. [MS-RDPESC] 2.2.2.4 wants a
+// null msz for a size of 0, but deployed servers (xrdp) skip to the array and take its
+// conformant count as the length, and hand their programs what it holds: a null msz read that
+// way is a length of 0 (no reader at all), and zeros are readers without names. A server that
+// reads cBytes gets the same number either way.
 #include "smartcard/reader_list.h"
 
 #include <algorithm>
@@ -72,7 +77,7 @@ constexpr std::size_t kMaxWireList = 65536;
 struct ListReadersReturn {
     uint32_t ReturnCode = rc::success;
     std::vector<uint8_t> list{};  // the multi-string in the call's form; cBytes is its length
-    bool msz = false;           // the msz pointer: whether `list` follows or the length alone
+    bool msz = false;             // the msz pointer: false in the zeroed form
 
     void encode(NdrWriter& out, CharForm) const {
         out.u32(ReturnCode);
@@ -103,6 +108,7 @@ std::expected<ListReadersCall, uint32_t> decodeListReaders(NdrReader& in, CharFo
     call.mszGroups = in.u32();
     call.fmszReadersIsNULL = in.u32();
     call.cchReaders = in.u32();
+    if (call.cBytes > range::multiString) return std::unexpected(rc::invalid_parameter);
     if (auto deferred = call.Context.readDeferred(in); !deferred)
         return std::unexpected(deferred.error());
     // The groups are never examined; the call must still hold the bytes it announces.
@@ -143,15 +149,10 @@ ListReadersReturn answerList(Pcsc& pcsc, ListOf what, const REDIR_SCARDCONTEXT& 
     auto bytes = encodeMultiString(*utf8, form);
     if (!bytes) return {bytes.error()};
     if (bytes->size() > kMaxWireList) return {kNoMemory};
-    ListReadersReturn answer{rc::success, std::move(*bytes), true};
-    if (lengthOnly) {
-        std::ranges::fill(answer.list, 0);
-    } else if (cch == 0) {
-        answer.msz = false;
-    } else if (cch != kAutoAllocate && answer.list.size() / unitSize(form) > cch) {
+    // A length query (lengthOnly, or a buffer of 0) gets the list as well: see the top.
+    if (!lengthOnly && cch != 0 && cch != kAutoAllocate && bytes->size() / unitSize(form) > cch)
         return {kInsufficientBuffer};
-    }
-    return answer;
+    return {rc::success, std::move(*bytes), true};
 }
 
 ListReadersReturn executeListReaders(const ListReadersCall& call, CharForm form,

@@ -44,7 +44,8 @@ std::expected<std::vector<ReaderState>, uint32_t> readReaderStates(NdrReader& in
         szReader[i] = in.u32();
         state.dwCurrentState = in.u32();
         state.dwEventState = in.u32();
-        state.cbAtr = std::min<uint32_t>(in.u32(), kWireAtr);
+        state.cbAtr = in.u32();
+        if (state.cbAtr > range::atr) return std::unexpected(rc::invalid_parameter);
         // The whole 36-byte field is consumed whatever cbAtr says, so the next record is read
         // where it is.
         auto rgbAtr = in.bytes(kWireAtr);
@@ -124,6 +125,9 @@ std::expected<GetStatusChangeCall, uint32_t> decodeGetStatusChange(NdrReader& in
     call.dwTimeOut = in.u32();
     call.cReaders = in.u32();
     call.rgReaderStates = in.u32();
+    // [range(0, 11)]: ten readers and the PnP notification entry. GetStatusChange_Return's own
+    // range is 10, which would refuse the answer to the eleventh; all 11 are answered.
+    if (call.cReaders > range::statusReaders) return std::unexpected(rc::invalid_parameter);
     if (auto deferred = call.Context.readDeferred(in); !deferred)
         return std::unexpected(deferred.error());
     auto states = readReaderStates(in, call.cReaders, call.rgReaderStates, form);

@@ -26,9 +26,8 @@
 namespace kx_agent::smartcard {
 namespace {
 
-// [MS-RDPESC] bounds of Transmit_Call.
-constexpr uint32_t kMaxExtraBytes = 1024;
-constexpr uint32_t kMaxBufferLength = 66560;  // cbSendLength, and the receive buffer offered
+// The receive buffer offered to PC/SC: at most what a send may be ([range] of cbSendLength).
+constexpr uint32_t kMaxBufferLength = range::buffer;
 
 constexpr std::size_t kHeaderSize = sizeof(SCARD_IO_REQUEST);
 
@@ -88,9 +87,12 @@ struct SCardIO_Request {
         cbExtraBytes = in.u32();
         pbExtraBytes = in.u32();
     }
-    // More than 1024 extra bytes, or a count without its array, is SCARD_E_INVALID_VALUE.
-    bool inRange() const {
-        return cbExtraBytes <= kMaxExtraBytes && (cbExtraBytes == 0 || pbExtraBytes != 0);
+    // More than 1024 extra bytes is SCARD_E_INVALID_PARAMETER ([range(0, 1024)]), a count
+    // without its array SCARD_E_INVALID_VALUE.
+    std::expected<void, uint32_t> check() const {
+        if (cbExtraBytes > range::extraBytes) return std::unexpected(rc::invalid_parameter);
+        if (cbExtraBytes != 0 && pbExtraBytes == 0) return std::unexpected(rc::invalid_value);
+        return {};
     }
 };
 
@@ -144,8 +146,8 @@ std::expected<TransmitCall, uint32_t> decodeTransmit(NdrReader& in, CharForm) {
     call.fpbRecvBufferIsNULL = in.u32();
     call.cbRecvLength = in.u32();
     // The ranges are refused before any deferred data is read.
-    if (!call.ioSendPci.inRange() || call.cbSendLength > kMaxBufferLength)
-        return std::unexpected(rc::invalid_value);
+    if (call.cbSendLength > range::buffer) return std::unexpected(rc::invalid_parameter);
+    if (auto send = call.ioSendPci.check(); !send) return std::unexpected(send.error());
     if (auto deferred = call.hCard.readDeferred(in); !deferred)
         return std::unexpected(deferred.error());
 
@@ -161,7 +163,7 @@ std::expected<TransmitCall, uint32_t> decodeTransmit(NdrReader& in, CharForm) {
     if (call.pioRecvPci != 0) {
         SCardIO_Request& pci = call.recvPci.emplace();
         pci.readFixed(in);
-        if (!pci.inRange()) return std::unexpected(rc::invalid_value);
+        if (auto recv = pci.check(); !recv) return std::unexpected(recv.error());
         if (pci.pbExtraBytes != 0) {
             if (in.u32() != pci.cbExtraBytes) return std::unexpected(rc::invalid_value);
             pci.extraBytes = in.bytes(pci.cbExtraBytes);

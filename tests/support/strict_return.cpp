@@ -65,7 +65,11 @@ const std::map<std::string_view, std::vector<Field>> kLayouts = {
     {"LocateCards_Return",
      {u32("ReturnCode"), u32("cReaders", 10),
       array_at("rgReaderStates", "cReaders", "ReaderState_Return")}},
-    {"GetStatusChange_Return", same_as("LocateCards_Return")},
+    // [MS-RDPESC] bounds its cReaders to 10, the call's to 11 (ten readers and the PnP entry):
+    // the agent answers all 11 states it was asked.
+    {"GetStatusChange_Return",
+     {u32("ReturnCode"), u32("cReaders", 11),
+      array_at("rgReaderStates", "cReaders", "ReaderState_Return")}},
     {"Connect_Return",
      {u32("ReturnCode"), held("hCard", "REDIR_SCARDHANDLE"), u32("dwActiveProtocol")}},
     {"Reconnect_Return", {u32("ReturnCode"), u32("dwActiveProtocol")}},

@@ -148,9 +148,9 @@ TEST_F(CacheCalls, FailuresAnswerTheZeroedReturn) {
     };
     const auto narrow = [](CacheCall& c) { c.wide = false; };
     const Case cases[] = {
-        {"item over 64 KiB", with([](CacheCall& c) { c.cb_data = 65537; }).write(), 0x80100072},
+        {"item over 64 KiB", with([](CacheCall& c) { c.cb_data = 65537; }).write(), 0x80100004},
         {"item over 64 KiB, A", with([&](CacheCall& c) { narrow(c); c.cb_data = 65537; }).write(),
-         0x80100072},
+         0x80100004},
         {"data count lies", with([](CacheCall& c) { c.data_count = 2; }).write(), 0x80100011},
         {"context count lies", with([](CacheCall& c) { c.context_count = 4; }).write(), 0x80100011},
         {"null lookup name", with([](CacheCall& c) { c.name_referent = 0; }).write(), 0x80100004},

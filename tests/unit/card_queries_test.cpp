@@ -123,7 +123,7 @@ TEST(CardQueries, FailuresAnswerTheZeroedReturn) {
          long8 + "11 00 10 80 00 00 00 00"},
         {"SetAttrib, longer than an attribute may be",
          on_card(kSetAttrib, {0x00090204, 65537, 0x00020008}, kCard, attribute), nullptr, 0,
-         long8 + "11 00 10 80 00 00 00 00"},
+         long8 + "04 00 10 80 00 00 00 00"},
         {"SetAttrib, a length without the bytes", on_card(kSetAttrib, {0x00090204, 3, 0}),
          nullptr, 0, long8 + "04 00 10 80 00 00 00 00"},
     };

@@ -161,6 +161,17 @@ TEST(Status, FailuresAnswerTheZeroedReturn) {
          {}, 0x80100003},
         {"zero handle", with([](StatusCall& c) { c.handle = Bytes(8, 0); }).message(), {},
          0x80100003},
+        // [range(0, 16)] of cbHandle and of the context inside the handle.
+        {"17-byte handle", with([](StatusCall& c) {
+             c.handle = Bytes(17, 1);
+             c.cb_handle = c.handle_count = 17;
+         }).message(),
+         {}, 0x80100004},
+        {"17-byte context in the handle", with([](StatusCall& c) {
+             c.context = Bytes(17, 1);
+             c.cb_context = c.context_count = 17;
+         }).message(),
+         {}, 0x80100004},
         {"cut short", Bytes(wide.begin(), wide.end() - 1), {}, 0x80100004},
     };
     for (const Case& c : cases) {
@@ -174,8 +185,8 @@ TEST(Status, FailuresAnswerTheZeroedReturn) {
     }
 }
 
-// With fmszReaderNamesIsNULL set the client gets the length alone: cBytes and the array count
-// carry it, the array holds zeros.
+// A length query carries the names themselves: servers that ask Status that way (xrdp) hand
+// their programs what the array holds.
 TEST(Status, LengthOnlyQueryAnswersTheLength) {
     FakePcsc fake;
     fake.status_names = std::string("Reader A\0\0", 10);
@@ -184,7 +195,9 @@ TEST(Status, LengthOnlyQueryAnswersTheLength) {
     EXPECT_EQ(return_code(reply), 0u);
     EXPECT_EQ(u32_at(reply, 42), 10u);
     EXPECT_EQ(u32_at(reply, 94), 10u);
-    EXPECT_EQ(Bytes(reply.begin() + 98, reply.end()), Bytes(12, 0));
+    EXPECT_EQ(to_hex(Bytes(reply.begin() + 98, reply.end())),
+              "52 65 61 64 65 72 20 41 00 00 00 00");
+    EXPECT_EQ(reply, relay(StatusCall{}.message()));
     // The names are fetched all the same, so the length is that of the list a client gets.
     EXPECT_EQ(fake.last("status")->args, (std::vector<uint64_t>{1, 1024, 32}));
 }

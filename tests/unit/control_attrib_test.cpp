@@ -350,6 +350,15 @@ TEST(ControlAndGetAttrib, RefusalsAndFailures) {
          control_with([](ControlCall& c) { c.inputCount = 0xFFFFFFFF; }), {}, 0x80100004, 0},
         {"Control, input announced but not sent",
          control_with([](ControlCall& c) { c.pvInBuffer = 0; }), {}, 0x80100004, 0},
+        // [range(0, 66560)] of cbInBufferSize, and of the input the array carries.
+        {"Control, input of 66561 bytes", control_with([](ControlCall& c) {
+             c.cbInBufferSize = 66561;
+             c.input = Bytes(66561, 1);
+         }), {}, 0x80100004, 0},
+        {"Control, an input array of 66561 bytes", control_with([](ControlCall& c) {
+             c.input = Bytes(66561, 1);
+             c.inputCount = 66561;
+         }), {}, 0x80100004, 0},
         {"Control, card removed", ControlCall{}.message(), {{"control", 0x80100069}},
          0x80100069, 1},
         {"GetAttrib, card removed", GetAttribCall{}.message(), {{"get_attrib", 0x80100069}},

@@ -124,7 +124,15 @@ TEST(LocateCardsByATR, RefusedCalls) {
     const Case cases[] = {
         {"mask count lies", with([](LocateCall& c) { c.mask_count = 2; }).message(), 0x80100011},
         {"reader count lies", with([](LocateCall& c) { c.c_readers = 1; }).message(), 0x80100011},
-        {"11 readers", with([](LocateCall& c) { c.c_readers = 11; }).message(), 0x80100011},
+        // [range] bounds of the call: refused as a Windows server's NDR decoding refuses them.
+        {"11 readers", with([](LocateCall& c) { c.c_readers = 11; }).message(), 0x80100004},
+        {"1001 masks", with([](LocateCall& c) { c.masks.resize(1001, c.masks[0]); }).message(),
+         0x80100004},
+        {"a mask's cbAtr of 37", [] {
+             Bytes m = LocateCall{}.message();
+             m[70] = 37;  // the first mask's cbAtr
+             return m;
+         }(), 0x80100004},
         {"masks without their array", [] {
              Bytes m = LocateCall{}.message();
              std::fill_n(m.begin() + 42, 4, 0);  // rgAtrMasks

@@ -60,23 +60,33 @@ TEST(ListReaders, OneReaderOfEightCharacters) {
     EXPECT_EQ(fake.calls[0].args, kFirstAsk);
 }
 
-// The length alone: with a null buffer the list's length in zero bytes; with a buffer of 0
-// characters the length and a null msz ([MS-RDPESC] 2.2.2.4).
+// A length query (a null buffer, or a buffer of 0 characters) is answered with the list itself:
+// cBytes and the array's count are the length, the array holds the names. Servers that skip to
+// the array and read its count as the length (xrdp) see every reader; [MS-RDPESC] 2.2.2.4's null
+// msz would be read as a list of length 0.
 TEST(ListReaders, LengthQueries) {
     struct Case {
         uint32_t fmszReadersIsNULL;
         uint32_t cchReaders;
-        std::string reply;
+        bool wide;
     };
-    const std::string zeros = head(32) +
-                              "00 00 00 00 0A 00 00 00 00 00 02 00 0A 00 00 00 "
-                              "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00";
-    for (const Case& c : {Case{1, 0, zeros}, Case{1, 0x400, zeros}, Case{1, 0xFFFFFFFF, zeros},
-                          Case{0, 0, head(16) + "00 00 00 00 0A 00 00 00 00 00 00 00 00 00 00 00"}}) {
+    const std::string narrow = head(32) +
+                               "00 00 00 00 0A 00 00 00 00 00 02 00 0A 00 00 00 "
+                               "52 65 61 64 65 72 20 41 00 00 00 00 00 00 00 00";
+    const std::string wide = head(40) +
+                             "00 00 00 00 14 00 00 00 00 00 02 00 14 00 00 00 "
+                             "52 00 65 00 61 00 64 00 65 00 72 00 20 00 41 00 00 00 00 00 "
+                             "00 00 00 00";
+    for (const Case& c : {Case{1, 0, false}, Case{1, 0x400, false}, Case{1, 0xFFFFFFFF, false},
+                          Case{0, 0, false}, Case{0, 0, true}, Case{1, 0, true}}) {
         FakePcsc fake;
-        Bytes reply = relay(list_call({.fmszReadersIsNULL = c.fmszReadersIsNULL,
-                                       .cchReaders = c.cchReaders}));
-        EXPECT_EQ(to_hex(reply), c.reply) << c.fmszReadersIsNULL << " " << c.cchReaders;
+        Bytes call =
+            list_call({.fmszReadersIsNULL = c.fmszReadersIsNULL, .cchReaders = c.cchReaders});
+        if (c.wide) call[2] = 0x2C;  // SCARD_IOCTL_LISTREADERSW
+        Bytes reply = relay(call);
+        EXPECT_EQ(to_hex(reply), c.wide ? wide : narrow)
+            << c.fmszReadersIsNULL << " " << c.cchReaders << " " << c.wide;
+        EXPECT_EQ(u32_at(reply, 42), u32_at(reply, 50));  // cBytes is the array's count
         // SCARD_AUTOALLOCATE with a null buffer is refused by pcsc-lite: it is never passed.
         ASSERT_EQ(fake.count("list_readers"), 1u);
         EXPECT_EQ(fake.calls[0].args, kFirstAsk);
@@ -130,6 +140,10 @@ TEST(ListReaders, ContextRules) {
              Case{"count differs from cbContext", {.cbContext = 4}, 0x80100011},
              Case{"16 reference bytes", {.cbContext = 16, .reference = Bytes(16, 0x55)}, 0x80100003},
              Case{"bytes encoding 0", {.reference = Bytes(8, 0)}, 0x80100003},
+             // [range] bounds of the call.
+             Case{"17 reference bytes", {.cbContext = 17, .reference = Bytes(17, 0x55)},
+                  0x80100004},
+             Case{"groups of 65537 bytes", {.groups = std::string(65537, 'G')}, 0x80100004},
          }) {
         FakePcsc fake;
         EXPECT_EQ(to_hex(relay(list_call(c.call))), zeroed(c.code)) << c.what;

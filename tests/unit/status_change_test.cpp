@@ -148,21 +148,34 @@ TEST(GetStatusChange, KnownStateReachesPcscWhole) {
     EXPECT_EQ(u32_at(reply, 58), 0x00060122u);  // dwEventState as PC/SC left it
 }
 
+// The zeroed GetStatusChange_Return: ReturnCode, cReaders 0, a null rgReaderStates.
+std::string zeroed(uint32_t code) {
+    return "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 20 00 00 00 "
+           "01 10 08 00 CC CC CC CC 10 00 00 00 00 00 00 00 " +
+           to_hex(Ndr().u32(code).zeros(12).data());
+}
+
 // The 36-byte ATR field is consumed whatever cbAtr says, so the entry after it reads right;
-// pcsc-lite's record holds 33 of the bytes.
+// pcsc-lite's record holds 33 of the bytes. A cbAtr beyond its [range(0, 36)] is refused.
 TEST(GetStatusChange, AtrLengthsAreBounded) {
     Bytes atr(36);
     for (std::size_t i = 0; i < atr.size(); ++i) atr[i] = static_cast<uint8_t>(i + 1);
     struct Case {
         uint32_t cbAtr;
-        std::size_t toPcsc;
+        std::size_t toPcsc;  // 0xFF: refused
     };
-    for (const Case& c : {Case{40, 33}, Case{36, 33}, Case{33, 33}, Case{5, 5}, Case{0, 0}}) {
+    for (const Case& c : {Case{37, 0xFF}, Case{40, 0xFF}, Case{36, 33}, Case{33, 33}, Case{5, 5},
+                          Case{0, 0}}) {
         FakePcsc fake;
         Entry first = reader("Reader A", 0x10);
         first.cbAtr = c.cbAtr;
         first.rgbAtr = atr;
-        relay(status_call({.entries = {first, reader("Reader B", 0x20)}}));
+        Bytes reply = relay(status_call({.entries = {first, reader("Reader B", 0x20)}}));
+        if (c.toPcsc == 0xFF) {
+            EXPECT_EQ(to_hex(reply), zeroed(0x80100004)) << c.cbAtr;
+            EXPECT_TRUE(fake.calls.empty()) << c.cbAtr;
+            continue;
+        }
         const PcscCall& call = *fake.last("get_status_change");
         EXPECT_EQ(call.text, "Reader A|Reader B") << c.cbAtr;
         EXPECT_EQ(call.args, (std::vector<uint64_t>{1000, 2, 0x10, 0, c.toPcsc, 0x20, 0, 0}))
@@ -189,13 +202,6 @@ TEST(GetStatusChange, ReplyNumbersItsOwnReferent) {
     }
 }
 
-// The zeroed GetStatusChange_Return: ReturnCode, cReaders 0, a null rgReaderStates.
-std::string zeroed(uint32_t code) {
-    return "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 20 00 00 00 "
-           "01 10 08 00 CC CC CC CC 10 00 00 00 00 00 00 00 " +
-           to_hex(Ndr().u32(code).zeros(12).data());
-}
-
 TEST(GetStatusChange, ContextAndCountFailures) {
     struct Case {
         const char* what;
@@ -214,10 +220,21 @@ TEST(GetStatusChange, ContextAndCountFailures) {
              Case{"array count differs", status_call({.entries = {reader("A")}, .arrayCount = 2}),
                   0x80100011},
              Case{"readers without their array", nullStates, 0x80100004},
+             // [range] bounds of the call, refused before PC/SC.
+             Case{"17 reference bytes", status_call({.reference = Bytes(17, 0x55)}), 0x80100004},
+             Case{"12 states", status_call({.entries = std::vector(12, reader("A"))}), 0x80100004},
          }) {
         FakePcsc fake;
         EXPECT_EQ(to_hex(relay(c.message)), zeroed(c.code)) << c.what;
         EXPECT_TRUE(fake.calls.empty()) << c.what;
+    }
+    {
+        // 11 states (ten readers and the PnP entry) are carried out and all 11 answered, though
+        // GetStatusChange_Return's own range stops at 10.
+        FakePcsc fake;
+        Bytes reply = relay(status_call({.entries = std::vector(11, reader("A"))}));
+        EXPECT_EQ(return_code(reply), 0u);
+        EXPECT_EQ(u32_at(reply, 42), 11u);
     }
     // A 4-byte reference is a 32-bit value.
     FakePcsc fake;

@@ -279,16 +279,20 @@ TEST(Transmit, FailuresAnswerTheZeroedReturn) {
         bool reaches_pcsc = false;  // PC/SC's transmit answers `code`
     };
     const Case cases[] = {
+        // [range] bounds of the call: refused as a Windows server's NDR decoding refuses them.
         {"send length above 66560, nothing deferred",
-         [](TransmitCall& c) { c.cbSendLength = 66561; c.deferred = false; }, kInvalidValue},
+         [](TransmitCall& c) { c.cbSendLength = 66561; c.deferred = false; }, kInvalidParameter},
         {"send extra bytes above 1024",
-         [](TransmitCall& c) { c.sendExtra = Bytes(1025, 1); }, kInvalidValue},
+         [](TransmitCall& c) { c.sendExtra = Bytes(1025, 1); }, kInvalidParameter},
+        {"17-byte handle", [](TransmitCall& c) { c.cbHandle = 17; c.handle = Bytes(17, 7); },
+         kInvalidParameter},
         {"send extra bytes without referent",
          [](TransmitCall& c) { c.cbExtraBytes = 3; c.pbExtraBytes = 0; }, kInvalidValue},
         {"send count differs", [](TransmitCall& c) { c.cbSendLength = 5; c.sendCount = 4; },
          kInvalidValue},
         {"receive extra bytes above 1024",
-         [](TransmitCall& c) { c.recvPci = true; c.recvExtra = Bytes(1025, 1); }, kInvalidValue},
+         [](TransmitCall& c) { c.recvPci = true; c.recvExtra = Bytes(1025, 1); },
+         kInvalidParameter},
         {"receive extra bytes without referent",
          [](TransmitCall& c) { c.recvPci = true; c.recvCbExtraBytes = 3; c.recvPbExtraBytes = 0; },
          kInvalidValue},
