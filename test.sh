@@ -12,7 +12,7 @@ root=$(pwd)
 source tools/setup.sh
 packages=(cmake g++ make pkg-config libssl-dev libpcsclite-dev pcscd vsmartcard-vpcd
           vsmartcard-vpicc python3-pycryptodome python3-websockets googletest libgmock-dev
-          util-linux chromium)
+          util-linux chromium libnss3-tools openssl)
 command -v node > /dev/null || packages+=(nodejs npm)
 install_missing "${packages[@]}"
 

@@ -5,7 +5,7 @@ import {
   returnCodeText, readerStateText, cardStateText, protocolText, statusWordText, STATE,
   SCARD_E_TIMEOUT, SCARD_E_NO_READERS_AVAILABLE,
 } from './scard-codes.js';
-import { BridgeClient } from './bridge-client.js';
+import { BridgeClient, STATE_REASONS } from './bridge-client.js';
 
 // The live reader list waits for reader events on a context of its own. When the agent answers
 // calls in any order, that wait holds back nothing on the card's context: it can be longer, and
@@ -50,7 +50,9 @@ function showError(error) {
   $('errors').prepend(item);
 }
 
+// The page's own words for the way up; BridgeClient's for each way the agent cannot be reached.
 const AGENT_STATES = {
+  ...STATE_REASONS,
   closed: 'No bridge window.',
   waiting: 'Waiting for the agent to answer the handshake (03 01)…',
   answering: 'The agent answers (03 01 → 03 02).',
@@ -90,8 +92,7 @@ $('open-bridge').addEventListener('click', async () => {
   await releaseContexts();
   forget();
   if (!(await client.open())) {
-    if (client.state === 'closed')
-      showError(new Error('The bridge window could not be opened: allow pop-ups for this page.'));
+    showError(new Error(client.reason));
     return;
   }
   try {

@@ -1,7 +1,7 @@
 // What the browser tests start, and stop again however they end: the agent with the
 // diagnostics page (tools/diagnostics.sh), more page servers, the virtual card (vicc) and
 // headless Chromium. Every process is stopped by its own pid.
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
@@ -143,15 +143,19 @@ export class VirtualCard {
 }
 
 // Headless Chromium with a fresh profile. The switches keep it from reaching out to the
-// network, which is closed here and makes its background connections fail.
-export async function launchBrowser() {
+// network, which is closed here and makes its background connections fail. `site` (from
+// startPublicSite) makes its pages public sites that Chromium trusts, and `popupBlocker` keeps
+// the blocker that Playwright turns off.
+export async function launchBrowser({ site = null, popupBlocker = false } = {}) {
   const { chromium } = await playwright();
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'tolvane-chromium-'));
   const args = ['--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-                '--disable-component-update', '--disable-sync'];
+                '--disable-component-update', '--disable-sync', ...(site?.args ?? [])];
   if (process.getuid() === 0) args.push('--no-sandbox');
   const context = await chromium.launchPersistentContext(profile, {
     executablePath: CHROMIUM, headless: true, args, viewport: { width: 1200, height: 860 },
+    ...(site ? { env: { ...process.env, HOME: site.home } } : {}),
+    ...(popupBlocker ? { ignoreDefaultArgs: ['--disable-popup-blocking'] } : {}),
   });
   context.setDefaultTimeout(20000);
   const close = context.close.bind(context);
@@ -160,6 +164,60 @@ export async function launchBrowser() {
     fs.rmSync(profile, { recursive: true, force: true });
   };
   return context;
+}
+
+// The agent alone, with `args`, until stopped.
+export async function startAgent(args) {
+  if (!(await waitForPort(8095, false, 10000))) throw new Error('port 8095 is in use');
+  const agent = new Child(AGENT, args, { env: { ...process.env, ASAN_OPTIONS: 'detect_leaks=0' } });
+  const deadline = Date.now() + 20000;
+  while (!agent.output.includes(READY) && agent.running && Date.now() < deadline) await sleep(100);
+  if (!agent.output.includes(READY)) {
+    await agent.stop();
+    throw new Error(`the agent did not start; it said:\n${agent.output}`);
+  }
+  return agent;
+}
+
+// A web client's public HTTPS sites, as users meet them: `hosts` resolve to 127.0.0.1, where
+// tests/browser/public_site.py serves them on `port` with a certificate of a test CA, and
+// Chromium counts that address as the public internet, so its Local Network Access checks
+// apply. The CA is trusted in a scratch NSS database (the HOME the browser is given), never by
+// ignoring certificate errors: the pages are secure contexts as real sites are.
+export async function startPublicSite(port, hosts) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tolvane-site-'));
+  const file = (name) => path.join(dir, name);
+  const run = (command, args) => execFileSync(command, args, { cwd: dir, stdio: 'pipe' });
+  run('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-keyout', 'ca.key',
+                  '-out', 'ca.pem', '-subj', '/CN=Tolvane test CA',
+                  '-addext', 'basicConstraints=critical,CA:TRUE',
+                  '-addext', 'keyUsage=critical,keyCertSign,cRLSign']);
+  run('openssl', ['req', '-newkey', 'rsa:2048', '-nodes', '-keyout', 'site.key', '-out', 'site.csr',
+                  '-subj', `/CN=${hosts[0]}`]);
+  fs.writeFileSync(file('site.ext'), `subjectAltName=${hosts.map((h) => `DNS:${h}`).join(',')}\n` +
+                   'basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n');
+  run('openssl', ['x509', '-req', '-in', 'site.csr', '-CA', 'ca.pem', '-CAkey', 'ca.key',
+                  '-CAcreateserial', '-days', '2', '-out', 'site.pem', '-extfile', 'site.ext']);
+  const nssdb = path.join(dir, 'home/.pki/nssdb');
+  fs.mkdirSync(nssdb, { recursive: true });
+  run('certutil', ['-N', '-d', `sql:${nssdb}`, '--empty-password']);
+  run('certutil', ['-A', '-d', `sql:${nssdb}`, '-n', 'tolvane-test-ca', '-t', 'C,,', '-i', 'ca.pem']);
+
+  if (!(await waitForPort(port, false, 10000))) throw new Error(`port ${port} is in use`);
+  const server = new Child('python3', [path.join(ROOT, 'tests/browser/public_site.py'), String(port),
+                                       file('site.pem'), file('site.key')]);
+  if (!(await waitForPort(port, true, 10000))) throw new Error(`no public site on ${port}`);
+  const stop = server.stop.bind(server);
+  server.stop = async () => {
+    await stop();
+    fs.rmSync(dir, { recursive: true, force: true });
+  };
+  return {
+    home: path.join(dir, 'home'),
+    origins: hosts.map((host) => `https://${host}:${port}`),
+    args: [`--host-resolver-rules=${hosts.map((h) => `MAP ${h} 127.0.0.1`).join(', ')}`,
+           `--ip-address-space-overrides=127.0.0.1:${port}=public`],
+  };
 }
 
 // Opens the diagnostics page at `origin`, presses "Open the bridge"; returns both windows.

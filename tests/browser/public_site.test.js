@@ -1,0 +1,113 @@
+// A web client on a public HTTPS site, as users meet it: Chromium counts the site as the public
+// internet (its Local Network Access checks apply), trusts its certificate through a test CA,
+// keeps its popup blocker on, and the user clicks. The agent trusts https://rdp.example.com:8443;
+// the virtual card is in its reader. Each row is one way a user may meet the agent, and the
+// states the page is told (web/bridge-client.js).
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+
+import * as h from './harness.js';
+
+const PORT = 8443;
+let site;
+let browser;
+let card;
+
+before(async () => {
+  h.requireTools();
+  site = await h.startPublicSite(PORT, ['rdp.example.com', 'other.example.net']);
+  browser = await h.launchBrowser({ site, popupBlocker: true });
+  await h.startAgent(['--origin', site.origins[0]]);
+  card = new h.VirtualCard();
+  card.insert();
+}, h.HOOK);
+
+after(async () => {
+  await card?.remove();
+  await browser?.close();
+  await h.stopAll();
+}, h.HOOK);
+
+// EstablishContext, ListReaders, Connect, Transmit (a SELECT by an empty name), Disconnect and
+// ReleaseContext through the page's client: each return code, and the SELECT's response.
+function everyCall() {
+  return (async () => {
+    const { client, codec } = window;
+    const codes = [];
+    const run = async (c) => {
+      const reply = await client.call(c);
+      codes.push(reply.returnCode);
+      return reply;
+    };
+    const { context } = await run(codec.establishContext());
+    const { readers } = await run(codec.listReaders(context, codec.AUTOALLOCATE, 'W'));
+    const reader = readers.find((name) => name.startsWith('Virtual PCD'));
+    const { card, protocol } = await run(codec.connect(context, reader));
+    const { response } = await run(codec.transmit(card, protocol, [0x00, 0xA4, 0x04, 0x00, 0x00]));
+    await run(codec.disconnect(card));
+    await run(codec.releaseContext(context));
+    return { codes, response: Array.from(response) };
+  })();
+}
+
+const rows = [
+  { what: 'a click opens the bridge and every call is answered', site: 0, click: '#open',
+    states: ['waiting', 'answering'], calls: true },
+  { what: 'without a click the browser blocks the window, and the page is told', site: 0,
+    query: '?auto', states: ['blocked'] },
+  { what: 'a page that isolates itself (COOP same-origin) connects directly, with leave',
+    site: 0, coop: true, grant: true, click: '#open',
+    states: ['waiting', 'cut-off', 'waiting', 'answering'], calls: true },
+  { what: 'a page that isolates itself, without leave: the browser\'s refusal is told',
+    site: 0, coop: true, click: '#open', states: ['waiting', 'cut-off', 'waiting', 'local-blocked'] },
+  { what: 'a page of another site gets nothing through the bridge', site: 1, click: '#open',
+    states: ['waiting', 'unreachable'], silentBridge: true },
+  { what: 'a page of another site that connects directly is refused', site: 1, grant: true,
+    click: '#open-direct', states: ['waiting', 'refused'] },
+];
+
+for (const row of rows) {
+  test(row.what, { timeout: 60000 }, async () => {
+    const origin = site.origins[row.site];
+    await browser.clearPermissions();
+    if (row.grant) await browser.grantPermissions(['local-network-access'], { origin });
+    const page = await browser.newPage();
+    const sockets = [];
+    page.on('websocket', (ws) => sockets.push(ws.url()));
+    await page.goto(`${origin}${row.coop ? '/coop' : ''}/test/client.html${row.query ?? ''}`);
+    await page.waitForFunction(() => window.client !== undefined);
+    if (row.click) await page.click(row.click);
+    const last = row.states.at(-1);
+    // Each way the bridge can fail is told within a second or so; the bound here is generous.
+    await page.waitForFunction((s) => window.client.state === s, last, { timeout: 8000 });
+    assert.deepEqual(await page.evaluate(() => window.states), row.states);
+    assert.ok((await page.evaluate(() => window.client.reason)).length > 0);
+    if (last !== 'answering') {
+      assert.equal(await page.evaluate(() => window.opened), false);
+      // A call on a client that cannot answer fails at once, never after its time-out.
+      const failed = await page.evaluate(async () => {
+        const started = performance.now();
+        try {
+          await window.client.call(window.codec.establishContext());
+          return 'answered';
+        } catch {
+          return performance.now() - started < 1000 ? 'at once' : 'late';
+        }
+      });
+      assert.equal(failed, 'at once');
+    }
+    if (row.calls) {
+      assert.equal(await page.evaluate(() => window.opened), true);
+      const { codes, response } = await page.evaluate(everyCall);
+      assert.deepEqual(codes, [0, 0, 0, 0, 0, 0]);
+      assert.deepEqual(response, [0x6A, 0x82]);  // no such application, as the card says
+    }
+    if (row.silentBridge) {
+      // The page's handshakes go on for their whole time: none is ever answered.
+      await page.waitForTimeout(5500);
+      assert.equal(await page.evaluate(() => window.client.state), 'unreachable');
+    }
+    for (const p of browser.pages()) if (p !== page) await p.close();
+    await page.close();
+  });
+}
