@@ -22,8 +22,6 @@
 namespace kx_agent::smartcard {
 namespace {
 
-constexpr uint32_t kInsufficientBuffer = 0x80100008;  // SCARD_E_INSUFFICIENT_BUFFER
-constexpr uint32_t kWireAutoAllocate = 0xFFFFFFFF;    // SCARD_AUTOALLOCATE on the wire
 constexpr std::size_t kUuidAlignment = 4;             // UUID opens with a 32-bit Data1
 
 // The fields both calls share, and what names an item: the lookup name, the context it is read
@@ -107,7 +105,7 @@ ReadCacheReturn executeReadCache(const ReadCacheCall& call, CharForm, const Serv
     auto n = static_cast<uint32_t>(data->size());
     // The length alone: cbDataLen and a null pbData.
     if (call.fPbDataIsNULL != 0) return {rc::success, n, std::nullopt};
-    if (call.cbDataLen != kWireAutoAllocate && call.cbDataLen < n) return {kInsufficientBuffer};
+    if (call.cbDataLen != rc::autoallocate && call.cbDataLen < n) return {rc::insufficient_buffer};
     return {rc::success, 0, std::move(*data)};
 }
 

@@ -21,8 +21,6 @@
 namespace kx_agent::smartcard {
 namespace {
 
-constexpr uint32_t kInsufficientBuffer = 0x80100008;  // SCARD_E_INSUFFICIENT_BUFFER
-constexpr uint32_t kWireAutoAllocate = 0xFFFFFFFF;    // SCARD_AUTOALLOCATE on the wire
 constexpr std::size_t kMaxWireAtr = 36;               // State_Return's range of cbAtrLen
 static_assert(MAX_ATR_SIZE <= kMaxWireAtr, "the platform's ATR fits State_Return");
 
@@ -82,8 +80,8 @@ StateReturn executeState(const StateCall& call, CharForm, const Services& servic
     // The ATR goes back unless only its length was asked for (fpbAtrIsNULL, or a cbAtrLen of
     // 0); a buffer smaller than the ATR is refused, SCARD_AUTOALLOCATE takes any.
     bool withAtr = call.fpbAtrIsNULL == 0 && call.cbAtrLen != 0;
-    if (withAtr && call.cbAtrLen != kWireAutoAllocate && call.cbAtrLen < n)
-        return {kInsufficientBuffer};
+    if (withAtr && call.cbAtrLen != rc::autoallocate && call.cbAtrLen < n)
+        return {rc::insufficient_buffer};
     return {rc::success, static_cast<uint32_t>(dwState), static_cast<uint32_t>(dwProtocol),
             std::vector<uint8_t>(atr.begin(), atr.begin() + static_cast<std::ptrdiff_t>(n)),
             withAtr};

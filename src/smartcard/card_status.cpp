@@ -35,8 +35,6 @@ constexpr DWORD kNamesRoom = 1024;
 constexpr DWORD kMaxReaderNames = 64 * 1024;
 // Status_Return.cBytes is at most 65536 ([MS-RDPESC] 2.2.3.10).
 constexpr std::size_t kMaxWireNames = 65536;
-constexpr uint32_t kInternalError = 0x80100001;       // SCARD_F_INTERNAL_ERROR
-constexpr uint32_t kInsufficientBuffer = 0x80100008;  // SCARD_E_INSUFFICIENT_BUFFER
 
 struct StatusCall {
     REDIR_SCARDHANDLE hCard;
@@ -97,7 +95,7 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form, const Services
                                        answer.pbAtr.data(), &atrLength);
     // Names longer than the room: asked again in a buffer of their length (once; a list that
     // grows in between is the service's to report).
-    if (static_cast<uint32_t>(result) == kInsufficientBuffer && namesLength > room.size() &&
+    if (static_cast<uint32_t>(result) == rc::insufficient_buffer && namesLength > room.size() &&
         namesLength <= kMaxReaderNames) {
         larger.resize(namesLength);
         names = larger.data();
@@ -107,12 +105,12 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form, const Services
     }
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     DWORD held = larger.empty() ? room.size() : static_cast<DWORD>(larger.size());
-    if (namesLength > held || atrLength > answer.pbAtr.size()) return {kInternalError};
+    if (namesLength > held || atrLength > answer.pbAtr.size()) return {rc::internal_error};
 
     auto multiString =
         encodeMultiString(readerMultiString(std::string(names, namesLength)), form);
     if (!multiString) return {multiString.error()};
-    if (multiString->size() > kMaxWireNames) return {kInsufficientBuffer};
+    if (multiString->size() > kMaxWireNames) return {rc::insufficient_buffer};
     answer.mszReaderNames = std::move(*multiString);
     answer.dwState = static_cast<uint32_t>(state);
     answer.dwProtocol = static_cast<uint32_t>(protocol);

@@ -30,13 +30,6 @@ namespace {
 constexpr uint32_t kMaxControlOutput = 66560;
 constexpr uint32_t kMaxAttribute = 65536;
 
-// SCARD_AUTOALLOCATE in the 32-bit interface the client speaks.
-constexpr uint32_t kWireAutoAllocate = 0xFFFFFFFF;
-constexpr uint32_t kInsufficientBuffer = 0x80100008;  // SCARD_E_INSUFFICIENT_BUFFER
-// A driver that does not know an attribute: SCARD_E_UNSUPPORTED_FEATURE, or
-// SCARD_E_NOT_TRANSACTED from older pcsc-lite.
-constexpr uint32_t kNotTransacted = 0x80100016;
-
 // The attributes that the agent answers when the driver does not, in Windows' numbers.
 constexpr uint32_t kAttrChannelId = 0x00020110;            // SCARD_ATTR_CHANNEL_ID
 constexpr uint32_t kAttrCurrentProtocolType = 0x00080201;  // SCARD_ATTR_CURRENT_PROTOCOL_TYPE
@@ -159,7 +152,7 @@ GetAttribReturn driverAttribute(Pcsc& pcsc, const GetAttribCall& call) {
     uint32_t bufferLength = call.cbAttrLen;
     // SCARD_AUTOALLOCATE asks for the attribute whatever its size: its length is asked first,
     // then the attribute in a buffer of that length.
-    if (bufferLength == kWireAutoAllocate) {
+    if (bufferLength == rc::autoallocate) {
         LONG result = pcsc.get_attrib(card, call.dwAttrId, nullptr, &attrLength);
         if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
         bufferLength = static_cast<uint32_t>(std::min<DWORD>(attrLength, kMaxAttribute));
@@ -209,13 +202,15 @@ std::expected<std::vector<uint8_t>, uint32_t> agentValue(Pcsc& pcsc, SCARDHANDLE
     return encodeMultiString(name, id == kAttrFriendlyNameW ? CharForm::W : CharForm::A);
 }
 
-// Whether the driver's answer leaves the attribute to the agent. pcsc-lite 1.9 answers
+// Whether the driver's answer leaves the attribute to the agent: a driver that does not know an
+// attribute answers SCARD_E_UNSUPPORTED_FEATURE, or SCARD_E_NOT_TRANSACTED from older pcsc-lite.
+// pcsc-lite 1.9 answers
 // SCARD_ATTR_DEVICE_FRIENDLY_NAME_A itself, with SCARD_E_INSUFFICIENT_BUFFER whatever the buffer
 // and to a length query: that answer is taken as a refusal too, and the agent's own value then
 // says whether the client's buffer is too small.
 bool refused(uint32_t id, uint32_t code) {
-    if (code == rc::unsupported_feature || code == kNotTransacted) return true;
-    return id == kAttrFriendlyNameA && code == kInsufficientBuffer;
+    if (code == rc::unsupported_feature || code == rc::not_transacted) return true;
+    return id == kAttrFriendlyNameA && code == rc::insufficient_buffer;
 }
 
 GetAttribReturn executeGetAttrib(const GetAttribCall& call, CharForm, const Services& services) {
@@ -226,8 +221,8 @@ GetAttribReturn executeGetAttrib(const GetAttribCall& call, CharForm, const Serv
         agentValue(services.pcsc, static_cast<SCARDHANDLE>(call.hCard.value), call.dwAttrId);
     if (!value) return {value.error()};
     if (call.lengthOnly()) return lengthOf(value->size());
-    if (call.cbAttrLen != kWireAutoAllocate && call.cbAttrLen < value->size())
-        return {kInsufficientBuffer};
+    if (call.cbAttrLen != rc::autoallocate && call.cbAttrLen < value->size())
+        return {rc::insufficient_buffer};
     return {rc::success, 0, std::move(*value)};
 }
 

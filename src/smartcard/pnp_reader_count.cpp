@@ -9,18 +9,18 @@
 #include <vector>
 
 #include "smartcard/reader_list.h"
+#include "smartcard/return_codes.h"
 
 namespace kx_agent::smartcard {
 namespace {
 
-constexpr uint32_t kNoReaders = 0x8010002E;  // SCARD_E_NO_READERS_AVAILABLE
 constexpr uint32_t kStateChanged = 0x0002;   // SCARD_STATE_CHANGED
 constexpr std::string_view kPnpNotification = "\\\\?PnP?\\Notification";
 
 // The number of readers the service knows now.
 std::expected<uint32_t, LONG> readerCount(Pcsc& service, SCARDCONTEXT context) {
     auto list = listOf(service, context, ListOf::readers);
-    if (!list && static_cast<uint32_t>(list.error()) == kNoReaders) return 0;
+    if (!list && static_cast<uint32_t>(list.error()) == rc::no_readers_available) return 0;
     if (!list) return std::unexpected(list.error());
     uint32_t count = 0;
     std::string_view rest(*list);

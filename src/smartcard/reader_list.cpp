@@ -31,8 +31,6 @@
 namespace kx_agent::smartcard {
 
 namespace {
-constexpr uint32_t kNoMemory = 0x80100006;            // SCARD_E_NO_MEMORY
-constexpr uint32_t kInsufficientBuffer = 0x80100008;  // SCARD_E_INSUFFICIENT_BUFFER
 }  // namespace
 
 std::expected<std::string, LONG> listOf(Pcsc& service, SCARDCONTEXT context, ListOf what) {
@@ -46,13 +44,13 @@ std::expected<std::string, LONG> listOf(Pcsc& service, SCARDCONTEXT context, Lis
         DWORD length = room;
         LONG result = ask(buffer.data(), &length);
         if (result == SCARD_S_SUCCESS) {
-            if (length > kMaxList) return std::unexpected(static_cast<LONG>(kNoMemory));
+            if (length > kMaxList) return std::unexpected(static_cast<LONG>(rc::no_memory));
             // A length beyond the buffer cannot have been written into it.
-            if (length > room) return std::unexpected(static_cast<LONG>(kInsufficientBuffer));
+            if (length > room) return std::unexpected(static_cast<LONG>(rc::insufficient_buffer));
             buffer.resize(length);
             return buffer;
         }
-        if (static_cast<uint32_t>(result) != kInsufficientBuffer) return std::unexpected(result);
+        if (static_cast<uint32_t>(result) != rc::insufficient_buffer) return std::unexpected(result);
         // pcsc-lite answers a buffer that is too short with the length it needs; a service that
         // does not is asked for it. A list that grows in between is asked again.
         if (length <= room) {
@@ -60,16 +58,14 @@ std::expected<std::string, LONG> listOf(Pcsc& service, SCARDCONTEXT context, Lis
             result = ask(nullptr, &length);
             if (result != SCARD_S_SUCCESS) return std::unexpected(result);
         }
-        if (length > kMaxList) return std::unexpected(static_cast<LONG>(kNoMemory));
+        if (length > kMaxList) return std::unexpected(static_cast<LONG>(rc::no_memory));
         room = std::max<DWORD>(length, 1);
     }
-    return std::unexpected(static_cast<LONG>(kInsufficientBuffer));
+    return std::unexpected(static_cast<LONG>(rc::insufficient_buffer));
 }
 
 namespace {
 
-// SCARD_AUTOALLOCATE as the 32-bit cchReaders carries it; pcsc-lite's own is a 64-bit DWORD.
-constexpr uint32_t kAutoAllocate = 0xFFFFFFFF;
 // ListReaders_Return.cBytes is [range(0, 65536)]: a Windows server refuses a longer list.
 constexpr std::size_t kMaxWireList = 65536;
 
@@ -148,10 +144,10 @@ ListReadersReturn answerList(Pcsc& pcsc, ListOf what, const REDIR_SCARDCONTEXT& 
     if (!utf8) return {static_cast<uint32_t>(utf8.error())};
     auto bytes = encodeMultiString(*utf8, form);
     if (!bytes) return {bytes.error()};
-    if (bytes->size() > kMaxWireList) return {kNoMemory};
+    if (bytes->size() > kMaxWireList) return {rc::no_memory};
     // A length query (lengthOnly, or a buffer of 0) gets the list as well: see the top.
-    if (!lengthOnly && cch != 0 && cch != kAutoAllocate && bytes->size() / unitSize(form) > cch)
-        return {kInsufficientBuffer};
+    if (!lengthOnly && cch != 0 && cch != rc::autoallocate && bytes->size() / unitSize(form) > cch)
+        return {rc::insufficient_buffer};
     return {rc::success, std::move(*bytes), true};
 }
 
