@@ -70,14 +70,12 @@ struct WriteCacheCall : CacheCallCommon {
 
 struct ReadCacheReturn {
     uint32_t ReturnCode = rc::success;
-    uint32_t cbDataLen = 0;  // the length when pbData is null
-    std::optional<std::vector<uint8_t>> pbData = std::nullopt;
+    LengthOrBuffer pbData{};  // cbDataLen and pbData
 
     void encode(NdrWriter& out, CharForm) const {
         out.u32(ReturnCode);
-        out.u32(pbData ? static_cast<uint32_t>(pbData->size()) : cbDataLen);
-        out.pointer(pbData.has_value());
-        if (pbData) out.conformant(*pbData);
+        pbData.encodeFixed(out);
+        pbData.encodeDeferred(out);
     }
 };
 
@@ -104,9 +102,9 @@ ReadCacheReturn executeReadCache(const ReadCacheCall& call, CharForm, const Serv
     if (!data) return {data.error()};
     auto n = static_cast<uint32_t>(data->size());
     // The length alone: cbDataLen and a null pbData.
-    if (call.fPbDataIsNULL != 0) return {rc::success, n, std::nullopt};
+    if (call.fPbDataIsNULL != 0) return {rc::success, {.length = n}};
     if (call.cbDataLen != rc::autoallocate && call.cbDataLen < n) return {rc::insufficient_buffer};
-    return {rc::success, 0, std::move(*data)};
+    return {rc::success, {.bytes = std::move(*data)}};
 }
 
 std::expected<WriteCacheCall, uint32_t> decodeWriteCache(NdrReader& in, CharForm form) {
@@ -120,8 +118,9 @@ std::expected<WriteCacheCall, uint32_t> decodeWriteCache(NdrReader& in, CharForm
     if (call.cbDataLen > 0 && call.pbData == 0) return std::unexpected(rc::invalid_parameter);
     if (auto key = call.readKey(in, form); !key) return std::unexpected(key.error());
     if (call.pbData != 0) {
-        if (in.u32() != call.cbDataLen) return std::unexpected(rc::invalid_value);
-        call.data = in.bytes(call.cbDataLen);
+        auto data = in.conformant(call.cbDataLen);
+        if (!data) return std::unexpected(data.error());
+        call.data = *data;
         in.align(4);  // a call ends with the data's padding, as it always has
     }
     return call;

@@ -46,16 +46,14 @@ struct StateReturn {
     uint32_t ReturnCode = rc::success;
     uint32_t dwState = 0;
     uint32_t dwProtocol = 0;
-    std::vector<uint8_t> atr{};  // cbAtrLen is its length
-    bool rgAtr = false;          // whether the ATR itself goes back, or only its length
+    LengthOrBuffer rgAtr{};  // cbAtrLen and rgAtr: the ATR, or only its length
 
     void encode(NdrWriter& out, CharForm) const {
         out.u32(ReturnCode);
         out.u32(dwState);
         out.u32(dwProtocol);
-        out.u32(static_cast<uint32_t>(atr.size()));  // cbAtrLen
-        out.pointer(rgAtr);
-        if (rgAtr) out.conformant(atr);
+        rgAtr.encodeFixed(out);
+        rgAtr.encodeDeferred(out);
     }
 };
 
@@ -82,9 +80,10 @@ StateReturn executeState(const StateCall& call, CharForm, const Services& servic
     bool withAtr = call.fpbAtrIsNULL == 0 && call.cbAtrLen != 0;
     if (withAtr && call.cbAtrLen != rc::autoallocate && call.cbAtrLen < n)
         return {rc::insufficient_buffer};
+    LengthOrBuffer rgAtr{.length = static_cast<uint32_t>(n)};
+    if (withAtr) rgAtr.bytes.emplace(atr.begin(), atr.begin() + static_cast<std::ptrdiff_t>(n));
     return {rc::success, static_cast<uint32_t>(dwState), static_cast<uint32_t>(dwProtocol),
-            std::vector<uint8_t>(atr.begin(), atr.begin() + static_cast<std::ptrdiff_t>(n)),
-            withAtr};
+            std::move(rgAtr)};
 }
 
 struct SetAttribCall {
@@ -105,11 +104,9 @@ std::expected<SetAttribCall, uint32_t> decodeSetAttrib(NdrReader& in, CharForm) 
     if (call->cbAttrLen > range::data) return std::unexpected(rc::invalid_parameter);
     if (call->cbAttrLen > 0 && call->pbAttr == 0) return std::unexpected(rc::invalid_parameter);
     if (call->pbAttr != 0) {
-        uint32_t count = in.u32();
-        if (in.failed()) return call;
-        if (count != call->cbAttrLen) return std::unexpected(rc::invalid_value);
-        auto bytes = in.bytes(count);
-        call->attribute.assign(bytes.begin(), bytes.end());
+        auto bytes = in.conformant(call->cbAttrLen);
+        if (!bytes) return std::unexpected(bytes.error());
+        call->attribute.assign(bytes->begin(), bytes->end());
         in.align(4);  // the padding after the array: a whole call holds it
     }
     return call;

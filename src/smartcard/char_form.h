@@ -11,11 +11,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "data_view.h"
 
 namespace kx_agent::smartcard {
 
@@ -24,17 +24,9 @@ enum class CharForm { A, W };
 // Bytes of one character on the wire.
 constexpr std::size_t unitSize(CharForm form) { return form == CharForm::W ? 2 : 1; }
 
-// Reads a conformant varying string (maximum count, offset, actual count L, L characters, then
-// padding to a multiple of 4) and returns its characters before the first NUL, in UTF-8. The
-// maximum count and offset are not examined. A count the message cannot hold fails the view and
-// gives SCARD_E_INVALID_PARAMETER, as does a W string that does not convert.
-std::expected<std::string, uint32_t> readString(data_view::DataView& request, CharForm form);
-
-// Reads a multi-string carried as a conformant byte array (count in bytes, then the bytes; no
-// padding is skipped after it) and returns it in UTF-8 with all its NULs. A count the message
-// cannot hold fails the view and gives SCARD_E_INVALID_PARAMETER, as does W text that does not
-// convert.
-std::expected<std::string, uint32_t> readMultiString(data_view::DataView& request, CharForm form);
+// UTF-8 of text carried in `form`, all NULs kept: A bytes as they are, W as UTF-16LE. W that
+// does not convert gives SCARD_E_INVALID_PARAMETER.
+std::expected<std::string, uint32_t> decodeText(std::span<const uint8_t> bytes, CharForm form);
 
 // The bytes that carry a UTF-8 multi-string (NULs included) in `form`: A unchanged, W as
 // UTF-16LE, twice as many bytes per unit. UTF-8 that does not convert gives

@@ -54,13 +54,12 @@ struct ControlCall {
 
 struct ControlReturn {
     uint32_t ReturnCode = rc::success;
-    std::optional<std::vector<uint8_t>> pvOutBuffer = std::nullopt;  // its size is cbOutBufferSize
+    LengthOrBuffer pvOutBuffer{};  // cbOutBufferSize and pvOutBuffer
 
     void encode(NdrWriter& out, CharForm) const {
         out.u32(ReturnCode);
-        out.u32(pvOutBuffer ? static_cast<uint32_t>(pvOutBuffer->size()) : 0);
-        out.pointer(pvOutBuffer.has_value());
-        if (pvOutBuffer) out.conformant(*pvOutBuffer);
+        pvOutBuffer.encodeFixed(out);
+        pvOutBuffer.encodeDeferred(out);
     }
 };
 
@@ -98,7 +97,7 @@ ControlReturn executeControl(const ControlCall& call, CharForm, const Services& 
     // Only what the buffer holds is sent, whatever count the driver reports; an empty answer
     // is an empty array.
     output.resize(std::min<DWORD>(bytesReturned, output.size()));
-    return {rc::success, std::move(output)};
+    return {rc::success, {.bytes = std::move(output)}};
 }
 
 struct GetAttribCall {
@@ -114,14 +113,12 @@ struct GetAttribCall {
 // A length query is answered with cbAttrLen and a null pbAttr (2.2.2.21).
 struct GetAttribReturn {
     uint32_t ReturnCode = rc::success;
-    uint32_t cbAttrLen = 0;  // the length when pbAttr is null
-    std::optional<std::vector<uint8_t>> pbAttr = std::nullopt;
+    LengthOrBuffer pbAttr{};  // cbAttrLen and pbAttr
 
     void encode(NdrWriter& out, CharForm) const {
         out.u32(ReturnCode);
-        out.u32(pbAttr ? static_cast<uint32_t>(pbAttr->size()) : cbAttrLen);
-        out.pointer(pbAttr.has_value());
-        if (pbAttr) out.conformant(*pbAttr);
+        pbAttr.encodeFixed(out);
+        pbAttr.encodeDeferred(out);
     }
 };
 
@@ -137,7 +134,8 @@ std::expected<GetAttribCall, uint32_t> decodeGetAttrib(NdrReader& in, CharForm) 
 }
 
 GetAttribReturn lengthOf(std::size_t length) {
-    return {rc::success, static_cast<uint32_t>(std::min<std::size_t>(length, kMaxAttribute)), {}};
+    auto bounded = static_cast<uint32_t>(std::min<std::size_t>(length, kMaxAttribute));
+    return {rc::success, {.length = bounded}};
 }
 
 // The attribute as the reader's driver answers it.
@@ -165,7 +163,7 @@ GetAttribReturn driverAttribute(Pcsc& pcsc, const GetAttribCall& call) {
     if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
     // Never more than the buffer holds, whatever length PC/SC reports.
     attribute.resize(std::min<DWORD>(attrLength, attribute.size() - 1));
-    return {rc::success, 0, std::move(attribute)};
+    return {rc::success, {.bytes = std::move(attribute)}};
 }
 
 std::vector<uint8_t> le32(uint32_t value) {
@@ -223,7 +221,7 @@ GetAttribReturn executeGetAttrib(const GetAttribCall& call, CharForm, const Serv
     if (call.lengthOnly()) return lengthOf(value->size());
     if (call.cbAttrLen != rc::autoallocate && call.cbAttrLen < value->size())
         return {rc::insufficient_buffer};
-    return {rc::success, 0, std::move(*value)};
+    return {rc::success, {.bytes = std::move(*value)}};
 }
 
 }  // namespace

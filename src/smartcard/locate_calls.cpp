@@ -62,9 +62,9 @@ std::expected<LocateCardsByATRCall, uint32_t> decodeLocateByAtr(NdrReader& in, C
         return std::unexpected(deferred.error());
 
     if (call.rgAtrMasks != 0) {
-        uint32_t count = in.u32();
+        if (auto count = in.arrayCount(call.cAtrs); !count)
+            return std::unexpected(count.error());
         if (in.failed()) return call;
-        if (count != call.cAtrs) return std::unexpected(rc::invalid_value);
         // Held against what the call holds before anything is allocated.
         if (uint64_t{call.cAtrs} * kMaskSize > in.remaining()) {
             in.fail();

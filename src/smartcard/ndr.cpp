@@ -1,5 +1,7 @@
 #include "smartcard/ndr.h"
 
+#include <algorithm>
+
 #include "utilities.h"
 
 namespace kx_agent::smartcard {
@@ -24,14 +26,52 @@ void NdrReader::align(std::size_t alignment) {
     skip(padding(static_cast<std::size_t>(view_.position - base_), alignment));
 }
 
+std::expected<std::span<const uint8_t>, uint32_t> NdrReader::conformant(uint32_t size,
+                                                                        uint32_t* sent) {
+    uint32_t count = u32();
+    if (sent != nullptr) *sent = count;
+    if (failed()) return {};
+    if (count != size) return std::unexpected(rc::invalid_value);
+    return bytes(count);
+}
+
+std::expected<void, uint32_t> NdrReader::arrayCount(uint32_t size) {
+    uint32_t count = u32();
+    if (!failed() && count != size) return std::unexpected(rc::invalid_value);
+    return {};
+}
+
 std::expected<std::string, uint32_t> NdrReader::string(CharForm form) {
     align(4);
-    return readString(view_, form);
+    skip(8);  // maximum count and offset
+    uint32_t count = u32();
+    uint64_t size = uint64_t{count} * unitSize(form);
+    // Checked before anything is taken: a count beyond the message fails the reader.
+    if (failed() || size > remaining()) {
+        fail();
+        return std::unexpected(rc::invalid_parameter);
+    }
+    auto text = bytes(static_cast<std::size_t>(size));
+    skip(padding(text.size(), 4));
+    if (failed()) return std::unexpected(rc::invalid_parameter);
+
+    // The name ends at its first NUL, or with its last character when it carries none.
+    std::size_t unit = unitSize(form);
+    std::size_t end = 0;
+    while (end + unit <= text.size() &&
+           !std::all_of(text.begin() + end, text.begin() + end + unit,
+                        [](uint8_t b) { return b == 0; }))
+        end += unit;
+    return decodeText(text.first(end), form);
 }
 
 std::expected<std::string, uint32_t> NdrReader::multiString(CharForm form) {
-    align(4);
-    return readMultiString(view_, form);
+    uint32_t count = u32();
+    if (failed() || count > remaining()) {
+        fail();
+        return std::unexpected(rc::invalid_parameter);
+    }
+    return decodeText(bytes(count), form);
 }
 
 void NdrReader::fail() {
@@ -76,10 +116,9 @@ void REDIR_SCARDCONTEXT::readFixed(NdrReader& in) {
 std::expected<void, uint32_t> REDIR_SCARDCONTEXT::readDeferred(NdrReader& in) {
     if (cbContext > range::reference) return std::unexpected(rc::invalid_parameter);
     if (pbContext == 0) return {};
-    count = in.u32();
-    if (in.failed()) return {};
-    if (count != cbContext) return std::unexpected(rc::invalid_value);
-    value = referenceValue(in.bytes(count));
+    auto bytes = in.conformant(cbContext, &count);
+    if (!bytes) return std::unexpected(bytes.error());
+    value = referenceValue(*bytes);
     return {};
 }
 
@@ -93,13 +132,21 @@ std::expected<void, uint32_t> REDIR_SCARDHANDLE::readDeferred(NdrReader& in) {
     if (cbHandle > range::reference) return std::unexpected(rc::invalid_parameter);
     if (auto context = Context.readDeferred(in); !context) return context;
     if (pbHandle != 0) {
-        uint32_t count = in.u32();
-        if (in.failed()) return {};
-        if (count != cbHandle) return std::unexpected(rc::invalid_value);
-        value = referenceValue(in.bytes(count));
+        auto bytes = in.conformant(cbHandle);
+        if (!bytes) return std::unexpected(bytes.error());
+        value = referenceValue(*bytes);
     }
     if (!in.failed() && value == 0) return std::unexpected(rc::invalid_handle);
     return {};
+}
+
+void LengthOrBuffer::encodeFixed(NdrWriter& out) const {
+    out.u32(bytes ? static_cast<uint32_t>(bytes->size()) : length);
+    out.pointer(bytes.has_value());
+}
+
+void LengthOrBuffer::encodeDeferred(NdrWriter& out) const {
+    if (bytes) out.conformant(*bytes);
 }
 
 void writeReference(NdrWriter& out, bool present) {

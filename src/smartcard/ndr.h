@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -63,9 +64,21 @@ public:
     std::span<const uint8_t> bytes(std::size_t count);
     void skip(std::size_t count);
     void align(std::size_t alignment);
-    // A conformant varying string of the call's characters, in UTF-8 up to its first NUL.
+    // The deferred conformant byte array of a field that announced `size` bytes: its maximum
+    // count must be that size, else SCARD_E_INVALID_VALUE (`sent`, when given, receives the
+    // count as sent). The bytes stay in the message; a call that does not hold them fails.
+    std::expected<std::span<const uint8_t>, uint32_t> conformant(uint32_t size,
+                                                                 uint32_t* sent = nullptr);
+    // The maximum count of a deferred conformant array of `size` structures, by the same rule.
+    std::expected<void, uint32_t> arrayCount(uint32_t size);
+    // A conformant varying string (maximum count, offset, actual count L, L characters, then
+    // padding to a multiple of 4): its characters before the first NUL, in UTF-8. The maximum
+    // count and offset are not examined. A count the call cannot hold fails the reader and gives
+    // SCARD_E_INVALID_PARAMETER, as does a W string that does not convert.
     std::expected<std::string, uint32_t> string(CharForm form);
-    // A multi-string carried as a conformant byte array, in UTF-8 with its NULs.
+    // A multi-string carried as a conformant byte array (count in bytes, then the bytes; no
+    // padding is skipped after it), in UTF-8 with all its NULs. A count the call cannot hold
+    // fails the reader and gives SCARD_E_INVALID_PARAMETER, as does W text that does not convert.
     std::expected<std::string, uint32_t> multiString(CharForm form);
 
     bool failed() const { return view_.failed(); }
@@ -136,6 +149,19 @@ void writeReferenceBytes(NdrWriter& out, bool present, uint64_t value);
 
 // The value in 4 or 8 little-endian bytes; any other length gives 0.
 uint64_t referenceValue(std::span<const uint8_t> bytes);
+
+// A byte buffer that a _Return carries as a length and a pointer (cbX, then pbX) with its bytes
+// deferred: the buffer itself, or for a length query its length and a null pointer.
+// Control_Return, GetAttrib_Return, ReadCache_Return, State_Return and Transmit_Return hold one.
+struct LengthOrBuffer {
+    uint32_t length = 0;  // the length when no buffer goes back
+    std::optional<std::vector<uint8_t>> bytes{};
+
+    // The length (the buffer's, when there is one) and the pointer, in the fixed part.
+    void encodeFixed(NdrWriter& out) const;
+    // The conformant array, when there is one, after the fixed part.
+    void encodeDeferred(NdrWriter& out) const;
+};
 
 // Long_Return: ReturnCode alone. The answer of the calls whose return is a bare code.
 struct LongReturn {

@@ -29,9 +29,8 @@ std::expected<std::vector<ReaderState>, uint32_t> readReaderStates(NdrReader& in
         if (cReaders != 0) return std::unexpected(rc::invalid_parameter);
         return states;
     }
-    uint32_t count = in.u32();
+    if (auto count = in.arrayCount(cReaders); !count) return std::unexpected(count.error());
     if (in.failed()) return states;
-    if (count != cReaders) return std::unexpected(rc::invalid_value);
     // Held against what the call holds before anything is allocated.
     if (uint64_t{cReaders} * kWireStateSize > in.remaining()) {
         in.fail();

@@ -117,14 +117,12 @@ struct RecvPci {
 struct TransmitReturn {
     uint32_t ReturnCode = rc::success;
     std::optional<RecvPci> pioRecvPci = std::nullopt;
-    uint32_t cbRecvLength = 0;  // the response's length when no buffer comes back
-    std::optional<std::vector<uint8_t>> pbRecvBuffer = std::nullopt;
+    LengthOrBuffer pbRecvBuffer{};  // cbRecvLength and pbRecvBuffer
 
     void encode(NdrWriter& out, CharForm) const {
         out.u32(ReturnCode);
         out.pointer(pioRecvPci.has_value());
-        out.u32(pbRecvBuffer ? static_cast<uint32_t>(pbRecvBuffer->size()) : cbRecvLength);
-        out.pointer(pbRecvBuffer.has_value());
+        pbRecvBuffer.encodeFixed(out);
         if (pioRecvPci) {
             const auto& extra = pioRecvPci->extraBytes;
             out.u32(pioRecvPci->dwProtocol);
@@ -132,7 +130,7 @@ struct TransmitReturn {
             out.pointer(!extra.empty());
             if (!extra.empty()) out.conformant(extra);
         }
-        if (pbRecvBuffer) out.conformant(*pbRecvBuffer);
+        pbRecvBuffer.encodeDeferred(out);
     }
 };
 
@@ -157,16 +155,18 @@ std::expected<TransmitCall, uint32_t> decodeTransmit(NdrReader& in, CharForm) {
     }
     // Without a referent the buffer is null, and cbSendLength still goes to PC/SC as sent.
     if (call.pbSendBuffer != 0) {
-        if (in.u32() != call.cbSendLength) return std::unexpected(rc::invalid_value);
-        call.sendBuffer = in.bytes(call.cbSendLength);
+        auto send = in.conformant(call.cbSendLength);
+        if (!send) return std::unexpected(send.error());
+        call.sendBuffer = *send;
     }
     if (call.pioRecvPci != 0) {
         SCardIO_Request& pci = call.recvPci.emplace();
         pci.readFixed(in);
         if (auto recv = pci.check(); !recv) return std::unexpected(recv.error());
         if (pci.pbExtraBytes != 0) {
-            if (in.u32() != pci.cbExtraBytes) return std::unexpected(rc::invalid_value);
-            pci.extraBytes = in.bytes(pci.cbExtraBytes);
+            auto extra = in.conformant(pci.cbExtraBytes);
+            if (!extra) return std::unexpected(extra.error());
+            pci.extraBytes = *extra;
         }
     }
     // Each byte array is followed by its padding to 4, the last one too, as it always was.
@@ -200,9 +200,9 @@ TransmitReturn executeTransmit(const TransmitCall& call, CharForm, const Service
         std::min<DWORD>(recvLength, hasBuffer ? response.size() : kMaxBufferLength));
     if (hasBuffer) {
         response.resize(n);
-        answer.pbRecvBuffer = std::move(response);
+        answer.pbRecvBuffer.bytes = std::move(response);
     } else {
-        answer.cbRecvLength = n;
+        answer.pbRecvBuffer.length = n;
     }
     return answer;
 }

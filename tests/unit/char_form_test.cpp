@@ -1,6 +1,7 @@
 // Text in the two character forms: the strict UTF-8 <-> UTF-16LE conversions and the NDR
 // strings and multi-strings read and written through them.
 #include "smartcard/char_form.h"
+#include "smartcard/ndr.h"
 
 #include <gtest/gtest.h>
 
@@ -97,7 +98,7 @@ TEST(CharForm, ReadsAStringInEitherForm) {
         Bytes message = c.wire;
         message.push_back(0x77);  // what follows the string
         data_view::DataView request(static_cast<const Bytes&>(message), 0);
-        auto text = smartcard::readString(request, c.form);
+        auto text = smartcard::NdrReader(request).string(c.form);
         ASSERT_TRUE(text.has_value()) << to_hex(c.wire);
         EXPECT_EQ(*text, c.text);
         EXPECT_EQ(static_cast<std::size_t>(request.position), c.consumed) << to_hex(c.wire);
@@ -121,7 +122,7 @@ TEST(CharForm, RefusesStringsThatDoNotFitOrConvert) {
     };
     for (const Case& c : cases) {
         data_view::DataView request(static_cast<const Bytes&>(c.wire), 0);
-        auto text = smartcard::readString(request, c.form);
+        auto text = smartcard::NdrReader(request).string(c.form);
         ASSERT_FALSE(text.has_value()) << c.what;
         EXPECT_EQ(text.error(), kInvalidParameter) << c.what;
     }
@@ -139,7 +140,7 @@ TEST(CharForm, MultiStringsRoundTripInEitherForm) {
     for (auto [form, bytes] : {std::pair{CharForm::A, *a}, std::pair{CharForm::W, *w}}) {
         Bytes message = Ndr().array(bytes).data();
         data_view::DataView request(static_cast<const Bytes&>(message), 0);
-        EXPECT_EQ(smartcard::readMultiString(request, form), utf8);
+        EXPECT_EQ(smartcard::NdrReader(request).multiString(form), utf8);
         EXPECT_EQ(static_cast<std::size_t>(request.position), message.size());
     }
     EXPECT_EQ(smartcard::encodeMultiString("\xFF", CharForm::W).error(), kInvalidParameter);
@@ -153,7 +154,7 @@ TEST(CharForm, RefusesMultiStringsThatDoNotFitOrConvert) {
                                  Ndr().array(units({0xD800, 0})).data(),   // unpaired
                                  Bytes{2, 0}}) {                           // cut in the count
         data_view::DataView request(static_cast<const Bytes&>(message), 0);
-        auto text = smartcard::readMultiString(request, CharForm::W);
+        auto text = smartcard::NdrReader(request).multiString(CharForm::W);
         ASSERT_FALSE(text.has_value()) << to_hex(message);
         EXPECT_EQ(text.error(), kInvalidParameter);
     }
