@@ -107,19 +107,18 @@ const Call* findCall(uint32_t code) {
     return it != kCalls.end() && it->code == code ? &*it : nullptr;
 }
 
-// What follows CompletionId: the two NDR type headers ([MS-RPCE] 2.2.6.1 and 2.2.6.2, not
-// examined) and the object buffer holding the call. A Windows server sends
+// What follows CompletionId: the two NDR type headers (readTypeHeaders) and the object buffer
+// holding the call. A Windows server sends
 // SCARD_IOCTL_ACCESSSTARTEDEVENT without either ([MS-RDPESC] 2.2.2.30: "an uninitialized 4-byte
 // buffer ... There is no corresponding serialized structure"), so a body of exactly 4 bytes is
 // that call as it stands; the headered form is taken as well.
 constexpr uint32_t kAccessStartedEvent = 0x000900E0;
 constexpr std::size_t kBareAccessStartedSize = 4;
-constexpr int32_t kTypeHeadersSize = 16;
 
 void skipTypeHeaders(uint32_t ioControlCode, DataView& request) {
     if (ioControlCode == kAccessStartedEvent && request.remaining() == kBareAccessStartedSize)
         return;
-    request.skipPositionRead(kTypeHeadersSize);
+    readTypeHeaders(request);
 }
 
 // The [MS-RDPEFS] device I/O completion head and the NDR type headers, both lengths 0 for now.

@@ -1,6 +1,7 @@
 #include "smartcard/ndr.h"
 
 #include <algorithm>
+#include <array>
 
 #include "utilities.h"
 
@@ -106,6 +107,16 @@ uint32_t NdrWriter::finish() {
     // [MS-RPCE] 2.2.6.2: the object buffer is padded to a multiple of 8.
     align(8);
     return static_cast<uint32_t>(view_.position - base_);
+}
+
+void readTypeHeaders(DataView& request) {
+    // Version 1, little-endian (0x10), a header of 8 bytes (16-bit little-endian).
+    static constexpr std::array<uint8_t, 4> kCommonHeader = {1, 0x10, 8, 0};
+    constexpr int32_t kRestOfHeaders = 4 + 8;  // the Common header's filler, the Private header
+    auto common = request.getSpan(kCommonHeader.size());
+    if (request.failed()) return;
+    if (!std::ranges::equal(common, kCommonHeader)) return request.skipPositionRead(-1);
+    request.skipPositionRead(kRestOfHeaders);
 }
 
 void REDIR_SCARDCONTEXT::readFixed(NdrReader& in) {

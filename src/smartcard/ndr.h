@@ -115,6 +115,13 @@ private:
     uint32_t referents_ = 0;
 };
 
+// The two NDR type headers in front of a call's object buffer ([MS-RPCE] 2.2.6.1 and 2.2.6.2).
+// The Common Type Header must say version 1, little-endian, 8 bytes (01 10 08 00): a stream in
+// another form would be misread, so the view is failed and the call refused as cut short. The
+// fillers and the Private header's ObjectBufferLength are not needed: the object buffer is read
+// as far as its call goes, each read held against what the message holds.
+void readTypeHeaders(DataView& request);
+
 // REDIR_SCARDCONTEXT as a call carries it.
 struct REDIR_SCARDCONTEXT {
     uint32_t cbContext = 0;

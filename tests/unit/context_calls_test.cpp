@@ -104,6 +104,15 @@ TEST(ContextCalls, TruncatedCallsNeverReachPcsc) {
           context_call(kRelease, 8, 8, Bytes(8, 1)), context_call(kIsValid, 8, 8, Bytes(8, 1)),
           context_call(kCancel, 8, 8, Bytes(8, 1))}) {
         EXPECT_EQ(prefixes_not_refused(full), std::vector<std::size_t>{}) << to_hex(full);
+        // A Common Type Header of another NDR form (big-endian, version 2, another length) is
+        // refused as well: its fields would be misread.
+        for (std::size_t at : {15u, 14u, 16u}) {
+            FakePcsc fake;
+            Bytes other = full;
+            other[at] ^= 0x12;
+            EXPECT_EQ(return_code(relay(other)), 0x80100004u) << to_hex(other);
+            EXPECT_TRUE(fake.calls.empty());
+        }
     }
 }
 
