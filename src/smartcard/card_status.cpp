@@ -32,9 +32,7 @@ constexpr std::size_t kAtrLength = 32;  // Status_Return.pbAtr
 constexpr DWORD kNamesRoom = 1024;
 // Bound on the names PC/SC may report. A larger length is the service's inconsistency and
 // never turns into an allocation.
-constexpr DWORD kMaxReaderNames = 64 * 1024;
-// Status_Return.cBytes is at most 65536 ([MS-RDPESC] 2.2.3.10).
-constexpr std::size_t kMaxWireNames = 65536;
+constexpr DWORD kMaxServiceNames = 64 * 1024;
 
 struct StatusCall {
     REDIR_SCARDHANDLE hCard;
@@ -96,7 +94,7 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form, const Services
     // Names longer than the room: asked again in a buffer of their length (once; a list that
     // grows in between is the service's to report).
     if (static_cast<uint32_t>(result) == rc::insufficient_buffer && namesLength > room.size() &&
-        namesLength <= kMaxReaderNames) {
+        namesLength <= kMaxServiceNames) {
         larger.resize(namesLength);
         names = larger.data();
         atrLength = answer.pbAtr.size();
@@ -110,7 +108,7 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form, const Services
     auto multiString =
         encodeMultiString(readerMultiString(std::string(names, namesLength)), form);
     if (!multiString) return {multiString.error()};
-    if (multiString->size() > kMaxWireNames) return {rc::insufficient_buffer};
+    if (multiString->size() > range::returnedMultiString) return {rc::insufficient_buffer};
     answer.mszReaderNames = std::move(*multiString);
     answer.dwState = static_cast<uint32_t>(state);
     answer.dwProtocol = static_cast<uint32_t>(protocol);

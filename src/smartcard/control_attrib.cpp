@@ -26,9 +26,8 @@
 namespace kx_agent::smartcard {
 namespace {
 
-// [MS-RDPESC] bounds: the control buffers and the attribute value.
-constexpr uint32_t kMaxControlOutput = 66560;
-constexpr uint32_t kMaxAttribute = 65536;
+constexpr uint32_t kMaxControlOutput = range::returnedControl;
+constexpr uint32_t kMaxAttribute = range::returnedAttribute;
 
 // The attributes that the agent answers when the driver does not, in Windows' numbers.
 constexpr uint32_t kAttrChannelId = 0x00020110;            // SCARD_ATTR_CHANNEL_ID
@@ -40,7 +39,7 @@ constexpr uint32_t kAttrFriendlyNameW = 0x7FFF0005;        // SCARD_ATTR_DEVICE_
 // readers pcsc-lite serves are (CCID); the device number is not known.
 constexpr uint32_t kUsbChannel = 0x0020u << 16;
 // Bounds of what SCardStatus hands back: pcsc-lite's reader names are at most 128 bytes.
-constexpr std::size_t kMaxReaderNames = 1024;
+constexpr std::size_t kNamesRoom = 1024;
 
 struct ControlCall {
     REDIR_SCARDHANDLE hCard;
@@ -180,7 +179,7 @@ bool answeredByTheAgent(uint32_t id) {
 std::expected<std::vector<uint8_t>, uint32_t> agentValue(Pcsc& pcsc, SCARDHANDLE card,
                                                          uint32_t id) {
     if (id == kAttrChannelId) return le32(kUsbChannel);
-    std::array<char, kMaxReaderNames> names{};
+    std::array<char, kNamesRoom> names{};
     DWORD namesLength = names.size();
     DWORD state = 0;
     DWORD protocol = 0;

@@ -36,22 +36,6 @@ namespace kx_agent::smartcard {
 
 using data_view::DataView;
 
-// The [range] bounds that [MS-RDPESC]'s IDL declares on the fields of the _Call structures. A
-// Windows resource manager's NDR decoding refuses a call outside one before the call runs; the
-// agent refuses it the same way, SCARD_E_INVALID_PARAMETER in the call's zeroed _Return, without
-// reaching PC/SC.
-namespace range {
-inline constexpr uint32_t reference = 16;     // cbContext, cbHandle
-inline constexpr uint32_t multiString = 65536;  // cBytes of groups, names and cards
-inline constexpr uint32_t atr = 36;           // cbAtr of a reader state or an ATR mask
-inline constexpr uint32_t statusReaders = 11;  // GetStatusChange's cReaders
-inline constexpr uint32_t locateReaders = 10;  // LocateCards' and LocateCardsByATR's cReaders
-inline constexpr uint32_t atrMasks = 1000;     // cAtrs
-inline constexpr uint32_t extraBytes = 1024;   // SCardIO_Request.cbExtraBytes
-inline constexpr uint32_t buffer = 66560;      // cbSendLength, cbInBufferSize
-inline constexpr uint32_t data = 65536;        // SetAttrib's cbAttrLen, WriteCache's cbDataLen
-}  // namespace range
-
 class NdrReader {
 public:
     // Reads from the view's position, which is the start of the object buffer.

@@ -66,8 +66,6 @@ std::expected<std::string, LONG> listOf(Pcsc& service, SCARDCONTEXT context, Lis
 
 namespace {
 
-// ListReaders_Return.cBytes is [range(0, 65536)]: a Windows server refuses a longer list.
-constexpr std::size_t kMaxWireList = 65536;
 
 // ListReaders_Return and ListReaderGroups_Return (one structure in the IDL).
 struct ListReadersReturn {
@@ -144,7 +142,7 @@ ListReadersReturn answerList(Pcsc& pcsc, ListOf what, const REDIR_SCARDCONTEXT& 
     if (!utf8) return {static_cast<uint32_t>(utf8.error())};
     auto bytes = encodeMultiString(*utf8, form);
     if (!bytes) return {bytes.error()};
-    if (bytes->size() > kMaxWireList) return {rc::no_memory};
+    if (bytes->size() > range::returnedMultiString) return {rc::no_memory};
     // A length query (lengthOnly, or a buffer of 0) gets the list as well: see the top.
     if (!lengthOnly && cch != 0 && cch != rc::autoallocate && bytes->size() / unitSize(form) > cch)
         return {rc::insufficient_buffer};

@@ -1,4 +1,7 @@
 #pragma once
+// The numbers of the wire in one place: the return codes that the agent produces itself, and the
+// bounds of [MS-RDPESC]'s structures.
+//
 // Return codes that the agent produces itself. pcsc-lite's headers give some of these other
 // values (its SCARD_E_UNSUPPORTED_FEATURE is 0x8010001F), so the relay uses its own constants;
 // codes that come from PC/SC pass through unchanged.
@@ -27,3 +30,29 @@ inline constexpr uint32_t cache_item_too_big = 0x80100072;    // SCARD_W_CACHE_I
 inline constexpr uint32_t autoallocate = 0xFFFFFFFF;
 
 }  // namespace kx_agent::smartcard::rc
+
+namespace kx_agent::smartcard {
+
+// The [range] bounds that [MS-RDPESC]'s IDL declares on the fields of the _Call structures. A
+// Windows resource manager's NDR decoding refuses a call outside one before the call runs; the
+// agent refuses it the same way, SCARD_E_INVALID_PARAMETER in the call's zeroed _Return, without
+// reaching PC/SC.
+namespace range {
+inline constexpr uint32_t reference = 16;     // cbContext, cbHandle
+inline constexpr uint32_t multiString = 65536;  // cBytes of groups, names and cards
+inline constexpr uint32_t atr = 36;           // cbAtr of a reader state or an ATR mask
+inline constexpr uint32_t statusReaders = 11;  // GetStatusChange's cReaders
+inline constexpr uint32_t locateReaders = 10;  // LocateCards' and LocateCardsByATR's cReaders
+inline constexpr uint32_t atrMasks = 1000;     // cAtrs
+inline constexpr uint32_t extraBytes = 1024;   // SCardIO_Request.cbExtraBytes
+inline constexpr uint32_t buffer = 66560;      // cbSendLength, cbInBufferSize
+inline constexpr uint32_t data = 65536;        // SetAttrib's cbAttrLen, WriteCache's cbDataLen
+
+// ... and on the _Return structures, which a Windows server's decoding refuses beyond them: the
+// agent never sends more.
+inline constexpr uint32_t returnedMultiString = 65536;  // ListReaders' and Status' cBytes
+inline constexpr uint32_t returnedAttribute = 65536;    // GetAttrib's cbAttrLen
+inline constexpr uint32_t returnedControl = 66560;      // Control's cbOutBufferSize
+}  // namespace range
+
+}  // namespace kx_agent::smartcard

@@ -77,8 +77,8 @@ using numbering::protocolsToClient;
 using numbering::protocolsToService;
 
 // pcsc-lite's limits (MAX_BUFFER_SIZE, MAX_BUFFER_SIZE_EXTENDED).
-constexpr DWORD kMaxAttribute = 264;
-constexpr DWORD kMaxReceive = 65548;
+constexpr DWORD kPcscLiteMaxAttribute = 264;
+constexpr DWORD kPcscLiteMaxReceive = 65548;
 constexpr uint32_t kGetFeatureRequest = 0x42000000 + 3400;  // CM_IOCTL_GET_FEATURE_REQUEST
 
 // The reply that CM_IOCTL_GET_FEATURE_REQUEST gives is a list of TLVs (tag, length, value)
@@ -146,7 +146,7 @@ LONG WindowsNumbering::transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* send_p
     if (recv_pci != nullptr)
         recv_pci->dwProtocol = protocolsToService(static_cast<uint32_t>(recv_pci->dwProtocol));
 
-    DWORD length = recv != nullptr ? std::min(*recv_length, kMaxReceive) : *recv_length;
+    DWORD length = recv != nullptr ? std::min(*recv_length, kPcscLiteMaxReceive) : *recv_length;
     LONG code = ForwardingPcsc::transmit(card, sendBlock.data(), send, send_length, recv_pci,
                                          recv, &length);
     *recv_length = length;
@@ -165,7 +165,7 @@ LONG WindowsNumbering::control(SCARDHANDLE card, DWORD control_code, const void*
                                DWORD* bytes_returned) {
     auto asked = static_cast<uint32_t>(control_code);
     uint32_t serviceCode = controlCodeToService(asked);
-    DWORD offered = out != nullptr ? std::min(out_length, kMaxReceive) : out_length;
+    DWORD offered = out != nullptr ? std::min(out_length, kPcscLiteMaxReceive) : out_length;
     LONG code =
         ForwardingPcsc::control(card, serviceCode, in, in_length, out, offered, bytes_returned);
     // Only a client that asked in the Windows form gets the features in that form.
@@ -179,7 +179,7 @@ LONG WindowsNumbering::control(SCARDHANDLE card, DWORD control_code, const void*
 LONG WindowsNumbering::get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr,
                                   DWORD* attr_length) {
     DWORD length = *attr_length;
-    if (attr != nullptr && length != SCARD_AUTOALLOCATE) length = std::min(length, kMaxAttribute);
+    if (attr != nullptr && length != SCARD_AUTOALLOCATE) length = std::min(length, kPcscLiteMaxAttribute);
     LONG code = ForwardingPcsc::get_attrib(card, attr_id, attr, &length);
     *attr_length = length;
     return code;
