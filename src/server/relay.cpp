@@ -18,6 +18,7 @@
 #include "server/call_scheduler.h"
 #include "server/process.h"
 #include "smartcard/pcsc.h"
+#include "smartcard/pcsc_stack.h"
 #include "smartcard/smartcard.h"
 #include "velkin/http/websocket.h"
 #include "velkin/platform/socket.h"
@@ -110,7 +111,6 @@ public:
     uint64_t id() const { return scope_.id(); }
 
     http::IoResult<void> run() {
-        if (!wake_.valid()) return std::unexpected(net::os_error(errno));
         // Silence inside a frame, or a peer that takes no reply, counts as much as a quiet one.
         const auto limit = idle_limit();
         request_.idle_limit = limit;
@@ -125,7 +125,7 @@ public:
                 continue;
             }
             const bool reading = queued_bytes_ < kQueuedBytes;
-            auto ready = wake_.wait(socket, reading);
+            auto ready = wake_->wait(socket, reading);
             if (!ready) return std::unexpected(net::os_error(ready.error()));
             if (ready->woken) {
                 if (auto sent = write_ready(); !sent) return sent;
@@ -217,37 +217,52 @@ private:
         std::array<uint8_t, kCallHead> head{};
         std::copy_n(call.bytes.begin(), std::min(call.bytes.size(), head.size()), head.begin());
         const std::size_t weight = call.weight;
-        ++in_flight_;
-        const bool taken = scheduler_.submit(
-            lane, [this, arrival, weight, message = std::move(call.bytes)]() mutable {
-                std::vector<uint8_t> reply;
-                {
-                    smartcard::ConnectionScope::Binding binding(scope_, arrival);
-                    data_view::DataView view(reply, 0);
-                    process_call(id(), message, view, services_);
-                }
-                std::vector<uint8_t>().swap(message);  // what it held goes before it counts as gone
-                deliver(std::move(reply), weight);
-            });
-        if (taken) return {};
-        if (mode_ == Mode::concurrent) {
-            deliver(refusal(head, kNoMemory), weight);
-            return {};
+        if (!wake_) {
+            wake_.emplace();
+            if (!wake_->valid()) wake_.reset();
         }
-        // In strict order the connection's own thread carries the call out, as it always could.
-        --in_flight_;
-        release(weight);
-        strict_context_ = 0;
+        if (!wake_) {
+            // No descriptors for a wake-up: side by side the call is refused; in strict order
+            // the connection's own thread carries it out, as it always could.
+            release(weight);
+            if (mode_ == Mode::concurrent) return request_.write_ws_binary(refusal(head, kNoMemory));
+            strict_context_ = 0;
+            return request_.write_ws_binary(carry_out(call.bytes, arrival));
+        }
+        ++in_flight_;
+        CallScheduler::Task task = [this, arrival, weight, message = std::move(call.bytes)]() mutable {
+            std::vector<uint8_t> reply = carry_out(message, arrival);
+            std::vector<uint8_t>().swap(message);  // what it held goes before it counts as gone
+            deliver(std::move(reply), weight);
+        };
+        if (scheduler_.submit(lane, std::move(task))) return {};
+        // No thread for it (a process limit): side by side it is refused; in strict order this
+        // thread carries it out, as it always could, and its reply comes as a worker's would.
+        if (mode_ == Mode::concurrent) {
+            task = nullptr;
+            deliver(refusal(head, kNoMemory), weight);
+        } else {
+            task();
+        }
+        return {};
+    }
+
+    // One call of this connection, through a stack whose connection layer names it and when
+    // the call arrived.
+    std::vector<uint8_t> carry_out(const std::vector<uint8_t>& message, uint64_t arrival) {
+        smartcard::ConnectionScope::Call call(scope_, arrival);
+        smartcard::ClientLayers layers(call);
+        const smartcard::Services services{layers.top(), services_.cache, services_.transmits};
         std::vector<uint8_t> reply;
         data_view::DataView view(reply, 0);
-        process_call(id(), call.bytes, view, services_);
-        return request_.write_ws_binary(reply);
+        process_call(id(), message, view, services);
+        return reply;
     }
 
     void deliver(std::vector<uint8_t> reply, std::size_t weight) {
         std::lock_guard lock(mutex_);
         replies_.push_back({std::move(reply), weight});
-        if (replies_.size() == 1) wake_.wake();
+        if (replies_.size() == 1) wake_->wake();
     }
 
     // Sends the replies that are ready, one whole message each.
@@ -256,7 +271,7 @@ private:
         {
             std::lock_guard lock(mutex_);
             ready.swap(replies_);
-            wake_.clear();
+            wake_->clear();
         }
         in_flight_ -= ready.size();
         if (in_flight_ == 0) strict_context_ = 0;
@@ -277,7 +292,9 @@ private:
     std::size_t in_flight_ = 0;     // handed to a call, reply not yet taken
     std::size_t queued_bytes_ = 0;  // of the messages read and not yet answered
     uint64_t strict_context_ = 0;   // in strict order: the context of the call in flight
-    platform::Wakeup wake_;
+    // Made with the first call that runs on a worker: a connection without calls (most of a
+    // flood of them) holds no descriptors beyond its socket.
+    std::optional<platform::Wakeup> wake_;
     std::mutex mutex_;
     std::vector<Message> replies_;  // ready to send, with the weight of their calls
     // Last: its destructor waits for the workers, which use the members above.
