@@ -293,7 +293,9 @@ class Concurrent(unittest.TestCase):
                 sending = asyncio.ensure_future(send_all())
                 await asyncio.sleep(3 * TIME_SCALE)
                 grown = (resident_kib(pid) - resident) // 1024
-                self.assertLess(grown, 24, f"resident memory grew by {grown} MiB")
+                # ThreadSanitizer's shadow memory counts several times what the agent holds.
+                bound = 24 * (5 if "TSAN_OPTIONS" in os.environ else 1)
+                self.assertLess(grown, bound, f"resident memory grew by {grown} MiB")
                 self.assertLessEqual(thread_count(pid), threads + 1)
                 self.assertEqual(return_code(await roundtrip(helper, context_call(CANCEL, a))), 0)
                 await asyncio.wait_for(sending, 30 * TIME_SCALE)

@@ -112,8 +112,7 @@ TEST(ContextGuard, AContextUsedByALiveConnectionSurvives) {
     ContextGuard guard(fake, 500ms, kNoGrace);
     auto maker = std::make_unique<ConnectionScope>(guard);
     SCARDCONTEXT context = establish(maker->pcsc());
-    // A scope ends on the thread that made it, as a relay's does: the maker goes away on the
-    // main thread while the user, on its own thread, still has the context.
+    // The maker goes away while the user, on a thread of its own, still has the context.
     Handoff used, maker_gone;
     std::thread user_thread([&] {
         ConnectionScope user(guard);
