@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <deque>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <variant>
 #include <vector>
 
