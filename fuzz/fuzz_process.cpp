@@ -165,10 +165,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         // here: no grace for a client that might come back).
         kx_agent::smartcard::ContextGuard guard(fake, std::chrono::milliseconds(1),
                                                 std::chrono::milliseconds(0), &fake.cache);
-        kx_agent::smartcard::ClientLayers layers(guard);
-        const kx_agent::smartcard::Services services{layers.top(), fake.cache, fake.transmits};
         {
             kx_agent::smartcard::ConnectionScope scope(guard, [] { return true; });
+            kx_agent::smartcard::ConnectionScope::Call call(scope);
+            kx_agent::smartcard::ClientLayers layers(call);
+            const kx_agent::smartcard::Services services{layers.top(), fake.cache, fake.transmits};
             answered = kx_agent::server::process(message, view, services);
         }
         if (guard.known_contexts() != 0) fail("guard kept a context after its connection ended");

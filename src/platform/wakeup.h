@@ -27,8 +27,9 @@ public:
         bool socket = false;  // bytes, the peer's end or an error on the socket
         bool woken = false;
     };
-    // Blocks until `socket` is readable (only when `watch_socket`; a failed socket is reported
-    // either way) or a wake-up comes. The error is the system's code.
+    // Blocks until `socket` is readable (only when `watch_socket`; a failed socket, and where the
+    // system can tell it a peer that has closed its end, are reported either way) or a wake-up
+    // comes. The error is the system's code.
     std::expected<Ready, int> wait(vornic::velkin::net::sys::Socket socket, bool watch_socket);
 
 private:

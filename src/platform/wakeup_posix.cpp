@@ -41,7 +41,9 @@ void Wakeup::clear() {
 
 std::expected<Wakeup::Ready, int> Wakeup::wait(vornic::velkin::net::sys::Socket socket,
                                                bool watch_socket) {
-    pollfd fds[2] = {{socket, static_cast<short>(watch_socket ? POLLIN : 0), 0},
+    // Not read, the socket is still watched for the peer's end (POLLRDHUP: its FIN, seen even
+    // behind bytes not yet read); a reset or failure shows as POLLHUP or POLLERR either way.
+    pollfd fds[2] = {{socket, static_cast<short>(watch_socket ? POLLIN | POLLRDHUP : POLLRDHUP), 0},
                      {fds_[0], POLLIN, 0}};
     for (;;) {
         if (poll(fds, 2, -1) >= 0) break;

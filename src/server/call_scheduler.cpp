@@ -20,7 +20,7 @@ CallScheduler::~CallScheduler() {
     for (auto& [id, thread] : workers) thread.join();
 }
 
-bool CallScheduler::submit(Lane lane, Task task) {
+bool CallScheduler::submit(Lane lane, Task&& task) {
     std::lock_guard lock(mutex_);
     join_finished();
     if (lane) {

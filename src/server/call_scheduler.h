@@ -36,9 +36,9 @@ public:
     CallScheduler(const CallScheduler&) = delete;
     CallScheduler& operator=(const CallScheduler&) = delete;
 
-    // False when the call needed a thread of its own and none could be started: it is dropped,
-    // and the scheduler is as it was before.
-    bool submit(Lane lane, Task task);
+    // False when the call needed a thread of its own and none could be started: `task` is left
+    // as it was (the caller may run it, or drop it), and the scheduler is as it was before.
+    bool submit(Lane lane, Task&& task);
     // Drops every call that has not started; returns the lanes of those still running.
     std::vector<uint64_t> drop_waiting();
     // Blocks until no call runs and none waits.

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -16,6 +16,7 @@
 #include "server/call_scheduler.h"
 #include "server/process.h"
 #include "smartcard/pcsc.h"
+#include "smartcard/pcsc_stack.h"
 #include "smartcard/smartcard.h"
 #include "velkin/http/websocket.h"
 #include "velkin/platform/socket.h"
@@ -27,104 +28,6 @@ namespace {
 namespace http = vornic::velkin::http;
 namespace net = vornic::velkin::net;
 namespace websocket = vornic::velkin::http::websocket;
-
-enum class Mode { strict, concurrent };
-// How a loop over the connection ended: the relay is over (with the result to return), or the
-// client's handshake asked for the other mode.
-using Outcome = std::variant<http::IoResult<void>, Mode>;
-
-constexpr uint32_t kNoMemory = 0x80100006;  // SCARD_E_NO_MEMORY
-constexpr std::size_t kCallHead = 14;       // 03 03, IoControlCode, DeviceId, CompletionId
-
-// The calls of a connection that takes replies in any order. Only the relay thread writes to the
-// socket: workers hand their replies over and wake it.
-class ConcurrentCalls {
-public:
-    ConcurrentCalls(smartcard::ConnectionScope& scope, uint64_t connection,
-                    const smartcard::Services& services)
-        : scope_(scope), connection_(connection), services_(services) {}
-    // The connection ends (unless drained): waiting calls are dropped, running ones cancelled,
-    // and the connection's transactions ended before the running calls are waited for: one of
-    // them may wait for the card that a transaction of this connection holds.
-    ~ConcurrentCalls() {
-        if (in_flight_ == 0) return;
-        scope_.end_calls();
-        const auto running = scheduler_.drop_waiting();
-        for (uint64_t context : running) scope_.cancel(context);
-        scope_.end_transactions(running);
-        scheduler_.wait_idle();
-    }
-    ConcurrentCalls(const ConcurrentCalls&) = delete;
-    ConcurrentCalls& operator=(const ConcurrentCalls&) = delete;
-
-    bool valid() const { return wake_.valid(); }
-    bool full() const { return in_flight_ >= limits().calls_in_flight; }
-    // Waits for the next message (unless full) or for replies that are ready.
-    // With nothing in flight no reply can come: the socket's read (and its idle limit) waits.
-    std::expected<platform::Wakeup::Ready, int> wait(net::sys::Socket socket) {
-        if (in_flight_ == 0) return platform::Wakeup::Ready{.socket = true, .woken = false};
-        return wake_.wait(socket, !full());
-    }
-
-    void submit(std::vector<uint8_t> message) {
-        const auto order = smartcard::callOrder(message);
-        CallScheduler::Lane lane;
-        if (order.kind == smartcard::CallOrder::Kind::context) lane = order.context;
-        // Taken as the call is read: a cancel read after it ends it, also while it is queued.
-        const uint64_t arrival = smartcard::ConnectionScope::arrive();
-        std::array<uint8_t, kCallHead> head{};
-        std::copy_n(message.begin(), std::min(message.size(), head.size()), head.begin());
-        ++in_flight_;
-        const bool taken = scheduler_.submit(lane, [this, arrival, message = std::move(message)] {
-            smartcard::ConnectionScope::Binding binding(scope_, arrival);
-            std::vector<uint8_t> reply;
-            data_view::DataView view(reply, 0);
-            process_call(connection_, message, view, services_);
-            deliver(std::move(reply));
-        });
-        if (!taken) deliver(refusal(head, kNoMemory));
-    }
-
-    // Sends the replies that are ready, one whole message each.
-    http::IoResult<void> write_ready(http::HttpRequest& request) {
-        std::vector<std::vector<uint8_t>> ready;
-        {
-            std::lock_guard lock(mutex_);
-            ready.swap(replies_);
-            wake_.clear();
-        }
-        in_flight_ -= ready.size();
-        for (const auto& reply : ready)
-            if (auto sent = request.write_ws_binary(reply); !sent) return sent;
-        return {};
-    }
-
-    // Waits for every call in flight and sends its reply.
-    http::IoResult<void> drain(http::HttpRequest& request) {
-        while (in_flight_ > 0) {
-            if (auto woken = wake_.wait(net::sys::kInvalidSocket, false); !woken) return std::unexpected(net::os_error(woken.error()));
-            if (auto sent = write_ready(request); !sent) return sent;
-        }
-        return {};
-    }
-
-private:
-    void deliver(std::vector<uint8_t> reply) {
-        std::lock_guard lock(mutex_);
-        replies_.push_back(std::move(reply));
-        if (replies_.size() == 1) wake_.wake();
-    }
-
-    smartcard::ConnectionScope& scope_;
-    const uint64_t connection_;
-    const smartcard::Services& services_;
-    platform::Wakeup wake_;
-    std::size_t in_flight_ = 0;  // read and written by the relay thread only
-    std::mutex mutex_;
-    std::vector<std::vector<uint8_t>> replies_;
-    // Last: its destructor waits for the workers, which use the members above.
-    CallScheduler scheduler_;
-};
 
 // A client's text is printed up to this many bytes: a message may hold 1 MiB, and escaped it
 // would be four times that on the terminal.
@@ -145,89 +48,21 @@ void print_text(const websocket::Text& text) {
     diagnostics::out(std::move(line));
 }
 
-// A handshake is answered before anything after it is read; the mode it asks for follows.
-http::IoResult<void> answer_handshake(http::HttpRequest& request,
-                                      const std::vector<uint8_t>& message,
-                                      const smartcard::Services& services) {
-    std::vector<uint8_t> reply;
-    data_view::DataView view(reply, 0);
-    process(message, view, services);
-    return request.write_ws_binary(reply);
-}
+enum class Mode { strict, concurrent };
 
 Mode asked_mode(const std::vector<uint8_t>& message) {
     auto flags = granted_flags(message);
     return flags && (*flags & kRepliesInAnyOrder) ? Mode::concurrent : Mode::strict;
 }
 
-// Each binary message is one call, answered before the next is read.
-Outcome strict_loop(http::HttpRequest& request, uint64_t connection,
-                    const smartcard::Services& services) {
-    for (;;) {
-        auto message = request.read_ws();
-        if (!message) return std::unexpected(message.error());
-        if (auto* text = std::get_if<websocket::Text>(&*message)) {
-            print_text(*text);
-            continue;
-        }
-        if (std::holds_alternative<websocket::Close>(*message)) return http::IoResult<void>{};
-        const auto& call = std::get<websocket::Binary>(*message).data;
-        std::vector<uint8_t> reply;
-        data_view::DataView view(reply, 0);
-        if (!process_call(connection, call, view, services)) return http::IoResult<void>{};
-        if (auto sent = request.write_ws_binary(reply); !sent) return sent;
-        if (classify(call) == MessageKind::handshake && asked_mode(call) == Mode::concurrent)
-            return Mode::concurrent;
-    }
-}
-
-Outcome concurrent_loop(http::HttpRequest& request, smartcard::ConnectionScope& scope,
-                        uint64_t connection, const smartcard::Services& services) {
-    ConcurrentCalls calls(scope, connection, services);
-    if (!calls.valid()) return std::unexpected(net::os_error(errno));
-    const auto socket = request.stream.native_handle();
-    for (;;) {
-        auto ready = calls.wait(socket);
-        if (!ready) return std::unexpected(net::os_error(ready.error()));
-        if (ready->woken) {
-            if (auto sent = calls.write_ready(request); !sent) return sent;
-        }
-        if (!ready->socket) continue;
-        // A socket that fails while the connection is not read any further ends it.
-        if (calls.full()) return std::unexpected(net::protocol_error("connection failed"));
-        auto message = request.read_ws();
-        if (!message) return std::unexpected(message.error());
-        if (auto* text = std::get_if<websocket::Text>(&*message)) {
-            print_text(*text);
-            continue;
-        }
-        if (std::holds_alternative<websocket::Close>(*message)) return http::IoResult<void>{};
-        auto& call = std::get<websocket::Binary>(*message).data;
-        switch (classify(call)) {
-        case MessageKind::unrecognised: {
-            std::vector<uint8_t> none;
-            data_view::DataView view(none, 0);
-            (void)process_call(connection, call, view, services);  // says why the connection ends
-            return http::IoResult<void>{};
-        }
-        case MessageKind::call:
-            calls.submit(std::move(call));
-            break;
-        case MessageKind::handshake:
-            if (asked_mode(call) == Mode::strict) {
-                // Back to strict order: what is in flight is answered first.
-                if (auto sent = calls.drain(request); !sent) return sent;
-                if (auto sent = answer_handshake(request, call, services); !sent) return sent;
-                return Mode::strict;
-            }
-            if (auto sent = answer_handshake(request, call, services); !sent) return sent;
-            break;
-        }
-    }
-}
-
-// A number for each relayed connection, for the log lines.
-std::atomic<uint64_t> next_connection{1};
+constexpr uint32_t kNoMemory = 0x80100006;  // SCARD_E_NO_MEMORY
+constexpr std::size_t kCallHead = 14;       // 03 03, IoControlCode, DeviceId, CompletionId
+// The least a held message counts for against the bound on queued bytes: its buffer and
+// bookkeeping cost that much however short it is.
+constexpr std::size_t kMessageWeight = 256;
+// The lane of a connection in strict order: one for all its calls. No context has this value
+// (contexts are 32-bit on the wire).
+constexpr uint64_t kStrictLane = ~uint64_t{0};
 
 // A WebSocket without calls or waits is pinged after the idle limit, and closed when it does
 // not answer.
@@ -237,36 +72,245 @@ http::IdleLimit idle_limit() {
                            std::chrono::seconds(std::min(quiet, limits().idle_answer_seconds))};
 }
 
-http::IoResult<void> relay_calls_of(http::HttpRequest& request, smartcard::ContextGuard& guard,
-                                    const smartcard::Services& services, uint64_t id) {
-    smartcard::ConnectionScope connection(
-        guard, [socket = request.stream.native_handle()] { return net::sys::peer_closed(socket); });
-    Mode mode = Mode::strict;
-    for (;;) {
-        connection.set_side_by_side(mode == Mode::concurrent);
-        Outcome outcome = mode == Mode::strict ? strict_loop(request, id, services)
-                                               : concurrent_loop(request, connection, id, services);
-        if (auto* next = std::get_if<Mode>(&outcome)) {
-            mode = *next;
-            continue;
-        }
-        return std::get<http::IoResult<void>>(std::move(outcome));
+// One relayed WebSocket, for as long as it relays calls: its mode, the messages it has read and
+// not yet handed to a call, its calls (on the scheduler's workers) and their replies.
+//
+// Its thread is the only one that reads or writes the socket, and it never waits for a call: it
+// waits in one place for the next message, the replies that are ready and the peer's end
+// together. Calls are taken from what was read in the order sent: side by side as far as the
+// in-flight bound allows; in strict order one at a time, each answered before the next starts.
+// What is read and not yet answered is bounded (kQueuedBytes); beyond it nothing more is read
+// until calls complete, and the socket is still watched for the peer's end.
+class Connection {
+public:
+    Connection(http::HttpRequest& request, smartcard::ContextGuard& guard,
+               const smartcard::Services& services)
+        : request_(request),
+          services_(services),
+          scope_(guard, [socket = request.stream.native_handle()] {
+              return net::sys::peer_closed(socket);
+          }) {}
+    // Waiting calls are dropped, running ones cancelled, and the connection's transactions ended
+    // before the running calls are waited for: one of them may wait for the card that a
+    // transaction of this connection holds.
+    ~Connection() {
+        if (in_flight_ == 0) return;
+        scope_.end_calls();
+        auto running = scheduler_.drop_waiting();
+        std::erase(running, kStrictLane);
+        if (mode_ == Mode::strict && strict_context_ != 0) running.push_back(strict_context_);
+        for (uint64_t context : running) scope_.cancel(static_cast<SCARDCONTEXT>(context));
+        scope_.end_transactions(running);
+        scheduler_.wait_idle();
     }
-}
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    uint64_t id() const { return scope_.id(); }
+
+    http::IoResult<void> run() {
+        // Silence inside a frame, or a peer that takes no reply, counts as much as a quiet one.
+        const auto limit = idle_limit();
+        request_.idle_limit = limit;
+        (void)request_.stream.set_read_timeout(limit.quiet + limit.answer);
+        (void)request_.stream.set_write_timeout(limit.quiet + limit.answer);
+        const auto socket = request_.stream.native_handle();
+        for (;;) {
+            if (auto end = take_calls()) return std::move(*end);
+            if (in_flight_ == 0) {
+                // No reply can come: the socket's read (and its idle limit) waits.
+                if (auto end = read_message()) return std::move(*end);
+                continue;
+            }
+            const bool reading = queued_bytes_ < kQueuedBytes;
+            auto ready = wake_->wait(socket, reading);
+            if (!ready) return std::unexpected(net::os_error(ready.error()));
+            if (ready->woken) {
+                if (auto sent = write_ready(); !sent) return sent;
+            }
+            if (!ready->socket) continue;
+            // Not read, the socket tells only of the peer's end or a failure.
+            if (!reading) return std::unexpected(net::protocol_error("the peer has gone"));
+            if (auto end = read_message()) return std::move(*end);
+        }
+    }
+
+private:
+    using End = std::optional<http::IoResult<void>>;
+    struct Message {
+        std::vector<uint8_t> bytes;
+        std::size_t weight;
+    };
+
+    // The one read step of both modes: a text is printed, a close ends the relay, a binary
+    // message waits its turn.
+    End read_message() {
+        auto message = request_.read_ws();
+        if (!message) return std::unexpected(message.error());
+        if (auto* text = std::get_if<websocket::Text>(&*message)) {
+            print_text(*text);
+            return std::nullopt;
+        }
+        if (std::holds_alternative<websocket::Close>(*message)) return http::IoResult<void>{};
+        auto& bytes = std::get<websocket::Binary>(*message).data;
+        const std::size_t weight = std::max(bytes.size(), kMessageWeight);
+        queued_bytes_ += weight;
+        read_.push_back({std::move(bytes), weight});
+        return std::nullopt;
+    }
+
+    // Hands the messages read to calls, in order, as far as the mode lets them go now.
+    End take_calls() {
+        while (!read_.empty()) {
+            Message& next = read_.front();
+            switch (classify(next.bytes)) {
+            case MessageKind::unrecognised: {
+                // Side by side the relay ends at once; in strict order after the replies before it.
+                if (mode_ == Mode::strict && in_flight_ > 0) return std::nullopt;
+                std::vector<uint8_t> none;
+                data_view::DataView view(none, 0);
+                (void)process_call(id(), next.bytes, view, services_);  // says why it ends
+                return http::IoResult<void>{};
+            }
+            case MessageKind::handshake: {
+                const Mode asked = asked_mode(next.bytes);
+                // Back to strict order (or in it): what is in flight is answered first.
+                if (in_flight_ > 0 && (mode_ == Mode::strict || asked == Mode::strict))
+                    return std::nullopt;
+                std::vector<uint8_t> reply;
+                data_view::DataView view(reply, 0);
+                (void)process_call(id(), next.bytes, view, services_);
+                release(next.weight);
+                read_.pop_front();
+                if (auto sent = request_.write_ws_binary(reply); !sent) return sent;
+                mode_ = asked;
+                scope_.set_side_by_side(mode_ == Mode::concurrent);
+                break;
+            }
+            case MessageKind::call: {
+                const std::size_t bound = mode_ == Mode::strict ? 1 : limits().calls_in_flight;
+                if (in_flight_ >= bound) return std::nullopt;
+                Message call = std::move(next);
+                read_.pop_front();
+                if (auto sent = submit(std::move(call)); !sent) return sent;
+                break;
+            }
+            }
+        }
+        return std::nullopt;
+    }
+
+    http::IoResult<void> submit(Message call) {
+        const auto order = smartcard::callOrder(call.bytes);
+        const uint64_t context = order.kind == smartcard::CallOrder::Kind::context ? order.context : 0;
+        CallScheduler::Lane lane;
+        if (mode_ == Mode::strict) {
+            lane = kStrictLane;
+            strict_context_ = context;
+        } else if (context != 0) {
+            lane = context;
+        }
+        // Taken as the call is read: a cancel read after it ends it, also while it is queued.
+        const uint64_t arrival = smartcard::ConnectionScope::arrive();
+        std::array<uint8_t, kCallHead> head{};
+        std::copy_n(call.bytes.begin(), std::min(call.bytes.size(), head.size()), head.begin());
+        const std::size_t weight = call.weight;
+        if (!wake_) {
+            wake_.emplace();
+            if (!wake_->valid()) wake_.reset();
+        }
+        if (!wake_) {
+            // No descriptors for a wake-up: side by side the call is refused; in strict order
+            // the connection's own thread carries it out, as it always could.
+            release(weight);
+            if (mode_ == Mode::concurrent) return request_.write_ws_binary(refusal(head, kNoMemory));
+            strict_context_ = 0;
+            return request_.write_ws_binary(carry_out(call.bytes, arrival));
+        }
+        ++in_flight_;
+        CallScheduler::Task task = [this, arrival, weight, message = std::move(call.bytes)]() mutable {
+            std::vector<uint8_t> reply = carry_out(message, arrival);
+            std::vector<uint8_t>().swap(message);  // what it held goes before it counts as gone
+            deliver(std::move(reply), weight);
+        };
+        if (scheduler_.submit(lane, std::move(task))) return {};
+        // No thread for it (a process limit): side by side it is refused; in strict order this
+        // thread carries it out, as it always could, and its reply comes as a worker's would.
+        if (mode_ == Mode::concurrent) {
+            task = nullptr;
+            deliver(refusal(head, kNoMemory), weight);
+        } else {
+            task();
+        }
+        return {};
+    }
+
+    // One call of this connection, through a stack whose connection layer names it and when
+    // the call arrived.
+    std::vector<uint8_t> carry_out(const std::vector<uint8_t>& message, uint64_t arrival) {
+        smartcard::ConnectionScope::Call call(scope_, arrival);
+        smartcard::ClientLayers layers(call);
+        const smartcard::Services services{layers.top(), services_.cache, services_.transmits};
+        std::vector<uint8_t> reply;
+        data_view::DataView view(reply, 0);
+        process_call(id(), message, view, services);
+        return reply;
+    }
+
+    void deliver(std::vector<uint8_t> reply, std::size_t weight) {
+        std::lock_guard lock(mutex_);
+        replies_.push_back({std::move(reply), weight});
+        if (replies_.size() == 1) wake_->wake();
+    }
+
+    // Sends the replies that are ready, one whole message each.
+    http::IoResult<void> write_ready() {
+        std::vector<Message> ready;
+        {
+            std::lock_guard lock(mutex_);
+            ready.swap(replies_);
+            wake_->clear();
+        }
+        in_flight_ -= ready.size();
+        if (in_flight_ == 0) strict_context_ = 0;
+        for (const auto& reply : ready) release(reply.weight);
+        for (const auto& reply : ready)
+            if (auto sent = request_.write_ws_binary(reply.bytes); !sent) return sent;
+        return {};
+    }
+
+    void release(std::size_t weight) { queued_bytes_ -= weight; }
+
+    http::HttpRequest& request_;
+    const smartcard::Services& services_;
+    smartcard::ConnectionScope scope_;
+    // Read and written by the connection's thread only.
+    Mode mode_ = Mode::strict;
+    std::deque<Message> read_;      // read, not yet handed to a call
+    std::size_t in_flight_ = 0;     // handed to a call, reply not yet taken
+    std::size_t queued_bytes_ = 0;  // of the messages read and not yet answered
+    uint64_t strict_context_ = 0;   // in strict order: the context of the call in flight
+    // Made with the first call that runs on a worker: a connection without calls (most of a
+    // flood of them) holds no descriptors beyond its socket.
+    std::optional<platform::Wakeup> wake_;
+    std::mutex mutex_;
+    std::vector<Message> replies_;  // ready to send, with the weight of their calls
+    // Last: its destructor waits for the workers, which use the members above.
+    CallScheduler scheduler_;
+};
 
 }  // namespace
 
 http::IoResult<void> relay_calls(http::HttpRequest& request, smartcard::ContextGuard& guard,
                                  const smartcard::Services& services) {
-    const uint64_t id = next_connection.fetch_add(1, std::memory_order_relaxed);
-    request.idle_limit = idle_limit();
+    Connection connection(request, guard, services);
+    const std::string name = "connection " + std::to_string(connection.id());
     if (diagnostics::verbose())
-        diagnostics::out("connection " + std::to_string(id) + " opened (origin " +
+        diagnostics::out(name + " opened (origin " +
                          vornic::velkin::string::escape_line(request.origin.value_or("none")) + ")");
-    auto result = relay_calls_of(request, guard, services, id);
+    auto result = connection.run();
     if (diagnostics::verbose())
-        diagnostics::out("connection " + std::to_string(id) + " closed" +
-                         (result ? std::string() : ": " + result.error().message));
+        diagnostics::out(name + " closed" + (result ? std::string() : ": " + result.error().message));
     return result;
 }
 

@@ -3,15 +3,21 @@
 // reply message.
 //
 // By default a connection carries out its calls strictly one after another, each answered before
-// the next is read. A client that offers flag 01 in its handshake (03 01 01, answered 03 02 01)
+// the next starts. A client that offers flag 01 in its handshake (03 01 01, answered 03 02 01)
 // matches replies by CompletionId: its calls then run as soon as the earlier calls on the same
 // PC/SC context have completed, calls on different contexts side by side, and each reply is sent
 // when it is ready, whole. At most limits().calls_in_flight calls are in flight; beyond that the
-// connection is not read until one completes. A call that needs a worker thread when none can be
-// started is answered SCARD_E_NO_MEMORY. When the connection ends, the calls still waiting are
-// dropped (never run), the running ones cancelled on their contexts and the connection's
-// transactions ended, so that a running call that waits for the card goes on; the replies of
-// the running calls are dropped.
+// calls read wait their turn. A call that needs a worker thread when none can be started is
+// answered SCARD_E_NO_MEMORY (in strict order the connection's own thread carries it out).
+//
+// The connection keeps reading while its calls run, whatever they wait for, so that it sees the
+// peer go (a close frame, FIN or reset) at once: what it has read and not answered is bounded by
+// kQueuedBytes, beyond which it reads no more until calls complete and watches the socket for
+// the peer's end only. A frame stopped half-way, or replies the peer takes none of, count as
+// silence: after the idle limit (ping and answer) the connection ends. When the connection ends,
+// the calls still waiting are dropped (never run), the running ones cancelled on their contexts
+// and the connection's transactions ended, so that a running call that waits for the card goes
+// on; the replies of the running calls are dropped.
 //
 // `guard` is the ContextGuard of the stack whose top `services` holds: the relay tells it which
 // connection a call belongs to, and that the client has gone.
@@ -20,7 +26,13 @@
 #include "smartcard/services.h"
 #include "velkin/http/http.h"
 
+#include <cstddef>
+
 namespace kx_agent::server {
+
+// Bytes of the messages a connection has read and not yet answered (each counted as at least
+// 256): beyond this it reads no more until calls complete.
+inline constexpr std::size_t kQueuedBytes = 4 * 1024 * 1024;
 
 vornic::velkin::http::IoResult<void> relay_calls(vornic::velkin::http::HttpRequest& request,
                                                  smartcard::ContextGuard& guard,

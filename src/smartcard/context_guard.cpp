@@ -15,43 +15,15 @@
 namespace kx_agent::smartcard {
 namespace {
 
-thread_local ConnectionScope* current_scope = nullptr;
-thread_local uint64_t current_arrival = 0;  // of the call the thread carries out; 0: none bound
 std::atomic<uint64_t> next_connection_id{1};
 std::atomic<uint64_t> next_arrival{1};
-
-// When the call on this thread arrived: as bound, or now.
-uint64_t arrival_of_call() {
-    return current_arrival != 0 ? current_arrival : ConnectionScope::arrive();
-}
 
 }  // namespace
 
 ConnectionScope::ConnectionScope(ContextGuard& guard, std::function<bool()> peer_closed)
-    : guard_(guard),
-      peer_closed_(std::move(peer_closed)),
-      id_(next_connection_id++),
-      previous_(current_scope) {
-    current_scope = this;
-}
+    : guard_(guard), peer_closed_(std::move(peer_closed)), id_(next_connection_id++) {}
 
-ConnectionScope::~ConnectionScope() {
-    // A scope belongs to the thread that made it (the relay's connection thread). Ended on any
-    // other thread, it must not take that thread's own scope away.
-    if (current_scope == this) current_scope = previous_;
-    guard_.end_connection(id_);
-}
-
-ConnectionScope::Binding::Binding(ConnectionScope& scope, uint64_t arrival)
-    : previous_(current_scope), previous_arrival_(current_arrival) {
-    current_scope = &scope;
-    current_arrival = arrival;
-}
-
-ConnectionScope::Binding::~Binding() {
-    current_scope = previous_;
-    current_arrival = previous_arrival_;
-}
+ConnectionScope::~ConnectionScope() { guard_.end_connection(id_); }
 
 uint64_t ConnectionScope::arrive() { return next_arrival++; }
 
@@ -59,11 +31,45 @@ void ConnectionScope::end_transactions(std::span<const uint64_t> busy) {
     guard_.end_transactions(id_, busy);
 }
 
-ConnectionScope* ConnectionScope::current() { return current_scope; }
-
 bool ConnectionScope::peer_gone() const { return ending_ || (peer_closed_ && peer_closed_()); }
 
-void ConnectionScope::cancel(SCARDCONTEXT context) { guard_.cancel(context); }
+void ConnectionScope::cancel(SCARDCONTEXT context) { calls_.cancel(context); }
+
+ConnectionScope::Call::Call(ConnectionScope& scope, uint64_t arrival)
+    // As a Pcsc: a ContextGuard would pick ForwardingPcsc's copy constructor, a layer over the
+    // guard's own service.
+    : ForwardingPcsc(static_cast<Pcsc&>(scope.guard_)),
+      guard_(scope.guard_),
+      scope_(scope),
+      arrival_(arrival) {}
+
+uint64_t ConnectionScope::Call::arrival() const { return arrival_ != 0 ? arrival_ : arrive(); }
+
+LONG ConnectionScope::Call::establish_context(DWORD scope, SCARDCONTEXT* context) {
+    return guard_.establish_context(this, scope, context);
+}
+LONG ConnectionScope::Call::cancel(SCARDCONTEXT context) { return guard_.cancel(this, context); }
+LONG ConnectionScope::Call::get_status_change(SCARDCONTEXT context, DWORD timeout,
+                                              SCARD_READERSTATE* states, DWORD count) {
+    return guard_.get_status_change(this, context, timeout, states, count);
+}
+LONG ConnectionScope::Call::connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
+                                    DWORD preferred_protocols, SCARDHANDLE* card,
+                                    DWORD* active_protocol) {
+    return guard_.connect(this, context, reader, share_mode, preferred_protocols, card,
+                          active_protocol);
+}
+LONG ConnectionScope::Call::disconnect(SCARDHANDLE card, DWORD disposition) {
+    return guard_.disconnect(this, card, disposition);
+}
+LONG ConnectionScope::Call::begin_transaction(SCARDHANDLE card) {
+    return guard_.begin_transaction(this, card);
+}
+LONG ConnectionScope::Call::end_transaction(SCARDHANDLE card, DWORD disposition) {
+    return guard_.end_transaction(this, card, disposition);
+}
+void ConnectionScope::Call::use_context(SCARDCONTEXT context) { guard_.note_context(this, context); }
+void ConnectionScope::Call::use_card(SCARDHANDLE card) { guard_.use_card(this, card); }
 
 ContextGuard::ContextGuard(Pcsc& inner, std::chrono::milliseconds slice,
                            std::chrono::milliseconds grace, CardCache* cache)
@@ -96,41 +102,41 @@ void ContextGuard::add_user(Entry& entry, uint64_t connection) {
     }
 }
 
-void ContextGuard::note_context(SCARDCONTEXT context) {
-    ConnectionScope* scope = ConnectionScope::current();
-    if (scope == nullptr) return;
+void ContextGuard::note_context(Caller caller, SCARDCONTEXT context) {
+    if (caller == nullptr) return;
     std::lock_guard lock(mutex_);
     auto it = contexts_.find(context);
-    if (it != contexts_.end()) add_user(it->second, scope->id());
+    if (it != contexts_.end()) add_user(it->second, caller->scope().id());
 }
 
-void ContextGuard::note_card(SCARDHANDLE card) {
-    ConnectionScope* scope = ConnectionScope::current();
-    if (scope == nullptr) return;
+void ContextGuard::note_card(Caller caller, SCARDHANDLE card) {
+    if (caller == nullptr) return;
+    const uint64_t connection = caller->scope().id();
     std::lock_guard lock(mutex_);
     auto card_it = cards_.find(card);
     if (card_it == cards_.end()) return;
-    card_it->second.users.insert(scope->id());
+    card_it->second.users.insert(connection);
     auto it = contexts_.find(card_it->second.context);
-    if (it != contexts_.end()) add_user(it->second, scope->id());
+    if (it != contexts_.end()) add_user(it->second, connection);
 }
 
-void ContextGuard::end_own_transactions_before(SCARDCONTEXT context, const std::string& reader,
-                                               SCARDHANDLE card) {
-    ConnectionScope* scope = ConnectionScope::current();
-    if (scope == nullptr) return;
+void ContextGuard::end_own_transactions_before(Caller caller, SCARDCONTEXT context,
+                                               const std::string& reader, SCARDHANDLE card) {
+    if (caller == nullptr) return;
+    const ConnectionScope& scope = caller->scope();
     std::vector<SCARDHANDLE> own;
     {
         std::lock_guard lock(mutex_);
         for (const auto& [handle, entry] : cards_)
-            if (handle != card && entry.transaction == scope->id() && entry.reader == reader &&
-                (!scope->side_by_side() || entry.context == context))
+            if (handle != card && entry.transaction == scope.id() && entry.reader == reader &&
+                (!scope.side_by_side() || entry.context == context))
                 own.push_back(handle);
     }
     end_transactions(own);
 }
 
-void ContextGuard::end_own_transactions_before(SCARDHANDLE card) {
+void ContextGuard::end_own_transactions_before(Caller caller, SCARDHANDLE card) {
+    if (caller == nullptr) return;
     SCARDCONTEXT context = 0;
     std::string reader;
     {
@@ -140,7 +146,7 @@ void ContextGuard::end_own_transactions_before(SCARDHANDLE card) {
         context = it->second.context;
         reader = it->second.reader;
     }
-    end_own_transactions_before(context, reader, card);
+    end_own_transactions_before(caller, context, reader, card);
 }
 
 void ContextGuard::end_transactions(const std::vector<SCARDHANDLE>& cards) {
@@ -292,13 +298,13 @@ void ContextGuard::reap() {
     reaper_running_ = false;
 }
 
-void ContextGuard::use_card(SCARDHANDLE card) {
-    note_card(card);
-    end_own_transactions_before(card);
+void ContextGuard::use_card(Caller caller, SCARDHANDLE card) {
+    note_card(caller, card);
+    end_own_transactions_before(caller, card);
 }
 
-LONG ContextGuard::establish_context(DWORD scope, SCARDCONTEXT* context) {
-    ConnectionScope* connection = ConnectionScope::current();
+LONG ContextGuard::establish_context(Caller caller, DWORD scope, SCARDCONTEXT* context) {
+    const ConnectionScope* connection = caller != nullptr ? &caller->scope() : nullptr;
     const std::size_t bound = limits().contexts_per_connection;
     Orphans overdue;
     if (connection != nullptr) {
@@ -335,9 +341,9 @@ LONG ContextGuard::release_context(SCARDCONTEXT context) {
     return result;
 }
 
-LONG ContextGuard::cancel(SCARDCONTEXT context) {
-    note_context(context);
-    const uint64_t arrival = arrival_of_call();
+LONG ContextGuard::cancel(Caller caller, SCARDCONTEXT context) {
+    note_context(caller, context);
+    const uint64_t arrival = caller != nullptr ? caller->arrival() : ConnectionScope::arrive();
     {
         // Marked before PC/SC is told: a wait that starts in between sees the mark.
         std::lock_guard lock(mutex_);
@@ -348,13 +354,13 @@ LONG ContextGuard::cancel(SCARDCONTEXT context) {
     return inner_.cancel(context);
 }
 
-LONG ContextGuard::get_status_change(SCARDCONTEXT context, DWORD timeout,
+LONG ContextGuard::get_status_change(Caller caller, SCARDCONTEXT context, DWORD timeout,
                                      SCARD_READERSTATE* states, DWORD count) {
-    note_context(context);
-    ConnectionScope* connection = ConnectionScope::current();
-    if (connection == nullptr) return inner_.get_status_change(context, timeout, states, count);
+    note_context(caller, context);
+    if (caller == nullptr) return inner_.get_status_change(context, timeout, states, count);
+    const ConnectionScope* connection = &caller->scope();
     // A cancel that came after this wait did, while it was queued behind other calls.
-    const uint64_t arrival = arrival_of_call();
+    const uint64_t arrival = caller->arrival();
     if (cancelled_since(context, arrival)) return SCARD_E_CANCELLED;
     if (timeout == 0) return inner_.get_status_change(context, timeout, states, count);
 
@@ -375,18 +381,19 @@ LONG ContextGuard::get_status_change(SCARDCONTEXT context, DWORD timeout,
     }
 }
 
-LONG ContextGuard::connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
-                           DWORD preferred_protocols, SCARDHANDLE* card, DWORD* active_protocol) {
-    note_context(context);
+LONG ContextGuard::connect(Caller caller, SCARDCONTEXT context, const char* reader,
+                           DWORD share_mode, DWORD preferred_protocols, SCARDHANDLE* card,
+                           DWORD* active_protocol) {
+    note_context(caller, context);
     const std::string name = reader != nullptr ? reader : "";
-    end_own_transactions_before(context, name, 0);
+    end_own_transactions_before(caller, context, name, 0);
     LONG result =
         inner_.connect(context, reader, share_mode, preferred_protocols, card, active_protocol);
     if (result == SCARD_S_SUCCESS) {
         std::lock_guard lock(mutex_);
         if (contexts_.contains(context)) {
             Card entry{context, name, {}, 0};
-            if (ConnectionScope* scope = ConnectionScope::current()) entry.users.insert(scope->id());
+            if (caller != nullptr) entry.users.insert(caller->scope().id());
             cards_[*card] = std::move(entry);
         }
     }
@@ -394,7 +401,11 @@ LONG ContextGuard::connect(SCARDCONTEXT context, const char* reader, DWORD share
 }
 
 LONG ContextGuard::disconnect(SCARDHANDLE card, DWORD disposition) {
-    note_card(card);
+    return disconnect(nullptr, card, disposition);
+}
+
+LONG ContextGuard::disconnect(Caller caller, SCARDHANDLE card, DWORD disposition) {
+    note_card(caller, card);
     LONG result = inner_.disconnect(card, disposition);
     if (result == SCARD_S_SUCCESS) {
         std::lock_guard lock(mutex_);
@@ -403,18 +414,23 @@ LONG ContextGuard::disconnect(SCARDHANDLE card, DWORD disposition) {
     return result;
 }
 
-LONG ContextGuard::begin_transaction(SCARDHANDLE card) {
-    LONG result = ForwardingPcsc::begin_transaction(card);
-    ConnectionScope* scope = ConnectionScope::current();
-    if (result == SCARD_S_SUCCESS && scope != nullptr) {
+LONG ContextGuard::begin_transaction(Caller caller, SCARDHANDLE card) {
+    use_card(caller, card);
+    LONG result = inner_.begin_transaction(card);
+    if (result == SCARD_S_SUCCESS && caller != nullptr) {
         std::lock_guard lock(mutex_);
-        if (auto it = cards_.find(card); it != cards_.end()) it->second.transaction = scope->id();
+        if (auto it = cards_.find(card); it != cards_.end())
+            it->second.transaction = caller->scope().id();
     }
     return result;
 }
 
 LONG ContextGuard::end_transaction(SCARDHANDLE card, DWORD disposition) {
-    note_card(card);
+    return end_transaction(nullptr, card, disposition);
+}
+
+LONG ContextGuard::end_transaction(Caller caller, SCARDHANDLE card, DWORD disposition) {
+    note_card(caller, card);
     LONG result = inner_.end_transaction(card, disposition);
     if (result == SCARD_S_SUCCESS) {
         std::lock_guard lock(mutex_);

@@ -22,6 +22,10 @@
 // order nothing is read meanwhile; side by side, a transaction on the call's own context is
 // behind the call) has that transaction ended first, rather than waiting for ever.
 //
+// The calls of a connection reach the guard through a layer that names it
+// (ConnectionScope::Call, one per call, built by the relay); calls made on the guard directly
+// belong to no connection and pass through.
+//
 // Status-change waits run in slices, and between slices the relay is asked whether the client
 // has hung up (the callback it gives the connection's scope), so a wait whose client has gone
 // ends within a slice. The client's time-out keeps its
@@ -53,35 +57,55 @@ namespace kx_agent::smartcard {
 
 class ContextGuard;
 
-// One relay connection, for as long as it relays calls. Calls made on the thread that holds a
-// scope, or on a thread bound to it for the length of one call (`Binding`), are attributed to
-// its connection.
+// One relay connection, for as long as it relays calls: its number, whether other calls of it
+// may run while one waits, and whether its peer is still there. Its calls reach the guard
+// through a `Call` layer, which names the connection and when the call arrived; calls that reach
+// the guard any other way belong to no connection.
 class ConnectionScope {
 public:
     // `peer_closed`: whether the peer has closed or reset the connection (none: it never has).
     explicit ConnectionScope(ContextGuard& guard, std::function<bool()> peer_closed = {});
+    // Forgets the connection as a user (ContextGuard::end_connection).
     ~ConnectionScope();
     ConnectionScope(const ConnectionScope&) = delete;
     ConnectionScope& operator=(const ConnectionScope&) = delete;
 
-    // Attributes the calls of the current thread to `scope` while it lives: a worker thread
-    // that carries out one call of the connection. `arrival`: when the call was read
-    // (`arrive()`); 0 counts it as arriving when it runs.
-    class Binding {
+    // The layer over the guard through which one call of the connection reaches it.
+    // `arrival`: when the call was read (`arrive()`); 0 counts each of its PC/SC calls as
+    // arriving when it is made.
+    class Call final : public ForwardingPcsc {
     public:
-        explicit Binding(ConnectionScope& scope, uint64_t arrival = 0);
-        ~Binding();
-        Binding(const Binding&) = delete;
-        Binding& operator=(const Binding&) = delete;
+        explicit Call(ConnectionScope& scope, uint64_t arrival = 0);
+
+        LONG establish_context(DWORD scope, SCARDCONTEXT* context) override;
+        LONG cancel(SCARDCONTEXT context) override;
+        LONG get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
+                               DWORD count) override;
+        LONG connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
+                     DWORD preferred_protocols, SCARDHANDLE* card, DWORD* active_protocol) override;
+        LONG disconnect(SCARDHANDLE card, DWORD disposition) override;
+        LONG begin_transaction(SCARDHANDLE card) override;
+        LONG end_transaction(SCARDHANDLE card, DWORD disposition) override;
+
+        ConnectionScope& scope() const { return scope_; }
+        // When the call arrived: as given, or now.
+        uint64_t arrival() const;
+
+    protected:
+        void use_context(SCARDCONTEXT context) override;
+        void use_card(SCARDHANDLE card) override;
 
     private:
-        ConnectionScope* previous_;
-        uint64_t previous_arrival_;
+        ContextGuard& guard_;
+        ConnectionScope& scope_;
+        uint64_t arrival_;
     };
 
     // The next mark in the order in which calls arrive, over all connections.
     static uint64_t arrive();
 
+    // Calls of this connection, each arriving when it is made.
+    Pcsc& pcsc() { return calls_; }
     // True once the peer has closed or reset the connection, or the relay is ending it.
     bool peer_gone() const;
     // Cancels the calls running on `context`, as a client's Cancel does.
@@ -96,17 +120,16 @@ public:
     // Whether other calls of the connection may run while one waits (replies in any order).
     void set_side_by_side(bool on) { side_by_side_ = on; }
     bool side_by_side() const { return side_by_side_; }
+    // The connection's number, one count for the whole agent (its log lines use it too).
     uint64_t id() const { return id_; }
-
-    static ConnectionScope* current();
 
 private:
     ContextGuard& guard_;
     std::function<bool()> peer_closed_;
     uint64_t id_;
-    ConnectionScope* previous_;
     std::atomic<bool> ending_{false};
     std::atomic<bool> side_by_side_{false};
+    Call calls_{*this};
 };
 
 class ContextGuard final : public ForwardingPcsc {
@@ -137,27 +160,37 @@ public:
     // connection has; those on `busy` contexts last.
     void end_transactions(uint64_t connection, std::span<const uint64_t> busy = {});
 
-    // Contexts: the bound per connection, what is established and released, cancel marks.
-    LONG establish_context(DWORD scope, SCARDCONTEXT* context) override;
+    // Calls made on the guard itself belong to no connection: they pass to the service, and
+    // what they make or end is forgotten, not remembered.
+    using ForwardingPcsc::begin_transaction;
+    using ForwardingPcsc::cancel;
+    using ForwardingPcsc::connect;
+    using ForwardingPcsc::establish_context;
+    using ForwardingPcsc::get_status_change;
     LONG release_context(SCARDCONTEXT context) override;
-    LONG cancel(SCARDCONTEXT context) override;
-    // Waits in slices.
-    LONG get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
-                           DWORD count) override;
-    // Card handles and their transactions.
-    LONG begin_transaction(SCARDHANDLE card) override;
-    LONG end_transaction(SCARDHANDLE card, DWORD disposition) override;
-    LONG connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
-                 DWORD preferred_protocols, SCARDHANDLE* card, DWORD* active_protocol) override;
     LONG disconnect(SCARDHANDLE card, DWORD disposition) override;
-
-protected:
-    // Every other call on a context is a use of it; every other call on a card handle, a use of
-    // the handle that first ends the connection's transactions it would wait for.
-    void use_context(SCARDCONTEXT context) override { note_context(context); }
-    void use_card(SCARDHANDLE card) override;
+    LONG end_transaction(SCARDHANDLE card, DWORD disposition) override;
 
 private:
+    friend class ConnectionScope;
+    // `caller`: the call of a connection (ConnectionScope::Call), or none.
+    using Caller = const ConnectionScope::Call*;
+    // Contexts: the bound per connection, what is established, cancel marks.
+    LONG establish_context(Caller caller, DWORD scope, SCARDCONTEXT* context);
+    LONG cancel(Caller caller, SCARDCONTEXT context);
+    // Waits in slices.
+    LONG get_status_change(Caller caller, SCARDCONTEXT context, DWORD timeout,
+                           SCARD_READERSTATE* states, DWORD count);
+    // Card handles and their transactions.
+    LONG begin_transaction(Caller caller, SCARDHANDLE card);
+    LONG end_transaction(Caller caller, SCARDHANDLE card, DWORD disposition);
+    LONG connect(Caller caller, SCARDCONTEXT context, const char* reader, DWORD share_mode,
+                 DWORD preferred_protocols, SCARDHANDLE* card, DWORD* active_protocol);
+    LONG disconnect(Caller caller, SCARDHANDLE card, DWORD disposition);
+    // Every other call on a context is a use of it; every other call on a card handle, a use of
+    // the handle that first ends the connection's transactions it would wait for.
+    void use_card(Caller caller, SCARDHANDLE card);
+
     using Clock = std::chrono::steady_clock;
     struct Entry {
         std::set<uint64_t> users;     // live connections that made or used the context
@@ -174,14 +207,14 @@ private:
     // Contexts to release, with the connection that left them.
     using Orphans = std::vector<std::pair<uint64_t, SCARDCONTEXT>>;
 
-    void note_context(SCARDCONTEXT context);
-    void note_card(SCARDHANDLE card);
+    void note_context(Caller caller, SCARDCONTEXT context);
+    void note_card(Caller caller, SCARDHANDLE card);
     // Before a call that waits while another handle holds a transaction on the card in `reader`
     // (`card`: the call's own handle, 0 for a connect): ends the calling connection's
     // transactions there that it could not end while the call waits.
-    void end_own_transactions_before(SCARDCONTEXT context, const std::string& reader,
-                                     SCARDHANDLE card);
-    void end_own_transactions_before(SCARDHANDLE card);
+    void end_own_transactions_before(Caller caller, SCARDCONTEXT context,
+                                     const std::string& reader, SCARDHANDLE card);
+    void end_own_transactions_before(Caller caller, SCARDHANDLE card);
     // Ends each transaction (PC/SC outside the lock) and forgets it.
     void end_transactions(const std::vector<SCARDHANDLE>& cards);
     // Under the lock: contexts `connection` uses.

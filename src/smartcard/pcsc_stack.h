@@ -5,12 +5,17 @@
 //                     control codes and return codes (smartcard/windows_numbering.h)
 //   PnpReaderCount    the reader count of "\\?PnP?\Notification" waits
 //                     (smartcard/pnp_reader_count.h)
+//   ConnectionScope::Call
+//                     the agent's stack only, one per relayed call: names the connection the
+//                     call belongs to and when it arrived (smartcard/context_guard.h)
 //   ContextGuard      the agent's stack only: what a closed connection leaves behind, waits
 //                     whose client has gone (smartcard/context_guard.h)
 //   the service       the platform's (system_pcsc), or a test's fake
 //
 // The two client layers are there where the service is pcsc-lite; winscard.dll numbers and
-// counts as the clients do, and the handlers reach the service below them as it is.
+// counts as the clients do, and the handlers reach the service below them as it is. The relay
+// builds the layers from the connection's call up for each call (ClientLayers over a Call over
+// the guard); the stack's own top (AgentStack::services) reaches the guard as no connection.
 #include "smartcard/context_guard.h"
 #include "smartcard/pcsc.h"
 #include "smartcard/pnp_reader_count.h"

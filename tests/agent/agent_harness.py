@@ -141,8 +141,10 @@ def masked_frame(first, payload=b"", mask=b"\x37\xfa\x21\x3d"):
     """A client frame with the first header byte `first` (FIN, RSV, opcode) and a short payload."""
     if len(payload) < 126:
         length = bytes([0x80 | len(payload)])
-    else:
+    elif len(payload) < 0x10000:
         length = bytes([0x80 | 126]) + struct.pack(">H", len(payload))
+    else:
+        length = bytes([0x80 | 127]) + struct.pack(">Q", len(payload))
     return bytes([first]) + length + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
 
 
@@ -293,6 +295,68 @@ class VirtualCard:
 
 def thread_count(pid):
     return len(os.listdir(f"/proc/{pid}/task"))
+
+
+def resident_kib(pid):
+    """The process's resident memory (VmRSS) in KiB."""
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS")
+
+
+class RawWebSocket:
+    """A WebSocket client on a plain socket, for what a client library will not do: stop reading,
+    send half a frame. `receive_buffer` shrinks the socket's receive buffer (set before connecting,
+    so that the TCP window stays small)."""
+
+    def __init__(self, receive_buffer=None, timeout=10):
+        self.sock = socket.socket()
+        if receive_buffer:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+        self.sock.settimeout(timeout)
+        self.sock.connect(("127.0.0.1", PORT))
+        self.sock.sendall((UPGRADE + "\r\n").encode())
+        head = b""
+        while not head.endswith(b"\r\n\r\n"):  # a byte at a time: no frame byte is taken
+            byte = self.sock.recv(1)
+            if not byte:
+                raise AssertionError(f"no handshake answer: {head!r}")
+            head += byte
+        assert head.startswith(SWITCHING), head
+
+    def _exact(self, n):
+        data = b""
+        while len(data) < n:
+            chunk = self.sock.recv(n - len(data))
+            if not chunk:
+                raise ConnectionError("closed")
+            data += chunk
+        return data
+
+    def send(self, payload, first=0x82):
+        self.sock.sendall(masked_frame(first, payload))
+
+    def recv(self):
+        """The payload of the next binary frame (pings and pongs skipped)."""
+        while True:
+            first, second = self._exact(2)
+            length = second & 0x7F
+            if length == 126:
+                length = struct.unpack(">H", self._exact(2))[0]
+            elif length == 127:
+                length = struct.unpack(">Q", self._exact(8))[0]
+            payload = self._exact(length)
+            if first & 0x0F == 0x2:
+                return payload
+
+    def roundtrip(self, message):
+        self.send(message)
+        return self.recv()
+
+    def close(self):
+        self.sock.close()
 
 
 TRANSMIT, STATUS, CANCEL = 0x000900D0, 0x000900C8, 0x000900A8

@@ -5,10 +5,12 @@ import struct
 import time
 import unittest
 
-from agent_harness import (Agent, IS_VALID, RELEASE, SCARD_E_NO_MEMORY, SCARD_STATE_EMPTY,
-                           VirtualCard, completion_id, concurrent_connect, connect, connect_call,
-                           context_call, establish_call, list_readers_call, return_code, roundtrip,
-                           run, status_change_call, thread_count, with_completion_id)
+from agent_harness import (Agent, BEGIN_TRANSACTION, FIRST_READER, IS_VALID, RELEASE,
+                           SCARD_E_NO_MEMORY, SCARD_STATE_EMPTY, RawWebSocket, VirtualCard,
+                           card_of, completion_id, concurrent_connect, connect, connect_call,
+                           context_call, establish_call, list_readers_call, masked_frame,
+                           other_program_takes_card, return_code, roundtrip, run,
+                           status_change_call, thread_count, transaction_call, with_completion_id)
 
 
 # Deadlines are those a user sees; a ThreadSanitizer build, several times slower, stretches them.
@@ -153,6 +155,69 @@ class Cleanup(unittest.TestCase):
             finally:
                 await ws.close()
         run(scenario())
+
+
+class PageHoldingTheCard(unittest.TestCase):
+    """A page that holds a transaction and then neither reads nor finishes a frame: the agent
+    ends the connection as a quiet one, and the card is free for other programs."""
+    IDLE = 2  # TOLVANE_IDLE_SECONDS: pinged after 2 s, closed 2 s later
+
+    @classmethod
+    def setUpClass(cls):
+        cls.card = VirtualCard()
+        time.sleep(1)
+        cls.card.insert()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.card.close()
+
+    def setUp(self):
+        self.agent = Agent(env={"TOLVANE_IDLE_SECONDS": str(self.IDLE)}).wait_ready()
+
+    def tearDown(self):
+        self.agent.stop()
+
+    def hold_transaction(self, page):
+        context = page.roundtrip(establish_call())[-8:]
+        deadline = time.monotonic() + 15
+        while True:  # the card appears once vicc has reached vpcd
+            connected = page.roundtrip(connect_call(context, FIRST_READER))
+            if return_code(connected) == 0 or time.monotonic() > deadline:
+                break
+            time.sleep(0.2)
+        self.assertEqual(return_code(connected), 0)
+        card, _ = card_of(connected)
+        self.assertEqual(return_code(page.roundtrip(transaction_call(BEGIN_TRANSACTION, context, card))), 0)
+
+    def test_the_card_is_free_soon_after_the_page_stops(self):
+        # Replies due that the page does not read (pongs to a flood of pings, into a small receive
+        # window), or a frame header of which 2 bytes came: either counts as silence.
+        for how in ("replies not read", "frame stopped half-way"):
+            with self.subTest(how=how):
+                page = RawWebSocket(receive_buffer=4096)
+                try:
+                    self.hold_transaction(page)
+                    if how == "replies not read":
+                        ping = masked_frame(0x89, b"p" * 125)
+                        page.sock.setblocking(False)
+                        stuck_since = None
+                        flood = ping * 1000
+                        sent = 0
+                        while stuck_since is None or time.monotonic() - stuck_since < 1:
+                            try:
+                                sent += page.sock.send(flood[sent % len(ping):])
+                                stuck_since = None
+                            except BlockingIOError:
+                                stuck_since = stuck_since or time.monotonic()
+                                time.sleep(0.05)
+                    else:
+                        page.sock.sendall(bytes([0x82, 0xFE]))  # 16-bit length still to come
+                    # Silent for the idle limit (ping, then as long again for its answer), then
+                    # the bystander has 5 s.
+                    self.assertTrue(other_program_takes_card(FIRST_READER, 2 * self.IDLE + 5 * TIME_SCALE))
+                finally:
+                    page.close()
 
 
 @unittest.skipUnless(os.geteuid() == 0, "runs the agent as a user of its own, which takes root")

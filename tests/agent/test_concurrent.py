@@ -8,7 +8,7 @@ from agent_harness import (Agent, BEGIN_TRANSACTION, CANCEL, FIRST_READER, IS_VA
                            SCARD_STATE_EMPTY, SECOND_READER, VirtualCard, card_of, completion_id,
                            concurrent_connect, connect, connect_call, connect_card, context_call,
                            establish_call, list_readers_call, return_code, roundtrip, run,
-                           other_program_takes_card, status_call, status_change_call,
+                           other_program_takes_card, resident_kib, status_call, status_change_call,
                            thread_count, transaction_call, transmit_call, with_completion_id)
 
 TIME_SCALE = float(os.environ.get("TOLVANE_TIME_SCALE", "1"))
@@ -62,6 +62,24 @@ async def connect_stable_card(ws, context, deadline=30):
         if time.monotonic() > end:
             return connected
         await asyncio.sleep(0.2)
+
+
+async def transmit_behind_own_transaction(ws, behind=0):
+    """Begins a transaction on a card handle of context A and sends a Transmit on a handle of
+    context B, which pcsc-lite holds until that transaction ends, with `behind` more queued behind
+    it on B. Nothing is answered: the page that could end the transaction is to go."""
+    a = await establish(ws, 1)
+    b = await establish(ws, 2)
+    first = await connect_stable_card(ws, a)
+    assert return_code(first) == 0, hex(return_code(first))
+    second = await roundtrip(ws, with_completion_id(connect_call(b, FIRST_READER, wide=True), 3))
+    assert return_code(second) == 0, hex(return_code(second))
+    held, _ = card_of(first)
+    card, protocol = card_of(second)
+    assert return_code(await roundtrip(ws, transaction_call(BEGIN_TRANSACTION, a, held))) == 0
+    for cid in range(10, 11 + behind):
+        await ws.send(with_completion_id(transmit_call(b, card, protocol, SELECT), cid))
+    await nothing_within(ws, 0.5)
 
 
 class Concurrent(unittest.TestCase):
@@ -235,6 +253,59 @@ class Concurrent(unittest.TestCase):
                     ws.transport.abort()
                 run(scenario(), timeout=60)
                 self.assertTrue(other_program_takes_card(FIRST_READER, 10 * TIME_SCALE))
+
+    def test_a_page_that_goes_while_its_calls_are_stuck_frees_the_card(self):
+        # The page goes while the connection waits for its calls: switching back to strict order
+        # (03 01) and then closing with a close frame; or with the in-flight bound reached and
+        # then a plain FIN, as when a tab closes. Another program gets the card within 5 s.
+        for how in ("strict order, close frame", "64 in flight, FIN"):
+            with self.subTest(how=how):
+                async def scenario():
+                    ws = await concurrent_connect()
+                    if how.startswith("strict"):
+                        await transmit_behind_own_transaction(ws)
+                        await ws.send(bytes([3, 1]))
+                        await nothing_within(ws, 0.3)
+                        await ws.close()
+                    else:
+                        await transmit_behind_own_transaction(ws, behind=63)
+                        ws.transport.close()
+                run(scenario(), timeout=60)
+                self.assertTrue(other_program_takes_card(FIRST_READER, 5 * TIME_SCALE))
+
+    def test_calls_queued_behind_a_wait_hold_no_thread_and_bounded_memory(self):
+        # An endless wait on A, then 63 calls of almost 1 MiB each on A: the connection reads no
+        # more once 4 MiB wait, and a queued call holds no thread.
+        async def scenario():
+            ws = await concurrent_connect(max_size=None)
+            helper = await connect()
+            try:
+                a = await establish(ws, 1)
+                await ws.send(wait_on_empty_reader(a, 1000))
+                await nothing_within(ws, 0.3)
+                pid = self.agent.proc.pid
+                threads, resident = thread_count(pid), resident_kib(pid)
+                big = context_call(IS_VALID, a) + b"\0" * (1024 * 1024 - 200)
+
+                async def send_all():
+                    for cid in range(1001, 1064):
+                        await ws.send(with_completion_id(big, cid))
+                sending = asyncio.ensure_future(send_all())
+                await asyncio.sleep(3 * TIME_SCALE)
+                grown = (resident_kib(pid) - resident) // 1024
+                # ThreadSanitizer's shadow memory counts several times what the agent holds.
+                bound = 24 * (5 if "TSAN_OPTIONS" in os.environ else 1)
+                self.assertLess(grown, bound, f"resident memory grew by {grown} MiB")
+                self.assertLessEqual(thread_count(pid), threads + 1)
+                self.assertEqual(return_code(await roundtrip(helper, context_call(CANCEL, a))), 0)
+                await asyncio.wait_for(sending, 30 * TIME_SCALE)
+                got = dict(await replies(ws, 64, 30 * TIME_SCALE))
+                self.assertEqual(sorted(got), list(range(1000, 1064)))
+                self.assertEqual(return_code(got[1000]), SCARD_E_CANCELLED)
+            finally:
+                await ws.close()
+                await helper.close()
+        run(scenario(), timeout=120)
 
     def test_a_reloaded_bridge_finds_its_contexts_and_cards(self):
         async def before_reload():

@@ -52,10 +52,10 @@ HEAD_SECONDS = 10
 PROFILES = {
     "full": dict(ws_connections=1000, contexts=100, gets=10000, get_clients=50, slow_clients=100,
                  slow_seconds=8, silent_clients=10, vanish=50, mid_call=20,
-                 flood_connections=40, flood_messages=60, garbage=200),
+                 flood_connections=40, flood_messages=60, garbage=200, queued_connections=16),
     "quick": dict(ws_connections=100, contexts=20, gets=1000, get_clients=20, slow_clients=10,
                   slow_seconds=8, silent_clients=3, vanish=10, mid_call=5,
-                  flood_connections=10, flood_messages=30, garbage=40),
+                  flood_connections=10, flood_messages=30, garbage=40, queued_connections=4),
 }
 
 
@@ -602,6 +602,53 @@ def bounds(p, failures, bound):
                 pinged=pinged_after, closed=closed_after)
 
 
+def blocked_and_queued(p, failures, agent, idle_threads):
+    """Connections that take replies in any order, each with an endless wait on one context and,
+    behind it on the same context, 63 small calls (the in-flight bound) and then calls of almost
+    1 MiB until the agent reads no more (the bound on queued bytes). Returns the threads and
+    resident memory at that point, and how many large calls each connection got read."""
+    clients, large_sent = [], []
+    big_padding = b"\0" * (MIB - 200)
+    for _ in range(p["queued_connections"]):
+        ws = WsClient()
+        ws.send(bytes([3, 1, 1]))
+        if ws.recv() != bytes([3, 2, 1]):
+            failures.add("handshake with flag 01 not granted")
+            hard_close(ws.sock)
+            continue
+        reply = ws.roundtrip(establish_call())
+        if check_reply(reply) != 0:
+            failures.add("establish before queued calls")
+            hard_close(ws.sock)
+            continue
+        context = reply[-8:]
+        ws.send(status_change_call(context, "Virtual PCD 00 01", wsclient.SCARD_STATE_EMPTY))
+        for n in range(63):
+            ws.send(context_call(wsclient.IS_VALID, context, 100 + n))
+        payload = context_call(wsclient.IS_VALID, context, 1000) + big_padding
+        # A zero mask: the payload goes as it is, without masking a megabyte in Python.
+        big = bytes([0x82, 0x80 | 127]) + struct.pack(">Q", len(payload)) + bytes(4) + payload
+        ws.sock.settimeout(1.0)
+        sent = 0
+        try:
+            for _ in range(63):
+                ws.sock.sendall(big)
+                sent += 1
+        except (TimeoutError, OSError):
+            pass  # the agent reads no more: its bound on queued bytes is reached
+        large_sent.append(sent)
+        clients.append(ws)
+    time.sleep(1)
+    threads, rss = agent.threads(), agent.rss()
+    for ws in clients:
+        hard_close(ws.sock)
+    if clients and max(large_sent) >= 63:
+        failures.add("a connection read 63 large calls queued behind a wait")
+    if threads > idle_threads + 3 * len(clients) + 2:
+        failures.add(f"{threads} threads for {len(clients)} connections with queued calls")
+    return len(clients), threads, rss, large_sent
+
+
 def settle(agent, idle_threads, timeout):
     deadline = time.monotonic() + timeout
     while agent.threads() > idle_threads and time.monotonic() < deadline:
@@ -676,6 +723,16 @@ def main():
         log(f"malformed messages: {counts['messages']} over {p['flood_connections']} connections "
             f"({counts['answered']} answered, {counts['closed']} ended the connection); "
             f"garbage connections: {counts['garbage']}")
+
+        t = time.monotonic()
+        n, q_threads, q_rss, large = blocked_and_queued(p, failures, agent, idle_threads)
+        log(f"blocked and queued: {n} connections, each with an endless wait, 63 calls behind it "
+            f"(64 in flight) and calls of 1 MiB until not read ({min(large, default=0)} to "
+            f"{max(large, default=0)} of them sent, socket buffers included): threads "
+            f"{q_threads}, VmRSS "
+            f"{q_rss / MIB:.1f} MiB ({(q_rss - idle_rss) / MIB / max(n, 1):.1f} MiB a connection "
+            f"above idle), in {time.monotonic() - t:.1f}s")
+        settle(agent, idle_threads + 1, 20)
 
         good.finish()
         peaks.finish()

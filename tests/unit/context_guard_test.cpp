@@ -65,13 +65,14 @@ private:
     std::future<void> future_ = promise_.get_future();
 };
 
-SCARDCONTEXT establish(ContextGuard& guard) {
+// `pcsc`: a connection's calls (ConnectionScope::pcsc, or one Call), or the guard itself.
+SCARDCONTEXT establish(smartcard::Pcsc& pcsc) {
     SCARDCONTEXT context = 0;
-    EXPECT_EQ(guard.establish_context(SCARD_SCOPE_SYSTEM, &context), SCARD_S_SUCCESS);
+    EXPECT_EQ(pcsc.establish_context(SCARD_SCOPE_SYSTEM, &context), SCARD_S_SUCCESS);
     return context;
 }
 
-SCARDHANDLE connect_card(ContextGuard& guard, FakePcsc& fake, SCARDCONTEXT context,
+SCARDHANDLE connect_card(smartcard::Pcsc& guard, FakePcsc& fake, SCARDCONTEXT context,
                          SCARDHANDLE card, const char* reader = "Reader A") {
     fake.card = card;
     SCARDHANDLE out = 0;
@@ -94,7 +95,7 @@ TEST(ContextGuard, ReleasesWhatAClosedConnectionLeftBehind) {
     ContextGuard guard(fake, 500ms, kNoGrace);
     {
         ConnectionScope connection(guard);
-        establish(guard);
+        establish(connection.pcsc());
         EXPECT_EQ(guard.known_contexts(), 1u);
         testing::internal::CaptureStdout();
     }
@@ -110,17 +111,16 @@ TEST(ContextGuard, AContextUsedByALiveConnectionSurvives) {
     FakePcsc fake;
     ContextGuard guard(fake, 500ms, kNoGrace);
     auto maker = std::make_unique<ConnectionScope>(guard);
-    SCARDCONTEXT context = establish(guard);
-    // A scope ends on the thread that made it, as a relay's does: the maker goes away on the
-    // main thread while the user, on its own thread, still has the context.
+    SCARDCONTEXT context = establish(maker->pcsc());
+    // The maker goes away while the user, on a thread of its own, still has the context.
     Handoff used, maker_gone;
     std::thread user_thread([&] {
         ConnectionScope user(guard);
-        guard.is_valid_context(context);
+        user.pcsc().is_valid_context(context);
         used.signal();
         maker_gone.wait();
         EXPECT_EQ(fake.count("release_context"), 0u);
-        EXPECT_EQ(guard.is_valid_context(context), SCARD_S_SUCCESS);
+        EXPECT_EQ(user.pcsc().is_valid_context(context), SCARD_S_SUCCESS);
     });
     used.wait();
     maker.reset();
@@ -134,16 +134,16 @@ TEST(ContextGuard, ACardHandleIsAUseOfItsContext) {
     FakePcsc fake;
     ContextGuard guard(fake, 500ms, kNoGrace);
     auto maker = std::make_unique<ConnectionScope>(guard);
-    SCARDCONTEXT context = establish(guard);
+    SCARDCONTEXT context = establish(maker->pcsc());
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    guard.connect(context, "Reader A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &protocol);
+    maker->pcsc().connect(context, "Reader A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &protocol);
     Handoff used, maker_gone;
     std::thread user_thread([&] {
         ConnectionScope user(guard);
         BYTE response[2];
         DWORD length = sizeof response;
-        guard.transmit(card, SCARD_PCI_T1, response, 2, nullptr, response, &length);
+        user.pcsc().transmit(card, SCARD_PCI_T1, response, 2, nullptr, response, &length);
         used.signal();
         maker_gone.wait();
         EXPECT_EQ(fake.count("release_context"), 0u);
@@ -159,10 +159,10 @@ TEST(ContextGuard, AReleaseOverAnyConnectionForgetsTheContext) {
     FakePcsc fake;
     ContextGuard guard(fake, 500ms, kNoGrace);
     auto maker = std::make_unique<ConnectionScope>(guard);
-    SCARDCONTEXT context = establish(guard);
+    SCARDCONTEXT context = establish(maker->pcsc());
     std::thread([&] {
         ConnectionScope other(guard);
-        guard.release_context(context);
+        other.pcsc().release_context(context);
     }).join();
     maker.reset();
     EXPECT_EQ(fake.count("release_context"), 1u);  // the client's own release only
@@ -181,16 +181,16 @@ TEST(ContextGuard, AConnectionHoldsNoMoreContextsThanItsShare) {
     ContextGuard guard(fake, 500ms, kNoGrace);
     ConnectionScope connection(guard);
     const std::size_t share = limits().contexts_per_connection;
-    for (std::size_t i = 0; i < share; ++i) establish(guard);
+    for (std::size_t i = 0; i < share; ++i) establish(connection.pcsc());
     SCARDCONTEXT refused = 0;
-    EXPECT_EQ(guard.establish_context(SCARD_SCOPE_SYSTEM, &refused), SCARD_E_NO_MEMORY);
+    EXPECT_EQ(connection.pcsc().establish_context(SCARD_SCOPE_SYSTEM, &refused), SCARD_E_NO_MEMORY);
     // Refused before the service was asked: it holds no context for the refusal.
     EXPECT_EQ(fake.count("establish_context"), share);
     EXPECT_EQ(guard.known_contexts(), share);
     // Another connection has a share of its own.
     std::thread([&] {
         ConnectionScope other(guard);
-        EXPECT_NE(establish(guard), 0u);
+        EXPECT_NE(establish(other.pcsc()), 0u);
     }).join();
 }
 
@@ -200,17 +200,17 @@ TEST(ContextGuard, AClosedConnectionsTransactionsEndAtOnce) {
     FakePcsc fake;
     ContextGuard guard(fake, 500ms, 10s);
     auto page = std::make_unique<ConnectionScope>(guard);
-    SCARDCONTEXT context = establish(guard);
-    SCARDHANDLE alone = connect_card(guard, fake, context, 0x100);
-    SCARDHANDLE shared = connect_card(guard, fake, context, 0x200, "Reader B");
-    SCARDHANDLE idle = connect_card(guard, fake, context, 0x300, "Reader C");
-    for (SCARDHANDLE card : {alone, shared}) EXPECT_EQ(guard.begin_transaction(card), SCARD_S_SUCCESS);
+    SCARDCONTEXT context = establish(page->pcsc());
+    SCARDHANDLE alone = connect_card(page->pcsc(), fake, context, 0x100);
+    SCARDHANDLE shared = connect_card(page->pcsc(), fake, context, 0x200, "Reader B");
+    SCARDHANDLE idle = connect_card(page->pcsc(), fake, context, 0x300, "Reader C");
+    for (SCARDHANDLE card : {alone, shared}) EXPECT_EQ(page->pcsc().begin_transaction(card), SCARD_S_SUCCESS);
     Handoff used, page_gone;
     std::thread other([&] {
         ConnectionScope user(guard);
         BYTE response[2];
         DWORD length = sizeof response;
-        guard.transmit(shared, SCARD_PCI_T1, response, 2, nullptr, response, &length);
+        user.pcsc().transmit(shared, SCARD_PCI_T1, response, 2, nullptr, response, &length);
         used.signal();
         page_gone.wait();
     });
@@ -243,19 +243,19 @@ TEST(ContextGuard, ACallThatWouldWaitForItsOwnConnectionsTransactionEndsItFirst)
         ContextGuard guard(fake, 500ms, kNoGrace);
         ConnectionScope connection(guard);
         connection.set_side_by_side(row.side_by_side);
-        SCARDCONTEXT a = establish(guard);
-        SCARDCONTEXT b = row.same_context ? a : establish(guard);
-        SCARDHANDLE locked = connect_card(guard, fake, a, 0x100);
-        SCARDHANDLE other = connect_card(guard, fake, b, 0x200);
-        EXPECT_EQ(guard.begin_transaction(locked), SCARD_S_SUCCESS);
+        SCARDCONTEXT a = establish(connection.pcsc());
+        SCARDCONTEXT b = row.same_context ? a : establish(connection.pcsc());
+        SCARDHANDLE locked = connect_card(connection.pcsc(), fake, a, 0x100);
+        SCARDHANDLE other = connect_card(connection.pcsc(), fake, b, 0x200);
+        EXPECT_EQ(connection.pcsc().begin_transaction(locked), SCARD_S_SUCCESS);
         // The call on its own handle, and a call on another reader, wait for nothing.
         DWORD state = 0, protocol = 0, names = 0, atr = 0;
-        guard.status(locked, nullptr, &names, &state, &protocol, nullptr, &atr);
-        connect_card(guard, fake, b, 0x300, "Reader B");
+        connection.pcsc().status(locked, nullptr, &names, &state, &protocol, nullptr, &atr);
+        connect_card(connection.pcsc(), fake, b, 0x300, "Reader B");
         EXPECT_EQ(fake.count("end_transaction"), 0u);
 
-        connect_card(guard, fake, b, 0x400);
-        guard.status(other, nullptr, &names, &state, &protocol, nullptr, &atr);
+        connect_card(connection.pcsc(), fake, b, 0x400);
+        connection.pcsc().status(other, nullptr, &names, &state, &protocol, nullptr, &atr);
         EXPECT_EQ(ended_transactions(fake), row.ended ? std::vector<SCARDHANDLE>{locked}
                                                       : std::vector<SCARDHANDLE>{});
     }
@@ -269,10 +269,10 @@ TEST(ContextGuardWait, EndsWithinASliceWhenThePeerHangsUp) {
     auto started = std::chrono::steady_clock::now();
     std::thread waiter([&] {
         ConnectionScope connection(guard, peer.closed());
-        SCARDCONTEXT context = establish(guard);
+        SCARDCONTEXT context = establish(connection.pcsc());
         SCARD_READERSTATE state{};
         state.szReader = "Reader A";
-        result = guard.get_status_change(context, INFINITE, &state, 1);
+        result = connection.pcsc().get_status_change(context, INFINITE, &state, 1);
     });
     std::this_thread::sleep_for(100ms);
     peer.hang_up();
@@ -293,16 +293,16 @@ TEST(ContextGuardWait, TimeOutsKeepTheirMeaning) {
     ContextGuard guard(fake, 20ms, kNoGrace);
     Peer peer;
     ConnectionScope connection(guard, peer.closed());
-    SCARDCONTEXT context = establish(guard);
+    SCARDCONTEXT context = establish(connection.pcsc());
     SCARD_READERSTATE state{};
     state.szReader = "Reader A";
 
-    EXPECT_EQ(guard.get_status_change(context, 0, &state, 1), SCARD_E_TIMEOUT);
+    EXPECT_EQ(connection.pcsc().get_status_change(context, 0, &state, 1), SCARD_E_TIMEOUT);
     EXPECT_EQ(fake.count("get_status_change"), 1u);
     EXPECT_EQ(fake.last("get_status_change")->args[0], 0u);  // asked once, at once
 
     auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(guard.get_status_change(context, 110, &state, 1), SCARD_E_TIMEOUT);
+    EXPECT_EQ(connection.pcsc().get_status_change(context, 110, &state, 1), SCARD_E_TIMEOUT);
     auto took = std::chrono::steady_clock::now() - started;
     EXPECT_GE(took, 110ms);
     EXPECT_LT(took, 1s);
@@ -312,7 +312,7 @@ TEST(ContextGuardWait, TimeOutsKeepTheirMeaning) {
     FakePcsc eventful;
     ContextGuard direct(eventful, 20ms, kNoGrace);
     ConnectionScope inner(direct, peer.closed());
-    EXPECT_EQ(direct.get_status_change(context, INFINITE, &state, 1), SCARD_S_SUCCESS);
+    EXPECT_EQ(inner.pcsc().get_status_change(context, INFINITE, &state, 1), SCARD_S_SUCCESS);
     EXPECT_EQ(eventful.count("get_status_change"), 1u);
 }
 
@@ -333,17 +333,17 @@ TEST(ContextGuardWait, ACancelBetweenSlicesStillEndsTheWait) {
     LONG result = 0;
     std::thread waiter([&] {
         ConnectionScope connection(guard, peer.closed());
-        context = establish(guard);
+        context = establish(connection.pcsc());
         established = true;
         SCARD_READERSTATE state{};
         state.szReader = "Reader A";
-        result = guard.get_status_change(context, INFINITE, &state, 1);
+        result = connection.pcsc().get_status_change(context, INFINITE, &state, 1);
     });
     while (!established) std::this_thread::sleep_for(1ms);
     std::this_thread::sleep_for(30ms);
     {
         ConnectionScope other(guard);
-        guard.cancel(context);
+        other.pcsc().cancel(context);
     }
     waiter.join();
     EXPECT_EQ(result, SCARD_E_CANCELLED);
@@ -353,22 +353,22 @@ TEST(ContextGuardWait, ACancelEndsTheWaitsQueuedBeforeIt) {
     IdleReaders fake;
     ContextGuard guard(fake, 20ms, kNoGrace);
     ConnectionScope connection(guard);
-    SCARDCONTEXT context = establish(guard);
+    SCARDCONTEXT context = establish(connection.pcsc());
     const uint64_t before = ConnectionScope::arrive();
     {
-        ConnectionScope::Binding cancel(connection, ConnectionScope::arrive());
-        guard.cancel(context);
+        ConnectionScope::Call cancel(connection, ConnectionScope::arrive());
+        cancel.cancel(context);
     }
     const uint64_t after = ConnectionScope::arrive();
     SCARD_READERSTATE state{};
     state.szReader = "Reader A";
     for (DWORD timeout : {DWORD{0}, DWORD{50}, DWORD{INFINITE}}) {
-        ConnectionScope::Binding queued(connection, before);
-        EXPECT_EQ(guard.get_status_change(context, timeout, &state, 1), SCARD_E_CANCELLED);
+        ConnectionScope::Call queued(connection, before);
+        EXPECT_EQ(queued.get_status_change(context, timeout, &state, 1), SCARD_E_CANCELLED);
     }
     EXPECT_EQ(fake.count("get_status_change"), 0u);  // answered without waiting
-    ConnectionScope::Binding later(connection, after);
-    EXPECT_EQ(guard.get_status_change(context, 50, &state, 1), SCARD_E_TIMEOUT);
+    ConnectionScope::Call later(connection, after);
+    EXPECT_EQ(later.get_status_change(context, 50, &state, 1), SCARD_E_TIMEOUT);
 }
 
 template <class Predicate>
@@ -384,7 +384,7 @@ TEST(ContextGuardGrace, AClosedConnectionsContextsGoOnlyAfterTheGrace) {
     auto started = std::chrono::steady_clock::now();
     {
         ConnectionScope connection(guard);
-        establish(guard);
+        establish(connection.pcsc());
     }
     EXPECT_EQ(guard.held_contexts(), 1u);
     EXPECT_EQ(fake.count("release_context"), 0u);
@@ -406,9 +406,9 @@ TEST(ContextGuardGrace, AReloadedClientKeepsItsContextsAndCards) {
     SCARDHANDLE card = 0;
     {
         ConnectionScope before(guard);
-        context = establish(guard);
+        context = establish(before.pcsc());
         DWORD protocol = 0;
-        guard.connect(context, "Reader A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &protocol);
+        before.pcsc().connect(context, "Reader A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &protocol);
     }
     EXPECT_EQ(guard.held_contexts(), 1u);
     {
@@ -416,7 +416,7 @@ TEST(ContextGuardGrace, AReloadedClientKeepsItsContextsAndCards) {
         ConnectionScope after(guard);
         BYTE response[2];
         DWORD length = sizeof response;
-        EXPECT_EQ(guard.transmit(card, SCARD_PCI_T1, response, 2, nullptr, response, &length),
+        EXPECT_EQ(after.pcsc().transmit(card, SCARD_PCI_T1, response, 2, nullptr, response, &length),
                   SCARD_S_SUCCESS);
         EXPECT_EQ(guard.held_contexts(), 0u);
         std::this_thread::sleep_for(400ms);
@@ -435,7 +435,7 @@ TEST(ContextGuardGrace, AClientReloadedInALoopHoldsNoMoreThanTheBound) {
     std::vector<SCARDCONTEXT> made;
     for (std::size_t i = 0; i < closed; ++i) {
         ConnectionScope connection(guard);
-        made.push_back(establish(guard));
+        made.push_back(establish(connection.pcsc()));
     }
     EXPECT_EQ(guard.held_contexts(), ContextGuard::kMaxHeld);
     ASSERT_EQ(fake.count("release_context"), 6u);
@@ -451,12 +451,11 @@ TEST(ContextGuardGrace, CallsOnAWorkerThreadBelongToTheirConnection) {
     ContextGuard guard(fake, 500ms, kNoGrace);
     auto connection = std::make_unique<ConnectionScope>(guard);
     std::thread worker([&] {
-        ConnectionScope::Binding binding(*connection);
-        establish(guard);
+        ConnectionScope::Call call(*connection);
+        establish(call);
     });
     worker.join();
     EXPECT_EQ(guard.known_contexts(), 1u);
-    EXPECT_EQ(ConnectionScope::current(), connection.get());  // the worker's binding is undone
     connection.reset();
     EXPECT_EQ(fake.count("release_context"), 1u);
 }
@@ -467,13 +466,13 @@ TEST(ContextGuardGrace, AnEndingConnectionEndsItsWaitsWithinASlice) {
     ContextGuard guard(fake, 20ms, kNoGrace);
     Peer peer;
     ConnectionScope connection(guard, peer.closed());
-    SCARDCONTEXT context = establish(guard);
+    SCARDCONTEXT context = establish(connection.pcsc());
     LONG result = 0;
     std::thread worker([&] {
-        ConnectionScope::Binding binding(connection);
+        ConnectionScope::Call call(connection);
         SCARD_READERSTATE state{};
         state.szReader = "Reader A";
-        result = guard.get_status_change(context, INFINITE, &state, 1);
+        result = call.get_status_change(context, INFINITE, &state, 1);
     });
     std::this_thread::sleep_for(60ms);
     auto ending = std::chrono::steady_clock::now();

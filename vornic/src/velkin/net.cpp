@@ -166,6 +166,16 @@ IoResult<void> TcpStream::set_read_timeout(std::optional<std::chrono::millisecon
     return {};
 }
 
+IoResult<void> TcpStream::set_write_timeout(std::optional<std::chrono::milliseconds> timeout) {
+    if (timeout && timeout->count() <= 0) {
+        return std::unexpected(IoError{EINVAL, "cannot set a zero or negative write time-out"});
+    }
+    if (sys::set_send_timeout(fd_, timeout) != 0) {
+        return std::unexpected(last_error());
+    }
+    return {};
+}
+
 IoResult<void> TcpStream::set_nodelay(bool on) {
     if (sys::set_int_option(fd_, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0) != 0) {
         return std::unexpected(last_error());

@@ -62,6 +62,8 @@ public:
     IoResult<void> flush();
     // nullopt: reads block without limit. A zero duration is refused (it would mean the same).
     IoResult<void> set_read_timeout(std::optional<std::chrono::milliseconds> timeout);
+    // Bounds each send: a write that can pass no byte for `timeout` fails (nullopt: no limit).
+    IoResult<void> set_write_timeout(std::optional<std::chrono::milliseconds> timeout);
     IoResult<void> set_nodelay(bool on);
     // shutdown(2) with SHUT_RD, SHUT_WR or SHUT_RDWR (also named so on Windows).
     IoResult<void> shutdown(int how);

@@ -59,6 +59,9 @@ bool peer_closed(Socket socket);
 int set_int_option(Socket socket, int level, int name, int value);
 // The receive time-out: nullopt blocks without limit. 0 or -1.
 int set_receive_timeout(Socket socket, std::optional<std::chrono::milliseconds> timeout);
+// The send time-out: a send that can pass no byte for that long fails. nullopt blocks without
+// limit. 0 or -1.
+int set_send_timeout(Socket socket, std::optional<std::chrono::milliseconds> timeout);
 
 // The code of the calling thread's last failed socket call (errno, WSAGetLastError).
 int last_error();

@@ -49,13 +49,23 @@ int set_int_option(Socket socket, int level, int name, int value) {
     return ::setsockopt(socket, level, name, &value, sizeof value);
 }
 
-int set_receive_timeout(Socket socket, std::optional<std::chrono::milliseconds> timeout) {
+namespace {
+int set_timeout(Socket socket, int option, std::optional<std::chrono::milliseconds> timeout) {
     timeval tv{};  // zero: no limit
     if (timeout) {
         tv.tv_sec = static_cast<time_t>(timeout->count() / 1000);
         tv.tv_usec = static_cast<suseconds_t>((timeout->count() % 1000) * 1000);
     }
-    return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return ::setsockopt(socket, SOL_SOCKET, option, &tv, sizeof tv);
+}
+}  // namespace
+
+int set_receive_timeout(Socket socket, std::optional<std::chrono::milliseconds> timeout) {
+    return set_timeout(socket, SO_RCVTIMEO, timeout);
+}
+
+int set_send_timeout(Socket socket, std::optional<std::chrono::milliseconds> timeout) {
+    return set_timeout(socket, SO_SNDTIMEO, timeout);
 }
 
 int last_error() { return errno; }

@@ -83,7 +83,8 @@ int allow_address_reuse(Socket listener) {
     return set_int_option(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
 }
 
-int set_receive_timeout(Socket socket, std::optional<std::chrono::milliseconds> timeout) {
+namespace {
+int set_timeout(Socket socket, int option, std::optional<std::chrono::milliseconds> timeout) {
     // Winsock takes the time-out as a DWORD of milliseconds; 0 means no limit.
     DWORD milliseconds = 0;
     if (timeout) {
@@ -91,10 +92,19 @@ int set_receive_timeout(Socket socket, std::optional<std::chrono::milliseconds> 
                            ? ULONG_MAX - 1
                            : static_cast<DWORD>(timeout->count());
     }
-    return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds),
+    return ::setsockopt(socket, SOL_SOCKET, option, reinterpret_cast<const char*>(&milliseconds),
                         sizeof milliseconds) == 0
                ? 0
                : -1;
+}
+}  // namespace
+
+int set_receive_timeout(Socket socket, std::optional<std::chrono::milliseconds> timeout) {
+    return set_timeout(socket, SO_RCVTIMEO, timeout);
+}
+
+int set_send_timeout(Socket socket, std::optional<std::chrono::milliseconds> timeout) {
+    return set_timeout(socket, SO_SNDTIMEO, timeout);
 }
 
 int last_error() { return ::WSAGetLastError(); }
