@@ -15,6 +15,7 @@
 #include "platform/wakeup.h"
 #include "server/call_scheduler.h"
 #include "server/process.h"
+#include "server/text_log.h"
 #include "smartcard/pcsc.h"
 #include "smartcard/smartcard.h"
 #include "velkin/http/websocket.h"
@@ -126,24 +127,8 @@ private:
     CallScheduler scheduler_;
 };
 
-// A client's text is printed up to this many bytes: a message may hold 1 MiB, and escaped it
-// would be four times that on the terminal.
-constexpr std::size_t kTextShown = 4096;
-
-// Escaped, so that a client can neither forge lines of this output nor send escape sequences
-// to the terminal.
-void print_text(const websocket::Text& text) {
-    std::string_view shown = text.text;
-    if (shown.size() > kTextShown) {
-        std::size_t cut = kTextShown;
-        while (cut > 0 && (static_cast<uint8_t>(shown[cut]) & 0xC0) == 0x80) --cut;  // whole characters
-        shown = shown.substr(0, cut);
-    }
-    std::string line = "text:" + vornic::velkin::string::escape_line(shown);
-    if (shown.size() < text.text.size())
-        line += " ... (" + std::to_string(text.text.size() - shown.size()) + " bytes more)";
-    diagnostics::out(std::move(line));
-}
+// Printed within the bounds of server/text_log.h.
+void print_text(const websocket::Text& text) { text_log::print(text.text); }
 
 // A handshake is answered before anything after it is read; the mode it asks for follows.
 http::IoResult<void> answer_handshake(http::HttpRequest& request,
@@ -263,6 +248,7 @@ http::IoResult<void> relay_calls(http::HttpRequest& request, smartcard::ContextG
     if (diagnostics::verbose())
         diagnostics::out("connection " + std::to_string(id) + " opened (origin " +
                          vornic::velkin::string::escape_line(request.origin.value_or("none")) + ")");
+    const text_log::Connection texts(id);
     auto result = relay_calls_of(request, guard, services, id);
     if (diagnostics::verbose())
         diagnostics::out("connection " + std::to_string(id) + " closed" +

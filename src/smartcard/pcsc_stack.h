@@ -7,10 +7,14 @@
 //                     (smartcard/pnp_reader_count.h)
 //   ContextGuard      the agent's stack only: what a closed connection leaves behind, waits
 //                     whose client has gone (smartcard/context_guard.h)
+//   AgentBounds       the agent's stack only: contexts and card handles of all connections
+//                     together (smartcard/agent_bounds.h); under the guard, so that what the
+//                     guard releases is counted out
 //   the service       the platform's (system_pcsc), or a test's fake
 //
 // The two client layers are there where the service is pcsc-lite; winscard.dll numbers and
 // counts as the clients do, and the handlers reach the service below them as it is.
+#include "smartcard/agent_bounds.h"
 #include "smartcard/context_guard.h"
 #include "smartcard/pcsc.h"
 #include "smartcard/pnp_reader_count.h"
@@ -40,7 +44,8 @@ private:
 class AgentStack {
 public:
     AgentStack()
-        : guard_(system_pcsc(), ContextGuard::kSlice, ContextGuard::kGrace, &cache_),
+        : bounds_(system_pcsc()),
+          guard_(bounds_, ContextGuard::kSlice, ContextGuard::kGrace, &cache_),
           client_(guard_) {}
     AgentStack(const AgentStack&) = delete;
     AgentStack& operator=(const AgentStack&) = delete;
@@ -52,6 +57,7 @@ public:
 private:
     CardCache cache_;
     TransmitCounts transmits_;
+    AgentBounds bounds_;
     ContextGuard guard_;
     ClientLayers client_;
     Services services_{client_.top(), cache_, transmits_};
