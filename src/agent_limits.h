@@ -35,7 +35,8 @@ void set_limits(const Limits& value);
 
 // Takes the limits from the environment: TOLVANE_MAX_CONNECTIONS, TOLVANE_HEAD_SECONDS,
 // TOLVANE_IDLE_SECONDS, TOLVANE_CONTEXTS_PER_CONNECTION, TOLVANE_MAX_CONTEXTS,
-// TOLVANE_CARDS_PER_CONTEXT, TOLVANE_MAX_CARDS and TOLVANE_CALLS_IN_FLIGHT, each a whole number; a value that is not one (or out of its range) is named on standard error and the
+// TOLVANE_CARDS_PER_CONTEXT, TOLVANE_MAX_CARDS and TOLVANE_CALLS_IN_FLIGHT, each a whole number;
+// a value that is not one (or out of its range) is named on standard error and the
 // default stays. Called once by the server's start-up.
 void read_limits_from_environment();
 

@@ -80,9 +80,11 @@ const std::string_view kBridgeScript = R"js((function () {
       (expected === actual || expected.indexOf(actual + "/") === 0);
   }
 
+  var LOCAL_HOST = "(localhost|\\[::1\\]|127(\\.(25[0-5]|2[0-4][0-9]|1?[0-9]?[0-9])){3})";
+  var LOCAL_ORIGIN = new RegExp("^[a-z][a-z0-9+.-]*://" + LOCAL_HOST + "(:[0-9]{1,5})?$", "i");
+
   function isLocalOrigin(origin) {
-    return /^[a-z][a-z0-9+.-]*:\/\/(localhost|\[::1\]|127(\.(25[0-5]|2[0-4][0-9]|1?[0-9]?[0-9])){3})(:[0-9]{1,5})?$/i
-      .test(String(origin));
+    return LOCAL_ORIGIN.test(String(origin));
   }
 
   function receiveMsg(event) {

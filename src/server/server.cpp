@@ -92,10 +92,11 @@ http::IoResult<void> forbidden(http::HttpRequest& request) {
 }
 
 void say_refused(const http::HttpRequest& request, std::string_view why) {
+    namespace string = vornic::velkin::string;
     if (diagnostics::verbose())
         diagnostics::out("Request refused: " + std::string(why) + " " +
-                         vornic::velkin::string::escape_line(request.get_value("host").value_or("none")) +
-                         " (" + vornic::velkin::string::escape_line(request.path) + ")");
+                         string::escape_line(request.get_value("host").value_or("none")) + " (" +
+                         string::escape_line(request.path) + ")");
 }
 
 // One WebSocket connection: strict order, or side by side when the client's handshake asks.

@@ -52,8 +52,8 @@ private:
 
     void refill_locked() {
         const auto now = Clock::now();
-        const auto earned = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_).count() *
-                            static_cast<long long>(kBytesPerSecond) / 1000;
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_);
+        const auto earned = elapsed.count() * static_cast<long long>(kBytesPerSecond) / 1000;
         if (earned <= 0) return;
         available_ = std::min(kBurstBytes, available_ + static_cast<std::size_t>(earned));
         last_ = now;

@@ -85,7 +85,8 @@ TEST(CardCache, EmptyItemsAreCountedAndTheirNumberIsBounded) {
     }
     EXPECT_EQ(cache.items(), CardCache::kMaxItems);
     EXPECT_EQ(cache.bytes(), CardCache::kMaxItems * CardCache::kItemCost);
-    uint32_t newest = 400000 - 1, oldest_kept = 400000 - CardCache::kMaxItems, evicted = oldest_kept - 1;
+    const uint32_t newest = 400000 - 1, oldest_kept = 400000 - CardCache::kMaxItems;
+    const uint32_t evicted = oldest_kept - 1;
     for (auto [number, found] : {std::pair{newest, true}, {oldest_kept, true}, {evicted, false}}) {
         std::memcpy(card.data(), &number, sizeof number);
         EXPECT_EQ(cache.read(card, 0, "").has_value(), found) << number;

@@ -95,11 +95,12 @@ TEST(CommandLine, LocalOriginsAreThoseOfThisComputerOnly) {
                               "chrome-extension://localhost"}) {
         EXPECT_TRUE(is_local_origin(local)) << local;
     }
-    for (const char* foreign : {"null", "", "https://evil.example", "http://localhost.evil.example",
-                                "http://evil.localhost.example:3000", "http://128.0.0.1", "http://127.0.0",
-                                "http://127.0.0.1.5", "http://127.0.0.256", "http://127.0.0.1:", "http://127.1",
-                                "http://[::2]", "http://[::1", "http://localhost/path", "http://u@localhost",
-                                "http://localhost:80x", "://localhost", "http://0127.0.0.1"}) {
+    for (const char* foreign :
+         {"null", "", "https://evil.example", "http://localhost.evil.example",
+          "http://evil.localhost.example:3000", "http://128.0.0.1", "http://127.0.0", "http://127.0.0.1.5",
+          "http://127.0.0.256", "http://127.0.0.1:", "http://127.1", "http://[::2]", "http://[::1",
+          "http://localhost/path", "http://u@localhost", "http://localhost:80x", "://localhost",
+          "http://0127.0.0.1"}) {
         EXPECT_FALSE(is_local_origin(foreign)) << foreign;
     }
 }
