@@ -1,11 +1,11 @@
 #pragma once
 // Bounds on what all the agent's connections together hold in the PC/SC service.
 //
-// pcscd serves a fixed number of contexts for the whole machine (200 in pcsc-lite), and a card
-// handle it has handed out holds the reader for every program (pcsc-lite refuses further
-// connections to a reader past its handle table). The bound per connection does not keep a
-// page that opens several connections from taking all of them; this layer bounds the agent as a
-// whole, so that the service always has room left for the other programs of the computer:
+// pcscd serves a fixed number of contexts for the whole machine (200 in pcsc-lite), and a fixed
+// number of card handles on a reader, past which every program's Connect to that reader fails.
+// The bound per connection does not keep a page that opens several connections from taking all
+// of them; this layer bounds the agent as a whole, so that the service always has room left for
+// the other programs of the computer:
 //
 // - at most limits().contexts contexts established through the agent and not yet released;
 // - at most limits().cards_per_context card handles connected on one context, and
