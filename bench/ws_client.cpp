@@ -36,9 +36,10 @@ std::expected<WsClient, std::string> WsClient::open(uint16_t port, std::string_v
     WsClient client(*fd);
     // The key only has to be 16 base64-encoded bytes; this one is RFC 6455's own example.
     const std::string key = "dGhlIHNhbXBsZSBub25jZQ==";
+    // The agent serves only requests that name it, address and port (its Host check).
     std::string request = "GET " + std::string(path) +
                           " HTTP/1.1\r\n"
-                          "Host: 127.0.0.1\r\n"
+                          "Host: 127.0.0.1:" + std::to_string(port) + "\r\n"
                           "Upgrade: websocket\r\n"
                           "Connection: Upgrade\r\n"
                           "Sec-WebSocket-Key: " + key + "\r\n"

@@ -268,7 +268,10 @@ HEADS = {
 }
 
 CONNECTIONS = {
-    "bridge": HEADS["get_bridge"],
+    "bridge": b"GET /bridge.html HTTP/1.1\r\nHost: 127.0.0.1:8095\r\n\r\n",
+    "foreign_host": b"GET /bridge.html HTTP/1.1\r\nHost: rebind.test:8095\r\n\r\n",
+    "script_for_another_site": b"GET /bridge.js HTTP/1.1\r\nHost: localhost:8095\r\n"
+                               b"Sec-Fetch-Site: same-site\r\n\r\n",
     "script": HEADS["get_script"],
     "post": HEADS["post"],
     "foreign_origin": upgrade("https://evil.example") + frame(2, b"\x03\x01"),

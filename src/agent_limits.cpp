@@ -40,6 +40,9 @@ void read_limits_from_environment() {
     read_one<unsigned>("TOLVANE_HEAD_SECONDS", read.head_seconds, 1, 3600);
     read_one<unsigned>("TOLVANE_IDLE_SECONDS", read.idle_seconds, 1, 86400);
     read_one<std::size_t>("TOLVANE_CONTEXTS_PER_CONNECTION", read.contexts_per_connection, 1, 1024);
+    read_one<std::size_t>("TOLVANE_MAX_CONTEXTS", read.contexts, 1, 65536);
+    read_one<std::size_t>("TOLVANE_CARDS_PER_CONTEXT", read.cards_per_context, 1, 65536);
+    read_one<std::size_t>("TOLVANE_MAX_CARDS", read.cards, 1, 65536);
     read_one<std::size_t>("TOLVANE_CALLS_IN_FLIGHT", read.calls_in_flight, 1, 4096);
     set_limits(read);
 }

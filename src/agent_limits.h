@@ -9,6 +9,12 @@ namespace kx_agent {
 struct Limits {
     // PC/SC contexts one connection may hold at once; beyond that SCARD_E_NO_MEMORY.
     std::size_t contexts_per_connection = 32;
+    // PC/SC contexts held through the agent by all connections together, and card handles on one
+    // context and in all; beyond them SCARD_E_NO_MEMORY (pcscd's 200 contexts must leave room for
+    // the other programs of the computer).
+    std::size_t contexts = 64;
+    std::size_t cards_per_context = 16;
+    std::size_t cards = 128;
     // Calls in flight on one connection that takes replies in any order; beyond that the agent
     // reads no more from it until one completes.
     std::size_t calls_in_flight = 64;
@@ -28,8 +34,9 @@ const Limits& limits();
 void set_limits(const Limits& value);
 
 // Takes the limits from the environment: TOLVANE_MAX_CONNECTIONS, TOLVANE_HEAD_SECONDS,
-// TOLVANE_IDLE_SECONDS, TOLVANE_CONTEXTS_PER_CONNECTION and TOLVANE_CALLS_IN_FLIGHT, each a whole
-// number; a value that is not one (or out of its range) is named on standard error and the
+// TOLVANE_IDLE_SECONDS, TOLVANE_CONTEXTS_PER_CONNECTION, TOLVANE_MAX_CONTEXTS,
+// TOLVANE_CARDS_PER_CONTEXT, TOLVANE_MAX_CARDS and TOLVANE_CALLS_IN_FLIGHT, each a whole number;
+// a value that is not one (or out of its range) is named on standard error and the
 // default stays. Called once by the server's start-up.
 void read_limits_from_environment();
 

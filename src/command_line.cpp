@@ -45,6 +45,28 @@ bool is_bracketed_address(std::string_view host) {
     return host.find(':') != std::string_view::npos;
 }
 
+// Four decimal numbers of 0 to 255 separated by dots, the first 127: the loopback network as a
+// browser writes it in an origin (always in this form, whatever the page's address said).
+bool is_loopback_v4(std::string_view host) {
+    int part = 0;
+    std::size_t digits = 0;
+    unsigned value = 0;
+    for (std::size_t i = 0; i <= host.size(); ++i) {
+        if (i == host.size() || host[i] == '.') {
+            if (digits == 0 || value > 255 || (part == 0 && value != 127)) return false;
+            if (++part > 4) return false;
+            digits = 0;
+            value = 0;
+        } else if (is_digit(host[i]) && digits < 3) {
+            value = value * 10 + static_cast<unsigned>(host[i] - '0');
+            ++digits;
+        } else {
+            return false;
+        }
+    }
+    return part == 4;
+}
+
 std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
 std::string_view trim(std::string_view text) {
@@ -103,6 +125,25 @@ std::optional<std::string> origin_problem(std::string_view origin) {
         return quoted(origin) + shape + ": " + quoted(host) + " is no host name";
     }
     return std::nullopt;
+}
+
+bool is_local_origin(std::string_view origin) {
+    const auto separator = origin.find("://");
+    if (separator == std::string_view::npos || separator == 0) return false;
+    for (char c : origin.substr(0, separator))
+        if (!is_alpha(c) && !is_digit(c) && c != '+' && c != '-' && c != '.') return false;
+    const std::string_view authority = origin.substr(separator + 3);
+    std::string_view host = authority;
+    const auto colon = authority.rfind(':');
+    if (colon != std::string_view::npos && authority.find(']', colon) == std::string_view::npos) {
+        host = authority.substr(0, colon);
+        const std::string_view port = authority.substr(colon + 1);
+        if (port.empty() || port.size() > 5 || !std::all_of(port.begin(), port.end(), is_digit))
+            return false;
+    }
+    std::string lower(host);
+    for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return lower == "localhost" || lower == "[::1]" || is_loopback_v4(lower);
 }
 
 std::expected<CommandLine, std::string> parse_command_line(std::span<const std::string> arguments) {
@@ -192,8 +233,9 @@ std::string usage_text(std::span<const std::string> origin_files) {
     text +=
         "  - the trailer at the end of the agent's own executable (tools/stamp-origin).\n"
         "A file holds the origin on a line of its own; blank lines and lines starting\n"
-        "with # are ignored. With no origin given, every web page is trusted. A malformed\n"
-        "option, origin or file stops the agent with exit status 2.\n";
+        "with # are ignored. With no origin given, only the pages of this computer\n"
+        "(localhost, 127.0.0.0/8, [::1]) are trusted. A malformed option, origin or\n"
+        "file stops the agent with exit status 2.\n";
     return text;
 }
 

@@ -32,6 +32,12 @@ std::expected<CommandLine, std::string> parse_command_line(std::span<const std::
 // query or fragment.
 std::optional<std::string> origin_problem(std::string_view origin);
 
+// Whether a page of `origin` (the Origin header's value, RFC 6454: scheme://host[:port]) is one
+// of this computer's: its host is localhost, an address of 127.0.0.0/8 or [::1], whatever the
+// scheme and port. With no origin configured, these are the only pages trusted; the opaque
+// "null" origin, and anything with a path, user or other host, is not one.
+bool is_local_origin(std::string_view origin);
+
 // The origin written in a configuration file: the one line that is neither blank nor a comment
 // ("#"), spaces around it ignored. Absent when every line is blank or a comment; a reason when
 // there are two such lines or the one is no origin.

@@ -71,12 +71,13 @@ int refuse(const std::string& reason) {
 // Reads the origin trailer at the end of the file: the origin's L bytes, L, then "~~OG". A file
 // that cannot be read, or that ends otherwise, has none.
 std::optional<std::string> get_origion_from_file(const std::filesystem::path& path) {
-    // Running without an origin is allowed, but the user should know what it means.
+    // Running without an origin is allowed, but the user should know what it means: only the
+    // pages of this computer are trusted, and how the web client's page comes to be.
     const auto no_origin = [&path]() -> std::optional<std::string> {
         std::cout << "No origin found in " << platform::display_path(path) << '\n'
-                  << "Every web page may use the smart cards of this computer; to trust one page "
-                     "only, start with --origin ORIGIN or stamp it into the executable with "
-                     "tools/stamp-origin."
+                  << "Only pages of this computer (localhost, 127.0.0.0/8, [::1]) may use the "
+                     "smart cards; to trust the web client's page, start with --origin ORIGIN or "
+                     "stamp it into the executable with tools/stamp-origin."
                   << std::endl;
         const auto files = platform::origin_files();
         if (!files.empty()) {

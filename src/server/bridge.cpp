@@ -19,9 +19,12 @@ const std::string_view kBridgePage = R"html(<!doctype html>
 </html>
 )html";
 
-// window.__agent_origion, when set, is the one origin whose messages are relayed. An origin is
-// accepted when it equals the configured one (case aside), or when the configured one is that
-// origin followed by a path: a prefix test would let "https://rdp.example.com.evil.net" in.
+// window.__agent_origion, when the bridge page sets it, is the one origin whose messages are
+// relayed. An origin is accepted when it equals the configured one (case aside), or when the
+// configured one is that origin followed by a path: a prefix test would let
+// "https://rdp.example.com.evil.net" in. Without it, as the agent itself, only a page of this
+// computer is accepted (host localhost, 127.0.0.0/8 or [::1], any scheme and port), never the
+// opaque "null".
 // A message of another origin is ignored, whenever it comes: were it to end the bridge, any page
 // able to post to this window could cut the trusted page off. Messages that come before the
 // socket is open wait for it, at most MAX_PENDING of them (a page that posts without end must not
@@ -77,10 +80,18 @@ const std::string_view kBridgeScript = R"js((function () {
       (expected === actual || expected.indexOf(actual + "/") === 0);
   }
 
+  var LOCAL_HOST = "(localhost|\\[::1\\]|127(\\.(25[0-5]|2[0-4][0-9]|1?[0-9]?[0-9])){3})";
+  var LOCAL_ORIGIN = new RegExp("^[a-z][a-z0-9+.-]*://" + LOCAL_HOST + "(:[0-9]{1,5})?$", "i");
+
+  function isLocalOrigin(origin) {
+    return LOCAL_ORIGIN.test(String(origin));
+  }
+
   function receiveMsg(event) {
     if (!acceptedOrigin) {
-      if (window.__agent_origion && !originMatches(event.origin, window.__agent_origion)) {
-        console.log("Expected origin: " + window.__agent_origion +
+      var configured = window.__agent_origion;
+      if (configured ? !originMatches(event.origin, configured) : !isLocalOrigin(event.origin)) {
+        console.log("Expected origin: " + (configured || "a page of this computer") +
                     " actual origin: " + event.origin);
         return;
       }

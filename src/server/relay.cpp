@@ -15,6 +15,7 @@
 #include "platform/wakeup.h"
 #include "server/call_scheduler.h"
 #include "server/process.h"
+#include "server/text_log.h"
 #include "smartcard/pcsc.h"
 #include "smartcard/pcsc_stack.h"
 #include "smartcard/smartcard.h"
@@ -28,25 +29,6 @@ namespace {
 namespace http = vornic::velkin::http;
 namespace net = vornic::velkin::net;
 namespace websocket = vornic::velkin::http::websocket;
-
-// A client's text is printed up to this many bytes: a message may hold 1 MiB, and escaped it
-// would be four times that on the terminal.
-constexpr std::size_t kTextShown = 4096;
-
-// Escaped, so that a client can neither forge lines of this output nor send escape sequences
-// to the terminal.
-void print_text(const websocket::Text& text) {
-    std::string_view shown = text.text;
-    if (shown.size() > kTextShown) {
-        std::size_t cut = kTextShown;
-        while (cut > 0 && (static_cast<uint8_t>(shown[cut]) & 0xC0) == 0x80) --cut;  // whole characters
-        shown = shown.substr(0, cut);
-    }
-    std::string line = "text:" + vornic::velkin::string::escape_line(shown);
-    if (shown.size() < text.text.size())
-        line += " ... (" + std::to_string(text.text.size() - shown.size()) + " bytes more)";
-    diagnostics::out(std::move(line));
-}
 
 enum class Mode { strict, concurrent };
 
@@ -89,7 +71,8 @@ public:
           services_(services),
           scope_(guard, [socket = request.stream.native_handle()] {
               return net::sys::peer_closed(socket);
-          }) {}
+          }),
+          texts_(scope_.id()) {}
     // Waiting calls are dropped, running ones cancelled, and the connection's transactions ended
     // before the running calls are waited for: one of them may wait for the card that a
     // transaction of this connection holds.
@@ -142,13 +125,13 @@ private:
         std::size_t weight;
     };
 
-    // The one read step of both modes: a text is printed, a close ends the relay, a binary
-    // message waits its turn.
+    // The one read step of both modes: a text is printed (within the bounds of
+    // server/text_log.h), a close ends the relay, a binary message waits its turn.
     End read_message() {
         auto message = request_.read_ws();
         if (!message) return std::unexpected(message.error());
         if (auto* text = std::get_if<websocket::Text>(&*message)) {
-            print_text(*text);
+            texts_.print(text->text);
             return std::nullopt;
         }
         if (std::holds_alternative<websocket::Close>(*message)) return http::IoResult<void>{};
@@ -284,6 +267,7 @@ private:
     http::HttpRequest& request_;
     const smartcard::Services& services_;
     smartcard::ConnectionScope scope_;
+    text_log::Connection texts_;  // what it prints of the client's text messages
     // Read and written by the connection's thread only.
     Mode mode_ = Mode::strict;
     std::deque<Message> read_;      // read, not yet handed to a call

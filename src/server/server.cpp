@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "agent_limits.h"
+#include "command_line.h"
 #include "data_view.h"
 #include "diagnostics.h"
 #include "server/bridge.h"
@@ -27,7 +28,10 @@ namespace websocket = vornic::velkin::http::websocket;
 
 namespace {
 
-constexpr std::string_view kOriginLine = "window.__agent_origion = \"";
+constexpr std::string_view kOriginLine = "<script>window.__agent_origion = \"";
+// The bridge page's origin line goes in front of the script element that loads the bridge, so
+// that the origin is set when the script runs.
+constexpr std::string_view kScriptElement = "  <script src=\"bridge.js\"></script>";
 
 constexpr std::string_view kUnsupportedPage =
     "<html>\n"
@@ -37,16 +41,17 @@ constexpr std::string_view kUnsupportedPage =
     "</html>\n";
 constexpr std::string_view kWrongMethodPage = "<html><body>Someting Wrong</body></html>";
 
-// The origin as the body of a JavaScript string literal: quote, backslash and control
-// characters are escaped so that no configured value can end the literal or change the
-// script. Ordinary origins pass unchanged.
+// The origin as the body of a JavaScript string literal inside an HTML script element: quote,
+// backslash and control characters are escaped so that no configured value can end the literal
+// or change the script, and "<" and ">" so that none can end the element. Ordinary origins pass
+// unchanged.
 void append_js_string_body(std::string& out, std::span<const uint8_t> bytes) {
     static constexpr char kHex[] = "0123456789abcdef";
     for (uint8_t b : bytes) {
         if (b == '"' || b == '\\') {
             out += '\\';
             out += static_cast<char>(b);
-        } else if (b < 0x20 || b == 0x7F) {
+        } else if (b < 0x20 || b == 0x7F || b == '<' || b == '>') {
             out += "\\x";
             out += kHex[b >> 4];
             out += kHex[b & 15];
@@ -56,9 +61,42 @@ void append_js_string_body(std::string& out, std::span<const uint8_t> bytes) {
     }
 }
 
+// A request without an Origin comes from no web page (a program of this computer). With an
+// origin configured, a page must be of that origin; without one, of this computer: a page from
+// anywhere else needs the origin configured, and the opaque "null" origin (sandboxed frames,
+// file: pages, redirects) is never one.
 bool origin_allowed(const http::HttpRequest& request) {
-    if (AGENT_ORIGION_LEN == 0) return true;
-    return request.from_origin(kAgentOrigin) || request.from_origin(configured_origin());
+    if (!request.origin || request.from_origin(kAgentOrigin)) return true;
+    if (AGENT_ORIGION_LEN == 0) return is_local_origin(*request.origin);
+    return request.from_origin(configured_origin());
+}
+
+std::string trusted_pages() {
+    return AGENT_ORIGION_LEN > 0 ? configured_origin() : std::string("the pages of this computer");
+}
+
+// Whether a request names the agent itself. A page of a name that its owner made resolve to
+// 127.0.0.1 (DNS rebinding) reaches the agent with that name in Host, and with the name's own
+// origin, which the browser then treats as same-origin with the agent: nothing may be served to
+// it. One Host header, exactly one of the agent's addresses and its port (case aside).
+bool names_the_agent(const http::HttpRequest& request) {
+    const auto hosts = std::ranges::count(request.header_names, std::string_view("host"));
+    if (hosts != 1) return false;
+    const std::string host = vornic::velkin::string::to_lower(*request.get_value("host"));
+    return host == "127.0.0.1:8095" || host == "localhost:8095" || host == "[::1]:8095";
+}
+
+http::IoResult<void> forbidden(http::HttpRequest& request) {
+    return request.write_text("Forbidden", 403, "text/plain",
+                              {.allow_any_origin = false, .extra_headers = {}});
+}
+
+void say_refused(const http::HttpRequest& request, std::string_view why) {
+    namespace string = vornic::velkin::string;
+    if (diagnostics::verbose())
+        diagnostics::out("Request refused: " + std::string(why) + " " +
+                         string::escape_line(request.get_value("host").value_or("none")) + " (" +
+                         string::escape_line(request.path) + ")");
 }
 
 // One WebSocket connection: strict order, or side by side when the client's handshake asks.
@@ -74,28 +112,46 @@ constexpr std::string_view kNoFraming =
     "Content-Security-Policy: frame-ancestors 'none'\r\n"
     "X-Frame-Options: DENY\r\n";
 
+// Whether the bridge script may be served: to the bridge page, which is of the agent's own
+// origin, or to a client that is no browser (or one too old to say). Sec-Fetch-Site is set by
+// the browser and no page can forge it; "same-site" is not enough, since a page on another port
+// of 127.0.0.1 is same-site with the agent.
+bool script_for_own_page(const http::HttpRequest& request) {
+    const auto site = request.get_value("sec-fetch-site");
+    return !site || *site == "same-origin";
+}
+
 http::IoResult<void> serve_get(http::HttpRequest& request) {
     std::string route = request.get_route();
     route = route.substr(0, route.find('?'));
+    // Neither carries Access-Control-Allow-Origin: no page of another origin may read the page,
+    // which holds the configured origin, nor the script.
     if (route == "/bridge.html")
-        return request.write_text(kBridgePage, 200, "text/html",
-                                  {.allow_any_origin = true, .extra_headers = kNoFraming});
-    // Without Access-Control-Allow-Origin: a foreign page may run the script but not read it,
-    // and with it the configured origin.
-    if (route == "/bridge.js")
-        return request.write_text(bridge_script_body(), 200, "text/javascript",
+        return request.write_text(bridge_page_body(), 200, "text/html",
+                                  {.allow_any_origin = false, .extra_headers = kNoFraming});
+    if (route == "/bridge.js") {
+        if (!script_for_own_page(request)) {
+            say_refused(request, "the bridge script for a page of another origin, Host");
+            return forbidden(request);
+        }
+        return request.write_text(kBridgeScript, 200, "text/javascript",
                                   {.allow_any_origin = false, .extra_headers = {}});
+    }
     return request.write_text(kUnsupportedPage, 200, "text/html");
 }
 
 }  // namespace
 
 bool accepts_upgrade(const http::HttpRequest& request) {
+    if (!names_the_agent(request)) {
+        say_refused(request, "a WebSocket for another Host,");
+        return false;
+    }
     if (origin_allowed(request)) return true;
     if (diagnostics::verbose())
         diagnostics::out("Connection refused: origin " +
                          vornic::velkin::string::escape_line(request.origin.value_or("")) +
-                         " is not trusted (trusted: " + configured_origin() + ")");
+                         " is not trusted (trusted: " + trusted_pages() + ")");
     return false;
 }
 
@@ -104,19 +160,26 @@ std::string configured_origin() {
         std::span<const uint8_t>(AGENT_ORIGION, AGENT_ORIGION_LEN));
 }
 
-std::string bridge_script_body() {
+std::string bridge_page_body() {
+    const std::size_t at = kBridgePage.find(kScriptElement);
+    if (AGENT_ORIGION_LEN == 0 || at == std::string_view::npos) return std::string(kBridgePage);
     std::string body;
-    body.reserve(kBridgeScript.size() + kOriginCapacity + 64);
-    if (AGENT_ORIGION_LEN > 0) {
-        body += kOriginLine;
-        append_js_string_body(body, std::span<const uint8_t>(AGENT_ORIGION, AGENT_ORIGION_LEN));
-        body += "\";\r\n";
-    }
-    body += kBridgeScript;
+    body.reserve(kBridgePage.size() + 4 * kOriginCapacity + 64);
+    body += kBridgePage.substr(0, at);
+    body += "  ";
+    body += kOriginLine;
+    append_js_string_body(body, std::span<const uint8_t>(AGENT_ORIGION, AGENT_ORIGION_LEN));
+    body += "\";</script>\n";
+    body += kBridgePage.substr(at);
     return body;
 }
 
 http::IoResult<void> web_handler(http::HttpRequest& request) {
+    // Before anything is served or upgraded (the upgrade check refuses such an upgrade first).
+    if (!names_the_agent(request)) {
+        say_refused(request, "Host");
+        return forbidden(request);
+    }
     if (request.is_websockt()) {
         // Foreign pages are refused with 403 before the handshake (the server's upgrade check,
         // installed by init_web_server). Should this handler serve a server without that check,

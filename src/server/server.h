@@ -29,9 +29,11 @@ inline constexpr uint16_t kAgentPort = 8095;
 // The configured origin as text (one character per byte); empty when none is configured.
 std::string configured_origin();
 
-// Whether a WebSocket upgrade may be answered: always with no origin configured; else when the
-// request's Origin is absent, one of the agent's own pages or the configured origin. Installed
-// as the server's upgrade check, so that a foreign page gets 403 instead of the handshake.
+// Whether a WebSocket upgrade may be answered: when its Host names the agent (127.0.0.1:8095,
+// localhost:8095 or [::1]:8095) and its Origin is absent, one of the agent's own pages, or the
+// configured origin; with no origin configured, a page of this computer (is_local_origin).
+// Installed as the server's upgrade check, so that a foreign page gets 403 instead of the
+// handshake.
 bool accepts_upgrade(const vornic::velkin::http::HttpRequest& request);
 
 // Stores the origin (at most kOriginCapacity bytes; longer values are refused by the caller),
@@ -52,7 +54,10 @@ std::thread run(std::unique_ptr<vornic::velkin::http::HttpServer> server,
 // The one request handler: bridge page and script, fixed replies, and the WebSocket relay.
 vornic::velkin::http::IoResult<void> web_handler(vornic::velkin::http::HttpRequest& request);
 
-// The body of /bridge.js: the origin line (when an origin is configured) and the script.
-std::string bridge_script_body();
+// The body of /bridge.html: the bridge page with, when an origin is configured, the element that
+// hands it to the bridge script (window.__agent_origion) in front of the script. The page is
+// the only place that carries it: a page of another origin may include /bridge.js, but can
+// neither read the bridge page nor frame it.
+std::string bridge_page_body();
 
 }  // namespace kx_agent::server

@@ -4,8 +4,8 @@
 
 namespace kx_agent::smartcard {
 
-CardCache::CardCache(std::size_t max_item, std::size_t max_total)
-    : max_item_(max_item), max_total_(max_total) {}
+CardCache::CardCache(std::size_t max_item, std::size_t max_total, std::size_t max_items)
+    : max_item_(max_item), max_total_(max_total), max_items_(max_items) {}
 
 std::expected<std::vector<uint8_t>, uint32_t> CardCache::read(const CardIdentifier& card,
                                                               uint32_t freshness,
@@ -19,14 +19,15 @@ std::expected<std::vector<uint8_t>, uint32_t> CardCache::read(const CardIdentifi
 
 uint32_t CardCache::write(uint64_t context, const CardIdentifier& card, uint32_t freshness,
                           const std::string& name, std::span<const uint8_t> data) {
-    if (data.size() > max_item_ || name.size() + data.size() > max_total_)
+    const std::size_t needed = cost(name.size(), data.size());
+    if (data.size() > max_item_ || needed > max_total_ || max_items_ == 0)
         return rc::cache_item_too_big;
     Key key{card, name};
-    std::size_t needed = name.size() + data.size();
     std::lock_guard lock(mutex_);
     if (auto it = items_.find(key); it != items_.end()) erase(it);
     // Oldest first, until the new item fits.
-    while (bytes_ + needed > max_total_ && !order_.empty()) erase(items_.find(order_.front()));
+    while ((bytes_ + needed > max_total_ || items_.size() >= max_items_) && !order_.empty())
+        erase(items_.find(order_.front()));
     order_.push_back(key);
     Item item{context, freshness, {data.begin(), data.end()}, std::prev(order_.end())};
     bytes_ += needed;
@@ -44,7 +45,7 @@ void CardCache::forget_context(uint64_t context) {
 }
 
 void CardCache::erase(std::map<Key, Item>::iterator it) {
-    bytes_ -= cost(it->first, it->second);
+    bytes_ -= cost(it->first.second.size(), it->second.data.size());
     order_.erase(it->second.age);
     items_.erase(it);
 }

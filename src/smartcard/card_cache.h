@@ -6,9 +6,11 @@
 // An item is named by the card identifier (a UUID) and a lookup name, and carries the
 // freshness counter it was written with; a read with another counter finds it stale. Items
 // belong to the PC/SC context that wrote them last and are dropped when that context is
-// released or its connection ends. The cache is bounded (an item at most 64 KiB, 4 MiB in
-// all); when a write would pass the bound, the oldest items go first. Connections run on
-// threads of their own, so every operation takes the cache's lock.
+// released or its connection ends. The cache is bounded: an item at most 64 KiB of data, 4 MiB
+// in all and 4096 items. Each item counts against the 4 MiB at its data, name and identifier
+// and a fixed cost for what keeping it takes besides, so that items without data or name
+// cannot pile up for free. When a write would pass a bound, the oldest items go first.
+// Connections run on threads of their own, so every operation takes the cache's lock.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -29,8 +31,14 @@ class CardCache {
 public:
     static constexpr std::size_t kMaxItem = 64 * 1024;
     static constexpr std::size_t kMaxTotal = 4 * 1024 * 1024;
+    static constexpr std::size_t kMaxItems = 4096;
+    // What an item costs besides its data and name: its identifier and this much for the
+    // containers' nodes and its bookkeeping.
+    static constexpr std::size_t kFixedCost = 64;
+    static constexpr std::size_t kItemCost = sizeof(CardIdentifier) + kFixedCost;
 
-    explicit CardCache(std::size_t max_item = kMaxItem, std::size_t max_total = kMaxTotal);
+    explicit CardCache(std::size_t max_item = kMaxItem, std::size_t max_total = kMaxTotal,
+                       std::size_t max_items = kMaxItems);
 
     // The item's data; SCARD_W_CACHE_ITEM_NOT_FOUND when there is none,
     // SCARD_W_CACHE_ITEM_STALE when it was written with another freshness counter.
@@ -45,7 +53,7 @@ public:
     void forget_context(uint64_t context);
 
     std::size_t items() const;
-    // Bytes held: data and lookup names.
+    // Bytes counted: each item's data, lookup name and kItemCost.
     std::size_t bytes() const;
 
 private:
@@ -57,14 +65,13 @@ private:
         std::list<Key>::iterator age;  // place in `order_`
     };
 
-    static std::size_t cost(const Key& key, const Item& item) {
-        return key.second.size() + item.data.size();
-    }
+    static std::size_t cost(std::size_t name, std::size_t data) { return name + data + kItemCost; }
     // Callers hold the lock.
     void erase(std::map<Key, Item>::iterator it);
 
     std::size_t max_item_;
     std::size_t max_total_;
+    std::size_t max_items_;
     mutable std::mutex mutex_;
     std::map<Key, Item> items_;
     std::list<Key> order_;  // oldest write first

@@ -257,8 +257,9 @@ std::size_t ContextGuard::end_connection(uint64_t connection) {
                 ++held_;
             }
         }
-        // Beyond the bound, the contexts held longest go first.
-        while (held_ > kMaxHeld) {
+        // Beyond the bound, the contexts held longest go first. Held contexts count against the
+        // agent's bound on contexts too (smartcard/agent_bounds.h): half of it stays for live pages.
+        while (held_ > std::min(kMaxHeld, limits().contexts / 2)) {
             auto oldest = contexts_.end();
             for (auto it = contexts_.begin(); it != contexts_.end(); ++it)
                 if (it->second.orphaned &&

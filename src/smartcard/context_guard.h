@@ -12,7 +12,8 @@
 // The release waits for a grace period: a bridge window that is reloaded comes back on a new
 // connection with the contexts and card handles its page still holds, and a use from a live
 // connection within the grace keeps them. So that a page reloaded in a loop cannot hold pcscd's
-// few contexts, at most kMaxHeld contexts wait out their grace; beyond that the oldest go at once.
+// few contexts, at most kMaxHeld contexts (and half the agent's bound, limits().contexts) wait
+// out their grace; beyond that the oldest go at once.
 //
 // The grace keeps contexts and card handles, never transactions: pcsc-lite holds every other
 // call on the card (Connect, Status, Transmit, BeginTransaction on any other handle, of any

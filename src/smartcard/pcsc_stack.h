@@ -10,12 +10,16 @@
 //                     call belongs to and when it arrived (smartcard/context_guard.h)
 //   ContextGuard      the agent's stack only: what a closed connection leaves behind, waits
 //                     whose client has gone (smartcard/context_guard.h)
+//   AgentBounds       the agent's stack only: contexts and card handles of all connections
+//                     together (smartcard/agent_bounds.h); under the guard, so that what the
+//                     guard releases is counted out
 //   the service       the platform's (system_pcsc), or a test's fake
 //
 // The two client layers are there where the service is pcsc-lite; winscard.dll numbers and
 // counts as the clients do, and the handlers reach the service below them as it is. The relay
 // builds the layers from the connection's call up for each call (ClientLayers over a Call over
 // the guard); the stack's own top (AgentStack::services) reaches the guard as no connection.
+#include "smartcard/agent_bounds.h"
 #include "smartcard/context_guard.h"
 #include "smartcard/pcsc.h"
 #include "smartcard/pnp_reader_count.h"
@@ -45,7 +49,8 @@ private:
 class AgentStack {
 public:
     AgentStack()
-        : guard_(system_pcsc(), ContextGuard::kSlice, ContextGuard::kGrace, &cache_),
+        : bounds_(system_pcsc()),
+          guard_(bounds_, ContextGuard::kSlice, ContextGuard::kGrace, &cache_),
           client_(guard_) {}
     AgentStack(const AgentStack&) = delete;
     AgentStack& operator=(const AgentStack&) = delete;
@@ -57,6 +62,7 @@ public:
 private:
     CardCache cache_;
     TransmitCounts transmits_;
+    AgentBounds bounds_;
     ContextGuard guard_;
     ClientLayers client_;
     Services services_{client_.top(), cache_, transmits_};

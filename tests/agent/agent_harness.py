@@ -114,10 +114,12 @@ class Agent:
         self.stop()
 
 
-def http_request(method, path, timeout=5):
-    """One raw HTTP/1.1 request; returns (status line, headers dict, body bytes)."""
+def http_request(method, path, timeout=5, host=f"127.0.0.1:{PORT}", headers=""):
+    """One raw HTTP/1.1 request (with that Host, none for None, and the header lines `headers`,
+    each ending in CR LF); returns (status line, headers dict, body bytes)."""
     with socket.create_connection(("127.0.0.1", PORT), timeout=timeout) as s:
-        s.sendall(f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1:{PORT}\r\n\r\n".encode())
+        host_line = f"Host: {host}\r\n" if host is not None else ""
+        s.sendall(f"{method} {path} HTTP/1.1\r\n{host_line}{headers}\r\n".encode())
         data = b""
         while True:
             chunk = s.recv(65536)

@@ -16,9 +16,11 @@ from agent_harness import (Agent, BEGIN_TRANSACTION, FIRST_READER, IS_VALID, REL
 # Deadlines are those a user sees; a ThreadSanitizer build, several times slower, stretches them.
 TIME_SCALE = float(os.environ.get("TOLVANE_TIME_SCALE", "1"))
 # How long the agent keeps a closed connection's contexts for a client that comes back (a
-# reloaded bridge window); it keeps at most HELD of them, the oldest go first.
+# reloaded bridge window); it keeps at most HELD of them (and half the agent's bound on contexts,
+# which these tests raise to BOUND), the oldest go first.
 GRACE = 30
 HELD = 64
+BOUND = 128
 # PC/SC contexts one connection may hold at once.
 CONTEXTS_PER_CONNECTION = 32
 
@@ -30,7 +32,9 @@ def drop(ws):
 
 class Cleanup(unittest.TestCase):
     def setUp(self):
-        self.agent = Agent().wait_ready()
+        # Fifty waits of vanished pages are held here at once: a bound for the agent as a whole
+        # that holds them all (the bound itself is tested in test_concurrent).
+        self.agent = Agent(env={"TOLVANE_MAX_CONTEXTS": str(BOUND)}).wait_ready()
 
     def tearDown(self):
         self.agent.stop()

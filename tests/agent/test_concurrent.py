@@ -5,6 +5,7 @@ import time
 import unittest
 
 from agent_harness import (Agent, BEGIN_TRANSACTION, CANCEL, FIRST_READER, IS_VALID, RELEASE, SCARD_E_CANCELLED,
+                           SCARD_E_NO_MEMORY,
                            SCARD_STATE_EMPTY, SECOND_READER, VirtualCard, card_of, completion_id,
                            concurrent_connect, connect, connect_call, connect_card, context_call,
                            establish_call, list_readers_call, return_code, roundtrip, run,
@@ -350,6 +351,41 @@ class Concurrent(unittest.TestCase):
         self.assertEqual(len(self.released_lines()), released_before + 1)
         self.assertGreaterEqual(time.monotonic() - gone_at, GRACE - 1)
         self.assertNotEqual(run(is_valid(context)), 0)
+
+    def test_one_page_leaves_the_pcsc_service_to_other_programs(self):
+        # Seven connections of one page ask for 32 contexts each (pcscd serves 200 in all), and
+        # one context for 17 card handles: the agent's bounds for all connections together (64
+        # contexts, 16 handles a context) answer the rest SCARD_E_NO_MEMORY, and another PC/SC
+        # program of this computer still establishes, connects and takes a transaction.
+        async def scenario():
+            sockets = [await connect() for _ in range(7)]
+            try:
+                held, refused = [], 0
+                for ws in sockets:
+                    for _ in range(32):
+                        reply = await roundtrip(ws, establish_call())
+                        if return_code(reply) == 0:
+                            held.append(reply[-8:])
+                        else:
+                            self.assertEqual(return_code(reply), SCARD_E_NO_MEMORY)
+                            refused += 1
+                self.assertEqual((len(held), refused), (64, 7 * 32 - 64))
+                connected = await connect_stable_card(sockets[0], held[0])
+                self.assertEqual(return_code(connected), 0)
+                more = connect_call(held[0], FIRST_READER, wide=True)
+                codes = [return_code(await roundtrip(sockets[0], more)) for _ in range(16)]
+                self.assertEqual(codes, [0] * 15 + [SCARD_E_NO_MEMORY])
+                self.assertTrue(await asyncio.to_thread(other_program_takes_card, FIRST_READER,
+                                                        10 * TIME_SCALE))
+                # A release makes room again.
+                released = await roundtrip(sockets[1], context_call(RELEASE, held[-1]))
+                self.assertEqual(return_code(released), 0)
+                self.assertEqual(return_code(await roundtrip(sockets[1], establish_call())), 0)
+            finally:
+                for ws in sockets:
+                    await ws.close()
+        run(scenario(), timeout=120)
+        self.assertTrue(self.agent.wait_for_match(r"PC/SC bound reached: 64 contexts .*"))
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
-"""Plain HTTP requests to the agent: the bridge, fixed replies, and the bridge script's origin."""
+"""Plain HTTP requests to the agent: the bridge, fixed replies, and the origin the bridge page
+hands to its script."""
 import os
 import socket
 import tempfile
@@ -13,7 +14,20 @@ from agent_harness import (AGENT, RELEASE, UPGRADE, Agent, connect, context_call
                            http_request, return_code, roundtrip, run)
 
 STAMP = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "stamp-origin")
-ORIGIN_LINE = b'window.__agent_origion = "'
+ORIGIN_LINE = b'<script>window.__agent_origion = "'
+
+
+def served_origin():
+    """The origin that the bridge page hands to the bridge script (as written in the page), or
+    None; the script itself never carries it."""
+    _, _, page = http_request("GET", "/bridge.html")
+    _, _, script = http_request("GET", "/bridge.js")
+    assert script.startswith(b"(function () {") and b"__agent_origion =" not in script, script[:80]
+    if ORIGIN_LINE not in page:
+        return None
+    start = page.index(ORIGIN_LINE) + len(ORIGIN_LINE)
+    end = page.index(b'";</script>\n  <script src="bridge.js"></script>', start)
+    return page[start:end]
 
 
 def stamped_copy(directory, origin):
@@ -56,16 +70,45 @@ class Routes(unittest.TestCase):
                 self.assertEqual(headers["connection"], "close")
                 self.assertIn(body_part, body)
 
-    def test_bridge_cannot_be_framed_and_its_script_not_read_by_other_pages(self):
+    def test_bridge_cannot_be_framed_nor_read_by_other_pages(self):
         _, page, _ = http_request("GET", "/bridge.html")
         self.assertEqual(page["content-security-policy"], "frame-ancestors 'none'")
         self.assertEqual(page["x-frame-options"], "DENY")
+        self.assertNotIn("access-control-allow-origin", page)
         _, script, _ = http_request("GET", "/bridge.js")
         self.assertNotIn("access-control-allow-origin", script)
 
-    def test_script_without_origin_has_no_origin_line(self):
-        _, _, body = http_request("GET", "/bridge.js")
-        self.assertTrue(body.startswith(b"(function () {"))
+    def test_script_only_for_the_bridge_page(self):
+        # Sec-Fetch-Site is the browser's word on who asks: only the agent's own page (or a
+        # client that is no browser) gets the script; a page on another port of 127.0.0.1 is
+        # "same-site", and no more trusted than any other.
+        for site, status in [(None, "200 OK"), ("same-origin", "200 OK"), ("same-site", "403 Forbidden"),
+                             ("cross-site", "403 Forbidden"), ("none", "403 Forbidden")]:
+            with self.subTest(site=site):
+                extra = f"Sec-Fetch-Site: {site}\r\n" if site else ""
+                line, _, body = http_request("GET", "/bridge.js", headers=extra)
+                self.assertEqual(line, "HTTP/1.1 " + status)
+                self.assertEqual(body.startswith(b"(function () {"), status == "200 OK")
+
+    def test_without_origin_the_page_hands_none(self):
+        self.assertIsNone(served_origin())
+
+    def test_foreign_host_is_refused_before_anything_is_served(self):
+        # A page whose name was made to resolve to 127.0.0.1 (DNS rebinding) sends its own name.
+        for host, status in [("127.0.0.1:8095", "200 OK"), ("localhost:8095", "200 OK"),
+                             ("[::1]:8095", "200 OK"), ("LOCALHOST:8095", "200 OK"),
+                             ("rebind.test:8095", "403 Forbidden"), ("127.0.0.1", "403 Forbidden"),
+                             ("127.0.0.1:8096", "403 Forbidden"), ("", "403 Forbidden"),
+                             (None, "403 Forbidden")]:
+            for path in ["/bridge.html", "/bridge.js"]:
+                with self.subTest(host=host, path=path):
+                    line, headers, body = http_request("GET", path, host=host)
+                    self.assertEqual(line, "HTTP/1.1 " + status)
+                    if status != "200 OK":
+                        self.assertEqual(body, b"Forbidden")
+        # Two Host headers could be read either way.
+        line, _, _ = http_request("GET", "/bridge.html", headers="Host: rebind.test:8095\r\n")
+        self.assertEqual(line, "HTTP/1.1 403 Forbidden")
 
 
 class OriginConfiguration(unittest.TestCase):
@@ -75,8 +118,7 @@ class OriginConfiguration(unittest.TestCase):
             exe = stamped_copy(d, origin)
             with Agent(exe=exe) as agent:
                 agent.wait_ready()
-                _, _, body = http_request("GET", "/bridge.js")
-                self.assertTrue(body.startswith(ORIGIN_LINE + origin + b'";\r\n(function () {'), body[:80])
+                self.assertEqual(served_origin(), origin)
                 self.assertFalse(any(l.startswith("No origin found") for l in agent.stdout()))
 
     def test_empty_trailer_is_no_origin(self):
@@ -84,8 +126,7 @@ class OriginConfiguration(unittest.TestCase):
             exe = stamped_copy(d, b"")
             with Agent(exe=exe) as agent:
                 agent.wait_ready()
-                _, _, body = http_request("GET", "/bridge.js")
-                self.assertTrue(body.startswith(b"(function () {"))
+                self.assertIsNone(served_origin())
                 self.assertFalse(any(l.startswith("No origin found") for l in agent.stdout()))
 
     def test_option_wins_over_trailer(self):
@@ -93,25 +134,25 @@ class OriginConfiguration(unittest.TestCase):
             exe = stamped_copy(d, b"https://a.example")
             with Agent("--origin", "https://B.example", exe=exe) as agent:
                 agent.wait_ready()
-                _, _, body = http_request("GET", "/bridge.js")
-                self.assertTrue(body.startswith(ORIGIN_LINE + b'https://B.example";\r\n'), body[:80])
+                self.assertEqual(served_origin(), b"https://B.example")
 
     def test_no_trailer_is_reported(self):
         with Agent() as agent:
             agent.wait_ready()
             out = agent.stdout()
             self.assertIn("No origin found in " + AGENT, out)
-            # The next line tells what running without an origin means and how to set one.
+            # The next lines tell what running without an origin means and how to set one.
             advice = out[out.index("No origin found in " + AGENT) + 1]
-            self.assertIn("Every web page may use the smart cards", advice)
+            self.assertIn("Only pages of this computer (localhost, 127.0.0.0/8, [::1])", advice)
             self.assertIn("--origin", advice)
+            files = out[out.index("No origin found in " + AGENT) + 2]
+            self.assertIn("The origin may also be written in", files)
+            self.assertIn("/etc/tolvane-agent/origin", files)
 
-    def test_origin_is_escaped_in_the_script(self):
-        with Agent("--origin", 'https://a.example/"+alert(1)+"\\') as agent:
+    def test_origin_is_escaped_in_the_page(self):
+        with Agent("--origin", 'https://a.example/"+alert(1)+"\\</script>') as agent:
             agent.wait_ready()
-            _, _, body = http_request("GET", "/bridge.js")
-            self.assertTrue(body.startswith(ORIGIN_LINE + b'https://a.example/\\"+alert(1)+\\"\\\\";\r\n'),
-                            body[:80])
+            self.assertEqual(served_origin(), b'https://a.example/\\"+alert(1)+\\"\\\\\\x3c/script\\x3e')
 
     def test_origin_files_and_their_precedence(self):
         # --origin, then the user's file ($XDG_CONFIG_HOME/tolvane-agent/origin), then the
@@ -131,8 +172,7 @@ class OriginConfiguration(unittest.TestCase):
                         f.write(text)
                     with Agent(*args, exe=exe, config_home=d) as agent:
                         agent.wait_ready()
-                        _, _, body = http_request("GET", "/bridge.js")
-                        self.assertTrue(body.startswith(ORIGIN_LINE + trusted + b'";'), body[:80])
+                        self.assertEqual(served_origin(), trusted)
             # A file that names no origin stops the agent rather than passing over it.
             with open(origin_file, "w") as f:
                 f.write("rdp.example.com\n")
@@ -158,8 +198,7 @@ class OriginConfiguration(unittest.TestCase):
             self.assertFalse(os.path.exists(os.path.join(d, "x")))
             with Agent(exe=twice) as agent:
                 agent.wait_ready()
-                _, _, body = http_request("GET", "/bridge.js")
-                self.assertTrue(body.startswith(ORIGIN_LINE + b'https://rdp.example.com";'))
+                self.assertEqual(served_origin(), b"https://rdp.example.com")
 
 
 class StartUp(unittest.TestCase):

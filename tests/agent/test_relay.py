@@ -39,7 +39,7 @@ class Relay(unittest.TestCase):
         run(scenario())
 
     def test_text_is_printed_and_the_relay_goes_on(self):
-        # A message may hold 1 MiB; its line is cut at 4 KiB (escaped, it would be 4 MiB).
+        # A message may hold 1 MiB; its line is cut at 1 KiB (escaped, it would be 4 MiB).
         long_text = "\u00e9" * 2050 + "x" * (1024 * 1024 - 4100)
         async def scenario():
             ws = await connect()
@@ -51,8 +51,8 @@ class Relay(unittest.TestCase):
                 await ws.close()
         run(scenario())
         self.assertTrue(self.agent.wait_for_line("text:hello agent"), self.agent.stdout())
-        # Cut between whole characters: 2048 of the two-byte ones fit.
-        cut = "text:" + "\u00e9" * 2048 + f" ... ({len(long_text.encode()) - 4096} bytes more)"
+        # Cut between whole characters: 512 of the two-byte ones fit.
+        cut = "text:" + "\u00e9" * 512 + f" ... ({len(long_text.encode()) - 1024} bytes more)"
         self.assertTrue(self.agent.wait_for_line(cut), [l[:80] for l in self.agent.stdout()])
 
     def test_text_cannot_forge_lines_or_drive_the_terminal(self):
@@ -124,6 +124,38 @@ class Relay(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class TextFlood(unittest.TestCase):
+    def test_a_text_flood_writes_little(self):
+        # Text messages are no calls: each connection's first three are printed, the rest
+        # counted when it ends, and all lines together get a few KiB a second.
+        with Agent() as agent:
+            agent.wait_ready()
+            text = "x" * 4096
+
+            async def flood(n):
+                ws = await connect()
+                try:
+                    for _ in range(n):
+                        await ws.send(text)
+                    self.assertEqual(await roundtrip(ws, bytes([3, 1])), bytes([3, 2]))
+                finally:
+                    await ws.close()
+
+            async def scenario():
+                await flood(200)  # alone: its count is said
+                await asyncio.gather(*(flood(200) for _ in range(10)))
+            before = sum(len(line.encode()) + 1 for line in agent.stdout())
+            started = time.monotonic()
+            run(scenario(), timeout=120)
+            self.assertTrue(agent.wait_for_match(r"connection \d+: 197 more text messages"),
+                            agent.stdout()[-5:])
+            time.sleep(0.5)
+            written = sum(len(line.encode()) + 1 for line in agent.stdout()) - before
+            self.assertLess(written, 1024 * 1024)  # 11 * 200 * 4 KiB were sent
+            # A burst of 16 KiB, then 4 KiB a second.
+            self.assertLess(written, 16384 + 4096 * (time.monotonic() - started + 1))
 
 
 class Log(unittest.TestCase):

@@ -60,10 +60,36 @@ test('a framed bridge opens no WebSocket', { timeout: 60000 }, async () => {
     document.body.append(script);
   }));
   assert.ok(blocked);
+  // The script is not even served to a page of another origin (Sec-Fetch-Site: same-site).
   const framedScript = page.frames().find((f) => f.url() === 'about:srcdoc');
-  await framedScript.waitForFunction(() => document.getElementById('scard-status')?.textContent === '\u2612');
+  await framedScript.waitForLoadState('load');
   await page.waitForTimeout(1000);
+  assert.equal(await framedScript.evaluate(() => document.getElementById('scard-status').textContent), '');
   assert.deepEqual(sockets, []);
+  await page.close();
+});
+
+// A page of another origin may include the bridge script, as any page may include any script:
+// it must learn nothing from it, neither the origin the agent trusts nor that it is installed
+// with one, and it cannot read the bridge page that carries the origin.
+test('a page of another origin that includes the bridge script learns nothing', { timeout: 60000 }, async () => {
+  const page = await browser.newPage();
+  await page.goto(`${FOREIGN}/`);
+  const found = await page.evaluate(() => new Promise((resolve) => {
+    const script = document.createElement('script');
+    script.src = 'http://127.0.0.1:8095/bridge.js';
+    script.onload = script.onerror = async () => {
+      let bridgePage = null;
+      try {
+        bridgePage = await (await fetch('http://127.0.0.1:8095/bridge.html')).text();
+      } catch {
+        // refused by the browser: the page carries no Access-Control-Allow-Origin
+      }
+      resolve({ origin: window.__agent_origion ?? null, bridgePage });
+    };
+    document.head.append(script);
+  }));
+  assert.deepEqual(found, { origin: null, bridgePage: null });
   await page.close();
 });
 

@@ -10,8 +10,10 @@ that vanish mid-head, mid-frame and mid-call; and a flood of malformed messages.
 well-behaved client must see no error, and afterwards the agent's threads and memory must come
 back to their idle level. Last, the agent-wide bounds: connections beyond the connection bound
 closed at once beside a client that keeps its calls, a head trickled a byte at a time ended by
-the head deadline, a WebSocket that answers no ping closed after the idle limit. The figures
-are printed.
+the head deadline, a WebSocket that answers no ping closed after the idle limit; one page that
+asks for more PC/SC contexts than the agent's bound while another PC/SC program of this computer
+establishes its own; the card cache's memory after many empty items; and a flood of text
+messages against what the agent writes. The figures are printed.
 
 Usage: AGENT=path/to/tolvane-agent load_test.py [full|quick]
 The quick profile (fewer of everything) is what tools/tsan.sh runs under ThreadSanitizer.
@@ -34,7 +36,7 @@ from concurrent.futures import ThreadPoolExecutor
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import wsclient  # noqa: E402
 from wsclient import (Closed, WsClient, call, check_reply, context_call, establish_call,  # noqa: E402
-                      frame, hard_close, status_change_call, upgrade_head)
+                      frame, hard_close, status_change_call, upgrade_head, write_cache_call)
 
 HOST, PORT = wsclient.HOST, wsclient.PORT
 READY = "Tolvane Agent is ready on port 8095."
@@ -48,14 +50,19 @@ GRACE = 30
 EXTRA_CONNECTIONS = 100
 IDLE_SECONDS = 5
 HEAD_SECONDS = 10
+# PC/SC contexts of all connections together (default 64): room for the contexts alive at once
+# in the storms, and still short of pcscd's 200.
+CONTEXTS_BOUND = 128
 
 PROFILES = {
     "full": dict(ws_connections=1000, contexts=100, gets=10000, get_clients=50, slow_clients=100,
                  slow_seconds=8, silent_clients=10, vanish=50, mid_call=20,
-                 flood_connections=40, flood_messages=60, garbage=200, queued_connections=16),
+                 flood_connections=40, flood_messages=60, garbage=200, queued_connections=16,
+                 cache_items=400000, texts=20000),
     "quick": dict(ws_connections=100, contexts=20, gets=1000, get_clients=20, slow_clients=10,
                   slow_seconds=8, silent_clients=3, vanish=10, mid_call=5,
-                  flood_connections=10, flood_messages=30, garbage=40, queued_connections=4),
+                  flood_connections=10, flood_messages=30, garbage=40, queued_connections=4,
+                  cache_items=20000, texts=2000),
 }
 
 
@@ -89,6 +96,7 @@ class Agent:
         self.ready = threading.Event()
         self.released = 0
         self.stdout_lines = 0
+        self.stdout_bytes = 0
         self.stderr_tail = []
         self.sanitizer = []
         self.lock = threading.Lock()
@@ -102,6 +110,7 @@ class Agent:
             line = raw.decode("utf-8", "replace").rstrip("\n")
             with self.lock:
                 self.stdout_lines += 1
+                self.stdout_bytes += len(raw)
                 m = re.match(r"Connection closed: released (\d+) PC/SC context", line)
                 if m:
                     self.released += int(m.group(1))
@@ -649,6 +658,112 @@ def blocked_and_queued(p, failures, agent, idle_threads):
     return len(clients), threads, rss, large_sent
 
 
+# Another PC/SC program of this computer (pcsc-lite through ctypes, a process of its own): it
+# establishes a context and lists the readers.
+OTHER_PROGRAM = r"""
+import ctypes, sys
+lib = ctypes.CDLL("libpcsclite.so.1")
+lib.SCardEstablishContext.argtypes = [ctypes.c_ulong, ctypes.c_void_p, ctypes.c_void_p,
+                                      ctypes.POINTER(ctypes.c_long)]
+lib.SCardListReaders.argtypes = [ctypes.c_long, ctypes.c_char_p, ctypes.c_char_p,
+                                 ctypes.POINTER(ctypes.c_ulong)]
+lib.SCardReleaseContext.argtypes = [ctypes.c_long]
+for f in (lib.SCardEstablishContext, lib.SCardListReaders, lib.SCardReleaseContext):
+    f.restype = ctypes.c_long
+context, length = ctypes.c_long(), ctypes.c_ulong(0)
+rv = lib.SCardEstablishContext(2, None, None, ctypes.byref(context))
+if rv == 0:
+    rv = lib.SCardListReaders(context, None, None, ctypes.byref(length))
+    lib.SCardReleaseContext(context)
+sys.exit(0 if rv == 0 else 1)
+"""
+
+
+def pcsc_bounds(failures):
+    """Seven connections of one page ask for 32 contexts each: the agent holds CONTEXTS_BOUND
+    for all of them together, and another PC/SC program still gets a context of its own."""
+    sockets = [WsClient() for _ in range(7)]
+    held, refused = [], 0
+    for ws in sockets:
+        for n in range(32):
+            reply = ws.roundtrip(establish_call(completion_id=n))
+            code = check_reply(reply, n)
+            if code == 0:
+                held.append((ws, reply[-8:]))
+            elif code == wsclient.SCARD_E_NO_MEMORY:
+                refused += 1
+            else:
+                failures.add(f"establish beyond the bound answered {code:#x}")
+    try:
+        other = subprocess.run([sys.executable, "-c", OTHER_PROGRAM], timeout=20,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+    except subprocess.TimeoutExpired:
+        other = False
+    for ws, reference in held:
+        ws.roundtrip(context_call(wsclient.RELEASE, reference))
+    for ws in sockets:
+        ws.close()
+    if len(held) > CONTEXTS_BOUND:
+        failures.add(f"contexts held through the agent: {len(held)} > {CONTEXTS_BOUND}")
+    if not other:
+        failures.add("another PC/SC program got no context while a page held the agent's bound")
+    return len(held), refused, other
+
+
+def cache_memory(p, failures, agent):
+    """Empty cache items (no name, no data) written without end through one context: the
+    agent's memory stays within what the cache's bound allows, and goes with the context."""
+    ws = WsClient(timeout=60)
+    reply = ws.roundtrip(establish_call())
+    if check_reply(reply) != 0:
+        failures.add("establish before the cache items")
+        return None
+    reference = reply[-8:]
+    before = agent.rss()
+    started = time.monotonic()
+    batch = 500
+    written = 0
+    for first in range(0, p["cache_items"], batch):
+        n = min(batch, p["cache_items"] - first)
+        ws.send_raw(b"".join(frame(2, write_cache_call(reference, struct.pack("<QQ", first + i, 7)))
+                             for i in range(n)))
+        for _ in range(n):
+            written += check_reply(ws.recv()) == 0
+    seconds = time.monotonic() - started
+    full = agent.rss()
+    ws.roundtrip(context_call(wsclient.RELEASE, reference))
+    ws.close()
+    time.sleep(0.5)
+    released = agent.rss()
+    if written != p["cache_items"]:
+        failures.add(f"cache items written: {written} of {p['cache_items']}")
+    if not agent.sanitized() and full > before + 8 * MIB:
+        failures.add(f"the cache grew the agent from {before / MIB:.1f} to {full / MIB:.1f} MiB")
+    return dict(items=written, seconds=seconds, before=before, full=full, released=released)
+
+
+def text_flood(p, failures, agent):
+    """Text messages of 4 KiB over ten connections: the agent's output stays small."""
+    before = agent.stdout_bytes
+    started = time.monotonic()
+    clients = [WsClient(timeout=60) for _ in range(10)]
+    message = frame(1, b"x" * 4096)
+    per_client = p["texts"] // len(clients)
+    for ws in clients:
+        for first in range(0, per_client, 100):
+            ws.send_raw(message * min(100, per_client - first))
+    for ws in clients:
+        if ws.roundtrip(b"\x03\x01") != b"\x03\x02":
+            failures.add("the relay did not go on after text messages")
+        ws.close()
+    time.sleep(1)
+    written = agent.stdout_bytes - before
+    seconds = time.monotonic() - started
+    if written >= MIB:
+        failures.add(f"text flood: the agent wrote {written} bytes")
+    return per_client * len(clients), written, seconds
+
+
 def settle(agent, idle_threads, timeout):
     deadline = time.monotonic() + timeout
     while agent.threads() > idle_threads and time.monotonic() < deadline:
@@ -676,7 +791,8 @@ def main():
     bound = p["ws_connections"] + EXTRA_CONNECTIONS
     agent = Agent(exe, env={"TOLVANE_MAX_CONNECTIONS": str(bound),
                             "TOLVANE_IDLE_SECONDS": str(IDLE_SECONDS),
-                            "TOLVANE_HEAD_SECONDS": str(HEAD_SECONDS)})
+                            "TOLVANE_HEAD_SECONDS": str(HEAD_SECONDS),
+                            "TOLVANE_MAX_CONTEXTS": str(CONTEXTS_BOUND)})
     started = time.monotonic()
     try:
         if not agent.ready.wait(30):
@@ -749,6 +865,21 @@ def main():
             f"{HEAD_SECONDS}s: a head trickled a byte every 0.25 s {head}; idle limit "
             f"{IDLE_SECONDS}s (default 300): a silent WebSocket pinged {pinged}, closed after "
             f"{limits['closed']:.1f}s")
+
+        held_contexts, refused_contexts, other = pcsc_bounds(failures)
+        log(f"bounds: PC/SC contexts {CONTEXTS_BOUND} for all connections (default 64; set for "
+            f"this run), 16 card handles a context, 128 in all: one page of 7 connections asking "
+            f"32 contexts each held {held_contexts}, {refused_contexts} answered SCARD_E_NO_MEMORY; "
+            f"another PC/SC program {'got' if other else 'did not get'} a context meanwhile")
+        cache = cache_memory(p, failures, agent)
+        if cache:
+            log(f"card cache (4096 items, 4 MiB with 80 bytes counted an item): {cache['items']} "
+                f"empty items in {cache['seconds']:.1f}s; VmRSS {cache['before'] / MIB:.1f} MiB "
+                f"before, {cache['full'] / MIB:.1f} MiB after them, {cache['released'] / MIB:.1f} "
+                f"MiB after the context's release")
+        texts, text_bytes, text_seconds = text_flood(p, failures, agent)
+        log(f"text messages: {texts} of 4 KiB over 10 connections in {text_seconds:.1f}s; the agent "
+            f"wrote {text_bytes} bytes (3 lines a connection, then a count; 4 KiB a second)")
 
         after_threads = settle(agent, idle_threads, GRACE + 20)
         time.sleep(1)

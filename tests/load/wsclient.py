@@ -14,6 +14,7 @@ ESTABLISH, RELEASE, IS_VALID = 0x00090014, 0x00090018, 0x0009001C
 LIST_READERS, GET_STATUS_CHANGE = 0x00090028, 0x000900A0
 INTRODUCE_GROUP_A, UNKNOWN = 0x00090050, 0x000900E4
 SCARD_E_UNSUPPORTED_FEATURE = 0x80100022
+SCARD_E_NO_MEMORY = 0x80100006
 SCARD_STATE_EMPTY = 0x10
 
 
@@ -34,6 +35,21 @@ def establish_call(completion_id=2):
 def context_call(code, reference, completion_id=2):
     return call(code, struct.pack("<III", len(reference), 0x00020000, len(reference)) + reference,
                 completion_id=completion_id)
+
+
+WRITE_CACHE = 0x000900F8  # SCARD_IOCTL_WRITECACHEA
+
+
+def write_cache_call(reference, card_id, name=b"", data=b"", completion_id=2):
+    """WriteCacheA: the item named by the 16-byte card identifier and the lookup name."""
+    body = struct.pack("<IIIIIII", 0x00020000, len(reference), 0x00020004, 0x00020008, 0, len(data),
+                       0x0002000C if data else 0)
+    raw = name + b"\0"
+    body += struct.pack("<III", len(raw), 0, len(raw)) + raw + b"\0" * ((4 - len(raw) % 4) % 4)
+    body += struct.pack("<I", len(reference)) + reference + card_id
+    if data:
+        body += struct.pack("<I", len(data)) + data + b"\0" * ((4 - len(data) % 4) % 4)
+    return call(WRITE_CACHE, body, completion_id=completion_id)
 
 
 def reader_name(name):

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -39,7 +40,7 @@ TEST(CardCache, AnItemIsFoundByCardNameAndFreshness) {
     EXPECT_EQ(cache.read(kCard, 2, "cardid").value(), bytes(5, 0xCD));
     EXPECT_EQ(cache.read(kCard, 1, "cardid").error(), kStale);
     EXPECT_EQ(cache.items(), 1u);
-    EXPECT_EQ(cache.bytes(), 6u + 5u);
+    EXPECT_EQ(cache.bytes(), 6u + 5u + CardCache::kItemCost);
     // An empty item is an item.
     ASSERT_EQ(cache.write(7, kCard, 0, "empty", {}), 0u);
     EXPECT_TRUE(cache.read(kCard, 0, "empty").value().empty());
@@ -51,8 +52,9 @@ TEST(CardCache, ItemsAndTheWholeAreBounded) {
     EXPECT_EQ(real.write(1, kCard, 0, "y", bytes(CardCache::kMaxItem + 1, 1)), kTooBig);
     EXPECT_EQ(real.read(kCard, 0, "y").error(), kNotFound);
 
-    // 10 bytes an item, 25 in all: a name of one byte and 9 data bytes cost 10.
-    CardCache cache(10, 25);
+    // 10 data bytes an item, two items of 10 in all (each costs its name, data and kItemCost).
+    constexpr std::size_t kTen = 10 + CardCache::kItemCost;
+    CardCache cache(10, 2 * kTen + 5);
     EXPECT_EQ(cache.write(1, kCard, 0, "a", bytes(9, 'a')), 0u);
     EXPECT_EQ(cache.write(1, kCard, 0, "b", bytes(9, 'b')), 0u);
     // "a" is written again: it becomes the newest, so "b" is the oldest now.
@@ -61,14 +63,44 @@ TEST(CardCache, ItemsAndTheWholeAreBounded) {
     EXPECT_EQ(cache.read(kCard, 0, "b").error(), kNotFound);
     EXPECT_EQ(cache.read(kCard, 0, "a").value(), bytes(9, 'A'));
     EXPECT_EQ(cache.read(kCard, 0, "c").value(), bytes(9, 'c'));
-    EXPECT_EQ(cache.bytes(), 20u);
+    EXPECT_EQ(cache.bytes(), 2 * kTen);
     // A bigger item pushes out as many old ones as it needs, oldest first.
     EXPECT_EQ(cache.write(1, kCard, 0, "d", bytes(10, 'd')), 0u);
     EXPECT_EQ(cache.read(kCard, 0, "a").error(), kNotFound);
     EXPECT_EQ(cache.read(kCard, 0, "c").value(), bytes(9, 'c'));
-    EXPECT_LE(cache.bytes(), 25u);
+    EXPECT_LE(cache.bytes(), 2 * kTen + 5);
     EXPECT_EQ(cache.write(1, kCard, 0, "e", bytes(11, 'e')), kTooBig);
     EXPECT_EQ(cache.items(), 2u);
+}
+
+// Items without data or name cost their identifier and the fixed cost, and the count is bounded
+// on its own: a client that writes them without end holds the oldest kMaxItems at most, and
+// the release of its context takes them all.
+TEST(CardCache, EmptyItemsAreCountedAndTheirNumberIsBounded) {
+    CardCache cache;
+    CardIdentifier card{};
+    for (uint32_t i = 0; i < 400000; ++i) {
+        std::memcpy(card.data(), &i, sizeof i);
+        ASSERT_EQ(cache.write(5, card, 0, "", {}), 0u);
+    }
+    EXPECT_EQ(cache.items(), CardCache::kMaxItems);
+    EXPECT_EQ(cache.bytes(), CardCache::kMaxItems * CardCache::kItemCost);
+    const uint32_t newest = 400000 - 1, oldest_kept = 400000 - CardCache::kMaxItems;
+    const uint32_t evicted = oldest_kept - 1;
+    for (auto [number, found] : {std::pair{newest, true}, {oldest_kept, true}, {evicted, false}}) {
+        std::memcpy(card.data(), &number, sizeof number);
+        EXPECT_EQ(cache.read(card, 0, "").has_value(), found) << number;
+    }
+    // Small items count in full against the whole: 1000 of them take what their bytes say.
+    CardCache small(CardCache::kMaxItem, 100 * CardCache::kItemCost);
+    for (uint32_t i = 0; i < 1000; ++i) {
+        std::memcpy(card.data(), &i, sizeof i);
+        ASSERT_EQ(small.write(6, card, 0, "", {}), 0u);
+    }
+    EXPECT_EQ(small.items(), 100u);
+    cache.forget_context(5);
+    EXPECT_EQ(cache.items(), 0u);
+    EXPECT_EQ(cache.bytes(), 0u);
 }
 
 TEST(CardCache, ItemsDieWithTheContextThatWroteThem) {
@@ -105,7 +137,7 @@ TEST(CardCache, AClosedConnectionsContextLeavesNothingCached) {
 }
 
 TEST(CardCache, ConnectionsUseItAtTheSameTime) {
-    CardCache cache(64, 4096);
+    CardCache cache(64, 4096 + 50 * CardCache::kItemCost);
     std::vector<std::thread> threads;
     for (uint64_t t = 0; t < 4; ++t) {
         threads.emplace_back([&cache, t] {
@@ -122,7 +154,7 @@ TEST(CardCache, ConnectionsUseItAtTheSameTime) {
         });
     }
     for (auto& thread : threads) thread.join();
-    EXPECT_LE(cache.bytes(), 4096u);
+    EXPECT_LE(cache.bytes(), 4096u + 50 * CardCache::kItemCost);
 }
 
 }  // namespace

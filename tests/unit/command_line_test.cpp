@@ -89,6 +89,22 @@ TEST(CommandLine, OriginsAreSchemeHostAndPortWithAnOptionalPath) {
     EXPECT_NE(origin_problem("https://" + std::string(64, 'a') + ".example"), std::nullopt);  // a label of 64
 }
 
+TEST(CommandLine, LocalOriginsAreThoseOfThisComputerOnly) {
+    for (const char* local : {"http://localhost:3000", "https://localhost", "http://127.0.0.1:8096",
+                              "http://127.255.3.4", "http://[::1]:8443", "HTTP://LOCALHOST:3000",
+                              "chrome-extension://localhost"}) {
+        EXPECT_TRUE(is_local_origin(local)) << local;
+    }
+    for (const char* foreign :
+         {"null", "", "https://evil.example", "http://localhost.evil.example",
+          "http://evil.localhost.example:3000", "http://128.0.0.1", "http://127.0.0", "http://127.0.0.1.5",
+          "http://127.0.0.256", "http://127.0.0.1:", "http://127.1", "http://[::2]", "http://[::1",
+          "http://localhost/path", "http://u@localhost", "http://localhost:80x", "://localhost",
+          "http://0127.0.0.1"}) {
+        EXPECT_FALSE(is_local_origin(foreign)) << foreign;
+    }
+}
+
 TEST(CommandLine, AnOriginFileHoldsOneOriginBesideBlankAndCommentLines) {
     struct Case {
         const char* text;

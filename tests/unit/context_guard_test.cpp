@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "agent_limits.h"
+#include "smartcard/agent_bounds.h"
 #include "fake_pcsc.h"
 
 namespace kx_agent::test {
@@ -431,13 +432,14 @@ TEST(ContextGuardGrace, AReloadedClientKeepsItsContextsAndCards) {
 TEST(ContextGuardGrace, AClientReloadedInALoopHoldsNoMoreThanTheBound) {
     ManyContexts fake;
     ContextGuard guard(fake, 500ms, 10s);
-    const std::size_t closed = ContextGuard::kMaxHeld + 6;
+    const std::size_t held = std::min(ContextGuard::kMaxHeld, limits().contexts / 2);
+    const std::size_t closed = held + 6;
     std::vector<SCARDCONTEXT> made;
     for (std::size_t i = 0; i < closed; ++i) {
         ConnectionScope connection(guard);
         made.push_back(establish(connection.pcsc()));
     }
-    EXPECT_EQ(guard.held_contexts(), ContextGuard::kMaxHeld);
+    EXPECT_EQ(guard.held_contexts(), held);
     ASSERT_EQ(fake.count("release_context"), 6u);
     // The oldest went first.
     std::vector<SCARDCONTEXT> released;
@@ -481,6 +483,86 @@ TEST(ContextGuardGrace, AnEndingConnectionEndsItsWaitsWithinASlice) {
     EXPECT_EQ(result, SCARD_E_CANCELLED);
     EXPECT_LT(std::chrono::steady_clock::now() - ending, 1s);
 }
+
+namespace agent_bounds {
+
+using smartcard::AgentBounds;
+
+// A fake that hands out a new card handle on each connect, as pcscd does.
+class ManyCards : public ManyContexts {
+public:
+    LONG connect(SCARDCONTEXT c, const char* reader, DWORD share, DWORD protocols, SCARDHANDLE* out,
+                 DWORD* protocol) override {
+        LONG result = ManyContexts::connect(c, reader, share, protocols, out, protocol);
+        *out = next_++;
+        return result;
+    }
+
+private:
+    std::atomic<SCARDHANDLE> next_{0x20000};
+};
+
+// The limits of one test, restored when it ends.
+struct LimitsFor {
+    explicit LimitsFor(Limits changed) : saved(limits()) { set_limits(changed); }
+    ~LimitsFor() { set_limits(saved); }
+    Limits saved;
+};
+
+LONG try_connect(smartcard::Pcsc& pcsc, SCARDCONTEXT context, SCARDHANDLE* card) {
+    DWORD protocol = 0;
+    return pcsc.connect(context, "Reader A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, card, &protocol);
+}
+
+// Under the guard, as in the agent's stack: the bounds hold for all connections together, a
+// refusal never reaches the service, and what is released (by a client, or by the guard for a
+// closed connection) makes room again.
+TEST(AgentBounds, AllConnectionsTogetherHoldNoMoreThanTheAgentsBound) {
+    Limits bounded = limits();
+    bounded.contexts = 4;
+    bounded.cards_per_context = 2;
+    bounded.cards = 3;
+    const LimitsFor scoped(bounded);
+    ManyCards fake;
+    AgentBounds bounds(fake);
+    ContextGuard guard(bounds, 500ms, kNoGrace);
+    testing::internal::CaptureStdout();  // the guard's and the bounds' lines
+    ConnectionScope first(guard);
+    const SCARDCONTEXT a = establish(first.pcsc()), b = establish(first.pcsc());
+    std::thread([&] {
+        ConnectionScope second(guard);
+        establish(second.pcsc());
+        establish(second.pcsc());
+        SCARDCONTEXT refused = 0;
+        EXPECT_EQ(second.pcsc().establish_context(SCARD_SCOPE_SYSTEM, &refused), SCARD_E_NO_MEMORY);
+        EXPECT_EQ(refused, 0u);
+        EXPECT_EQ(bounds.contexts(), 4u);
+    }).join();
+    // The second connection's two went with it, through the layer.
+    EXPECT_EQ(bounds.contexts(), 2u);
+    EXPECT_EQ(fake.count("establish_context"), 4u);
+
+    SCARDHANDLE cards[4] = {};
+    EXPECT_EQ(try_connect(first.pcsc(), a, &cards[0]), SCARD_S_SUCCESS);
+    EXPECT_EQ(try_connect(first.pcsc(), a, &cards[1]), SCARD_S_SUCCESS);
+    EXPECT_EQ(try_connect(first.pcsc(), a, &cards[2]), SCARD_E_NO_MEMORY);  // two on a context
+    EXPECT_EQ(try_connect(first.pcsc(), b, &cards[2]), SCARD_S_SUCCESS);
+    EXPECT_EQ(try_connect(first.pcsc(), b, &cards[3]), SCARD_E_NO_MEMORY);  // three in all
+    EXPECT_EQ(fake.count("connect"), 3u);
+    EXPECT_EQ(first.pcsc().disconnect(cards[0], SCARD_LEAVE_CARD), SCARD_S_SUCCESS);
+    EXPECT_EQ(try_connect(first.pcsc(), b, &cards[3]), SCARD_S_SUCCESS);
+    EXPECT_EQ(bounds.cards(), 3u);
+    // A released context takes its card handles with it, whatever the service answers.
+    fake.results["release_context"] = SCARD_E_INVALID_HANDLE;
+    first.pcsc().release_context(b);
+    EXPECT_EQ(bounds.contexts(), 1u);
+    EXPECT_EQ(bounds.cards(), 1u);
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find("PC/SC bound reached: 4 contexts"), std::string::npos) << said;
+    EXPECT_NE(said.find("PC/SC bound reached: 3 card handles"), std::string::npos) << said;
+}
+
+}  // namespace agent_bounds
 
 }  // namespace
 }  // namespace kx_agent::test

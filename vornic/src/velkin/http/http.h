@@ -34,6 +34,11 @@ inline constexpr std::chrono::milliseconds kHeadDeadline{10000};
 // lingering, so that its last answer is not lost to a reset: at most this long, this much input.
 inline constexpr std::chrono::milliseconds kLingerTime{1000};
 inline constexpr std::size_t kLingerBytes = 256 * 1024;
+// A connection closed after its request has been answered: what the client sent beyond the
+// head (a pipelined request, a body no handler read) is read and dropped first, at most this
+// much for at most this long, so that the answer is not reset away.
+inline constexpr std::chrono::milliseconds kAnsweredLingerTime{1000};
+inline constexpr std::size_t kAnsweredLingerBytes = 8 * 1024;
 
 // How long a WebSocket may be quiet between frames: after `quiet` without a byte the server
 // pings, and when nothing comes within `answer` more it closes (1001) and the read fails.
@@ -179,7 +184,7 @@ public:
 };
 
 // What one connection thread runs: read the head within the head deadline, parse, pick the
-// handler, call it once, close.
+// handler, call it once, close (lingering: kAnsweredLingerTime, kAnsweredLingerBytes).
 void handle_connection(net::TcpStream stream, std::shared_ptr<const HandlerManager> handlers);
 
 class HttpServer {

@@ -104,12 +104,16 @@ void handle_connection(net::TcpStream stream, std::shared_ptr<const HandlerManag
         if (auto written = request->write_text("Not Found", 404, "text/plain"); !written) {
             report(written.error().message);
         }
-        return;
+    } else {
+        request->handler_context = entry->context;
+        if (auto handled = request->dipatch(entry->func); !handled) {
+            report(handled.error().message);
+        }
     }
-    request->handler_context = entry->context;
-    if (auto handled = request->dipatch(entry->func); !handled) {
-        report(handled.error().message);
-    }
+    // Closing a socket with input unread makes the kernel send a reset, which can destroy the
+    // answer before the client has read it (a client that pipelines its requests has sent more
+    // than the one head read here).
+    request->stream.shutdown_lingering(kAnsweredLingerTime, kAnsweredLingerBytes);
 }
 
 HttpServer::HttpServer()
