@@ -15,6 +15,7 @@ const std::string_view kBridgePage = R"html(<!doctype html>
     <span style="font-size: 200%;">&#x260F;: </span><span id="scard-status"></span>
   </div>
   <p style="text-align: center; font-size: 200%;">Please do not close. This is required by the Tolvane Agent.</p>
+  <p id="bridge-words" style="text-align: center; font-size: 120%;"></p>
 </body>
 </html>
 )html";
@@ -37,6 +38,10 @@ const std::string_view kBridgePage = R"html(<!doctype html>
 // to be trusted when it is one of the agent's own pages (same origin), or once it has posted a
 // message of an accepted origin itself (event.source is the opener; event.origin is the
 // browser's word, which no page can forge). Until then, messages wait as before.
+//
+// The window says where it stands in words (#bridge-words), as the page's BridgeClient tells its
+// page: what cut it off, what it waits for, whether the agent is connected. Nothing of it reaches
+// a page of another origin, which cannot read this window.
 const std::string_view kBridgeScript = R"js((function () {
   "use strict";
 
@@ -66,6 +71,25 @@ const std::string_view kBridgeScript = R"js((function () {
     }
   }
 
+  var WORDS = {
+    framed: "This bridge does not run inside another page.",
+    alone: "No page can reach this window. Open it from your remote-desktop page, with a " +
+           "click. A page that isolates itself (Cross-Origin-Opener-Policy: same-origin) cuts " +
+           "this window off: such a page connects to the agent directly instead. You may close " +
+           "this window.",
+    waiting: "Waiting for the page that opened this window.",
+    foreign: "The page that opened this window is not one the agent trusts: nothing it sends " +
+             "is passed on. Open the bridge from your remote-desktop page.",
+    connected: "Connected: your remote-desktop page can use your smart cards.",
+    ended: "The connection to the agent has ended: the agent stopped, or refused the " +
+           "connection. Open the bridge again from your remote-desktop page."
+  };
+
+  function say(what) {
+    var words = document.getElementById("bridge-words");
+    if (words) words.textContent = WORDS[what];
+  }
+
   function showStatus(mark, colour) {
     if (!indicator) return;
     indicator.textContent = mark;
@@ -93,6 +117,7 @@ const std::string_view kBridgeScript = R"js((function () {
       if (configured ? !originMatches(event.origin, configured) : !isLocalOrigin(event.origin)) {
         console.log("Expected origin: " + (configured || "a page of this computer") +
                     " actual origin: " + event.origin);
+        if (loaded && !socket && !socketClosed && event.source === window.opener) say("foreign");
         return;
       }
       acceptedOrigin = event.origin;
@@ -117,9 +142,11 @@ const std::string_view kBridgeScript = R"js((function () {
       socketClosed = true;
       pending = [];
       showStatus("\u2612", "red");
+      say(framed ? "framed" : "alone");
       return;
     }
     if (openerIsOwnPage()) openerTrusted = true;
+    say("waiting");
     connectAgent();
   }
 
@@ -131,6 +158,7 @@ const std::string_view kBridgeScript = R"js((function () {
     socket.onopen = function () {
       socketOpen = true;
       showStatus("\u2611", "green");
+      say("connected");
       while (pending.length > 0) socket.send(pending.shift());
     };
     socket.onclose = socket.onerror = function () {
@@ -138,6 +166,7 @@ const std::string_view kBridgeScript = R"js((function () {
       socketClosed = true;
       pending = [];
       showStatus("\u2612", "red");
+      say("ended");
     };
     socket.onmessage = function (event) {
       if (window.opener && acceptedOrigin) window.opener.postMessage(event.data, acceptedOrigin);

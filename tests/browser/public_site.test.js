@@ -52,16 +52,18 @@ function everyCall() {
 
 const rows = [
   { what: 'a click opens the bridge and every call is answered', site: 0, click: '#open',
-    states: ['waiting', 'answering'], calls: true },
+    states: ['waiting', 'answering'], calls: true, bridgeSays: 'Connected' },
   { what: 'without a click the browser blocks the window, and the page is told', site: 0,
     query: '?auto', states: ['blocked'] },
   { what: 'a page that isolates itself (COOP same-origin) connects directly, with leave',
     site: 0, coop: true, grant: true, click: '#open',
-    states: ['waiting', 'cut-off', 'waiting', 'answering'], calls: true },
+    states: ['waiting', 'cut-off', 'waiting', 'answering'], calls: true,
+    bridgeSays: 'No page can reach this window' },
   { what: 'a page that isolates itself, without leave: the browser\'s refusal is told',
     site: 0, coop: true, click: '#open', states: ['waiting', 'cut-off', 'waiting', 'local-blocked'] },
   { what: 'a page of another site gets nothing through the bridge', site: 1, click: '#open',
-    states: ['waiting', 'unreachable'], silentBridge: true },
+    states: ['waiting', 'unreachable'], silentBridge: true,
+    bridgeSays: 'not one the agent trusts' },
   { what: 'a page of another site that connects directly is refused', site: 1, grant: true,
     click: '#open-direct', states: ['waiting', 'refused'] },
 ];
@@ -101,6 +103,13 @@ for (const row of rows) {
       const { codes, response } = await page.evaluate(everyCall);
       assert.deepEqual(codes, [0, 0, 0, 0, 0, 0]);
       assert.deepEqual(response, [0x6A, 0x82]);  // no such application, as the card says
+    }
+    if (row.bridgeSays) {
+      // The bridge window tells its user the same in words.
+      const bridge = browser.pages().find((p) => p.url().startsWith('http://127.0.0.1:8095/bridge.html'));
+      assert.ok(bridge, 'no bridge window');
+      await bridge.waitForFunction((w) => document.getElementById('bridge-words')?.textContent.includes(w),
+                                   row.bridgeSays);
     }
     if (row.silentBridge) {
       // The page's handshakes go on for their whole time: none is ever answered.
