@@ -198,6 +198,13 @@ private:
         std::array<uint8_t, kCallHead> head{};
         std::copy_n(call.bytes.begin(), std::min(call.bytes.size(), head.size()), head.begin());
         const std::size_t weight = call.weight;
+        // In strict order a call that returns at once runs on this thread: handing it to a
+        // worker and its reply back would cost more than the call itself.
+        if (mode_ == Mode::strict && smartcard::returnsAtOnce(call.bytes)) {
+            release(weight);
+            strict_context_ = 0;
+            return request_.write_ws_binary(carry_out(call.bytes, arrival));
+        }
         if (!wake_) {
             wake_.emplace();
             if (!wake_->valid()) wake_.reset();

@@ -102,6 +102,24 @@ constexpr std::array kCalls = {
 };
 static_assert(std::ranges::is_sorted(kCalls, {}, &Call::code));
 
+// The codes of returnsAtOnce, in ascending order.
+constexpr std::array kAtOnce = {
+    0x00090014u,  // ESTABLISHCONTEXT
+    0x00090018u,  // RELEASECONTEXT
+    0x0009001Cu,  // ISVALIDCONTEXT
+    0x00090020u, 0x00090024u,  // LISTREADERGROUPSA/W
+    0x00090028u, 0x0009002Cu,  // LISTREADERSA/W
+    0x000900A8u,  // CANCEL
+    0x000900C4u,  // STATE
+    0x000900C8u, 0x000900CCu,  // STATUSA/W
+    0x000900E0u,  // ACCESSSTARTEDEVENT
+    0x000900E8u, 0x000900ECu,  // LOCATECARDSBYATRA/W: a status query with time-out 0
+    0x000900F0u, 0x000900F4u, 0x000900F8u, 0x000900FCu,  // READCACHEA/W, WRITECACHEA/W
+    0x00090100u,  // GETTRANSMITCOUNT
+    0x00090108u,  // GETDEVICETYPEID: a status query with time-out 0
+};
+static_assert(std::ranges::is_sorted(kAtOnce));
+
 const Call* findCall(uint32_t code) {
     auto it = std::ranges::lower_bound(kCalls, code, {}, &Call::code);
     return it != kCalls.end() && it->code == code ? &*it : nullptr;
@@ -191,6 +209,12 @@ CallOrder callOrder(const std::vector<uint8_t>& message) {
     uint64_t context = call->handler->waitsOn(in, call->form);
     if (context == 0) return {};
     return {call->kind, context};
+}
+
+bool returnsAtOnce(const std::vector<uint8_t>& message) {
+    DataView request(message, 2);
+    Frame frame = readFrame(request);
+    return !request.failed() && std::ranges::binary_search(kAtOnce, frame.ioControlCode);
 }
 
 void process_smartcard(const std::vector<uint8_t>& message, DataView& reply,

@@ -54,6 +54,11 @@ struct CallOrder {
 };
 CallOrder callOrder(const std::vector<uint8_t>& message);
 
+// Whether the call of `message` returns at once: it neither exchanges with a card nor waits for
+// one or for a time-out (a context, a list, a status, the cache). A connection in strict order
+// carries such a call out on its own thread rather than handing it to a worker.
+bool returnsAtOnce(const std::vector<uint8_t>& message);
+
 // The typed calls (smartcard/call.h): each family file defines the handlers of its calls.
 struct CallHandler;
 extern const CallHandler establishContextCall;

@@ -101,43 +101,45 @@ TEST(CallOrder, EveryCallOnAContextNamesIt) {
         const char* name;
         Bytes message;
         Kind kind;
+        bool atOnce;  // neither exchanges with a card nor waits: strict order runs it inline
     };
     const Case cases[] = {
-        {"ReleaseContext", context_call(0x00090018), Kind::context},
-        {"IsValidContext", context_call(0x0009001C), Kind::context},
-        {"Cancel", context_call(0x000900A8), Kind::cancel},
-        {"ListReadersA", list_readers_call(0x00090028), Kind::context},
-        {"ListReadersW", list_readers_call(0x0009002C), Kind::context},
-        {"GetStatusChangeA", status_change_call(0x000900A0), Kind::context},
-        {"GetStatusChangeW", status_change_call(0x000900A4), Kind::context},
-        {"ConnectA", connect_call(0x000900AC, "Reader A", 1), Kind::context},
-        {"ConnectA, name of 4n bytes", connect_call(0x000900AC, "Rdr", 1), Kind::context},
-        {"ConnectW", connect_call(0x000900B0, "Reader A", 2), Kind::context},
-        {"Reconnect", handle_call(0x000900B4, 3), Kind::context},
-        {"Disconnect", handle_call(0x000900B8, 1), Kind::context},
-        {"BeginTransaction", handle_call(0x000900BC, 1), Kind::context},
-        {"EndTransaction", handle_call(0x000900C0, 1), Kind::context},
-        {"StatusA", handle_call(0x000900C8, 3), Kind::context},
-        {"StatusW", handle_call(0x000900CC, 3), Kind::context},
-        {"Transmit", handle_call(0x000900D0, 8), Kind::context},
-        {"Control", handle_call(0x000900D4, 5), Kind::context},
-        {"GetAttrib", handle_call(0x000900D8, 3), Kind::context},
-        {"ListReaderGroupsA", context_words_call(0x00090020, 2), Kind::context},
-        {"ListReaderGroupsW", context_words_call(0x00090024, 2), Kind::context},
-        {"State", handle_call(0x000900C4, 2), Kind::context},
-        {"SetAttrib", handle_call(0x000900DC, 3), Kind::context},
-        {"GetTransmitCount", handle_call(0x00090100, 0), Kind::context},
-        {"LocateCardsByATRA", context_words_call(0x000900E8, 4), Kind::context},
-        {"LocateCardsByATRW", context_words_call(0x000900EC, 4), Kind::context},
-        {"GetDeviceTypeId", device_type_call(), Kind::context},
-        {"ReadCacheA", cache_call(0x000900F0, 1), Kind::context},
-        {"ReadCacheW", cache_call(0x000900F4, 2), Kind::context},
-        {"WriteCacheA", cache_call(0x000900F8, 1), Kind::context},
-        {"WriteCacheW", cache_call(0x000900FC, 2), Kind::context},
+        {"ReleaseContext", context_call(0x00090018), Kind::context, true},
+        {"IsValidContext", context_call(0x0009001C), Kind::context, true},
+        {"Cancel", context_call(0x000900A8), Kind::cancel, true},
+        {"ListReadersA", list_readers_call(0x00090028), Kind::context, true},
+        {"ListReadersW", list_readers_call(0x0009002C), Kind::context, true},
+        {"GetStatusChangeA", status_change_call(0x000900A0), Kind::context, false},
+        {"GetStatusChangeW", status_change_call(0x000900A4), Kind::context, false},
+        {"ConnectA", connect_call(0x000900AC, "Reader A", 1), Kind::context, false},
+        {"ConnectA, name of 4n bytes", connect_call(0x000900AC, "Rdr", 1), Kind::context, false},
+        {"ConnectW", connect_call(0x000900B0, "Reader A", 2), Kind::context, false},
+        {"Reconnect", handle_call(0x000900B4, 3), Kind::context, false},
+        {"Disconnect", handle_call(0x000900B8, 1), Kind::context, false},
+        {"BeginTransaction", handle_call(0x000900BC, 1), Kind::context, false},
+        {"EndTransaction", handle_call(0x000900C0, 1), Kind::context, false},
+        {"StatusA", handle_call(0x000900C8, 3), Kind::context, true},
+        {"StatusW", handle_call(0x000900CC, 3), Kind::context, true},
+        {"Transmit", handle_call(0x000900D0, 8), Kind::context, false},
+        {"Control", handle_call(0x000900D4, 5), Kind::context, false},
+        {"GetAttrib", handle_call(0x000900D8, 3), Kind::context, false},
+        {"ListReaderGroupsA", context_words_call(0x00090020, 2), Kind::context, true},
+        {"ListReaderGroupsW", context_words_call(0x00090024, 2), Kind::context, true},
+        {"State", handle_call(0x000900C4, 2), Kind::context, true},
+        {"SetAttrib", handle_call(0x000900DC, 3), Kind::context, false},
+        {"GetTransmitCount", handle_call(0x00090100, 0), Kind::context, true},
+        {"LocateCardsByATRA", context_words_call(0x000900E8, 4), Kind::context, true},
+        {"LocateCardsByATRW", context_words_call(0x000900EC, 4), Kind::context, true},
+        {"GetDeviceTypeId", device_type_call(), Kind::context, true},
+        {"ReadCacheA", cache_call(0x000900F0, 1), Kind::context, true},
+        {"ReadCacheW", cache_call(0x000900F4, 2), Kind::context, true},
+        {"WriteCacheA", cache_call(0x000900F8, 1), Kind::context, true},
+        {"WriteCacheW", cache_call(0x000900FC, 2), Kind::context, true},
     };
     for (const auto& c : cases) {
         auto order = smartcard::callOrder(c.message);
         EXPECT_EQ(order.kind, c.kind) << c.name;
+        EXPECT_EQ(smartcard::returnsAtOnce(c.message), c.atOnce) << c.name;
         EXPECT_EQ(order.context, kContext) << c.name;
     }
     // A handle whose context is empty, as Connect_Return hands it out, is ordered by the handle.
