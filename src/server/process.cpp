@@ -8,6 +8,7 @@
 
 #include "diagnostics.h"
 #include "smartcard/return_code_names.h"
+#include "smartcard/return_codes.h"
 #include "smartcard/smartcard.h"
 
 namespace kx_agent::server {
@@ -21,7 +22,6 @@ constexpr std::size_t kCallFrameSize = 14;
 // A reply's ReturnCode: after 03 03, the device I/O completion header (16 bytes), the NDR
 // headers (16 bytes) and the ..._Return's first field starts at offset 38.
 constexpr std::size_t kReturnCodeOffset = 38;
-constexpr uint32_t kNoService = 0x8010001D;  // SCARD_E_NO_SERVICE
 
 // Said once while the service stays away; a call that succeeds again re-arms it.
 std::atomic<bool> no_service_said{false};
@@ -109,7 +109,7 @@ bool process_call(uint64_t connection, const std::vector<uint8_t>& message,
                 result = *code_of_reply;
             }
         }
-        if (answered_code && result == kNoService) {
+        if (answered_code && result == smartcard::rc::no_service) {
             if (!no_service_said.exchange(true))
                 diagnostics::err("The PC/SC service is not running (SCARD_E_NO_SERVICE): the "
                                  "agent answers its calls with that code until it runs.");

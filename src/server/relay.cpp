@@ -18,6 +18,7 @@
 #include "server/text_log.h"
 #include "smartcard/pcsc.h"
 #include "smartcard/pcsc_stack.h"
+#include "smartcard/return_codes.h"
 #include "smartcard/smartcard.h"
 #include "velkin/http/websocket.h"
 #include "velkin/platform/socket.h"
@@ -37,7 +38,6 @@ Mode asked_mode(const std::vector<uint8_t>& message) {
     return flags && (*flags & kRepliesInAnyOrder) ? Mode::concurrent : Mode::strict;
 }
 
-constexpr uint32_t kNoMemory = 0x80100006;  // SCARD_E_NO_MEMORY
 constexpr std::size_t kCallHead = 14;       // 03 03, IoControlCode, DeviceId, CompletionId
 // The least a held message counts for against the bound on queued bytes: its buffer and
 // bookkeeping cost that much however short it is.
@@ -213,7 +213,8 @@ private:
             // No descriptors for a wake-up: side by side the call is refused; in strict order
             // the connection's own thread carries it out, as it always could.
             release(weight);
-            if (mode_ == Mode::concurrent) return request_.write_ws_binary(refusal(head, kNoMemory));
+            if (mode_ == Mode::concurrent)
+                return request_.write_ws_binary(refusal(head, smartcard::rc::no_memory));
             strict_context_ = 0;
             return request_.write_ws_binary(carry_out(call.bytes, arrival));
         }
@@ -228,7 +229,7 @@ private:
         // thread carries it out, as it always could, and its reply comes as a worker's would.
         if (mode_ == Mode::concurrent) {
             task = nullptr;
-            deliver(refusal(head, kNoMemory), weight);
+            deliver(refusal(head, smartcard::rc::no_memory), weight);
         } else {
             task();
         }

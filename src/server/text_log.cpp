@@ -38,13 +38,6 @@ public:
         diagnostics::out(std::move(line));
     }
 
-    void reset() {
-        std::lock_guard lock(mutex_);
-        available_ = kBurstBytes;
-        unsaid_ = 0;
-        last_ = Clock::now();
-    }
-
 private:
     using Clock = std::chrono::steady_clock;
 
@@ -100,7 +93,5 @@ void Connection::print(std::string_view text) {
     ++shown_;
     budget().offer(text_line(text), 1);
 }
-
-void reset_budget() { budget().reset(); }
 
 }  // namespace kx_agent::server::text_log

@@ -37,7 +37,4 @@ private:
     std::size_t hidden_ = 0;
 };
 
-// For tests: forgets the budget spent and the counts not yet said.
-void reset_budget();
-
 }  // namespace kx_agent::server::text_log

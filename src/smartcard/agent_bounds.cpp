@@ -35,6 +35,14 @@ void AgentBounds::say_left_locked() {
         say_bound_locked(false, said_cards_, "card handles", limits().cards);
 }
 
+void AgentBounds::forget_card_locked(SCARDHANDLE card) {
+    auto it = cards_.find(card);
+    if (it == cards_.end()) return;
+    if (auto owner = contexts_.find(it->second); owner != contexts_.end() && owner->second > 0)
+        --owner->second;
+    cards_.erase(it);
+}
+
 void AgentBounds::forget_context_locked(SCARDCONTEXT context) {
     if (contexts_.erase(context) == 0) return;
     std::erase_if(cards_, [context](const auto& card) { return card.second == context; });
@@ -98,12 +106,7 @@ LONG AgentBounds::connect(SCARDCONTEXT context, const char* reader, DWORD share_
     }
     if (!counted && it != contexts_.end()) ++it->second;  // established meanwhile
     if (it == contexts_.end()) return result;  // not a context of the agent's: the service's word
-    if (auto old = cards_.find(*card); old != cards_.end()) {
-        // A handle value handed out again: the old one is gone.
-        if (auto owner = contexts_.find(old->second); owner != contexts_.end() && owner->second > 0)
-            --owner->second;
-        cards_.erase(old);
-    }
+    forget_card_locked(*card);  // a handle value handed out again: the old one is gone
     cards_.emplace(*card, context);
     return result;
 }
@@ -114,11 +117,7 @@ LONG AgentBounds::disconnect(SCARDHANDLE card, DWORD disposition) {
     // (or finds it ended already).
     if (result == SCARD_E_INVALID_VALUE || result == SCARD_E_INVALID_PARAMETER) return result;
     std::lock_guard lock(mutex_);
-    if (auto it = cards_.find(card); it != cards_.end()) {
-        if (auto owner = contexts_.find(it->second); owner != contexts_.end() && owner->second > 0)
-            --owner->second;
-        cards_.erase(it);
-    }
+    forget_card_locked(card);
     say_left_locked();
     return result;
 }

@@ -37,6 +37,8 @@ public:
     LONG disconnect(SCARDHANDLE card, DWORD disposition) override;
 
 private:
+    // Under the lock: forgets the card handle, and its place on its context.
+    void forget_card_locked(SCARDHANDLE card);
     // Under the lock: forgets the context and the card handles connected on it.
     void forget_context_locked(SCARDCONTEXT context);
     // Under the lock: says once that a bound was reached (and again after it was left).

@@ -71,11 +71,12 @@ namespace {
 struct ListReadersReturn {
     uint32_t ReturnCode = rc::success;
     std::vector<uint8_t> list{};  // the multi-string in the call's form; cBytes is its length
-    bool msz = false;             // the msz pointer: false in the zeroed form
 
     void encode(NdrWriter& out, CharForm) const {
         out.u32(ReturnCode);
         out.u32(static_cast<uint32_t>(list.size()));  // cBytes
+        // A success always points to its list (a length query's too); the zeroed form is null.
+        const bool msz = ReturnCode == rc::success;
         out.pointer(msz);
         if (msz) out.conformant(list);
     }
@@ -146,7 +147,7 @@ ListReadersReturn answerList(Pcsc& pcsc, ListOf what, const REDIR_SCARDCONTEXT& 
     // A length query (lengthOnly, or a buffer of 0) gets the list as well: see the top.
     if (!lengthOnly && cch != 0 && cch != rc::autoallocate && bytes->size() / unitSize(form) > cch)
         return {rc::insufficient_buffer};
-    return {rc::success, std::move(*bytes), true};
+    return {rc::success, std::move(*bytes)};
 }
 
 ListReadersReturn executeListReaders(const ListReadersCall& call, CharForm form,
