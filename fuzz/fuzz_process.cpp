@@ -22,7 +22,7 @@
 #include "data_view.h"
 #include "fake_pcsc.h"
 #include "server/process.h"
-#include "smartcard/context_guard.h"
+#include "smartcard/pcsc/context_guard.h"
 #include "smartcard/smartcard.h"
 #include "socket_peer.h"
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 
 #include "diagnostics.h"
-#include "smartcard/return_code_names.h"
-#include "smartcard/return_codes.h"
+#include "smartcard/wire/return_code_names.h"
+#include "smartcard/wire/return_codes.h"
 #include "smartcard/smartcard.h"
 
 namespace kx_agent::server {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "data_view.h"
-#include "smartcard/services.h"
+#include "smartcard/calls/services.h"
 
 namespace kx_agent::server {
 

@@ -22,8 +22,8 @@
 // `guard` is the ContextGuard of the stack whose top `services` holds: the relay tells it which
 // connection a call belongs to, and that the client has gone.
 
-#include "smartcard/context_guard.h"
-#include "smartcard/services.h"
+#include "smartcard/pcsc/context_guard.h"
+#include "smartcard/calls/services.h"
 #include "velkin/http/http.h"
 
 #include <cstddef>

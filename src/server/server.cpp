@@ -13,7 +13,7 @@
 #include "server/bridge.h"
 #include "server/process.h"
 #include "server/relay.h"
-#include "smartcard/pcsc_stack.h"
+#include "smartcard/pcsc/pcsc_stack.h"
 #include "velkin/http/websocket.h"
 #include "velkin/string.h"
 

@@ -1,15 +1,17 @@
 // Outer framing of a relayed call, the reply head, and the dispatch of a call by its I/O control
-// code: one table row per [MS-RDPESC] SCARD_IOCTL_ code names the call, its handler (decoder,
-// executor and _Return, smartcard/call.h), its character form and how it is ordered beside the
-// other calls of a connection.
+// code: one table row per [MS-RDPESC] SCARD_IOCTL_ code (smartcard/calls/call.h, each family
+// file lists its own) names the call, its handler (decoder, executor and _Return), its character
+// form, how it is ordered beside the other calls of a connection and whether it returns at once.
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "diagnostics.h"
-#include "smartcard/call.h"
-#include "smartcard/ndr.h"
+#include "smartcard/calls/call.h"
+#include "smartcard/wire/ndr.h"
 #include "smartcard/smartcard.h"
 
 namespace kx_agent::smartcard {
@@ -25,104 +27,33 @@ constexpr std::size_t kObjectBufferLengthOffset = 30;
 constexpr std::size_t kReplyHeadSize = 38;
 
 using Kind = CallOrder::Kind;
+using Call = CallRow;
 
-struct Call {
-    uint32_t code;
-    std::string_view name;
-    const CallHandler* handler;
-    CharForm form = CharForm::A;
-    // How the call is ordered beside the others of a connection that runs calls side by side.
-    Kind kind = Kind::context;
-};
-
-constexpr Call typed(uint32_t code, std::string_view name, const CallHandler& handler,
-                     CharForm form = CharForm::A, Kind kind = Kind::context) {
-    return Call{code, name, &handler, form, kind};
+// Every [MS-RDPESC] SCARD_IOCTL_ code the relay knows: the rows of every family, in ascending
+// order of their codes, gathered once.
+std::vector<CallRow> gatherCalls() {
+    constexpr std::array families = {
+        contextCallRows, readerListRows,  statusChangeRows, locateCallRows,
+        cardConnectionRows, cardStatusRows, cardQueryRows, transmitRows,
+        controlAttribRows, cacheCallRows, serviceCallRows,
+    };
+    std::vector<CallRow> calls;
+    for (auto rows : families) calls.insert(calls.end(), rows().begin(), rows().end());
+    std::ranges::sort(calls, {}, &CallRow::code);
+    // A code listed by two families would answer by whichever sorted first.
+    assert(std::ranges::adjacent_find(calls, {}, &CallRow::code) == calls.end());
+    return calls;
 }
-// A call with a bare Long_Return that is not carried out.
-constexpr Call unsupported(uint32_t code, std::string_view name) {
-    return Call{code, name, &unsupportedCall<LongReturn>, CharForm::A, Kind::independent};
+
+const std::vector<CallRow>& calls() {
+    static const std::vector<CallRow> table = gatherCalls();
+    return table;
 }
-
-constexpr auto A = CharForm::A;
-constexpr auto W = CharForm::W;
-
-// Every [MS-RDPESC] SCARD_IOCTL_ code the relay knows, in ascending order. A call in two
-// character forms has one handler, its rows naming the form. The reader and group database
-// calls are not carried out: pcsc-lite has no such database.
-constexpr std::array kCalls = {
-    typed(0x00090014, "SCARD_IOCTL_ESTABLISHCONTEXT", establishContextCall, A, Kind::independent),
-    typed(0x00090018, "SCARD_IOCTL_RELEASECONTEXT", releaseContextCall),
-    typed(0x0009001C, "SCARD_IOCTL_ISVALIDCONTEXT", isValidContextCall),
-    typed(0x00090020, "SCARD_IOCTL_LISTREADERGROUPSA", listReaderGroupsCall, A),
-    typed(0x00090024, "SCARD_IOCTL_LISTREADERGROUPSW", listReaderGroupsCall, W),
-    typed(0x00090028, "SCARD_IOCTL_LISTREADERSA", listReadersCall, A),
-    typed(0x0009002C, "SCARD_IOCTL_LISTREADERSW", listReadersCall, W),
-    unsupported(0x00090050, "SCARD_IOCTL_INTRODUCEREADERGROUPA"),
-    unsupported(0x00090054, "SCARD_IOCTL_INTRODUCEREADERGROUPW"),
-    unsupported(0x00090058, "SCARD_IOCTL_FORGETREADERGROUPA"),
-    unsupported(0x0009005C, "SCARD_IOCTL_FORGETREADERGROUPW"),
-    unsupported(0x00090060, "SCARD_IOCTL_INTRODUCEREADERA"),
-    unsupported(0x00090064, "SCARD_IOCTL_INTRODUCEREADERW"),
-    unsupported(0x00090068, "SCARD_IOCTL_FORGETREADERA"),
-    unsupported(0x0009006C, "SCARD_IOCTL_FORGETREADERW"),
-    unsupported(0x00090070, "SCARD_IOCTL_ADDREADERTOGROUPA"),
-    unsupported(0x00090074, "SCARD_IOCTL_ADDREADERTOGROUPW"),
-    unsupported(0x00090078, "SCARD_IOCTL_REMOVEREADERFROMGROUPA"),
-    unsupported(0x0009007C, "SCARD_IOCTL_REMOVEREADERFROMGROUPW"),
-    typed(0x00090098, "SCARD_IOCTL_LOCATECARDSA", locateCardsCall, A, Kind::independent),
-    typed(0x0009009C, "SCARD_IOCTL_LOCATECARDSW", locateCardsCall, W, Kind::independent),
-    typed(0x000900A0, "SCARD_IOCTL_GETSTATUSCHANGEA", getStatusChangeCall, A),
-    typed(0x000900A4, "SCARD_IOCTL_GETSTATUSCHANGEW", getStatusChangeCall, W),
-    typed(0x000900A8, "SCARD_IOCTL_CANCEL", cancelCall, A, Kind::cancel),
-    typed(0x000900AC, "SCARD_IOCTL_CONNECTA", connectCall, A),
-    typed(0x000900B0, "SCARD_IOCTL_CONNECTW", connectCall, W),
-    typed(0x000900B4, "SCARD_IOCTL_RECONNECT", reconnectCall),
-    typed(0x000900B8, "SCARD_IOCTL_DISCONNECT", disconnectCall),
-    typed(0x000900BC, "SCARD_IOCTL_BEGINTRANSACTION", beginTransactionCall),
-    typed(0x000900C0, "SCARD_IOCTL_ENDTRANSACTION", endTransactionCall),
-    typed(0x000900C4, "SCARD_IOCTL_STATE", stateCall),
-    typed(0x000900C8, "SCARD_IOCTL_STATUSA", statusCall, A),
-    typed(0x000900CC, "SCARD_IOCTL_STATUSW", statusCall, W),
-    typed(0x000900D0, "SCARD_IOCTL_TRANSMIT", transmitCall),
-    typed(0x000900D4, "SCARD_IOCTL_CONTROL", controlCall),
-    typed(0x000900D8, "SCARD_IOCTL_GETATTRIB", getAttribCall),
-    typed(0x000900DC, "SCARD_IOCTL_SETATTRIB", setAttribCall),
-    // A Windows server sends this one as 4 bare bytes ([MS-RDPESC] 2.2.2.30): see skipTypeHeaders.
-    typed(0x000900E0, "SCARD_IOCTL_ACCESSSTARTEDEVENT", accessStartedEventCall, A, Kind::independent),
-    typed(0x000900E8, "SCARD_IOCTL_LOCATECARDSBYATRA", locateCardsByATRCall, A),
-    typed(0x000900EC, "SCARD_IOCTL_LOCATECARDSBYATRW", locateCardsByATRCall, W),
-    typed(0x000900F0, "SCARD_IOCTL_READCACHEA", readCacheCall, A),
-    typed(0x000900F4, "SCARD_IOCTL_READCACHEW", readCacheCall, W),
-    typed(0x000900F8, "SCARD_IOCTL_WRITECACHEA", writeCacheCall, A),
-    typed(0x000900FC, "SCARD_IOCTL_WRITECACHEW", writeCacheCall, W),
-    typed(0x00090100, "SCARD_IOCTL_GETTRANSMITCOUNT", getTransmitCountCall),
-    typed(0x00090104, "SCARD_IOCTL_GETREADERICON", getReaderIconCall, W, Kind::independent),
-    typed(0x00090108, "SCARD_IOCTL_GETDEVICETYPEID", getDeviceTypeIdCall, W),
-};
-static_assert(std::ranges::is_sorted(kCalls, {}, &Call::code));
-
-// The codes of returnsAtOnce, in ascending order.
-constexpr std::array kAtOnce = {
-    0x00090014u,  // ESTABLISHCONTEXT
-    0x00090018u,  // RELEASECONTEXT
-    0x0009001Cu,  // ISVALIDCONTEXT
-    0x00090020u, 0x00090024u,  // LISTREADERGROUPSA/W
-    0x00090028u, 0x0009002Cu,  // LISTREADERSA/W
-    0x000900A8u,  // CANCEL
-    0x000900C4u,  // STATE
-    0x000900C8u, 0x000900CCu,  // STATUSA/W
-    0x000900E0u,  // ACCESSSTARTEDEVENT
-    0x000900E8u, 0x000900ECu,  // LOCATECARDSBYATRA/W: a status query with time-out 0
-    0x000900F0u, 0x000900F4u, 0x000900F8u, 0x000900FCu,  // READCACHEA/W, WRITECACHEA/W
-    0x00090100u,  // GETTRANSMITCOUNT
-    0x00090108u,  // GETDEVICETYPEID: a status query with time-out 0
-};
-static_assert(std::ranges::is_sorted(kAtOnce));
 
 const Call* findCall(uint32_t code) {
-    auto it = std::ranges::lower_bound(kCalls, code, {}, &Call::code);
-    return it != kCalls.end() && it->code == code ? &*it : nullptr;
+    const auto& table = calls();
+    auto it = std::ranges::lower_bound(table, code, {}, &Call::code);
+    return it != table.end() && it->code == code ? &*it : nullptr;
 }
 
 // What follows CompletionId: the two NDR type headers (readTypeHeaders) and the object buffer
@@ -214,7 +145,9 @@ CallOrder callOrder(const std::vector<uint8_t>& message) {
 bool returnsAtOnce(const std::vector<uint8_t>& message) {
     DataView request(message, 2);
     Frame frame = readFrame(request);
-    return !request.failed() && std::ranges::binary_search(kAtOnce, frame.ioControlCode);
+    if (request.failed()) return false;
+    const Call* call = findCall(frame.ioControlCode);
+    return call != nullptr && call->timing == Timing::atOnce;
 }
 
 void process_smartcard(const std::vector<uint8_t>& message, DataView& reply,

@@ -10,7 +10,7 @@
 // and the ..._Return structure, whose first field is the 32-bit ReturnCode. The outcome of a
 // call travels only in ReturnCode; IoStatus is always 0.
 //
-// How NDR lays out the calls and returns is explained once, in smartcard/ndr.h; smartcard/call.h
+// How NDR lays out the calls and returns is explained once, in smartcard/wire/ndr.h; smartcard/calls/call.h
 // says what a family of calls writes for each call.
 #include <cstddef>
 #include <cstdint>
@@ -19,14 +19,14 @@
 #include <vector>
 
 #include "data_view.h"
-#include "smartcard/char_form.h"
+#include "smartcard/wire/char_form.h"
 
 namespace kx_agent::smartcard {
 
 using data_view::DataView;
 
 // Decodes the call in `message` (which starts with 03 03 and holds at least the 14 bytes up to
-// CompletionId), carries it out with `services` (smartcard/services.h) and leaves exactly one
+// CompletionId), carries it out with `services` (smartcard/calls/services.h) and leaves exactly one
 // complete reply in `reply`.
 struct Services;
 void process_smartcard(const std::vector<uint8_t>& message, DataView& reply,
@@ -58,34 +58,5 @@ CallOrder callOrder(const std::vector<uint8_t>& message);
 // one or for a time-out (a context, a list, a status, the cache). A connection in strict order
 // carries such a call out on its own thread rather than handing it to a worker.
 bool returnsAtOnce(const std::vector<uint8_t>& message);
-
-// The typed calls (smartcard/call.h): each family file defines the handlers of its calls.
-struct CallHandler;
-extern const CallHandler establishContextCall;
-extern const CallHandler releaseContextCall;
-extern const CallHandler isValidContextCall;
-extern const CallHandler cancelCall;
-extern const CallHandler accessStartedEventCall;
-extern const CallHandler getDeviceTypeIdCall;
-extern const CallHandler getReaderIconCall;
-extern const CallHandler locateCardsCall;
-extern const CallHandler listReaderGroupsCall;
-extern const CallHandler listReadersCall;
-extern const CallHandler getStatusChangeCall;
-extern const CallHandler locateCardsByATRCall;
-extern const CallHandler connectCall;
-extern const CallHandler reconnectCall;
-extern const CallHandler disconnectCall;
-extern const CallHandler beginTransactionCall;
-extern const CallHandler endTransactionCall;
-extern const CallHandler stateCall;
-extern const CallHandler statusCall;
-extern const CallHandler transmitCall;
-extern const CallHandler controlCall;
-extern const CallHandler getAttribCall;
-extern const CallHandler setAttribCall;
-extern const CallHandler readCacheCall;
-extern const CallHandler writeCacheCall;
-extern const CallHandler getTransmitCountCall;
 
 }  // namespace kx_agent::smartcard

@@ -2,7 +2,7 @@
 // A recording stand-in for the PC/SC service: it records every call with the exact arguments
 // it received and answers with scripted results and outputs. It comes with the services a test
 // hands to the calls (`services()`): the client's layers over the fake, as over the platform's
-// service (smartcard/pcsc_stack.h), and a card cache and transmit counts of its own, so that
+// service (smartcard/pcsc/pcsc_stack.h), and a card cache and transmit counts of its own, so that
 // every test starts with both empty. While it lives it is the fake that relay() (wire.h) uses.
 //
 // Outputs follow pcsc-lite's rules where handlers rely on them: a null buffer asks for the
@@ -19,9 +19,9 @@
 #include <string_view>
 #include <vector>
 
-#include "smartcard/pcsc.h"
-#include "smartcard/pcsc_stack.h"
-#include "smartcard/services.h"
+#include "smartcard/pcsc/pcsc.h"
+#include "smartcard/pcsc/pcsc_stack.h"
+#include "smartcard/calls/services.h"
 
 namespace kx_agent::test {
 

@@ -11,7 +11,7 @@
 #include "data_view.h"
 #include "fake_pcsc.h"
 #include "server/process.h"
-#include "smartcard/pcsc_stack.h"
+#include "smartcard/pcsc/pcsc_stack.h"
 #include "strict_return.h"
 
 namespace kx_agent::test {

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "smartcard/services.h"
+#include "smartcard/calls/services.h"
 
 namespace kx_agent::test {
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_pcsc.h"
-#include "smartcard/card_cache.h"
+#include "smartcard/state/card_cache.h"
 #include "truncated_calls.h"
 #include "wire.h"
 

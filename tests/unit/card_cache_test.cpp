@@ -1,6 +1,6 @@
 // The agent's card data cache: freshness, bounds, eviction order and the death of a context's
 // items, used from several threads at once.
-#include "smartcard/card_cache.h"
+#include "smartcard/state/card_cache.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "smartcard/context_guard.h"
+#include "smartcard/pcsc/context_guard.h"
 #include "fake_pcsc.h"
 
 namespace kx_agent::test {

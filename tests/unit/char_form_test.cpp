@@ -1,7 +1,7 @@
 // Text in the two character forms: the strict UTF-8 <-> UTF-16LE conversions and the NDR
 // strings and multi-strings read and written through them.
-#include "smartcard/char_form.h"
-#include "smartcard/ndr.h"
+#include "smartcard/wire/char_form.h"
+#include "smartcard/wire/ndr.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // What the agent releases when a web client goes away, and how a wait notices that it has gone.
-#include "smartcard/context_guard.h"
+#include "smartcard/pcsc/context_guard.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "agent_limits.h"
-#include "smartcard/agent_bounds.h"
+#include "smartcard/pcsc/agent_bounds.h"
 #include "fake_pcsc.h"
 
 namespace kx_agent::test {

@@ -3,7 +3,7 @@
 
 #include "fake_pcsc.h"
 #include "server/process.h"
-#include "smartcard/ndr.h"
+#include "smartcard/wire/ndr.h"
 #include "smartcard/smartcard.h"
 #include "wire.h"
 

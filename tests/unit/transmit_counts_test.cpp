@@ -1,6 +1,6 @@
 // Transmit counts per reader: counted on a handle's reader, started again by another card,
 // forgotten with the handle, bounded.
-#include "smartcard/transmit_counts.h"
+#include "smartcard/state/transmit_counts.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The client's (Windows) numbering over pcsc-lite's: each table both ways, on its own and as the
 // recording fake, which stands where pcsc-lite does, sees it through the handlers.
-#include "smartcard/windows_numbering.h"
+#include "smartcard/pcsc/windows_numbering.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,111 @@
+// Context calls: SCARD_IOCTL_ESTABLISHCONTEXT, RELEASECONTEXT, ISVALIDCONTEXT and CANCEL.
+//
+// EstablishContext_Call: dwScope. EstablishContext_Return: ReturnCode, REDIR_SCARDCONTEXT and
+// its bytes. Context_Call (release, validate, cancel): REDIR_SCARDCONTEXT and its bytes; the
+// answer is a Long_Return.
+//
+// A PC/SC context travels to the client as 8 reference bytes, the value in 64-bit little-endian
+// form; the client sends the same bytes back in every later call.
+#include <string>
+
+#include "diagnostics.h"
+#include "smartcard/calls/call.h"
+#include "smartcard/state/card_cache.h"
+#include "smartcard/pcsc/pcsc.h"
+
+namespace kx_agent::smartcard {
+namespace {
+
+struct EstablishContextCall {
+    uint32_t dwScope = 0;
+};
+
+struct EstablishContextReturn {
+    uint32_t ReturnCode = rc::success;
+    std::optional<uint64_t> Context;
+
+    void encode(NdrWriter& out, CharForm) const {
+        out.u32(ReturnCode);
+        writeReference(out, Context.has_value());
+        writeReferenceBytes(out, Context.has_value(), Context.value_or(0));
+    }
+};
+
+std::expected<EstablishContextCall, uint32_t> decodeEstablish(NdrReader& in, CharForm) {
+    return EstablishContextCall{in.u32()};
+}
+
+EstablishContextReturn executeEstablish(const EstablishContextCall& call, CharForm,
+                                        const Services& services) {
+    SCARDCONTEXT context = 0;
+    LONG result = services.pcsc.establish_context(call.dwScope, &context);
+    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result), std::nullopt};
+    return {rc::success, static_cast<uint64_t>(context)};
+}
+
+struct ContextCall {
+    REDIR_SCARDCONTEXT Context;
+};
+
+// A context count that disagrees with cbContext is refused. The validate call says so on
+// standard output, as it always has.
+template <bool validate>
+std::expected<ContextCall, uint32_t> decodeContextCall(NdrReader& in, CharForm) {
+    ContextCall call;
+    call.Context.readFixed(in);
+    if (auto deferred = call.Context.readDeferred(in); !deferred) {
+        if (validate)
+            diagnostics::out("ERROR: isValidContext(), error: wrong size of card ctx: " +
+                             std::to_string(call.Context.count));
+        return std::unexpected(deferred.error());
+    }
+    return call;
+}
+
+// A context-free release or cancel has nothing to act on and succeeds, as it always has.
+LongReturn executeRelease(const ContextCall& call, CharForm, const Services& services) {
+    if (call.Context.cbContext == 0) return {};
+    services.cache.forget_context(call.Context.value);
+    return {static_cast<uint32_t>(services.pcsc.release_context(call.Context.value))};
+}
+
+// SCardIsValidContext has no answer for "no context" but SCARD_E_INVALID_HANDLE; reference
+// bytes that decode to no value are PC/SC's to judge.
+LongReturn executeValidate(const ContextCall& call, CharForm, const Services& services) {
+    if (call.Context.cbContext == 0) return {rc::invalid_handle};
+    return {static_cast<uint32_t>(services.pcsc.is_valid_context(call.Context.value))};
+}
+
+// pcscd answers a cancel that finds no wait in progress (one that has just ended, or one between
+// two slices of the agent's own wait) with SCARD_E_INVALID_HANDLE; on Windows a cancel on a valid
+// context succeeds, so a refused cancel is held against the context's validity.
+LongReturn executeCancel(const ContextCall& call, CharForm, const Services& services) {
+    if (call.Context.cbContext == 0) return {};
+    auto context = static_cast<SCARDCONTEXT>(call.Context.value);
+    LONG result = services.pcsc.cancel(context);
+    if (result != SCARD_S_SUCCESS && services.pcsc.is_valid_context(context) == SCARD_S_SUCCESS)
+        return {};
+    return {static_cast<uint32_t>(result)};
+}
+
+}  // namespace
+
+const CallHandler establishContextCall = typedCall<decodeEstablish, executeEstablish>;
+const CallHandler releaseContextCall = typedCall<decodeContextCall<false>, executeRelease>;
+const CallHandler isValidContextCall = typedCall<decodeContextCall<true>, executeValidate>;
+const CallHandler cancelCall = typedCall<decodeContextCall<false>, executeCancel>;
+
+constexpr std::array kRows = {
+    row(0x00090014, "SCARD_IOCTL_ESTABLISHCONTEXT", establishContextCall,
+        CharForm::A, CallOrder::Kind::independent, Timing::atOnce),
+    row(0x00090018, "SCARD_IOCTL_RELEASECONTEXT", releaseContextCall,
+        CharForm::A, CallOrder::Kind::context, Timing::atOnce),
+    row(0x0009001C, "SCARD_IOCTL_ISVALIDCONTEXT", isValidContextCall,
+        CharForm::A, CallOrder::Kind::context, Timing::atOnce),
+    row(0x000900A8, "SCARD_IOCTL_CANCEL", cancelCall,
+        CharForm::A, CallOrder::Kind::cancel, Timing::atOnce),
+};
+
+std::span<const CallRow> contextCallRows() { return kRows; }
+
+}  // namespace kx_agent::smartcard

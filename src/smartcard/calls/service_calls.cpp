@@ -1,0 +1,132 @@
+// Calls about the PC/SC service and its readers rather than a card:
+// SCARD_IOCTL_ACCESSSTARTEDEVENT, GETDEVICETYPEID, GETREADERICON and the reader database calls.
+//
+// A Windows session opens with the access-started event: it waits until the smart-card service
+// runs. The agent answers at once whether the service answers now, by establishing and
+// releasing a context. ScardAccessStartedEvent_Call is one unused 32-bit word, which a Windows
+// server sends without NDR headers (the dispatcher takes both forms); the return is a Long_Return.
+//
+// GetDeviceTypeId_Call: REDIR_SCARDCONTEXT, the szReaderName pointer; deferred: the context
+// bytes, then the reader name (a wide-character string). GetDeviceTypeId_Return: ReturnCode,
+// dwDeviceId.
+//
+// GetReaderIcon is not carried out (pcsc-lite keeps no icons); it is answered with its own
+// GetReaderIcon_Return (ReturnCode, cbDataLen, pbData), zeroed. Nor are the reader and group
+// database calls (introduce, forget, add to and remove from a group): pcsc-lite has no such
+// database. They are answered with a bare Long_Return.
+#include <string>
+
+#include "smartcard/calls/call.h"
+#include "smartcard/pcsc/pcsc.h"
+
+namespace kx_agent::smartcard {
+namespace {
+
+// SCARD_READER_TYPE_USB: the readers that pcsc-lite serves on Linux are USB (CCID) readers, and
+// the agent cannot tell more; Windows only needs the reader to be a known one.
+constexpr uint32_t kReaderTypeUsb = 0x20;
+
+struct AccessStartedEventCall {};
+
+std::expected<AccessStartedEventCall, uint32_t> decodeAccessStarted(NdrReader& in, CharForm) {
+    in.u32();  // Unused
+    return AccessStartedEventCall{};
+}
+
+LongReturn executeAccessStarted(const AccessStartedEventCall&, CharForm, const Services& services) {
+    SCARDCONTEXT context = 0;
+    LONG result = services.pcsc.establish_context(SCARD_SCOPE_SYSTEM, &context);
+    if (result == SCARD_S_SUCCESS) services.pcsc.release_context(context);
+    return {static_cast<uint32_t>(result)};
+}
+
+struct GetDeviceTypeIdCall {
+    REDIR_SCARDCONTEXT Context;
+    uint32_t szReaderName = 0;
+    std::string reader;
+};
+
+struct GetDeviceTypeIdReturn {
+    uint32_t ReturnCode = rc::success;
+    uint32_t dwDeviceId = 0;
+
+    void encode(NdrWriter& out, CharForm) const {
+        out.u32(ReturnCode);
+        out.u32(dwDeviceId);
+    }
+};
+
+std::expected<GetDeviceTypeIdCall, uint32_t> decodeDeviceTypeId(NdrReader& in, CharForm form) {
+    GetDeviceTypeIdCall call;
+    call.Context.readFixed(in);
+    call.szReaderName = in.u32();
+    if (auto deferred = call.Context.readDeferred(in); !deferred)
+        return std::unexpected(deferred.error());
+    if (call.szReaderName == 0) return std::unexpected(rc::invalid_parameter);
+    auto reader = in.string(form);
+    if (!reader) return std::unexpected(reader.error());
+    call.reader = std::move(*reader);
+    return call;
+}
+
+GetDeviceTypeIdReturn executeDeviceTypeId(const GetDeviceTypeIdCall& call, CharForm,
+                                          const Services& services) {
+    if (call.Context.value == 0) return {rc::invalid_handle};
+    // A reader PC/SC knows answers a status query at once; an unknown one is PC/SC's
+    // SCARD_E_UNKNOWN_READER.
+    SCARD_READERSTATE state{};
+    state.szReader = call.reader.c_str();
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    LONG result = services.pcsc.get_status_change(static_cast<SCARDCONTEXT>(call.Context.value), 0,
+                                                  &state, 1);
+    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    return {rc::success, kReaderTypeUsb};
+}
+
+struct GetReaderIconReturn {
+    uint32_t ReturnCode = rc::success;
+
+    void encode(NdrWriter& out, CharForm) const {
+        out.u32(ReturnCode);
+        out.u32(0);          // cbDataLen
+        out.pointer(false);  // pbData
+    }
+};
+
+
+}  // namespace
+
+const CallHandler accessStartedEventCall =
+    typedCall<decodeAccessStarted, executeAccessStarted>;
+const CallHandler getDeviceTypeIdCall = typedCall<decodeDeviceTypeId, executeDeviceTypeId>;
+const CallHandler getReaderIconCall = unsupportedCall<GetReaderIconReturn>;
+
+constexpr CallRow unsupported(uint32_t code, std::string_view name) {
+    return row(code, name, unsupportedCall<LongReturn>, CharForm::A, CallOrder::Kind::independent);
+}
+
+constexpr std::array kRows = {
+    unsupported(0x00090050, "SCARD_IOCTL_INTRODUCEREADERGROUPA"),
+    unsupported(0x00090054, "SCARD_IOCTL_INTRODUCEREADERGROUPW"),
+    unsupported(0x00090058, "SCARD_IOCTL_FORGETREADERGROUPA"),
+    unsupported(0x0009005C, "SCARD_IOCTL_FORGETREADERGROUPW"),
+    unsupported(0x00090060, "SCARD_IOCTL_INTRODUCEREADERA"),
+    unsupported(0x00090064, "SCARD_IOCTL_INTRODUCEREADERW"),
+    unsupported(0x00090068, "SCARD_IOCTL_FORGETREADERA"),
+    unsupported(0x0009006C, "SCARD_IOCTL_FORGETREADERW"),
+    unsupported(0x00090070, "SCARD_IOCTL_ADDREADERTOGROUPA"),
+    unsupported(0x00090074, "SCARD_IOCTL_ADDREADERTOGROUPW"),
+    unsupported(0x00090078, "SCARD_IOCTL_REMOVEREADERFROMGROUPA"),
+    unsupported(0x0009007C, "SCARD_IOCTL_REMOVEREADERFROMGROUPW"),
+    // A Windows server sends this one as 4 bare bytes ([MS-RDPESC] 2.2.2.30): see skipTypeHeaders.
+    row(0x000900E0, "SCARD_IOCTL_ACCESSSTARTEDEVENT", accessStartedEventCall,
+        CharForm::A, CallOrder::Kind::independent, Timing::atOnce),
+    row(0x00090104, "SCARD_IOCTL_GETREADERICON", getReaderIconCall,
+        CharForm::W, CallOrder::Kind::independent),
+    row(0x00090108, "SCARD_IOCTL_GETDEVICETYPEID", getDeviceTypeIdCall,
+        CharForm::W, CallOrder::Kind::context, Timing::atOnce),
+};
+
+std::span<const CallRow> serviceCallRows() { return kRows; }
+
+}  // namespace kx_agent::smartcard

@@ -1,0 +1,42 @@
+// The reader and group lists as PC/SC gives them (smartcard/pcsc/reader_list.h).
+#include "smartcard/pcsc/reader_list.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "smartcard/wire/return_codes.h"
+
+namespace kx_agent::smartcard {
+
+std::expected<std::string, LONG> listOf(Pcsc& service, SCARDCONTEXT context, ListOf what) {
+    auto ask = [&](char* buffer, DWORD* length) {
+        return what == ListOf::readers ? service.list_readers(context, nullptr, buffer, length)
+                                       : service.list_reader_groups(context, buffer, length);
+    };
+    DWORD room = kLargestList;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::string buffer(room, '\0');
+        DWORD length = room;
+        LONG result = ask(buffer.data(), &length);
+        if (result == SCARD_S_SUCCESS) {
+            if (length > kMaxList) return std::unexpected(static_cast<LONG>(rc::no_memory));
+            // A length beyond the buffer cannot have been written into it.
+            if (length > room) return std::unexpected(static_cast<LONG>(rc::insufficient_buffer));
+            buffer.resize(length);
+            return buffer;
+        }
+        if (static_cast<uint32_t>(result) != rc::insufficient_buffer) return std::unexpected(result);
+        // pcsc-lite answers a buffer that is too short with the length it needs; a service that
+        // does not is asked for it. A list that grows in between is asked again.
+        if (length <= room) {
+            length = 0;
+            result = ask(nullptr, &length);
+            if (result != SCARD_S_SUCCESS) return std::unexpected(result);
+        }
+        if (length > kMaxList) return std::unexpected(static_cast<LONG>(rc::no_memory));
+        room = std::max<DWORD>(length, 1);
+    }
+    return std::unexpected(static_cast<LONG>(rc::insufficient_buffer));
+}
+
+}  // namespace kx_agent::smartcard
