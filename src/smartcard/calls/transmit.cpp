@@ -150,8 +150,9 @@ std::expected<TransmitCall, uint32_t> decodeTransmit(NdrReader& in, CharForm) {
         return std::unexpected(deferred.error());
 
     if (call.ioSendPci.pbExtraBytes != 0) {
-        in.u32();  // the array's own count; cbExtraBytes is what counts
-        call.ioSendPci.extraBytes = in.bytes(call.ioSendPci.cbExtraBytes);
+        auto extra = in.conformant(call.ioSendPci.cbExtraBytes);
+        if (!extra) return std::unexpected(extra.error());
+        call.ioSendPci.extraBytes = *extra;
     }
     // Without a referent the buffer is null, and cbSendLength still goes to PC/SC as sent.
     if (call.pbSendBuffer != 0) {
