@@ -370,6 +370,14 @@ TEST(ContextGuardWait, ACancelEndsTheWaitsQueuedBeforeIt) {
     EXPECT_EQ(fake.count("get_status_change"), 0u);  // answered without waiting
     ConnectionScope::Call later(connection, after);
     EXPECT_EQ(later.get_status_change(context, 50, &state, 1), SCARD_E_TIMEOUT);
+
+    // A mark lives as long as its context, and a context PC/SC does not know gets none.
+    EXPECT_EQ(guard.marks().size(), 1u);
+    connection.pcsc().release_context(context);
+    EXPECT_EQ(guard.marks().size(), 0u);
+    fake.results["cancel"] = SCARD_E_INVALID_HANDLE;
+    EXPECT_EQ(connection.pcsc().cancel(0x5EED), SCARD_E_INVALID_HANDLE);
+    EXPECT_EQ(guard.marks().size(), 0u);
 }
 
 template <class Predicate>

@@ -1,7 +1,6 @@
 #include "smartcard/pcsc/context_guard.h"
 
 #include <algorithm>
-#include <atomic>
 #include <map>
 #include <string>
 #include <system_error>
@@ -13,63 +12,6 @@
 #include "smartcard/state/card_cache.h"
 
 namespace kx_agent::smartcard {
-namespace {
-
-std::atomic<uint64_t> next_connection_id{1};
-std::atomic<uint64_t> next_arrival{1};
-
-}  // namespace
-
-ConnectionScope::ConnectionScope(ContextGuard& guard, std::function<bool()> peer_closed)
-    : guard_(guard), peer_closed_(std::move(peer_closed)), id_(next_connection_id++) {}
-
-ConnectionScope::~ConnectionScope() { guard_.end_connection(id_); }
-
-uint64_t ConnectionScope::arrive() { return next_arrival++; }
-
-void ConnectionScope::end_transactions(std::span<const uint64_t> busy) {
-    guard_.end_transactions(id_, busy);
-}
-
-bool ConnectionScope::peer_gone() const { return ending_ || (peer_closed_ && peer_closed_()); }
-
-void ConnectionScope::cancel(SCARDCONTEXT context) { calls_.cancel(context); }
-
-ConnectionScope::Call::Call(ConnectionScope& scope, uint64_t arrival)
-    // As a Pcsc: a ContextGuard would pick ForwardingPcsc's copy constructor, a layer over the
-    // guard's own service.
-    : ForwardingPcsc(static_cast<Pcsc&>(scope.guard_)),
-      guard_(scope.guard_),
-      scope_(scope),
-      arrival_(arrival) {}
-
-uint64_t ConnectionScope::Call::arrival() const { return arrival_ != 0 ? arrival_ : arrive(); }
-
-LONG ConnectionScope::Call::establish_context(DWORD scope, SCARDCONTEXT* context) {
-    return guard_.establish_context(this, scope, context);
-}
-LONG ConnectionScope::Call::cancel(SCARDCONTEXT context) { return guard_.cancel(this, context); }
-LONG ConnectionScope::Call::get_status_change(SCARDCONTEXT context, DWORD timeout,
-                                              SCARD_READERSTATE* states, DWORD count) {
-    return guard_.get_status_change(this, context, timeout, states, count);
-}
-LONG ConnectionScope::Call::connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
-                                    DWORD preferred_protocols, SCARDHANDLE* card,
-                                    DWORD* active_protocol) {
-    return guard_.connect(this, context, reader, share_mode, preferred_protocols, card,
-                          active_protocol);
-}
-LONG ConnectionScope::Call::disconnect(SCARDHANDLE card, DWORD disposition) {
-    return guard_.disconnect(this, card, disposition);
-}
-LONG ConnectionScope::Call::begin_transaction(SCARDHANDLE card) {
-    return guard_.begin_transaction(this, card);
-}
-LONG ConnectionScope::Call::end_transaction(SCARDHANDLE card, DWORD disposition) {
-    return guard_.end_transaction(this, card, disposition);
-}
-void ConnectionScope::Call::use_context(SCARDCONTEXT context) { guard_.note_context(this, context); }
-void ConnectionScope::Call::use_card(SCARDHANDLE card) { guard_.use_card(this, card); }
 
 ContextGuard::ContextGuard(Pcsc& inner, std::chrono::milliseconds slice,
                            std::chrono::milliseconds grace, CardCache* cache)
@@ -187,18 +129,13 @@ void ContextGuard::forget_locked(SCARDCONTEXT context) {
     if (it == contexts_.end()) return;
     if (it->second.orphaned) --held_;
     contexts_.erase(it);
+    marks_.forget(context);
     std::erase_if(cards_, [&](const auto& card) { return card.second.context == context; });
 }
 
 void ContextGuard::forget(SCARDCONTEXT context) {
     std::lock_guard lock(mutex_);
     forget_locked(context);
-}
-
-bool ContextGuard::cancelled_since(SCARDCONTEXT context, uint64_t arrival) const {
-    std::lock_guard lock(mutex_);
-    auto it = contexts_.find(context);
-    return it != contexts_.end() && it->second.cancelled_at > arrival;
 }
 
 void ContextGuard::release(const Orphans& orphans) {
@@ -327,7 +264,7 @@ LONG ContextGuard::establish_context(Caller caller, DWORD scope, SCARDCONTEXT* c
         // Establishes side by side on one connection may all have passed the check above.
         if (contexts_of_locked(connection->id()) < bound) {
             forget_locked(*context);  // a value PC/SC hands out again is a new context
-            contexts_[*context] = Entry{{connection->id()}, 0, std::nullopt, 0};
+            contexts_[*context] = Entry{{connection->id()}, std::nullopt, 0};
             return result;
         }
     }
@@ -344,42 +281,13 @@ LONG ContextGuard::release_context(SCARDCONTEXT context) {
 
 LONG ContextGuard::cancel(Caller caller, SCARDCONTEXT context) {
     note_context(caller, context);
-    const uint64_t arrival = caller != nullptr ? caller->arrival() : ConnectionScope::arrive();
-    {
-        // Marked before PC/SC is told: a wait that starts in between sees the mark.
-        std::lock_guard lock(mutex_);
-        auto it = contexts_.find(context);
-        if (it != contexts_.end())
-            it->second.cancelled_at = std::max(it->second.cancelled_at, arrival);
-    }
     return inner_.cancel(context);
 }
 
 LONG ContextGuard::get_status_change(Caller caller, SCARDCONTEXT context, DWORD timeout,
                                      SCARD_READERSTATE* states, DWORD count) {
     note_context(caller, context);
-    if (caller == nullptr) return inner_.get_status_change(context, timeout, states, count);
-    const ConnectionScope* connection = &caller->scope();
-    // A cancel that came after this wait did, while it was queued behind other calls.
-    const uint64_t arrival = caller->arrival();
-    if (cancelled_since(context, arrival)) return SCARD_E_CANCELLED;
-    if (timeout == 0) return inner_.get_status_change(context, timeout, states, count);
-
-    using clock = std::chrono::steady_clock;
-    const bool forever = timeout == INFINITE;
-    const auto deadline = clock::now() + std::chrono::milliseconds(forever ? 0 : timeout);
-    for (;;) {
-        auto slice = slice_;
-        if (!forever) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
-            slice = std::clamp(left, std::chrono::milliseconds(1), slice_);
-        }
-        LONG result = inner_.get_status_change(context, static_cast<DWORD>(slice.count()), states, count);
-        if (result != SCARD_E_TIMEOUT) return result;
-        if (!forever && clock::now() >= deadline) return result;
-        // A cancel that came while no slice was running, or a client that has gone.
-        if (cancelled_since(context, arrival) || connection->peer_gone()) return SCARD_E_CANCELLED;
-    }
+    return inner_.get_status_change(context, timeout, states, count);
 }
 
 LONG ContextGuard::connect(Caller caller, SCARDCONTEXT context, const char* reader,

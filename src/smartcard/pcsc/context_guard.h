@@ -27,13 +27,11 @@
 // (ConnectionScope::Call, one per call, built by the relay); calls made on the guard directly
 // belong to no connection and pass through.
 //
-// Status-change waits run in slices, and between slices the relay is asked whether the client
-// has hung up (the callback it gives the connection's scope), so a wait whose client has gone
-// ends within a slice. The client's time-out keeps its
-// meaning (0 asks once, INFINITE waits without limit). A cancel ends the waits on its context
-// that arrived before it: the one running (also when the cancel lands between two slices) and
-// those still queued behind other calls, which are answered SCARD_E_CANCELLED when their turn
-// comes. Arrival is counted across all connections (`ConnectionScope::arrive`).
+// Each call of a connection waits in slices (smartcard/pcsc/sliced_waits.h, a layer of the
+// call's own above the guard): between slices the relay is asked whether the client has hung up
+// (the callback it gives the connection's scope), so a wait whose client has gone ends within a
+// slice. The guard keeps the cancel marks that layer shares, and forgets a context's mark with
+// the context.
 //
 // At most limits().contexts_per_connection contexts are held by one connection; an establish
 // beyond that is answered SCARD_E_NO_MEMORY and leaves no context in the service.
@@ -53,6 +51,7 @@
 
 #include "smartcard/state/card_cache.h"
 #include "smartcard/pcsc/pcsc.h"
+#include "smartcard/pcsc/sliced_waits.h"
 
 namespace kx_agent::smartcard {
 
@@ -71,14 +70,15 @@ public:
     ConnectionScope(const ConnectionScope&) = delete;
     ConnectionScope& operator=(const ConnectionScope&) = delete;
 
-    // The layer over the guard through which one call of the connection reaches it.
-    // `arrival`: when the call was read (`arrive()`); 0 counts each of its PC/SC calls as
-    // arriving when it is made.
+    // The layers over the guard through which one call of the connection reaches it: its
+    // sliced waits, then what names the connection to the guard. `arrival`: when the call was
+    // read (`arrive()`); 0 counts each of its PC/SC calls as arriving when it is made.
     class Call final : public ForwardingPcsc {
     public:
         explicit Call(ConnectionScope& scope, uint64_t arrival = 0);
 
         LONG establish_context(DWORD scope, SCARDCONTEXT* context) override;
+        LONG release_context(SCARDCONTEXT context) override;
         LONG cancel(SCARDCONTEXT context) override;
         LONG get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
                                DWORD count) override;
@@ -89,17 +89,29 @@ public:
         LONG end_transaction(SCARDHANDLE card, DWORD disposition) override;
 
         ConnectionScope& scope() const { return scope_; }
-        // When the call arrived: as given, or now.
-        uint64_t arrival() const;
 
     protected:
         void use_context(SCARDCONTEXT context) override;
         void use_card(SCARDHANDLE card) override;
 
     private:
+        // Names the connection to the guard for the waits and cancels that pass the slices.
+        class ToGuard final : public ForwardingPcsc {
+        public:
+            explicit ToGuard(Call& call);
+            LONG cancel(SCARDCONTEXT context) override;
+            LONG get_status_change(SCARDCONTEXT context, DWORD timeout,
+                                   SCARD_READERSTATE* states, DWORD count) override;
+            LONG release_context(SCARDCONTEXT context) override;
+
+        private:
+            Call& call_;
+        };
+
         ContextGuard& guard_;
         ConnectionScope& scope_;
-        uint64_t arrival_;
+        ToGuard to_guard_{*this};
+        SlicedWaits waits_;
     };
 
     // The next mark in the order in which calls arrive, over all connections.
@@ -152,6 +164,9 @@ public:
     std::size_t known_contexts() const;
     // Contexts of closed connections waiting out their grace.
     std::size_t held_contexts() const;
+    // The slice of the connections' waits, and the cancel marks they share.
+    std::chrono::milliseconds slice() const { return slice_; }
+    CancelMarks& marks() { return marks_; }
     // Forgets `connection` as a user. Its transactions end at once (see end_transactions); the
     // contexts it leaves without users are cancelled and released once the grace has passed
     // with no live connection using them. Returns how many were released at once (all of them
@@ -176,10 +191,10 @@ private:
     friend class ConnectionScope;
     // `caller`: the call of a connection (ConnectionScope::Call), or none.
     using Caller = const ConnectionScope::Call*;
-    // Contexts: the bound per connection, what is established, cancel marks.
+    // Contexts: the bound per connection, what is established.
     LONG establish_context(Caller caller, DWORD scope, SCARDCONTEXT* context);
+    // A connection's cancels and wait slices use their context on their way to PC/SC.
     LONG cancel(Caller caller, SCARDCONTEXT context);
-    // Waits in slices.
     LONG get_status_change(Caller caller, SCARDCONTEXT context, DWORD timeout,
                            SCARD_READERSTATE* states, DWORD count);
     // Card handles and their transactions.
@@ -195,7 +210,6 @@ private:
     using Clock = std::chrono::steady_clock;
     struct Entry {
         std::set<uint64_t> users;     // live connections that made or used the context
-        uint64_t cancelled_at = 0;    // arrival of the latest cancel: it ends the waits before it
         std::optional<Clock::time_point> orphaned;  // when its last user closed, while held
         uint64_t last_user = 0;                      // that connection
     };
@@ -231,8 +245,6 @@ private:
     void forget(SCARDCONTEXT context);
     // Under the lock: removes the context and its cards from the tables.
     void forget_locked(SCARDCONTEXT context);
-    // Whether a cancel on `context` arrived after `arrival`.
-    bool cancelled_since(SCARDCONTEXT context, uint64_t arrival) const;
     // Cancels and releases, then reports one line per connection. Called without the lock.
     void release(const Orphans& orphans);
     void reap();
@@ -240,6 +252,7 @@ private:
     std::chrono::milliseconds slice_;
     std::chrono::milliseconds grace_;
     CardCache* cache_;
+    CancelMarks marks_;
     mutable std::mutex mutex_;  // guards the tables and the reaper state; never held while PC/SC runs
     std::unordered_map<SCARDCONTEXT, Entry> contexts_;
     std::unordered_map<SCARDHANDLE, Card> cards_;

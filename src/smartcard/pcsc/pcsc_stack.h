@@ -6,8 +6,10 @@
 //   PnpReaderCount    the reader count of "\\?PnP?\Notification" waits
 //                     (smartcard/pcsc/pnp_reader_count.h)
 //   ConnectionScope::Call
-//                     the agent's stack only, one per relayed call: names the connection the
-//                     call belongs to and when it arrived (smartcard/pcsc/context_guard.h)
+//                     the agent's stack only, one per relayed call (smartcard/pcsc/context_guard.h):
+//     SlicedWaits       waits in slices that end when the client goes, and the cancel marks
+//                       that end waits queued before a cancel (smartcard/pcsc/sliced_waits.h)
+//     ToGuard           names the connection the call belongs to
 //   ContextGuard      the agent's stack only: what a closed connection leaves behind, waits
 //                     whose client has gone (smartcard/pcsc/context_guard.h)
 //   AgentBounds       the agent's stack only: contexts and card handles of all connections

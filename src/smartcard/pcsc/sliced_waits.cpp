@@ -1,0 +1,94 @@
+#include "smartcard/pcsc/sliced_waits.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "smartcard/pcsc/context_guard.h"
+
+namespace kx_agent::smartcard {
+
+uint64_t CancelMarks::mark(SCARDCONTEXT context, uint64_t arrival) {
+    std::lock_guard lock(mutex_);
+    uint64_t& at = marks_[context];
+    const uint64_t previous = at;
+    at = std::max(at, arrival);
+    return previous;
+}
+
+void CancelMarks::restore(SCARDCONTEXT context, uint64_t arrival, uint64_t previous) {
+    std::lock_guard lock(mutex_);
+    auto it = marks_.find(context);
+    if (it == marks_.end() || it->second != arrival) return;
+    if (previous == 0)
+        marks_.erase(it);
+    else
+        it->second = previous;
+}
+
+bool CancelMarks::since(SCARDCONTEXT context, uint64_t arrival) const {
+    std::lock_guard lock(mutex_);
+    auto it = marks_.find(context);
+    return it != marks_.end() && it->second > arrival;
+}
+
+void CancelMarks::forget(SCARDCONTEXT context) {
+    std::lock_guard lock(mutex_);
+    marks_.erase(context);
+}
+
+std::size_t CancelMarks::size() const {
+    std::lock_guard lock(mutex_);
+    return marks_.size();
+}
+
+SlicedWaits::SlicedWaits(Pcsc& below, CancelMarks& marks, std::chrono::milliseconds slice,
+                         uint64_t arrival, std::function<bool()> gone)
+    : ForwardingPcsc(below), marks_(marks), slice_(slice), arrival_(arrival), gone_(std::move(gone)) {}
+
+uint64_t SlicedWaits::arrival() const {
+    return arrival_ != 0 ? arrival_ : ConnectionScope::arrive();
+}
+
+LONG SlicedWaits::cancel(SCARDCONTEXT context) {
+    // Marked before PC/SC is told: a wait that starts in between sees the mark.
+    const uint64_t at = arrival();
+    const uint64_t previous = marks_.mark(context, at);
+    LONG result = inner_.cancel(context);
+    // A context that PC/SC does not know has no wait to end: it keeps no mark, so a client
+    // cannot fill the table with made-up contexts.
+    if (result == SCARD_E_INVALID_HANDLE) marks_.restore(context, at, previous);
+    return result;
+}
+
+LONG SlicedWaits::release_context(SCARDCONTEXT context) {
+    LONG result = inner_.release_context(context);
+    marks_.forget(context);
+    return result;
+}
+
+LONG SlicedWaits::get_status_change(SCARDCONTEXT context, DWORD timeout,
+                                    SCARD_READERSTATE* states, DWORD count) {
+    // A cancel that came after this wait did, while it was queued behind other calls.
+    const uint64_t arrival = this->arrival();
+    if (marks_.since(context, arrival)) return SCARD_E_CANCELLED;
+    if (timeout == 0) return inner_.get_status_change(context, timeout, states, count);
+
+    using clock = std::chrono::steady_clock;
+    const bool forever = timeout == INFINITE;
+    const auto deadline = clock::now() + std::chrono::milliseconds(forever ? 0 : timeout);
+    for (;;) {
+        auto slice = slice_;
+        if (!forever) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
+            slice = std::clamp(left, std::chrono::milliseconds(1), slice_);
+        }
+        LONG result =
+            inner_.get_status_change(context, static_cast<DWORD>(slice.count()), states, count);
+        if (result != SCARD_E_TIMEOUT) return result;
+        if (!forever && clock::now() >= deadline) return result;
+        // A cancel that came while no slice was running, or a client that has gone.
+        if (marks_.since(context, arrival) || (gone_ && gone_())) return SCARD_E_CANCELLED;
+    }
+}
+
+}  // namespace kx_agent::smartcard
