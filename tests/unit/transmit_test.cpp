@@ -30,7 +30,6 @@ struct TransmitCall {
     Bytes sendExtra;
     std::optional<uint32_t> cbExtraBytes;
     std::optional<uint32_t> pbExtraBytes;
-    std::optional<uint32_t> sendExtraCount;
     Bytes command = from_hex("00 A4 04 00 00");
     std::optional<uint32_t> cbSendLength;
     uint32_t pbSendBuffer = 0x00020004;
@@ -58,8 +57,7 @@ struct TransmitCall {
         if (deferred) {
             if (cbContext != 0) n.u32(contextCount.value_or(size(context))).bytes(context);
             n.u32(handleCount.value_or(size(handle))).bytes(handle);
-            if (pbExtra != 0)
-                n.u32(sendExtraCount.value_or(size(sendExtra))).bytes(sendExtra).pad(4);
+            if (pbExtra != 0) n.array(sendExtra).pad(4);
             if (pbSendBuffer != 0)
                 n.u32(sendCount.value_or(size(command))).bytes(command).pad(4);
             if (recvPci) {
@@ -292,9 +290,6 @@ TEST(Transmit, FailuresAnswerTheZeroedReturn) {
          [](TransmitCall& c) { c.cbExtraBytes = 3; c.pbExtraBytes = 0; }, kInvalidValue},
         {"send count differs", [](TransmitCall& c) { c.cbSendLength = 5; c.sendCount = 4; },
          kInvalidValue},
-        {"send extra count differs",
-         [](TransmitCall& c) { c.sendExtra = from_hex("AA BB"); c.cbExtraBytes = 3; },
-         kInvalidValue},
         {"receive extra bytes above 1024",
          [](TransmitCall& c) { c.recvPci = true; c.recvExtra = Bytes(1025, 1); },
          kInvalidParameter},
@@ -313,10 +308,7 @@ TEST(Transmit, FailuresAnswerTheZeroedReturn) {
         {"send buffer beyond the message",
          [](TransmitCall& c) { c.cbSendLength = 66560; c.sendCount = 66560; }, kInvalidParameter},
         {"send extra bytes beyond the message",
-         [](TransmitCall& c) {
-             c.cbExtraBytes = c.sendExtraCount = 1024;
-             c.pbExtraBytes = 0x00020008;
-         },
+         [](TransmitCall& c) { c.cbExtraBytes = 1024; c.pbExtraBytes = 0x00020008; },
          kInvalidParameter},
         {"receive extra bytes beyond the message",
          [](TransmitCall& c) {

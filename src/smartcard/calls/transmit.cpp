@@ -150,9 +150,8 @@ std::expected<TransmitCall, uint32_t> decodeTransmit(NdrReader& in, CharForm) {
         return std::unexpected(deferred.error());
 
     if (call.ioSendPci.pbExtraBytes != 0) {
-        auto extra = in.conformant(call.ioSendPci.cbExtraBytes);
-        if (!extra) return std::unexpected(extra.error());
-        call.ioSendPci.extraBytes = *extra;
+        in.u32();  // the array's own count; cbExtraBytes is what counts
+        call.ioSendPci.extraBytes = in.bytes(call.ioSendPci.cbExtraBytes);
     }
     // Without a referent the buffer is null, and cbSendLength still goes to PC/SC as sent.
     if (call.pbSendBuffer != 0) {
