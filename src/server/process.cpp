@@ -16,12 +16,8 @@ namespace {
 constexpr uint8_t kClass = 3;
 constexpr uint8_t kHandshake = 1;
 constexpr uint8_t kCall = 3;
-// 03 03, IoControlCode, DeviceId and CompletionId.
-constexpr std::size_t kCallFrameSize = 14;
-
-// A reply's ReturnCode: after 03 03, the device I/O completion header (16 bytes), the NDR
-// headers (16 bytes) and the ..._Return's first field starts at offset 38.
-constexpr std::size_t kReturnCodeOffset = 38;
+using smartcard::kCallHeadSize;
+using smartcard::kReturnCodeOffset;
 
 // Said once while the service stays away; a call that succeeds again re-arms it.
 std::atomic<bool> no_service_said{false};
@@ -51,7 +47,7 @@ std::string hex_start(const std::vector<uint8_t>& bytes) {
 MessageKind classify(const std::vector<uint8_t>& message) {
     if (message.size() < 2 || message[0] != kClass) return MessageKind::unrecognised;
     if (message[1] == kHandshake) return MessageKind::handshake;
-    if (message[1] == kCall && message.size() >= kCallFrameSize) return MessageKind::call;
+    if (message[1] == kCall && message.size() >= kCallHeadSize) return MessageKind::call;
     return MessageKind::unrecognised;
 }
 
@@ -82,8 +78,8 @@ bool process(const std::vector<uint8_t>& message, data_view::DataView& reply,
 
 std::vector<uint8_t> refusal(std::span<const uint8_t> call, uint32_t code) {
     // The code and both ids are all a refusal needs; a call cut shorter reads as zeros there.
-    std::vector<uint8_t> head(call.begin(), call.begin() + std::min(call.size(), kCallFrameSize));
-    head.resize(kCallFrameSize);
+    std::vector<uint8_t> head(call.begin(), call.begin() + std::min(call.size(), kCallHeadSize));
+    head.resize(kCallHeadSize);
     std::vector<uint8_t> reply;
     data_view::DataView view(reply, 0);
     smartcard::refuse_smartcard(head, view, code);

@@ -38,7 +38,6 @@ Mode asked_mode(const std::vector<uint8_t>& message) {
     return flags && (*flags & kRepliesInAnyOrder) ? Mode::concurrent : Mode::strict;
 }
 
-constexpr std::size_t kCallHead = 14;       // 03 03, IoControlCode, DeviceId, CompletionId
 // The least a held message counts for against the bound on queued bytes: its buffer and
 // bookkeeping cost that much however short it is.
 constexpr std::size_t kMessageWeight = 256;
@@ -195,7 +194,7 @@ private:
         }
         // Taken as the call is read: a cancel read after it ends it, also while it is queued.
         const uint64_t arrival = smartcard::ConnectionScope::arrive();
-        std::array<uint8_t, kCallHead> head{};
+        std::array<uint8_t, smartcard::kCallHeadSize> head{};
         std::copy_n(call.bytes.begin(), std::min(call.bytes.size(), head.size()), head.begin());
         const std::size_t weight = call.weight;
         // In strict order a call that returns at once runs on this thread: handing it to a

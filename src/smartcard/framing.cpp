@@ -23,8 +23,9 @@ constexpr std::size_t kDeviceIdOffset = 6;
 constexpr std::size_t kCompletionIdOffset = 10;
 constexpr std::size_t kOutputBufferLengthOffset = 18;
 constexpr std::size_t kObjectBufferLengthOffset = 30;
-// The prefix (2) and the reply head (36) in front of the object buffer.
-constexpr std::size_t kReplyHeadSize = 38;
+// The prefix (2) and the reply head (36) in front of the object buffer: where the _Return's
+// first field, ReturnCode, starts.
+constexpr std::size_t kReplyHeadSize = kReturnCodeOffset;
 
 using Kind = CallOrder::Kind;
 using Call = CallRow;

@@ -25,6 +25,12 @@ namespace kx_agent::smartcard {
 
 using data_view::DataView;
 
+// A relayed call's head: 03 03, IoControlCode, DeviceId, CompletionId.
+inline constexpr std::size_t kCallHeadSize = 14;
+// A reply's ReturnCode: after 03 03, the device I/O completion head (16 bytes) and the NDR type
+// headers (16 bytes), the _Return's first field.
+inline constexpr std::size_t kReturnCodeOffset = 38;
+
 // Decodes the call in `message` (which starts with 03 03 and holds at least the 14 bytes up to
 // CompletionId), carries it out with `services` (smartcard/calls/services.h) and leaves exactly one
 // complete reply in `reply`.

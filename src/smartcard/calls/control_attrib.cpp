@@ -74,11 +74,10 @@ std::expected<ControlCall, uint32_t> decodeControl(NdrReader& in, CharForm) {
     if (auto deferred = call.hCard.readDeferred(in); !deferred)
         return std::unexpected(deferred.error());
     if (call.pvInBuffer != 0) {
-        // The array's own count, not cbInBufferSize, is the input length; it is held to the
-        // same range.
-        uint32_t count = in.u32();
-        if (count > range::buffer) return std::unexpected(rc::invalid_parameter);
-        call.inBuffer = in.bytes(count);
+        // The array's own count, not cbInBufferSize, is the input length.
+        auto input = in.sized(range::buffer);
+        if (!input) return std::unexpected(input.error());
+        call.inBuffer = *input;
     } else if (call.cbInBufferSize > 0) {
         return std::unexpected(rc::invalid_parameter);  // input announced, none sent
     }

@@ -149,10 +149,8 @@ std::expected<TransmitCall, uint32_t> decodeTransmit(NdrReader& in, CharForm) {
     if (auto deferred = call.hCard.readDeferred(in); !deferred)
         return std::unexpected(deferred.error());
 
-    if (call.ioSendPci.pbExtraBytes != 0) {
-        in.u32();  // the array's own count; cbExtraBytes is what counts
-        call.ioSendPci.extraBytes = in.bytes(call.ioSendPci.cbExtraBytes);
-    }
+    if (call.ioSendPci.pbExtraBytes != 0)
+        call.ioSendPci.extraBytes = in.uncompared(call.ioSendPci.cbExtraBytes);
     // Without a referent the buffer is null, and cbSendLength still goes to PC/SC as sent.
     if (call.pbSendBuffer != 0) {
         auto send = in.conformant(call.cbSendLength);

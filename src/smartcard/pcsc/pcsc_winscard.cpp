@@ -25,13 +25,14 @@
 
 #include "smartcard/pcsc/pcsc_service.h"
 #include "smartcard/pcsc/pcsc_stack.h"
+#include "smartcard/wire/return_codes.h"
 
 namespace kx_agent::smartcard {
 namespace {
 
-constexpr LONG kInvalidParameter = static_cast<LONG>(0x80100004);   // SCARD_E_INVALID_PARAMETER
-constexpr LONG kInsufficientBuffer = static_cast<LONG>(0x80100008); // SCARD_E_INSUFFICIENT_BUFFER
-constexpr LONG kNoMemory = static_cast<LONG>(0x80100006);           // SCARD_E_NO_MEMORY
+constexpr LONG kInvalidParameter = static_cast<LONG>(rc::invalid_parameter);
+constexpr LONG kInsufficientBuffer = static_cast<LONG>(rc::insufficient_buffer);
+constexpr LONG kNoMemory = static_cast<LONG>(rc::no_memory);
 
 // Every character, embedded NULs included; nullopt when `utf8` is not UTF-8.
 std::optional<std::wstring> widen(std::string_view utf8) {

@@ -36,6 +36,18 @@ std::expected<std::span<const uint8_t>, uint32_t> NdrReader::conformant(uint32_t
     return bytes(count);
 }
 
+std::expected<std::span<const uint8_t>, uint32_t> NdrReader::sized(uint32_t bound) {
+    uint32_t count = u32();
+    if (failed()) return {};
+    if (count > bound) return std::unexpected(rc::invalid_parameter);
+    return bytes(count);
+}
+
+std::span<const uint8_t> NdrReader::uncompared(uint32_t size) {
+    u32();
+    return bytes(size);
+}
+
 std::expected<void, uint32_t> NdrReader::arrayCount(uint32_t size) {
     uint32_t count = u32();
     if (!failed() && count != size) return std::unexpected(rc::invalid_value);

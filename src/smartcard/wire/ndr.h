@@ -53,6 +53,13 @@ public:
     // count as sent). The bytes stay in the message; a call that does not hold them fails.
     std::expected<std::span<const uint8_t>, uint32_t> conformant(uint32_t size,
                                                                  uint32_t* sent = nullptr);
+    // Two byte arrays of [MS-RDPESC] calls are read by other rules, as Windows servers send them:
+    // - `sized`: its own count is its length, whatever field announced it (Control's input);
+    //   a count above `bound` is SCARD_E_INVALID_PARAMETER, as the field's [range] would be;
+    // - `uncompared`: `size` bytes follow a count that is read and not compared (the extra
+    //   bytes of Transmit's send PCI).
+    std::expected<std::span<const uint8_t>, uint32_t> sized(uint32_t bound);
+    std::span<const uint8_t> uncompared(uint32_t size);
     // The maximum count of a deferred conformant array of `size` structures, by the same rule.
     std::expected<void, uint32_t> arrayCount(uint32_t size);
     // A conformant varying string (maximum count, offset, actual count L, L characters, then
