@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "smartcard/pcsc/cache_eviction.h"
 #include "smartcard/pcsc/context_guard.h"
 #include "fake_pcsc.h"
 
@@ -123,8 +124,9 @@ TEST(CardCache, AClosedConnectionsContextLeavesNothingCached) {
     FakePcsc fake;
     CardCache cache;
     // No grace: the release comes when the connection ends.
-    smartcard::ContextGuard guard(fake, std::chrono::milliseconds(500),
-                                  std::chrono::milliseconds(0), &cache);
+    smartcard::CacheEviction eviction(fake, cache);
+    smartcard::ContextGuard guard(eviction, std::chrono::milliseconds(500),
+                                  std::chrono::milliseconds(0));
     SCARDCONTEXT context = 0;
     {
         smartcard::ConnectionScope connection(guard);

@@ -9,13 +9,12 @@
 
 #include "agent_limits.h"
 #include "diagnostics.h"
-#include "smartcard/state/card_cache.h"
 
 namespace kx_agent::smartcard {
 
 ContextGuard::ContextGuard(Pcsc& inner, std::chrono::milliseconds slice,
-                           std::chrono::milliseconds grace, CardCache* cache)
-    : ForwardingPcsc(inner), slice_(slice), grace_(grace), cache_(cache) {}
+                           std::chrono::milliseconds grace)
+    : ForwardingPcsc(inner), slice_(slice), grace_(grace) {}
 
 ContextGuard::~ContextGuard() {
     {
@@ -143,7 +142,6 @@ void ContextGuard::release(const Orphans& orphans) {
     for (auto [connection, context] : orphans) {
         inner_.cancel(context);
         inner_.release_context(context);
-        if (cache_ != nullptr) cache_->forget_context(context);
         ++per_connection[connection];
     }
     for (auto [connection, released] : per_connection)

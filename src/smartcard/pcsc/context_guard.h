@@ -49,7 +49,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "smartcard/state/card_cache.h"
 #include "smartcard/pcsc/pcsc.h"
 #include "smartcard/pcsc/sliced_waits.h"
 
@@ -150,12 +149,11 @@ public:
     static constexpr std::size_t kMaxHeld = 64;
 
     // `grace`: how long the contexts of a closed connection wait for a live connection to use
-    // them before they are released (0 releases them when the connection ends). `cache`: the
-    // card data cache whose items of a context the guard releases go with it (none: no cache).
+    // them before they are released (0 releases them when the connection ends).
     static constexpr std::chrono::milliseconds kSlice{500};
     static constexpr std::chrono::milliseconds kGrace{30000};
     explicit ContextGuard(Pcsc& inner, std::chrono::milliseconds slice = kSlice,
-                          std::chrono::milliseconds grace = kGrace, CardCache* cache = nullptr);
+                          std::chrono::milliseconds grace = kGrace);
     ~ContextGuard() override;
     ContextGuard(const ContextGuard&) = delete;
     ContextGuard& operator=(const ContextGuard&) = delete;
@@ -251,7 +249,6 @@ private:
 
     std::chrono::milliseconds slice_;
     std::chrono::milliseconds grace_;
-    CardCache* cache_;
     CancelMarks marks_;
     mutable std::mutex mutex_;  // guards the tables and the reaper state; never held while PC/SC runs
     std::unordered_map<SCARDCONTEXT, Entry> contexts_;

@@ -10,8 +10,12 @@
 //     SlicedWaits       waits in slices that end when the client goes, and the cancel marks
 //                       that end waits queued before a cancel (smartcard/pcsc/sliced_waits.h)
 //     ToGuard           names the connection the call belongs to
-//   ContextGuard      the agent's stack only: what a closed connection leaves behind, waits
-//                     whose client has gone (smartcard/pcsc/context_guard.h)
+//   ContextGuard      the agent's stack only: which connections use each context and card
+//                     handle, the contexts and transactions a closed connection leaves behind
+//                     (smartcard/pcsc/context_guard.h)
+//   CacheEviction     the agent's stack only: a released context takes its card cache items
+//                     with it (smartcard/pcsc/cache_eviction.h); under the guard, so that what the
+//                     guard releases takes them too
 //   AgentBounds       the agent's stack only: contexts and card handles of all connections
 //                     together (smartcard/pcsc/agent_bounds.h); under the guard, so that what the
 //                     guard releases is counted out
@@ -22,6 +26,7 @@
 // builds the layers from the connection's call up for each call (ClientLayers over a Call over
 // the guard); the stack's own top (AgentStack::services) reaches the guard as no connection.
 #include "smartcard/pcsc/agent_bounds.h"
+#include "smartcard/pcsc/cache_eviction.h"
 #include "smartcard/pcsc/context_guard.h"
 #include "smartcard/pcsc/pcsc.h"
 #include "smartcard/pcsc/pnp_reader_count.h"
@@ -52,7 +57,8 @@ class AgentStack {
 public:
     AgentStack()
         : bounds_(system_pcsc()),
-          guard_(bounds_, ContextGuard::kSlice, ContextGuard::kGrace, &cache_),
+          eviction_(bounds_, cache_),
+          guard_(eviction_, ContextGuard::kSlice, ContextGuard::kGrace),
           client_(guard_) {}
     AgentStack(const AgentStack&) = delete;
     AgentStack& operator=(const AgentStack&) = delete;
@@ -65,6 +71,7 @@ private:
     CardCache cache_;
     TransmitCounts transmits_;
     AgentBounds bounds_;
+    CacheEviction eviction_;
     ContextGuard guard_;
     ClientLayers client_;
     Services services_{client_.top(), cache_, transmits_};
