@@ -23,7 +23,7 @@
 #include "fake_pcsc.h"
 #include "server/process.h"
 #include "smartcard/pcsc/cache_eviction.h"
-#include "smartcard/pcsc/context_guard.h"
+#include "smartcard/pcsc/connection_scope.h"
 #include "smartcard/smartcard.h"
 #include "socket_peer.h"
 

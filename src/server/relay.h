@@ -22,7 +22,7 @@
 // `guard` is the ContextGuard of the stack whose top `services` holds: the relay tells it which
 // connection a call belongs to, and that the client has gone.
 
-#include "smartcard/pcsc/context_guard.h"
+#include "smartcard/pcsc/connection_scope.h"
 #include "smartcard/calls/services.h"
 #include "velkin/http/http.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "smartcard/pcsc/cache_eviction.h"
-#include "smartcard/pcsc/context_guard.h"
+#include "smartcard/pcsc/connection_scope.h"
 #include "fake_pcsc.h"
 
 namespace kx_agent::test {

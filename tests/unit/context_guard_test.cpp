@@ -1,5 +1,5 @@
 // What the agent releases when a web client goes away, and how a wait notices that it has gone.
-#include "smartcard/pcsc/context_guard.h"
+#include "smartcard/pcsc/connection_scope.h"
 
 #include <gtest/gtest.h>
 
@@ -96,13 +96,18 @@ TEST(ContextGuard, ReleasesWhatAClosedConnectionLeftBehind) {
     ContextGuard guard(fake, 500ms, kNoGrace);
     {
         ConnectionScope connection(guard);
-        establish(connection.pcsc());
+        SCARDCONTEXT context = establish(connection.pcsc());
+        SCARDHANDLE card = connect_card(connection.pcsc(), fake, context, 0x100);
+        EXPECT_EQ(connection.pcsc().begin_transaction(card), SCARD_S_SUCCESS);
         EXPECT_EQ(guard.known_contexts(), 1u);
+        EXPECT_EQ(guard.transactions().known_cards(), 1u);
         testing::internal::CaptureStdout();
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Connection closed: released 1 PC/SC context it left behind.\n");
     EXPECT_EQ(guard.known_contexts(), 0u);
+    EXPECT_EQ(guard.transactions().known_cards(), 0u);  // the handle went with its context
+    EXPECT_EQ(ended_transactions(fake), std::vector<SCARDHANDLE>{0x100});
     ASSERT_EQ(fake.count("cancel"), 1u);
     ASSERT_EQ(fake.count("release_context"), 1u);
     EXPECT_EQ(fake.last("release_context")->target, fake.context);

@@ -43,79 +43,18 @@ void ContextGuard::add_user(Entry& entry, uint64_t connection) {
     }
 }
 
-void ContextGuard::note_context(Caller caller, SCARDCONTEXT context) {
-    if (caller == nullptr) return;
+void ContextGuard::note_context(uint64_t connection, SCARDCONTEXT context) {
     std::lock_guard lock(mutex_);
     auto it = contexts_.find(context);
-    if (it != contexts_.end()) add_user(it->second, caller->scope().id());
-}
-
-void ContextGuard::note_card(Caller caller, SCARDHANDLE card) {
-    if (caller == nullptr) return;
-    const uint64_t connection = caller->scope().id();
-    std::lock_guard lock(mutex_);
-    auto card_it = cards_.find(card);
-    if (card_it == cards_.end()) return;
-    card_it->second.users.insert(connection);
-    auto it = contexts_.find(card_it->second.context);
     if (it != contexts_.end()) add_user(it->second, connection);
 }
 
-void ContextGuard::end_own_transactions_before(Caller caller, SCARDCONTEXT context,
-                                               const std::string& reader, SCARDHANDLE card) {
-    if (caller == nullptr) return;
-    const ConnectionScope& scope = caller->scope();
-    std::vector<SCARDHANDLE> own;
-    {
-        std::lock_guard lock(mutex_);
-        for (const auto& [handle, entry] : cards_)
-            if (handle != card && entry.transaction == scope.id() && entry.reader == reader &&
-                (!scope.side_by_side() || entry.context == context))
-                own.push_back(handle);
-    }
-    end_transactions(own);
-}
-
-void ContextGuard::end_own_transactions_before(Caller caller, SCARDHANDLE card) {
-    if (caller == nullptr) return;
-    SCARDCONTEXT context = 0;
-    std::string reader;
-    {
-        std::lock_guard lock(mutex_);
-        auto it = cards_.find(card);
-        if (it == cards_.end()) return;
-        context = it->second.context;
-        reader = it->second.reader;
-    }
-    end_own_transactions_before(caller, context, reader, card);
-}
-
-void ContextGuard::end_transactions(const std::vector<SCARDHANDLE>& cards) {
-    for (SCARDHANDLE card : cards) {
-        // SCARD_LEAVE_CARD: whoever comes next finds the card as it was, as after a client's
-        // own EndTransaction.
-        inner_.end_transaction(card, SCARD_LEAVE_CARD);
-        std::lock_guard lock(mutex_);
-        if (auto it = cards_.find(card); it != cards_.end()) it->second.transaction = 0;
-    }
-}
-
-void ContextGuard::end_transactions(uint64_t connection, std::span<const uint64_t> busy) {
-    std::vector<SCARDHANDLE> idle, last;
-    {
-        std::lock_guard lock(mutex_);
-        for (const auto& [handle, entry] : cards_) {
-            if (entry.transaction == 0 || !entry.users.contains(connection) ||
-                entry.users.size() > 1)
-                continue;
-            // pcsc-lite runs one call at a time per context: an EndTransaction on a context
-            // whose call still runs waits for that call, which may wait for one of the others.
-            (std::ranges::find(busy, static_cast<uint64_t>(entry.context)) == busy.end() ? idle : last)
-                .push_back(handle);
-        }
-    }
-    end_transactions(idle);
-    end_transactions(last);
+void ContextGuard::note_card(uint64_t connection, SCARDHANDLE card) {
+    std::lock_guard lock(mutex_);
+    auto card_it = cards_.find(card);
+    if (card_it == cards_.end()) return;
+    auto it = contexts_.find(card_it->second);
+    if (it != contexts_.end()) add_user(it->second, connection);
 }
 
 std::size_t ContextGuard::contexts_of_locked(uint64_t connection) const {
@@ -129,7 +68,8 @@ void ContextGuard::forget_locked(SCARDCONTEXT context) {
     if (it->second.orphaned) --held_;
     contexts_.erase(it);
     marks_.forget(context);
-    std::erase_if(cards_, [&](const auto& card) { return card.second.context == context; });
+    std::erase_if(cards_, [&](const auto& card) { return card.second == context; });
+    transactions_.forget_context(context);
 }
 
 void ContextGuard::forget(SCARDCONTEXT context) {
@@ -174,13 +114,10 @@ bool ContextGuard::start_reaper_locked() {
 }
 
 std::size_t ContextGuard::end_connection(uint64_t connection) {
-    // First, so that the card is free for the others at once; the handles stay for the grace.
-    end_transactions(connection);
     Orphans now;
     bool start_reaper = false;
     {
         std::lock_guard lock(mutex_);
-        for (auto& [card, entry] : cards_) entry.users.erase(connection);
         const auto at = Clock::now();
         for (auto& [context, entry] : contexts_) {
             if (entry.users.erase(connection) == 0 || !entry.users.empty()) continue;
@@ -234,16 +171,10 @@ void ContextGuard::reap() {
     reaper_running_ = false;
 }
 
-void ContextGuard::use_card(Caller caller, SCARDHANDLE card) {
-    note_card(caller, card);
-    end_own_transactions_before(caller, card);
-}
-
-LONG ContextGuard::establish_context(Caller caller, DWORD scope, SCARDCONTEXT* context) {
-    const ConnectionScope* connection = caller != nullptr ? &caller->scope() : nullptr;
+LONG ContextGuard::establish_context(uint64_t connection, DWORD scope, SCARDCONTEXT* context) {
     const std::size_t bound = limits().contexts_per_connection;
     Orphans overdue;
-    if (connection != nullptr) {
+    {
         std::lock_guard lock(mutex_);
         if (!reaper_running_) {
             take_expired_locked(overdue);
@@ -251,18 +182,18 @@ LONG ContextGuard::establish_context(Caller caller, DWORD scope, SCARDCONTEXT* c
         }
     }
     release(overdue);
-    if (connection != nullptr) {
+    {
         std::lock_guard lock(mutex_);
-        if (contexts_of_locked(connection->id()) >= bound) return SCARD_E_NO_MEMORY;
+        if (contexts_of_locked(connection) >= bound) return SCARD_E_NO_MEMORY;
     }
     LONG result = inner_.establish_context(scope, context);
-    if (result != SCARD_S_SUCCESS || connection == nullptr) return result;
+    if (result != SCARD_S_SUCCESS) return result;
     {
         std::lock_guard lock(mutex_);
         // Establishes side by side on one connection may all have passed the check above.
-        if (contexts_of_locked(connection->id()) < bound) {
+        if (contexts_of_locked(connection) < bound) {
             forget_locked(*context);  // a value PC/SC hands out again is a new context
-            contexts_[*context] = Entry{{connection->id()}, std::nullopt, 0};
+            contexts_[*context] = Entry{{connection}, std::nullopt, 0};
             return result;
         }
     }
@@ -277,73 +208,34 @@ LONG ContextGuard::release_context(SCARDCONTEXT context) {
     return result;
 }
 
-LONG ContextGuard::cancel(Caller caller, SCARDCONTEXT context) {
-    note_context(caller, context);
-    return inner_.cancel(context);
-}
-
-LONG ContextGuard::get_status_change(Caller caller, SCARDCONTEXT context, DWORD timeout,
-                                     SCARD_READERSTATE* states, DWORD count) {
-    note_context(caller, context);
-    return inner_.get_status_change(context, timeout, states, count);
-}
-
-LONG ContextGuard::connect(Caller caller, SCARDCONTEXT context, const char* reader,
+LONG ContextGuard::connect(uint64_t connection, SCARDCONTEXT context, const char* reader,
                            DWORD share_mode, DWORD preferred_protocols, SCARDHANDLE* card,
                            DWORD* active_protocol) {
-    note_context(caller, context);
-    const std::string name = reader != nullptr ? reader : "";
-    end_own_transactions_before(caller, context, name, 0);
+    note_context(connection, context);
     LONG result =
         inner_.connect(context, reader, share_mode, preferred_protocols, card, active_protocol);
     if (result == SCARD_S_SUCCESS) {
         std::lock_guard lock(mutex_);
-        if (contexts_.contains(context)) {
-            Card entry{context, name, {}, 0};
-            if (caller != nullptr) entry.users.insert(caller->scope().id());
-            cards_[*card] = std::move(entry);
-        }
+        if (contexts_.contains(context)) cards_[*card] = context;
     }
     return result;
 }
 
 LONG ContextGuard::disconnect(SCARDHANDLE card, DWORD disposition) {
-    return disconnect(nullptr, card, disposition);
-}
-
-LONG ContextGuard::disconnect(Caller caller, SCARDHANDLE card, DWORD disposition) {
-    note_card(caller, card);
     LONG result = inner_.disconnect(card, disposition);
     if (result == SCARD_S_SUCCESS) {
-        std::lock_guard lock(mutex_);
-        cards_.erase(card);
+        {
+            std::lock_guard lock(mutex_);
+            cards_.erase(card);
+        }
+        transactions_.forget_card(card);
     }
     return result;
 }
 
-LONG ContextGuard::begin_transaction(Caller caller, SCARDHANDLE card) {
-    use_card(caller, card);
-    LONG result = inner_.begin_transaction(card);
-    if (result == SCARD_S_SUCCESS && caller != nullptr) {
-        std::lock_guard lock(mutex_);
-        if (auto it = cards_.find(card); it != cards_.end())
-            it->second.transaction = caller->scope().id();
-    }
-    return result;
-}
-
-LONG ContextGuard::end_transaction(SCARDHANDLE card, DWORD disposition) {
-    return end_transaction(nullptr, card, disposition);
-}
-
-LONG ContextGuard::end_transaction(Caller caller, SCARDHANDLE card, DWORD disposition) {
-    note_card(caller, card);
-    LONG result = inner_.end_transaction(card, disposition);
-    if (result == SCARD_S_SUCCESS) {
-        std::lock_guard lock(mutex_);
-        if (auto it = cards_.find(card); it != cards_.end()) it->second.transaction = 0;
-    }
-    return result;
+LONG ContextGuard::disconnect(uint64_t connection, SCARDHANDLE card, DWORD disposition) {
+    note_card(connection, card);
+    return disconnect(card, disposition);
 }
 
 }  // namespace kx_agent::smartcard

@@ -6,13 +6,18 @@
 //   PnpReaderCount    the reader count of "\\?PnP?\Notification" waits
 //                     (smartcard/pcsc/pnp_reader_count.h)
 //   ConnectionScope::Call
-//                     the agent's stack only, one per relayed call (smartcard/pcsc/context_guard.h):
+//                     the agent's stack only, the layers of one relayed call
+//                     (smartcard/pcsc/connection_scope.h):
 //     SlicedWaits       waits in slices that end when the client goes, and the cancel marks
 //                       that end waits queued before a cancel (smartcard/pcsc/sliced_waits.h)
-//     ToGuard           names the connection the call belongs to
-//   ContextGuard      the agent's stack only: which connections use each context and card
-//                     handle, the contexts and transactions a closed connection leaves behind
-//                     (smartcard/pcsc/context_guard.h)
+//     Transactions      who holds a transaction on each card handle; a call that would wait for
+//                       its connection's own transaction ends it first; a closed connection's
+//                       transactions end at once (smartcard/pcsc/transactions.h)
+//     ToGuard           names the connection to the guard
+//   ContextGuard      the agent's stack only: which connections use each context, the contexts
+//                     a closed connection leaves behind, its grace and the reaper, the bound per
+//                     connection (smartcard/pcsc/context_guard.h); it keeps what the calls'
+//                     layers share, the transactions and the cancel marks
 //   CacheEviction     the agent's stack only: a released context takes its card cache items
 //                     with it (smartcard/pcsc/cache_eviction.h); under the guard, so that what the
 //                     guard releases takes them too
@@ -27,7 +32,7 @@
 // the guard); the stack's own top (AgentStack::services) reaches the guard as no connection.
 #include "smartcard/pcsc/agent_bounds.h"
 #include "smartcard/pcsc/cache_eviction.h"
-#include "smartcard/pcsc/context_guard.h"
+#include "smartcard/pcsc/connection_scope.h"
 #include "smartcard/pcsc/pcsc.h"
 #include "smartcard/pcsc/pnp_reader_count.h"
 #include "smartcard/calls/services.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "smartcard/pcsc/context_guard.h"
+#include "smartcard/pcsc/connection_scope.h"
 
 namespace kx_agent::smartcard {
 
