@@ -11,7 +11,7 @@ root=$(pwd)
 
 source tools/setup.sh
 install_missing cmake g++ make pkg-config libssl-dev libpcsclite-dev pcscd vsmartcard-vpcd \
-  vsmartcard-vpicc python3-pycryptodome libbenchmark-dev
+  vsmartcard-vpicc python3-pycryptodome libbenchmark-dev strace
 
 echo "== building (Release, with benchmarks)"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DTOLVANE_BENCH=ON -DTOLVANE_TESTS=OFF > /dev/null
