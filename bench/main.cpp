@@ -299,12 +299,13 @@ void measure_alternating(const Options& options, uint16_t echo_port, Report& rep
     report.window_plan = options.windows;
     for (std::size_t index = 0; index < benchmarked_calls().size(); ++index) {
         const CallInfo& call = benchmarked_calls()[index];
-        if ((call.kind != CallKind::ListReaders && call.kind != CallKind::Status) || !wanted(options, call)) continue;
+        if (call.kind != CallKind::ListReaders && call.kind != CallKind::Status) continue;
+        if (!wanted(options, call)) continue;
         AlternateFigures figures{call, {}, {}};
         auto pair = path_pair(index, echo_port);
         if (!pair) figures.note = pair.error();
         for (std::size_t n : pair ? options.connections : std::vector<std::size_t>{}) {
-            std::fprintf(stderr, "%s through agent and bare relay on %zu connections, taking turns\n", call.name, n);
+            std::fprintf(stderr, "%s through agent and bare relay on %zu connections\n", call.name, n);
             figures.by_connections[n] = run_alternating(pair->agent, pair->relay, n, options.windows);
         }
         report.alternating.push_back(std::move(figures));
@@ -321,14 +322,20 @@ void measure_syscalls(const Options& options, pid_t agent, const EchoProcess& ec
         return;
     }
     std::fprintf(stderr, "counting system calls of %zu ListReaders with strace\n", options.syscall_units);
-    const std::pair<const char*, const WorkloadFactory*> paths[] = {{"agent", &pair->agent}, {"relay", &pair->relay}};
-    for (const auto& [label, make] : paths) {
-        const bool through_agent = std::string_view(label) == "agent";
-        auto counted = count_syscalls(through_agent ? agent : echo.process.pid(), *make, options.syscall_units,
-                                      options.logs + "/strace-" + label + ".txt");
-        if (counted) (through_agent ? report.agent_syscalls : report.relay_syscalls) = *counted;
-        else report.syscall_notes.push_back(std::string(through_agent ? "through agent" : "bare relay") +
-                                            ": not counted: " + counted.error());
+    struct Path {
+        const char* label;
+        pid_t server;
+        const WorkloadFactory& make;
+        std::optional<SyscallFigure>& figure;
+        const char* trace;
+    };
+    const Path paths[] = {
+        {"through agent", agent, pair->agent, report.agent_syscalls, "/strace-agent.txt"},
+        {"bare relay", echo.process.pid(), pair->relay, report.relay_syscalls, "/strace-relay.txt"}};
+    for (const Path& path : paths) {
+        auto counted = count_syscalls(path.server, path.make, options.syscall_units, options.logs + path.trace);
+        if (counted) path.figure = *counted;
+        else report.syscall_notes.push_back(std::string(path.label) + ": not counted: " + counted.error());
     }
 }
 
@@ -448,7 +455,7 @@ int run_live(const Options& options, Report& report) {
         }
     }
     if (options.rates) measure_alternating(options, echo->port, report);
-    if (options.syscalls && (options.only.empty() || std::string_view("ListReaders").find(options.only) != std::string_view::npos))
+    if (options.syscalls && std::string_view("ListReaders").find(options.only) != std::string_view::npos)
         measure_syscalls(options, agent->pid(), *echo, report);
     MemoryFigure after{"after the call runs", 0, proc_status(agent->pid())};
     report.notes.push_back("agent VmRSS after the call runs (no connections): " +

@@ -176,9 +176,9 @@ void print_alternating(const Report& report) {
 
 void print_syscalls(const Report& report) {
     if (!report.agent_syscalls && !report.relay_syscalls && report.syscall_notes.empty()) return;
-    const SyscallFigure* any = report.agent_syscalls ? &*report.agent_syscalls : report.relay_syscalls ? &*report.relay_syscalls : nullptr;
-    std::printf("\n== System calls of the server per strict-order ListReaders (strace attached to it, %zu calls\n"
-                "   over one connection)\n", any != nullptr ? any->units : 0);
+    const auto& any = report.agent_syscalls ? report.agent_syscalls : report.relay_syscalls;
+    std::printf("\n== System calls of the server per strict-order ListReaders (strace attached to it, %zu\n"
+                "   calls over one connection)\n", any ? any->units : 0);
     std::printf("%-16s %26s %6s %6s %16s\n", "path", "on the socket: receive", "send", "other",
                 "process in all");
     const std::pair<const char*, const std::optional<SyscallFigure>*> rows[] = {
@@ -302,11 +302,16 @@ int print_report(const Report& report) {
     }
     if (report.agent_syscalls || !report.syscall_notes.empty()) {
         const auto& f = report.agent_syscalls;
-        char detail[64] = "not counted";
-        if (f) std::snprintf(detail, sizeof detail, "%.2f per call", f->receive);
-        v.add("strict call received in <= 2 socket calls", f ? std::optional(f->receive <= kReceiveCalls + kCountSlack) : std::nullopt, detail);
-        if (f) std::snprintf(detail, sizeof detail, "%.2f per call", f->send);
-        v.add("strict call answered in 1 socket call", f ? std::optional(f->send <= kSendCalls + kCountSlack) : std::nullopt, detail);
+        auto within = [&](double each, double limit) -> std::pair<std::optional<bool>, std::string> {
+            if (!f) return {std::nullopt, "not counted"};
+            char detail[32];
+            std::snprintf(detail, sizeof detail, "%.2f per call", each);
+            return {each <= limit + kCountSlack, detail};
+        };
+        auto [received, received_detail] = within(f ? f->receive : 0, kReceiveCalls);
+        v.add("strict call received in <= 2 socket calls", received, received_detail);
+        auto [answered, answered_detail] = within(f ? f->send : 0, kSendCalls);
+        v.add("strict call answered in 1 socket call", answered, answered_detail);
     }
     if (!report.memory.empty()) {
         std::size_t rss = field(report.memory.front(), "VmRSS");
