@@ -177,8 +177,13 @@ void print_alternating(const Report& report) {
 void print_syscalls(const Report& report) {
     if (!report.agent_syscalls && !report.relay_syscalls && report.syscall_notes.empty()) return;
     const auto& any = report.agent_syscalls ? report.agent_syscalls : report.relay_syscalls;
+    if (!any) {
+        std::printf("\n== System calls of the server per strict-order ListReaders: not counted\n");
+        for (const std::string& note : report.syscall_notes) std::printf("  %s\n", note.c_str());
+        return;
+    }
     std::printf("\n== System calls of the server per strict-order ListReaders (strace attached to it, %zu\n"
-                "   calls over one connection)\n", any ? any->units : 0);
+                "   calls over one connection)\n", any->units);
     std::printf("%-16s %26s %6s %6s %16s\n", "path", "on the socket: receive", "send", "other",
                 "process in all");
     const std::pair<const char*, const std::optional<SyscallFigure>*> rows[] = {
