@@ -49,6 +49,18 @@ bool polls_one_of(std::string_view args, const std::set<int>& sockets) {
     return false;
 }
 
+// Whether the read set of select's arguments ("6, [3 5], NULL, ...") holds one of `sockets`.
+bool selects_one_of(std::string_view args, const std::set<int>& sockets) {
+    const std::size_t open = args.find('[');
+    if (open == std::string_view::npos) return false;
+    std::string set(args.substr(open + 1, args.find(']') - open - 1));
+    for (std::size_t at = 0; at < set.size(); ++at) {
+        if (at > 0 && set[at - 1] != ' ') continue;
+        if (auto fd = leading_int(set.substr(at) + ")"); fd && sockets.contains(*fd)) return true;
+    }
+    return false;
+}
+
 std::string find_program(const char* name) {
     const char* path = std::getenv("PATH");
     std::string_view dirs = path != nullptr ? path : "/usr/bin:/bin";
@@ -103,16 +115,17 @@ std::set<std::string> tcp_inodes() {
 }  // namespace
 
 SyscallFigure tally_trace(std::string_view trace, const std::set<int>& sockets, std::size_t units) {
-    SyscallFigure figure;
-    figure.units = units;
-    std::map<std::string, std::size_t> counts;
-    std::size_t receive = 0, send = 0, other = 0, process = 0;
+    struct Call {
+        std::string_view thread, name, args;
+    };
+    std::vector<Call> calls;
     while (!trace.empty()) {
         std::string_view line = trace.substr(0, trace.find('\n'));
         trace.remove_prefix(std::min(trace.size(), line.size() + 1));
         // "1234  recvfrom(5, ..." with -f: the thread first.
-        std::size_t at = line.find_first_not_of("0123456789");
+        const std::size_t at = line.find_first_not_of("0123456789");
         if (at == std::string_view::npos) continue;
+        const std::string_view thread = line.substr(0, at);
         line.remove_prefix(at);
         line.remove_prefix(std::min(line.size(), line.find_first_not_of(' ')));
         // A resumed call was counted where it began; a call cut by strace's detaching is the
@@ -122,28 +135,42 @@ SyscallFigure tally_trace(std::string_view trace, const std::set<int>& sockets, 
             continue;
         const std::size_t open = line.find('(');
         if (open == std::string_view::npos) continue;
-        ++process;
-        const std::string name(line.substr(0, open));
-        const std::string_view args = line.substr(open + 1);
-        bool on_socket = false;
-        Side side = Side::Other;
-        if (name == "poll" || name == "ppoll") {
-            on_socket = polls_one_of(args, sockets);
-            side = Side::Receive;
-        } else if (auto found = fd_calls().find(name); found != fd_calls().end()) {
-            auto fd = leading_int(args);
-            on_socket = fd && sockets.contains(*fd);
-            side = found->second;
-        }
-        if (!on_socket) continue;
-        ++counts[name];
-        (side == Side::Receive ? receive : side == Side::Send ? send : other) += 1;
+        calls.push_back({thread, line.substr(0, open), line.substr(open + 1)});
     }
+    auto on_socket = [&](const Call& call) -> std::optional<Side> {
+        if (call.name == "poll" || call.name == "ppoll")
+            return polls_one_of(call.args, sockets) ? std::optional(Side::Receive) : std::nullopt;
+        if (call.name == "select" || call.name == "pselect6")
+            return selects_one_of(call.args, sockets) ? std::optional(Side::Receive) : std::nullopt;
+        if (auto found = fd_calls().find(call.name); found != fd_calls().end()) {
+            auto fd = leading_int(call.args);
+            if (fd && sockets.contains(*fd)) return found->second;
+        }
+        return std::nullopt;
+    };
+    // An epoll wait names its epoll instance, not the socket: it counts for the socket when the
+    // thread that waits is one that reads or writes the socket.
+    std::set<std::string_view> socket_threads;
+    for (const Call& call : calls)
+        if (on_socket(call)) socket_threads.insert(call.thread);
+
+    std::map<std::string, std::size_t> counts;
+    std::size_t sides[3] = {};
+    for (const Call& call : calls) {
+        std::optional<Side> side = on_socket(call);
+        const bool epoll_wait = call.name.starts_with("epoll_wait") || call.name.starts_with("epoll_pwait");
+        if (!side && epoll_wait && socket_threads.contains(call.thread)) side = Side::Receive;
+        if (!side) continue;
+        ++counts[std::string(call.name)];
+        ++sides[static_cast<int>(*side)];
+    }
+    SyscallFigure figure;
+    figure.units = units;
     const double n = static_cast<double>(std::max<std::size_t>(units, 1));
-    figure.receive = static_cast<double>(receive) / n;
-    figure.send = static_cast<double>(send) / n;
-    figure.other = static_cast<double>(other) / n;
-    figure.process = static_cast<double>(process) / n;
+    figure.receive = static_cast<double>(sides[static_cast<int>(Side::Receive)]) / n;
+    figure.send = static_cast<double>(sides[static_cast<int>(Side::Send)]) / n;
+    figure.other = static_cast<double>(sides[static_cast<int>(Side::Other)]) / n;
+    figure.process = static_cast<double>(calls.size()) / n;
     for (const auto& [name, count] : counts) figure.by_name[name] = static_cast<double>(count) / n;
     return figure;
 }

@@ -32,7 +32,8 @@ struct SyscallFigure {
 std::expected<SyscallFigure, std::string> count_syscalls(pid_t server, const WorkloadFactory& make,
                                                          std::size_t units, const std::string& trace_path);
 
-// The count over strace's output (`strace -f -o`): the lines of system calls on `sockets`.
+// The count over strace's output (`strace -f -o`): the system calls on `sockets`, with the epoll
+// waits of the threads that read or write them.
 SyscallFigure tally_trace(std::string_view trace, const std::set<int>& sockets, std::size_t units);
 
 }  // namespace kx_agent::bench
