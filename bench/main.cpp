@@ -1,12 +1,14 @@
 // tolvane-bench: what the agent adds to a card call. In one run, on this machine, against the
 // real pcscd and the virtual reader: each call made directly, relayed through the agent binary
-// (started here on 127.0.0.1:8095), bounced off a bare echo server, and decoded in-process;
-// calls per second on several connections, and over one connection with several contexts busy at
-// once; the agent's resident memory with idle connections.
+// (started here on 127.0.0.1:8095), bounced off a bare echo server, relayed by a bare relay, and
+// decoded in-process; calls per second on several connections, and over one connection with
+// several contexts busy at once; the agent against the bare relay in windows that take turns;
+// the system calls of each per call; the agent's resident memory with idle connections.
 //
 //   tolvane-bench [--agent PATH] [--logs DIR] [--quick] [--no-codec] [--no-live] [--no-memory]
-//                 [--no-rates]
+//                 [--no-rates] [--no-syscalls]
 //                 [--only NAME] [--seconds S] [--rounds N] [--per-round N] [--strict]
+//                 [--windows N] [--window S] [--syscall-calls N]
 //                 [--benchmark_* flags]
 //   tolvane-bench --drive NAME [--count N] [--pause S]   (units of one call through the agent,
 //                 with pauses to attach a profiler to the agent's pid)
@@ -25,12 +27,14 @@
 #include <thread>
 #include <vector>
 
+#include "bench/alternate.h"
 #include "bench/codec.h"
 #include "bench/echo_server.h"
 #include "bench/measure.h"
 #include "bench/processes.h"
 #include "bench/report.h"
 #include "bench/side_by_side.h"
+#include "bench/syscalls.h"
 #include "bench/workloads.h"
 
 #ifndef TOLVANE_AGENT_PATH
@@ -59,6 +63,9 @@ struct Options {
     bool memory = true;
     bool strict = false;
     bool rates = true;  // exit status 1 when a target is missed
+    WindowPlan windows;  // the agent against the bare relay
+    bool syscalls = true;
+    std::size_t syscall_units = 2000;
     // Drive mode, for profiling the agent from outside: only `drive_count` units of the named
     // call through the agent, with a pause before and after to attach and detach a profiler.
     std::string drive;
@@ -113,6 +120,10 @@ std::optional<Options> parse(int argc, char** argv) {
         else if (arg == "--only") options.only = value();
         else if (arg == "--strict") options.strict = true;
         else if (arg == "--no-rates") options.rates = false;
+        else if (arg == "--no-syscalls") options.syscalls = false;
+        else if (arg == "--windows") options.windows.windows = std::strtoul(value().c_str(), nullptr, 10);
+        else if (arg == "--window") options.windows.length = std::chrono::milliseconds(static_cast<long>(std::atof(value().c_str()) * 1000));
+        else if (arg == "--syscall-calls") options.syscall_units = std::strtoul(value().c_str(), nullptr, 10);
         else if (arg == "--drive") options.drive = value();
         else if (arg == "--count") options.drive_count = std::strtoul(value().c_str(), nullptr, 10);
         else if (arg == "--pause") options.drive_pause = std::chrono::milliseconds(static_cast<long>(std::atof(value().c_str()) * 1000));
@@ -122,6 +133,7 @@ std::optional<Options> parse(int argc, char** argv) {
         else if (arg == "--quick") {
             options.plan = RoundPlan{50, 3, 150};
             options.rate_time = std::chrono::milliseconds(300);
+            options.windows = WindowPlan{4, std::chrono::milliseconds(250)};
         } else {
             std::fprintf(stderr, "unknown option %s\n", arg.c_str());
             return std::nullopt;
@@ -129,6 +141,9 @@ std::optional<Options> parse(int argc, char** argv) {
     }
     options.plan.rounds = std::max<std::size_t>(options.plan.rounds, 1);
     options.plan.per_round = std::clamp<std::size_t>(options.plan.per_round, 1, 100000);
+    options.windows.windows = std::clamp<std::size_t>(options.windows.windows, 1, 1000);
+    options.windows.length = std::max(options.windows.length, std::chrono::milliseconds(10));
+    options.syscall_units = std::clamp<std::size_t>(options.syscall_units, 1, 1000000);
     return options;
 }
 
@@ -220,7 +235,7 @@ void measure_calls(const Options& options, uint16_t echo_port, Report& report) {
         std::unique_ptr<Workload> relay;
         if (call.has_direct) {
             if (auto made = echo_workload(echo_port, requests, sizes, index)) relay = std::move(*made);
-            else figures.relay.note = "ideal relay: " + made.error();
+            else figures.relay.note = "bare relay: " + made.error();
         }
 
         auto latencies =
@@ -248,6 +263,79 @@ void measure_calls(const Options& options, uint16_t echo_port, Report& report) {
                                                   n, options.rate_time);
         }
         report.calls.push_back(std::move(figures));
+    }
+}
+
+bool wanted(const Options& options, const CallInfo& call) {
+    return options.only.empty() || std::string(call.name).find(options.only) != std::string::npos;
+}
+
+// The agent's workload of `call` and the bare relay's, made alike: the relay answers each
+// message with a reply of the size the agent's has, after the same PC/SC call.
+struct PathPair {
+    WorkloadFactory agent, relay;
+};
+
+std::expected<PathPair, std::string> path_pair(std::size_t index, uint16_t echo_port) {
+    const CallKind kind = benchmarked_calls()[index].kind;
+    auto probe = agent_workload(kind, kAgentPort);
+    if (!probe) return std::unexpected("through agent: " + probe.error());
+    if ((*probe)->placeholder()) return std::unexpected("through agent: " + *(*probe)->placeholder());
+    PathPair pair;
+    pair.agent = [kind]() -> std::expected<std::unique_ptr<Workload>, std::string> {
+        auto made = agent_workload(kind, kAgentPort);
+        if (!made) return std::unexpected(made.error());
+        return std::unique_ptr<Workload>(std::move(*made));
+    };
+    pair.relay = [echo_port, index, requests = (*probe)->requests(), sizes = (*probe)->reply_sizes()] {
+        return echo_workload(echo_port, requests, sizes, index);
+    };
+    return pair;
+}
+
+// ListReaders and Status through the agent and the bare relay in windows that take turns, on
+// each number of connections.
+void measure_alternating(const Options& options, uint16_t echo_port, Report& report) {
+    report.window_plan = options.windows;
+    for (std::size_t index = 0; index < benchmarked_calls().size(); ++index) {
+        const CallInfo& call = benchmarked_calls()[index];
+        if (call.kind != CallKind::ListReaders && call.kind != CallKind::Status) continue;
+        if (!wanted(options, call)) continue;
+        AlternateFigures figures{call, {}, {}};
+        auto pair = path_pair(index, echo_port);
+        if (!pair) figures.note = pair.error();
+        for (std::size_t n : pair ? options.connections : std::vector<std::size_t>{}) {
+            std::fprintf(stderr, "%s through agent and bare relay on %zu connections\n", call.name, n);
+            figures.by_connections[n] = run_alternating(pair->agent, pair->relay, n, options.windows);
+        }
+        report.alternating.push_back(std::move(figures));
+    }
+}
+
+// System calls per strict-order ListReaders of the agent and of the bare relay's process.
+void measure_syscalls(const Options& options, pid_t agent, const EchoProcess& echo, Report& report) {
+    std::size_t index = 0;
+    while (benchmarked_calls()[index].kind != CallKind::ListReaders) ++index;
+    auto pair = path_pair(index, echo.port);
+    if (!pair) {
+        report.syscall_notes.push_back("system calls not counted: " + pair.error());
+        return;
+    }
+    std::fprintf(stderr, "counting system calls of %zu ListReaders with strace\n", options.syscall_units);
+    struct Path {
+        const char* label;
+        pid_t server;
+        const WorkloadFactory& make;
+        std::optional<SyscallFigure>& figure;
+        const char* trace;
+    };
+    const Path paths[] = {
+        {"through agent", agent, pair->agent, report.agent_syscalls, "/strace-agent.txt"},
+        {"bare relay", echo.process.pid(), pair->relay, report.relay_syscalls, "/strace-relay.txt"}};
+    for (const Path& path : paths) {
+        auto counted = count_syscalls(path.server, path.make, options.syscall_units, options.logs + path.trace);
+        if (counted) path.figure = *counted;
+        else report.syscall_notes.push_back(std::string(path.label) + ": not counted: " + counted.error());
     }
 }
 
@@ -281,7 +369,7 @@ std::expected<Driven, std::string> drive_units(Workload& workload, std::size_t c
 }
 
 // Units of one call through the agent, with pauses around them to attach a profiler to the
-// agent's pid; then the same call's ideal relay, echo floor and direct form, each with the CPU
+// agent's pid; then the same call's bare relay, echo floor and direct form, each with the CPU
 // time it costs the serving process.
 int drive(const Options& options, pid_t agent) {
     const auto& calls = benchmarked_calls();
@@ -312,7 +400,7 @@ int drive(const Options& options, pid_t agent) {
         else std::fprintf(stderr, "%s: %s\n", label, driven.error().c_str());
     };
     if (call.has_direct)
-        add("ideal relay", echo_workload(echo->port, (*through)->requests(), (*through)->reply_sizes(), index), echo_pid);
+        add("bare relay", echo_workload(echo->port, (*through)->requests(), (*through)->reply_sizes(), index), echo_pid);
     add("echo floor", echo_workload(echo->port, (*through)->requests(), (*through)->reply_sizes()), echo_pid);
     if (call.has_direct) add("direct", direct_workload(call.kind), 0);
     std::printf("%s, %zu units each: microseconds per unit\n", call.name, options.drive_count);
@@ -366,6 +454,9 @@ int run_live(const Options& options, Report& report) {
             report.in_order[n] = run_side_by_side(kAgentPort, n, false, options.rate_time);
         }
     }
+    if (options.rates) measure_alternating(options, echo->port, report);
+    if (options.syscalls && std::string_view("ListReaders").find(options.only) != std::string_view::npos)
+        measure_syscalls(options, agent->pid(), *echo, report);
     MemoryFigure after{"after the call runs", 0, proc_status(agent->pid())};
     report.notes.push_back("agent VmRSS after the call runs (no connections): " +
                            std::to_string(after.status["VmRSS"]) + " KiB");

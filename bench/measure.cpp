@@ -59,30 +59,20 @@ std::vector<Latency> time_interleaved(const std::vector<Workload*>& paths, const
     return results;
 }
 
-Throughput run_throughput(const WorkloadFactory& make, std::size_t connections,
-                          std::chrono::milliseconds duration) {
+Throughput drive_for(const std::vector<Workload*>& workloads, std::chrono::milliseconds duration) {
     Throughput result;
-    std::vector<std::unique_ptr<Workload>> workloads;
-    for (std::size_t i = 0; i < connections; ++i) {
-        auto workload = make();
-        if (!workload) {
-            result.error = workload.error();
-            return result;
-        }
-        workloads.push_back(std::move(*workload));
-    }
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> completed{0};
     std::atomic<bool> failed{false};
     std::string failure;
-    std::barrier start(static_cast<std::ptrdiff_t>(connections + 1));
+    std::barrier start(static_cast<std::ptrdiff_t>(workloads.size() + 1));
     std::vector<std::thread> drivers;
-    for (auto& workload : workloads) {
-        drivers.emplace_back([&, raw = workload.get()] {
+    for (Workload* workload : workloads) {
+        drivers.emplace_back([&, workload] {
             uint64_t mine = 0;
             start.arrive_and_wait();
             while (!stop.load(std::memory_order_relaxed)) {
-                auto done = raw->once();
+                auto done = workload->once();
                 if (!done) {
                     if (!failed.exchange(true)) failure = done.error();
                     break;
@@ -102,6 +92,30 @@ Throughput run_throughput(const WorkloadFactory& make, std::size_t connections,
     if (failed) result.error = failure;
     result.per_second = static_cast<double>(completed.load()) / seconds;
     return result;
+}
+
+std::expected<std::vector<std::unique_ptr<Workload>>, std::string> make_workloads(
+    const WorkloadFactory& make, std::size_t count) {
+    std::vector<std::unique_ptr<Workload>> workloads;
+    for (std::size_t i = 0; i < count; ++i) {
+        auto workload = make();
+        if (!workload) return std::unexpected(workload.error());
+        workloads.push_back(std::move(*workload));
+    }
+    return workloads;
+}
+
+std::vector<Workload*> raw(const std::vector<std::unique_ptr<Workload>>& workloads) {
+    std::vector<Workload*> pointers;
+    for (const auto& workload : workloads) pointers.push_back(workload.get());
+    return pointers;
+}
+
+Throughput run_throughput(const WorkloadFactory& make, std::size_t connections,
+                          std::chrono::milliseconds duration) {
+    auto workloads = make_workloads(make, connections);
+    if (!workloads) return Throughput{0, workloads.error()};
+    return drive_for(raw(*workloads), duration);
 }
 
 }  // namespace kx_agent::bench

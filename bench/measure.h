@@ -44,6 +44,15 @@ struct Throughput {
     std::optional<std::string> error;
 };
 
+// Each workload driven by a thread of its own with one call in flight, for `duration`; the units
+// they completed per second in all.
+Throughput drive_for(const std::vector<Workload*>& workloads, std::chrono::milliseconds duration);
+
+// `count` workloads made one after another; the first failure stops it.
+std::expected<std::vector<std::unique_ptr<Workload>>, std::string> make_workloads(
+    const WorkloadFactory& make, std::size_t count);
+std::vector<Workload*> raw(const std::vector<std::unique_ptr<Workload>>& workloads);
+
 // `connections` workloads made up front, each driven by a thread of its own with one call in
 // flight, for `duration`; the units they completed per second in all.
 Throughput run_throughput(const WorkloadFactory& make, std::size_t connections,

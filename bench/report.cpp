@@ -1,5 +1,6 @@
 #include "bench/report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -11,6 +12,11 @@ constexpr double kHandshakeFactor = 1.2;      // handshake <= 1.2 x echo floor
 constexpr double kCodecLimitNs = 2000;        // decode and encode of any call
 constexpr std::size_t kIdleLimitKiB = 6 * 1024;
 constexpr double kPerConnectionLimitKiB = 32;
+constexpr double kRelayShare = 0.95;          // agent >= 0.95 x bare relay, calls per second
+constexpr double kReceiveCalls = 2;           // system calls on the socket to receive a call
+constexpr double kSendCalls = 1;              // and to answer it
+// strace may see one wait begun before the count started or cut when it ended.
+constexpr double kCountSlack = 0.01;
 
 std::string cell(const PathFigure& figure) {
     if (!figure.summary) return "-";
@@ -59,7 +65,7 @@ struct Verdicts {
 void print_latency(const Report& report) {
     std::printf("\n== Latency of one call, microseconds: median / 99th percentile\n");
     std::printf("%-26s %4s %8s %14s %14s %14s %14s %10s %6s\n", "call", "msgs", "bytes", "direct",
-                "through agent", "echo floor", "ideal relay", "in-process", "ratio");
+                "through agent", "echo floor", "bare relay", "in-process", "ratio");
     for (const CallFigures& c : report.calls) {
         double codec_ns = 0;
         bool have_codec = true;
@@ -82,9 +88,9 @@ void print_latency(const Report& report) {
                     cell(c.direct).c_str(), cell(c.agent).c_str(), cell(c.echo).c_str(),
                     cell(c.relay).c_str(), codec, ratio);
     }
-    std::printf("  bytes: request/reply WebSocket payload per unit. ideal relay: the echo server making\n"
-                "  the direct call on its connection thread before it replies (the least any relay\n"
-                "  costs here). in-process: median of process() with an instant PC/SC service, us.\n"
+    std::printf("  bytes: request/reply WebSocket payload per unit. bare relay: the echo server making\n"
+                "  the direct call on its connection thread before it replies, without decoding (the\n"
+                "  least any relay costs here). in-process: median of process() with an instant PC/SC service, us.\n"
                 "  ratio: through agent / direct (e: / echo floor).\n");
     for (const CallFigures& c : report.calls) {
         if (c.placeholder) std::printf("  %s: %s\n", c.call.name, c.placeholder->c_str());
@@ -127,6 +133,76 @@ void print_side_by_side(const Report& report) {
         for (const auto& [n, r] : *rates)
             if (r.error) std::printf("  %zu contexts: %s\n", n, r.error->c_str());
     }
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t half = values.size() / 2;
+    return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
+}
+
+std::string ratio_text(const Alternation& a) {
+    const std::vector<double> ratios = a.ratios();
+    if (ratios.empty()) return "-";
+    char text[48];
+    std::snprintf(text, sizeof text, "%.3f (%.3f-%.3f)", median(ratios),
+                  *std::min_element(ratios.begin(), ratios.end()),
+                  *std::max_element(ratios.begin(), ratios.end()));
+    return text;
+}
+
+void print_alternating(const Report& report) {
+    if (report.alternating.empty()) return;
+    std::printf("\n== Through agent against the bare relay, strict order: calls per second in %zu windows\n"
+                "   of %.2f s per path, taking turns (medians of the windows)\n",
+                report.window_plan.windows, static_cast<double>(report.window_plan.length.count()) / 1000.0);
+    std::printf("%-26s %5s %14s %14s   %-28s %s\n", "call", "conn", "through agent", "bare relay",
+                "agent/bare: median (min-max)", "");
+    for (const AlternateFigures& f : report.alternating) {
+        if (f.note) std::printf("%-26s %s\n", f.call.name, f.note->c_str());
+        for (const auto& [n, a] : f.by_connections) {
+            if (a.error) {
+                std::printf("%-26s %5zu %s\n", f.call.name, n, a.error->c_str());
+                continue;
+            }
+            const std::vector<double> ratios = a.ratios();
+            const char* mark = ratios.empty() ? "" : median(ratios) >= kRelayShare ? ">= 0.95" : "< 0.95";
+            std::printf("%-26s %5zu %14.0f %14.0f   %-28s %s\n", f.call.name, n, median(a.agent),
+                        median(a.relay), ratio_text(a).c_str(), mark);
+        }
+    }
+}
+
+void print_syscalls(const Report& report) {
+    if (!report.agent_syscalls && !report.relay_syscalls && report.syscall_notes.empty()) return;
+    const auto& any = report.agent_syscalls ? report.agent_syscalls : report.relay_syscalls;
+    if (!any) {
+        std::printf("\n== System calls of the server per strict-order ListReaders: not counted\n");
+        for (const std::string& note : report.syscall_notes) std::printf("  %s\n", note.c_str());
+        return;
+    }
+    std::printf("\n== System calls of the server per strict-order ListReaders (strace attached to it, %zu\n"
+                "   calls over one connection)\n", any->units);
+    std::printf("%-16s %26s %6s %6s %16s\n", "path", "on the socket: receive", "send", "other",
+                "process in all");
+    const std::pair<const char*, const std::optional<SyscallFigure>*> rows[] = {
+        {"through agent", &report.agent_syscalls}, {"bare relay", &report.relay_syscalls}};
+    for (const auto& [label, figure] : rows) {
+        if (!*figure) continue;
+        const SyscallFigure& f = **figure;
+        std::printf("%-16s %26.2f %6.2f %6.2f %16.2f\n", label, f.receive, f.send, f.other, f.process);
+        std::string names;
+        for (const auto& [name, each] : f.by_name) {
+            char part[48];
+            std::snprintf(part, sizeof part, "%s%s %.2f", names.empty() ? "" : ", ", name.c_str(), each);
+            names += part;
+        }
+        std::printf("  %s on its socket: %s\n", label, names.empty() ? "none seen" : names.c_str());
+    }
+    std::printf("  receive: reads and polls of the connection's socket; process in all: every thread's\n"
+                "  system calls while the calls ran, pcsc-lite's on its socket to pcscd among them.\n");
+    for (const std::string& note : report.syscall_notes) std::printf("  %s\n", note.c_str());
 }
 
 std::size_t field(const MemoryFigure& m, const char* name) {
@@ -173,6 +249,8 @@ int print_report(const Report& report) {
         print_throughput(report);
     }
     print_side_by_side(report);
+    print_alternating(report);
+    print_syscalls(report);
     if (!report.memory.empty() || report.memory_note) print_memory(report);
     if (!report.codec.empty()) {
         std::printf("\n== In-process decode and encode (process() with an instant PC/SC), ns, median\n");
@@ -216,6 +294,29 @@ int print_report(const Report& report) {
         std::snprintf(detail, sizeof detail, "%.0f ns", f.median_ns);
         std::string label = "in-process " + f.message + " < 2 us";
         v.add(label.c_str(), f.median_ns < kCodecLimitNs, detail);
+    }
+    for (const AlternateFigures& f : report.alternating) {
+        for (const auto& [n, a] : f.by_connections) {
+            std::optional<bool> ok;
+            std::string detail = a.error ? *a.error : ratio_text(a) + " of the bare relay's calls per second";
+            if (!a.error && !a.ratios().empty()) ok = median(a.ratios()) >= kRelayShare;
+            std::string label = std::string(f.call.name) + " >= 0.95 x bare relay, " + std::to_string(n) +
+                                (n == 1 ? " conn" : " conns");
+            v.add(label.c_str(), ok, detail);
+        }
+    }
+    if (report.agent_syscalls || !report.syscall_notes.empty()) {
+        const auto& f = report.agent_syscalls;
+        auto within = [&](double each, double limit) -> std::pair<std::optional<bool>, std::string> {
+            if (!f) return {std::nullopt, "not counted"};
+            char detail[32];
+            std::snprintf(detail, sizeof detail, "%.2f per call", each);
+            return {each <= limit + kCountSlack, detail};
+        };
+        auto [received, received_detail] = within(f ? f->receive : 0, kReceiveCalls);
+        v.add("strict call received in <= 2 socket calls", received, received_detail);
+        auto [answered, answered_detail] = within(f ? f->send : 0, kSendCalls);
+        v.add("strict call answered in 1 socket call", answered, answered_detail);
     }
     if (!report.memory.empty()) {
         std::size_t rss = field(report.memory.front(), "VmRSS");
