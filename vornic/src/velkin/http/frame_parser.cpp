@@ -174,10 +174,12 @@ void FrameParser::take_payload(std::vector<uint8_t>& into) {
     const std::size_t start = into.size();
     into.insert(into.end(), held.begin(), held.begin() + static_cast<std::ptrdiff_t>(n));
     // RFC 6455 5.3: octet i is XORed with octet i MOD 4 of the masking key.
-    for (std::size_t i = start; i < into.size(); ++i) {
-        into[i] ^= mask_[mask_at_++ & 3];
+    uint8_t* const payload = into.data() + start;
+    const uint8_t* const key = mask_.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        payload[i] ^= key[(mask_at_ + i) & 3];
     }
-    mask_at_ &= 3;
+    mask_at_ = (mask_at_ + n) & 3;
     begin_ += n;
     left_ -= n;
 }
