@@ -372,6 +372,11 @@ TEST(ReadWs, RefusesAnUnmaskedFrameAndReadsNothingMore) {
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().message, "WebSocket data from client must be masked");
     EXPECT_EQ(refused.error().close, std::nullopt);
+    parser.feed(Bytes{1, 2, 3});  // the refusal stands, and nothing is taken
+    const auto again = parser.next();
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().message, refused.error().message);
+    EXPECT_EQ(Bytes(parser.unread().begin(), parser.unread().end()), (Bytes{0x82, 0x03, 1, 2, 3}));
     WsPair pair;
     send_all(pair.client, Bytes{0x82, 0x03, 1, 2, 3});
     const auto message = pair.request->read_ws();

@@ -115,7 +115,7 @@ std::span<const uint8_t> FrameParser::unread() const {
 }
 
 std::unexpected<FrameError> FrameParser::fail(FrameError error) {
-    stage_ = Stage::done;
+    refused_ = error;
     return std::unexpected(std::move(error));
 }
 
@@ -186,8 +186,8 @@ void FrameParser::take_payload(std::vector<uint8_t>& into) {
 
 std::expected<Event, FrameError> FrameParser::next() {
     for (;;) {
-        if (stage_ == Stage::done) {
-            return NeedMore{};
+        if (refused_) {
+            return std::unexpected(*refused_);
         }
         if (stage_ == Stage::head) {
             const auto taken = take_head(nullptr);
@@ -215,7 +215,7 @@ std::expected<Event, FrameError> FrameParser::next() {
     }
 }
 
-std::optional<std::expected<Event, FrameError>> FrameParser::finish_frame() {
+std::optional<Event> FrameParser::finish_frame() {
     const auto opcode = static_cast<uint8_t>(first_ & 0x0F);
     if ((opcode & 0x08) == 0) {
         if ((first_ & 0x80) == 0) {
@@ -224,23 +224,26 @@ std::optional<std::expected<Event, FrameError>> FrameParser::finish_frame() {
         const uint8_t kind = std::exchange(message_opcode_, kNoMessage);
         std::vector<uint8_t> data = std::exchange(message_, {});
         if (kind == kOpText) {
-            return Event{Text{string::from_utf8_lossy(data)}};
+            return Text{string::from_utf8_lossy(data)};
         }
-        return Event{Binary{std::move(data)}};
+        return Binary{std::move(data)};
     }
     if (opcode == kOpClose) {
         std::optional<unsigned> status;
         if (control_.size() >= 2) {
             status = (unsigned{control_[0]} << 8) | control_[1];
             if (!close_status_may_be_sent(*status)) {
-                return fail(protocol("close status " + std::to_string(*status) + " may not be sent"));
+                (void)fail(protocol("close status " + std::to_string(*status) + " may not be sent"));
+                return std::nullopt;
             }
         }
-        stage_ = Stage::done;
-        return Event{CloseFrame{status}};
+        // A message cut short by the close is dropped; what may follow starts afresh.
+        message_.clear();
+        message_opcode_ = kNoMessage;
+        return CloseFrame{status};
     }
     if (opcode == kOpPing) {
-        return Event{Ping{std::exchange(control_, {})}};
+        return Ping{std::exchange(control_, {})};
     }
     // A pong needs no answer (RFC 6455 5.5.3: "A response to an unsolicited Pong frame is not
     // expected").
@@ -249,8 +252,8 @@ std::optional<std::expected<Event, FrameError>> FrameParser::finish_frame() {
 
 std::expected<std::optional<uint8_t>, FrameError> FrameParser::next_frame(
     std::vector<uint8_t>& message) {
-    if (stage_ == Stage::done) {
-        return std::nullopt;
+    if (refused_) {
+        return std::unexpected(*refused_);
     }
     if (stage_ == Stage::head) {
         const auto taken = take_head(&message);

@@ -54,8 +54,8 @@ public:
     // taken and dropped. A rule is checked as soon as the bytes that decide it are held (the
     // first two for the mask and the frame's kind, the length for the message bound), so a bad
     // frame is refused before its key or payload arrives, and a message is never gathered past
-    // kMaxMessageSize. Payload is unmasked into the message as it comes. After a refusal or a
-    // close nothing more is taken and the answer is NeedMore.
+    // kMaxMessageSize. Payload is unmasked into the message as it comes. A refusal is final:
+    // every later call returns it again and takes nothing.
     std::expected<Event, FrameError> next();
 
     // One frame of any kind, with only the mask and the size rule: its unmasked payload is
@@ -65,15 +65,16 @@ public:
     std::expected<std::optional<uint8_t>, FrameError> next_frame(std::vector<uint8_t>& message);
 
 private:
-    enum class Stage : uint8_t { head, payload, done };
+    enum class Stage : uint8_t { head, payload };
 
     // Takes the head of the next frame once the bytes held have all of it; false when they do
     // not yet. `raw` is the caller's message for next_frame; without it the message rules apply.
     std::expected<bool, FrameError> take_head(const std::vector<uint8_t>* raw);
     // Unmasks what is held of the frame's payload onto `into`.
     void take_payload(std::vector<uint8_t>& into);
-    // What a complete frame of next() amounts to: nullopt when reading goes on.
-    std::optional<std::expected<Event, FrameError>> finish_frame();
+    // What a complete frame of next() amounts to: nullopt when reading goes on, or when the
+    // frame is refused (refused_ then holds why).
+    std::optional<Event> finish_frame();
     std::unexpected<FrameError> fail(FrameError error);
 
     std::vector<uint8_t> input_;
@@ -81,6 +82,7 @@ private:
     std::size_t end_ = 0;    // the end of the bytes held
     std::size_t room_ = 0;   // the size of the last space
     Stage stage_ = Stage::head;
+    std::optional<FrameError> refused_;
     // The frame being read.
     uint8_t first_ = 0;  // FIN, RSV1-3, opcode
     uint64_t left_ = 0;  // payload bytes still to come
