@@ -1,7 +1,6 @@
 #pragma once
 // A small multi-threaded HTTP/1.1 server: one request per connection, a handler table by
 // route with a default handler, and the WebSocket (RFC 6455) operations on an upgraded request.
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
