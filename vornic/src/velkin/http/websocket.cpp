@@ -130,6 +130,7 @@ IoResult<void> HttpRequest::receive_ws() {
 }
 
 IoResult<std::size_t> HttpRequest::read_frame(std::vector<uint8_t>& message) {
+    const std::size_t start = message.size();
     for (;;) {
         auto frame = frames_.next_frame(message);
         if (!frame) {
@@ -139,6 +140,7 @@ IoResult<std::size_t> HttpRequest::read_frame(std::vector<uint8_t>& message) {
             return **frame;
         }
         if (auto more = receive_ws(); !more) {
+            message.resize(start);  // a frame cut short adds nothing
             return std::unexpected(more.error());
         }
     }
