@@ -1,26 +1,28 @@
-// The WebSocket reader (read_ws) over an upgraded connection whose client sends the input as
-// its frames. Each binary message is echoed with write_ws_binary, as the relay answers a call,
-// so the writer's three length forms are reached too; reading ends at a close, an error or the
-// end of the input.
+// The WebSocket frame parser fed a client's bytes straight from memory, answered as read_ws
+// answers: a pong for each ping, the close echoed, a close frame for a refusal that asks for
+// one. Each binary message is echoed as the relay answers a call, so the writer's three length
+// forms are reached too. Reading ends at a close, a refusal or the end of the input.
 //
-// The client end reads back all the server wrote; it must be a sequence of well-formed server
-// frames (RFC 6455 5.2): FIN set, RSV clear, unmasked, the shortest length form, and only
-// binary, close and pong frames, each pong no longer than a control frame's 125 bytes, and at
-// most one close frame, the last, empty or carrying a status that may be sent.
+// The input is parsed twice, in one piece and a byte at a time: both must give the same
+// messages, the same end and the same answers. All the server would write must be a sequence
+// of well-formed server frames (RFC 6455 5.2): FIN set, RSV clear, unmasked, the shortest
+// length form, and only binary, close and pong frames, each pong no longer than a control
+// frame's 125 bytes, and at most one close frame, the last, empty or carrying a status that
+// may be sent.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <span>
+#include <string>
 #include <variant>
 #include <vector>
 
-#include "socket_peer.h"
-#include "velkin/http/http.h"
-#include "velkin/http/ws_message.h"
+#include "velkin/http/frame_parser.h"
 
 namespace {
 
-namespace http = vornic::velkin::http;
 namespace websocket = vornic::velkin::http::websocket;
 
 [[noreturn]] void fail(const char* what) {
@@ -74,24 +76,69 @@ void check_frames(std::span<const uint8_t> out, std::size_t messages_echoed) {
     if (binary != messages_echoed) fail("echo count differs from the messages read");
 }
 
+// What one parse of the input amounts to.
+struct Transcript {
+    std::vector<uint8_t> written;  // what the server would write
+    std::vector<std::string> texts;
+    std::size_t echoed = 0;
+    std::string end;  // "close", "more" (the input ran out) or the refusal's text
+    bool operator==(const Transcript&) const = default;
+};
+
+void write(Transcript& out, uint8_t opcode, std::span<const uint8_t> payload) {
+    const auto frame = websocket::encode_frame(opcode, payload);
+    out.written.insert(out.written.end(), frame.begin(), frame.end());
+}
+
+void write_close(Transcript& out, std::optional<unsigned> status) {
+    std::vector<uint8_t> payload;
+    if (status) {
+        payload = {static_cast<uint8_t>(*status >> 8), static_cast<uint8_t>(*status)};
+    }
+    write(out, websocket::kOpClose, payload);
+}
+
+Transcript parse(std::span<const uint8_t> input, std::size_t piece) {
+    websocket::FrameParser parser;
+    Transcript out;
+    for (;;) {
+        auto event = parser.next();
+        if (!event) {
+            if (event.error().close) write_close(out, event.error().close);
+            out.end = event.error().message;
+            return out;
+        }
+        if (std::holds_alternative<websocket::NeedMore>(*event)) {
+            if (input.empty()) {
+                out.end = "more";
+                return out;
+            }
+            const std::size_t n = std::min(piece, input.size());
+            parser.feed(input.first(n));
+            input = input.subspan(n);
+        } else if (const auto* ping = std::get_if<websocket::Ping>(&*event)) {
+            write(out, websocket::kOpPong, ping->payload);
+        } else if (const auto* close = std::get_if<websocket::CloseFrame>(&*event)) {
+            write_close(out, close->status);
+            out.end = "close";
+            return out;
+        } else if (const auto* text = std::get_if<websocket::Text>(&*event)) {
+            out.texts.push_back(text->text);
+        } else {
+            const auto& data = std::get<websocket::Binary>(*event).data;
+            if (data.size() > websocket::kMaxMessageSize) fail("message over the bound");
+            write(out, websocket::kOpBinary, data);
+            ++out.echoed;
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    static tolvane::fuzz::SocketPeer peer;
-    const int fd = peer.open({data, size});
-    std::size_t echoed = 0;
-    {
-        http::HttpRequest request(vornic::velkin::net::TcpStream{fd});
-        for (int i = 0; i < 256; ++i) {
-            auto message = request.read_ws();
-            if (!message || std::holds_alternative<websocket::Close>(*message)) break;
-            if (const auto* binary = std::get_if<websocket::Binary>(&*message)) {
-                if (binary->data.size() > websocket::kMaxMessageSize) fail("message over the bound");
-                if (!request.write_ws_binary(binary->data)) break;
-                ++echoed;
-            }
-        }
-    }
-    check_frames(peer.finish(), echoed);
+    const std::span<const uint8_t> input(data, size);
+    const Transcript whole = parse(input, size);
+    if (!(parse(input, 1) == whole)) fail("byte by byte differs from one piece");
+    check_frames(whole.written, whole.echoed);
     return 0;
 }

@@ -105,6 +105,11 @@ public:
                 continue;
             }
             const bool reading = queued_bytes_ < kQueuedBytes;
+            // What the last read took behind a message does not show in the socket's readiness.
+            if (reading && !request_.ws_unread().empty()) {
+                if (auto end = read_message()) return std::move(*end);
+                continue;
+            }
             auto ready = wake_->wait(socket, reading);
             if (!ready) return std::unexpected(net::os_error(ready.error()));
             if (ready->woken) {

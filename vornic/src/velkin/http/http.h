@@ -1,7 +1,6 @@
 #pragma once
 // A small multi-threaded HTTP/1.1 server: one request per connection, a handler table by
 // route with a default handler, and the WebSocket (RFC 6455) operations on an upgraded request.
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -16,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "velkin/http/frame_parser.h"
 #include "velkin/http/ws_message.h"
 #include "velkin/mime.h"
 #include "velkin/net.h"
@@ -39,6 +39,8 @@ inline constexpr std::size_t kLingerBytes = 256 * 1024;
 // much for at most this long, so that the answer is not reset away.
 inline constexpr std::chrono::milliseconds kAnsweredLingerTime{1000};
 inline constexpr std::size_t kAnsweredLingerBytes = 8 * 1024;
+// The most one read of a WebSocket takes from the socket.
+inline constexpr std::size_t kWsReadSize = 16 * 1024;
 
 // How long a WebSocket may be quiet between frames: after `quiet` without a byte the server
 // pings, and when nothing comes within `answer` more it closes (1001) and the read fails.
@@ -93,14 +95,20 @@ struct HttpRequest {
     IoResult<std::string> get_key_accept() const;
     IoResult<void> write_ws_def_header();
 
-    // WebSocket frames (http/websocket.cpp).
+    // WebSocket frames (http/websocket.cpp, over websocket::FrameParser). What a read takes
+    // beyond the frames asked for stays with the request for the next call.
     // Reads one client frame, appends its unmasked payload to `message`, returns the frame's
     // first header byte (FIN, RSV1-3, opcode).
     IoResult<std::size_t> read_frame(std::vector<uint8_t>& message);
     // Reads until one complete data message or a close frame; answers pings and closes. A frame
     // that breaks RFC 6455 fails the connection: a close frame with status 1002 goes out and the
-    // error is returned, after which the caller must close the connection.
+    // error is returned, after which the caller must close the connection. Waits on the socket
+    // only when the bytes already read make no message; with an idle limit, each such wait
+    // (within a frame too) is an await_frame.
     IoResult<websocket::WsMessage> read_ws();
+    // Bytes read from the socket that no read_ws has taken yet (what the client sent behind the
+    // last message): the socket's readiness does not show them.
+    std::span<const uint8_t> ws_unread() const;
     // Returns once a byte (or the peer's end) is there to read, pinging once after
     // `limit.quiet`; fails, having sent close 1001, when no answer comes within `limit.answer`.
     IoResult<void> await_frame(const IdleLimit& limit);
@@ -111,11 +119,14 @@ struct HttpRequest {
                             std::optional<std::span<const uint8_t>> reason);
 
 private:
-    // The rest of a frame whose first two bytes have been read: length, key and payload.
-    IoResult<std::size_t> read_frame_rest(std::array<uint8_t, 2> header,
-                                          std::vector<uint8_t>& message);
-    // Sends the protocol-error close frame and returns `error` for the caller to pass up.
-    IoError fail_ws(std::string error);
+    // One read of what the socket holds into the frame parser, after an await_frame when there
+    // is an idle limit; the end of the stream is an error.
+    IoResult<void> receive_ws();
+    // Sends the close frame the refusal asks for (none for an unmasked frame), lingers, and
+    // returns the error for the caller to pass up.
+    IoError fail_ws(websocket::FrameError error);
+
+    websocket::FrameParser frames_;
 };
 
 // Reads the request head one byte per read call, so that nothing after it leaves the
