@@ -5,6 +5,7 @@ import time
 import unittest
 
 from agent_harness import (Agent, BEGIN_TRANSACTION, CANCEL, FIRST_READER, IS_VALID, RELEASE, SCARD_E_CANCELLED,
+                           RawWebSocket, masked_frame,
                            SCARD_E_NO_MEMORY,
                            SCARD_STATE_EMPTY, SECOND_READER, VirtualCard, card_of, completion_id,
                            concurrent_connect, connect, connect_call, connect_card, context_call,
@@ -232,6 +233,32 @@ class Concurrent(unittest.TestCase):
             finally:
                 await ws.close()
         run(scenario())
+
+    def test_calls_sent_in_one_write_are_all_answered(self):
+        # The relay reads what the socket holds at once: messages behind the first must not wait
+        # for more bytes to come, in either order.
+        ws = RawWebSocket(timeout=5 * TIME_SCALE)
+        try:
+            self.assertEqual(ws.roundtrip(bytes([3, 1])), bytes([3, 2]))
+            context = ws.roundtrip(establish_call())[-8:]
+            ws.sock.sendall(b"".join(masked_frame(0x82, with_completion_id(list_readers_call(context), cid))
+                                     for cid in (20, 21, 22)))
+            self.assertEqual([completion_id(ws.recv()) for _ in range(3)], [20, 21, 22])
+        finally:
+            ws.close()
+        ws = RawWebSocket(timeout=5 * TIME_SCALE)
+        try:
+            self.assertEqual(ws.roundtrip(bytes([3, 1, 1])), bytes([3, 2, 1]))
+            context = ws.roundtrip(with_completion_id(establish_call(), 1))[-8:]
+            ws.sock.sendall(masked_frame(0x82, wait_on_empty_reader(context, 10)) +
+                            masked_frame(0x82, with_completion_id(context_call(CANCEL, context), 12)))
+            got = {}
+            for _ in range(2):
+                reply = ws.recv()
+                got[completion_id(reply)] = return_code(reply)
+            self.assertEqual(got, {10: SCARD_E_CANCELLED, 12: 0})
+        finally:
+            ws.close()
 
     def test_a_page_that_vanishes_inside_a_transaction_frees_the_card(self):
         # The page holds a transaction and has a call on another context that waits for the card
