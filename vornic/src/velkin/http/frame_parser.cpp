@@ -88,15 +88,18 @@ std::span<uint8_t> FrameParser::space(std::size_t size) {
     if (begin_ == end_) {
         begin_ = end_ = 0;
     } else if (begin_ > 0) {
-        std::memmove(input_.data(), input_.data() + begin_, end_ - begin_);
+        std::memmove(input_.get(), input_.get() + begin_, end_ - begin_);
         end_ -= begin_;
         begin_ = 0;
     }
-    if (input_.size() < end_ + size) {
-        input_.resize(end_ + size);
+    if (capacity_ < end_ + size) {
+        auto grown = std::make_unique_for_overwrite<uint8_t[]>(end_ + size);
+        if (end_ > 0) std::memcpy(grown.get(), input_.get(), end_);
+        input_ = std::move(grown);
+        capacity_ = end_ + size;
     }
     room_ = size;
-    return std::span(input_).subspan(end_, size);
+    return {input_.get() + end_, size};
 }
 
 void FrameParser::commit(std::size_t count) {
@@ -111,7 +114,7 @@ void FrameParser::feed(std::span<const uint8_t> bytes) {
 }
 
 std::span<const uint8_t> FrameParser::unread() const {
-    return std::span(input_).subspan(begin_, end_ - begin_);
+    return {input_.get() + begin_, end_ - begin_};
 }
 
 std::unexpected<FrameError> FrameParser::fail(FrameError error) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -77,7 +78,10 @@ private:
     std::optional<Event> finish_frame();
     std::unexpected<FrameError> fail(FrameError error);
 
-    std::vector<uint8_t> input_;
+    // Not zeroed when it grows: a read fills what it takes, and an idle connection keeps only
+    // the pages its reads have touched resident.
+    std::unique_ptr<uint8_t[]> input_;
+    std::size_t capacity_ = 0;
     std::size_t begin_ = 0;  // the first byte of input_ not yet taken
     std::size_t end_ = 0;    // the end of the bytes held
     std::size_t room_ = 0;   // the size of the last space
