@@ -27,8 +27,6 @@ constexpr std::size_t kObjectBufferLengthOffset = 30;
 // first field, ReturnCode, starts.
 constexpr std::size_t kReplyHeadSize = kReturnCodeOffset;
 
-using Kind = CallOrder::Kind;
-using Call = CallRow;
 
 // Every [MS-RDPESC] SCARD_IOCTL_ code the relay knows: the rows of every family, in ascending
 // order of their codes, gathered once.
@@ -51,9 +49,9 @@ const std::vector<CallRow>& calls() {
     return table;
 }
 
-const Call* findCall(uint32_t code) {
+const CallRow* findCall(uint32_t code) {
     const auto& table = calls();
-    auto it = std::ranges::lower_bound(table, code, {}, &Call::code);
+    auto it = std::ranges::lower_bound(table, code, {}, &CallRow::code);
     return it != table.end() && it->code == code ? &*it : nullptr;
 }
 
@@ -122,7 +120,7 @@ Frame readFrame(DataView& request) {
 }  // namespace
 
 std::string_view callName(uint32_t ioControlCode) {
-    const Call* call = findCall(ioControlCode);
+    const CallRow* call = findCall(ioControlCode);
     return call != nullptr ? call->name : std::string_view{};
 }
 
@@ -134,8 +132,8 @@ void handshake(std::vector<uint8_t>& reply) {
 CallOrder callOrder(const std::vector<uint8_t>& message) {
     DataView request(message, 2);
     Frame frame = readFrame(request);
-    const Call* call = findCall(frame.ioControlCode);
-    if (call == nullptr || call->kind == Kind::independent) return {};
+    const CallRow* call = findCall(frame.ioControlCode);
+    if (call == nullptr || call->kind == CallOrder::Kind::independent) return {};
     skipTypeHeaders(frame.ioControlCode, request);
     NdrReader in(request);
     uint64_t context = call->handler->waitsOn(in, call->form);
@@ -147,7 +145,7 @@ bool returnsAtOnce(const std::vector<uint8_t>& message) {
     DataView request(message, 2);
     Frame frame = readFrame(request);
     if (request.failed()) return false;
-    const Call* call = findCall(frame.ioControlCode);
+    const CallRow* call = findCall(frame.ioControlCode);
     return call != nullptr && call->timing == Timing::atOnce;
 }
 
@@ -157,7 +155,7 @@ void process_smartcard(const std::vector<uint8_t>& message, DataView& reply,
     reply.setByte(3);
     reply.setByte(3);
     Frame frame = readFrame(request);
-    const Call* call = findCall(frame.ioControlCode);
+    const CallRow* call = findCall(frame.ioControlCode);
     if (call == nullptr)
         diagnostics::out("Unknown smarcard operation: " + std::to_string(frame.ioControlCode));
     answer(reply, frame.deviceId, frame.completionId, [&](NdrWriter& out) {
@@ -173,7 +171,7 @@ void refuse_smartcard(const std::vector<uint8_t>& message, DataView& reply, uint
     reply.setByte(3);
     reply.setByte(3);
     Frame frame = readFrame(request);
-    const Call* call = findCall(frame.ioControlCode);
+    const CallRow* call = findCall(frame.ioControlCode);
     answer(reply, frame.deviceId, frame.completionId, [&](NdrWriter& out) {
         if (call == nullptr) return LongReturn{code}.encode(out, CharForm::A);
         call->handler->refuse(out, call->form, code);
