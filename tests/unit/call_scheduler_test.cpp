@@ -16,10 +16,12 @@ namespace {
 using namespace std::chrono_literals;
 using server::CallScheduler;
 
-// Polls `done` for up to two seconds.
+// Polls `done` for up to ten seconds (sanitized builds on a busy machine are slow to schedule).
 template <class Predicate>
 bool eventually(Predicate done) {
-    for (int i = 0; i < 400 && !done(); ++i) std::this_thread::sleep_for(5ms);
+    for (const auto until = std::chrono::steady_clock::now() + 10s;
+         !done() && std::chrono::steady_clock::now() < until;)
+        std::this_thread::sleep_for(5ms);
     return done();
 }
 
