@@ -311,7 +311,7 @@ TEST(ContextGuardWait, TimeOutsKeepTheirMeaning) {
     EXPECT_EQ(connection.pcsc().get_status_change(context, 110, &state, 1), SCARD_E_TIMEOUT);
     auto took = std::chrono::steady_clock::now() - started;
     EXPECT_GE(took, 110ms);
-    EXPECT_LT(took, 1s);
+    EXPECT_LT(took, 5s);  // milliseconds, not seconds; wide for sanitized builds
     EXPECT_GT(fake.count("get_status_change"), 3u);  // in slices
 
     // A wait that PC/SC ends (a card event, a cancel inside a slice) ends at once.
@@ -494,7 +494,7 @@ TEST(ContextGuardGrace, AnEndingConnectionEndsItsWaitsWithinASlice) {
     connection.end_calls();
     worker.join();
     EXPECT_EQ(result, SCARD_E_CANCELLED);
-    EXPECT_LT(std::chrono::steady_clock::now() - ending, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - ending, 5s);
 }
 
 namespace agent_bounds {

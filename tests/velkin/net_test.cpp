@@ -81,13 +81,13 @@ TEST(TcpStream, ALingeringShutdownKeepsTheLastAnswer) {
     send_all(*accepted, "last words");
     const auto started = std::chrono::steady_clock::now();
     std::thread closer([&] {
-        accepted->shutdown_lingering(2s, 1 << 20);
+        accepted->shutdown_lingering(10s, 1 << 20);
         *accepted = net::TcpStream(-1);  // closes
     });
     EXPECT_EQ(text(read_until_close(*client)), "last words");
     ASSERT_TRUE(client->shutdown(SHUT_WR));
     closer.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms);  // ended by the client's close
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);  // ended by the client's close
 
     // A peer that keeps the connection open is let go when the time is up.
     auto stubborn = net::TcpStream::connect("127.0.0.1", listener->port());
