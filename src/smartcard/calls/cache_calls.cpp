@@ -68,16 +68,7 @@ struct WriteCacheCall : CacheCallCommon {
     std::span<const uint8_t> data;  // in the message
 };
 
-struct ReadCacheReturn {
-    uint32_t ReturnCode = rc::success;
-    LengthOrBuffer pbData{};  // cbDataLen and pbData
-
-    void encode(NdrWriter& out, CharForm) const {
-        out.u32(ReturnCode);
-        pbData.encodeFixed(out);
-        pbData.encodeDeferred(out);
-    }
-};
+using ReadCacheReturn = LengthOrBufferReturn;  // cbDataLen and pbData
 
 // The cache answers only through a context that PC/SC knows, so that its items die with it. A
 // context of 0 is SCARD_E_INVALID_HANDLE without asking.

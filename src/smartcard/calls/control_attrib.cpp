@@ -51,16 +51,7 @@ struct ControlCall {
     std::span<const uint8_t> inBuffer;  // in the message
 };
 
-struct ControlReturn {
-    uint32_t ReturnCode = rc::success;
-    LengthOrBuffer pvOutBuffer{};  // cbOutBufferSize and pvOutBuffer
-
-    void encode(NdrWriter& out, CharForm) const {
-        out.u32(ReturnCode);
-        pvOutBuffer.encodeFixed(out);
-        pvOutBuffer.encodeDeferred(out);
-    }
-};
+using ControlReturn = LengthOrBufferReturn;  // cbOutBufferSize and pvOutBuffer
 
 std::expected<ControlCall, uint32_t> decodeControl(NdrReader& in, CharForm) {
     ControlCall call;
@@ -109,16 +100,7 @@ struct GetAttribCall {
 };
 
 // A length query is answered with cbAttrLen and a null pbAttr (2.2.2.21).
-struct GetAttribReturn {
-    uint32_t ReturnCode = rc::success;
-    LengthOrBuffer pbAttr{};  // cbAttrLen and pbAttr
-
-    void encode(NdrWriter& out, CharForm) const {
-        out.u32(ReturnCode);
-        pbAttr.encodeFixed(out);
-        pbAttr.encodeDeferred(out);
-    }
-};
+using GetAttribReturn = LengthOrBufferReturn;  // cbAttrLen and pbAttr
 
 std::expected<GetAttribCall, uint32_t> decodeGetAttrib(NdrReader& in, CharForm) {
     GetAttribCall call;

@@ -167,6 +167,18 @@ struct LongReturn {
     void encode(NdrWriter& out, CharForm) const { out.u32(ReturnCode); }
 };
 
+// ReturnCode, then a length or buffer: the whole return of Control (cbOutBufferSize,
+// pvOutBuffer), GetAttrib (cbAttrLen, pbAttr) and ReadCache (cbDataLen, pbData).
+struct LengthOrBufferReturn {
+    uint32_t ReturnCode = rc::success;
+    LengthOrBuffer buffer{};
+    void encode(NdrWriter& out, CharForm) const {
+        out.u32(ReturnCode);
+        buffer.encodeFixed(out);
+        buffer.encodeDeferred(out);
+    }
+};
+
 // Bytes that bring `length` up to the next multiple of `alignment`.
 std::size_t padding(std::size_t length, std::size_t alignment);
 
