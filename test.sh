@@ -5,6 +5,7 @@
 # and relay tests once more under ThreadSanitizer, fuzzes each parser for a short while
 # (FUZZ_SECONDS, 30 by default), cross-builds the Windows programs and runs their tests under
 # Wine (tools/test-windows.sh; TOLVANE_WINDOWS=0 leaves that out), and stops what it started.
+# A C++ file out of the format of .clang-format fails the run too.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
@@ -12,12 +13,16 @@ root=$(pwd)
 source tools/setup.sh
 packages=(cmake g++ make pkg-config libssl-dev libpcsclite-dev pcscd vsmartcard-vpcd
           vsmartcard-vpicc python3-pycryptodome python3-websockets googletest libgmock-dev
-          util-linux chromium libnss3-tools openssl)
+          util-linux chromium libnss3-tools openssl clang-format)
 command -v node > /dev/null || packages+=(nodejs npm)
 install_missing "${packages[@]}"
 
 echo "== installing the browser tests' npm packages (npm ci)"
 npm ci --no-audit --no-fund --loglevel=error
+
+status=0
+# The C++ format (.clang-format): a file out of format fails the run, after the tests have run.
+tools/check-format.sh || status=1
 
 jobs=$(nproc)
 echo "== building (Debug, AddressSanitizer + UBSan)"
@@ -30,7 +35,6 @@ start_pcscd_for "$root/build/debug/pcscd.log"
 echo "== running the tests"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-status=0
 ctest --test-dir build/debug --output-on-failure -j"$jobs" --timeout 600 2>&1 |
   tee build/debug/ctest.log || status=1
 
