@@ -18,7 +18,8 @@ public:
         return *this;
     }
     Ndr& u32(uint32_t value) {
-        for (int shift = 0; shift < 32; shift += 8) data_.push_back(static_cast<uint8_t>(value >> shift));
+        for (int shift = 0; shift < 32; shift += 8)
+            data_.push_back(static_cast<uint8_t>(value >> shift));
         return *this;
     }
     Ndr& u64(uint64_t value) {
@@ -78,7 +79,9 @@ Bytes call_message(uint32_t code, const Bytes& body) {
 
 Bytes handshake_message() { return {3, 1}; }
 
-Bytes establish_call(uint32_t scope) { return call_message(kEstablishContext, Ndr().u32(scope).take()); }
+Bytes establish_call(uint32_t scope) {
+    return call_message(kEstablishContext, Ndr().u32(scope).take());
+}
 
 Bytes release_call(uint64_t context) {
     return call_message(kReleaseContext, Ndr().u32(8).u32(kReferent).reference(context).take());
@@ -86,8 +89,8 @@ Bytes release_call(uint64_t context) {
 
 Bytes list_readers_call(uint64_t context, uint32_t cchReaders) {
     Ndr body;
-    body.u32(8).u32(kReferent);  // REDIR_SCARDCONTEXT
-    body.u32(0).u32(0);          // cBytes, mszGroups: no groups
+    body.u32(8).u32(kReferent);   // REDIR_SCARDCONTEXT
+    body.u32(0).u32(0);           // cBytes, mszGroups: no groups
     body.u32(0).u32(cchReaders);  // fmszReadersIsNULL, cchReaders
     body.reference(context);
     return call_message(kListReadersA, body.take());

@@ -20,7 +20,8 @@ public:
     }
     std::expected<void, std::string> open() {
         LONG result = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_);
-        if (result != SCARD_S_SUCCESS) return std::unexpected(failed("SCardEstablishContext", result));
+        if (result != SCARD_S_SUCCESS)
+            return std::unexpected(failed("SCardEstablishContext", result));
         return {};
     }
 
@@ -33,9 +34,11 @@ public:
     std::expected<void, std::string> once() override {
         SCARDCONTEXT context = 0;
         LONG result = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
-        if (result != SCARD_S_SUCCESS) return std::unexpected(failed("SCardEstablishContext", result));
+        if (result != SCARD_S_SUCCESS)
+            return std::unexpected(failed("SCardEstablishContext", result));
         result = SCardReleaseContext(context);
-        if (result != SCARD_S_SUCCESS) return std::unexpected(failed("SCardReleaseContext", result));
+        if (result != SCARD_S_SUCCESS)
+            return std::unexpected(failed("SCardReleaseContext", result));
         return {};
     }
 };
@@ -63,7 +66,8 @@ public:
             states_[i].szReader = i == 0 ? kReaderOne.c_str() : kReaderTwo.c_str();
         }
         LONG result = SCardGetStatusChange(context_, 0, states_.data(), states_.size());
-        if (result != SCARD_S_SUCCESS) return std::unexpected(failed("SCardGetStatusChange", result));
+        if (result != SCARD_S_SUCCESS)
+            return std::unexpected(failed("SCardGetStatusChange", result));
         return {};
     }
 
@@ -114,21 +118,18 @@ std::expected<std::unique_ptr<Workload>, std::string> with_context() {
 
 std::expected<std::unique_ptr<Workload>, std::string> direct_workload(CallKind kind) {
     switch (kind) {
-        case CallKind::Handshake:
-            return std::unexpected(std::string("the handshake has no direct form"));
-        case CallKind::EstablishRelease:
-            return std::make_unique<EstablishRelease>();
-        case CallKind::ListReaders:
-            return with_context<ListReaders>();
-        case CallKind::StatusChange:
-            return with_context<StatusChange>();
-        case CallKind::Status: {
-            auto workload = std::make_unique<Status>();
-            if (auto opened = workload->open(); !opened) return std::unexpected(opened.error());
-            if (auto connected = workload->connect(); !connected)
-                return std::unexpected(connected.error());
-            return workload;
-        }
+    case CallKind::Handshake:
+        return std::unexpected(std::string("the handshake has no direct form"));
+    case CallKind::EstablishRelease: return std::make_unique<EstablishRelease>();
+    case CallKind::ListReaders: return with_context<ListReaders>();
+    case CallKind::StatusChange: return with_context<StatusChange>();
+    case CallKind::Status: {
+        auto workload = std::make_unique<Status>();
+        if (auto opened = workload->open(); !opened) return std::unexpected(opened.error());
+        if (auto connected = workload->connect(); !connected)
+            return std::unexpected(connected.error());
+        return workload;
+    }
     }
     return std::unexpected(std::string("unknown call"));
 }

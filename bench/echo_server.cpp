@@ -129,9 +129,10 @@ void EchoServer::serve(int fd) {
     if (head) {
         std::string answer =
             "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-            "Sec-WebSocket-Accept: " + accept_value(header_value(*head, "Sec-WebSocket-Key")) +
-            "\r\n\r\n";
-        if (!send_all(fd, std::span(reinterpret_cast<const uint8_t*>(answer.data()), answer.size())))
+            "Sec-WebSocket-Accept: " +
+            accept_value(header_value(*head, "Sec-WebSocket-Key")) + "\r\n\r\n";
+        if (!send_all(fd,
+                      std::span(reinterpret_cast<const uint8_t*>(answer.data()), answer.size())))
             head = std::unexpected(std::string("send"));
     }
     for (std::size_t turn = 0; head; ++turn) {

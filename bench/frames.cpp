@@ -101,7 +101,8 @@ std::expected<void, std::string> FrameReader::fill(int fd) {
 std::expected<std::string, std::string> FrameReader::read_head(int fd, std::size_t max_head) {
     static constexpr std::string_view kEnd = "\r\n\r\n";
     for (;;) {
-        std::string_view seen(reinterpret_cast<const char*>(buffer_.data() + begin_), end_ - begin_);
+        std::string_view seen(reinterpret_cast<const char*>(buffer_.data() + begin_),
+                              end_ - begin_);
         if (auto at = seen.find(kEnd); at != std::string_view::npos) {
             std::string head(seen.substr(0, at + kEnd.size()));
             begin_ += head.size();
@@ -121,7 +122,8 @@ std::expected<Frame, std::string> FrameReader::next(int fd) {
             if (seen.size() >= total) {
                 std::span<uint8_t> payload = seen.subspan(head->head_size, head->length);
                 if (head->masked)
-                    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] ^= head->mask[i & 3];
+                    for (std::size_t i = 0; i < payload.size(); ++i)
+                        payload[i] ^= head->mask[i & 3];
                 begin_ += total;
                 return Frame{head->opcode(), payload};
             }

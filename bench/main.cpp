@@ -62,7 +62,7 @@ struct Options {
     std::string only;  // times only the calls whose name holds this text
     bool memory = true;
     bool strict = false;
-    bool rates = true;  // exit status 1 when a target is missed
+    bool rates = true;   // exit status 1 when a target is missed
     WindowPlan windows;  // the agent against the bare relay
     bool syscalls = true;
     std::size_t syscall_units = 2000;
@@ -121,15 +121,25 @@ std::optional<Options> parse(int argc, char** argv) {
         else if (arg == "--strict") options.strict = true;
         else if (arg == "--no-rates") options.rates = false;
         else if (arg == "--no-syscalls") options.syscalls = false;
-        else if (arg == "--windows") options.windows.windows = std::strtoul(value().c_str(), nullptr, 10);
-        else if (arg == "--window") options.windows.length = std::chrono::milliseconds(static_cast<long>(std::atof(value().c_str()) * 1000));
-        else if (arg == "--syscall-calls") options.syscall_units = std::strtoul(value().c_str(), nullptr, 10);
+        else if (arg == "--windows")
+            options.windows.windows = std::strtoul(value().c_str(), nullptr, 10);
+        else if (arg == "--window")
+            options.windows.length =
+                std::chrono::milliseconds(static_cast<long>(std::atof(value().c_str()) * 1000));
+        else if (arg == "--syscall-calls")
+            options.syscall_units = std::strtoul(value().c_str(), nullptr, 10);
         else if (arg == "--drive") options.drive = value();
         else if (arg == "--count") options.drive_count = std::strtoul(value().c_str(), nullptr, 10);
-        else if (arg == "--pause") options.drive_pause = std::chrono::milliseconds(static_cast<long>(std::atof(value().c_str()) * 1000));
-        else if (arg == "--seconds") options.rate_time = std::chrono::milliseconds(static_cast<long>(std::atof(value().c_str()) * 1000));
-        else if (arg == "--rounds") options.plan.rounds = std::strtoul(value().c_str(), nullptr, 10);
-        else if (arg == "--per-round") options.plan.per_round = std::strtoul(value().c_str(), nullptr, 10);
+        else if (arg == "--pause")
+            options.drive_pause =
+                std::chrono::milliseconds(static_cast<long>(std::atof(value().c_str()) * 1000));
+        else if (arg == "--seconds")
+            options.rate_time =
+                std::chrono::milliseconds(static_cast<long>(std::atof(value().c_str()) * 1000));
+        else if (arg == "--rounds")
+            options.plan.rounds = std::strtoul(value().c_str(), nullptr, 10);
+        else if (arg == "--per-round")
+            options.plan.per_round = std::strtoul(value().c_str(), nullptr, 10);
         else if (arg == "--quick") {
             options.plan = RoundPlan{50, 3, 150};
             options.rate_time = std::chrono::milliseconds(300);
@@ -174,20 +184,21 @@ void measure_memory(const Options& options, pid_t agent, Report& report) {
         while (idle.size() < target) {
             auto client = WsClient::open(kAgentPort);
             if (!client) {
-                report.memory_note = "stopped opening connections at " + std::to_string(idle.size()) +
-                                     ": " + client.error();
+                report.memory_note = "stopped opening connections at " +
+                                     std::to_string(idle.size()) + ": " + client.error();
                 break;
             }
             if (auto answered = client->call(handshake_message()); !answered) {
-                report.memory_note = "connection " + std::to_string(idle.size()) + ": " + answered.error();
+                report.memory_note =
+                    "connection " + std::to_string(idle.size()) + ": " + answered.error();
                 break;
             }
             idle.push_back(std::move(*client));
         }
         if (idle.size() < target) break;
         std::this_thread::sleep_for(settle);
-        report.memory.push_back({std::to_string(idle.size()) + " idle WebSocket connections", idle.size(),
-                                 proc_status(agent)});
+        report.memory.push_back({std::to_string(idle.size()) + " idle WebSocket connections",
+                                 idle.size(), proc_status(agent)});
     }
     for (WsClient& client : idle) client.close();
     idle.clear();
@@ -208,7 +219,8 @@ std::expected<EchoServer::Work, std::string> direct_work(std::size_t index) {
 void measure_calls(const Options& options, uint16_t echo_port, Report& report) {
     for (std::size_t index = 0; index < benchmarked_calls().size(); ++index) {
         const CallInfo& call = benchmarked_calls()[index];
-        if (!options.only.empty() && std::string(call.name).find(options.only) == std::string::npos) continue;
+        if (!options.only.empty() && std::string(call.name).find(options.only) == std::string::npos)
+            continue;
         std::fprintf(stderr, "timing %s\n", call.name);
         CallFigures figures{call, {}, {}, {}, {}, {}, 0, 0, 0, {}, {}, {}};
         std::unique_ptr<Workload> direct;
@@ -234,7 +246,8 @@ void measure_calls(const Options& options, uint16_t echo_port, Report& report) {
         else figures.echo.note = "echo: " + made.error();
         std::unique_ptr<Workload> relay;
         if (call.has_direct) {
-            if (auto made = echo_workload(echo_port, requests, sizes, index)) relay = std::move(*made);
+            if (auto made = echo_workload(echo_port, requests, sizes, index))
+                relay = std::move(*made);
             else figures.relay.note = "bare relay: " + made.error();
         }
 
@@ -251,7 +264,8 @@ void measure_calls(const Options& options, uint16_t echo_port, Report& report) {
 
         for (std::size_t n : options.rates ? options.connections : std::vector<std::size_t>{}) {
             if (call.has_direct)
-                figures.direct_rate[n] = run_throughput([&] { return direct_workload(call.kind); }, n, options.rate_time);
+                figures.direct_rate[n] = run_throughput([&] { return direct_workload(call.kind); },
+                                                        n, options.rate_time);
             figures.agent_rate[n] = run_throughput(
                 [&]() -> std::expected<std::unique_ptr<Workload>, std::string> {
                     auto made = agent_workload(call.kind, kAgentPort);
@@ -259,8 +273,8 @@ void measure_calls(const Options& options, uint16_t echo_port, Report& report) {
                     return std::unique_ptr<Workload>(std::move(*made));
                 },
                 n, options.rate_time);
-            figures.echo_rate[n] = run_throughput([&] { return echo_workload(echo_port, requests, sizes); },
-                                                  n, options.rate_time);
+            figures.echo_rate[n] = run_throughput(
+                [&] { return echo_workload(echo_port, requests, sizes); }, n, options.rate_time);
         }
         report.calls.push_back(std::move(figures));
     }
@@ -280,14 +294,16 @@ std::expected<PathPair, std::string> path_pair(std::size_t index, uint16_t echo_
     const CallKind kind = benchmarked_calls()[index].kind;
     auto probe = agent_workload(kind, kAgentPort);
     if (!probe) return std::unexpected("through agent: " + probe.error());
-    if ((*probe)->placeholder()) return std::unexpected("through agent: " + *(*probe)->placeholder());
+    if ((*probe)->placeholder())
+        return std::unexpected("through agent: " + *(*probe)->placeholder());
     PathPair pair;
     pair.agent = [kind]() -> std::expected<std::unique_ptr<Workload>, std::string> {
         auto made = agent_workload(kind, kAgentPort);
         if (!made) return std::unexpected(made.error());
         return std::unique_ptr<Workload>(std::move(*made));
     };
-    pair.relay = [echo_port, index, requests = (*probe)->requests(), sizes = (*probe)->reply_sizes()] {
+    pair.relay = [echo_port, index, requests = (*probe)->requests(),
+                  sizes = (*probe)->reply_sizes()] {
         return echo_workload(echo_port, requests, sizes, index);
     };
     return pair;
@@ -305,15 +321,18 @@ void measure_alternating(const Options& options, uint16_t echo_port, Report& rep
         auto pair = path_pair(index, echo_port);
         if (!pair) figures.note = pair.error();
         for (std::size_t n : pair ? options.connections : std::vector<std::size_t>{}) {
-            std::fprintf(stderr, "%s through agent and bare relay on %zu connections\n", call.name, n);
-            figures.by_connections[n] = run_alternating(pair->agent, pair->relay, n, options.windows);
+            std::fprintf(stderr, "%s through agent and bare relay on %zu connections\n", call.name,
+                         n);
+            figures.by_connections[n] =
+                run_alternating(pair->agent, pair->relay, n, options.windows);
         }
         report.alternating.push_back(std::move(figures));
     }
 }
 
 // System calls per strict-order ListReaders of the agent and of the bare relay's process.
-void measure_syscalls(const Options& options, pid_t agent, const EchoProcess& echo, Report& report) {
+void measure_syscalls(const Options& options, pid_t agent, const EchoProcess& echo,
+                      Report& report) {
     std::size_t index = 0;
     while (benchmarked_calls()[index].kind != CallKind::ListReaders) ++index;
     auto pair = path_pair(index, echo.port);
@@ -321,7 +340,8 @@ void measure_syscalls(const Options& options, pid_t agent, const EchoProcess& ec
         report.syscall_notes.push_back("system calls not counted: " + pair.error());
         return;
     }
-    std::fprintf(stderr, "counting system calls of %zu ListReaders with strace\n", options.syscall_units);
+    std::fprintf(stderr, "counting system calls of %zu ListReaders with strace\n",
+                 options.syscall_units);
     struct Path {
         const char* label;
         pid_t server;
@@ -331,35 +351,42 @@ void measure_syscalls(const Options& options, pid_t agent, const EchoProcess& ec
     };
     const Path paths[] = {
         {"through agent", agent, pair->agent, report.agent_syscalls, "/strace-agent.txt"},
-        {"bare relay", echo.process.pid(), pair->relay, report.relay_syscalls, "/strace-relay.txt"}};
+        {"bare relay", echo.process.pid(), pair->relay, report.relay_syscalls,
+         "/strace-relay.txt"}};
     for (const Path& path : paths) {
-        auto counted = count_syscalls(path.server, path.make, options.syscall_units, options.logs + path.trace);
+        auto counted = count_syscalls(path.server, path.make, options.syscall_units,
+                                      options.logs + path.trace);
         if (counted) path.figure = *counted;
-        else report.syscall_notes.push_back(std::string(path.label) + ": not counted: " + counted.error());
+        else
+            report.syscall_notes.push_back(std::string(path.label) +
+                                           ": not counted: " + counted.error());
     }
 }
 
 struct Driven {
-    double wall_us = 0;        // per unit
-    double server_cpu_us = 0;  // CPU time of the serving process per unit
+    double wall_us = 0;         // per unit
+    double server_cpu_us = 0;   // CPU time of the serving process per unit
     double server_user_us = 0;  // of which in user space (clock-tick resolution)
     double server_system_us = 0;
-    double own_cpu_us = 0;     // CPU time of this process per unit
+    double own_cpu_us = 0;  // CPU time of this process per unit
 };
 
-std::expected<Driven, std::string> drive_units(Workload& workload, std::size_t count, pid_t server) {
+std::expected<Driven, std::string> drive_units(Workload& workload, std::size_t count,
+                                               pid_t server) {
     const auto server_before = server > 0 ? thread_cpu_ns(server) : std::map<pid_t, uint64_t>{};
     const CpuSplit split_before = server > 0 ? cpu_split(server) : CpuSplit{};
     const auto own_before = thread_cpu_ns(::getpid());
     auto began = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < count; ++i)
         if (auto done = workload.once(); !done) return std::unexpected(done.error());
-    const double wall = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - began).count();
+    const double wall =
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - began).count();
     const auto n = static_cast<double>(count);
     Driven driven;
     driven.wall_us = wall / n;
     if (server > 0) {
-        driven.server_cpu_us = static_cast<double>(cpu_time_since(server, server_before)) / 1000.0 / n;
+        driven.server_cpu_us =
+            static_cast<double>(cpu_time_since(server, server_before)) / 1000.0 / n;
         const CpuSplit split = cpu_split(server);
         driven.server_user_us = (split.user_us - split_before.user_us) / n;
         driven.server_system_us = (split.system_us - split_before.system_us) / n;
@@ -378,7 +405,8 @@ int drive(const Options& options, pid_t agent) {
     while (index < calls.size() && calls[index].name != options.drive) ++index;
     for (std::size_t i = 0; index == calls.size() && i < calls.size(); ++i)
         if (std::string(calls[i].name).find(options.drive) != std::string::npos) index = i;
-    if (index == calls.size()) return std::fprintf(stderr, "no call named %s\n", options.drive.c_str()), 1;
+    if (index == calls.size())
+        return std::fprintf(stderr, "no call named %s\n", options.drive.c_str()), 1;
     const CallInfo& call = calls[index];
     auto through = agent_workload(call.kind, kAgentPort);
     if (!through) return std::fprintf(stderr, "%s\n", through.error().c_str()), 1;
@@ -394,21 +422,26 @@ int drive(const Options& options, pid_t agent) {
     auto echo = start_echo_process(options.logs + "/echo.log");
     if (!echo) return std::fprintf(stderr, "%s\n", echo.error().c_str()), 1;
     const pid_t echo_pid = echo->process.pid();
-    auto add = [&](const char* label, std::expected<std::unique_ptr<Workload>, std::string> made, pid_t server) {
+    auto add = [&](const char* label, std::expected<std::unique_ptr<Workload>, std::string> made,
+                   pid_t server) {
         if (!made) return (void)std::fprintf(stderr, "%s: %s\n", label, made.error().c_str());
-        if (auto driven = drive_units(**made, options.drive_count, server)) rows.emplace_back(label, *driven);
+        if (auto driven = drive_units(**made, options.drive_count, server))
+            rows.emplace_back(label, *driven);
         else std::fprintf(stderr, "%s: %s\n", label, driven.error().c_str());
     };
     if (call.has_direct)
-        add("bare relay", echo_workload(echo->port, (*through)->requests(), (*through)->reply_sizes(), index), echo_pid);
-    add("echo floor", echo_workload(echo->port, (*through)->requests(), (*through)->reply_sizes()), echo_pid);
+        add("bare relay",
+            echo_workload(echo->port, (*through)->requests(), (*through)->reply_sizes(), index),
+            echo_pid);
+    add("echo floor", echo_workload(echo->port, (*through)->requests(), (*through)->reply_sizes()),
+        echo_pid);
     if (call.has_direct) add("direct", direct_workload(call.kind), 0);
     std::printf("%s, %zu units each: microseconds per unit\n", call.name, options.drive_count);
     std::printf("%-16s %10s %12s %10s %10s %12s\n", "path", "wall", "server CPU", "user", "system",
                 "client CPU");
     for (const auto& [label, d] : rows)
-        std::printf("%-16s %10.2f %12.3f %10.2f %10.2f %12.3f\n", label.c_str(), d.wall_us, d.server_cpu_us,
-                    d.server_user_us, d.server_system_us, d.own_cpu_us);
+        std::printf("%-16s %10.2f %12.3f %10.2f %10.2f %12.3f\n", label.c_str(), d.wall_us,
+                    d.server_cpu_us, d.server_user_us, d.server_system_us, d.own_cpu_us);
     return 0;
 }
 
@@ -422,7 +455,8 @@ std::string load_average() {
 int run_live(const Options& options, Report& report) {
     std::size_t files = raise_file_limit();
     if (files < options.idle_connections.back() * 2 + 64)
-        report.notes.push_back("open-file limit " + std::to_string(files) + " is low for the connection counts");
+        report.notes.push_back("open-file limit " + std::to_string(files) +
+                               " is low for the connection counts");
     auto port_lock = MachineLock::take(kPortLock, kLockPatience);
     if (!port_lock) return std::fprintf(stderr, "%s\n", port_lock.error().c_str()), 1;
     auto card_lock = MachineLock::take(kCardLock, kLockPatience);
@@ -431,7 +465,8 @@ int run_live(const Options& options, Report& report) {
     report.notes.push_back("load average at the start of the live runs: " + load_average() + " (" +
                            std::to_string(std::thread::hardware_concurrency()) + " CPUs)");
     auto agent = start_agent(options.agent, options.logs + "/agent.log");
-    if (!agent) return std::fprintf(stderr, "cannot start the agent: %s\n", agent.error().c_str()), 1;
+    if (!agent)
+        return std::fprintf(stderr, "cannot start the agent: %s\n", agent.error().c_str()), 1;
     std::fprintf(stderr, "agent %s running as pid %d\n", options.agent.c_str(), agent->pid());
     if (options.memory && options.drive.empty()) measure_memory(options, agent->pid(), report);
 
@@ -445,9 +480,12 @@ int run_live(const Options& options, Report& report) {
         return driven;
     }
     auto echo = start_echo_process(options.logs + "/echo.log");
-    if (!echo) return std::fprintf(stderr, "cannot start the echo server: %s\n", echo.error().c_str()), 1;
+    if (!echo)
+        return std::fprintf(stderr, "cannot start the echo server: %s\n", echo.error().c_str()), 1;
     measure_calls(options, echo->port, report);
-    if (options.rates && (options.only.empty() || std::string_view("ListReaders").find(options.only) != std::string_view::npos)) {
+    if (options.rates &&
+        (options.only.empty() ||
+         std::string_view("ListReaders").find(options.only) != std::string_view::npos)) {
         for (std::size_t n : options.connections) {
             std::fprintf(stderr, "ListReaders on %zu contexts over one connection\n", n);
             report.side_by_side[n] = run_side_by_side(kAgentPort, n, true, options.rate_time);
@@ -455,7 +493,8 @@ int run_live(const Options& options, Report& report) {
         }
     }
     if (options.rates) measure_alternating(options, echo->port, report);
-    if (options.syscalls && std::string_view("ListReaders").find(options.only) != std::string_view::npos)
+    if (options.syscalls &&
+        std::string_view("ListReaders").find(options.only) != std::string_view::npos)
         measure_syscalls(options, agent->pid(), *echo, report);
     MemoryFigure after{"after the call runs", 0, proc_status(agent->pid())};
     report.notes.push_back("agent VmRSS after the call runs (no connections): " +
@@ -472,7 +511,8 @@ int run_live(const Options& options, Report& report) {
 int serve_echo() {
     auto server = EchoServer::start(direct_work);
     if (!server) return std::fprintf(stderr, "%s\n", server.error().c_str()), 1;
-    std::printf("%.*s%u\n", static_cast<int>(kEchoPortLine.size()), kEchoPortLine.data(), (*server)->port());
+    std::printf("%.*s%u\n", static_cast<int>(kEchoPortLine.size()), kEchoPortLine.data(),
+                (*server)->port());
     std::fflush(stdout);
     for (;;) ::pause();
 }

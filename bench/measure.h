@@ -28,7 +28,7 @@ struct Latency {
 };
 
 struct RoundPlan {
-    std::size_t warmup = 200;   // untimed units per path before the first round
+    std::size_t warmup = 200;  // untimed units per path before the first round
     std::size_t rounds = 5;
     std::size_t per_round = 400;
 };

@@ -91,7 +91,8 @@ std::expected<ChildProcess, std::string> ChildProcess::start(
         std::string_view entry(*e);
         bool replaced = false;
         for (const std::string& extra : extra_env)
-            replaced |= entry.substr(0, entry.find('=') + 1) == extra.substr(0, extra.find('=') + 1);
+            replaced |=
+                entry.substr(0, entry.find('=') + 1) == extra.substr(0, extra.find('=') + 1);
         if (!replaced) env_strings.emplace_back(entry);
     }
     std::vector<char*> args;
@@ -172,8 +173,7 @@ std::expected<MachineLock, std::string> MachineLock::take(const std::string& pat
     auto deadline = std::chrono::steady_clock::now() + patience;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         std::fprintf(stderr, "waiting for %s (another run or test holds it)\n", path.c_str());
-    else
-        return MachineLock(fd);
+    else return MachineLock(fd);
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (std::chrono::steady_clock::now() >= deadline) {
             ::close(fd);
@@ -199,7 +199,8 @@ std::map<std::string, std::size_t> proc_status(pid_t pid) {
         auto colon = line.find(':');
         if (colon == std::string::npos) continue;
         std::string name = line.substr(0, colon);
-        if (name != "VmRSS" && name != "RssAnon" && name != "RssFile" && name != "Threads") continue;
+        if (name != "VmRSS" && name != "RssAnon" && name != "RssFile" && name != "Threads")
+            continue;
         fields[name] = std::stoul(line.substr(colon + 1));
     }
     // Thread stacks: anonymous mappings of the default thread stack size (RLIMIT_STACK, 8 MiB
@@ -236,7 +237,8 @@ std::map<pid_t, uint64_t> thread_cpu_ns(pid_t pid) {
     for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
         std::ifstream in(task.path() / "schedstat");
         uint64_t run = 0;
-        if (in >> run) threads[static_cast<pid_t>(std::stol(task.path().filename().string()))] = run;
+        if (in >> run)
+            threads[static_cast<pid_t>(std::stol(task.path().filename().string()))] = run;
     }
     return threads;
 }
@@ -308,9 +310,11 @@ std::expected<EchoProcess, std::string> start_echo_process(const std::string& lo
     if (!echo) return std::unexpected(echo.error());
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (!echo->running()) return std::unexpected("the echo server ended: " + read_file(log_path));
+        if (!echo->running())
+            return std::unexpected("the echo server ended: " + read_file(log_path));
         std::string log = read_file(log_path);
-        if (auto at = log.find(kEchoPortLine); at != std::string::npos && log.find('\n', at) != std::string::npos) {
+        if (auto at = log.find(kEchoPortLine);
+            at != std::string::npos && log.find('\n', at) != std::string::npos) {
             auto port = static_cast<uint16_t>(std::stoul(log.substr(at + kEchoPortLine.size())));
             return EchoProcess{std::move(*echo), port};
         }

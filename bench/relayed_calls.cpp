@@ -5,10 +5,10 @@
 namespace kx_agent::bench {
 namespace {
 
-constexpr uint32_t kScopeSystem = 2;      // SCARD_SCOPE_SYSTEM
-constexpr uint32_t kShareShared = 2;      // SCARD_SHARE_SHARED
-constexpr uint32_t kProtocolsT0T1 = 3;    // SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1
-constexpr uint32_t kLeaveCard = 0;        // SCARD_LEAVE_CARD
+constexpr uint32_t kScopeSystem = 2;    // SCARD_SCOPE_SYSTEM
+constexpr uint32_t kShareShared = 2;    // SCARD_SHARE_SHARED
+constexpr uint32_t kProtocolsT0T1 = 3;  // SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1
+constexpr uint32_t kLeaveCard = 0;      // SCARD_LEAVE_CARD
 
 // One relayed unit: the messages of `requests_` in turn, each answered before the next goes.
 class Relayed : public AgentWorkload {
@@ -57,7 +57,8 @@ public:
     }
 
 protected:
-    virtual std::expected<void, std::string> check(std::size_t index, std::span<const uint8_t> reply) {
+    virtual std::expected<void, std::string> check(std::size_t index,
+                                                   std::span<const uint8_t> reply) {
         auto code = return_code(reply);
         if (!code) return std::unexpected("reply of " + std::to_string(reply.size()) + " bytes");
         if (!any_answer_ && *code != 0 && *code != kUnsupportedFeature)
@@ -89,7 +90,8 @@ public:
     using Relayed::Relayed;
 
 protected:
-    std::expected<void, std::string> check(std::size_t index, std::span<const uint8_t> reply) override {
+    std::expected<void, std::string> check(std::size_t index,
+                                           std::span<const uint8_t> reply) override {
         if (auto checked = Relayed::check(index, reply); !checked) return checked;
         if (index == 0) {
             auto context = established_context(reply);
@@ -104,8 +106,9 @@ std::expected<uint64_t, std::string> establish(Relayed& workload) {
     auto reply = workload.setup_call(establish_call(kScopeSystem));
     if (!reply) return std::unexpected(reply.error());
     auto context = established_context(*reply);
-    if (!context) return std::unexpected("establish over the agent answered " +
-                                         hex32(return_code(*reply).value_or(0)));
+    if (!context)
+        return std::unexpected("establish over the agent answered " +
+                               hex32(return_code(*reply).value_or(0)));
     workload.cleanup().push_back(release_call(*context));
     return *context;
 }
@@ -132,11 +135,13 @@ std::expected<void, std::string> prepare(Relayed& workload, CallKind kind) {
     }
     // Status: on a card connected over the same connection. Without a connect the status
     // call still goes, with a handle the agent never gave: it shows only the relay.
-    auto reply = workload.setup_call(connect_call(*context, kReaderOne, kShareShared, kProtocolsT0T1));
+    auto reply =
+        workload.setup_call(connect_call(*context, kReaderOne, kShareShared, kProtocolsT0T1));
     if (!reply) return std::unexpected(reply.error());
     uint64_t card = connected_card(*reply).value_or(0);
     if (card != 0)
-        workload.cleanup().insert(workload.cleanup().begin(), disconnect_call(*context, card, kLeaveCard));
+        workload.cleanup().insert(workload.cleanup().begin(),
+                                  disconnect_call(*context, card, kLeaveCard));
     else
         workload.take_any_answer("the agent answers the connect before it with " +
                                  hex32(return_code(*reply).value_or(0)));
@@ -153,7 +158,8 @@ public:
         for (std::size_t i = 0; i < requests_.size(); ++i) {
             auto reply = client_.call(requests_[i]);
             if (!reply) return std::unexpected(reply.error());
-            if (reply->size() != sizes_[i]) return std::unexpected(std::string("echo of a wrong size"));
+            if (reply->size() != sizes_[i])
+                return std::unexpected(std::string("echo of a wrong size"));
         }
         return {};
     }
@@ -183,9 +189,11 @@ std::expected<std::unique_ptr<AgentWorkload>, std::string> agent_workload(CallKi
     if (!client) return std::unexpected(client.error());
     std::unique_ptr<Relayed> workload;
     if (kind == CallKind::Handshake) workload = std::make_unique<Handshake>(std::move(*client));
-    else if (kind == CallKind::EstablishRelease) workload = std::make_unique<EstablishRelease>(std::move(*client));
+    else if (kind == CallKind::EstablishRelease)
+        workload = std::make_unique<EstablishRelease>(std::move(*client));
     else workload = std::make_unique<Relayed>(std::move(*client));
-    if (auto prepared = prepare(*workload, kind); !prepared) return std::unexpected(prepared.error());
+    if (auto prepared = prepare(*workload, kind); !prepared)
+        return std::unexpected(prepared.error());
     if (auto first = workload->first(); !first) return std::unexpected(first.error());
     return workload;
 }

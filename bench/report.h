@@ -25,7 +25,7 @@ struct CallFigures {
     // The bare relay: the echo server making the direct call on its connection thread before
     // each reply.
     PathFigure relay;
-    std::optional<std::string> placeholder;  // the agent's handler is not carried out yet
+    std::optional<std::string> placeholder;          // the agent's handler is not carried out yet
     std::size_t request_bytes = 0, reply_bytes = 0;  // summed over the unit's messages
     std::size_t messages = 0;
     // Calls per second by number of connections.

@@ -44,7 +44,8 @@ std::optional<int> leading_int(std::string_view text) {
 // `sockets`.
 bool polls_one_of(std::string_view args, const std::set<int>& sockets) {
     std::string_view set = args.substr(0, args.find(']'));
-    for (std::size_t at = set.find("fd="); at != std::string_view::npos; at = set.find("fd=", at + 3))
+    for (std::size_t at = set.find("fd="); at != std::string_view::npos;
+         at = set.find("fd=", at + 3))
         if (auto fd = leading_int(set.substr(at + 3)); fd && sockets.contains(*fd)) return true;
     return false;
 }
@@ -88,7 +89,8 @@ std::map<int, std::string> socket_fds(pid_t pid) {
     for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
         auto target = std::filesystem::read_symlink(entry.path(), error);
         if (error || !target.string().starts_with("socket:[")) continue;
-        if (auto fd = leading_int(entry.path().filename().string() + ")")) fds[*fd] = target.string();
+        if (auto fd = leading_int(entry.path().filename().string() + ")"))
+            fds[*fd] = target.string();
     }
     return fds;
 }
@@ -158,7 +160,8 @@ SyscallFigure tally_trace(std::string_view trace, const std::set<int>& sockets, 
     std::size_t sides[3] = {};
     for (const Call& call : calls) {
         std::optional<Side> side = on_socket(call);
-        const bool epoll_wait = call.name.starts_with("epoll_wait") || call.name.starts_with("epoll_pwait");
+        const bool epoll_wait =
+            call.name.starts_with("epoll_wait") || call.name.starts_with("epoll_pwait");
         if (!side && epoll_wait && socket_threads.contains(call.thread)) side = Side::Receive;
         if (!side) continue;
         ++counts[std::string(call.name)];
@@ -176,7 +179,8 @@ SyscallFigure tally_trace(std::string_view trace, const std::set<int>& sockets, 
 }
 
 std::expected<SyscallFigure, std::string> count_syscalls(pid_t server, const WorkloadFactory& make,
-                                                         std::size_t units, const std::string& trace_path) {
+                                                         std::size_t units,
+                                                         const std::string& trace_path) {
     const std::string strace = find_program("strace");
     if (strace.empty()) return std::unexpected(std::string("strace is not installed"));
     const auto before = socket_fds(server);
@@ -191,11 +195,12 @@ std::expected<SyscallFigure, std::string> count_syscalls(pid_t server, const Wor
         const std::string inode = name.substr(8, name.size() - 9);  // socket:[inode]
         if (inodes.contains(inode)) sockets.insert(fd);
     }
-    if (sockets.empty()) return std::unexpected(std::string("the server's end of the connection was not found"));
+    if (sockets.empty())
+        return std::unexpected(std::string("the server's end of the connection was not found"));
 
     const std::string log_path = trace_path + ".log";
-    auto tracer = ChildProcess::start({strace, "-f", "-o", trace_path, "-p", std::to_string(server)}, {},
-                                      log_path);
+    auto tracer = ChildProcess::start(
+        {strace, "-f", "-o", trace_path, "-p", std::to_string(server)}, {}, log_path);
     if (!tracer) return std::unexpected("strace: " + tracer.error());
     // strace tells on its standard error when it has attached to the threads.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -204,7 +209,8 @@ std::expected<SyscallFigure, std::string> count_syscalls(pid_t server, const Wor
             std::string said = read_text(log_path);
             while (!said.empty() && said.back() == '\n') said.pop_back();
             tracer->stop();
-            return std::unexpected("strace did not attach" + (said.empty() ? std::string() : ": " + said));
+            return std::unexpected("strace did not attach" +
+                                   (said.empty() ? std::string() : ": " + said));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

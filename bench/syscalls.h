@@ -30,7 +30,8 @@ struct SyscallFigure {
 // sockets that the workload's connection opened in it. strace's output goes to `trace_path`.
 // An error says why no count was taken (no strace, attaching refused, ...).
 std::expected<SyscallFigure, std::string> count_syscalls(pid_t server, const WorkloadFactory& make,
-                                                         std::size_t units, const std::string& trace_path);
+                                                         std::size_t units,
+                                                         const std::string& trace_path);
 
 // The count over strace's output (`strace -f -o`): the system calls on `sockets`, with the epoll
 // waits of the threads that read or write them.

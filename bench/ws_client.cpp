@@ -39,13 +39,17 @@ std::expected<WsClient, std::string> WsClient::open(uint16_t port, std::string_v
     // The agent serves only requests that name it, address and port (its Host check).
     std::string request = "GET " + std::string(path) +
                           " HTTP/1.1\r\n"
-                          "Host: 127.0.0.1:" + std::to_string(port) + "\r\n"
+                          "Host: 127.0.0.1:" +
+                          std::to_string(port) +
+                          "\r\n"
                           "Upgrade: websocket\r\n"
                           "Connection: Upgrade\r\n"
-                          "Sec-WebSocket-Key: " + key + "\r\n"
+                          "Sec-WebSocket-Key: " +
+                          key +
+                          "\r\n"
                           "Sec-WebSocket-Version: 13\r\n\r\n";
-    auto sent = send_all(client.fd_, std::span(reinterpret_cast<const uint8_t*>(request.data()),
-                                               request.size()));
+    auto sent = send_all(
+        client.fd_, std::span(reinterpret_cast<const uint8_t*>(request.data()), request.size()));
     if (!sent) return std::unexpected(sent.error());
     auto head = client.reader_.read_head(client.fd_);
     if (!head) return std::unexpected("opening handshake: " + head.error());

@@ -52,10 +52,9 @@ constexpr LONG kFailures[] = {0,
                               static_cast<LONG>(SCARD_E_CANCELLED),
                               static_cast<LONG>(SCARD_F_INTERNAL_ERROR)};
 constexpr const char* kFunctions[] = {
-    "establish_context", "release_context", "is_valid_context", "cancel",
-    "list_readers",      "get_status_change", "connect",       "reconnect",
-    "disconnect",        "begin_transaction", "end_transaction", "status",
-    "transmit",          "control",         "get_attrib"};
+    "establish_context", "release_context", "is_valid_context", "cancel",     "list_readers",
+    "get_status_change", "connect",         "reconnect",        "disconnect", "begin_transaction",
+    "end_transaction",   "status",          "transmit",         "control",    "get_attrib"};
 // Bits 3-4: the length the fake reports back, whatever it wrote (a service that lies).
 constexpr std::optional<DWORD> kReportedLengths[] = {std::nullopt, 0, 1000, 0xFFFFFFFF};
 
@@ -72,14 +71,12 @@ public:
     }
     LONG list_readers(SCARDCONTEXT context, const char* groups, char* readers,
                       DWORD* length) override {
-        return honest_if(readers != nullptr && *length == SCARD_AUTOALLOCATE, [&] {
-            return FakePcsc::list_readers(context, groups, readers, length);
-        });
+        return honest_if(readers != nullptr && *length == SCARD_AUTOALLOCATE,
+                         [&] { return FakePcsc::list_readers(context, groups, readers, length); });
     }
     LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override {
-        return honest_if(attr != nullptr && *attr_length == SCARD_AUTOALLOCATE, [&] {
-            return FakePcsc::get_attrib(card, attr_id, attr, attr_length);
-        });
+        return honest_if(attr != nullptr && *attr_length == SCARD_AUTOALLOCATE,
+                         [&] { return FakePcsc::get_attrib(card, attr_id, attr, attr_length); });
     }
 
 private:
@@ -124,7 +121,8 @@ void check_reply(const std::vector<uint8_t>& message, const std::vector<uint8_t>
     if (message[1] == 1) {
         // 03 02, and the granted flags (the known ones of those offered) when flags were offered.
         std::vector<uint8_t> expected{3, 2};
-        if (message.size() > 2) expected.push_back(message[2] & kx_agent::server::kRepliesInAnyOrder);
+        if (message.size() > 2)
+            expected.push_back(message[2] & kx_agent::server::kRepliesInAnyOrder);
         if (reply != expected) fail("handshake answer is not 03 02 with the granted flags");
         return;
     }
@@ -184,9 +182,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (kx_agent::server::classify(message) == kx_agent::server::MessageKind::call)
         (void)kx_agent::smartcard::callOrder(message);
 
-    const bool recognised =
-        message.size() >= 2 && message[0] == 3 &&
-        (message[1] == 1 || (message[1] == 3 && message.size() >= 14));
+    const bool recognised = message.size() >= 2 && message[0] == 3 &&
+                            (message[1] == 1 || (message[1] == 3 && message.size() >= 14));
     if (answered != recognised) fail("message accepted or refused against the framing");
     if (!answered) {
         if (!reply.empty()) fail("refused message left a reply");

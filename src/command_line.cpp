@@ -109,12 +109,14 @@ std::optional<std::string> origin_problem(std::string_view origin) {
     std::string scheme(origin.substr(0, separator));
     for (char& c : scheme) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
     if (scheme != "http" && scheme != "https") {
-        return quoted(origin) + " has the scheme " + quoted(scheme) + "; only http and https are served";
+        return quoted(origin) + " has the scheme " + quoted(scheme) +
+               "; only http and https are served";
     }
     const std::string_view rest = origin.substr(separator + 3);
     const std::string_view authority = rest.substr(0, rest.find('/'));
     const std::string_view path = rest.substr(authority.size());
-    if (authority.find('@') != std::string_view::npos) return quoted(origin) + " names a user; an origin has none";
+    if (authority.find('@') != std::string_view::npos)
+        return quoted(origin) + " names a user; an origin has none";
     if (path.find_first_of("?#") != std::string_view::npos) {
         return quoted(origin) + " has a query or a fragment; an origin has neither";
     }
@@ -174,7 +176,8 @@ std::expected<CommandLine, std::string> parse_command_line(std::span<const std::
         if (argument == kOriginOption) {
             // A missing value, or the next option taken for one, is an option without its value.
             if (i + 1 == arguments.size() || arguments[i + 1].starts_with("-")) {
-                return std::unexpected(std::string(kOriginOption) + " needs a value, an origin such as " +
+                return std::unexpected(std::string(kOriginOption) +
+                                       " needs a value, an origin such as " +
                                        std::string(kOriginExample));
             }
             value = arguments[++i];
@@ -182,7 +185,9 @@ std::expected<CommandLine, std::string> parse_command_line(std::span<const std::
             value = std::string(argument.substr(kOriginOption.size() + 1));
         }
         if (value) {
-            if (line.origin) return std::unexpected(std::string(kOriginOption) + " is given twice; the agent trusts one origin");
+            if (line.origin)
+                return std::unexpected(std::string(kOriginOption) +
+                                       " is given twice; the agent trusts one origin");
             if (auto problem = origin_problem(*value)) {
                 return std::unexpected(std::string(kOriginOption) + ": " + *problem);
             }
@@ -190,9 +195,11 @@ std::expected<CommandLine, std::string> parse_command_line(std::span<const std::
             continue;
         }
         if (argument.starts_with("-")) {
-            return std::unexpected("unknown option " + quoted(argument) + " (--help lists the options)");
+            return std::unexpected("unknown option " + quoted(argument) +
+                                   " (--help lists the options)");
         }
-        return std::unexpected("unexpected argument " + quoted(argument) + " (--help lists the options)");
+        return std::unexpected("unexpected argument " + quoted(argument) +
+                               " (--help lists the options)");
     }
     return line;
 }

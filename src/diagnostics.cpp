@@ -196,7 +196,8 @@ Output::~Output() { flush(); }
 void flush(unsigned seconds) {
     std::cout.flush();
     std::cerr.flush();
-    if (Queue* queue = active.load(std::memory_order_acquire)) queue->flush(std::chrono::seconds(seconds));
+    if (Queue* queue = active.load(std::memory_order_acquire))
+        queue->flush(std::chrono::seconds(seconds));
 }
 
 std::size_t dropped() {

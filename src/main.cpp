@@ -26,8 +26,8 @@ void print_banner() {
     const std::string name = "Velkin Tolvane Agent";
     const std::size_t inner = kBannerWidth - 4;
     const std::size_t left = (inner - name.size()) / 2;
-    const std::string title = "* " + std::string(left, ' ') + name +
-                              std::string(inner - left - name.size(), ' ') + " *";
+    const std::string title =
+        "* " + std::string(left, ' ') + name + std::string(inner - left - name.size(), ' ') + " *";
     std::cout << stars << '\n' << blank << '\n' << title << '\n' << blank << '\n' << stars << '\n';
 }
 
@@ -50,11 +50,13 @@ std::expected<std::optional<std::string>, std::string> origin_from_files() {
         file.read(text.data(), static_cast<std::streamsize>(text.size()));
         if (file.bad() || (!file && !file.eof())) return std::unexpected(shown + " cannot be read");
         text.resize(static_cast<std::size_t>(file.gcount()));
-        if (text.size() > kLongest) return std::unexpected(shown + " is longer than one origin needs");
+        if (text.size() > kLongest)
+            return std::unexpected(shown + " is longer than one origin needs");
         auto origin = origin_in_file_text(text);
         if (!origin) return std::unexpected(shown + ": " + origin.error());
         if (*origin) {
-            std::cout << "Trusting the origin " << **origin << " (from " << shown << ")." << std::endl;
+            std::cout << "Trusting the origin " << **origin << " (from " << shown << ")."
+                      << std::endl;
             return origin;
         }
     }
@@ -120,7 +122,8 @@ int main(int argc, char** argv) {
     if (!command_line) return refuse(command_line.error());
     if (command_line->action == CommandLine::Action::help) {
         std::vector<std::string> files;
-        for (const auto& path : platform::origin_files()) files.push_back(platform::display_path(path));
+        for (const auto& path : platform::origin_files())
+            files.push_back(platform::display_path(path));
         std::cout << usage_text(files);
         return 0;
     }
@@ -137,7 +140,8 @@ int main(int argc, char** argv) {
         origin = get_origion_from_file(platform::executable_path(program));
         // An empty trailer is none; any other must be an origin, or the stamp went wrong.
         if (origin && !origin->empty()) {
-            if (auto problem = origin_problem(*origin)) return refuse("the stamped origin: " + *problem);
+            if (auto problem = origin_problem(*origin))
+                return refuse("the stamped origin: " + *problem);
         }
     }
 

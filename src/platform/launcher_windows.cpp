@@ -152,7 +152,8 @@ int launch() {
     log_line(log.h, "Starting " + utf8(command));
     if (!stop) {
         log_line(log.h, "The launcher cannot make its stop event (error " +
-                            std::to_string(::GetLastError()) + "); it cannot be stopped by the "
+                            std::to_string(::GetLastError()) +
+                            "); it cannot be stopped by the "
                             "installer");
     }
 

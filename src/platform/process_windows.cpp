@@ -13,7 +13,8 @@ std::filesystem::path executable_path(std::string_view first_argument) {
     // GetModuleFileNameW cuts a name that does not fit and says so only by filling the buffer.
     std::vector<wchar_t> name(MAX_PATH);
     for (;;) {
-        const DWORD length = ::GetModuleFileNameW(nullptr, name.data(), static_cast<DWORD>(name.size()));
+        const DWORD length =
+            ::GetModuleFileNameW(nullptr, name.data(), static_cast<DWORD>(name.size()));
         if (length == 0) {
             return std::filesystem::path(std::string(first_argument));
         }

@@ -63,8 +63,8 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable work_ready_;
     std::condition_variable idle_;
-    std::deque<Ready> ready_;                       // may start now, in submission order
-    std::unordered_map<uint64_t, Queue> lanes_;     // lanes with a call ready or running
+    std::deque<Ready> ready_;                    // may start now, in submission order
+    std::unordered_map<uint64_t, Queue> lanes_;  // lanes with a call ready or running
     std::vector<Lane> running_;
     std::size_t free_workers_ = 0;  // workers waiting for work, or started and not yet there
     bool stopping_ = false;

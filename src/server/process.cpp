@@ -64,9 +64,7 @@ bool process(const std::vector<uint8_t>& message, data_view::DataView& reply,
         smartcard::handshake(*reply.output());
         if (auto flags = granted_flags(message)) reply.output()->push_back(*flags);
         return true;
-    case MessageKind::call:
-        smartcard::process_smartcard(message, reply, services);
-        return true;
+    case MessageKind::call: smartcard::process_smartcard(message, reply, services); return true;
     case MessageKind::unrecognised:
         if (message.size() >= 2 && message[0] == kClass && message[1] == kCall)
             diagnostics::err("call of " + std::to_string(message.size()) +
@@ -107,8 +105,9 @@ bool process_call(uint64_t connection, const std::vector<uint8_t>& message,
         }
         if (answered_code && result == smartcard::rc::no_service) {
             if (!no_service_said.exchange(true))
-                diagnostics::err("The PC/SC service is not running (SCARD_E_NO_SERVICE): the "
-                                 "agent answers its calls with that code until it runs.");
+                diagnostics::err(
+                    "The PC/SC service is not running (SCARD_E_NO_SERVICE): the "
+                    "agent answers its calls with that code until it runs.");
         } else if (answered_code && result == 0) {
             no_service_said.store(false, std::memory_order_relaxed);
         }
@@ -119,8 +118,9 @@ bool process_call(uint64_t connection, const std::vector<uint8_t>& message,
                 std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
                 name = std::string("unknown call ") + text;
             }
-            const std::string outcome = answered_code ? std::string(smartcard::returnCodeName(result))
-                                                      : std::string("no return code");
+            const std::string outcome = answered_code
+                                            ? std::string(smartcard::returnCodeName(result))
+                                            : std::string("no return code");
             diagnostics::out(who + name + " -> " + outcome + ", " + std::to_string(took.count()) +
                              " us");
         }
@@ -131,7 +131,8 @@ bool process_call(uint64_t connection, const std::vector<uint8_t>& message,
         break;
     case MessageKind::unrecognised:
         if (diagnostics::verbose()) {
-            const bool short_call = message.size() >= 2 && message[0] == kClass && message[1] == kCall;
+            const bool short_call =
+                message.size() >= 2 && message[0] == kClass && message[1] == kCall;
             diagnostics::out(who + (short_call ? "call cut short: " : "unrecognised message: ") +
                              std::to_string(message.size()) + " bytes (" + hex_start(message) +
                              "); the connection ends");

@@ -68,9 +68,9 @@ public:
                const smartcard::Services& services)
         : request_(request),
           services_(services),
-          scope_(guard, [socket = request.stream.native_handle()] {
-              return net::sys::peer_closed(socket);
-          }),
+          scope_(
+              guard,
+              [socket = request.stream.native_handle()] { return net::sys::peer_closed(socket); }),
           texts_(scope_.id()) {}
     // Waiting calls are dropped, running ones cancelled, and the connection's transactions ended
     // before the running calls are waited for: one of them may wait for the card that a
@@ -189,7 +189,8 @@ private:
 
     http::IoResult<void> submit(Message call) {
         const auto order = smartcard::callOrder(call.bytes);
-        const uint64_t context = order.kind == smartcard::CallOrder::Kind::context ? order.context : 0;
+        const uint64_t context =
+            order.kind == smartcard::CallOrder::Kind::context ? order.context : 0;
         CallScheduler::Lane lane;
         if (mode_ == Mode::strict) {
             lane = kStrictLane;
@@ -223,7 +224,8 @@ private:
             return request_.write_ws_binary(carry_out(call.bytes, arrival));
         }
         ++in_flight_;
-        CallScheduler::Task task = [this, arrival, weight, message = std::move(call.bytes)]() mutable {
+        CallScheduler::Task task = [this, arrival, weight,
+                                    message = std::move(call.bytes)]() mutable {
             std::vector<uint8_t> reply = carry_out(message, arrival);
             std::vector<uint8_t>().swap(message);  // what it held goes before it counts as gone
             deliver(std::move(reply), weight);
@@ -303,10 +305,12 @@ http::IoResult<void> relay_calls(http::HttpRequest& request, smartcard::ContextG
     const std::string name = "connection " + std::to_string(connection.id());
     if (diagnostics::verbose())
         diagnostics::out(name + " opened (origin " +
-                         vornic::velkin::string::escape_line(request.origin.value_or("none")) + ")");
+                         vornic::velkin::string::escape_line(request.origin.value_or("none")) +
+                         ")");
     auto result = connection.run();
     if (diagnostics::verbose())
-        diagnostics::out(name + " closed" + (result ? std::string() : ": " + result.error().message));
+        diagnostics::out(name + " closed" +
+                         (result ? std::string() : ": " + result.error().message));
     return result;
 }
 

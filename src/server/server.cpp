@@ -235,12 +235,8 @@ namespace {
 // each refused connection only with --verbose.
 void server_log(http::LogLevel level, std::string line) {
     switch (level) {
-    case http::LogLevel::error:
-        diagnostics::err(std::move(line));
-        break;
-    case http::LogLevel::notice:
-        diagnostics::out(std::move(line));
-        break;
+    case http::LogLevel::error: diagnostics::err(std::move(line)); break;
+    case http::LogLevel::notice: diagnostics::out(std::move(line)); break;
     case http::LogLevel::detail:
         if (diagnostics::verbose()) diagnostics::out(std::move(line));
         break;

@@ -27,14 +27,13 @@ constexpr std::size_t kObjectBufferLengthOffset = 30;
 // first field, ReturnCode, starts.
 constexpr std::size_t kReplyHeadSize = kReturnCodeOffset;
 
-
 // Every [MS-RDPESC] SCARD_IOCTL_ code the relay knows: the rows of every family, in ascending
 // order of their codes, gathered once.
 std::vector<CallRow> gatherCalls() {
     constexpr std::array families = {
-        contextCallRows, readerListRows,  statusChangeRows, locateCallRows,
-        cardConnectionRows, cardStatusRows, cardQueryRows, transmitRows,
-        controlAttribRows, cacheCallRows, serviceCallRows,
+        contextCallRows,    readerListRows, statusChangeRows, locateCallRows,
+        cardConnectionRows, cardStatusRows, cardQueryRows,    transmitRows,
+        controlAttribRows,  cacheCallRows,  serviceCallRows,
     };
     std::vector<CallRow> calls;
     for (auto rows : families) calls.insert(calls.end(), rows().begin(), rows().end());

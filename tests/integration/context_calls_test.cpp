@@ -34,8 +34,7 @@ TEST(ContextCallsOnPcscd, NoServiceIsReportedInTheZeroedReturn) {
         setenv("PCSCLITE_CSOCK_NAME", "/tmp/tolvane-no-pcscd-here.comm", 1);
         Bytes reply = relay(call_message(0x00090014, Ndr().u32(SCARD_SCOPE_SYSTEM).data()));
         // A failure relay() reports here is the child's: it counts through the exit status.
-        _exit(!testing::Test::HasFailure() && reply.size() == 54 &&
-                      return_code(reply) == 0x8010001D
+        _exit(!testing::Test::HasFailure() && reply.size() == 54 && return_code(reply) == 0x8010001D
                   ? 0
                   : 1);
     }

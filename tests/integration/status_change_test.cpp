@@ -123,9 +123,9 @@ TEST_F(StatusChangeOnPcscd, NotificationEntryCarriesTheReaderCount) {
     VirtualCard card;  // keeps the readers' states still
     ReaderState first = current(kFirstReader);
     ReaderState second = current(kSecondReader);
-    Bytes reply = wait(0, {{kFirstReader, first.event},
-                           {kSecondReader, second.event},
-                           {kNotification, 0x00020000}});
+    Bytes reply = wait(
+        0,
+        {{kFirstReader, first.event}, {kSecondReader, second.event}, {kNotification, 0x00020000}});
     EXPECT_TRUE(zeroed(reply)) << to_hex(reply);
     EXPECT_EQ(return_code(reply), static_cast<uint32_t>(SCARD_E_TIMEOUT));
 

@@ -30,9 +30,7 @@ protected:
     }
 
     // REDIR_SCARDHANDLE fixed fields, then the caller's fields, then the deferred arrays.
-    Ndr& fixed(Ndr& n) const {
-        return n.u32(8).u32(0x00020000).u32(8).u32(0x00020002);
-    }
+    Ndr& fixed(Ndr& n) const { return n.u32(8).u32(0x00020000).u32(8).u32(0x00020002); }
     Ndr& deferred(Ndr& n) const {
         return n.context(static_cast<uint64_t>(context_)).context(static_cast<uint64_t>(handle_));
     }
@@ -63,8 +61,8 @@ protected:
         SCARD_IO_REQUEST pci{protocol_, sizeof(SCARD_IO_REQUEST)};
         BYTE buffer[258];
         DWORD length = sizeof buffer;
-        LONG result = SCardTransmit(handle_, &pci, command.data(), command.size(), recvPci,
-                                    buffer, &length);
+        LONG result =
+            SCardTransmit(handle_, &pci, command.data(), command.size(), recvPci, buffer, &length);
         response.assign(buffer, buffer + (result == SCARD_S_SUCCESS ? length : 0));
         return result;
     }
@@ -137,9 +135,9 @@ TEST_F(CardCalls, ReaderRefusalsComeBackUnchanged) {
         Bytes message;
         LONG direct;
     };
-    for (const Case& c : {Case{"friendly name in 2 bytes",
-                               getAttribCall(SCARD_ATTR_DEVICE_FRIENDLY_NAME, 2), name},
-                          Case{"control code 0x00090303", controlCall(0x00090303), control}}) {
+    for (const Case& c :
+         {Case{"friendly name in 2 bytes", getAttribCall(SCARD_ATTR_DEVICE_FRIENDLY_NAME, 2), name},
+          Case{"control code 0x00090303", controlCall(0x00090303), control}}) {
         SCOPED_TRACE(c.name);
         Bytes reply = relay(c.message);
         // The zeroed GetAttrib_Return or Control_Return: 16 bytes.
@@ -176,7 +174,7 @@ TEST_F(CardCalls, ResourceManagerAttributesComeBackWhereTheReaderHasNone) {
     };
     const Case cases[] = {
         {0x7FFF0003, Bytes(reader.begin(), reader.end())},  // SCARD_ATTR_DEVICE_FRIENDLY_NAME_A
-        {0x7FFF0005, wide},                                // SCARD_ATTR_DEVICE_FRIENDLY_NAME_W
+        {0x7FFF0005, wide},                                 // SCARD_ATTR_DEVICE_FRIENDLY_NAME_W
         {SCARD_ATTR_ATR_STRING, atr_bytes},
         {SCARD_ATTR_CURRENT_PROTOCOL_TYPE, protocol_bytes},
         {SCARD_ATTR_CHANNEL_ID, from_hex("00 00 20 00")},  // SCARD_READER_TYPE_USB

@@ -166,8 +166,7 @@ TEST_F(WideCallsOnPcscd, ConnectWAndStatusWDescribeTheCard) {
     DWORD direct_protocol = 0;
     BYTE atr[MAX_ATR_SIZE];
     DWORD atr_length = sizeof atr;
-    ASSERT_EQ(SCardStatus(direct, names, &names_length, &state, &direct_protocol, atr,
-                          &atr_length),
+    ASSERT_EQ(SCardStatus(direct, names, &names_length, &state, &direct_protocol, atr, &atr_length),
               SCARD_S_SUCCESS);
 
     uint32_t n = u32_at(reply, 42);

@@ -71,8 +71,8 @@ std::vector<std::string> split(const std::string& multi) {
 // The enumeration of MS-RDPESC 2.2.4 for pcsc-lite's state bits: the most advanced state, and
 // SCARD_SPECIFIC for a powered card with a protocol in use, as Windows reports it.
 uint32_t windows_card_state(DWORD bits, DWORD protocol) {
-    const DWORD order[] = {SCARD_SPECIFIC, SCARD_NEGOTIABLE, SCARD_POWERED, SCARD_SWALLOWED,
-                           SCARD_PRESENT, SCARD_ABSENT};
+    const DWORD order[] = {SCARD_SPECIFIC,  SCARD_NEGOTIABLE, SCARD_POWERED,
+                           SCARD_SWALLOWED, SCARD_PRESENT,    SCARD_ABSENT};
     for (uint32_t i = 0; i < 6; ++i)
         if (bits & order[i]) return protocol != 0 && i <= 2 ? 6 : 6 - i;
     return 0;
@@ -123,10 +123,8 @@ protected:
     Bytes cacheCall(uint32_t code, uint32_t freshness, const Bytes& data) {
         Ndr n;
         n.u32(0x00020000).u32(8).u32(0x00020004).u32(0x00020008).u32(freshness);
-        if (code == kWriteCacheW)
-            n.u32(static_cast<uint32_t>(data.size())).u32(0x0002000C);
-        else
-            n.u32(0).u32(kAutoAllocate);
+        if (code == kWriteCacheW) n.u32(static_cast<uint32_t>(data.size())).u32(0x0002000C);
+        else n.u32(0).u32(kAutoAllocate);
         wide_string(n, "Cardid/Logon").array(context_).bytes(kCardId);
         if (code == kWriteCacheW) n.array(data).pad(4);
         return relay(call_message(code, n.data()));
@@ -264,9 +262,9 @@ TEST_F(WindowsLogon, ASessionSeesTheCardAsPcscLiteDoes) {
     DWORD status_protocol = 0;
     BYTE atr[MAX_ATR_SIZE];
     DWORD atr_length = sizeof atr;
-    ASSERT_EQ(SCardStatus(direct_card, names, &names_length, &state, &status_protocol, atr,
-                          &atr_length),
-              SCARD_S_SUCCESS);
+    ASSERT_EQ(
+        SCardStatus(direct_card, names, &names_length, &state, &status_protocol, atr, &atr_length),
+        SCARD_S_SUCCESS);
     uint32_t n = u32_at(reply, 42);
     EXPECT_EQ(split(from_utf16(Bytes(reply.begin() + 98, reply.begin() + 98 + n))),
               split(std::string(names, names_length)));
@@ -334,9 +332,9 @@ TEST_F(WindowsLogon, ASessionSeesTheCardAsPcscLiteDoes) {
     card_.remove();
     names_length = sizeof names;
     atr_length = sizeof atr;
-    EXPECT_EQ(SCardStatus(direct_card, names, &names_length, &state, &status_protocol, atr,
-                          &atr_length),
-              SCARD_W_REMOVED_CARD);
+    EXPECT_EQ(
+        SCardStatus(direct_card, names, &names_length, &state, &status_protocol, atr, &atr_length),
+        SCARD_W_REMOVED_CARD);
     reply = onCard(kStatusW, {0, kAutoAllocate, 32});
     if (auto decoded = decode_return(kStatusW, reply)) {
         EXPECT_EQ(decoded->return_code, static_cast<uint32_t>(SCARD_W_REMOVED_CARD));

@@ -18,9 +18,7 @@ FakePcsc::~FakePcsc() {
     if (installed_) latest.store(previous_);
 }
 
-FakePcsc* FakePcsc::installed() {
-    return latest.load();
-}
+FakePcsc* FakePcsc::installed() { return latest.load(); }
 
 std::size_t FakePcsc::count(const std::string& function) const {
     std::lock_guard lock(mutex_);
@@ -56,8 +54,8 @@ LONG FakePcsc::record(std::string_view function, uint64_t target,
     return record(PcscCall{std::string(function), target, args, std::string(text), {}});
 }
 
-LONG FakePcsc::deliver(std::string_view function, const void* data, std::size_t size,
-                       void* buffer, DWORD* length) {
+LONG FakePcsc::deliver(std::string_view function, const void* data, std::size_t size, void* buffer,
+                       DWORD* length) {
     (void)function;
     DWORD needed = static_cast<DWORD>(size);
     if (*length == SCARD_AUTOALLOCATE && buffer != nullptr) {
@@ -90,9 +88,7 @@ LONG FakePcsc::is_valid_context(SCARDCONTEXT c) {
     return record("is_valid_context", static_cast<uint64_t>(c), {});
 }
 
-LONG FakePcsc::cancel(SCARDCONTEXT c) {
-    return record("cancel", static_cast<uint64_t>(c), {});
-}
+LONG FakePcsc::cancel(SCARDCONTEXT c) { return record("cancel", static_cast<uint64_t>(c), {}); }
 
 LONG FakePcsc::list_reader_groups(SCARDCONTEXT c, char* buffer, DWORD* length) {
     LONG result = record("list_reader_groups", static_cast<uint64_t>(c),
@@ -119,14 +115,14 @@ LONG FakePcsc::get_status_change(SCARDCONTEXT c, DWORD timeout, SCARD_READERSTAT
             call.args.push_back(states[i].dwCurrentState);
             call.args.push_back(states[i].dwEventState);
             call.args.push_back(states[i].cbAtr);
-            call.data.insert(call.data.end(), states[i].rgbAtr,
-                             states[i].rgbAtr + states[i].cbAtr);
+            call.data.insert(call.data.end(), states[i].rgbAtr, states[i].rgbAtr + states[i].cbAtr);
         }
         result = record(std::move(call));
     }
     if (result != SCARD_S_SUCCESS) return result;
     for (DWORD i = 0; i < n; ++i) {
-        states[i].dwEventState = event_state.value_or(states[i].dwCurrentState | SCARD_STATE_CHANGED);
+        states[i].dwEventState =
+            event_state.value_or(states[i].dwCurrentState | SCARD_STATE_CHANGED);
         std::size_t size = std::min(atr.size(), sizeof states[i].rgbAtr);
         std::memset(states[i].rgbAtr, 0, sizeof states[i].rgbAtr);
         std::memcpy(states[i].rgbAtr, atr.data(), size);
@@ -207,9 +203,8 @@ LONG FakePcsc::transmit(SCARDHANDLE h, const SCARD_IO_REQUEST* send_pci, const B
     if (result != SCARD_S_SUCCESS) return result;
     if (recv_pci != nullptr) {
         if (recv_pci_length) recv_pci->cbPciLength = *recv_pci_length;
-        std::size_t room = recv_pci->cbPciLength > sizeof *recv_pci
-                               ? recv_pci->cbPciLength - sizeof *recv_pci
-                               : 0;
+        std::size_t room =
+            recv_pci->cbPciLength > sizeof *recv_pci ? recv_pci->cbPciLength - sizeof *recv_pci : 0;
         std::size_t extra = std::min(room, recv_pci_extra.size());
         if (extra > 0) std::memcpy(recv_pci + 1, recv_pci_extra.data(), extra);
     }

@@ -48,18 +48,18 @@ public:
     // benchmark's millions of calls; its results do not change while calls run).
     bool keep_calls = true;
 
-    SCARDCONTEXT context = 0x0000A001;  // handed out by establish_context
-    std::string readers{"Reader A\0\0", 10};  // multi-string of list_readers
+    SCARDCONTEXT context = 0x0000A001;                   // handed out by establish_context
+    std::string readers{"Reader A\0\0", 10};             // multi-string of list_readers
     std::string groups{"SCard$DefaultReaders\0\0", 22};  // multi-string of list_reader_groups
-    SCARDHANDLE card = 0x00010002;      // handed out by connect
+    SCARDHANDLE card = 0x00010002;                       // handed out by connect
     DWORD active_protocol = SCARD_PROTOCOL_T1;
     std::string status_names{"Reader A\0\0", 10};
     DWORD status_state = SCARD_PRESENT | SCARD_POWERED | SCARD_NEGOTIABLE;
     std::vector<uint8_t> atr{0x3B, 0x80, 0x80, 0x01, 0x01};
-    std::vector<uint8_t> response{0x90, 0x00};     // transmit
-    std::vector<uint8_t> recv_pci_extra;           // extra bytes written after the receive PCI
-    std::optional<DWORD> recv_pci_length;          // cbPciLength written into the receive PCI
-    std::vector<uint8_t> control_out;              // control
+    std::vector<uint8_t> response{0x90, 0x00};  // transmit
+    std::vector<uint8_t> recv_pci_extra;        // extra bytes written after the receive PCI
+    std::optional<DWORD> recv_pci_length;       // cbPciLength written into the receive PCI
+    std::vector<uint8_t> control_out;           // control
     std::vector<uint8_t> attribute{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};  // get_attrib
     // get_status_change: event state given to every entry (its known state | SCARD_STATE_CHANGED
     // when absent); the ATR above goes into every entry.
@@ -106,8 +106,7 @@ public:
                  DWORD out_length, DWORD* bytes_returned) override;
     LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override;
     // Records the identifier and length as args, the value as data.
-    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
-                    DWORD attr_length) override;
+    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr, DWORD attr_length) override;
 
     // Buffers allocated for SCARD_AUTOALLOCATE and not yet freed.
     std::size_t outstanding_allocations() const { return allocations_; }

@@ -12,8 +12,7 @@ Bytes from_hex(std::string_view hex) {
     int high = -1;
     for (char c : hex) {
         if (std::isspace(static_cast<unsigned char>(c))) continue;
-        int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                            : std::tolower(c) - 'a' + 10;
+        int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10;
         if (v < 0 || v > 15) throw std::invalid_argument("not hex");
         if (high < 0) {
             high = v;

@@ -77,8 +77,8 @@ const std::map<std::string_view, std::vector<Field>> kLayouts = {
      {u32("ReturnCode"), u32("dwState"), u32("dwProtocol"), u32("cbAtrLen", 36),
       bytes_at("rgAtr", "cbAtrLen")}},
     {"Status_Return",
-     {u32("ReturnCode"), u32("cBytes", 65536), bytes_at("mszReaderNames", "cBytes"),
-      u32("dwState"), u32("dwProtocol"), fixed("pbAtr", 32), u32("cbAtrLen", 32)}},
+     {u32("ReturnCode"), u32("cBytes", 65536), bytes_at("mszReaderNames", "cBytes"), u32("dwState"),
+      u32("dwProtocol"), fixed("pbAtr", 32), u32("cbAtrLen", 32)}},
     {"Transmit_Return",
      {u32("ReturnCode"), one_at("pioRecvPci", "SCardIO_Request"), u32("cbRecvLength", 66560),
       bytes_at("pbRecvBuffer", "cbRecvLength")}},
@@ -243,8 +243,8 @@ private:
         if (!word(path + " maximum count", count)) return false;
         if (count == size) return true;
         at_ = start;
-        return fail("maximum count disagrees with its size field: " + std::to_string(count) +
-                    ", " + size_path + " is " + std::to_string(size) + where(path));
+        return fail("maximum count disagrees with its size field: " + std::to_string(count) + ", " +
+                    size_path + " is " + std::to_string(size) + where(path));
     }
 
     bool structure(std::string_view layout, const std::string& prefix,
@@ -310,8 +310,7 @@ private:
                     if (!structure(d.field->layout, path + "[" + std::to_string(i) + "].", inner))
                         return false;
                 break;
-            default:
-                break;
+            default: break;
             }
             if (!pointees(inner)) return false;
         }

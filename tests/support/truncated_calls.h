@@ -20,8 +20,9 @@ inline std::vector<std::size_t> prefixes_not_refused(const Bytes& full) {
         Bytes reply = relay(Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n)));
         // The first prefix gives the call's zeroed _Return; every longer one must give it too.
         if (n == 14) refused = reply;
-        bool zeroed = reply.size() >= 46 && return_code(reply) == 0x80100004 &&
-                      std::all_of(reply.begin() + 42, reply.end(), [](uint8_t b) { return b == 0; });
+        bool zeroed =
+            reply.size() >= 46 && return_code(reply) == 0x80100004 &&
+            std::all_of(reply.begin() + 42, reply.end(), [](uint8_t b) { return b == 0; });
         if (!zeroed || reply != refused || !fake.calls.empty()) wrong.push_back(n);
     }
     return wrong;

@@ -93,8 +93,9 @@ bool VirtualCard::insert() {
     // Debian's vicc must run under the system python, not one earlier on PATH. vpcd's address
     // is given as such: "localhost", vicc's default, needs /etc/hosts, which a fresh minimal
     // root lacks.
-    const char* argv[] = {"/usr/bin/python3", "/usr/bin/vicc", "-t", "iso7816", "-H", "127.0.0.1",
-                          "-P", port.c_str(), nullptr};
+    const char* argv[] = {
+        "/usr/bin/python3", "/usr/bin/vicc", "-t", "iso7816", "-H", "127.0.0.1", "-P",
+        port.c_str(),       nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -127,8 +128,8 @@ void VirtualCard::remove() {
 }
 
 testing::AssertionResult holds_no_foreign_card(const VirtualCard& card) {
-    const bool foreign = card.inserted() ? card.found_a_card()
-                                         : !wait_for_card(card.reader(), false, 3000);
+    const bool foreign =
+        card.inserted() ? card.found_a_card() : !wait_for_card(card.reader(), false, 3000);
     if (!foreign) return testing::AssertionSuccess();
     return testing::AssertionFailure()
            << card.reader() << " holds a card that this test did not insert: another virtual "

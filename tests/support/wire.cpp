@@ -102,11 +102,11 @@ void expect_strict_reply(const Bytes& message, const Bytes& reply) {
     std::string call = std::string(ioctl_name(code)) + " (" + hex_code + ")";
     auto decoded = decode_return(code, reply);
     // The head and the start of the object buffer are enough to see what went wrong.
-    std::string shown = to_hex(Bytes(reply.begin(), reply.begin() + std::min<std::ptrdiff_t>(
-                                                                         std::ssize(reply), 96)));
+    std::string shown = to_hex(
+        Bytes(reply.begin(), reply.begin() + std::min<std::ptrdiff_t>(std::ssize(reply), 96)));
     if (!decoded) {
-        ADD_FAILURE() << kRefused << " the reply to " << call << ": "
-                      << decoded.error() << "\n  reply (" << reply.size() << " bytes): " << shown;
+        ADD_FAILURE() << kRefused << " the reply to " << call << ": " << decoded.error()
+                      << "\n  reply (" << reply.size() << " bytes): " << shown;
         return;
     }
     // [MS-RDPEFS] 2.2.1.5.5: the completion carries the request's DeviceId and CompletionId.

@@ -56,7 +56,8 @@ struct CacheCall {
         n.u32(cb_data.value_or(static_cast<uint32_t>(data.size())));
         n.u32(data.empty() ? 0 : 0x0002000C);
         key(n);
-        if (!data.empty()) n.u32(data_count.value_or(static_cast<uint32_t>(data.size()))).bytes(data).pad(4);
+        if (!data.empty())
+            n.u32(data_count.value_or(static_cast<uint32_t>(data.size()))).bytes(data).pad(4);
         return call_message(wide ? kWriteW : kWriteA, n.data());
     }
     Bytes read() const {
@@ -149,7 +150,10 @@ TEST_F(CacheCalls, FailuresAnswerTheZeroedReturn) {
     const auto narrow = [](CacheCall& c) { c.wide = false; };
     const Case cases[] = {
         {"item over 64 KiB", with([](CacheCall& c) { c.cb_data = 65537; }).write(), 0x80100004},
-        {"item over 64 KiB, A", with([&](CacheCall& c) { narrow(c); c.cb_data = 65537; }).write(),
+        {"item over 64 KiB, A", with([&](CacheCall& c) {
+                                    narrow(c);
+                                    c.cb_data = 65537;
+                                }).write(),
          0x80100004},
         {"data count lies", with([](CacheCall& c) { c.data_count = 2; }).write(), 0x80100011},
         {"context count lies", with([](CacheCall& c) { c.context_count = 4; }).write(), 0x80100011},

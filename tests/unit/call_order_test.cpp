@@ -147,9 +147,9 @@ TEST(CallOrder, EveryCallOnAContextNamesIt) {
         uint32_t code;
         std::size_t words;  // fixed words after the REDIR_SCARDHANDLE
     };
-    for (auto [code, words] : {EmptyContext{0x000900B4, 3}, EmptyContext{0x000900B8, 1},
-                               EmptyContext{0x000900C4, 2}, EmptyContext{0x000900CC, 3},
-                               EmptyContext{0x00090100, 0}}) {
+    for (auto [code, words] :
+         {EmptyContext{0x000900B4, 3}, EmptyContext{0x000900B8, 1}, EmptyContext{0x000900C4, 2},
+          EmptyContext{0x000900CC, 3}, EmptyContext{0x00090100, 0}}) {
         Ndr n;
         n.u32(0).u32(0).u32(8).u32(0x00020004).zeros(4 * words).context(0x00010002);
         auto order = smartcard::callOrder(call_message(code, n.data()));

@@ -130,7 +130,8 @@ TEST(CardCache, AClosedConnectionsContextLeavesNothingCached) {
     SCARDCONTEXT context = 0;
     {
         smartcard::ConnectionScope connection(guard);
-        ASSERT_EQ(connection.pcsc().establish_context(SCARD_SCOPE_SYSTEM, &context), SCARD_S_SUCCESS);
+        ASSERT_EQ(connection.pcsc().establish_context(SCARD_SCOPE_SYSTEM, &context),
+                  SCARD_S_SUCCESS);
         cache.write(context, kCard, 0, "closed", bytes(4, 9));
         testing::internal::CaptureStdout();
     }

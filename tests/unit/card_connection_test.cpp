@@ -102,7 +102,7 @@ TEST(CardConnection, FailuresAnswerTheZeroedReturn) {
         Bytes call;
         const char* function;  // scripted to fail with `result`; null: refused before PC/SC
         LONG result;
-        std::string reply;     // from OutputBufferLength on
+        std::string reply;  // from OutputBufferLength on
     };
     Bytes cutName = connect_call(std::string("Reader A\0", 9));
     cutName.resize(cutName.size() - 12);
@@ -116,11 +116,10 @@ TEST(CardConnection, FailuresAnswerTheZeroedReturn) {
         {"ConnectA, cut short", cutName, nullptr, 0, connect24 + "04 00 10 80" + zeros20},
         {"Reconnect, removed card", reconnect_call().message(), "reconnect", SCARD_W_REMOVED_CARD,
          long8 + "69 00 10 80 00 00 00 00"},
-        {"Reconnect, handle count lies",
-         HandleCall{kReconnect, {2, 3, 0}, kHandle, 8, 4}.message(), nullptr, 0,
-         long8 + "11 00 10 80 00 00 00 00"},
-        {"Disconnect", HandleCall{kDisconnect, {0}}.message(), "disconnect",
-         SCARD_E_INVALID_HANDLE, long8 + "03 00 10 80 00 00 00 00"},
+        {"Reconnect, handle count lies", HandleCall{kReconnect, {2, 3, 0}, kHandle, 8, 4}.message(),
+         nullptr, 0, long8 + "11 00 10 80 00 00 00 00"},
+        {"Disconnect", HandleCall{kDisconnect, {0}}.message(), "disconnect", SCARD_E_INVALID_HANDLE,
+         long8 + "03 00 10 80 00 00 00 00"},
         {"BeginTransaction", HandleCall{kBegin, {0}}.message(), "begin_transaction",
          SCARD_E_SHARING_VIOLATION, long8 + "0B 00 10 80 00 00 00 00"},
         {"EndTransaction", HandleCall{kEnd, {0}}.message(), "end_transaction",
@@ -142,10 +141,10 @@ TEST(CardConnection, FailuresAnswerTheZeroedReturn) {
 TEST(Connect, ShareModeAndProtocolsInEachNumbering) {
     struct Case {
         uint32_t share;
-        uint32_t asked;       // client's numbering
-        uint64_t toPcsc;      // pcsc-lite's
-        DWORD active;         // pcsc-lite's answer
-        uint32_t answered;    // client's numbering
+        uint32_t asked;     // client's numbering
+        uint64_t toPcsc;    // pcsc-lite's
+        DWORD active;       // pcsc-lite's answer
+        uint32_t answered;  // client's numbering
     };
     for (const Case& c : {Case{SCARD_SHARE_EXCLUSIVE, 1, 1, SCARD_PROTOCOL_T0, 1},
                           Case{SCARD_SHARE_SHARED, 3, 3, SCARD_PROTOCOL_T1, 2},
@@ -175,7 +174,7 @@ TEST(Connect, ReaderNameIsReadByItsCountAndPadding) {
         std::string wire;  // the L bytes sent
         std::string seen;  // the name PC/SC receives
     };
-    for (const Case& c : {Case{std::string("Abcde\0", 6), "Abcde"},     // 2 padding bytes
+    for (const Case& c : {Case{std::string("Abcde\0", 6), "Abcde"},      // 2 padding bytes
                           Case{std::string("Abcdefg\0", 8), "Abcdefg"},  // none
                           Case{std::string("Abcd\0", 5), "Abcd"},        // 3
                           Case{"ABCD", "ABCD"},                          // no NUL: not read past
@@ -350,10 +349,9 @@ TEST(HandleDecoding, BadReferencesNeverReachPcsc) {
 
 // Every prefix of a valid call is answered SCARD_E_INVALID_PARAMETER without reaching PC/SC.
 TEST(CardConnection, TruncatedCallsNeverReachPcsc) {
-    for (const Bytes& full :
-         {connect_call(std::string("Abcde\0", 6)), connect_call("ABCD"),
-          reconnect_call().message(), HandleCall{kDisconnect, {0}}.message(),
-          HandleCall{kBegin, {0}}.message(), HandleCall{kEnd, {0}}.message()}) {
+    for (const Bytes& full : {connect_call(std::string("Abcde\0", 6)), connect_call("ABCD"),
+                              reconnect_call().message(), HandleCall{kDisconnect, {0}}.message(),
+                              HandleCall{kBegin, {0}}.message(), HandleCall{kEnd, {0}}.message()}) {
         EXPECT_EQ(prefixes_not_refused(full), std::vector<std::size_t>{}) << to_hex(full);
     }
 }

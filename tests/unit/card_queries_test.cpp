@@ -98,7 +98,7 @@ TEST(CardQueries, FailuresAnswerTheZeroedReturn) {
         Bytes call;
         const char* function;  // reached, answering `result`; null: refused before PC/SC
         LONG result;
-        std::string reply;     // from OutputBufferLength on
+        std::string reply;  // from OutputBufferLength on
     };
     Bytes cut = on_card(kState, {0, 36});
     cut.pop_back();
@@ -111,10 +111,10 @@ TEST(CardQueries, FailuresAnswerTheZeroedReturn) {
         {"State, handle count lies", on_card(kState, {0, 36}, kCard, {}, 4), nullptr, 0,
          state24 + "11 00 10 80" + zeros20},
         {"State, cut short", cut, nullptr, 0, state24 + "04 00 10 80" + zeros20},
-        {"GetTransmitCount, never connected", on_card(kTransmitCount, {}, 0x0BAD0001), nullptr,
-         0, long8 + "03 00 10 80 00 00 00 00"},
-        {"GetTransmitCount, handle count lies", on_card(kTransmitCount, {}, kCard, {}, 4),
-         nullptr, 0, long8 + "11 00 10 80 00 00 00 00"},
+        {"GetTransmitCount, never connected", on_card(kTransmitCount, {}, 0x0BAD0001), nullptr, 0,
+         long8 + "03 00 10 80 00 00 00 00"},
+        {"GetTransmitCount, handle count lies", on_card(kTransmitCount, {}, kCard, {}, 4), nullptr,
+         0, long8 + "11 00 10 80 00 00 00 00"},
         {"SetAttrib, refused by the driver",
          on_card(kSetAttrib, {0x00090204, 3, 0x00020008}, kCard, attribute), "set_attrib",
          SCARD_E_INVALID_PARAMETER, long8 + "04 00 10 80 00 00 00 00"},
@@ -124,8 +124,8 @@ TEST(CardQueries, FailuresAnswerTheZeroedReturn) {
         {"SetAttrib, longer than an attribute may be",
          on_card(kSetAttrib, {0x00090204, 65537, 0x00020008}, kCard, attribute), nullptr, 0,
          long8 + "04 00 10 80 00 00 00 00"},
-        {"SetAttrib, a length without the bytes", on_card(kSetAttrib, {0x00090204, 3, 0}),
-         nullptr, 0, long8 + "04 00 10 80 00 00 00 00"},
+        {"SetAttrib, a length without the bytes", on_card(kSetAttrib, {0x00090204, 3, 0}), nullptr,
+         0, long8 + "04 00 10 80 00 00 00 00"},
     };
     for (const Case& c : cases) {
         FakePcsc fake;

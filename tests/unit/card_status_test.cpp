@@ -74,8 +74,8 @@ TEST(Status, NamesArePaddedToEight) {
         std::size_t n;
         std::size_t pad;
     };
-    for (auto [n, pad] : {Case{20, 0}, Case{16, 4}, Case{15, 5}, Case{14, 6}, Case{13, 7},
-                          Case{4, 0}}) {
+    for (auto [n, pad] :
+         {Case{20, 0}, Case{16, 4}, Case{15, 5}, Case{14, 6}, Case{13, 7}, Case{4, 0}}) {
         FakePcsc fake;
         fake.status_names = std::string(n - 2, 'r') + std::string(2, '\0');
         Bytes reply = relay(StatusCall{}.message());
@@ -140,7 +140,7 @@ TEST(Status, FailuresAnswerTheZeroedReturn) {
     };
     Bytes wide = StatusCall{}.message();
     wide[2] = 0xCC;  // SCARD_IOCTL_STATUSW
-    Ndr lying;  // a context count that differs, answered before anything after it is read
+    Ndr lying;       // a context count that differs, answered before anything after it is read
     lying.u32(8).u32(0x00020000).u32(8).u32(0x00020004).u32(0).u32(0).u32(32).u32(4);
     const Case cases[] = {
         {"A, removed card", StatusCall{}.message(), SCARD_W_REMOVED_CARD, 0x80100069},
@@ -148,30 +148,44 @@ TEST(Status, FailuresAnswerTheZeroedReturn) {
         {"A, unknown handle", StatusCall{}.message(), SCARD_E_INVALID_HANDLE, 0x80100003},
         {"A, ATR larger than pbAtr", StatusCall{}.message(), SCARD_E_INSUFFICIENT_BUFFER,
          0x80100008},
-        {"context count differs", with([](StatusCall& c) { c.context_count = 4; }).message(), {},
+        {"context count differs",
+         with([](StatusCall& c) { c.context_count = 4; }).message(),
+         {},
          0x80100011},
-        {"handle count differs", with([](StatusCall& c) { c.handle_count = 4; }).message(), {},
+        {"handle count differs",
+         with([](StatusCall& c) { c.handle_count = 4; }).message(),
+         {},
          0x80100011},
-        {"context count differs, nothing after it", call_message(kStatus, lying.data()), {},
+        {"context count differs, nothing after it",
+         call_message(kStatus, lying.data()),
+         {},
          0x80100011},
-        {"16-byte handle", with([](StatusCall& c) {
+        {"16-byte handle",
+         with([](StatusCall& c) {
              c.handle = Bytes(16, 1);
              c.cb_handle = c.handle_count = 16;
          }).message(),
-         {}, 0x80100003},
-        {"zero handle", with([](StatusCall& c) { c.handle = Bytes(8, 0); }).message(), {},
+         {},
+         0x80100003},
+        {"zero handle",
+         with([](StatusCall& c) { c.handle = Bytes(8, 0); }).message(),
+         {},
          0x80100003},
         // [range(0, 16)] of cbHandle and of the context inside the handle.
-        {"17-byte handle", with([](StatusCall& c) {
+        {"17-byte handle",
+         with([](StatusCall& c) {
              c.handle = Bytes(17, 1);
              c.cb_handle = c.handle_count = 17;
          }).message(),
-         {}, 0x80100004},
-        {"17-byte context in the handle", with([](StatusCall& c) {
+         {},
+         0x80100004},
+        {"17-byte context in the handle",
+         with([](StatusCall& c) {
              c.context = Bytes(17, 1);
              c.cb_context = c.context_count = 17;
          }).message(),
-         {}, 0x80100004},
+         {},
+         0x80100004},
         {"cut short", Bytes(wide.begin(), wide.end() - 1), {}, 0x80100004},
     };
     for (const Case& c : cases) {
@@ -259,8 +273,8 @@ TEST(Status, NamesOfEveryLengthTheServiceGives) {
 }
 
 TEST(Status, TruncatedCallsNeverReachPcsc) {
-    for (const Bytes& full : {StatusCall{}.message(),
-                              with([](StatusCall& c) { c.names_is_null = 1; }).message()}) {
+    for (const Bytes& full :
+         {StatusCall{}.message(), with([](StatusCall& c) { c.names_is_null = 1; }).message()}) {
         EXPECT_EQ(prefixes_not_refused(full), std::vector<std::size_t>{}) << to_hex(full);
     }
 }

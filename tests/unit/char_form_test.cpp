@@ -39,12 +39,12 @@ TEST(Utf16, ConvertsEveryPlaneBothWays) {
         {"", {}},
         {"Reader A", units({'R', 'e', 'a', 'd', 'e', 'r', ' ', 'A'})},
         {std::string("A\0B\0\0", 5), units({'A', 0, 'B', 0, 0})},
-        {"\xC3\xA9", units({0x00E9})},                      // é: two bytes
-        {"\xE2\x82\xAC", units({0x20AC})},                  // €: three bytes
-        {"\xEF\xBF\xBF", units({0xFFFF})},                  // last of the basic plane
-        {"\xF0\x9F\x94\x91", units({0xD83D, 0xDD11})},      // U+1F511: a surrogate pair
-        {"\xF4\x8F\xBF\xBF", units({0xDBFF, 0xDFFF})},      // U+10FFFF
-        {"\xF0\x90\x80\x80", units({0xD800, 0xDC00})},      // U+10000
+        {"\xC3\xA9", units({0x00E9})},                  // é: two bytes
+        {"\xE2\x82\xAC", units({0x20AC})},              // €: three bytes
+        {"\xEF\xBF\xBF", units({0xFFFF})},              // last of the basic plane
+        {"\xF0\x9F\x94\x91", units({0xD83D, 0xDD11})},  // U+1F511: a surrogate pair
+        {"\xF4\x8F\xBF\xBF", units({0xDBFF, 0xDFFF})},  // U+10FFFF
+        {"\xF0\x90\x80\x80", units({0xD800, 0xDC00})},  // U+10000
     };
     for (const Case& c : cases) {
         EXPECT_EQ(utf8_to_utf16le(c.utf8), std::optional<Bytes>(c.utf16)) << to_hex(c.utf16);
@@ -53,12 +53,12 @@ TEST(Utf16, ConvertsEveryPlaneBothWays) {
 }
 
 TEST(Utf16, RefusesWhatDoesNotConvert) {
-    for (const Bytes& bad : {units({0xD800}),                // high surrogate alone at the end
-                             units({0xD800, 'A'}),           // high surrogate, then no low one
-                             units({0xDC00, 0xD800}),        // low before high
-                             units({'A', 0xDFFF}),           // low surrogate alone
-                             units({0xD83D, 0xD83D, 0xDD11}),// two highs
-                             Bytes{0x41, 0x00, 0x42}}) {     // odd byte count
+    for (const Bytes& bad : {units({0xD800}),                  // high surrogate alone at the end
+                             units({0xD800, 'A'}),             // high surrogate, then no low one
+                             units({0xDC00, 0xD800}),          // low before high
+                             units({'A', 0xDFFF}),             // low surrogate alone
+                             units({0xD83D, 0xD83D, 0xDD11}),  // two highs
+                             Bytes{0x41, 0x00, 0x42}}) {       // odd byte count
         EXPECT_EQ(utf16le_to_utf8(bad), std::nullopt) << to_hex(bad);
     }
     for (std::string bad : {std::string("\xC3"),              // cut short
@@ -67,8 +67,7 @@ TEST(Utf16, RefusesWhatDoesNotConvert) {
                             std::string("\xE0\x80\xAF"),      // overlong, three bytes
                             std::string("\xED\xA0\x80"),      // encoded surrogate
                             std::string("\xF4\x90\x80\x80"),  // above U+10FFFF
-                            std::string("\xFF"),
-                            std::string("ok\xE2\x82")}) {
+                            std::string("\xFF"), std::string("ok\xE2\x82")}) {
         EXPECT_EQ(utf8_to_utf16le(bad), std::nullopt) << bad;
     }
 }
@@ -115,7 +114,8 @@ TEST(CharForm, RefusesStringsThatDoNotFitOrConvert) {
     const Case cases[] = {
         {"count beyond the message", CharForm::A, Ndr().u32(9).u32(0).u32(9).text("Reader").data()},
         // 4 units are 8 bytes: the 6 bytes there are not enough.
-        {"units counted as bytes", CharForm::W, Ndr().u32(4).u32(0).u32(4).bytes(units({'a', 'b', 0})).data()},
+        {"units counted as bytes", CharForm::W,
+         Ndr().u32(4).u32(0).u32(4).bytes(units({'a', 'b', 0})).data()},
         {"count that overflows", CharForm::W, Ndr().u32(0x80000001).u32(0).u32(0x80000001).data()},
         {"unpaired surrogate", CharForm::W, varying(2, units({0xDC00, 0}))},
         {"cut in the header", CharForm::W, Bytes{1, 0, 0, 0, 0, 0}},
@@ -148,11 +148,11 @@ TEST(CharForm, MultiStringsRoundTripInEitherForm) {
 }
 
 TEST(CharForm, RefusesMultiStringsThatDoNotFitOrConvert) {
-    for (const Bytes& message : {Ndr().u32(8).text("abc").data(),          // count beyond
-                                 Ndr().u32(0xFFFFFFFF).data(),             // huge count
-                                 Ndr().u32(3).bytes({'a', 0, 0}).data(),   // odd W count
-                                 Ndr().array(units({0xD800, 0})).data(),   // unpaired
-                                 Bytes{2, 0}}) {                           // cut in the count
+    for (const Bytes& message : {Ndr().u32(8).text("abc").data(),         // count beyond
+                                 Ndr().u32(0xFFFFFFFF).data(),            // huge count
+                                 Ndr().u32(3).bytes({'a', 0, 0}).data(),  // odd W count
+                                 Ndr().array(units({0xD800, 0})).data(),  // unpaired
+                                 Bytes{2, 0}}) {                          // cut in the count
         data_view::DataView request(static_cast<const Bytes&>(message), 0);
         auto text = smartcard::NdrReader(request).multiString(CharForm::W);
         ASSERT_FALSE(text.has_value()) << to_hex(message);

@@ -41,9 +41,9 @@ TEST(EstablishContext, FailureIsTheZeroedReturnWithPcscCode) {
 
 TEST(ContextCalls, ReferenceBytesComeBackToPcscWhole) {
     FakePcsc fake;
-    for (auto [code, function] : {std::pair{kRelease, "release_context"},
-                                  std::pair{kIsValid, "is_valid_context"},
-                                  std::pair{kCancel, "cancel"}}) {
+    for (auto [code, function] :
+         {std::pair{kRelease, "release_context"}, std::pair{kIsValid, "is_valid_context"},
+          std::pair{kCancel, "cancel"}}) {
         Bytes reply = relay(context_call(code, 8, 8, from_hex("01 A0 00 00 00 00 00 00")));
         EXPECT_EQ(reply.size(), 46u);
         EXPECT_EQ(return_code(reply), 0u);
@@ -63,8 +63,8 @@ TEST(ContextCalls, ReferenceBytesComeBackToPcscWhole) {
 // SCARD_E_INVALID_HANDLE on Windows.
 TEST(ContextCalls, EmptyContextIsAnsweredWithoutPcsc) {
     FakePcsc fake;
-    for (auto [code, expected] : {std::pair{kRelease, 0u}, std::pair{kIsValid, 0x80100003u},
-                                  std::pair{kCancel, 0u}}) {
+    for (auto [code, expected] :
+         {std::pair{kRelease, 0u}, std::pair{kIsValid, 0x80100003u}, std::pair{kCancel, 0u}}) {
         Bytes reply = relay(call_message(code, Ndr().u32(0).u32(0).data()));
         EXPECT_EQ(reply.size(), 46u);
         EXPECT_EQ(return_code(reply), expected) << code;
@@ -100,9 +100,8 @@ TEST(ContextCalls, PcscResultPassesThroughUnchanged) {
 // reaching PC/SC.
 TEST(ContextCalls, TruncatedCallsNeverReachPcsc) {
     for (const Bytes& full :
-         {call_message(kEstablish, Ndr().u32(2).data()),
-          context_call(kRelease, 8, 8, Bytes(8, 1)), context_call(kIsValid, 8, 8, Bytes(8, 1)),
-          context_call(kCancel, 8, 8, Bytes(8, 1))}) {
+         {call_message(kEstablish, Ndr().u32(2).data()), context_call(kRelease, 8, 8, Bytes(8, 1)),
+          context_call(kIsValid, 8, 8, Bytes(8, 1)), context_call(kCancel, 8, 8, Bytes(8, 1))}) {
         EXPECT_EQ(prefixes_not_refused(full), std::vector<std::size_t>{}) << to_hex(full);
         // A Common Type Header of another NDR form (big-endian, version 2, another length) is
         // refused as well: its fields would be misread.

@@ -78,8 +78,9 @@ SCARDHANDLE connect_card(smartcard::Pcsc& guard, FakePcsc& fake, SCARDCONTEXT co
     fake.card = card;
     SCARDHANDLE out = 0;
     DWORD protocol = 0;
-    EXPECT_EQ(guard.connect(context, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &out, &protocol),
-              SCARD_S_SUCCESS);
+    EXPECT_EQ(
+        guard.connect(context, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &out, &protocol),
+        SCARD_S_SUCCESS);
     return out;
 }
 
@@ -87,7 +88,8 @@ SCARDHANDLE connect_card(smartcard::Pcsc& guard, FakePcsc& fake, SCARDCONTEXT co
 std::vector<SCARDHANDLE> ended_transactions(const FakePcsc& fake) {
     std::vector<SCARDHANDLE> cards;
     for (const auto& call : fake.calls)
-        if (call.function == "end_transaction") cards.push_back(static_cast<SCARDHANDLE>(call.target));
+        if (call.function == "end_transaction")
+            cards.push_back(static_cast<SCARDHANDLE>(call.target));
     return cards;
 }
 
@@ -143,7 +145,8 @@ TEST(ContextGuard, ACardHandleIsAUseOfItsContext) {
     SCARDCONTEXT context = establish(maker->pcsc());
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    maker->pcsc().connect(context, "Reader A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &protocol);
+    maker->pcsc().connect(context, "Reader A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card,
+                          &protocol);
     Handoff used, maker_gone;
     std::thread user_thread([&] {
         ConnectionScope user(guard);
@@ -210,7 +213,8 @@ TEST(ContextGuard, AClosedConnectionsTransactionsEndAtOnce) {
     SCARDHANDLE alone = connect_card(page->pcsc(), fake, context, 0x100);
     SCARDHANDLE shared = connect_card(page->pcsc(), fake, context, 0x200, "Reader B");
     SCARDHANDLE idle = connect_card(page->pcsc(), fake, context, 0x300, "Reader C");
-    for (SCARDHANDLE card : {alone, shared}) EXPECT_EQ(page->pcsc().begin_transaction(card), SCARD_S_SUCCESS);
+    for (SCARDHANDLE card : {alone, shared})
+        EXPECT_EQ(page->pcsc().begin_transaction(card), SCARD_S_SUCCESS);
     Handoff used, page_gone;
     std::thread other([&] {
         ConnectionScope user(guard);
@@ -262,8 +266,8 @@ TEST(ContextGuard, ACallThatWouldWaitForItsOwnConnectionsTransactionEndsItFirst)
 
         connect_card(connection.pcsc(), fake, b, 0x400);
         connection.pcsc().status(other, nullptr, &names, &state, &protocol, nullptr, &atr);
-        EXPECT_EQ(ended_transactions(fake), row.ended ? std::vector<SCARDHANDLE>{locked}
-                                                      : std::vector<SCARDHANDLE>{});
+        EXPECT_EQ(ended_transactions(fake),
+                  row.ended ? std::vector<SCARDHANDLE>{locked} : std::vector<SCARDHANDLE>{});
     }
 }
 
@@ -422,7 +426,8 @@ TEST(ContextGuardGrace, AReloadedClientKeepsItsContextsAndCards) {
         ConnectionScope before(guard);
         context = establish(before.pcsc());
         DWORD protocol = 0;
-        before.pcsc().connect(context, "Reader A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &protocol);
+        before.pcsc().connect(context, "Reader A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card,
+                              &protocol);
     }
     EXPECT_EQ(guard.held_contexts(), 1u);
     {
@@ -430,8 +435,9 @@ TEST(ContextGuardGrace, AReloadedClientKeepsItsContextsAndCards) {
         ConnectionScope after(guard);
         BYTE response[2];
         DWORD length = sizeof response;
-        EXPECT_EQ(after.pcsc().transmit(card, SCARD_PCI_T1, response, 2, nullptr, response, &length),
-                  SCARD_S_SUCCESS);
+        EXPECT_EQ(
+            after.pcsc().transmit(card, SCARD_PCI_T1, response, 2, nullptr, response, &length),
+            SCARD_S_SUCCESS);
         EXPECT_EQ(guard.held_contexts(), 0u);
         std::this_thread::sleep_for(400ms);
         EXPECT_EQ(fake.count("release_context"), 0u);
@@ -524,7 +530,8 @@ struct LimitsFor {
 
 LONG try_connect(smartcard::Pcsc& pcsc, SCARDCONTEXT context, SCARDHANDLE* card) {
     DWORD protocol = 0;
-    return pcsc.connect(context, "Reader A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, card, &protocol);
+    return pcsc.connect(context, "Reader A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, card,
+                        &protocol);
 }
 
 // Under the guard, as in the agent's stack: the bounds hold for all connections together, a

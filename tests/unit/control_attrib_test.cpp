@@ -88,9 +88,16 @@ public:
 };
 
 std::string head(uint32_t objectBufferLength) {
-    Bytes h = Ndr().bytes({3, 3, 0x72, 0x44, 0x43, 0x49}).u32(1).u32(2).u32(0)
-                  .u32(objectBufferLength + 16).bytes(from_hex("01 10 08 00 CC CC CC CC"))
-                  .u32(objectBufferLength).u32(0).data();
+    Bytes h = Ndr()
+                  .bytes({3, 3, 0x72, 0x44, 0x43, 0x49})
+                  .u32(1)
+                  .u32(2)
+                  .u32(0)
+                  .u32(objectBufferLength + 16)
+                  .bytes(from_hex("01 10 08 00 CC CC CC CC"))
+                  .u32(objectBufferLength)
+                  .u32(0)
+                  .data();
     return to_hex(h);
 }
 
@@ -133,19 +140,36 @@ TEST(Control, ArgumentsReachPcscAsSent) {
     };
     const Case cases[] = {
         {"plain", [](ControlCall&) {}, false, {0x42000D48, 3, 1, 16}, from_hex("01 02 03")},
-        {"high code bits", [](ControlCall& c) { c.dwControlCode = 0x80000001; }, false,
-         {0x80000001, 3, 1, 16}, from_hex("01 02 03")},
+        {"high code bits",
+         [](ControlCall& c) { c.dwControlCode = 0x80000001; },
+         false,
+         {0x80000001, 3, 1, 16},
+         from_hex("01 02 03")},
         // The array's own count is the input length.
         {"input count above cbInBufferSize",
-         [](ControlCall& c) { c.cbInBufferSize = 4; c.input = from_hex("01 02 03 04 05 06"); },
-         false, {0x42000D48, 6, 1, 16}, from_hex("01 02 03 04 05 06")},
-        {"no input", [](ControlCall& c) { c.cbInBufferSize = 0; }, true, {0x42000D48, 0, 1, 16},
+         [](ControlCall& c) {
+             c.cbInBufferSize = 4;
+             c.input = from_hex("01 02 03 04 05 06");
+         },
+         false,
+         {0x42000D48, 6, 1, 16},
+         from_hex("01 02 03 04 05 06")},
+        {"no input",
+         [](ControlCall& c) { c.cbInBufferSize = 0; },
+         true,
+         {0x42000D48, 0, 1, 16},
          {}},
-        {"no output", [](ControlCall& c) { c.cbOutBufferSize = 0; }, false,
-         {0x42000D48, 3, 0, 0}, from_hex("01 02 03")},
+        {"no output",
+         [](ControlCall& c) { c.cbOutBufferSize = 0; },
+         false,
+         {0x42000D48, 3, 0, 0},
+         from_hex("01 02 03")},
         // pcsc-lite refuses an output buffer over 65548 bytes, so it is offered no more.
-        {"output capped", [](ControlCall& c) { c.cbOutBufferSize = 100000; }, false,
-         {0x42000D48, 3, 1, 65548}, from_hex("01 02 03")},
+        {"output capped",
+         [](ControlCall& c) { c.cbOutBufferSize = 100000; },
+         false,
+         {0x42000D48, 3, 1, 65548},
+         from_hex("01 02 03")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -184,8 +208,7 @@ TEST(GetAttrib, AttributeOrItsLength) {
         uint32_t cbAttrLen;
         std::vector<uint64_t> args;  // attribute id, buffer passed, length passed
     };
-    const std::string length_only =
-        head(16) + " 00 00 00 00 0A 00 00 00 00 00 00 00 00 00 00 00";
+    const std::string length_only = head(16) + " 00 00 00 00 0A 00 00 00 00 00 00 00 00 00 00 00";
     const std::string value = head(32) +
                               " 00 00 00 00 0A 00 00 00 00 00 02 00 0A 00 00 00 "
                               "01 02 03 04 05 06 07 08 09 0A 00 00 00 00 00 00";
@@ -335,37 +358,78 @@ TEST(ControlAndGetAttrib, RefusalsAndFailures) {
     };
     const Case cases[] = {
         {"Control, context count differs",
-         control_with([](ControlCall& c) { c.card.contextCount = 4; }), {}, 0x80100011, 0},
+         control_with([](ControlCall& c) { c.card.contextCount = 4; }),
+         {},
+         0x80100011,
+         0},
         {"GetAttrib, context count differs",
-         attrib_with([](GetAttribCall& c) { c.card.contextCount = 4; }), {}, 0x80100011, 0},
+         attrib_with([](GetAttribCall& c) { c.card.contextCount = 4; }),
+         {},
+         0x80100011,
+         0},
         {"Control, handle count differs",
-         control_with([](ControlCall& c) { c.card.handleCount = 4; }), {}, 0x80100011, 0},
+         control_with([](ControlCall& c) { c.card.handleCount = 4; }),
+         {},
+         0x80100011,
+         0},
         {"GetAttrib, handle count differs",
-         attrib_with([](GetAttribCall& c) { c.card.handleCount = 4; }), {}, 0x80100011, 0},
-        {"Control, zero handle", control_with([](ControlCall& c) { c.card.handle = 0; }), {},
-         0x80100003, 0},
-        {"GetAttrib, zero handle", attrib_with([](GetAttribCall& c) { c.card.handle = 0; }), {},
-         0x80100003, 0},
+         attrib_with([](GetAttribCall& c) { c.card.handleCount = 4; }),
+         {},
+         0x80100011,
+         0},
+        {"Control, zero handle",
+         control_with([](ControlCall& c) { c.card.handle = 0; }),
+         {},
+         0x80100003,
+         0},
+        {"GetAttrib, zero handle",
+         attrib_with([](GetAttribCall& c) { c.card.handle = 0; }),
+         {},
+         0x80100003,
+         0},
         {"Control, input count beyond the message",
-         control_with([](ControlCall& c) { c.inputCount = 0xFFFFFFFF; }), {}, 0x80100004, 0},
+         control_with([](ControlCall& c) { c.inputCount = 0xFFFFFFFF; }),
+         {},
+         0x80100004,
+         0},
         {"Control, input announced but not sent",
-         control_with([](ControlCall& c) { c.pvInBuffer = 0; }), {}, 0x80100004, 0},
+         control_with([](ControlCall& c) { c.pvInBuffer = 0; }),
+         {},
+         0x80100004,
+         0},
         // [range(0, 66560)] of cbInBufferSize, and of the input the array carries.
-        {"Control, input of 66561 bytes", control_with([](ControlCall& c) {
+        {"Control, input of 66561 bytes",
+         control_with([](ControlCall& c) {
              c.cbInBufferSize = 66561;
              c.input = Bytes(66561, 1);
-         }), {}, 0x80100004, 0},
-        {"Control, an input array of 66561 bytes", control_with([](ControlCall& c) {
+         }),
+         {},
+         0x80100004,
+         0},
+        {"Control, an input array of 66561 bytes",
+         control_with([](ControlCall& c) {
              c.input = Bytes(66561, 1);
              c.inputCount = 66561;
-         }), {}, 0x80100004, 0},
-        {"Control, card removed", ControlCall{}.message(), {{"control", 0x80100069}},
-         0x80100069, 1},
-        {"GetAttrib, card removed", GetAttribCall{}.message(), {{"get_attrib", 0x80100069}},
-         0x80100069, 1},
+         }),
+         {},
+         0x80100004,
+         0},
+        {"Control, card removed",
+         ControlCall{}.message(),
+         {{"control", 0x80100069}},
+         0x80100069,
+         1},
+        {"GetAttrib, card removed",
+         GetAttribCall{}.message(),
+         {{"get_attrib", 0x80100069}},
+         0x80100069,
+         1},
         // A buffer too small for the attribute: the fake answers as pcsc-lite does.
-        {"GetAttrib, buffer too small", attrib_with([](GetAttribCall& c) { c.cbAttrLen = 4; }),
-         {}, 0x80100008, 1},
+        {"GetAttrib, buffer too small",
+         attrib_with([](GetAttribCall& c) { c.cbAttrLen = 4; }),
+         {},
+         0x80100008,
+         1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

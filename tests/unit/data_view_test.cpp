@@ -123,7 +123,9 @@ TEST(DataViewRead, AsciiStringStaysInPlace) {
 
     const Bytes invalid = from_hex("41 FF 42 00");
     DataView bad(invalid, 0);
-    EXPECT_EQ(bad.getAsciiString(), "A\xEF\xBF\xBD" "B");
+    EXPECT_EQ(bad.getAsciiString(),
+              "A\xEF\xBF\xBD"
+              "B");
 }
 
 TEST(Utilities, AsU32Le) {

@@ -16,8 +16,7 @@ TEST(Handshake, FlagsOfferedAreAnsweredWithThoseGranted) {
                                   Case{"03 01 01", "03 02 01"},  // replies in any order
                                   Case{"03 01 00", "03 02 00"},
                                   Case{"03 01 FF", "03 02 01"},  // unknown bits answered cleared
-                                  Case{"03 01 FE", "03 02 00"},
-                                  Case{"03 01 01 77", "03 02 01"}}) {
+                                  Case{"03 01 FE", "03 02 00"}, Case{"03 01 01 77", "03 02 01"}}) {
         EXPECT_EQ(to_hex(relay(from_hex(message))), reply) << message;
     }
     EXPECT_EQ(server::granted_flags(from_hex("03 01")), std::nullopt);

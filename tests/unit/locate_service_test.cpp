@@ -65,7 +65,8 @@ LocateCall with(auto change) {
 // dwEventState of each entry of a LocateCards_Return.
 std::vector<uint32_t> event_states(const Bytes& reply) {
     std::vector<uint32_t> states;
-    for (std::size_t i = 0; i < u32_at(reply, 42); ++i) states.push_back(u32_at(reply, 58 + 48 * i));
+    for (std::size_t i = 0; i < u32_at(reply, 42); ++i)
+        states.push_back(u32_at(reply, 58 + 48 * i));
     return states;
 }
 
@@ -78,7 +79,8 @@ TEST(LocateCardsByATR, MarksTheReadersWhoseCardMatches) {
         EXPECT_EQ(to_hex(reply), std::string(kHead) +
                                      "80 00 00 00 01 10 08 00 CC CC CC CC 70 00 00 00 00 00 00 00 "
                                      "00 00 00 00 02 00 00 00 00 00 02 00 02 00 00 00 "
-                                     "00 00 00 00 " + entry + " 10 00 03 00 " + entry)
+                                     "00 00 00 00 " +
+                                     entry + " 10 00 03 00 " + entry)
             << wide;
         ASSERT_EQ(fake.count("get_status_change"), 1u);
         const PcscCall& call = *fake.last("get_status_change");
@@ -97,11 +99,20 @@ TEST(LocateCardsByATR, MaskRules) {
         bool matched;
     };
     const Case cases[] = {
-        {"masked byte differs", {{from_hex("3B 00 80 01 01"), from_hex("FF 00 FF FF FF")}}, 0x22, true},
-        {"unmasked byte differs", {{from_hex("3B 81 80 01 01"), from_hex("FF FF FF FF FF")}}, 0x22, false},
+        {"masked byte differs",
+         {{from_hex("3B 00 80 01 01"), from_hex("FF 00 FF FF FF")}},
+         0x22,
+         true},
+        {"unmasked byte differs",
+         {{from_hex("3B 81 80 01 01"), from_hex("FF FF FF FF FF")}},
+         0x22,
+         false},
         {"shorter mask", {{from_hex("3B 80 80 01"), from_hex("FF FF FF FF")}}, 0x22, false},
-        {"second mask matches", {{from_hex("3F"), from_hex("FF")},
-                                 {from_hex("3B 80 80 01 01"), from_hex("FF FF FF FF FF")}}, 0x22, true},
+        {"second mask matches",
+         {{from_hex("3F"), from_hex("FF")},
+          {from_hex("3B 80 80 01 01"), from_hex("FF FF FF FF FF")}},
+         0x22,
+         true},
         {"no masks", {}, 0x22, false},
         {"reader empty", {{from_hex("3B 80 80 01 01"), from_hex("FF FF FF FF FF")}}, 0x12, false},
     };
@@ -128,16 +139,20 @@ TEST(LocateCardsByATR, RefusedCalls) {
         {"11 readers", with([](LocateCall& c) { c.c_readers = 11; }).message(), 0x80100004},
         {"1001 masks", with([](LocateCall& c) { c.masks.resize(1001, c.masks[0]); }).message(),
          0x80100004},
-        {"a mask's cbAtr of 37", [] {
+        {"a mask's cbAtr of 37",
+         [] {
              Bytes m = LocateCall{}.message();
              m[70] = 37;  // the first mask's cbAtr
              return m;
-         }(), 0x80100004},
-        {"masks without their array", [] {
+         }(),
+         0x80100004},
+        {"masks without their array",
+         [] {
              Bytes m = LocateCall{}.message();
              std::fill_n(m.begin() + 42, 4, 0);  // rgAtrMasks
              return m;
-         }(), 0x80100004},
+         }(),
+         0x80100004},
     };
     // LocateCards_Return zeroed: ReturnCode, cReaders 0, a null rgReaderStates.
     auto zeroed = [](uint32_t code) {

@@ -96,9 +96,9 @@ TEST(ListReaders, LengthQueries) {
 TEST(ListReaders, ListOfAMultipleOfEightHasNoPadding) {
     FakePcsc fake;
     fake.readers = std::string("AB\0CDE\0\0", 8);
-    EXPECT_EQ(to_hex(relay(list_call({}))),
-              head(24) + "00 00 00 00 08 00 00 00 00 00 02 00 08 00 00 00 "
-                         "41 42 00 43 44 45 00 00");
+    EXPECT_EQ(to_hex(relay(list_call({}))), head(24) +
+                                                "00 00 00 00 08 00 00 00 00 00 02 00 08 00 00 00 "
+                                                "41 42 00 43 44 45 00 00");
 }
 
 TEST(ListReaders, GroupsAreIgnored) {
@@ -138,11 +138,12 @@ TEST(ListReaders, ContextRules) {
     };
     for (const Case& c : {
              Case{"count differs from cbContext", {.cbContext = 4}, 0x80100011},
-             Case{"16 reference bytes", {.cbContext = 16, .reference = Bytes(16, 0x55)}, 0x80100003},
+             Case{
+                 "16 reference bytes", {.cbContext = 16, .reference = Bytes(16, 0x55)}, 0x80100003},
              Case{"bytes encoding 0", {.reference = Bytes(8, 0)}, 0x80100003},
              // [range] bounds of the call.
-             Case{"17 reference bytes", {.cbContext = 17, .reference = Bytes(17, 0x55)},
-                  0x80100004},
+             Case{
+                 "17 reference bytes", {.cbContext = 17, .reference = Bytes(17, 0x55)}, 0x80100004},
              Case{"groups of 65537 bytes", {.groups = std::string(65537, 'G')}, 0x80100004},
          }) {
         FakePcsc fake;

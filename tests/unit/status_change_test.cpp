@@ -27,9 +27,9 @@ struct StatusCall {
     uint32_t dwTimeOut = 1000;
     uint32_t referent = 0x00020000;
     Bytes reference = from_hex("01 A0 00 00 00 00 00 00");
-    std::optional<uint32_t> cbContext{};  // the reference's length when absent
+    std::optional<uint32_t> cbContext{};   // the reference's length when absent
     std::optional<uint32_t> arrayCount{};  // cReaders when absent
-    std::optional<uint32_t> cReaders{};  // the number of entries when absent
+    std::optional<uint32_t> cReaders{};    // the number of entries when absent
 };
 
 Bytes status_call(const StatusCall& c) {
@@ -77,9 +77,10 @@ TEST(GetStatusChange, NoReadersIsA54ByteReply) {
 TEST(GetStatusChange, NotificationEntryWaitsWhileTheClientKnowsTheCount) {
     FakePcsc fake;
     fake.event_state = 0x00040022;
-    Bytes reply = relay(status_call({.entries = {reader("Reader A", 0x10), {.name = kNotification,
-                                     .dwCurrentState = 0x00010000}},
-                                     .dwTimeOut = 0xFFFFFFFF}));
+    Bytes reply =
+        relay(status_call({.entries = {reader("Reader A", 0x10),
+                                       {.name = kNotification, .dwCurrentState = 0x00010000}},
+                           .dwTimeOut = 0xFFFFFFFF}));
     const PcscCall& call = *fake.last("get_status_change");
     // The count before and after the wait, one round trip each.
     EXPECT_EQ(fake.count("list_readers"), 2u);
@@ -103,8 +104,9 @@ TEST(GetStatusChange, NotificationEntryWithAnotherCountEndsAtOnce) {
     for (uint32_t known : {0x00000000u, 0x00020000u, 0x00030002u}) {
         FakePcsc fake;
         fake.results["get_status_change"] = SCARD_E_TIMEOUT;  // nothing else changed
-        Bytes reply = relay(status_call(
-            {.entries = {{.name = kNotification, .dwCurrentState = known}}, .dwTimeOut = 0xFFFFFFFF}));
+        Bytes reply =
+            relay(status_call({.entries = {{.name = kNotification, .dwCurrentState = known}},
+                               .dwTimeOut = 0xFFFFFFFF}));
         ASSERT_EQ(return_code(reply), 0u) << known;
         EXPECT_EQ(fake.last("get_status_change")->args[0], 0u);  // asked without waiting
         EXPECT_EQ(u32_at(reply, 54), known);
@@ -113,7 +115,8 @@ TEST(GetStatusChange, NotificationEntryWithAnotherCountEndsAtOnce) {
     // No readers at all is a count of 0.
     FakePcsc fake;
     fake.results["list_readers"] = static_cast<LONG>(0x8010002E);
-    Bytes reply = relay(status_call({.entries = {{.name = kNotification, .dwCurrentState = 0x00010000}}}));
+    Bytes reply =
+        relay(status_call({.entries = {{.name = kNotification, .dwCurrentState = 0x00010000}}}));
     EXPECT_EQ(u32_at(reply, 58), 0x00000002u);
     // Only the exact name is the notification entry; any other passes whole.
     relay(status_call({.entries = {reader("\\\\?PnP?\\Notification2", 0x00010000)}}));
@@ -130,7 +133,8 @@ TEST(GetStatusChange, ReaderAddedDuringTheWaitIsReported) {
         }
     };
     Plugging fake;
-    Bytes reply = relay(status_call({.entries = {{.name = kNotification, .dwCurrentState = 0x00010000}}}));
+    Bytes reply =
+        relay(status_call({.entries = {{.name = kNotification, .dwCurrentState = 0x00010000}}}));
     ASSERT_EQ(return_code(reply), 0u);
     EXPECT_EQ(fake.last("get_status_change")->args[0], 1000u);
     EXPECT_EQ(u32_at(reply, 54), 0x00010000u);
@@ -164,8 +168,8 @@ TEST(GetStatusChange, AtrLengthsAreBounded) {
         uint32_t cbAtr;
         std::size_t toPcsc;  // 0xFF: refused
     };
-    for (const Case& c : {Case{37, 0xFF}, Case{40, 0xFF}, Case{36, 33}, Case{33, 33}, Case{5, 5},
-                          Case{0, 0}}) {
+    for (const Case& c :
+         {Case{37, 0xFF}, Case{40, 0xFF}, Case{36, 33}, Case{33, 33}, Case{5, 5}, Case{0, 0}}) {
         FakePcsc fake;
         Entry first = reader("Reader A", 0x10);
         first.cbAtr = c.cbAtr;
@@ -187,8 +191,8 @@ TEST(GetStatusChange, AtrLengthsAreBounded) {
 TEST(GetStatusChange, NamesArePaddedToFourBytes) {
     FakePcsc fake;
     // L = 6 is followed by 2 padding bytes, L = 8 by none, L = 4 without a NUL by none.
-    relay(status_call({.entries = {reader("ABCDE"), reader("ABCDEFG"), {.name = "WXYZ"},
-                                   reader("Last")}}));
+    relay(status_call(
+        {.entries = {reader("ABCDE"), reader("ABCDEFG"), {.name = "WXYZ"}, reader("Last")}}));
     ASSERT_EQ(fake.count("get_status_change"), 1u);
     EXPECT_EQ(fake.last("get_status_change")->text, "ABCDE|ABCDEFG|WXYZ|Last");
 }

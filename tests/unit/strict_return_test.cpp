@@ -26,25 +26,25 @@ struct Zeroed {
     std::size_t length;
 };
 const Zeroed kZeroed[] = {
-    {{0x00090018, 0x0009001C, 0x000900A8, 0x000900E0, 0x000900B8, 0x000900BC, 0x000900C0,
-      0x000900DC, 0x000900F8, 0x000900FC, 0x00090050, 0x00090054, 0x00090058, 0x0009005C,
-      0x00090060, 0x00090064, 0x00090068, 0x0009006C, 0x00090070, 0x00090074, 0x00090078,
-      0x0009007C, 0x000900E4, 0x12345678},
+    {{0x00090018, 0x0009001C, 0x000900A8, 0x000900E0, 0x000900B8, 0x000900BC,
+      0x000900C0, 0x000900DC, 0x000900F8, 0x000900FC, 0x00090050, 0x00090054,
+      0x00090058, 0x0009005C, 0x00090060, 0x00090064, 0x00090068, 0x0009006C,
+      0x00090070, 0x00090074, 0x00090078, 0x0009007C, 0x000900E4, 0x12345678},
      8},
-    {{0x000900B4}, 8},                                // Reconnect_Return
-    {{0x00090100}, 8},                                // GetTransmitCount_Return
-    {{0x00090108}, 8},                                // GetDeviceTypeId_Return
-    {{0x00090014}, 16},                               // EstablishContext_Return
+    {{0x000900B4}, 8},                                       // Reconnect_Return
+    {{0x00090100}, 8},                                       // GetTransmitCount_Return
+    {{0x00090108}, 8},                                       // GetDeviceTypeId_Return
+    {{0x00090014}, 16},                                      // EstablishContext_Return
     {{0x00090020, 0x00090024, 0x00090028, 0x0009002C}, 16},  // ListReaderGroups, ListReaders
     {{0x000900A0, 0x000900A4, 0x00090098, 0x0009009C, 0x000900E8, 0x000900EC}, 16},
-    {{0x000900D0}, 16},                               // Transmit_Return
-    {{0x000900D4}, 16},                               // Control_Return
-    {{0x000900D8}, 16},                               // GetAttrib_Return
-    {{0x000900F0, 0x000900F4}, 16},                   // ReadCache_Return
-    {{0x00090104}, 16},                               // GetReaderIcon_Return
-    {{0x000900C4}, 24},                               // State_Return
-    {{0x000900AC, 0x000900B0}, 24},                   // Connect_Return
-    {{0x000900C8, 0x000900CC}, 56},                   // Status_Return
+    {{0x000900D0}, 16},              // Transmit_Return
+    {{0x000900D4}, 16},              // Control_Return
+    {{0x000900D8}, 16},              // GetAttrib_Return
+    {{0x000900F0, 0x000900F4}, 16},  // ReadCache_Return
+    {{0x00090104}, 16},              // GetReaderIcon_Return
+    {{0x000900C4}, 24},              // State_Return
+    {{0x000900AC, 0x000900B0}, 24},  // Connect_Return
+    {{0x000900C8, 0x000900CC}, 56},  // Status_Return
 };
 
 TEST(StrictReturn, EachFamilysZeroedFormDecodesAtItsLengthOnly) {
@@ -87,10 +87,10 @@ TEST(StrictReturn, EachFamilysZeroedFormDecodesAtItsLengthOnly) {
 struct Case {
     const char* what;
     uint32_t ioctl;
-    const char* object;  // the object buffer, hex
+    const char* object;        // the object buffer, hex
     const char* refused = "";  // part of the error; empty: the reply decodes
     void (*tweak)(Bytes& reply) = nullptr;
-    const char* path = "";  // a field of the decoded reply to check
+    const char* path = "";   // a field of the decoded reply to check
     const char* value = "";  // its bytes, hex (a word is its 4 little-endian bytes)
 };
 
@@ -102,8 +102,8 @@ const Case kCases[] = {
     {"EstablishContext", 0x00090014, "00000000 08000000 00000200 08000000 0102030405060708", "",
      nullptr, "Context.pbContext", "01 02 03 04 05 06 07 08"},
     {"Connect: no context, a handle: its referent is the first", 0x000900AC,
-     "00000000 00000000 00000000 08000000 00000200 02000000 08000000 1122334455667788 00000000",
-     "", nullptr, "hCard.pbHandle", "11 22 33 44 55 66 77 88"},
+     "00000000 00000000 00000000 08000000 00000200 02000000 08000000 1122334455667788 00000000", "",
+     nullptr, "hCard.pbHandle", "11 22 33 44 55 66 77 88"},
     {"Connect: the context's bytes before the handle's", 0x000900B0,
      "00000000 08000000 00000200 08000000 04000200 01000000"
      " 08000000 0102030405060708 08000000 1122334455667788",

@@ -58,8 +58,7 @@ struct TransmitCall {
             if (cbContext != 0) n.u32(contextCount.value_or(size(context))).bytes(context);
             n.u32(handleCount.value_or(size(handle))).bytes(handle);
             if (pbExtra != 0) n.array(sendExtra).pad(4);
-            if (pbSendBuffer != 0)
-                n.u32(sendCount.value_or(size(command))).bytes(command).pad(4);
+            if (pbSendBuffer != 0) n.u32(sendCount.value_or(size(command))).bytes(command).pad(4);
             if (recvPci) {
                 n.u32(recvProtocol).u32(recvCbExtraBytes.value_or(size(recvExtra)));
                 n.u32(recvPbExtra);
@@ -105,9 +104,18 @@ Bytes body_after_return_code(const Bytes& reply) { return Bytes(reply.begin() + 
 // The whole reply of a failed transmit: Transmit_Return zeroed (null pioRecvPci, cbRecvLength 0,
 // null pbRecvBuffer) with `code`, 16 bytes.
 std::string zeroed_reply(uint32_t code) {
-    return to_hex(Ndr().bytes({3, 3, 0x72, 0x44, 0x43, 0x49}).u32(1).u32(2).u32(0).u32(32)
-                      .bytes(from_hex("01 10 08 00 CC CC CC CC")).u32(16).u32(0)
-                      .u32(code).zeros(12).data());
+    return to_hex(Ndr()
+                      .bytes({3, 3, 0x72, 0x44, 0x43, 0x49})
+                      .u32(1)
+                      .u32(2)
+                      .u32(0)
+                      .u32(32)
+                      .bytes(from_hex("01 10 08 00 CC CC CC CC"))
+                      .u32(16)
+                      .u32(0)
+                      .u32(code)
+                      .zeros(12)
+                      .data());
 }
 
 TEST(Transmit, ShortCommandAnsweredWithItsStatusWord) {
@@ -135,7 +143,7 @@ TEST(Transmit, ShortCommandAnsweredWithItsStatusWord) {
 TEST(Transmit, ReceivePciExtraBytesComeBackAsTheServiceLeftThem) {
     struct Case {
         const char* name;
-        Bytes extra;                 // receive PCI extra bytes in the request
+        Bytes extra;                  // receive PCI extra bytes in the request
         std::optional<DWORD> length;  // cbPciLength the service writes back
         const char* pci_part;         // reply bytes between pbRecvBuffer and the buffer count
     };
@@ -164,9 +172,9 @@ TEST(Transmit, ReceivePciExtraBytesComeBackAsTheServiceLeftThem) {
         std::size_t object_length = 16 + (pci.size() + 1) / 3 + 4 + 2 + 6;
         ASSERT_EQ(reply.size(), 38 + object_length);
         EXPECT_EQ(u32_at(reply, 30), object_length);  // ObjectBufferLength
-        EXPECT_EQ(to_hex(body_after_return_code(reply)),
-                  "00 00 02 00 02 00 00 00 04 00 02 00 " + pci +
-                      " 02 00 00 00 90 00 00 00 00 00 00 00");
+        EXPECT_EQ(
+            to_hex(body_after_return_code(reply)),
+            "00 00 02 00 02 00 00 00 04 00 02 00 " + pci + " 02 00 00 00 90 00 00 00 00 00 00 00");
         // The block handed over: protocol and cbPciLength of 16 + extra bytes, then the bytes.
         Bytes expected_block =
             Ndr().u64(SCARD_PROTOCOL_T1).u64(16 + c.extra.size()).bytes(c.extra).data();
@@ -186,8 +194,7 @@ TEST(Transmit, SendPciExtraBytesFollowThePlatformHeaderAndAreDumped) {
               "0002 0000 0000 0000 0000 0000 0000 0000 "
               "0012 0000 0000 0000 0000 0000 0000 0000 00aa 00bb \n");
     EXPECT_EQ(return_code(reply), 0u);
-    EXPECT_EQ(to_hex(fake.send_block),
-              "02 00 00 00 00 00 00 00 12 00 00 00 00 00 00 00 AA BB");
+    EXPECT_EQ(to_hex(fake.send_block), "02 00 00 00 00 00 00 00 12 00 00 00 00 00 00 00 AA BB");
 
     // Without extra bytes nothing is printed, also when the extra-bytes array is present.
     for (std::optional<uint32_t> referent :
@@ -210,12 +217,10 @@ TEST(Transmit, ReceiveBufferOffered) {
         uint64_t length_passed;
     };
     // pcsc-lite refuses a receive buffer over 65548 bytes: it is offered no more.
-    for (const Case& c : {Case{"asked length", 0, 258, 1, 258},
-                          Case{"capped", 0, 100000, 1, 65548},
-                          Case{"exactly 66560", 0, 66560, 1, 65548},
-                          Case{"exactly 65548", 0, 65548, 1, 65548},
-                          Case{"null flag", 1, 258, 0, 0},
-                          Case{"zero length", 0, 0, 0, 0}}) {
+    for (const Case& c :
+         {Case{"asked length", 0, 258, 1, 258}, Case{"capped", 0, 100000, 1, 65548},
+          Case{"exactly 66560", 0, 66560, 1, 65548}, Case{"exactly 65548", 0, 65548, 1, 65548},
+          Case{"null flag", 1, 258, 0, 0}, Case{"zero length", 0, 0, 0, 0}}) {
         SCOPED_TRACE(c.name);
         FakePcsc fake;
         TransmitCall call;
@@ -281,45 +286,88 @@ TEST(Transmit, FailuresAnswerTheZeroedReturn) {
     const Case cases[] = {
         // [range] bounds of the call: refused as a Windows server's NDR decoding refuses them.
         {"send length above 66560, nothing deferred",
-         [](TransmitCall& c) { c.cbSendLength = 66561; c.deferred = false; }, kInvalidParameter},
-        {"send extra bytes above 1024",
-         [](TransmitCall& c) { c.sendExtra = Bytes(1025, 1); }, kInvalidParameter},
-        {"17-byte handle", [](TransmitCall& c) { c.cbHandle = 17; c.handle = Bytes(17, 7); },
+         [](TransmitCall& c) {
+             c.cbSendLength = 66561;
+             c.deferred = false;
+         },
+         kInvalidParameter},
+        {"send extra bytes above 1024", [](TransmitCall& c) { c.sendExtra = Bytes(1025, 1); },
+         kInvalidParameter},
+        {"17-byte handle",
+         [](TransmitCall& c) {
+             c.cbHandle = 17;
+             c.handle = Bytes(17, 7);
+         },
          kInvalidParameter},
         {"send extra bytes without referent",
-         [](TransmitCall& c) { c.cbExtraBytes = 3; c.pbExtraBytes = 0; }, kInvalidValue},
-        {"send count differs", [](TransmitCall& c) { c.cbSendLength = 5; c.sendCount = 4; },
+         [](TransmitCall& c) {
+             c.cbExtraBytes = 3;
+             c.pbExtraBytes = 0;
+         },
+         kInvalidValue},
+        {"send count differs",
+         [](TransmitCall& c) {
+             c.cbSendLength = 5;
+             c.sendCount = 4;
+         },
          kInvalidValue},
         {"receive extra bytes above 1024",
-         [](TransmitCall& c) { c.recvPci = true; c.recvExtra = Bytes(1025, 1); },
+         [](TransmitCall& c) {
+             c.recvPci = true;
+             c.recvExtra = Bytes(1025, 1);
+         },
          kInvalidParameter},
         {"receive extra bytes without referent",
-         [](TransmitCall& c) { c.recvPci = true; c.recvCbExtraBytes = 3; c.recvPbExtraBytes = 0; },
+         [](TransmitCall& c) {
+             c.recvPci = true;
+             c.recvCbExtraBytes = 3;
+             c.recvPbExtraBytes = 0;
+         },
          kInvalidValue},
         {"receive extra count differs",
-         [](TransmitCall& c) { c.recvPci = true; c.recvExtra = Bytes(3, 1); c.recvCount = 2; },
+         [](TransmitCall& c) {
+             c.recvPci = true;
+             c.recvExtra = Bytes(3, 1);
+             c.recvCount = 2;
+         },
          kInvalidValue},
         {"context count differs", [](TransmitCall& c) { c.contextCount = 4; }, kInvalidValue},
         {"handle count differs", [](TransmitCall& c) { c.handleCount = 4; }, kInvalidValue},
         {"zero handle", [](TransmitCall& c) { c.handle = le64(0); }, kInvalidHandle},
         {"handle of 16 bytes",
-         [](TransmitCall& c) { c.cbHandle = 16; c.handle = Bytes(16, 7); }, kInvalidHandle},
+         [](TransmitCall& c) {
+             c.cbHandle = 16;
+             c.handle = Bytes(16, 7);
+         },
+         kInvalidHandle},
         // Sizes that the message does not hold.
         {"send buffer beyond the message",
-         [](TransmitCall& c) { c.cbSendLength = 66560; c.sendCount = 66560; }, kInvalidParameter},
+         [](TransmitCall& c) {
+             c.cbSendLength = 66560;
+             c.sendCount = 66560;
+         },
+         kInvalidParameter},
         {"send extra bytes beyond the message",
-         [](TransmitCall& c) { c.cbExtraBytes = 1024; c.pbExtraBytes = 0x00020008; },
+         [](TransmitCall& c) {
+             c.cbExtraBytes = 1024;
+             c.pbExtraBytes = 0x00020008;
+         },
          kInvalidParameter},
         {"receive extra bytes beyond the message",
          [](TransmitCall& c) {
-             c.recvPci = true; c.recvCbExtraBytes = 1024; c.recvPbExtraBytes = 0x0002000C;
+             c.recvPci = true;
+             c.recvCbExtraBytes = 1024;
+             c.recvPbExtraBytes = 0x0002000C;
              c.recvCount = 1024;
          },
          kInvalidParameter},
         {"card removed", [](TransmitCall&) {}, 0x80100069, true},
         {"card removed, receive PCI asked",
-         [](TransmitCall& c) { c.recvPci = true; c.recvExtra = from_hex("01 02 03"); }, 0x80100069,
-         true},
+         [](TransmitCall& c) {
+             c.recvPci = true;
+             c.recvExtra = from_hex("01 02 03");
+         },
+         0x80100069, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

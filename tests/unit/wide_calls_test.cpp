@@ -42,8 +42,16 @@ Bytes in_form(bool wide, std::string_view text) {
 }
 
 std::string head(uint32_t obl) {
-    return to_hex(Ndr().bytes({3, 3, 0x72, 0x44, 0x43, 0x49}).u32(1).u32(2).u32(0).u32(obl + 16)
-                      .bytes(from_hex("01 10 08 00 CC CC CC CC")).u32(obl).u32(0).data());
+    return to_hex(Ndr()
+                      .bytes({3, 3, 0x72, 0x44, 0x43, 0x49})
+                      .u32(1)
+                      .u32(2)
+                      .u32(0)
+                      .u32(obl + 16)
+                      .bytes(from_hex("01 10 08 00 CC CC CC CC"))
+                      .u32(obl)
+                      .u32(0)
+                      .data());
 }
 
 // ListReaders_Call as a Windows session sends it: the group "SCard$AllReaders" and
@@ -123,7 +131,7 @@ TEST(WideCalls, ListReaderGroupsInBothForms) {
 struct Entry {
     std::string name;  // with its NUL
     uint32_t state;
-    Bytes wire{};      // the name's characters as sent, when not those of `name`
+    Bytes wire{};  // the name's characters as sent, when not those of `name`
 };
 
 Bytes status_change(bool wide, const std::vector<Entry>& entries) {
@@ -167,9 +175,9 @@ TEST(WideCalls, ConnectInBothForms) {
     Bytes replyW = relay(connect(true, utf16(std::string("Reader A\0", 9)), 9));
     EXPECT_EQ(fake.last("connect")->text, "Reader A");
     Bytes replyA = relay(connect(false, in_form(false, std::string("Reader A\0", 9)), 9));
-    EXPECT_EQ(to_hex(replyW),
-              head(40) + " 00 00 00 00 00 00 00 00 00 00 00 00 08 00 00 00 00 00 02 00 "
-                         "02 00 00 00 08 00 00 00 02 00 01 00 00 00 00 00 00 00 00 00");
+    EXPECT_EQ(to_hex(replyW), head(40) +
+                                  " 00 00 00 00 00 00 00 00 00 00 00 00 08 00 00 00 00 00 02 00 "
+                                  "02 00 00 00 08 00 00 00 02 00 01 00 00 00 00 00 00 00 00 00");
     EXPECT_EQ(replyW, replyA);
 
     // A name beyond ASCII reaches pcsc-lite in UTF-8.
@@ -186,8 +194,7 @@ TEST(WideCalls, WideNamesThatDoNotConvertOrFitAreRefused) {
     const Case cases[] = {
         {"unpaired surrogate", connect(true, surrogate, 6)},
         // 20 units would be 40 bytes; the message holds the bytes of 20 characters of A.
-        {"count in units beyond the message",
-         connect(true, Bytes(20, 'R'), 20)},
+        {"count in units beyond the message", connect(true, Bytes(20, 'R'), 20)},
         {"unpaired surrogate in a reader state",
          status_change(true, {{std::string(2, 'x'), 0, Bytes{0x00, 0xDC, 0, 0}}})},
     };
@@ -210,16 +217,16 @@ Bytes status(bool wide, uint32_t isNull = 0) {
 TEST(WideCalls, StatusInBothForms) {
     FakePcsc fake;
     fake.status_names = std::string("Reader A\0", 9);  // pcsc-lite's single NUL
-    std::string fixed = " 00 00 02 00 06 00 00 00 02 00 00 00 3B 80 80 01 01 " + to_hex(Bytes(27, 0)) +
-                        " 05 00 00 00 ";
+    std::string fixed = " 00 00 02 00 06 00 00 00 02 00 00 00 3B 80 80 01 01 " +
+                        to_hex(Bytes(27, 0)) + " 05 00 00 00 ";
     // W: 20 bytes of names, 60 + 20 needs no padding.
-    EXPECT_EQ(to_hex(relay(status(true))),
-              head(80) + " 00 00 00 00 14 00 00 00" + fixed + "14 00 00 00 " +
-                  to_hex(utf16(std::string("Reader A\0\0", 10))));
+    EXPECT_EQ(to_hex(relay(status(true))), head(80) + " 00 00 00 00 14 00 00 00" + fixed +
+                                               "14 00 00 00 " +
+                                               to_hex(utf16(std::string("Reader A\0\0", 10))));
     // A: the same multi-string in 10 bytes and 2 of padding.
-    EXPECT_EQ(to_hex(relay(status(false))),
-              head(72) + " 00 00 00 00 0A 00 00 00" + fixed + "0A 00 00 00 " +
-                  "52 65 61 64 65 72 20 41 00 00 00 00");
+    EXPECT_EQ(to_hex(relay(status(false))), head(72) + " 00 00 00 00 0A 00 00 00" + fixed +
+                                                "0A 00 00 00 " +
+                                                "52 65 61 64 65 72 20 41 00 00 00 00");
     Bytes reply = relay(status(true, 1));
     EXPECT_EQ(u32_at(reply, 42), 20u);
     EXPECT_EQ(reply, relay(status(true)));  // a length query carries the names too
@@ -255,8 +262,8 @@ TEST(WideCalls, FailedCallsAnswerTheirZeroedReturn) {
     const Case cases[] = {
         {"ListReaderGroupsA", list_groups(false, 0, kAutoAllocate), "list_reader_groups",
          0x8010001D, 0x8010001D},  // SCARD_E_NO_SERVICE
-        {"ListReaderGroupsW", list_groups(true, 0, kAutoAllocate), "list_reader_groups",
-         0x8010001E, 0x8010001E},  // SCARD_E_SERVICE_STOPPED
+        {"ListReaderGroupsW", list_groups(true, 0, kAutoAllocate), "list_reader_groups", 0x8010001E,
+         0x8010001E},  // SCARD_E_SERVICE_STOPPED
         {"ListReadersA", list_readers(false), "list_readers", 0x8010002E, 0x8010002E},
         {"ListReadersW, buffer too small", list_readers(true, 9), nullptr, 0, 0x80100008},
         {"GetStatusChangeA", status_change(false, entries), "get_status_change", 0x8010000A,
@@ -264,11 +271,13 @@ TEST(WideCalls, FailedCallsAnswerTheirZeroedReturn) {
         {"GetStatusChangeW", status_change(true, entries), "get_status_change", 0x80100002,
          0x80100002},  // SCARD_E_CANCELLED
         {"LocateCardsByATRA", locate_by_atr(false), "get_status_change", 0x80100009, 0x80100009},
-        {"LocateCardsByATRW, cut short", [] {
+        {"LocateCardsByATRW, cut short",
+         [] {
              Bytes m = locate_by_atr(true);
              m.resize(m.size() - 4);
              return m;
-         }(), nullptr, 0, kInvalidParameter},
+         }(),
+         nullptr, 0, kInvalidParameter},
     };
     for (const Case& c : cases) {
         FakePcsc fake;

@@ -23,10 +23,11 @@ TEST(Numbering, CardStateIsTheMostAdvancedStateOfTheBitField) {
     for (auto [bits, protocol, state] :
          {Case{0x0000, 0, 0}, Case{0x0001, 0, 0}, Case{0x0002, 0, 1}, Case{0x0004, 0, 2},
           Case{0x0008, 0, 3}, Case{0x0014, 0, 4}, Case{0x0034, 0, 5}, Case{0x0074, 0, 6},
-          Case{0x00050034, 0, 5}, Case{0xFFFF0002, 0, 1}, Case{0x0040, 0, 6},
-          Case{0x0034, 2, 6}, Case{0x00010034, 1, 6}, Case{0x0014, 4, 6}, Case{0x0004, 2, 2},
-          Case{0x0002, 2, 1}, Case{0x0000, 2, 0}}) {
-        EXPECT_EQ(nb::cardStateToClient(bits, protocol), state) << std::hex << bits << " " << protocol;
+          Case{0x00050034, 0, 5}, Case{0xFFFF0002, 0, 1}, Case{0x0040, 0, 6}, Case{0x0034, 2, 6},
+          Case{0x00010034, 1, 6}, Case{0x0014, 4, 6}, Case{0x0004, 2, 2}, Case{0x0002, 2, 1},
+          Case{0x0000, 2, 0}}) {
+        EXPECT_EQ(nb::cardStateToClient(bits, protocol), state)
+            << std::hex << bits << " " << protocol;
     }
 }
 
@@ -52,8 +53,7 @@ TEST(Numbering, ControlCodesBothWays) {
         uint32_t pcscLite;
     };
     for (auto [windows, pcscLite] : {Case{0x00313520, 0x42000D48},  // 3400: GET_FEATURE_REQUEST
-                                     Case{0x00310000, 0x42000000},
-                                     Case{0x00313400, 0x42000D00},
+                                     Case{0x00310000, 0x42000000}, Case{0x00313400, 0x42000D00},
                                      Case{0x0031FFFC, 0x42003FFF}}) {
         EXPECT_EQ(nb::controlCodeToService(windows), pcscLite) << std::hex << windows;
         EXPECT_EQ(nb::controlCodeToClient(pcscLite), windows) << std::hex << pcscLite;

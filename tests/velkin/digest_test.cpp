@@ -34,8 +34,13 @@ TEST(Digest, Sha1OfTheFips180Examples) {
 
 TEST(Digest, Base64OfTheRfc4648Examples) {
     const std::pair<std::string_view, std::string_view> cases[] = {
-        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
     };
     for (const auto& [input, expected] : cases) {
         SCOPED_TRACE(input);

@@ -60,7 +60,10 @@ TEST(HandshakeEcho, CopiesOnlyValuesThatKeepTheHeadIntact) {
         {"CR inside the protocol", "Sec-WebSocket-Protocol: p\rX-Injected: 1\r\n", "",
          "Sec-WebSocket-Protocol:"},
         {"NUL inside the cookie", std::string("Cookie: a\0b\r\n", 13), "", "Cookie:"},
-        {"DEL inside the cookie", "Cookie: a\x7f" "b\r\n", "", "Cookie:"},
+        {"DEL inside the cookie",
+         "Cookie: a\x7f"
+         "b\r\n",
+         "", "Cookie:"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -85,7 +85,10 @@ Bytes encode(const ClientFrame& frame) {
     Bytes out{frame.first};
     const uint8_t mask_bit = frame.masked ? 0x80 : 0x00;
     const std::size_t n = frame.payload.size();
-    const int form = frame.length_form != 0 ? frame.length_form : n <= 125 ? 0 : n <= 0xFFFF ? 126 : 127;
+    const int form = frame.length_form != 0 ? frame.length_form
+                     : n <= 125             ? 0
+                     : n <= 0xFFFF          ? 126
+                                            : 127;
     if (form == 0) {
         out.push_back(static_cast<uint8_t>(mask_bit | n));
     } else if (form == 126) {
@@ -168,33 +171,36 @@ bool Seen::wait_for(const std::string& event, std::chrono::milliseconds limit) c
 }
 
 http::HandlerEntry ws_echo(std::shared_ptr<Seen> seen) {
-    return http::HandlerEntry{std::nullopt, [seen](http::HttpRequest& request) -> http::IoResult<void> {
-        if (!request.is_websockt()) {
-            return request.write_text("Bad Request", 400, "text/plain");
-        }
-        for (;;) {
-            auto message = request.read_ws();
-            if (!message) {
-                seen->add("error:" + message.error().message);
-                return std::unexpected(message.error());
+    return http::HandlerEntry{
+        std::nullopt, [seen](http::HttpRequest& request) -> http::IoResult<void> {
+            if (!request.is_websockt()) {
+                return request.write_text("Bad Request", 400, "text/plain");
             }
-            if (const auto* t = std::get_if<http::websocket::Text>(&*message)) {
-                seen->add("text:" + t->text);
-                if (auto sent = request.write_ws_binary(bytes("T" + t->text)); !sent) {
-                    return sent;
+            for (;;) {
+                auto message = request.read_ws();
+                if (!message) {
+                    seen->add("error:" + message.error().message);
+                    return std::unexpected(message.error());
                 }
-            } else if (const auto* b = std::get_if<http::websocket::Binary>(&*message)) {
-                const Bytes first(b->data.begin(), b->data.begin() + std::min<std::size_t>(16, b->data.size()));
-                seen->add("binary:" + std::to_string(b->data.size()) + ":" + kx_agent::test::to_hex(first));
-                if (auto sent = request.write_ws_binary(concat({bytes("B"), b->data})); !sent) {
-                    return sent;
+                if (const auto* t = std::get_if<http::websocket::Text>(&*message)) {
+                    seen->add("text:" + t->text);
+                    if (auto sent = request.write_ws_binary(bytes("T" + t->text)); !sent) {
+                        return sent;
+                    }
+                } else if (const auto* b = std::get_if<http::websocket::Binary>(&*message)) {
+                    const Bytes first(b->data.begin(),
+                                      b->data.begin() + std::min<std::size_t>(16, b->data.size()));
+                    seen->add("binary:" + std::to_string(b->data.size()) + ":" +
+                              kx_agent::test::to_hex(first));
+                    if (auto sent = request.write_ws_binary(concat({bytes("B"), b->data})); !sent) {
+                        return sent;
+                    }
+                } else {
+                    seen->add("close");
+                    return {};
                 }
-            } else {
-                seen->add("close");
-                return {};
             }
-        }
-    }};
+        }};
 }
 
 }  // namespace velkin_test

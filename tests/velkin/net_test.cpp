@@ -107,8 +107,10 @@ TEST(HandleConnection, EndsWhenTheReadTimeOutCannotBeSet) {
     ::close(fds[1]);
     StderrCapture err;
     http::handle_connection(net::TcpStream(fds[0]), std::make_shared<http::HandlerManager>());
-    EXPECT_TRUE(err.wait_for("set_read_timeout failed: Socket operation on non-socket (os error 88)\n"));
-    EXPECT_EQ(err.captured(), "set_read_timeout failed: Socket operation on non-socket (os error 88)\n");
+    EXPECT_TRUE(
+        err.wait_for("set_read_timeout failed: Socket operation on non-socket (os error 88)\n"));
+    EXPECT_EQ(err.captured(),
+              "set_read_timeout failed: Socket operation on non-socket (os error 88)\n");
 }
 
 }  // namespace

@@ -102,9 +102,10 @@ TEST(PythonWebsockets, TalksToTheServer) {
     auto seen = std::make_shared<Seen>();
     TestServer server([&](http::HttpServer& s) { s.set_def_handler(ws_echo(seen)); });
 
-    const ChildRun run = run_bounded({"/usr/bin/python3", std::string(data) + "/velkin/ws_client.py",
-                                 std::to_string(server.port())},
-                                30s);
+    const ChildRun run =
+        run_bounded({"/usr/bin/python3", std::string(data) + "/velkin/ws_client.py",
+                     std::to_string(server.port())},
+                    30s);
     ASSERT_TRUE(run.finished) << "client overran its time; output so far:\n" << run.out;
     EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.out;
 

@@ -27,26 +27,53 @@ struct HeadCase {
 
 TEST(FromHeader, ParsesHeads) {
     const HeadCase cases[] = {
-        {"plain GET", "GET /bridge.html HTTP/1.1\r\nHost: a\r\n\r\n", "GET", "/bridge.html",
+        {"plain GET",
+         "GET /bridge.html HTTP/1.1\r\nHost: a\r\n\r\n",
+         "GET",
+         "/bridge.html",
          {{"host", "a"}}},
-        {"method case kept, target not decoded", "pOsT /a%20b?x=1 HTTP/1.1\r\n\r\n", "pOsT",
-         "/a%20b?x=1", {}},
-        {"no space after the colon: one byte skipped", "GET / HTTP/1.1\r\nX-A:bc\r\n\r\n", "GET",
-         "/", {{"x-a", "c"}}},
+        {"method case kept, target not decoded",
+         "pOsT /a%20b?x=1 HTTP/1.1\r\n\r\n",
+         "pOsT",
+         "/a%20b?x=1",
+         {}},
+        {"no space after the colon: one byte skipped",
+         "GET / HTTP/1.1\r\nX-A:bc\r\n\r\n",
+         "GET",
+         "/",
+         {{"x-a", "c"}}},
         {"empty value", "GET / HTTP/1.1\r\nX: \r\n\r\n", "GET", "/", {{"x", ""}}},
-        {"colon as next-to-last byte gives an empty value", "GET / HTTP/1.1\r\nX:\r\n\r\n", "GET",
-         "/", {{"x", ""}}},
-        {"only the name is lower-cased", "GET / HTTP/1.1\r\nX-Mixed-CASE: Va Lue \r\n\r\n", "GET",
-         "/", {{"x-mixed-case", "Va Lue "}}},
+        {"colon as next-to-last byte gives an empty value",
+         "GET / HTTP/1.1\r\nX:\r\n\r\n",
+         "GET",
+         "/",
+         {{"x", ""}}},
+        {"only the name is lower-cased",
+         "GET / HTTP/1.1\r\nX-Mixed-CASE: Va Lue \r\n\r\n",
+         "GET",
+         "/",
+         {{"x-mixed-case", "Va Lue "}}},
         {"line without colon skipped, duplicates kept",
-         "GET / HTTP/1.1\r\nA: 1\r\njunk line\r\na: 2\r\n\r\n", "GET", "/", {{"a", "1"}, {"a", "2"}}},
-        {"first colon splits", "GET / HTTP/1.1\r\nHost: h:8095\r\n\r\n", "GET", "/",
+         "GET / HTTP/1.1\r\nA: 1\r\njunk line\r\na: 2\r\n\r\n",
+         "GET",
+         "/",
+         {{"a", "1"}, {"a", "2"}}},
+        {"first colon splits",
+         "GET / HTTP/1.1\r\nHost: h:8095\r\n\r\n",
+         "GET",
+         "/",
          {{"host", "h:8095"}}},
         {"no second space: path less its CR", "GET /x\r\nA: b\r\n\r\n", "GET", "/x", {{"a", "b"}}},
-        {"tab inside a value kept", "GET / HTTP/1.1\r\nOrigin: a\tb\r\n\r\n", "GET", "/",
+        {"tab inside a value kept",
+         "GET / HTTP/1.1\r\nOrigin: a\tb\r\n\r\n",
+         "GET",
+         "/",
          {{"origin", "a\tb"}}},
-        {"Latin-1 bytes become characters", "GET /\xE9 HTTP/1.1\r\nN\xC4: \xFF\r\n\r\n", "GET",
-         "/\xC3\xA9", {{"n\xC3\x84", "\xC3\xBF"}}},
+        {"Latin-1 bytes become characters",
+         "GET /\xE9 HTTP/1.1\r\nN\xC4: \xFF\r\n\r\n",
+         "GET",
+         "/\xC3\xA9",
+         {{"n\xC3\x84", "\xC3\xBF"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -61,7 +88,8 @@ TEST(FromHeader, ParsesHeads) {
 }
 
 TEST(FromHeader, RefusesAHeadWithoutMethod) {
-    for (const std::string head : {"", "GET", "\r\nGET / HTTP/1.1\r\n\r\n", "GET\r\nA: b c\r\n\r\n"}) {
+    for (const std::string head :
+         {"", "GET", "\r\nGET / HTTP/1.1\r\n\r\n", "GET\r\nA: b c\r\n\r\n"}) {
         SCOPED_TRACE(head);
         auto parsed = parse(head);
         ASSERT_FALSE(parsed.request);
@@ -92,7 +120,8 @@ TEST(FromHeader, RefusesAmbiguousHeadsWith400) {
         auto parsed = parse(head);
         ASSERT_FALSE(parsed.request);
         EXPECT_EQ(parsed.request.error().message, "Bad request head: " + reason);
-        EXPECT_TRUE(text(read_until_close(parsed.client, 2s)).starts_with("HTTP/1.1 400 Bad Request\r\n"));
+        EXPECT_TRUE(
+            text(read_until_close(parsed.client, 2s)).starts_with("HTTP/1.1 400 Bad Request\r\n"));
     }
 }
 
@@ -113,10 +142,8 @@ TEST(FromHeader, KeepsTheLastUpgradeButGetValueTheFirst) {
 
 TEST(FromHeader, UpgradeTestIsExactlyWebsocket) {
     const std::pair<std::string, bool> cases[] = {
-        {"Upgrade: websocket", true},
-        {"UPGRADE: websocket", true},
-        {"Upgrade: WebSocket", false},
-        {"Upgrade: websocket2", false},
+        {"Upgrade: websocket", true},   {"UPGRADE: websocket", true},
+        {"Upgrade: WebSocket", false},  {"Upgrade: websocket2", false},
         {"Connection: upgrade", false},
     };
     for (const auto& [line, upgrade] : cases) {
@@ -188,8 +215,8 @@ TEST(Queries, RouteIsTheFirstSegmentKeepingTwoCharacters) {
         {"//x/y", "//x"},
         {"/a?b/c", "/a?b"},
         {"ab", "ab"},
-        {"/\xC3\xA9/x", "/\xC3\xA9"},          // the path holds "/é/x": é is one character
-        {"\xC3\xA9/x", "\xC3\xA9/x"},          // "é/x": the search starts after "é/"
+        {"/\xC3\xA9/x", "/\xC3\xA9"},  // the path holds "/é/x": é is one character
+        {"\xC3\xA9/x", "\xC3\xA9/x"},  // "é/x": the search starts after "é/"
     };
     for (const auto& [path, route] : cases) {
         SCOPED_TRACE(path);
@@ -201,12 +228,8 @@ TEST(Queries, RouteIsTheFirstSegmentKeepingTwoCharacters) {
 
 TEST(Queries, ExtensionIsEverythingAfterTheLastDot) {
     const std::pair<std::string, std::optional<std::string>> cases[] = {
-        {"/bridge.html", "html"},
-        {"/bridge.js?v=2", "js?v=2"},
-        {"/a.b/c", "b/c"},
-        {"/archive.tar.gz", "gz"},
-        {"/noext", std::nullopt},
-        {".hidden", std::nullopt},
+        {"/bridge.html", "html"},  {"/bridge.js?v=2", "js?v=2"}, {"/a.b/c", "b/c"},
+        {"/archive.tar.gz", "gz"}, {"/noext", std::nullopt},     {".hidden", std::nullopt},
         {"/trailing.", ""},
     };
     for (const auto& [path, ext] : cases) {
@@ -231,7 +254,8 @@ TEST(Queries, OriginMustBeTheAllowedOriginOrItsPartBeforeThePath) {
         {"http://127.0.0.1", "http://127.0.0.1:8095", false},
         {"http://127.0.0.1:8095", "http://127.0.0.1:8095", true},
         {"", "https://rdp.example.com", false},
-        {"HTTPS://RDP.EXAMPLE.COM", "https://rdp.example.com", false},  // the origin is not lower-cased
+        {"HTTPS://RDP.EXAMPLE.COM", "https://rdp.example.com",
+         false},  // the origin is not lower-cased
         {"https://evil.example", "https://rdp.example.com", false},
         {"https://rdp.example.com.evil", "https://rdp.example.com", false},
     };
@@ -280,9 +304,7 @@ TEST(ReadHeader, ReturnsWhatArrivedWhenThePeerCloses) {
 TEST(ReadHeader, StopsAtTheHeadBound) {
     auto pair = socket_pair();
     // A writer thread: the bound plus more does not fit in the socket buffer at once.
-    std::thread writer([&] {
-        (void)pair.client.write_all(Bytes(http::kMaxHeadSize + 100, 'a'));
-    });
+    std::thread writer([&] { (void)pair.client.write_all(Bytes(http::kMaxHeadSize + 100, 'a')); });
     const auto head = http::read_header(pair.server);
     EXPECT_EQ(head.size(), http::kMaxHeadSize);
     EXPECT_FALSE(http::is_head_complete(head));

@@ -28,7 +28,8 @@ std::string head_for(std::string_view status_line, std::string_view type, std::s
 }
 
 TEST(WriteBytes, WritesTheBadRequestExample) {
-    const auto wire = response_of([](http::HttpRequest& r) { return r.write_text("Bad Request", 400, "text/plain"); });
+    const auto wire = response_of(
+        [](http::HttpRequest& r) { return r.write_text("Bad Request", 400, "text/plain"); });
     EXPECT_EQ(text(wire),
               "HTTP/1.1 400 Bad Request\r\n"
               "Content-Type: text/plain; charset=UTF-8\r\n"
@@ -57,9 +58,8 @@ TEST(WriteBytes, HeadCases) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto wire = response_of([&](http::HttpRequest& r) {
-            return r.write_bytes(bytes(c.body), c.status, c.type);
-        });
+        const auto wire = response_of(
+            [&](http::HttpRequest& r) { return r.write_bytes(bytes(c.body), c.status, c.type); });
         EXPECT_EQ(text(wire), head_for(c.status_line, c.type, c.body.size()) + c.body);
     }
 }
@@ -74,7 +74,8 @@ TEST(WriteBytes, HeadAndBodyLeaveInTwoWrites) {
     uint8_t buffer[4096];
     const auto first = pair.client.read(buffer);
     ASSERT_TRUE(first);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), *first), head_for("200 OK", "text/plain", 5));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), *first),
+              head_for("200 OK", "text/plain", 5));
     const auto second = pair.client.read(buffer);
     ASSERT_TRUE(second);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), *second), "hello");

@@ -32,23 +32,25 @@ std::string body_of(const Bytes& response) {
 // Answers with what the request carried: path, route-chosen context and content type.
 http::HandlerEntry describe(std::optional<std::string> context = std::nullopt) {
     return http::HandlerEntry{std::move(context), [](http::HttpRequest& r) {
-        return r.write_text(r.method + " " + r.path + " ctx=" + r.handler_context.value_or("-") +
-                                " type=" + r.content_type.value_or("-"),
-                            200, "text/plain");
-    }};
+                                  return r.write_text(r.method + " " + r.path + " ctx=" +
+                                                          r.handler_context.value_or("-") +
+                                                          " type=" + r.content_type.value_or("-"),
+                                                      200, "text/plain");
+                              }};
 }
 
 TEST(Server, AnswersNotFoundWithoutHandlers) {
     TestServer server;
     for (const auto* path : {"/", "/bridge.html", "/api/x"}) {
-        EXPECT_EQ(text(server.exchange(std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n")),
-                  "HTTP/1.1 404 Not Found\r\n"
-                  "Content-Type: text/plain; charset=UTF-8\r\n"
-                  "Access-Control-Allow-Origin: *\r\n"
-                  "Content-Length: 9\r\n"
-                  "Connection: close\r\n"
-                  "\r\n"
-                  "Not Found");
+        EXPECT_EQ(
+            text(server.exchange(std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n")),
+            "HTTP/1.1 404 Not Found\r\n"
+            "Content-Type: text/plain; charset=UTF-8\r\n"
+            "Access-Control-Allow-Origin: *\r\n"
+            "Content-Length: 9\r\n"
+            "Connection: close\r\n"
+            "\r\n"
+            "Not Found");
     }
 }
 
@@ -272,11 +274,12 @@ TEST(Server, AnUpgradeCheckRefusesBeforeTheHandshake) {
     auto seen = std::make_shared<Seen>();
     TestServer server([&](http::HttpServer& s) {
         s.set_def_handler(ws_echo(seen));
-        s.set_upgrade_check([](const http::HttpRequest& r) { return r.from_origin("https://good.example"); });
+        s.set_upgrade_check(
+            [](const http::HttpRequest& r) { return r.from_origin("https://good.example"); });
     });
     StderrCapture err;
-    const std::string refused = text(server.exchange(std::string(kUpgrade) +
-                                                     "Origin: https://evil.example\r\n\r\n"));
+    const std::string refused =
+        text(server.exchange(std::string(kUpgrade) + "Origin: https://evil.example\r\n\r\n"));
     EXPECT_EQ(refused,
               "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain; charset=UTF-8\r\n"
               "Access-Control-Allow-Origin: *\r\nContent-Length: 9\r\nConnection: close\r\n\r\n"

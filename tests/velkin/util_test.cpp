@@ -59,10 +59,10 @@ TEST(Utf8Lossy, ReplacesEachMaximalIllFormedPart) {
         {"plain", "plain"},
         {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
         {"\x80", "\xEF\xBF\xBD"},
-        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},            // overlong: two bad bytes
-        {"\xE2\x82", "\xEF\xBF\xBD"},                        // cut short: one replacement
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},  // overlong: two bad bytes
+        {"\xE2\x82", "\xEF\xBF\xBD"},              // cut short: one replacement
         {"\xE2\x82x", "\xEF\xBF\xBDx"},
-        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},                  // surrogate
         {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // > U+10FFFF
         {"\xF0\x9F\x98", "\xEF\xBF\xBD"},
     };
@@ -83,13 +83,16 @@ TEST(EscapeLine, OneMessageIsOneHarmlessLine) {
         {std::string("nul\0end", 7), "nul\\x00end"},
         {"del\x7f", "del\\x7f"},
         {"back\\slash", "back\\\\slash"},
-        {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 \xEF\xBF\xBD", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 \xEF\xBF\xBD"},
-        {"csi\xC2\x9B" "2J", "csi\\u009b2J"},         // C1 control
-        {"nbsp\xC2\xA0", "nbsp\xC2\xA0"},             // first character past the C1 block
-        {"\xFF\xC0\xAF", "\\xff\\xc0\\xaf"},          // never UTF-8, overlong
-        {"cut \xE2\x82", "cut \\xe2\\x82"},            // cut short
-        {"\xED\xA0\x80", "\\xed\\xa0\\x80"},          // surrogate
-        {"\xE2\x82\n", "\\xe2\\x82\\n"},              // a broken sequence does not swallow the LF
+        {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 \xEF\xBF\xBD",
+         "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 \xEF\xBF\xBD"},
+        {"csi\xC2\x9B"
+         "2J",
+         "csi\\u009b2J"},                     // C1 control
+        {"nbsp\xC2\xA0", "nbsp\xC2\xA0"},     // first character past the C1 block
+        {"\xFF\xC0\xAF", "\\xff\\xc0\\xaf"},  // never UTF-8, overlong
+        {"cut \xE2\x82", "cut \\xe2\\x82"},   // cut short
+        {"\xED\xA0\x80", "\\xed\\xa0\\x80"},  // surrogate
+        {"\xE2\x82\n", "\\xe2\\x82\\n"},      // a broken sequence does not swallow the LF
     };
     for (const auto& [in, out] : cases) {
         EXPECT_EQ(str::escape_line(in), out) << in;
@@ -98,7 +101,8 @@ TEST(EscapeLine, OneMessageIsOneHarmlessLine) {
 
 TEST(ToLower, LowerCasesAsciiAndLatinCapitals) {
     EXPECT_EQ(str::to_lower("HTTPS://Rdp.Example.COM:8095/"), "https://rdp.example.com:8095/");
-    EXPECT_EQ(str::to_lower("\xC3\x89\xC3\x97\xC3\x9E\xC3\x9F"), "\xC3\xA9\xC3\x97\xC3\xBE\xC3\x9F");
+    EXPECT_EQ(str::to_lower("\xC3\x89\xC3\x97\xC3\x9E\xC3\x9F"),
+              "\xC3\xA9\xC3\x97\xC3\xBE\xC3\x9F");
 }
 
 }  // namespace

@@ -40,7 +40,8 @@ std::pair<bool, std::string> handshake_of(const std::string& head) {
 TEST(Handshake, AnswersWhileParsing) {
     const std::string accept_lines =
         "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-        "Sec-WebSocket-Accept: " + std::string(kAccept) + "\r\n";
+        "Sec-WebSocket-Accept: " +
+        std::string(kAccept) + "\r\n";
     const std::string key_line = "Sec-WebSocket-Key: " + std::string(kKey) + "\r\n";
     const std::string long_cookie(3000, 'c');
     struct Case {
@@ -52,14 +53,16 @@ TEST(Handshake, AnswersWhileParsing) {
         {"plain", "GET /ws HTTP/1.1\r\nUpgrade: websocket\r\n" + key_line + "\r\n",
          accept_lines + "\r\n"},
         {"POST is upgraded too, names in any case",
-         "POST /x HTTP/1.1\r\nupgrade: websocket\r\nSEC-WEBSOCKET-KEY: " + std::string(kKey) + "\r\n\r\n",
+         "POST /x HTTP/1.1\r\nupgrade: websocket\r\nSEC-WEBSOCKET-KEY: " + std::string(kKey) +
+             "\r\n\r\n",
          accept_lines + "\r\n"},
         {"first protocol offered",
          "GET / HTTP/1.1\r\nUpgrade: websocket\r\n" + key_line +
              "Sec-WebSocket-Protocol: chat, superchat\r\n\r\n",
          accept_lines + "Sec-WebSocket-Protocol: chat\r\n\r\n"},
         {"protocol list starting with a comma",
-         "GET / HTTP/1.1\r\nUpgrade: websocket\r\n" + key_line + "Sec-WebSocket-Protocol: ,x\r\n\r\n",
+         "GET / HTTP/1.1\r\nUpgrade: websocket\r\n" + key_line +
+             "Sec-WebSocket-Protocol: ,x\r\n\r\n",
          accept_lines + "Sec-WebSocket-Protocol: \r\n\r\n"},
         {"cookie echoed",
          "GET / HTTP/1.1\r\nUpgrade: websocket\r\n" + key_line + "Cookie: a=1; b=2\r\n\r\n",
@@ -67,8 +70,8 @@ TEST(Handshake, AnswersWhileParsing) {
         {"a long cookie and protocol still give a whole head",
          "GET / HTTP/1.1\r\nUpgrade: websocket\r\n" + key_line + "Sec-WebSocket-Protocol: " +
              std::string(2000, 'p') + "\r\nCookie: " + long_cookie + "\r\n\r\n",
-         accept_lines + "Sec-WebSocket-Protocol: " + std::string(2000, 'p') + "\r\nCookie: " +
-             long_cookie + "\r\n\r\n"},
+         accept_lines + "Sec-WebSocket-Protocol: " + std::string(2000, 'p') +
+             "\r\nCookie: " + long_cookie + "\r\n\r\n"},
         {"not an upgrade: nothing written", "GET / HTTP/1.1\r\n" + key_line + "\r\n", ""},
     };
     for (const auto& c : cases) {
@@ -108,8 +111,8 @@ struct ReadCase {
     const char* name;
     Bytes input;
     Kind kind;
-    Bytes data;  // the message's payload, or the error text
-    std::string output = "";  // what the server wrote, hex
+    Bytes data;                                // the message's payload, or the error text
+    std::string output = "";                   // what the server wrote, hex
     std::optional<Bytes> then = std::nullopt;  // a binary message the next read_ws returns
 };
 
@@ -196,7 +199,8 @@ void check_parser(const ReadCase& c) {
     case Kind::Error:
         // The end of the stream is the reader's to report; the parser waits for more.
         expected.results = {text(c.data) == "failed to fill whole buffer: end of stream"
-                                ? "more" : "error:" + text(c.data)};
+                                ? "more"
+                                : "error:" + text(c.data)};
         break;
     }
     if (c.then) expected.results.push_back("binary:" + as_string(*c.then));
@@ -262,21 +266,32 @@ TEST(ReadWs, Messages) {
         {"65536 bytes in the 64-bit form", frames({{0x82, b65536}}), Kind::Binary, b65536},
         {"close with status", frames({{0x88, {0x03, 0xE8}}}), Kind::Close, {}, "88 02 03 E8"},
         {"close without status", frames({{0x88, {}}}), Kind::Close, {}, "88 00"},
-        {"close between fragments", frames({{0x02, bytes("ab")}, {0x88, {}}}), Kind::Close, {},
+        {"close between fragments",
+         frames({{0x02, bytes("ab")}, {0x88, {}}}),
+         Kind::Close,
+         {},
          "88 00"},
         {"empty ping", frames({{0x89, {}}, {0x82, bytes("z")}}), Kind::Binary, bytes("z"), "8A 00"},
         {"ping with payload", frames({{0x89, {1, 2, 3}}, {0x82, bytes("z")}}), Kind::Binary,
          bytes("z"), "8A 03 01 02 03"},
-        {"pong ignored", frames({{0x8A, bytes("p")}, {0x82, bytes("z")}}), Kind::Binary, bytes("z")},
+        {"pong ignored", frames({{0x8A, bytes("p")}, {0x82, bytes("z")}}), Kind::Binary,
+         bytes("z")},
         {"ill-formed UTF-8 replaced",
-         frames({{0x81, bytes("a\xFF" "b\xE2\x82 \xED\xA0\x80 \xF0\x9F\x98\x80")}}), Kind::Text,
-         bytes("a\xEF\xBF\xBD" "b\xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xF0\x9F\x98\x80")},
+         frames({{0x81, bytes("a\xFF"
+                              "b\xE2\x82 \xED\xA0\x80 \xF0\x9F\x98\x80")}}),
+         Kind::Text,
+         bytes("a\xEF\xBF\xBD"
+               "b\xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xF0\x9F\x98\x80")},
         {"end of stream inside a frame", Bytes{0x82, 0x85, 1, 2}, Kind::Error,
          bytes("failed to fill whole buffer: end of stream")},
         {"unmasked: refused without a close frame", Bytes{0x82, 0x03, 1, 2, 3}, Kind::Error,
          bytes("WebSocket data from client must be masked")},
-        {"two messages in one write", frames({{0x82, {1, 2}}, {0x82, {3}}}), Kind::Binary, {1, 2},
-         "", Bytes{3}},
+        {"two messages in one write",
+         frames({{0x82, {1, 2}}, {0x82, {3}}}),
+         Kind::Binary,
+         {1, 2},
+         "",
+         Bytes{3}},
         {"a text, a ping and a fragmented binary in one write",
          frames({{0x81, bytes("hi")}, {0x89, {9}}, {0x02, {4}}, {0x80, {5, 6}}}), Kind::Text,
          bytes("hi"), "8A 01 09", Bytes{4, 5, 6}},
@@ -292,7 +307,8 @@ TEST(ReadWs, FailsTheConnectionOnProtocolErrors) {
     const std::string failed = "88 02 03 EA";
     const auto error = [](std::string why) { return bytes("WebSocket protocol error: " + why); };
     std::vector<ReadCase> cases = {
-        {"RSV1 on binary", frames({{0xC2, bytes("r")}}), Kind::Error, error("RSV bits set"), failed},
+        {"RSV1 on binary", frames({{0xC2, bytes("r")}}), Kind::Error, error("RSV bits set"),
+         failed},
         {"RSV2 on text", frames({{0xA1, bytes("r")}}), Kind::Error, error("RSV bits set"), failed},
         {"RSV3 on a continuation", frames({{0x02, bytes("a")}, {0x90, bytes("b")}}), Kind::Error,
          error("RSV bits set"), failed},
@@ -324,19 +340,21 @@ TEST(ReadWs, FailsTheConnectionOnProtocolErrors) {
     };
     for (const uint8_t opcode : {3, 4, 5, 6, 7, 11, 12, 13, 14, 15}) {
         const std::string op = std::to_string(opcode);
-        cases.push_back({"reserved opcode", frames({{static_cast<uint8_t>(0x80 | opcode), bytes("x")}}),
-                         Kind::Error, bytes("Invalid op_code " + op), failed});
+        cases.push_back({"reserved opcode",
+                         frames({{static_cast<uint8_t>(0x80 | opcode), bytes("x")}}), Kind::Error,
+                         bytes("Invalid op_code " + op), failed});
         cases.push_back({"reserved opcode without FIN inside a message",
                          frames({{0x02, bytes("a")}, {opcode, bytes("x")}}), Kind::Error,
                          bytes("Invalid op_code " + op), failed});
     }
-    for (const unsigned status : {0u, 999u, 1004u, 1005u, 1006u, 1015u, 1016u, 2000u, 2999u, 5000u,
-                                  65535u}) {
-        cases.push_back({"close status that may not be sent",
-                         frames({{0x88, {static_cast<uint8_t>(status >> 8),
-                                         static_cast<uint8_t>(status), 'x'}}}),
-                         Kind::Error, error("close status " + std::to_string(status) + " may not be sent"),
-                         failed});
+    for (const unsigned status :
+         {0u, 999u, 1004u, 1005u, 1006u, 1015u, 1016u, 2000u, 2999u, 5000u, 65535u}) {
+        cases.push_back(
+            {"close status that may not be sent",
+             frames(
+                 {{0x88, {static_cast<uint8_t>(status >> 8), static_cast<uint8_t>(status), 'x'}}}),
+             Kind::Error, error("close status " + std::to_string(status) + " may not be sent"),
+             failed});
     }
     for (const auto& c : cases) {
         check_read(c);
@@ -347,15 +365,24 @@ TEST(ReadWs, FailsTheConnectionOnProtocolErrors) {
 TEST(ReadWs, EchoesTheCloseStatus) {
     std::vector<ReadCase> cases = {
         {"empty close answered empty", frames({{0x88, {}}}), Kind::Close, {}, "88 00"},
-        {"status with a reason", frames({{0x88, concat({{0x03, 0xE8}, bytes("bye")})}}), Kind::Close,
-         {}, "88 02 03 E8"},
-        {"close inside a fragmented message", frames({{0x01, bytes("ab")}, {0x88, {0x03, 0xE9}}}),
-         Kind::Close, {}, "88 02 03 E9"},
+        {"status with a reason",
+         frames({{0x88, concat({{0x03, 0xE8}, bytes("bye")})}}),
+         Kind::Close,
+         {},
+         "88 02 03 E8"},
+        {"close inside a fragmented message",
+         frames({{0x01, bytes("ab")}, {0x88, {0x03, 0xE9}}}),
+         Kind::Close,
+         {},
+         "88 02 03 E9"},
     };
     for (const unsigned status : {1000u, 1001u, 1002u, 1003u, 1007u, 1008u, 1009u, 1010u, 1011u,
                                   1012u, 1014u, 3000u, 3999u, 4000u, 4999u}) {
         const Bytes body{static_cast<uint8_t>(status >> 8), static_cast<uint8_t>(status)};
-        cases.push_back({"status that may be sent", frames({{0x88, body}}), Kind::Close, {},
+        cases.push_back({"status that may be sent",
+                         frames({{0x88, body}}),
+                         Kind::Close,
+                         {},
                          "88 02 " + to_hex(body)});
     }
     for (const auto& c : cases) {
@@ -389,8 +416,9 @@ TEST(ReadWs, RefusesAnUnmaskedFrameAndReadsNothingMore) {
 
 // A frame header that announces `length` bytes; no payload follows.
 Bytes too_big(uint64_t length, std::size_t gathered) {
-    return bytes("WebSocket message too big: a frame of " + std::to_string(length) + " bytes after " +
-                 std::to_string(gathered) + " would pass the limit of 1048576 bytes");
+    return bytes("WebSocket message too big: a frame of " + std::to_string(length) +
+                 " bytes after " + std::to_string(gathered) +
+                 " would pass the limit of 1048576 bytes");
 }
 
 Bytes header_only(uint8_t first, uint64_t length) {
@@ -470,12 +498,8 @@ TEST(WriteFrame, HeadersAndPayloadInOneWrite) {
         std::string header;
     };
     const Case cases[] = {
-        {0, "82 00"},
-        {1, "82 01"},
-        {125, "82 7D"},
-        {126, "82 7E 00 7E"},
-        {65535, "82 7E FF FF"},
-        {65536, "82 7F 00 00 00 00 00 01 00 00"},
+        {0, "82 00"},         {1, "82 01"},           {125, "82 7D"},
+        {126, "82 7E 00 7E"}, {65535, "82 7E FF FF"}, {65536, "82 7F 00 00 00 00 00 01 00 00"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.size);
@@ -503,7 +527,10 @@ TEST(WriteFrame, ControlFrames) {
         {[&](http::HttpRequest& r) { return r.close_ws(std::nullopt, std::nullopt); }, "88 00"},
         {[&](http::HttpRequest& r) { return r.close_ws(0x12345, std::nullopt); }, "88 02 23 45"},
         {[&](http::HttpRequest& r) { return r.write_ws_pong(std::nullopt); }, "8A 00"},
-        {[&](http::HttpRequest& r) { return r.write_ws_pong(Bytes{1, 2, 3}); }, "8A 03 01 02 03"},
+        {[&](http::HttpRequest& r) {
+             return r.write_ws_pong(Bytes{1, 2, 3});
+         },
+         "8A 03 01 02 03"},
         {[&](http::HttpRequest& r) { return r.write_frame(1, bytes("hi")); }, "81 02 68 69"},
     };
     for (const auto& [write, expected] : cases) {

@@ -48,7 +48,8 @@ TEST(Winsock, WritingToAPeerThatHasGoneFails) {
     const Bytes chunk(4096, 'x');
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     net::IoResult<void> written;
-    while ((written = pair.server.write_all(chunk)) && std::chrono::steady_clock::now() < deadline) {
+    while ((written = pair.server.write_all(chunk)) &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(10ms);
     }
     ASSERT_FALSE(written);

@@ -22,7 +22,7 @@
 namespace kx_agent::smartcard {
 namespace {
 
-constexpr std::size_t kUuidAlignment = 4;             // UUID opens with a 32-bit Data1
+constexpr std::size_t kUuidAlignment = 4;  // UUID opens with a 32-bit Data1
 
 // The fields both calls share, and what names an item: the lookup name, the context it is read
 // or written through, the card.
@@ -45,8 +45,7 @@ struct CacheCallCommon {
     // SCARD_E_INVALID_PARAMETER, a context count that differs from cbContext
     // SCARD_E_INVALID_VALUE; the context itself is judged by checkKey.
     std::expected<void, uint32_t> readKey(NdrReader& in, CharForm form) {
-        if (szLookupName == 0 || CardIdentifier == 0)
-            return std::unexpected(rc::invalid_parameter);
+        if (szLookupName == 0 || CardIdentifier == 0) return std::unexpected(rc::invalid_parameter);
         auto name = in.string(form);
         if (!name) return std::unexpected(name.error());
         lookupName = std::move(*name);
@@ -130,14 +129,14 @@ const CallHandler readCacheCall = typedCall<decodeReadCache, executeReadCache>;
 const CallHandler writeCacheCall = typedCall<decodeWriteCache, executeWriteCache>;
 
 constexpr std::array kRows = {
-    row(0x000900F0, "SCARD_IOCTL_READCACHEA", readCacheCall,
-        CharForm::A, CallOrder::Kind::context, Timing::atOnce),
-    row(0x000900F4, "SCARD_IOCTL_READCACHEW", readCacheCall,
-        CharForm::W, CallOrder::Kind::context, Timing::atOnce),
-    row(0x000900F8, "SCARD_IOCTL_WRITECACHEA", writeCacheCall,
-        CharForm::A, CallOrder::Kind::context, Timing::atOnce),
-    row(0x000900FC, "SCARD_IOCTL_WRITECACHEW", writeCacheCall,
-        CharForm::W, CallOrder::Kind::context, Timing::atOnce),
+    row(0x000900F0, "SCARD_IOCTL_READCACHEA", readCacheCall, CharForm::A, CallOrder::Kind::context,
+        Timing::atOnce),
+    row(0x000900F4, "SCARD_IOCTL_READCACHEW", readCacheCall, CharForm::W, CallOrder::Kind::context,
+        Timing::atOnce),
+    row(0x000900F8, "SCARD_IOCTL_WRITECACHEA", writeCacheCall, CharForm::A,
+        CallOrder::Kind::context, Timing::atOnce),
+    row(0x000900FC, "SCARD_IOCTL_WRITECACHEW", writeCacheCall, CharForm::W,
+        CallOrder::Kind::context, Timing::atOnce),
 };
 
 std::span<const CallRow> cacheCallRows() { return kRows; }

@@ -48,10 +48,8 @@ template <class Call>
 uint64_t contextOf(const Call& call) {
     if constexpr (requires { call.hCard; })
         return call.hCard.Context.value != 0 ? call.hCard.Context.value : call.hCard.value;
-    else if constexpr (requires { call.Context; })
-        return call.Context.value;
-    else
-        return 0;
+    else if constexpr (requires { call.Context; }) return call.Context.value;
+    else return 0;
 }
 
 template <auto decode>
@@ -79,10 +77,8 @@ void run(NdrReader& in, NdrWriter& out, CharForm form, const Services& services)
     using Return = ReturnOf<decode, execute>;
     auto call = decode(in, form);
     Return answer;
-    if (in.failed())
-        answer = failed<Return>(rc::invalid_parameter);
-    else if (!call)
-        answer = failed<Return>(call.error());
+    if (in.failed()) answer = failed<Return>(rc::invalid_parameter);
+    else if (!call) answer = failed<Return>(call.error());
     else if (answer = execute(*call, form, services); answer.ReturnCode != rc::success)
         answer = failed<Return>(answer.ReturnCode);
     answer.encode(out, form);
@@ -129,24 +125,23 @@ struct CallRow {
 };
 
 constexpr CallRow row(uint32_t code, std::string_view name, const CallHandler& handler,
-                      CharForm form = CharForm::A,
-                      CallOrder::Kind kind = CallOrder::Kind::context,
+                      CharForm form = CharForm::A, CallOrder::Kind kind = CallOrder::Kind::context,
                       Timing timing = Timing::waits) {
     return CallRow{code, name, &handler, form, kind, timing};
 }
 
 // The rows of each family, one function per family file; the dispatcher (smartcard/framing.cpp)
 // sorts them into one table.
-std::span<const CallRow> contextCallRows();      // calls/context_calls.cpp
-std::span<const CallRow> readerListRows();       // calls/reader_list.cpp
-std::span<const CallRow> statusChangeRows();     // calls/status_change.cpp
-std::span<const CallRow> locateCallRows();       // calls/locate_calls.cpp
-std::span<const CallRow> cardConnectionRows();   // calls/card_connection.cpp
-std::span<const CallRow> cardStatusRows();       // calls/card_status.cpp
-std::span<const CallRow> cardQueryRows();        // calls/card_queries.cpp
-std::span<const CallRow> transmitRows();         // calls/transmit.cpp
-std::span<const CallRow> controlAttribRows();    // calls/control_attrib.cpp
-std::span<const CallRow> cacheCallRows();        // calls/cache_calls.cpp
-std::span<const CallRow> serviceCallRows();      // calls/service_calls.cpp
+std::span<const CallRow> contextCallRows();     // calls/context_calls.cpp
+std::span<const CallRow> readerListRows();      // calls/reader_list.cpp
+std::span<const CallRow> statusChangeRows();    // calls/status_change.cpp
+std::span<const CallRow> locateCallRows();      // calls/locate_calls.cpp
+std::span<const CallRow> cardConnectionRows();  // calls/card_connection.cpp
+std::span<const CallRow> cardStatusRows();      // calls/card_status.cpp
+std::span<const CallRow> cardQueryRows();       // calls/card_queries.cpp
+std::span<const CallRow> transmitRows();        // calls/transmit.cpp
+std::span<const CallRow> controlAttribRows();   // calls/control_attrib.cpp
+std::span<const CallRow> cacheCallRows();       // calls/cache_calls.cpp
+std::span<const CallRow> serviceCallRows();     // calls/service_calls.cpp
 
 }  // namespace kx_agent::smartcard

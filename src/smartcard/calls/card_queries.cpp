@@ -21,7 +21,7 @@
 namespace kx_agent::smartcard {
 namespace {
 
-constexpr std::size_t kMaxWireAtr = 36;               // State_Return's range of cbAtrLen
+constexpr std::size_t kMaxWireAtr = 36;  // State_Return's range of cbAtrLen
 static_assert(MAX_ATR_SIZE <= kMaxWireAtr, "the platform's ATR fits State_Return");
 
 // A call on a card handle with nothing else deferred: the handle, then `fixed` (the call's own
@@ -150,15 +150,14 @@ GetTransmitCountReturn executeTransmitCount(const GetTransmitCountCall& call, Ch
 
 const CallHandler stateCall = typedCall<decodeState, executeState>;
 const CallHandler setAttribCall = typedCall<decodeSetAttrib, executeSetAttrib>;
-const CallHandler getTransmitCountCall =
-    typedCall<decodeTransmitCount, executeTransmitCount>;
+const CallHandler getTransmitCountCall = typedCall<decodeTransmitCount, executeTransmitCount>;
 
 constexpr std::array kRows = {
-    row(0x000900C4, "SCARD_IOCTL_STATE", stateCall,
-        CharForm::A, CallOrder::Kind::context, Timing::atOnce),
+    row(0x000900C4, "SCARD_IOCTL_STATE", stateCall, CharForm::A, CallOrder::Kind::context,
+        Timing::atOnce),
     row(0x000900DC, "SCARD_IOCTL_SETATTRIB", setAttribCall),
-    row(0x00090100, "SCARD_IOCTL_GETTRANSMITCOUNT", getTransmitCountCall,
-        CharForm::A, CallOrder::Kind::context, Timing::atOnce),
+    row(0x00090100, "SCARD_IOCTL_GETTRANSMITCOUNT", getTransmitCountCall, CharForm::A,
+        CallOrder::Kind::context, Timing::atOnce),
 };
 
 std::span<const CallRow> cardQueryRows() { return kRows; }

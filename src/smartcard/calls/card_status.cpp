@@ -105,8 +105,7 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form, const Services
     DWORD held = larger.empty() ? room.size() : static_cast<DWORD>(larger.size());
     if (namesLength > held || atrLength > answer.pbAtr.size()) return {rc::internal_error};
 
-    auto multiString =
-        encodeMultiString(readerMultiString(std::string(names, namesLength)), form);
+    auto multiString = encodeMultiString(readerMultiString(std::string(names, namesLength)), form);
     if (!multiString) return {multiString.error()};
     if (multiString->size() > range::returnedMultiString) return {rc::insufficient_buffer};
     answer.mszReaderNames = std::move(*multiString);
@@ -121,10 +120,10 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form, const Services
 const CallHandler statusCall = typedCall<decodeStatus, executeStatus>;
 
 constexpr std::array kRows = {
-    row(0x000900C8, "SCARD_IOCTL_STATUSA", statusCall,
-        CharForm::A, CallOrder::Kind::context, Timing::atOnce),
-    row(0x000900CC, "SCARD_IOCTL_STATUSW", statusCall,
-        CharForm::W, CallOrder::Kind::context, Timing::atOnce),
+    row(0x000900C8, "SCARD_IOCTL_STATUSA", statusCall, CharForm::A, CallOrder::Kind::context,
+        Timing::atOnce),
+    row(0x000900CC, "SCARD_IOCTL_STATUSW", statusCall, CharForm::W, CallOrder::Kind::context,
+        Timing::atOnce),
 };
 
 std::span<const CallRow> cardStatusRows() { return kRows; }

@@ -65,8 +65,7 @@ std::expected<LocateCardsByATRCall, uint32_t> decodeLocateByAtr(NdrReader& in, C
         return std::unexpected(deferred.error());
 
     if (call.rgAtrMasks != 0) {
-        if (auto count = in.arrayCount(call.cAtrs); !count)
-            return std::unexpected(count.error());
+        if (auto count = in.arrayCount(call.cAtrs); !count) return std::unexpected(count.error());
         if (in.failed()) return call;
         // Held against what the call holds before anything is allocated.
         if (uint64_t{call.cAtrs} * kMaskSize > in.remaining()) {
@@ -116,14 +115,14 @@ const CallHandler locateCardsCall = unsupportedCall<LocateCardsReturn>;
 const CallHandler locateCardsByATRCall = typedCall<decodeLocateByAtr, executeLocateByAtr>;
 
 constexpr std::array kRows = {
-    row(0x00090098, "SCARD_IOCTL_LOCATECARDSA", locateCardsCall,
-        CharForm::A, CallOrder::Kind::independent),
-    row(0x0009009C, "SCARD_IOCTL_LOCATECARDSW", locateCardsCall,
-        CharForm::W, CallOrder::Kind::independent),
-    row(0x000900E8, "SCARD_IOCTL_LOCATECARDSBYATRA", locateCardsByATRCall,
-        CharForm::A, CallOrder::Kind::context, Timing::atOnce),
-    row(0x000900EC, "SCARD_IOCTL_LOCATECARDSBYATRW", locateCardsByATRCall,
-        CharForm::W, CallOrder::Kind::context, Timing::atOnce),
+    row(0x00090098, "SCARD_IOCTL_LOCATECARDSA", locateCardsCall, CharForm::A,
+        CallOrder::Kind::independent),
+    row(0x0009009C, "SCARD_IOCTL_LOCATECARDSW", locateCardsCall, CharForm::W,
+        CallOrder::Kind::independent),
+    row(0x000900E8, "SCARD_IOCTL_LOCATECARDSBYATRA", locateCardsByATRCall, CharForm::A,
+        CallOrder::Kind::context, Timing::atOnce),
+    row(0x000900EC, "SCARD_IOCTL_LOCATECARDSBYATRW", locateCardsByATRCall, CharForm::W,
+        CallOrder::Kind::context, Timing::atOnce),
 };
 
 std::span<const CallRow> locateCallRows() { return kRows; }

@@ -32,7 +32,6 @@ namespace kx_agent::smartcard {
 
 namespace {
 
-
 // ListReaders_Return and ListReaderGroups_Return (one structure in the IDL).
 struct ListReadersReturn {
     uint32_t ReturnCode = rc::success;
@@ -131,18 +130,17 @@ ListReadersReturn executeListReaderGroups(const ListReaderGroupsCall& call, Char
 }  // namespace
 
 const CallHandler listReadersCall = typedCall<decodeListReaders, executeListReaders>;
-const CallHandler listReaderGroupsCall =
-    typedCall<decodeListReaderGroups, executeListReaderGroups>;
+const CallHandler listReaderGroupsCall = typedCall<decodeListReaderGroups, executeListReaderGroups>;
 
 constexpr std::array kRows = {
-    row(0x00090020, "SCARD_IOCTL_LISTREADERGROUPSA", listReaderGroupsCall,
-        CharForm::A, CallOrder::Kind::context, Timing::atOnce),
-    row(0x00090024, "SCARD_IOCTL_LISTREADERGROUPSW", listReaderGroupsCall,
-        CharForm::W, CallOrder::Kind::context, Timing::atOnce),
-    row(0x00090028, "SCARD_IOCTL_LISTREADERSA", listReadersCall,
-        CharForm::A, CallOrder::Kind::context, Timing::atOnce),
-    row(0x0009002C, "SCARD_IOCTL_LISTREADERSW", listReadersCall,
-        CharForm::W, CallOrder::Kind::context, Timing::atOnce),
+    row(0x00090020, "SCARD_IOCTL_LISTREADERGROUPSA", listReaderGroupsCall, CharForm::A,
+        CallOrder::Kind::context, Timing::atOnce),
+    row(0x00090024, "SCARD_IOCTL_LISTREADERGROUPSW", listReaderGroupsCall, CharForm::W,
+        CallOrder::Kind::context, Timing::atOnce),
+    row(0x00090028, "SCARD_IOCTL_LISTREADERSA", listReadersCall, CharForm::A,
+        CallOrder::Kind::context, Timing::atOnce),
+    row(0x0009002C, "SCARD_IOCTL_LISTREADERSW", listReadersCall, CharForm::W,
+        CallOrder::Kind::context, Timing::atOnce),
 };
 
 std::span<const CallRow> readerListRows() { return kRows; }

@@ -14,8 +14,7 @@ namespace {
 constexpr std::size_t kWireStateSize = 4 + 12 + kWireAtr;  // szReader pointer, three words, ATR
 }  // namespace
 
-std::expected<std::vector<ReaderState>, uint32_t> readReaderStates(NdrReader& in,
-                                                                   uint32_t cReaders,
+std::expected<std::vector<ReaderState>, uint32_t> readReaderStates(NdrReader& in, uint32_t cReaders,
                                                                    uint32_t rgReaderStates,
                                                                    CharForm form) {
     std::vector<ReaderState> states;
@@ -79,8 +78,8 @@ ReaderState_Return stateReturn(uint32_t dwCurrentState, const SCARD_READERSTATE&
     ReaderState_Return state;
     state.dwCurrentState = dwCurrentState;
     state.dwEventState = static_cast<uint32_t>(record.dwEventState);
-    std::size_t cbAtr = std::min({static_cast<std::size_t>(record.cbAtr), sizeof record.rgbAtr,
-                                  kWireAtr});
+    std::size_t cbAtr =
+        std::min({static_cast<std::size_t>(record.cbAtr), sizeof record.rgbAtr, kWireAtr});
     std::copy_n(record.rgbAtr, cbAtr, state.rgbAtr.begin());
     state.cbAtr = static_cast<uint32_t>(cbAtr);
     return state;

@@ -34,8 +34,7 @@ struct ReaderState {
 // `rgReaderStates`: the array's count must be cReaders (else SCARD_E_INVALID_VALUE), a count the
 // call cannot hold fails the reader, and a null pointer or null szReader where a reader is due,
 // or a cbAtr beyond 36, is SCARD_E_INVALID_PARAMETER.
-std::expected<std::vector<ReaderState>, uint32_t> readReaderStates(NdrReader& in,
-                                                                   uint32_t cReaders,
+std::expected<std::vector<ReaderState>, uint32_t> readReaderStates(NdrReader& in, uint32_t cReaders,
                                                                    uint32_t rgReaderStates,
                                                                    CharForm form);
 

@@ -93,11 +93,9 @@ struct GetReaderIconReturn {
     }
 };
 
-
 }  // namespace
 
-const CallHandler accessStartedEventCall =
-    typedCall<decodeAccessStarted, executeAccessStarted>;
+const CallHandler accessStartedEventCall = typedCall<decodeAccessStarted, executeAccessStarted>;
 const CallHandler getDeviceTypeIdCall = typedCall<decodeDeviceTypeId, executeDeviceTypeId>;
 const CallHandler getReaderIconCall = unsupportedCall<GetReaderIconReturn>;
 
@@ -119,12 +117,12 @@ constexpr std::array kRows = {
     unsupported(0x00090078, "SCARD_IOCTL_REMOVEREADERFROMGROUPA"),
     unsupported(0x0009007C, "SCARD_IOCTL_REMOVEREADERFROMGROUPW"),
     // A Windows server sends this one as 4 bare bytes ([MS-RDPESC] 2.2.2.30): see skipTypeHeaders.
-    row(0x000900E0, "SCARD_IOCTL_ACCESSSTARTEDEVENT", accessStartedEventCall,
-        CharForm::A, CallOrder::Kind::independent, Timing::atOnce),
-    row(0x00090104, "SCARD_IOCTL_GETREADERICON", getReaderIconCall,
-        CharForm::W, CallOrder::Kind::independent),
-    row(0x00090108, "SCARD_IOCTL_GETDEVICETYPEID", getDeviceTypeIdCall,
-        CharForm::W, CallOrder::Kind::context, Timing::atOnce),
+    row(0x000900E0, "SCARD_IOCTL_ACCESSSTARTEDEVENT", accessStartedEventCall, CharForm::A,
+        CallOrder::Kind::independent, Timing::atOnce),
+    row(0x00090104, "SCARD_IOCTL_GETREADERICON", getReaderIconCall, CharForm::W,
+        CallOrder::Kind::independent),
+    row(0x00090108, "SCARD_IOCTL_GETDEVICETYPEID", getDeviceTypeIdCall, CharForm::W,
+        CallOrder::Kind::context, Timing::atOnce),
 };
 
 std::span<const CallRow> serviceCallRows() { return kRows; }

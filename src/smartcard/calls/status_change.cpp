@@ -26,8 +26,7 @@ struct GetStatusChangeCall {
     std::vector<ReaderState> states;
 };
 
-std::expected<GetStatusChangeCall, uint32_t> decodeGetStatusChange(NdrReader& in,
-                                                                   CharForm form) {
+std::expected<GetStatusChangeCall, uint32_t> decodeGetStatusChange(NdrReader& in, CharForm form) {
     GetStatusChangeCall call;
     call.Context.readFixed(in);
     call.dwTimeOut = in.u32();
@@ -62,8 +61,7 @@ GetStatusChangeReturn executeGetStatusChange(const GetStatusChangeCall& call, Ch
 
 }  // namespace
 
-const CallHandler getStatusChangeCall =
-    typedCall<decodeGetStatusChange, executeGetStatusChange>;
+const CallHandler getStatusChangeCall = typedCall<decodeGetStatusChange, executeGetStatusChange>;
 
 constexpr std::array kRows = {
     row(0x000900A0, "SCARD_IOCTL_GETSTATUSCHANGEA", getStatusChangeCall),

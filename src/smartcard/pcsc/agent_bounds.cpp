@@ -24,8 +24,7 @@ void AgentBounds::say_bound_locked(bool reached, bool& said, const char* what, s
     if (reached)
         diagnostics::out(std::string("PC/SC bound reached: ") + std::to_string(bound) + " " + what +
                          " are held through the agent; more are answered SCARD_E_NO_MEMORY");
-    else
-        diagnostics::out(std::string("PC/SC ") + what + " below the bound again");
+    else diagnostics::out(std::string("PC/SC ") + what + " below the bound again");
 }
 
 void AgentBounds::say_left_locked() {

@@ -43,9 +43,9 @@ ConnectionScope::ToGuard::ToGuard(ContextGuard& guard, const ConnectionScope& sc
 LONG ConnectionScope::ToGuard::establish_context(DWORD scope, SCARDCONTEXT* context) {
     return guard_.establish_context(scope_.id(), scope, context);
 }
-LONG ConnectionScope::ToGuard::connect(SCARDCONTEXT context, const char* reader,
-                                             DWORD share_mode, DWORD preferred_protocols,
-                                             SCARDHANDLE* card, DWORD* active_protocol) {
+LONG ConnectionScope::ToGuard::connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
+                                       DWORD preferred_protocols, SCARDHANDLE* card,
+                                       DWORD* active_protocol) {
     return guard_.connect(scope_.id(), context, reader, share_mode, preferred_protocols, card,
                           active_protocol);
 }
@@ -55,8 +55,6 @@ LONG ConnectionScope::ToGuard::disconnect(SCARDHANDLE card, DWORD disposition) {
 void ConnectionScope::ToGuard::use_context(SCARDCONTEXT context) {
     guard_.note_context(scope_.id(), context);
 }
-void ConnectionScope::ToGuard::use_card(SCARDHANDLE card) {
-    guard_.note_card(scope_.id(), card);
-}
+void ConnectionScope::ToGuard::use_card(SCARDHANDLE card) { guard_.note_card(scope_.id(), card); }
 
 }  // namespace kx_agent::smartcard

@@ -39,8 +39,7 @@ private:
         ToGuard(ContextGuard& guard, const ConnectionScope& scope);
         LONG establish_context(DWORD scope, SCARDCONTEXT* context) override;
         LONG connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
-                     DWORD preferred_protocols, SCARDHANDLE* card,
-                     DWORD* active_protocol) override;
+                     DWORD preferred_protocols, SCARDHANDLE* card, DWORD* active_protocol) override;
         LONG disconnect(SCARDHANDLE card, DWORD disposition) override;
 
     protected:

@@ -156,7 +156,8 @@ void ContextGuard::reap() {
     while (!stopping_ && held_ > 0) {
         std::optional<Clock::time_point> earliest;
         for (const auto& [context, entry] : contexts_)
-            if (entry.orphaned && (!earliest || *entry.orphaned < *earliest)) earliest = entry.orphaned;
+            if (entry.orphaned && (!earliest || *entry.orphaned < *earliest))
+                earliest = entry.orphaned;
         const auto due = *earliest + grace_;
         if (Clock::now() < due) {
             reaper_wake_.wait_until(lock, due);

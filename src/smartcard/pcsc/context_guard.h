@@ -88,9 +88,9 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     struct Entry {
-        std::set<uint64_t> users;     // live connections that made or used the context
+        std::set<uint64_t> users;  // live connections that made or used the context
         std::optional<Clock::time_point> orphaned;  // when its last user closed, while held
-        uint64_t last_user = 0;                      // that connection
+        uint64_t last_user = 0;                     // that connection
     };
     // Contexts to release, with the connection that left them.
     using Orphans = std::vector<std::pair<uint64_t, SCARDCONTEXT>>;
@@ -116,7 +116,8 @@ private:
     std::chrono::milliseconds grace_;
     CancelMarks marks_;
     Transactions transactions_{*this};
-    mutable std::mutex mutex_;  // guards the tables and the reaper state; never held while PC/SC runs
+    mutable std::mutex
+        mutex_;  // guards the tables and the reaper state; never held while PC/SC runs
     std::unordered_map<SCARDCONTEXT, Entry> contexts_;
     std::unordered_map<SCARDHANDLE, SCARDCONTEXT> cards_;  // each card handle's context
     std::size_t held_ = 0;

@@ -111,8 +111,7 @@ public:
     LONG status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state, DWORD* protocol,
                 BYTE* atr, DWORD* atr_length) override {
         use_card(card);
-        return result(
-            inner_.status(card, names, names_length, state, protocol, atr, atr_length));
+        return result(inner_.status(card, names, names_length, state, protocol, atr, atr_length));
     }
     LONG free_memory(SCARDCONTEXT context, const void* memory) override {
         return result(inner_.free_memory(context, memory));
@@ -134,8 +133,7 @@ public:
         use_card(card);
         return result(inner_.get_attrib(card, attr_id, attr, attr_length));
     }
-    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
-                    DWORD attr_length) override {
+    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr, DWORD attr_length) override {
         use_card(card);
         return result(inner_.set_attrib(card, attr_id, attr, attr_length));
     }

@@ -38,8 +38,7 @@ public:
     LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override {
         return SCardGetAttrib(card, attr_id, attr, attr_length);
     }
-    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr,
-                    DWORD attr_length) override {
+    LONG set_attrib(SCARDHANDLE card, DWORD attr_id, const BYTE* attr, DWORD attr_length) override {
         return SCardSetAttrib(card, attr_id, attr, attr_length);
     }
 };

@@ -39,8 +39,8 @@ std::optional<std::wstring> widen(std::string_view utf8) {
     if (utf8.empty()) return std::wstring();
     if (utf8.size() > INT_MAX) return std::nullopt;
     const int size = static_cast<int>(utf8.size());
-    const int units = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size,
-                                            nullptr, 0);
+    const int units =
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
     if (units <= 0) return std::nullopt;
     std::wstring wide(static_cast<std::size_t>(units), L'\0');
     if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, wide.data(),
@@ -57,8 +57,8 @@ std::optional<std::string> narrow(std::wstring_view wide) {
                                             nullptr, 0, nullptr, nullptr);
     if (bytes <= 0) return std::nullopt;
     std::string utf8(static_cast<std::size_t>(bytes), '\0');
-    if (::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), size, utf8.data(),
-                              bytes, nullptr, nullptr) != bytes)
+    if (::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), size, utf8.data(), bytes,
+                              nullptr, nullptr) != bytes)
         return std::nullopt;
     return utf8;
 }

@@ -14,7 +14,7 @@
 namespace kx_agent::smartcard {
 namespace {
 
-constexpr uint32_t kStateChanged = 0x0002;   // SCARD_STATE_CHANGED
+constexpr uint32_t kStateChanged = 0x0002;  // SCARD_STATE_CHANGED
 constexpr std::string_view kPnpNotification = "\\\\?PnP?\\Notification";
 
 // The number of readers the service knows now.

@@ -25,7 +25,8 @@ std::expected<std::string, LONG> listOf(Pcsc& service, SCARDCONTEXT context, Lis
             buffer.resize(length);
             return buffer;
         }
-        if (static_cast<uint32_t>(result) != rc::insufficient_buffer) return std::unexpected(result);
+        if (static_cast<uint32_t>(result) != rc::insufficient_buffer)
+            return std::unexpected(result);
         // pcsc-lite answers a buffer that is too short with the length it needs; a service that
         // does not is asked for it. A list that grows in between is asked again.
         if (length <= room) {

@@ -19,10 +19,8 @@ void CancelMarks::restore(SCARDCONTEXT context, uint64_t arrival, uint64_t previ
     std::lock_guard lock(mutex_);
     auto it = marks_.find(context);
     if (it == marks_.end() || it->second != arrival) return;
-    if (previous == 0)
-        marks_.erase(it);
-    else
-        it->second = previous;
+    if (previous == 0) marks_.erase(it);
+    else it->second = previous;
 }
 
 bool CancelMarks::since(SCARDCONTEXT context, uint64_t arrival) const {
@@ -43,7 +41,11 @@ std::size_t CancelMarks::size() const {
 
 SlicedWaits::SlicedWaits(Pcsc& below, CancelMarks& marks, std::chrono::milliseconds slice,
                          uint64_t arrival, std::function<bool()> gone)
-    : ForwardingPcsc(below), marks_(marks), slice_(slice), arrival_(arrival), gone_(std::move(gone)) {}
+    : ForwardingPcsc(below),
+      marks_(marks),
+      slice_(slice),
+      arrival_(arrival),
+      gone_(std::move(gone)) {}
 
 uint64_t SlicedWaits::arrival() const {
     return arrival_ != 0 ? arrival_ : ConnectionScope::arrive();
@@ -66,8 +68,8 @@ LONG SlicedWaits::release_context(SCARDCONTEXT context) {
     return result;
 }
 
-LONG SlicedWaits::get_status_change(SCARDCONTEXT context, DWORD timeout,
-                                    SCARD_READERSTATE* states, DWORD count) {
+LONG SlicedWaits::get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
+                                    DWORD count) {
     // A cancel that came after this wait did, while it was queued behind other calls.
     const uint64_t arrival = this->arrival();
     if (marks_.since(context, arrival)) return SCARD_E_CANCELLED;

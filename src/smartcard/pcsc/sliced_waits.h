@@ -43,8 +43,8 @@ private:
 // made); `gone`: whether the call's client has gone.
 class SlicedWaits final : public ForwardingPcsc {
 public:
-    SlicedWaits(Pcsc& below, CancelMarks& marks, std::chrono::milliseconds slice,
-                uint64_t arrival, std::function<bool()> gone);
+    SlicedWaits(Pcsc& below, CancelMarks& marks, std::chrono::milliseconds slice, uint64_t arrival,
+                std::function<bool()> gone);
 
     LONG get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
                            DWORD count) override;

@@ -114,7 +114,8 @@ void Transactions::end_transactions(uint64_t connection, std::span<const uint64_
                 continue;
             // pcsc-lite runs one call at a time per context: an EndTransaction on a context
             // whose call still runs waits for that call, which may wait for one of the others.
-            (std::ranges::find(busy, static_cast<uint64_t>(entry.context)) == busy.end() ? idle : last)
+            (std::ranges::find(busy, static_cast<uint64_t>(entry.context)) == busy.end() ? idle
+                                                                                         : last)
                 .push_back(handle);
         }
     }

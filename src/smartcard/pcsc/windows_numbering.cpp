@@ -11,9 +11,12 @@ namespace numbering {
 namespace {
 
 // [MS-RDPESC] 2.2.5 card states, in order of advance; pcsc-lite's bit for each.
-constexpr uint32_t kStateBits[] = {0x0001 /* unknown */,   0x0002 /* absent */,
-                                   0x0004 /* present */,   0x0008 /* swallowed */,
-                                   0x0010 /* powered */,   0x0020 /* negotiable */,
+constexpr uint32_t kStateBits[] = {0x0001 /* unknown */,
+                                   0x0002 /* absent */,
+                                   0x0004 /* present */,
+                                   0x0008 /* swallowed */,
+                                   0x0010 /* powered */,
+                                   0x0020 /* negotiable */,
                                    0x0040 /* specific */};
 constexpr uint32_t kPowered = 4;   // SCARD_POWERED
 constexpr uint32_t kSpecific = 6;  // SCARD_SPECIFIC
@@ -126,8 +129,7 @@ LONG WindowsNumbering::reconnect(SCARDHANDLE card, DWORD share_mode, DWORD prefe
 
 LONG WindowsNumbering::status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state,
                               DWORD* protocol, BYTE* atr, DWORD* atr_length) {
-    LONG code =
-        ForwardingPcsc::status(card, names, names_length, state, protocol, atr, atr_length);
+    LONG code = ForwardingPcsc::status(card, names, names_length, state, protocol, atr, atr_length);
     *state = numbering::cardStateToClient(static_cast<uint32_t>(*state),
                                           static_cast<uint32_t>(*protocol));
     *protocol = protocolsToClient(static_cast<uint32_t>(*protocol));
@@ -147,8 +149,8 @@ LONG WindowsNumbering::transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* send_p
         recv_pci->dwProtocol = protocolsToService(static_cast<uint32_t>(recv_pci->dwProtocol));
 
     DWORD length = recv != nullptr ? std::min(*recv_length, kPcscLiteMaxReceive) : *recv_length;
-    LONG code = ForwardingPcsc::transmit(card, sendBlock.data(), send, send_length, recv_pci,
-                                         recv, &length);
+    LONG code = ForwardingPcsc::transmit(card, sendBlock.data(), send, send_length, recv_pci, recv,
+                                         &length);
     *recv_length = length;
     // pcsc-lite hands the receive PCI back with its driver's protocol number (T=1 comes back as
     // 1, the client's T=0). A transmit that succeeds ran on the send PCI's protocol, since
@@ -176,10 +178,10 @@ LONG WindowsNumbering::control(SCARDHANDLE card, DWORD control_code, const void*
     return code;
 }
 
-LONG WindowsNumbering::get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr,
-                                  DWORD* attr_length) {
+LONG WindowsNumbering::get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) {
     DWORD length = *attr_length;
-    if (attr != nullptr && length != SCARD_AUTOALLOCATE) length = std::min(length, kPcscLiteMaxAttribute);
+    if (attr != nullptr && length != SCARD_AUTOALLOCATE)
+        length = std::min(length, kPcscLiteMaxAttribute);
     LONG code = ForwardingPcsc::get_attrib(card, attr_id, attr, &length);
     *attr_length = length;
     return code;

@@ -19,8 +19,8 @@ void TransmitCounts::connected(uint64_t card, Place place, std::optional<uint32_
     if (auto old = handles_.find(card); old != handles_.end()) dropHandle(old);
     if (handles_.size() >= max_handles_) {
         // A rare full table: one scan for the handle placed first.
-        dropHandle(std::ranges::min_element(
-            handles_, {}, [](const auto& entry) { return entry.second.placed; }));
+        dropHandle(std::ranges::min_element(handles_, {},
+                                            [](const auto& entry) { return entry.second.placed; }));
     }
     handles_.emplace(card, Handle{std::move(place), &reader, next_++});
 }

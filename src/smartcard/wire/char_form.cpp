@@ -13,7 +13,7 @@ std::expected<std::string, uint32_t> decodeText(std::span<const uint8_t> bytes, 
 }
 
 std::expected<std::vector<uint8_t>, uint32_t> encodeMultiString(std::string_view utf8,
-                                                                 CharForm form) {
+                                                                CharForm form) {
     if (form == CharForm::A) return std::vector<uint8_t>(utf8.begin(), utf8.end());
     auto bytes = utilities::utf8_to_utf16le(utf8);
     if (!bytes) return std::unexpected(rc::invalid_parameter);

@@ -16,7 +16,6 @@
 #include <string_view>
 #include <vector>
 
-
 namespace kx_agent::smartcard {
 
 enum class CharForm { A, W };
@@ -32,6 +31,6 @@ std::expected<std::string, uint32_t> decodeText(std::span<const uint8_t> bytes, 
 // UTF-16LE, twice as many bytes per unit. UTF-8 that does not convert gives
 // SCARD_E_INVALID_PARAMETER for W.
 std::expected<std::vector<uint8_t>, uint32_t> encodeMultiString(std::string_view utf8,
-                                                                 CharForm form);
+                                                                CharForm form);
 
 }  // namespace kx_agent::smartcard

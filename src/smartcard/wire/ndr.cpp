@@ -71,9 +71,8 @@ std::expected<std::string, uint32_t> NdrReader::string(CharForm form) {
     // The name ends at its first NUL, or with its last character when it carries none.
     std::size_t unit = unitSize(form);
     std::size_t end = 0;
-    while (end + unit <= text.size() &&
-           !std::all_of(text.begin() + end, text.begin() + end + unit,
-                        [](uint8_t b) { return b == 0; }))
+    while (end + unit <= text.size() && !std::all_of(text.begin() + end, text.begin() + end + unit,
+                                                     [](uint8_t b) { return b == 0; }))
         end += unit;
     return decodeText(text.first(end), form);
 }

@@ -85,8 +85,8 @@ static_assert(std::ranges::is_sorted(kNames, {}, &std::pair<uint32_t, std::strin
 }  // namespace
 
 std::string returnCodeName(uint32_t code) {
-    const auto found = std::ranges::lower_bound(kNames, code, {},
-                                                &std::pair<uint32_t, std::string_view>::first);
+    const auto found =
+        std::ranges::lower_bound(kNames, code, {}, &std::pair<uint32_t, std::string_view>::first);
     if (found != kNames.end() && found->first == code) return std::string(found->second);
     char text[11];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));

@@ -17,13 +17,15 @@ SocketPair socket_pair(int) {
     auto listener = net::TcpListener::bind("127.0.0.1", 0);
     if (!listener) {
         ADD_FAILURE() << "loopback listener: " << listener.error().message;
-        return SocketPair{net::TcpStream(net::sys::kInvalidSocket), net::TcpStream(net::sys::kInvalidSocket)};
+        return SocketPair{net::TcpStream(net::sys::kInvalidSocket),
+                          net::TcpStream(net::sys::kInvalidSocket)};
     }
     auto client = net::TcpStream::connect("127.0.0.1", listener->port());
     auto server = client ? listener->accept() : std::unexpected(client.error());
     if (!client || !server) {
         ADD_FAILURE() << "loopback pair: " << (client ? server.error() : client.error()).message;
-        return SocketPair{net::TcpStream(net::sys::kInvalidSocket), net::TcpStream(net::sys::kInvalidSocket)};
+        return SocketPair{net::TcpStream(net::sys::kInvalidSocket),
+                          net::TcpStream(net::sys::kInvalidSocket)};
     }
     (void)server->set_nodelay(true);
     (void)client->set_nodelay(true);
@@ -34,7 +36,8 @@ bool wait_readable(net::TcpStream& stream, std::chrono::milliseconds limit) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(stream.native_handle(), &readable);
-    timeval tv{static_cast<long>(limit.count() / 1000), static_cast<long>(limit.count() % 1000 * 1000)};
+    timeval tv{static_cast<long>(limit.count() / 1000),
+               static_cast<long>(limit.count() % 1000 * 1000)};
     return ::select(0, &readable, nullptr, nullptr, &tv) > 0;
 }
 
@@ -49,7 +52,8 @@ std::string capture_path() {
 
 StderrCapture::StderrCapture() {
     const std::string path = capture_path();
-    const int write_end = ::_open(path.c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+    const int write_end =
+        ::_open(path.c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
     read_end_ = ::_open(path.c_str(), _O_RDONLY | _O_BINARY);
     if (write_end < 0 || read_end_ < 0) {
         ADD_FAILURE() << "cannot open " << path;

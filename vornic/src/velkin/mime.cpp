@@ -12,14 +12,12 @@ MimeType::MimeType(std::initializer_list<std::pair<std::string_view, std::string
 
 MimeType MimeType::common() {
     return MimeType{
-        {"html", "text/html"},        {"htm", "text/html"},
-        {"js", "text/javascript"},    {"mjs", "text/javascript"},
-        {"css", "text/css"},          {"json", "application/json"},
-        {"txt", "text/plain"},        {"xml", "application/xml"},
-        {"png", "image/png"},         {"jpg", "image/jpeg"},
-        {"jpeg", "image/jpeg"},       {"gif", "image/gif"},
-        {"svg", "image/svg+xml"},     {"ico", "image/x-icon"},
-        {"wasm", "application/wasm"}, {"woff2", "font/woff2"},
+        {"html", "text/html"},      {"htm", "text/html"},       {"js", "text/javascript"},
+        {"mjs", "text/javascript"}, {"css", "text/css"},        {"json", "application/json"},
+        {"txt", "text/plain"},      {"xml", "application/xml"}, {"png", "image/png"},
+        {"jpg", "image/jpeg"},      {"jpeg", "image/jpeg"},     {"gif", "image/gif"},
+        {"svg", "image/svg+xml"},   {"ico", "image/x-icon"},    {"wasm", "application/wasm"},
+        {"woff2", "font/woff2"},
     };
 }
 

@@ -60,7 +60,8 @@ IoResult<sockaddr_in> parse_ipv4(std::string_view ipv4_address, uint16_t port) {
 
 }  // namespace
 
-TcpStream::TcpStream(TcpStream&& other) noexcept : fd_(std::exchange(other.fd_, sys::kInvalidSocket)) {}
+TcpStream::TcpStream(TcpStream&& other) noexcept
+    : fd_(std::exchange(other.fd_, sys::kInvalidSocket)) {}
 
 TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
     if (this != &other) {
@@ -213,7 +214,8 @@ IoResult<void> TcpStream::shutdown(int how) {
     return {};
 }
 
-TcpListener::TcpListener(TcpListener&& other) noexcept : fd_(std::exchange(other.fd_, sys::kInvalidSocket)) {}
+TcpListener::TcpListener(TcpListener&& other) noexcept
+    : fd_(std::exchange(other.fd_, sys::kInvalidSocket)) {}
 
 TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
     if (this != &other) {

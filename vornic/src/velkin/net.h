@@ -94,8 +94,8 @@ public:
     static IoResult<TcpListener> bind(std::string_view address, uint16_t port);
 
     IoResult<TcpStream> accept();
-    uint16_t port() const;  // 0 when the address cannot be read
-    IoResult<sockaddr_in> local_addr() const;  // an IPv4 listener's address
+    uint16_t port() const;                          // 0 when the address cannot be read
+    IoResult<sockaddr_in> local_addr() const;       // an IPv4 listener's address
     IoResult<SocketAddress> local_address() const;  // of either family
     sys::Socket native_handle() const noexcept { return fd_; }
 

@@ -116,16 +116,16 @@ std::string escape_line(std::string_view text) {
         const uint8_t lead = bytes[i];
         if (lead < 0x80) {
             switch (lead) {
-                case '\n': line += "\\n"; break;
-                case '\r': line += "\\r"; break;
-                case '\t': line += "\\t"; break;
-                case '\\': line += "\\\\"; break;
-                default:
-                    if (lead < 0x20 || lead == 0x7F) {
-                        hex_byte(lead);
-                    } else {
-                        line.push_back(static_cast<char>(lead));
-                    }
+            case '\n': line += "\\n"; break;
+            case '\r': line += "\\r"; break;
+            case '\t': line += "\\t"; break;
+            case '\\': line += "\\\\"; break;
+            default:
+                if (lead < 0x20 || lead == 0x7F) {
+                    hex_byte(lead);
+                } else {
+                    line.push_back(static_cast<char>(lead));
+                }
             }
             ++i;
             continue;

@@ -151,11 +151,11 @@ std::expected<bool, FrameError> FrameParser::take_head(const std::vector<uint8_t
     const bool control = (first & 0x08) != 0;
     const std::size_t gathered = raw ? raw->size() : control ? 0 : message_.size();
     if (gathered > kMaxMessageSize || length > kMaxMessageSize - gathered) {
-        return fail(FrameError{
-            kCloseMessageTooBig, "WebSocket message too big: a frame of " + std::to_string(length) +
-                                     " bytes after " + std::to_string(gathered) +
-                                     " would pass the limit of " + std::to_string(kMaxMessageSize) +
-                                     " bytes"});
+        return fail(FrameError{kCloseMessageTooBig,
+                               "WebSocket message too big: a frame of " + std::to_string(length) +
+                                   " bytes after " + std::to_string(gathered) +
+                                   " would pass the limit of " + std::to_string(kMaxMessageSize) +
+                                   " bytes"});
     }
     const std::size_t head_size = 2 + length_size + mask_.size();
     if (held.size() < head_size) {
@@ -236,7 +236,8 @@ std::optional<Event> FrameParser::finish_frame() {
         if (control_.size() >= 2) {
             status = (unsigned{control_[0]} << 8) | control_[1];
             if (!close_status_may_be_sent(*status)) {
-                (void)fail(protocol("close status " + std::to_string(*status) + " may not be sent"));
+                (void)fail(
+                    protocol("close status " + std::to_string(*status) + " may not be sent"));
                 return std::nullopt;
             }
         }

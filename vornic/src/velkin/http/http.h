@@ -88,8 +88,8 @@ struct HttpRequest {
                                std::string_view content_type, const ResponseHeaders& headers);
     IoResult<void> write_text(std::string_view text, uint32_t status,
                               std::string_view content_type);
-    IoResult<void> write_text(std::string_view text, uint32_t status,
-                              std::string_view content_type, const ResponseHeaders& headers);
+    IoResult<void> write_text(std::string_view text, uint32_t status, std::string_view content_type,
+                              const ResponseHeaders& headers);
 
     // WebSocket opening handshake (http/websocket.cpp). Fails when sec-websocket-key is absent.
     IoResult<std::string> get_key_accept() const;

@@ -12,8 +12,7 @@ namespace {
 
 using namespace std::chrono;
 
-constexpr std::array<std::string_view, 7> kDays = {"Mon", "Tue", "Wed", "Thu",
-                                                   "Fri", "Sat", "Sun"};
+constexpr std::array<std::string_view, 7> kDays = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
 constexpr std::array<std::string_view, 7> kLongDays = {
     "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
 constexpr std::array<std::string_view, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -134,8 +133,8 @@ std::optional<Fields> asctime_date(std::string_view text) {
     }
     // The day is two digits or a space and one digit.
     const bool day_ok = c.literal(" ") ? c.digits(1, f.day) : c.digits(2, f.day);
-    if (day_ok && c.literal(" ") && c.time_of_day(f.hour, f.minute, f.second) &&
-        c.literal(" ") && c.digits(4, f.year) && c.at_end()) {
+    if (day_ok && c.literal(" ") && c.time_of_day(f.hour, f.minute, f.second) && c.literal(" ") &&
+        c.digits(4, f.year) && c.at_end()) {
         return f;
     }
     return std::nullopt;

@@ -72,14 +72,10 @@ IoResult<void> HttpRequest::write_bytes(std::span<const uint8_t> body, uint32_t 
 IoResult<void> HttpRequest::write_bytes(std::span<const uint8_t> body, uint32_t status,
                                         std::string_view type, const ResponseHeaders& headers) {
     const std::string_view parts[] = {
-        "HTTP/1.1 ",
-        get_status_msg(status),
-        "Content-Type: ",
-        type,
-        "; charset=UTF-8\r\n",
-        headers.allow_any_origin ? "Access-Control-Allow-Origin: *\r\n" : "",
-        headers.extra_headers,
-        "Content-Length: ",
+        "HTTP/1.1 ",           get_status_msg(status),
+        "Content-Type: ",      type,
+        "; charset=UTF-8\r\n", headers.allow_any_origin ? "Access-Control-Allow-Origin: *\r\n" : "",
+        headers.extra_headers, "Content-Length: ",
     };
     const std::string length = std::to_string(body.size());
     constexpr std::string_view kTail = "\r\nConnection: close\r\n\r\n";

@@ -27,7 +27,8 @@ constexpr std::chrono::milliseconds kLongestAcceptPause{1000};
 // Holds one place under the connection bound for as long as its connection lives.
 class ConnectionSlot {
 public:
-    explicit ConnectionSlot(std::shared_ptr<std::atomic<std::size_t>> open) : open_(std::move(open)) {}
+    explicit ConnectionSlot(std::shared_ptr<std::atomic<std::size_t>> open)
+        : open_(std::move(open)) {}
     ConnectionSlot(ConnectionSlot&& other) noexcept = default;
     ConnectionSlot& operator=(ConnectionSlot&&) = delete;
     ~ConnectionSlot() {
@@ -42,14 +43,9 @@ private:
 
 void default_log(LogLevel level, std::string line) {
     switch (level) {
-    case LogLevel::error:
-        print_line(stderr, std::move(line));
-        break;
-    case LogLevel::notice:
-        print_line(stdout, std::move(line));
-        break;
-    case LogLevel::detail:
-        break;
+    case LogLevel::error: print_line(stderr, std::move(line)); break;
+    case LogLevel::notice: print_line(stdout, std::move(line)); break;
+    case LogLevel::detail: break;
     }
 }
 
@@ -123,7 +119,9 @@ HttpServer::HttpServer()
 
 HttpServer::~HttpServer() { stop(); }
 
-void HttpServer::set_def_handler(HandlerEntry entry) { handlers_->set_def_handler(std::move(entry)); }
+void HttpServer::set_def_handler(HandlerEntry entry) {
+    handlers_->set_def_handler(std::move(entry));
+}
 
 void HttpServer::add_route(std::string route, HandlerEntry entry) {
     handlers_->add_route(std::move(route), std::move(entry));
@@ -187,8 +185,9 @@ void HttpServer::accept_loop(net::TcpListener& listener) {
             // Closed at once (the slot and the stream go at the end of this turn): a connection
             // beyond the bound gets no thread, so that a flood cannot take what the open ones need.
             if (!at_bound) {
-                log(LogLevel::notice, "Connection bound reached: " + std::to_string(max_connections_) +
-                                          " connections are open; new ones are closed until some end");
+                log(LogLevel::notice,
+                    "Connection bound reached: " + std::to_string(max_connections_) +
+                        " connections are open; new ones are closed until some end");
                 at_bound = true;
             }
             log(LogLevel::detail, "connection refused: " + std::to_string(open) +
@@ -212,7 +211,8 @@ void HttpServer::accept_loop(net::TcpListener& listener) {
                 .detach();
         } catch (const std::system_error& error) {
             // The connection is dropped (closed when the thread's arguments are destroyed).
-            log(LogLevel::error, std::string("couldn't start a connection thread: ") + error.what());
+            log(LogLevel::error,
+                std::string("couldn't start a connection thread: ") + error.what());
         }
     }
 }

@@ -17,7 +17,8 @@ namespace websocket {
 std::optional<std::string> accept_value(std::string_view key) {
     std::string input(key);
     input.append(kAcceptGuid);
-    const auto digest = digest::sha1(std::span(reinterpret_cast<const uint8_t*>(input.data()), input.size()));
+    const auto digest =
+        digest::sha1(std::span(reinterpret_cast<const uint8_t*>(input.data()), input.size()));
     if (!digest) {
         return std::nullopt;
     }
@@ -48,7 +49,8 @@ IoResult<std::string> HttpRequest::get_key_accept() const {
     }
     auto accept = websocket::accept_value(*key);
     if (!accept) {
-        return std::unexpected(net::protocol_error("the system could not compute the WebSocket accept value"));
+        return std::unexpected(
+            net::protocol_error("the system could not compute the WebSocket accept value"));
     }
     return std::move(*accept);
 }
@@ -122,7 +124,8 @@ IoResult<void> HttpRequest::receive_ws() {
             return std::unexpected(read.error());
         }
         if (*read == 0) {
-            return std::unexpected(net::protocol_error("failed to fill whole buffer: end of stream"));
+            return std::unexpected(
+                net::protocol_error("failed to fill whole buffer: end of stream"));
         }
         frames_.commit(*read);
         return {};
@@ -184,7 +187,8 @@ std::span<const uint8_t> HttpRequest::ws_unread() const { return frames_.unread(
 IoResult<void> HttpRequest::write_frame(uint8_t opcode,
                                         std::optional<std::span<const uint8_t>> payload) {
     // Header and payload in one buffer and one write, so each frame leaves whole.
-    const auto frame = websocket::encode_frame(opcode, payload.value_or(std::span<const uint8_t>()));
+    const auto frame =
+        websocket::encode_frame(opcode, payload.value_or(std::span<const uint8_t>()));
     if (auto written = stream.write_all(frame); !written) {
         return written;
     }

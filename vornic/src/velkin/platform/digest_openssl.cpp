@@ -39,8 +39,8 @@ std::optional<std::string> base64(std::span<const uint8_t> bytes) {
         return std::nullopt;  // EVP_EncodeBlock counts in int
     }
     std::string encoded(4 * ((bytes.size() + 2) / 3) + 1, '\0');  // and the NUL it writes
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()), bytes.data(),
-                                       static_cast<int>(bytes.size()));
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                       bytes.data(), static_cast<int>(bytes.size()));
     encoded.resize(static_cast<std::size_t>(length));
     return encoded;
 }

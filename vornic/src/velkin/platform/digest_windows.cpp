@@ -13,7 +13,8 @@ std::optional<Sha1> sha1(std::span<const uint8_t> bytes) {
         return std::nullopt;
     }
     BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA1_ALGORITHM, nullptr, 0))) {
+    if (!BCRYPT_SUCCESS(
+            ::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA1_ALGORITHM, nullptr, 0))) {
         return std::nullopt;
     }
     Sha1 digest{};
@@ -40,13 +41,14 @@ std::optional<std::string> base64(std::span<const uint8_t> bytes) {
     }
     constexpr DWORD kFlags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
     DWORD size = 0;  // first the size with the terminating NUL, then the length without it
-    if (!::CryptBinaryToStringA(bytes.data(), static_cast<DWORD>(bytes.size()), kFlags, nullptr, &size) ||
+    if (!::CryptBinaryToStringA(bytes.data(), static_cast<DWORD>(bytes.size()), kFlags, nullptr,
+                                &size) ||
         size == 0) {
         return std::nullopt;
     }
     std::string encoded(size, '\0');
-    if (!::CryptBinaryToStringA(bytes.data(), static_cast<DWORD>(bytes.size()), kFlags, encoded.data(),
-                                &size)) {
+    if (!::CryptBinaryToStringA(bytes.data(), static_cast<DWORD>(bytes.size()), kFlags,
+                                encoded.data(), &size)) {
         return std::nullopt;
     }
     encoded.resize(size);

@@ -31,7 +31,8 @@ int wait_readable(Socket socket, std::chrono::milliseconds timeout) {
     pollfd ready{};
     ready.fd = socket;
     ready.events = POLLIN;
-    const int n = ::poll(&ready, 1, static_cast<int>(std::min<long long>(timeout.count(), INT_MAX)));
+    const int n =
+        ::poll(&ready, 1, static_cast<int>(std::min<long long>(timeout.count(), INT_MAX)));
     return n < 0 ? -1 : (n > 0 ? 1 : 0);
 }
 

@@ -53,7 +53,8 @@ std::ptrdiff_t send(Socket socket, const void* bytes, std::size_t size) {
 }
 
 int set_int_option(Socket socket, int level, int name, int value) {
-    return ::setsockopt(socket, level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0
+    return ::setsockopt(socket, level, name, reinterpret_cast<const char*>(&value), sizeof value) ==
+                   0
                ? 0
                : -1;
 }
@@ -62,7 +63,8 @@ int wait_readable(Socket socket, std::chrono::milliseconds timeout) {
     WSAPOLLFD ready{};
     ready.fd = socket;
     ready.events = POLLIN;
-    const int n = ::WSAPoll(&ready, 1, static_cast<int>(std::min<long long>(timeout.count(), INT_MAX)));
+    const int n =
+        ::WSAPoll(&ready, 1, static_cast<int>(std::min<long long>(timeout.count(), INT_MAX)));
     return n < 0 ? -1 : (n > 0 ? 1 : 0);
 }
 
