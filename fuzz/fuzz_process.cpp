@@ -162,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         // The agent's own arrangement: handlers reach PC/SC through the guard, which records the
         // contexts of the connection and releases the orphans when the connection ends (at once
         // here: no grace for a client that might come back).
-        kx_agent::smartcard::CacheEviction eviction(fake, fake.cache);
+        kx_agent::smartcard::CacheEviction eviction(fake, fake.cache, fake.transmits);
         kx_agent::smartcard::ContextGuard guard(eviction, std::chrono::milliseconds(1),
                                                 std::chrono::milliseconds(0));
         {

@@ -119,12 +119,14 @@ TEST(CardCache, ItemsDieWithTheContextThatWroteThem) {
     EXPECT_EQ(cache.bytes(), 0u);
 }
 
-// A connection that ends without releasing its context takes the context's items with it.
+// A connection that ends without releasing its context takes the context's items, and its card
+// handles' transmit counts, with it.
 TEST(CardCache, AClosedConnectionsContextLeavesNothingCached) {
     FakePcsc fake;
     CardCache cache;
+    smartcard::TransmitCounts transmits;
     // No grace: the release comes when the connection ends.
-    smartcard::CacheEviction eviction(fake, cache);
+    smartcard::CacheEviction eviction(fake, cache, transmits);
     smartcard::ContextGuard guard(eviction, std::chrono::milliseconds(500),
                                   std::chrono::milliseconds(0));
     SCARDCONTEXT context = 0;
@@ -133,10 +135,14 @@ TEST(CardCache, AClosedConnectionsContextLeavesNothingCached) {
         ASSERT_EQ(connection.pcsc().establish_context(SCARD_SCOPE_SYSTEM, &context),
                   SCARD_S_SUCCESS);
         cache.write(context, kCard, 0, "closed", bytes(4, 9));
+        transmits.connected(0xC1, {"R", context}, 1);
+        transmits.connected(0xC2, {"R", context + 1}, 1);
         testing::internal::CaptureStdout();
     }
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(cache.read(kCard, 0, "closed").error(), kNotFound);
+    EXPECT_EQ(transmits.get(0xC1), std::nullopt);
+    EXPECT_EQ(transmits.get(0xC2), 0u);
 }
 
 TEST(CardCache, ConnectionsUseItAtTheSameTime) {

@@ -19,6 +19,7 @@ constexpr uint32_t kDisconnect = 0x000900B8;
 constexpr uint32_t kSetAttrib = 0x000900DC;
 constexpr uint32_t kAccessStarted = 0x000900E0;
 constexpr uint32_t kTransmitCount = 0x00090100;
+constexpr uint32_t kRelease = 0x00090018;
 constexpr uint64_t kCard = 0x00010002;
 constexpr const char* kHead = "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 ";
 
@@ -208,7 +209,10 @@ TEST(TransmitCount, CountsTheReadersTransmitsSinceItsCardWasInserted) {
     EXPECT_EQ(count(c), 0u);
     EXPECT_EQ(prefixes_not_refused(on_card(kTransmitCount, {}, b)), std::vector<std::size_t>{});
     relay(on_card(kDisconnect, {SCARD_LEAVE_CARD}, b));
-    relay(on_card(kDisconnect, {SCARD_LEAVE_CARD}, c));
+    // A released context takes its handles with it, as pcsc-lite does.
+    Bytes release = call_message(kRelease, Ndr().u32(8).u32(0x00020000).context(0xA001).data());
+    ASSERT_EQ(return_code(relay(release)), 0u);
+    EXPECT_EQ(count(c), 0x80100003u);
 }
 
 TEST(AccessStartedEvent, AnswersWhetherTheServiceRuns) {

@@ -61,6 +61,7 @@ using ReturnOf =
 
 template <auto decode>
 uint64_t waitsOn(NdrReader& in, CharForm form) {
+    in.onlyLook();
     auto call = decode(in, form);
     return call && !in.failed() ? contextOf(*call) : 0;
 }

@@ -54,7 +54,7 @@ std::expected<ContextCall, uint32_t> decodeContextCall(NdrReader& in, CharForm) 
     ContextCall call;
     call.Context.readFixed(in);
     if (auto deferred = call.Context.readDeferred(in); !deferred) {
-        if (validate)
+        if (validate && !in.onlyLooks())
             diagnostics::out("ERROR: isValidContext(), error: wrong size of card ctx: " +
                              std::to_string(call.Context.count));
         return std::unexpected(deferred.error());
@@ -66,6 +66,7 @@ std::expected<ContextCall, uint32_t> decodeContextCall(NdrReader& in, CharForm) 
 LongReturn executeRelease(const ContextCall& call, CharForm, const Services& services) {
     if (call.Context.cbContext == 0) return {};
     services.cache.forget_context(call.Context.value);
+    services.transmits.forget_context(call.Context.value);
     return {static_cast<uint32_t>(services.pcsc.release_context(call.Context.value))};
 }
 

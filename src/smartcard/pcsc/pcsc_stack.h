@@ -19,8 +19,8 @@
 //                     connection (smartcard/pcsc/context_guard.h); it keeps what the calls'
 //                     layers share, the transactions and the cancel marks
 //   CacheEviction     the agent's stack only: a released context takes its card cache items
-//                     with it (smartcard/pcsc/cache_eviction.h); under the guard, so that what the
-//                     guard releases takes them too
+//                     and its handles' transmit counts with it (smartcard/pcsc/cache_eviction.h);
+//                     under the guard, so that what the guard releases takes them too
 //   AgentBounds       the agent's stack only: contexts and card handles of all connections
 //                     together (smartcard/pcsc/agent_bounds.h); under the guard, so that what the
 //                     guard releases is counted out
@@ -62,7 +62,7 @@ class AgentStack {
 public:
     AgentStack()
         : bounds_(system_pcsc()),
-          eviction_(bounds_, cache_),
+          eviction_(bounds_, cache_, transmits_),
           guard_(eviction_, ContextGuard::kSlice, ContextGuard::kGrace),
           client_(guard_) {}
     AgentStack(const AgentStack&) = delete;

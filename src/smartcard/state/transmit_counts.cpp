@@ -1,6 +1,7 @@
 #include "smartcard/state/transmit_counts.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace kx_agent::smartcard {
 
@@ -51,6 +52,15 @@ std::optional<uint32_t> TransmitCounts::get(uint64_t card) const {
 void TransmitCounts::forget(uint64_t card) {
     std::lock_guard lock(mutex_);
     if (auto it = handles_.find(card); it != handles_.end()) dropHandle(it);
+}
+
+void TransmitCounts::forget_context(uint64_t context) {
+    std::lock_guard lock(mutex_);
+    for (auto it = handles_.begin(); it != handles_.end();) {
+        auto next = std::next(it);
+        if (it->second.place.context == context) dropHandle(it);
+        it = next;
+    }
 }
 
 void TransmitCounts::dropHandle(std::unordered_map<uint64_t, Handle>::iterator handle) {

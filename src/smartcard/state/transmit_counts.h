@@ -43,6 +43,9 @@ public:
     // The reader's count; nullopt for a handle the table does not hold.
     std::optional<uint32_t> get(uint64_t card) const;
     void forget(uint64_t card);
+    // A released context's handles are gone with it (pcsc-lite drops them); the readers keep
+    // their counts.
+    void forget_context(uint64_t context);
     std::size_t handles() const;
     std::size_t readers() const;
 

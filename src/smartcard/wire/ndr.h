@@ -76,10 +76,15 @@ public:
     std::size_t remaining() const { return view_.remaining(); }
     // Marks the call as cut short (a count that the call cannot hold, say).
     void fail();
+    // A reader that only looks at a call (to learn its order before it runs) has decoders report
+    // nothing of what they find: the call is decoded again to be carried out, and says it then.
+    void onlyLook() { looking_ = true; }
+    bool onlyLooks() const { return looking_; }
 
 private:
     DataView& view_;
     int32_t base_;
+    bool looking_ = false;
 };
 
 class NdrWriter {
