@@ -14,7 +14,7 @@ import urllib.parse
 INLINE = re.compile(r"!?\[(?:[^\[\]]|\[[^\]]*\])*\]\(\s*<?([^)\s>]+)>?(?:\s+\"[^\"]*\")?\s*\)")
 HTML_SRC = re.compile(r"<(?:img|a)\b[^>]*\b(?:src|href)=\"([^\"]+)\"", re.IGNORECASE)
 DEFINITION = re.compile(r"^ {0,3}\[[^\]]+\]:\s*<?(\S+?)>?(?:\s+.*)?$")
-CODE_SPAN = re.compile(r"(`+)(?:(?!\1).)+?\1")
+CODE_SPAN = re.compile(r"(`+)(?:(?!\1)[\s\S])+?\1")
 HEADING = re.compile(r"^ {0,3}(#{1,6})\s+(.*?)\s*#*\s*$")
 FENCE = re.compile(r"^ {0,3}(```|~~~)")
 
@@ -72,20 +72,40 @@ def anchors(path, cache={}):
     return cache[path]
 
 
-def targets(line):
-    text = CODE_SPAN.sub("", line)
+def paragraphs(path):
+    """The prose of a file as paragraphs, since a link's text may wrap: (first line, text)."""
+    block = []
+    for number, line in prose_lines(path):
+        if block and (not line.strip() or number != block[-1][0] + 1):
+            yield block[0][0], "\n".join(text for _, text in block)
+            block = []
+        if line.strip():
+            block.append((number, line))
+    if block:
+        yield block[0][0], "\n".join(text for _, text in block)
+
+
+def targets(first, paragraph):
+    """The link targets of a paragraph, each with the number of its line."""
+    # Code spans keep their line breaks, so that the lines after them keep their numbers.
+    text = CODE_SPAN.sub(lambda span: "\n" * span.group(0).count("\n"), paragraph)
     for pattern in (INLINE, HTML_SRC):
         for match in pattern.finditer(text):
-            yield match.group(1)
-    match = DEFINITION.match(text)
-    if match:
-        yield match.group(1)
+            yield first + text.count("\n", 0, match.start(1)), match.group(1)
+    for offset, line in enumerate(text.split("\n")):
+        match = DEFINITION.match(line)
+        if match:
+            yield first + offset, match.group(1)
+
+
+def links(path):
+    for first, paragraph in paragraphs(path):
+        yield from targets(first, paragraph)
 
 
 def broken_links(root, page):
     source = os.path.join(root, page)
-    for number, line in prose_lines(source):
-        for target in targets(line):
+    for number, target in links(source):
             if re.match(r"^[a-zA-Z][a-zA-Z0-9+.-]*:", target):
                 continue  # https:, mailto: and the like
             path, _, fragment = target.partition("#")
@@ -113,8 +133,7 @@ def main():
         for number, target, why in broken_links(root, page):
             print(f"{page}:{number}: {target}: {why}")
             broken += 1
-        count += sum(1 for _, line in prose_lines(os.path.join(root, page))
-                     for _ in targets(line))
+        count += sum(1 for _ in links(os.path.join(root, page)))
     if broken:
         print(f"== {broken} broken of {count} links in {len(pages)} pages")
         return 1
