@@ -5,6 +5,7 @@ of it). Links with a scheme (https:, mailto:) are left alone. Prints every broke
 file and line and exits 1 when there is one.
 
     tools/check-links.py [ROOT]"""
+import functools
 import os
 import re
 import sys
@@ -56,20 +57,20 @@ def anchor(heading):
     return text.replace(" ", "-")
 
 
-def anchors(path, cache={}):
-    if path not in cache:
-        seen = {}
-        found = set()
-        for _, line in prose_lines(path):
-            match = HEADING.match(line)
-            if not match:
-                continue
-            base = anchor(match.group(2))
-            count = seen.get(base, 0)
-            seen[base] = count + 1
-            found.add(base if count == 0 else f"{base}-{count}")
-        cache[path] = found
-    return cache[path]
+@functools.cache
+def anchors(path):
+    """The anchors of a file's headings; a repeated heading's get -1, -2 and so on."""
+    seen = {}
+    found = set()
+    for _, line in prose_lines(path):
+        match = HEADING.match(line)
+        if not match:
+            continue
+        base = anchor(match.group(2))
+        count = seen.get(base, 0)
+        seen[base] = count + 1
+        found.add(base if count == 0 else f"{base}-{count}")
+    return found
 
 
 def paragraphs(path):
