@@ -96,7 +96,11 @@ TEST(Connect, SuccessAnswersTheHandleAsEightBytes) {
 TEST(CardConnection, FailuresAnswerTheZeroedReturn) {
     const std::string connect24 = "28 00 00 00 01 10 08 00 CC CC CC CC 18 00 00 00 00 00 00 00 ";
     const std::string long8 = "18 00 00 00 01 10 08 00 CC CC CC CC 08 00 00 00 00 00 00 00 ";
+    // g++ 12 -O2 finds an overlapping memcpy in std::string's inlined insert that cannot happen.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
     const std::string zeros20 = " " + to_hex(Bytes(20, 0));
+#pragma GCC diagnostic pop
     struct Case {
         const char* what;
         Bytes call;
