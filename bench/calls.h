@@ -10,17 +10,23 @@
 #include <string_view>
 #include <vector>
 
+#include "smartcard/wire/ioctls.h"
+
 namespace kx_agent::bench {
 
 using Bytes = std::vector<uint8_t>;
 
-inline constexpr uint32_t kEstablishContext = 0x00090014;  // SCARD_IOCTL_ESTABLISHCONTEXT
-inline constexpr uint32_t kReleaseContext = 0x00090018;    // SCARD_IOCTL_RELEASECONTEXT
-inline constexpr uint32_t kListReadersA = 0x00090028;      // SCARD_IOCTL_LISTREADERSA
-inline constexpr uint32_t kGetStatusChangeA = 0x000900A0;  // SCARD_IOCTL_GETSTATUSCHANGEA
-inline constexpr uint32_t kConnectA = 0x000900AC;          // SCARD_IOCTL_CONNECTA
-inline constexpr uint32_t kDisconnect = 0x000900B8;        // SCARD_IOCTL_DISCONNECT
-inline constexpr uint32_t kStatusA = 0x000900C8;           // SCARD_IOCTL_STATUSA
+inline constexpr uint32_t kEstablishContext =
+    smartcard::ioctl::establishContext;  // SCARD_IOCTL_ESTABLISHCONTEXT
+inline constexpr uint32_t kReleaseContext =
+    smartcard::ioctl::releaseContext;  // SCARD_IOCTL_RELEASECONTEXT
+inline constexpr uint32_t kListReadersA =
+    smartcard::ioctl::listReadersA;  // SCARD_IOCTL_LISTREADERSA
+inline constexpr uint32_t kGetStatusChangeA =
+    smartcard::ioctl::getStatusChangeA;                            // SCARD_IOCTL_GETSTATUSCHANGEA
+inline constexpr uint32_t kConnectA = smartcard::ioctl::connectA;  // SCARD_IOCTL_CONNECTA
+inline constexpr uint32_t kDisconnect = smartcard::ioctl::disconnect;  // SCARD_IOCTL_DISCONNECT
+inline constexpr uint32_t kStatusA = smartcard::ioctl::statusA;        // SCARD_IOCTL_STATUSA
 
 inline constexpr uint32_t kUnsupportedFeature = 0x80100022;  // SCARD_E_UNSUPPORTED_FEATURE
 

@@ -13,17 +13,17 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kEstablish = 0x00090014;
-constexpr uint32_t kRelease = 0x00090018;
-constexpr uint32_t kConnect = 0x000900AC;
-constexpr uint32_t kReconnect = 0x000900B4;
-constexpr uint32_t kDisconnect = 0x000900B8;
-constexpr uint32_t kBegin = 0x000900BC;
-constexpr uint32_t kEnd = 0x000900C0;
-constexpr uint32_t kState = 0x000900C4;
-constexpr uint32_t kStatus = 0x000900C8;
-constexpr uint32_t kTransmit = 0x000900D0;
-constexpr uint32_t kTransmitCount = 0x00090100;
+constexpr uint32_t kEstablish = smartcard::ioctl::establishContext;
+constexpr uint32_t kRelease = smartcard::ioctl::releaseContext;
+constexpr uint32_t kConnect = smartcard::ioctl::connectA;
+constexpr uint32_t kReconnect = smartcard::ioctl::reconnect;
+constexpr uint32_t kDisconnect = smartcard::ioctl::disconnect;
+constexpr uint32_t kBegin = smartcard::ioctl::beginTransaction;
+constexpr uint32_t kEnd = smartcard::ioctl::endTransaction;
+constexpr uint32_t kState = smartcard::ioctl::state;
+constexpr uint32_t kStatus = smartcard::ioctl::statusA;
+constexpr uint32_t kTransmit = smartcard::ioctl::transmit;
+constexpr uint32_t kTransmitCount = smartcard::ioctl::getTransmitCount;
 
 class CardThroughRelay : public testing::Test {
 protected:

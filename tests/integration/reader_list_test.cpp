@@ -10,9 +10,9 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kEstablish = 0x00090014;
-constexpr uint32_t kRelease = 0x00090018;
-constexpr uint32_t kListReaders = 0x00090028;
+constexpr uint32_t kEstablish = smartcard::ioctl::establishContext;
+constexpr uint32_t kRelease = smartcard::ioctl::releaseContext;
+constexpr uint32_t kListReaders = smartcard::ioctl::listReadersA;
 
 class ReaderListOnPcscd : public testing::Test {
 protected:

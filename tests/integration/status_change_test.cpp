@@ -17,10 +17,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint32_t kEstablish = 0x00090014;
-constexpr uint32_t kRelease = 0x00090018;
-constexpr uint32_t kGetStatusChange = 0x000900A0;
-constexpr uint32_t kCancel = 0x000900A8;
+constexpr uint32_t kEstablish = smartcard::ioctl::establishContext;
+constexpr uint32_t kRelease = smartcard::ioctl::releaseContext;
+constexpr uint32_t kGetStatusChange = smartcard::ioctl::getStatusChangeA;
+constexpr uint32_t kCancel = smartcard::ioctl::cancel;
 constexpr const char* kNotification = "\\\\?PnP?\\Notification";
 
 struct Known {

@@ -16,14 +16,14 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kEstablish = 0x00090014;
-constexpr uint32_t kRelease = 0x00090018;
-constexpr uint32_t kListReaderGroupsW = 0x00090024;
-constexpr uint32_t kListReadersW = 0x0009002C;
-constexpr uint32_t kGetStatusChangeW = 0x000900A4;
-constexpr uint32_t kConnectW = 0x000900B0;
-constexpr uint32_t kDisconnect = 0x000900B8;
-constexpr uint32_t kStatusW = 0x000900CC;
+constexpr uint32_t kEstablish = smartcard::ioctl::establishContext;
+constexpr uint32_t kRelease = smartcard::ioctl::releaseContext;
+constexpr uint32_t kListReaderGroupsW = smartcard::ioctl::listReaderGroupsW;
+constexpr uint32_t kListReadersW = smartcard::ioctl::listReadersW;
+constexpr uint32_t kGetStatusChangeW = smartcard::ioctl::getStatusChangeW;
+constexpr uint32_t kConnectW = smartcard::ioctl::connectW;
+constexpr uint32_t kDisconnect = smartcard::ioctl::disconnect;
+constexpr uint32_t kStatusW = smartcard::ioctl::statusW;
 constexpr uint32_t kAutoAllocate = 0xFFFFFFFF;
 constexpr const char* kNotification = "\\\\?PnP?\\Notification";
 

@@ -21,23 +21,23 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kAccessStarted = 0x000900E0;
-constexpr uint32_t kEstablish = 0x00090014;
-constexpr uint32_t kRelease = 0x00090018;
-constexpr uint32_t kListReadersW = 0x0009002C;
-constexpr uint32_t kGetStatusChangeW = 0x000900A4;
-constexpr uint32_t kCancel = 0x000900A8;
-constexpr uint32_t kConnectW = 0x000900B0;
-constexpr uint32_t kDisconnect = 0x000900B8;
-constexpr uint32_t kBegin = 0x000900BC;
-constexpr uint32_t kEnd = 0x000900C0;
-constexpr uint32_t kStatusW = 0x000900CC;
-constexpr uint32_t kTransmit = 0x000900D0;
-constexpr uint32_t kLocateByAtrW = 0x000900EC;
-constexpr uint32_t kReadCacheW = 0x000900F4;
-constexpr uint32_t kWriteCacheW = 0x000900FC;
-constexpr uint32_t kTransmitCount = 0x00090100;
-constexpr uint32_t kDeviceTypeId = 0x00090108;
+constexpr uint32_t kAccessStarted = smartcard::ioctl::accessStartedEvent;
+constexpr uint32_t kEstablish = smartcard::ioctl::establishContext;
+constexpr uint32_t kRelease = smartcard::ioctl::releaseContext;
+constexpr uint32_t kListReadersW = smartcard::ioctl::listReadersW;
+constexpr uint32_t kGetStatusChangeW = smartcard::ioctl::getStatusChangeW;
+constexpr uint32_t kCancel = smartcard::ioctl::cancel;
+constexpr uint32_t kConnectW = smartcard::ioctl::connectW;
+constexpr uint32_t kDisconnect = smartcard::ioctl::disconnect;
+constexpr uint32_t kBegin = smartcard::ioctl::beginTransaction;
+constexpr uint32_t kEnd = smartcard::ioctl::endTransaction;
+constexpr uint32_t kStatusW = smartcard::ioctl::statusW;
+constexpr uint32_t kTransmit = smartcard::ioctl::transmit;
+constexpr uint32_t kLocateByAtrW = smartcard::ioctl::locateCardsByAtrW;
+constexpr uint32_t kReadCacheW = smartcard::ioctl::readCacheW;
+constexpr uint32_t kWriteCacheW = smartcard::ioctl::writeCacheW;
+constexpr uint32_t kTransmitCount = smartcard::ioctl::getTransmitCount;
+constexpr uint32_t kDeviceTypeId = smartcard::ioctl::getDeviceTypeId;
 constexpr uint32_t kAutoAllocate = 0xFFFFFFFF;
 constexpr const char* kNotification = "\\\\?PnP?\\Notification";
 const Bytes kSelect = from_hex("00 A4 04 00 00");

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdio>
 
+#include "smartcard/wire/ioctls.h"
+
 namespace kx_agent::test {
 namespace {
 
@@ -94,68 +96,6 @@ const std::map<std::string_view, std::vector<Field>> kLayouts = {
      {u32("ReturnCode"), u32("cbDataLen", 4194304), bytes_at("pbData", "cbDataLen")}},
     {"GetDeviceTypeId_Return", {u32("ReturnCode"), u32("dwDeviceId")}},
 };
-
-struct Ioctl {
-    uint32_t code;
-    std::string_view name;
-    std::string_view layout;
-};
-
-// Every SCARD_IOCTL_ code of [MS-RDPESC] 3.1.4 and the _Return it is answered with.
-constexpr std::array kIoctls = {
-    Ioctl{0x00090014, "SCARD_IOCTL_ESTABLISHCONTEXT", "EstablishContext_Return"},
-    Ioctl{0x00090018, "SCARD_IOCTL_RELEASECONTEXT", "Long_Return"},
-    Ioctl{0x0009001C, "SCARD_IOCTL_ISVALIDCONTEXT", "Long_Return"},
-    Ioctl{0x00090020, "SCARD_IOCTL_LISTREADERGROUPSA", "ListReaderGroups_Return"},
-    Ioctl{0x00090024, "SCARD_IOCTL_LISTREADERGROUPSW", "ListReaderGroups_Return"},
-    Ioctl{0x00090028, "SCARD_IOCTL_LISTREADERSA", "ListReaders_Return"},
-    Ioctl{0x0009002C, "SCARD_IOCTL_LISTREADERSW", "ListReaders_Return"},
-    Ioctl{0x00090050, "SCARD_IOCTL_INTRODUCEREADERGROUPA", "Long_Return"},
-    Ioctl{0x00090054, "SCARD_IOCTL_INTRODUCEREADERGROUPW", "Long_Return"},
-    Ioctl{0x00090058, "SCARD_IOCTL_FORGETREADERGROUPA", "Long_Return"},
-    Ioctl{0x0009005C, "SCARD_IOCTL_FORGETREADERGROUPW", "Long_Return"},
-    Ioctl{0x00090060, "SCARD_IOCTL_INTRODUCEREADERA", "Long_Return"},
-    Ioctl{0x00090064, "SCARD_IOCTL_INTRODUCEREADERW", "Long_Return"},
-    Ioctl{0x00090068, "SCARD_IOCTL_FORGETREADERA", "Long_Return"},
-    Ioctl{0x0009006C, "SCARD_IOCTL_FORGETREADERW", "Long_Return"},
-    Ioctl{0x00090070, "SCARD_IOCTL_ADDREADERTOGROUPA", "Long_Return"},
-    Ioctl{0x00090074, "SCARD_IOCTL_ADDREADERTOGROUPW", "Long_Return"},
-    Ioctl{0x00090078, "SCARD_IOCTL_REMOVEREADERFROMGROUPA", "Long_Return"},
-    Ioctl{0x0009007C, "SCARD_IOCTL_REMOVEREADERFROMGROUPW", "Long_Return"},
-    Ioctl{0x00090098, "SCARD_IOCTL_LOCATECARDSA", "LocateCards_Return"},
-    Ioctl{0x0009009C, "SCARD_IOCTL_LOCATECARDSW", "LocateCards_Return"},
-    Ioctl{0x000900A0, "SCARD_IOCTL_GETSTATUSCHANGEA", "GetStatusChange_Return"},
-    Ioctl{0x000900A4, "SCARD_IOCTL_GETSTATUSCHANGEW", "GetStatusChange_Return"},
-    Ioctl{0x000900A8, "SCARD_IOCTL_CANCEL", "Long_Return"},
-    Ioctl{0x000900AC, "SCARD_IOCTL_CONNECTA", "Connect_Return"},
-    Ioctl{0x000900B0, "SCARD_IOCTL_CONNECTW", "Connect_Return"},
-    Ioctl{0x000900B4, "SCARD_IOCTL_RECONNECT", "Reconnect_Return"},
-    Ioctl{0x000900B8, "SCARD_IOCTL_DISCONNECT", "Long_Return"},
-    Ioctl{0x000900BC, "SCARD_IOCTL_BEGINTRANSACTION", "Long_Return"},
-    Ioctl{0x000900C0, "SCARD_IOCTL_ENDTRANSACTION", "Long_Return"},
-    Ioctl{0x000900C4, "SCARD_IOCTL_STATE", "State_Return"},
-    Ioctl{0x000900C8, "SCARD_IOCTL_STATUSA", "Status_Return"},
-    Ioctl{0x000900CC, "SCARD_IOCTL_STATUSW", "Status_Return"},
-    Ioctl{0x000900D0, "SCARD_IOCTL_TRANSMIT", "Transmit_Return"},
-    Ioctl{0x000900D4, "SCARD_IOCTL_CONTROL", "Control_Return"},
-    Ioctl{0x000900D8, "SCARD_IOCTL_GETATTRIB", "GetAttrib_Return"},
-    Ioctl{0x000900DC, "SCARD_IOCTL_SETATTRIB", "Long_Return"},
-    Ioctl{0x000900E0, "SCARD_IOCTL_ACCESSSTARTEDEVENT", "Long_Return"},
-    Ioctl{0x000900E8, "SCARD_IOCTL_LOCATECARDSBYATRA", "LocateCards_Return"},
-    Ioctl{0x000900EC, "SCARD_IOCTL_LOCATECARDSBYATRW", "LocateCards_Return"},
-    Ioctl{0x000900F0, "SCARD_IOCTL_READCACHEA", "ReadCache_Return"},
-    Ioctl{0x000900F4, "SCARD_IOCTL_READCACHEW", "ReadCache_Return"},
-    Ioctl{0x000900F8, "SCARD_IOCTL_WRITECACHEA", "Long_Return"},
-    Ioctl{0x000900FC, "SCARD_IOCTL_WRITECACHEW", "Long_Return"},
-    Ioctl{0x00090100, "SCARD_IOCTL_GETTRANSMITCOUNT", "GetTransmitCount_Return"},
-    Ioctl{0x00090104, "SCARD_IOCTL_GETREADERICON", "GetReaderIcon_Return"},
-    Ioctl{0x00090108, "SCARD_IOCTL_GETDEVICETYPEID", "GetDeviceTypeId_Return"},
-};
-
-const Ioctl* find_ioctl(uint32_t code) {
-    auto it = std::ranges::find(kIoctls, code, &Ioctl::code);
-    return it != kIoctls.end() ? &*it : nullptr;
-}
 
 std::string hex32(uint32_t value) {
     char text[11];
@@ -341,12 +281,12 @@ private:
 }  // namespace
 
 std::string_view return_layout(uint32_t io_control_code) {
-    const Ioctl* ioctl = find_ioctl(io_control_code);
-    return ioctl != nullptr ? ioctl->layout : "Long_Return";
+    const smartcard::Ioctl* ioctl = smartcard::findIoctl(io_control_code);
+    return ioctl != nullptr ? ioctl->returns : "Long_Return";
 }
 
 std::string_view ioctl_name(uint32_t io_control_code) {
-    const Ioctl* ioctl = find_ioctl(io_control_code);
+    const smartcard::Ioctl* ioctl = smartcard::findIoctl(io_control_code);
     return ioctl != nullptr ? ioctl->name : std::string_view{};
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "smartcard/calls/services.h"
+#include "smartcard/wire/ioctls.h"
 
 namespace kx_agent::test {
 

@@ -12,18 +12,18 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kListReaderGroupsA = 0x00090020;
-constexpr uint32_t kListReaderGroupsW = 0x00090024;
-constexpr uint32_t kListReadersA = 0x00090028;
-constexpr uint32_t kListReadersW = 0x0009002C;
-constexpr uint32_t kGetStatusChangeA = 0x000900A0;
-constexpr uint32_t kGetStatusChangeW = 0x000900A4;
-constexpr uint32_t kConnectA = 0x000900AC;
-constexpr uint32_t kConnectW = 0x000900B0;
-constexpr uint32_t kStatusA = 0x000900C8;
-constexpr uint32_t kStatusW = 0x000900CC;
-constexpr uint32_t kLocateByAtrA = 0x000900E8;
-constexpr uint32_t kLocateByAtrW = 0x000900EC;
+constexpr uint32_t kListReaderGroupsA = smartcard::ioctl::listReaderGroupsA;
+constexpr uint32_t kListReaderGroupsW = smartcard::ioctl::listReaderGroupsW;
+constexpr uint32_t kListReadersA = smartcard::ioctl::listReadersA;
+constexpr uint32_t kListReadersW = smartcard::ioctl::listReadersW;
+constexpr uint32_t kGetStatusChangeA = smartcard::ioctl::getStatusChangeA;
+constexpr uint32_t kGetStatusChangeW = smartcard::ioctl::getStatusChangeW;
+constexpr uint32_t kConnectA = smartcard::ioctl::connectA;
+constexpr uint32_t kConnectW = smartcard::ioctl::connectW;
+constexpr uint32_t kStatusA = smartcard::ioctl::statusA;
+constexpr uint32_t kStatusW = smartcard::ioctl::statusW;
+constexpr uint32_t kLocateByAtrA = smartcard::ioctl::locateCardsByAtrA;
+constexpr uint32_t kLocateByAtrW = smartcard::ioctl::locateCardsByAtrW;
 constexpr uint32_t kAutoAllocate = 0xFFFFFFFF;
 constexpr uint32_t kInvalidParameter = 0x80100004;
 

@@ -72,10 +72,10 @@ TEST(Numbering, OnlyPcscLitesUnsupportedCodeIsRenumbered) {
         EXPECT_EQ(nb::resultToClient(code), code);
 }
 
-constexpr uint32_t kStatus = 0x000900C8;
-constexpr uint32_t kTransmit = 0x000900D0;
-constexpr uint32_t kControl = 0x000900D4;
-constexpr uint32_t kEndTransaction = 0x000900C0;
+constexpr uint32_t kStatus = smartcard::ioctl::statusA;
+constexpr uint32_t kTransmit = smartcard::ioctl::transmit;
+constexpr uint32_t kControl = smartcard::ioctl::control;
+constexpr uint32_t kEndTransaction = smartcard::ioctl::endTransaction;
 
 // REDIR_SCARDHANDLE fixed part and its deferred arrays.
 Ndr& handle_fixed(Ndr& n) { return n.u32(8).u32(0x00020000).u32(8).u32(0x00020004); }

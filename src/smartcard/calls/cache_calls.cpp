@@ -129,14 +129,10 @@ const CallHandler readCacheCall = typedCall<decodeReadCache, executeReadCache>;
 const CallHandler writeCacheCall = typedCall<decodeWriteCache, executeWriteCache>;
 
 constexpr std::array kRows = {
-    row(0x000900F0, "SCARD_IOCTL_READCACHEA", readCacheCall, CharForm::A, CallOrder::Kind::context,
-        Timing::atOnce),
-    row(0x000900F4, "SCARD_IOCTL_READCACHEW", readCacheCall, CharForm::W, CallOrder::Kind::context,
-        Timing::atOnce),
-    row(0x000900F8, "SCARD_IOCTL_WRITECACHEA", writeCacheCall, CharForm::A,
-        CallOrder::Kind::context, Timing::atOnce),
-    row(0x000900FC, "SCARD_IOCTL_WRITECACHEW", writeCacheCall, CharForm::W,
-        CallOrder::Kind::context, Timing::atOnce),
+    row(ioctl::readCacheA, readCacheCall, CharForm::A, CallOrder::Kind::context, Timing::atOnce),
+    row(ioctl::readCacheW, readCacheCall, CharForm::W, CallOrder::Kind::context, Timing::atOnce),
+    row(ioctl::writeCacheA, writeCacheCall, CharForm::A, CallOrder::Kind::context, Timing::atOnce),
+    row(ioctl::writeCacheW, writeCacheCall, CharForm::W, CallOrder::Kind::context, Timing::atOnce),
 };
 
 std::span<const CallRow> cacheCallRows() { return kRows; }

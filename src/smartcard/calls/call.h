@@ -27,6 +27,7 @@
 
 #include "smartcard/calls/services.h"
 #include "smartcard/smartcard.h"
+#include "smartcard/wire/ioctls.h"
 #include "smartcard/wire/ndr.h"
 
 namespace kx_agent::smartcard {
@@ -125,10 +126,12 @@ struct CallRow {
     Timing timing = Timing::waits;
 };
 
-constexpr CallRow row(uint32_t code, std::string_view name, const CallHandler& handler,
-                      CharForm form = CharForm::A, CallOrder::Kind kind = CallOrder::Kind::context,
+// The row of `code`, named as smartcard/wire/ioctls.h names it (a code it does not list does not
+// compile).
+constexpr CallRow row(uint32_t code, const CallHandler& handler, CharForm form = CharForm::A,
+                      CallOrder::Kind kind = CallOrder::Kind::context,
                       Timing timing = Timing::waits) {
-    return CallRow{code, name, &handler, form, kind, timing};
+    return CallRow{code, findIoctl(code)->name, &handler, form, kind, timing};
 }
 
 // The rows of each family, one function per family file; the dispatcher (smartcard/framing.cpp)

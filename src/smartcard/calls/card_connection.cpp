@@ -174,12 +174,12 @@ const CallHandler beginTransactionCall = typedCall<decodeDisposition, executeBeg
 const CallHandler endTransactionCall = typedCall<decodeDisposition, executeEnd>;
 
 constexpr std::array kRows = {
-    row(0x000900AC, "SCARD_IOCTL_CONNECTA", connectCall),
-    row(0x000900B0, "SCARD_IOCTL_CONNECTW", connectCall, CharForm::W),
-    row(0x000900B4, "SCARD_IOCTL_RECONNECT", reconnectCall),
-    row(0x000900B8, "SCARD_IOCTL_DISCONNECT", disconnectCall),
-    row(0x000900BC, "SCARD_IOCTL_BEGINTRANSACTION", beginTransactionCall),
-    row(0x000900C0, "SCARD_IOCTL_ENDTRANSACTION", endTransactionCall),
+    row(ioctl::connectA, connectCall),
+    row(ioctl::connectW, connectCall, CharForm::W),
+    row(ioctl::reconnect, reconnectCall),
+    row(ioctl::disconnect, disconnectCall),
+    row(ioctl::beginTransaction, beginTransactionCall),
+    row(ioctl::endTransaction, endTransactionCall),
 };
 
 std::span<const CallRow> cardConnectionRows() { return kRows; }

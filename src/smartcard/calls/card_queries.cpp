@@ -153,11 +153,10 @@ const CallHandler setAttribCall = typedCall<decodeSetAttrib, executeSetAttrib>;
 const CallHandler getTransmitCountCall = typedCall<decodeTransmitCount, executeTransmitCount>;
 
 constexpr std::array kRows = {
-    row(0x000900C4, "SCARD_IOCTL_STATE", stateCall, CharForm::A, CallOrder::Kind::context,
+    row(ioctl::state, stateCall, CharForm::A, CallOrder::Kind::context, Timing::atOnce),
+    row(ioctl::setAttrib, setAttribCall),
+    row(ioctl::getTransmitCount, getTransmitCountCall, CharForm::A, CallOrder::Kind::context,
         Timing::atOnce),
-    row(0x000900DC, "SCARD_IOCTL_SETATTRIB", setAttribCall),
-    row(0x00090100, "SCARD_IOCTL_GETTRANSMITCOUNT", getTransmitCountCall, CharForm::A,
-        CallOrder::Kind::context, Timing::atOnce),
 };
 
 std::span<const CallRow> cardQueryRows() { return kRows; }

@@ -120,10 +120,8 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form, const Services
 const CallHandler statusCall = typedCall<decodeStatus, executeStatus>;
 
 constexpr std::array kRows = {
-    row(0x000900C8, "SCARD_IOCTL_STATUSA", statusCall, CharForm::A, CallOrder::Kind::context,
-        Timing::atOnce),
-    row(0x000900CC, "SCARD_IOCTL_STATUSW", statusCall, CharForm::W, CallOrder::Kind::context,
-        Timing::atOnce),
+    row(ioctl::statusA, statusCall, CharForm::A, CallOrder::Kind::context, Timing::atOnce),
+    row(ioctl::statusW, statusCall, CharForm::W, CallOrder::Kind::context, Timing::atOnce),
 };
 
 std::span<const CallRow> cardStatusRows() { return kRows; }

@@ -97,14 +97,13 @@ const CallHandler isValidContextCall = typedCall<decodeContextCall<true>, execut
 const CallHandler cancelCall = typedCall<decodeContextCall<false>, executeCancel>;
 
 constexpr std::array kRows = {
-    row(0x00090014, "SCARD_IOCTL_ESTABLISHCONTEXT", establishContextCall, CharForm::A,
-        CallOrder::Kind::independent, Timing::atOnce),
-    row(0x00090018, "SCARD_IOCTL_RELEASECONTEXT", releaseContextCall, CharForm::A,
-        CallOrder::Kind::context, Timing::atOnce),
-    row(0x0009001C, "SCARD_IOCTL_ISVALIDCONTEXT", isValidContextCall, CharForm::A,
-        CallOrder::Kind::context, Timing::atOnce),
-    row(0x000900A8, "SCARD_IOCTL_CANCEL", cancelCall, CharForm::A, CallOrder::Kind::cancel,
+    row(ioctl::establishContext, establishContextCall, CharForm::A, CallOrder::Kind::independent,
         Timing::atOnce),
+    row(ioctl::releaseContext, releaseContextCall, CharForm::A, CallOrder::Kind::context,
+        Timing::atOnce),
+    row(ioctl::isValidContext, isValidContextCall, CharForm::A, CallOrder::Kind::context,
+        Timing::atOnce),
+    row(ioctl::cancel, cancelCall, CharForm::A, CallOrder::Kind::cancel, Timing::atOnce),
 };
 
 std::span<const CallRow> contextCallRows() { return kRows; }

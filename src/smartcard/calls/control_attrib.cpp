@@ -210,8 +210,8 @@ const CallHandler controlCall = typedCall<decodeControl, executeControl>;
 const CallHandler getAttribCall = typedCall<decodeGetAttrib, executeGetAttrib>;
 
 constexpr std::array kRows = {
-    row(0x000900D4, "SCARD_IOCTL_CONTROL", controlCall),
-    row(0x000900D8, "SCARD_IOCTL_GETATTRIB", getAttribCall),
+    row(ioctl::control, controlCall),
+    row(ioctl::getAttrib, getAttribCall),
 };
 
 std::span<const CallRow> controlAttribRows() { return kRows; }

@@ -115,14 +115,12 @@ const CallHandler locateCardsCall = unsupportedCall<LocateCardsReturn>;
 const CallHandler locateCardsByATRCall = typedCall<decodeLocateByAtr, executeLocateByAtr>;
 
 constexpr std::array kRows = {
-    row(0x00090098, "SCARD_IOCTL_LOCATECARDSA", locateCardsCall, CharForm::A,
-        CallOrder::Kind::independent),
-    row(0x0009009C, "SCARD_IOCTL_LOCATECARDSW", locateCardsCall, CharForm::W,
-        CallOrder::Kind::independent),
-    row(0x000900E8, "SCARD_IOCTL_LOCATECARDSBYATRA", locateCardsByATRCall, CharForm::A,
-        CallOrder::Kind::context, Timing::atOnce),
-    row(0x000900EC, "SCARD_IOCTL_LOCATECARDSBYATRW", locateCardsByATRCall, CharForm::W,
-        CallOrder::Kind::context, Timing::atOnce),
+    row(ioctl::locateCardsA, locateCardsCall, CharForm::A, CallOrder::Kind::independent),
+    row(ioctl::locateCardsW, locateCardsCall, CharForm::W, CallOrder::Kind::independent),
+    row(ioctl::locateCardsByAtrA, locateCardsByATRCall, CharForm::A, CallOrder::Kind::context,
+        Timing::atOnce),
+    row(ioctl::locateCardsByAtrW, locateCardsByATRCall, CharForm::W, CallOrder::Kind::context,
+        Timing::atOnce),
 };
 
 std::span<const CallRow> locateCallRows() { return kRows; }

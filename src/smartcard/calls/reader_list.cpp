@@ -133,14 +133,14 @@ const CallHandler listReadersCall = typedCall<decodeListReaders, executeListRead
 const CallHandler listReaderGroupsCall = typedCall<decodeListReaderGroups, executeListReaderGroups>;
 
 constexpr std::array kRows = {
-    row(0x00090020, "SCARD_IOCTL_LISTREADERGROUPSA", listReaderGroupsCall, CharForm::A,
-        CallOrder::Kind::context, Timing::atOnce),
-    row(0x00090024, "SCARD_IOCTL_LISTREADERGROUPSW", listReaderGroupsCall, CharForm::W,
-        CallOrder::Kind::context, Timing::atOnce),
-    row(0x00090028, "SCARD_IOCTL_LISTREADERSA", listReadersCall, CharForm::A,
-        CallOrder::Kind::context, Timing::atOnce),
-    row(0x0009002C, "SCARD_IOCTL_LISTREADERSW", listReadersCall, CharForm::W,
-        CallOrder::Kind::context, Timing::atOnce),
+    row(ioctl::listReaderGroupsA, listReaderGroupsCall, CharForm::A, CallOrder::Kind::context,
+        Timing::atOnce),
+    row(ioctl::listReaderGroupsW, listReaderGroupsCall, CharForm::W, CallOrder::Kind::context,
+        Timing::atOnce),
+    row(ioctl::listReadersA, listReadersCall, CharForm::A, CallOrder::Kind::context,
+        Timing::atOnce),
+    row(ioctl::listReadersW, listReadersCall, CharForm::W, CallOrder::Kind::context,
+        Timing::atOnce),
 };
 
 std::span<const CallRow> readerListRows() { return kRows; }

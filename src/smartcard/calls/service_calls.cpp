@@ -99,30 +99,29 @@ const CallHandler accessStartedEventCall = typedCall<decodeAccessStarted, execut
 const CallHandler getDeviceTypeIdCall = typedCall<decodeDeviceTypeId, executeDeviceTypeId>;
 const CallHandler getReaderIconCall = unsupportedCall<GetReaderIconReturn>;
 
-constexpr CallRow unsupported(uint32_t code, std::string_view name) {
-    return row(code, name, unsupportedCall<LongReturn>, CharForm::A, CallOrder::Kind::independent);
+constexpr CallRow unsupported(uint32_t code) {
+    return row(code, unsupportedCall<LongReturn>, CharForm::A, CallOrder::Kind::independent);
 }
 
 constexpr std::array kRows = {
-    unsupported(0x00090050, "SCARD_IOCTL_INTRODUCEREADERGROUPA"),
-    unsupported(0x00090054, "SCARD_IOCTL_INTRODUCEREADERGROUPW"),
-    unsupported(0x00090058, "SCARD_IOCTL_FORGETREADERGROUPA"),
-    unsupported(0x0009005C, "SCARD_IOCTL_FORGETREADERGROUPW"),
-    unsupported(0x00090060, "SCARD_IOCTL_INTRODUCEREADERA"),
-    unsupported(0x00090064, "SCARD_IOCTL_INTRODUCEREADERW"),
-    unsupported(0x00090068, "SCARD_IOCTL_FORGETREADERA"),
-    unsupported(0x0009006C, "SCARD_IOCTL_FORGETREADERW"),
-    unsupported(0x00090070, "SCARD_IOCTL_ADDREADERTOGROUPA"),
-    unsupported(0x00090074, "SCARD_IOCTL_ADDREADERTOGROUPW"),
-    unsupported(0x00090078, "SCARD_IOCTL_REMOVEREADERFROMGROUPA"),
-    unsupported(0x0009007C, "SCARD_IOCTL_REMOVEREADERFROMGROUPW"),
+    unsupported(ioctl::introduceReaderGroupA),
+    unsupported(ioctl::introduceReaderGroupW),
+    unsupported(ioctl::forgetReaderGroupA),
+    unsupported(ioctl::forgetReaderGroupW),
+    unsupported(ioctl::introduceReaderA),
+    unsupported(ioctl::introduceReaderW),
+    unsupported(ioctl::forgetReaderA),
+    unsupported(ioctl::forgetReaderW),
+    unsupported(ioctl::addReaderToGroupA),
+    unsupported(ioctl::addReaderToGroupW),
+    unsupported(ioctl::removeReaderFromGroupA),
+    unsupported(ioctl::removeReaderFromGroupW),
     // A Windows server sends this one as 4 bare bytes ([MS-RDPESC] 2.2.2.30): see skipTypeHeaders.
-    row(0x000900E0, "SCARD_IOCTL_ACCESSSTARTEDEVENT", accessStartedEventCall, CharForm::A,
+    row(ioctl::accessStartedEvent, accessStartedEventCall, CharForm::A,
         CallOrder::Kind::independent, Timing::atOnce),
-    row(0x00090104, "SCARD_IOCTL_GETREADERICON", getReaderIconCall, CharForm::W,
-        CallOrder::Kind::independent),
-    row(0x00090108, "SCARD_IOCTL_GETDEVICETYPEID", getDeviceTypeIdCall, CharForm::W,
-        CallOrder::Kind::context, Timing::atOnce),
+    row(ioctl::getReaderIcon, getReaderIconCall, CharForm::W, CallOrder::Kind::independent),
+    row(ioctl::getDeviceTypeId, getDeviceTypeIdCall, CharForm::W, CallOrder::Kind::context,
+        Timing::atOnce),
 };
 
 std::span<const CallRow> serviceCallRows() { return kRows; }

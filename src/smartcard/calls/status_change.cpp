@@ -64,8 +64,8 @@ GetStatusChangeReturn executeGetStatusChange(const GetStatusChangeCall& call, Ch
 const CallHandler getStatusChangeCall = typedCall<decodeGetStatusChange, executeGetStatusChange>;
 
 constexpr std::array kRows = {
-    row(0x000900A0, "SCARD_IOCTL_GETSTATUSCHANGEA", getStatusChangeCall),
-    row(0x000900A4, "SCARD_IOCTL_GETSTATUSCHANGEW", getStatusChangeCall, CharForm::W),
+    row(ioctl::getStatusChangeA, getStatusChangeCall),
+    row(ioctl::getStatusChangeW, getStatusChangeCall, CharForm::W),
 };
 
 std::span<const CallRow> statusChangeRows() { return kRows; }

@@ -210,7 +210,7 @@ TransmitReturn executeTransmit(const TransmitCall& call, CharForm, const Service
 const CallHandler transmitCall = typedCall<decodeTransmit, executeTransmit>;
 
 constexpr std::array kRows = {
-    row(0x000900D0, "SCARD_IOCTL_TRANSMIT", transmitCall),
+    row(ioctl::transmit, transmitCall),
 };
 
 std::span<const CallRow> transmitRows() { return kRows; }
