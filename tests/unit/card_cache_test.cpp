@@ -135,8 +135,8 @@ TEST(CardCache, AClosedConnectionsContextLeavesNothingCached) {
         ASSERT_EQ(connection.pcsc().establish_context(SCARD_SCOPE_SYSTEM, &context),
                   SCARD_S_SUCCESS);
         cache.write(context, kCard, 0, "closed", bytes(4, 9));
-        transmits.connected(0xC1, {"R", context}, 1);
-        transmits.connected(0xC2, {"R", context + 1}, 1);
+        transmits.connected(0xC1, {"R", static_cast<uint64_t>(context)}, 1);
+        transmits.connected(0xC2, {"R", static_cast<uint64_t>(context) + 1}, 1);
         testing::internal::CaptureStdout();
     }
     testing::internal::GetCapturedStdout();
