@@ -34,12 +34,13 @@ function everyCall() {
   return (async () => {
     const { client, codec } = window;
     const codes = [];
-    const run = async (c) => {
-      const reply = await client.call(c);
+    const run = async (c, timeoutMs) => {
+      const reply = await client.call(c, timeoutMs);
       codes.push(reply.returnCode);
       return reply;
     };
-    const { context } = await run(codec.establishContext());
+    // No time-out of the module's own: Infinity is no time-out, as it reads.
+    const { context } = await run(codec.establishContext(), Infinity);
     const { readers } = await run(codec.listReaders(context, codec.AUTOALLOCATE, 'W'));
     const reader = readers.find((name) => name.startsWith('Virtual PCD'));
     const { card, protocol } = await run(codec.connect(context, reader));
@@ -48,6 +49,34 @@ function everyCall() {
     await run(codec.releaseContext(context));
     return { codes, response: Array.from(response) };
   })();
+}
+
+// The recorded session, through the page's client and straight over a WebSocket of the page's.
+async function forwardSession() {
+  const { playSession, agentSocket } = await import('/test/session.js');
+  const agent = agentSocket();
+  const expected = await playSession(agent.send);
+  agent.close();
+  const forwarded = await playSession((ioctl, input) => window.client.forward(ioctl, input));
+  return { expected, forwarded };
+}
+
+// What becomes of the calls beyond the bound, and of a wait the page gives up on: the agent is
+// told, so the next call on its context is answered, not queued behind the wait.
+async function bounds() {
+  const { contextCall } = await import('/test/session.js');
+  const { client, codec } = window;
+  const { MAX_PENDING_CALLS } = await import('/bridge-client.js');
+  const calls = Array.from({ length: MAX_PENDING_CALLS + 1 },
+    () => client.forward(codec.IOCTL.ISVALIDCONTEXT, contextCall([])).then(() => 'answered', (e) => e.code));
+  const flood = await Promise.all(calls);
+  const { context } = await client.call(codec.establishContext());
+  const wait = codec.getStatusChange(context, 0x7fffffff, [{ reader: 'Virtual PCD 00 01', currentState: 0x10 }], 'W');
+  const gaveUp = await client.forward(wait.ioctl, codec.callInput(wait), { timeoutMs: 500 }).catch((e) => e.code);
+  const next = await client.forward(codec.IOCTL.ISVALIDCONTEXT, contextCall(Array.from(context)), { timeoutMs: 5000 })
+    .then(({ output }) => new DataView(output.buffer).getUint32(16, true), (e) => e.code);
+  await client.call(codec.releaseContext(context));
+  return { answered: flood.filter((r) => r === 'answered').length, last: flood.at(-1), gaveUp, next };
 }
 
 const rows = [
@@ -66,7 +95,20 @@ const rows = [
     bridgeSays: 'not one the agent trusts' },
   { what: 'a page of another site that connects directly is refused', site: 1, grant: true,
     click: '#open-direct', states: ['waiting', 'refused'] },
+  { what: 'a recorded session forwarded through the bridge is answered byte for byte as directly',
+    site: 0, grant: true, click: '#open', states: ['waiting', 'answering'], session: true },
+  { what: 'a recorded session forwarded over the direct connection is answered byte for byte',
+    site: 0, grant: true, click: '#open-direct', states: ['waiting', 'answering'], session: true },
+  { what: 'a bridge opened again, after its window was closed or while it is open, carries the first call',
+    site: 0, click: '#open', states: ['waiting', 'answering'], reopen: true },
+  { what: 'calls beyond the bound are refused at once; a wait given up on is cancelled at the agent',
+    site: 0, click: '#open', states: ['waiting', 'answering'], bounds: true },
 ];
+
+const SCARD_E_CANCELLED = '02 00 10 80';
+const SCARD_E_UNKNOWN_READER = '09 00 10 80';
+const SCARD_E_UNSUPPORTED_FEATURE = '22 00 10 80';
+const returnCode = (result) => result.output.slice(48, 59);  // output offset 16, as hex
 
 for (const row of rows) {
   test(row.what, { timeout: 60000 }, async () => {
@@ -103,6 +145,34 @@ for (const row of rows) {
       const { codes, response } = await page.evaluate(everyCall);
       assert.deepEqual(codes, [0, 0, 0, 0, 0, 0]);
       assert.deepEqual(response, [0x6A, 0x82]);  // no such application, as the card says
+    }
+    if (row.session) {
+      const { expected, forwarded } = await page.evaluate(forwardSession);
+      const bytes = (results) => results.map(({ what, ioStatus, output }) => ({ what, ioStatus, output }));
+      assert.deepEqual(bytes(forwarded), bytes(expected));
+      const wait = forwarded.find((r) => r.what.startsWith('GetStatusChangeW'));
+      assert.equal(returnCode(wait), SCARD_E_CANCELLED);
+      assert.ok(wait.ms > 5000, `the wait ended after ${wait.ms} ms`);
+      // The virtual reader has no features to tell; the agent refuses the reader group call.
+      assert.deepEqual(forwarded.filter((r) => returnCode(r) !== '00 00 00 00').map(returnCode),
+                       [SCARD_E_CANCELLED, SCARD_E_UNSUPPORTED_FEATURE, SCARD_E_UNKNOWN_READER,
+                        SCARD_E_UNSUPPORTED_FEATURE]);
+    }
+    for (const how of row.reopen ? ['closed', 'open'] : []) {
+      if (how === 'closed') {
+        await browser.pages().find((p) => p.url().startsWith('http://127.0.0.1:8095/bridge.html')).close();
+        await page.waitForFunction(() => window.client.state === 'closed');
+      }
+      await page.click('#open');
+      assert.equal(await page.evaluate(() => window.opened), true);
+      const first = await page.evaluate(async (input) =>
+        Array.from((await window.client.forward(0x00090014, input, { timeoutMs: 5000 })).output.slice(16, 20)),
+        [1, 16, 8, 0, 0xcc, 0xcc, 0xcc, 0xcc, 8, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0]);
+      assert.deepEqual(first, [0, 0, 0, 0]);
+    }
+    if (row.bounds) {
+      assert.deepEqual(await page.evaluate(bounds),
+                       { answered: 64, last: 'queue-full', gaveUp: 'timeout', next: 0 });
     }
     if (row.bridgeSays) {
       // The bridge window tells its user the same in words.
