@@ -1,6 +1,7 @@
 // Byte-exact tests of the web client's call codec (web/scard-codec.js) and its code names.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import fs from 'node:fs';
 
 import * as codec from '../../web/scard-codec.js';
 import { returnCodeText, readerStateText, cardStateText, protocolText, statusWordText }
@@ -301,4 +302,16 @@ test('states, protocols and status words are named', () => {
     [statusWordText(0x1234), ''],
   ];
   for (const [actual, expected] of cases) assert.equal(actual, expected);
+});
+
+// web/ as a package: every export of its package.json is there, with a declaration for each name
+// the module exports (tsc checks the declarations themselves: tests/browser/types.ts).
+test('the package exports each module with declarations for all it exports', async () => {
+  const web = new URL('../../web/', import.meta.url);
+  const { exports } = JSON.parse(fs.readFileSync(new URL('package.json', web), 'utf8'));
+  for (const { types, default: module } of Object.values(exports)) {
+    const declared = [...fs.readFileSync(new URL(types, web), 'utf8')
+      .matchAll(/^export declare (?:const|function|class) (\w+)/gm)].map((m) => m[1]);
+    assert.deepEqual(declared.sort(), Object.keys(await import(new URL(module, web))).sort(), module);
+  }
 });
