@@ -72,7 +72,8 @@ export declare function transmit(
 export declare function callInput(c: ScardCall<unknown>): Uint8Array;
 export declare function encodeMessage(
   ioControlCode: number, input: Bytes, completionId: number, deviceId?: number): ArrayBuffer;
-export declare function encodeCall(c: ScardCall<unknown>, completionId: number, deviceId?: number): ArrayBuffer;
+export declare function encodeCall(
+  c: ScardCall<unknown>, completionId: number, deviceId?: number): ArrayBuffer;
 export declare function isCallReply(data: ArrayBuffer): boolean;
 export declare function replyCompletionId(data: ArrayBuffer): number | undefined;
 export declare function readCompletion(data: ArrayBuffer):
