@@ -54,7 +54,7 @@ function timerDelay(timeoutMs) {
 const sameBytes = (a, b) => a.length === b.length && a.every((byte, i) => byte === b[i]);
 
 // What each state means, in words a page may show its user. `closed`, `waiting` and `answering`
-// are the way up; the others say why the agent cannot be reached, each reported within a second.
+// are the way up; the others say why the agent cannot be reached, each reported within seconds.
 export const STATE_REASONS = {
   closed: 'No connection to the agent.',
   waiting: 'Waiting for the agent to answer.',

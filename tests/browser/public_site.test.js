@@ -40,9 +40,9 @@ function everyCall() {
       codes.push(reply.returnCode);
       return reply;
     };
-    // No time-out of the module's own: Infinity is no time-out, as it reads.
+    // Time-outs beyond what a browser timer holds: none, and one clamped to it.
     const { context } = await run(codec.establishContext(), Infinity);
-    const { readers } = await run(codec.listReaders(context, codec.AUTOALLOCATE, 'W'));
+    const { readers } = await run(codec.listReaders(context, codec.AUTOALLOCATE, 'W'), 0xffffffff);
     const reader = readers.find((name) => name.startsWith('Virtual PCD'));
     const { card, protocol } = await run(codec.connect(context, reader));
     const { response } = await run(codec.transmit(card, protocol, [0x00, 0xA4, 0x04, 0x00, 0x00]));
