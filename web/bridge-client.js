@@ -10,19 +10,51 @@ export const AGENT_ORIGIN = 'http://127.0.0.1:8095';
 export const AGENT_SOCKET = 'ws://127.0.0.1:8095/';
 
 const HANDSHAKE_INTERVAL_MS = 500;
-const HANDSHAKE_TRIES = 10;
-const CALL_TIMEOUT_MS = 5000;
+const HANDSHAKE_TRIES = 20;
 // A bridge (or socket) whose handshake is not answered within this is reported unreachable; an
-// answer that comes later still brings it to 'answering'.
-const UNREACHABLE_MS = 1000;
+// answer that comes later, within the handshake's tries, still brings it to 'answering'. A
+// loaded machine may take a second or two to load the bridge page and open its socket.
+const UNREACHABLE_MS = 3000;
 // A bridge window that reports itself closed this soon after it was opened, before anything
 // came from it, was cut off by the page's opener policy: the browser put it in a browsing
 // context group of its own, and the page's handle to it reads as closed at once.
 const CUT_OFF_MS = 1000;
 const WATCH_MS = 100;
+// Whether the agent still answers is judged from the connection, never from how long one call
+// takes: when replies may come in any order, the agent answers a handshake at once whatever its
+// calls wait for, so after PING_MS without a word from it the page sends one, and the agent is
+// silent when SILENT_MS pass without an answer.
+const PING_MS = 2000;
+const SILENT_MS = 6000;
+// The longest time-out a browser timer holds: a longer one fires at once.
+export const MAX_TIMEOUT_MS = 2 ** 31 - 1;
+// The calls a page may have waiting for the agent at once, as many as the agent carries out side
+// by side on one connection: each call sent runs, and the handshake that tells whether the agent
+// answers is never held behind calls.
+export const MAX_PENDING_CALLS = 64;
+
+// How a call failed: `code` is 'not-answering' (the client is not answering, or stopped, and
+// `message` says why), 'timeout' (the page's own time-out), 'aborted' (the page's signal),
+// 'queue-full' (MAX_PENDING_CALLS calls already wait) or 'malformed' (a reply a typed call
+// could not decode).
+export class AgentError extends Error {
+  constructor(code, message) {
+    super(message);
+    this.name = 'AgentError';
+    this.code = code;
+  }
+}
+
+// A time-out the page set, as a timer can hold it; none for undefined, Infinity and NaN.
+function timerDelay(timeoutMs) {
+  if (timeoutMs === undefined || timeoutMs === null || !Number.isFinite(timeoutMs)) return undefined;
+  return Math.min(Math.max(0, timeoutMs), MAX_TIMEOUT_MS);
+}
+
+const sameBytes = (a, b) => a.length === b.length && a.every((byte, i) => byte === b[i]);
 
 // What each state means, in words a page may show its user. `closed`, `waiting` and `answering`
-// are the way up; the others say why the agent cannot be reached, each reported within a second.
+// are the way up; the others say why the agent cannot be reached, each reported within seconds.
 export const STATE_REASONS = {
   closed: 'No connection to the agent.',
   waiting: 'Waiting for the agent to answer.',
@@ -71,38 +103,42 @@ export class BridgeClient extends EventTarget {
   reason = STATE_REASONS.closed;
   direct = false;
   #window = null;
+  #windows = 0;       // bridge windows opened, each under a name of its own
   #socket = null;
   #opened = 0;        // when the bridge window was opened (performance.now())
   #heard = false;     // whether anything came from the bridge or socket since it was opened
+  #heardAt = 0;       // when the agent last said anything
+  #pingAt = 0;        // when the last ping went out
   // True when the agent answers calls in any order (it granted the handshake flag): calls go out
-  // at once, the agent runs those on different contexts side by side, and each reply is paired
-  // with its call by the CompletionId. An agent that does not grant it handles the calls one at
-  // a time, in order: a call is then sent only after the previous reply has come, which keeps
-  // each one's time its own.
+  // at once, the agent runs those on different contexts side by side and those on one context
+  // in the order sent, and each reply is paired with its call by the CompletionId. An agent that
+  // does not grant it handles the calls one at a time, in order: a call is then sent only after
+  // the previous reply has come, which keeps each one's time its own.
   anyOrder = false;
   #handshake = null;  // { timer, unreachable } while the handshake is out
   #resolveOpen = null;  // settles the pending open()
   #fallback = true;
   #queue = [];
-  #inFlight = new Map();  // CompletionId -> call
+  #inFlight = new Map();  // CompletionId -> call, in the order sent
   #completionId = 0;
 
   constructor() {
     super();
     window.addEventListener('message', (event) => this.#receive(event));
-    setInterval(() => this.#watchWindow(), WATCH_MS);
+    setInterval(() => this.#watch(), WATCH_MS);
   }
 
   // Opens (or reopens) the way to the agent; resolves to true once the agent answers the
-  // handshake, to false once it is known that it will not. By default through the bridge window,
-  // which must be opened in answer to a click (`blocked` otherwise), and directly when the page's
-  // opener policy cuts the window off (unless `fallback` is false); `{ direct: true }` connects
-  // directly at once. A direct connection from a public site needs the user's leave to reach
-  // devices on the local network (`local-blocked` without it).
+  // handshake, to false once it is known that it will not. By default through a new bridge
+  // window (the one this client opened before is closed), which must be opened in answer to a
+  // click (`blocked` otherwise), and directly when the page's opener policy cuts the window off
+  // (unless `fallback` is false); `{ direct: true }` connects directly at once. A direct
+  // connection from a public site needs the user's leave to reach devices on the local network
+  // (`local-blocked` without it).
   open({ direct = false, fallback = true } = {}) {
     this.#close();
     this.#settle(false);
-    this.#failAll(new Error('the bridge was reopened'));
+    this.#failAll(new AgentError('not-answering', 'the bridge was reopened'));
     this.#fallback = fallback;
     const opened = new Promise((resolve) => { this.#resolveOpen = resolve; });
     if (direct) {
@@ -110,7 +146,9 @@ export class BridgeClient extends EventTarget {
       return opened;
     }
     this.direct = false;
-    this.#window = window.open(`${AGENT_ORIGIN}/bridge.html`, 'tolvane-bridge',
+    // A window of its own each time: reusing one by its name would send the handshake to the
+    // old bridge page while the new one loads, and the first call into the page that replaces it.
+    this.#window = window.open(`${AGENT_ORIGIN}/bridge.html`, `tolvane-bridge-${++this.#windows}`,
                                'popup,width=480,height=320');
     if (!this.#window) {
       this.#setState('blocked');
@@ -122,14 +160,50 @@ export class BridgeClient extends EventTarget {
     return opened;
   }
 
-  // Queues the call `c` (from scard-codec.js); resolves to its decoded reply, with `ms`, the time
-  // from sending the call to its reply. Rejects when the agent does not answer in time, and at
-  // once when it is not answering.
-  call(c, timeoutMs = CALL_TIMEOUT_MS) {
+  // Forwards one device I/O request of the smart-card device, as a remote-desktop server sends
+  // it: `ioControlCode` (SCARD_IOCTL_...) and `input`, its input buffer (the NDR type headers
+  // and the _Call structure) as bytes. Resolves to the agent's completion of it, { ioStatus,
+  // output }, the output buffer byte for byte (a failed call's whole _Return included): what the
+  // client sends back to its server. Calls on one context are carried out in the order forwarded.
+  // No time-out of the module's own: `timeoutMs` (clamped to MAX_TIMEOUT_MS) or `signal` give up
+  // on the call, and the agent is then told (a Cancel on its context ends a status-change wait
+  // there). Rejects with an AgentError.
+  forward(ioControlCode, input, { timeoutMs, signal } = {}) {
     return new Promise((resolve, reject) => {
-      this.#queue.push({ c, timeoutMs, resolve, reject });
+      const bytes = codec.toBytes(input).slice();
+      if (this.state !== 'answering') return reject(new AgentError('not-answering', this.reason));
+      if (this.#queue.length + this.#inFlight.size >= MAX_PENDING_CALLS) {
+        return reject(new AgentError('queue-full',
+          `${MAX_PENDING_CALLS} calls already wait for the agent: wait for some of them to complete`));
+      }
+      if (signal?.aborted) return reject(new AgentError('aborted', 'the call was aborted'));
+      const ioctl = ioControlCode >>> 0;
+      const p = { ioctl, input: bytes, resolve, reject, signal,
+                  context: codec.contextOf(ioctl, bytes), waits: codec.isStatusChange(ioctl) };
+      const delay = timerDelay(timeoutMs);
+      if (delay !== undefined) {
+        p.timer = setTimeout(
+          () => this.#giveUp(p, new AgentError('timeout', `no answer within ${delay} ms`)), delay);
+      }
+      if (signal) {
+        p.onAbort = () => this.#giveUp(p, new AgentError('aborted', 'the call was aborted'));
+        signal.addEventListener('abort', p.onAbort, { once: true });
+      }
+      this.#queue.push(p);
       this.#next();
     });
+  }
+
+  // A typed call `c` (from scard-codec.js), forwarded as above; resolves to its decoded reply,
+  // with `ms`, the time from the call to its reply.
+  async call(c, timeoutMs) {
+    const started = performance.now();
+    const { output } = await this.forward(c.ioctl, codec.callInput(c), { timeoutMs });
+    try {
+      return { ...codec.decodeOutput(c, output), ms: performance.now() - started };
+    } catch (error) {
+      throw new AgentError('malformed', `${c.name}: ${error.message}`);
+    }
   }
 
   // Sends the call `c` at once and forgets it: for the page's last moments, when its reply could
@@ -145,7 +219,9 @@ export class BridgeClient extends EventTarget {
     socket.binaryType = 'arraybuffer';
     this.#socket = socket;
     socket.onopen = () => this.#post(codec.handshake(codec.REPLIES_IN_ANY_ORDER));
-    socket.onmessage = (event) => this.#deliver(event.data);
+    socket.onmessage = (event) => {
+      if (this.#socket === socket) this.#deliver(event.data);
+    };
     socket.onclose = () => {
       if (this.#socket !== socket) return;
       this.#socket = null;
@@ -192,6 +268,18 @@ export class BridgeClient extends EventTarget {
     shake();
   }
 
+  #watch() {
+    this.#watchWindow();
+    if (this.state !== 'answering' || !this.anyOrder) return;
+    const now = performance.now();
+    if (this.#pingAt > this.#heardAt) {
+      if (now - this.#pingAt > SILENT_MS) this.#setState('silent');
+    } else if (now - this.#heardAt > PING_MS) {
+      this.#pingAt = now;
+      this.#post(codec.handshake(codec.REPLIES_IN_ANY_ORDER));
+    }
+  }
+
   // The bridge window's fate: cut off by the page's opener policy right after it was opened, or
   // closed later (by the user, or with its page).
   #watchWindow() {
@@ -215,6 +303,7 @@ export class BridgeClient extends EventTarget {
       this.#socket = null;
       socket.close();
     }
+    if (this.#window && !this.#window.closed) this.#window.close();
     this.#window = null;
   }
 
@@ -229,7 +318,7 @@ export class BridgeClient extends EventTarget {
     if (state === this.state) return;
     this.state = state;
     this.reason = STATE_REASONS[state] ?? state;
-    if (state !== 'answering') this.#failAll(new Error(this.reason));
+    if (state !== 'answering') this.#failAll(new AgentError('not-answering', this.reason));
     this.dispatchEvent(new CustomEvent('state', { detail: state }));
   }
 
@@ -253,29 +342,47 @@ export class BridgeClient extends EventTarget {
     this.#handshake = null;
   }
 
+  // The call is settled, or about to be: its time-out and abort listener go.
+  #done(p) {
+    clearTimeout(p.timer);
+    p.signal?.removeEventListener('abort', p.onAbort);
+  }
+
   #failAll(error) {
     const calls = [...this.#inFlight.values(), ...this.#queue];
     this.#inFlight.clear();
     this.#queue = [];
     for (const p of calls) {
-      clearTimeout(p.timer);
+      this.#done(p);
       p.reject(error);
     }
   }
 
+  // The page gave up on `p`. A call still in the page is dropped; one the agent has is left to
+  // run, its reply dropped, and where it waits for a status change on its context, or is queued
+  // behind such a wait, a Cancel on that context ends the wait.
+  #giveUp(p, error) {
+    this.#done(p);
+    const queued = this.#queue.indexOf(p);
+    if (queued >= 0) {
+      this.#queue.splice(queued, 1);
+    } else if (this.#inFlight.delete(p.id)) {
+      const behindWait = (q) => q.waits && q.id < p.id && sameBytes(q.context, p.context);
+      if (p.context && (p.waits || [...this.#inFlight.values()].some(behindWait)))
+        this.#post(codec.encodeCall(codec.cancel(p.context), this.#nextId()));
+    } else {
+      return;  // settled meanwhile
+    }
+    p.reject(error);
+    this.#next();
+  }
+
   #next() {
     while (this.#queue.length && (this.anyOrder || this.#inFlight.size === 0)) {
-      if (this.state !== 'answering') return this.#failAll(new Error(this.reason));
       const p = this.#queue.shift();
       p.id = this.#nextId();
       this.#inFlight.set(p.id, p);
-      p.timer = setTimeout(() => {
-        this.#inFlight.delete(p.id);
-        p.reject(new Error(`${p.c.name}: no answer within ${p.timeoutMs} ms`));
-        this.#setState('silent');
-      }, p.timeoutMs);
-      p.started = performance.now();
-      this.#post(codec.encodeCall(p.c, p.id));
+      this.#post(codec.encodeMessage(p.ioctl, p.input, p.id));
     }
   }
 
@@ -287,24 +394,26 @@ export class BridgeClient extends EventTarget {
   #deliver(data) {
     if (!(data instanceof ArrayBuffer)) return;
     this.#heard = true;
+    this.#heardAt = performance.now();
     if (codec.isHandshakeReply(data)) {
-      if (!this.#handshake) return;
+      if (!this.#handshake) return;  // an answer to a ping, or to a repeated handshake
       this.#stopHandshake();
       this.anyOrder = Boolean(codec.grantedFlags(data) & codec.REPLIES_IN_ANY_ORDER);
       this.#setState('answering');
       return this.#settle(true);
     }
-    const id = codec.replyCompletionId(data);
-    const p = this.#inFlight.get(id);
-    // A reply that pairs with no call in flight (its call timed out) is dropped.
-    if (!p) return;
-    clearTimeout(p.timer);
-    this.#inFlight.delete(id);
+    let completion;
     try {
-      p.resolve({ ...codec.decodeReply(p.c, data), ms: performance.now() - p.started });
-    } catch (error) {
-      p.reject(new Error(`${p.c.name}: ${error.message}`));
+      completion = codec.readCompletion(data);
+    } catch {
+      return;  // not a completion: nothing to pair it with
     }
+    const p = this.#inFlight.get(completion.completionId);
+    // A reply that pairs with no call in flight (the page gave up on its call) is dropped.
+    if (!p) return;
+    this.#inFlight.delete(p.id);
+    this.#done(p);
+    p.resolve({ ioStatus: completion.ioStatus, output: completion.output });
     this.#next();
   }
 }

@@ -52,7 +52,10 @@ export const IOCTL = {
   DISCONNECT: 0x000900b8,
   STATUSA: 0x000900c8,
   STATUSW: 0x000900cc,
+  BEGINTRANSACTION: 0x000900bc,
+  ENDTRANSACTION: 0x000900c0,
   TRANSMIT: 0x000900d0,
+  CONTROL: 0x000900d4,
 };
 
 export const SCOPE_SYSTEM = 2;          // SCARD_SCOPE_SYSTEM
@@ -64,8 +67,20 @@ export const AUTOALLOCATE = 0xffffffff; // SCARD_AUTOALLOCATE
 // The reader name by which a status-change wait also watches readers come and go.
 export const PNP_NOTIFICATION = '\\\\?PnP?\\Notification';
 
-const REPLY_BODY = 38;
+// Offsets in a reply message: the OutputBuffer of the completion, and in it the _Return body
+// behind the two NDR type headers.
+const REPLY_OUTPUT = 22;
+const OUTPUT_BODY = 16;
 const FIRST_REFERENT = 0x00020000;
+const TYPE_HEADERS = [0x01, 0x10, 0x08, 0x00, 0xcc, 0xcc, 0xcc, 0xcc];
+
+// The bytes of an ArrayBuffer, a typed array or DataView, or an array of byte values.
+export function toBytes(data) {
+  if (data instanceof ArrayBuffer) return new Uint8Array(data);
+  if (ArrayBuffer.isView(data)) return new Uint8Array(data.buffer, data.byteOffset, data.byteLength);
+  if (Array.isArray(data)) return Uint8Array.from(data);
+  throw new TypeError('bytes wanted: an ArrayBuffer, a typed array, a DataView or an array');
+}
 
 // The two character forms: how a name is written (with its NUL) and how a multi-string of a
 // reply is read. A: one byte a character. W: UTF-16LE, two bytes a unit.
@@ -96,6 +111,13 @@ function formOf(form) {
 }
 const ioctlOf = (name, form) => IOCTL[name + form];
 const multiString = (f, bytes) => f.text(bytes).split('\0').filter((name) => name.length > 0);
+// Names as a multi-string: each with its NUL, and one more NUL to end the list.
+const multiStringBytes = (f, names) => {
+  const parts = [...names, ''].map((name) => f.name(name));
+  const bytes = new Uint8Array(parts.reduce((n, part) => n + part.length, 0));
+  parts.reduce((at, part) => (bytes.set(part, at), at + part.length), 0);
+  return bytes;
+};
 
 class Writer {
   #bytes = [];
@@ -107,6 +129,11 @@ class Writer {
   referent() {
     this.u32(this.#nextReferent);
     this.#nextReferent += 4;
+  }
+  // A unique pointer to `count` elements: null when there are none.
+  pointer(count) {
+    if (count) this.referent();
+    else this.u32(0);
   }
   raw(bytes) {
     for (const b of bytes) this.#bytes.push(b);
@@ -160,7 +187,7 @@ class Writer {
 class Reader {
   #bytes;
   #view;
-  #pos = REPLY_BODY;
+  #pos = OUTPUT_BODY;
 
   constructor(bytes) {
     this.#bytes = bytes;
@@ -182,7 +209,7 @@ class Reader {
     return this.#bytes.slice(this.#pos - n, this.#pos);
   }
   align(n) {
-    this.#pos += (n - ((this.#pos - REPLY_BODY) % n)) % n;
+    this.#pos += (n - ((this.#pos - OUTPUT_BODY) % n)) % n;
   }
   // The deferred array of a pointer whose fixed part said `length` and `referent`.
   array(length, referent) {
@@ -222,22 +249,25 @@ export const isValidContext = (context) =>
   contextCall('IsValidContext', IOCTL.ISVALIDCONTEXT, context);
 export const cancel = (context) => contextCall('Cancel', IOCTL.CANCEL, context);
 
-// ListReaders_Call: context, cBytes and mszGroups (no groups), fmszReadersIsNULL, cchReaders.
+// ListReaders_Call: context, cBytes and mszGroups, fmszReadersIsNULL, cchReaders. `groups`
+// names reader groups (none: all readers); `namesIsNull` asks for the length alone.
 // Return: cBytes and the multi-string of reader names. A Windows server sends cchReaders
 // SCARD_AUTOALLOCATE, as the W form does unless told otherwise.
-export function listReaders(context, cchReaders, form = 'A') {
+export function listReaders(context, cchReaders, form = 'A', { groups = [], namesIsNull = false } = {}) {
   const f = formOf(form);
   cchReaders ??= form === 'W' ? AUTOALLOCATE : 65536;
+  const groupBytes = groups.length ? multiStringBytes(f, groups) : new Uint8Array(0);
   const w = new Writer();
   w.context(context);
-  w.u32(0);
-  w.u32(0);
-  w.u32(0);
+  w.u32(groupBytes.length);
+  w.pointer(groupBytes.length);
+  w.u32(namesIsNull ? 1 : 0);
   w.u32(cchReaders);
   w.contextBytes(context);
+  if (groupBytes.length) w.array(groupBytes);
   return call(`ListReaders${form}`, ioctlOf('LISTREADERS', form), w, (r) => {
     const cBytes = r.u32();
-    return { readers: multiString(f, r.array(cBytes, r.u32())) };
+    return { cBytes, readers: multiString(f, r.array(cBytes, r.u32())) };
   });
 }
 
@@ -282,7 +312,7 @@ export function getStatusChange(context, timeout, states, form = 'A') {
 
 // ConnectA_Call: szReader pointer, context, dwShareMode, dwPreferredProtocols.
 // Return: a REDIR_SCARDHANDLE and dwActiveProtocol. The card handle that later calls need is
-// { context, handle }: the client's context with the handle bytes of this reply.
+// the reply's, as it stands: its context (empty from this agent) and its handle bytes.
 export function connect(context, reader, shareMode = SHARE_SHARED,
                         protocols = PROTOCOL_T0 | PROTOCOL_T1, form = 'A') {
   const f = formOf(form);
@@ -299,28 +329,35 @@ export function connect(context, reader, shareMode = SHARE_SHARED,
     const cbHandle = r.u32();
     const pbHandle = r.u32();
     const protocol = r.u32();
-    r.array(cbContext, pbContext);
-    return { card: { context, handle: r.array(cbHandle, pbHandle) }, protocol };
+    const replyContext = r.array(cbContext, pbContext);
+    return { card: { context: replyContext, handle: r.array(cbHandle, pbHandle) }, protocol };
   });
 }
 
 // HCardAndDisposition_Call: the card handle and dwDisposition. Return: the bare ReturnCode.
-export function disconnect(card, disposition = LEAVE_CARD) {
+function cardCall(name, ioctl, card, disposition) {
   const w = new Writer();
   w.handle(card);
   w.u32(disposition);
   w.handleBytes(card);
-  return call('Disconnect', IOCTL.DISCONNECT, w);
+  return call(name, ioctl, w);
 }
+export const disconnect = (card, disposition = LEAVE_CARD) =>
+  cardCall('Disconnect', IOCTL.DISCONNECT, card, disposition);
+export const beginTransaction = (card) =>
+  cardCall('BeginTransaction', IOCTL.BEGINTRANSACTION, card, 0);
+export const endTransaction = (card, disposition = LEAVE_CARD) =>
+  cardCall('EndTransaction', IOCTL.ENDTRANSACTION, card, disposition);
 
 // Status_Call: the card handle, fmszReaderNamesIsNULL, cchReaderLen, cbAtrLen.
 // Return: cBytes, mszReaderNames, dwState, dwProtocol, pbAtr[32], cbAtrLen, the names.
-export function status(card, cbAtrLen = 32, form = 'A') {
+export function status(card, cbAtrLen = 32, form = 'A',
+                       { namesIsNull = false, cchReaderLen = AUTOALLOCATE } = {}) {
   const f = formOf(form);
   const w = new Writer();
   w.handle(card);
-  w.u32(0);
-  w.u32(AUTOALLOCATE);
+  w.u32(namesIsNull ? 1 : 0);
+  w.u32(cchReaderLen);
   w.u32(cbAtrLen);
   w.handleBytes(card);
   return call(`Status${form}`, ioctlOf('STATUS', form), w, (r) => {
@@ -330,53 +367,80 @@ export function status(card, cbAtrLen = 32, form = 'A') {
     const protocol = r.u32();
     const pbAtr = r.bytes(32);
     const atr = pbAtr.slice(0, Math.min(r.u32(), 32));
-    return { readers: multiString(f, r.array(cBytes, mszReaderNames)), state, protocol, atr };
+    return { cBytes, readers: multiString(f, r.array(cBytes, mszReaderNames)), state, protocol, atr };
   });
 }
 
-// Transmit_Call: the card handle; ioSendPci (dwProtocol, no extra bytes); cbSendLength and
-// pbSendBuffer; pioRecvPci (none); fpbRecvBufferIsNULL and cbRecvLength.
-// Return: pioRecvPci, cbRecvLength, pbRecvBuffer, then the receive PCI and the response.
-export function transmit(card, protocol, apdu, cbRecvLength = 258) {
+// An SCardIO_Request: dwProtocol, cbExtraBytes and the pbExtraBytes pointer; the bytes follow.
+function ioRequest(w, protocol, extra) {
+  w.u32(protocol);
+  w.u32(extra.length);
+  w.pointer(extra.length);
+}
+
+// Transmit_Call: the card handle; ioSendPci (dwProtocol and its extra bytes); cbSendLength and
+// pbSendBuffer; pioRecvPci (`recvPci`: { protocol, extra }, or none); fpbRecvBufferIsNULL and
+// cbRecvLength. Return: pioRecvPci, cbRecvLength, pbRecvBuffer, then the receive PCI and the
+// response.
+export function transmit(card, protocol, apdu, cbRecvLength = 258,
+                         { sendPciExtra = [], recvPci = null, recvBufferIsNull = false } = {}) {
   const w = new Writer();
   w.handle(card);
-  w.u32(protocol);
-  w.u32(0);
-  w.u32(0);
+  ioRequest(w, protocol, sendPciExtra);
   w.u32(apdu.length);
-  if (apdu.length) w.referent();
-  else w.u32(0);
-  w.u32(0);
-  w.u32(0);
+  w.pointer(apdu.length);
+  w.pointer(recvPci ? 1 : 0);
+  w.u32(recvBufferIsNull ? 1 : 0);
   w.u32(cbRecvLength);
   w.handleBytes(card);
+  if (sendPciExtra.length) w.array(sendPciExtra);
   if (apdu.length) w.array(apdu);
+  if (recvPci) {
+    const extra = recvPci.extra ?? [];
+    ioRequest(w, recvPci.protocol, extra);
+    if (extra.length) w.array(extra);
+  }
   return call('Transmit', IOCTL.TRANSMIT, w, (r) => {
     const pioRecvPci = r.u32();
     const cbRecvLength = r.u32();
     const pbRecvBuffer = r.u32();
+    let received = null;
     if (pioRecvPci) {
-      r.u32();
+      const protocol = r.u32();
       const cbExtraBytes = r.u32();
-      r.array(cbExtraBytes, r.u32());
+      received = { protocol, extra: r.array(cbExtraBytes, r.u32()) };
     }
-    return { response: r.array(cbRecvLength, pbRecvBuffer) };
+    return { recvPci: received, response: r.array(cbRecvLength, pbRecvBuffer) };
   });
 }
 
-// The message that carries `c` (one of the calls above), as an ArrayBuffer for postMessage.
-export function encodeCall(c, completionId, deviceId = 0) {
-  const message = new Uint8Array(30 + c.body.length);
+// The input buffer of the device I/O request that carries `c`: the NDR type headers (MS-RPCE
+// 2.2.6), then the call's body.
+export function callInput(c) {
+  const input = new Uint8Array(16 + c.body.length);
+  input.set(TYPE_HEADERS);
+  new DataView(input.buffer).setUint32(8, c.body.length, true);
+  input.set(c.body, 16);
+  return input;
+}
+
+// The message that carries a device I/O request, as an ArrayBuffer for postMessage or the
+// socket: the prefix, the I/O control code, the identifiers, and the input buffer as it stands.
+export function encodeMessage(ioControlCode, input, completionId, deviceId = 0) {
+  const bytes = toBytes(input);
+  const message = new Uint8Array(14 + bytes.length);
   const view = new DataView(message.buffer);
   message.set([3, 3]);
-  view.setUint32(2, c.ioctl, true);
+  view.setUint32(2, ioControlCode, true);
   view.setUint32(6, deviceId, true);
   view.setUint32(10, completionId, true);
-  message.set([0x01, 0x10, 0x08, 0x00, 0xcc, 0xcc, 0xcc, 0xcc], 14);
-  view.setUint32(22, c.body.length, true);
-  message.set(c.body, 30);
+  message.set(bytes, 14);
   return message.buffer;
 }
+
+// The message that carries `c` (one of the calls above).
+export const encodeCall = (c, completionId, deviceId = 0) =>
+  encodeMessage(c.ioctl, callInput(c), completionId, deviceId);
 
 // The two bytes of a call reply: 03 03. Other messages from the bridge are not call replies.
 export function isCallReply(data) {
@@ -390,26 +454,75 @@ export function replyCompletionId(data) {
     ? new DataView(data).getUint32(10, true) : undefined;
 }
 
-// Decodes the reply to `c`: { deviceId, completionId, returnCode } and, when returnCode is 0,
-// the fields of the call's return structure. Throws a RangeError on a malformed reply.
-export function decodeReply(c, data) {
+// The device I/O completion in a call reply: { deviceId, completionId, ioStatus, output }, the
+// output being the OutputBuffer as the agent wrote it. Throws a RangeError on anything else.
+export function readCompletion(data) {
   const bytes = new Uint8Array(data);
-  if (bytes.length < REPLY_BODY + 4 || !isCallReply(data))
+  if (bytes.length < REPLY_OUTPUT || !isCallReply(data))
     throw new RangeError(`not a call reply (${bytes.length} bytes)`);
   const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
   if (view.getUint16(2, true) !== 0x4472 || view.getUint16(4, true) !== 0x4943)
     throw new RangeError('not a device I/O completion');
-  const objectBufferLength = view.getUint32(30, true);
-  if (objectBufferLength > bytes.length - REPLY_BODY)
-    throw new RangeError(`${objectBufferLength}-byte object buffer in a ${bytes.length}-byte reply`);
-  const r = new Reader(bytes.subarray(0, REPLY_BODY + objectBufferLength));
-  const head = {
+  const length = view.getUint32(18, true);
+  if (length > bytes.length - REPLY_OUTPUT)
+    throw new RangeError(`${length}-byte output in a ${bytes.length}-byte reply`);
+  return {
     deviceId: view.getUint32(6, true),
     completionId: view.getUint32(10, true),
-    returnCode: r.u32(),
+    ioStatus: view.getUint32(14, true),
+    output: bytes.slice(REPLY_OUTPUT, REPLY_OUTPUT + length),
   };
-  return head.returnCode === 0 ? { ...head, ...c.decode(r) } : head;
 }
+
+// Decodes the output buffer of the reply to `c`: { returnCode } and, when it is 0, the fields of
+// the call's return structure. Throws a RangeError on a malformed output.
+export function decodeOutput(c, output) {
+  const bytes = toBytes(output);
+  if (bytes.length < OUTPUT_BODY + 4) throw new RangeError(`output too short (${bytes.length} bytes)`);
+  const objectBufferLength = new DataView(bytes.buffer, bytes.byteOffset).getUint32(8, true);
+  if (objectBufferLength > bytes.length - OUTPUT_BODY)
+    throw new RangeError(`${objectBufferLength}-byte object buffer in a ${bytes.length}-byte output`);
+  const r = new Reader(bytes.subarray(0, OUTPUT_BODY + objectBufferLength));
+  const returnCode = r.u32();
+  return returnCode === 0 ? { returnCode, ...c.decode(r) } : { returnCode };
+}
+
+// Decodes the reply to `c`: { deviceId, completionId } and what decodeOutput gives.
+export function decodeReply(c, data) {
+  const { deviceId, completionId, output } = readCompletion(data);
+  return { deviceId, completionId, ...decodeOutput(c, output) };
+}
+
+// Where the deferred REDIR_SCARDCONTEXT of a call whose structure opens with one starts: the
+// size of the structure's fixed part (MS-RDPESC 2.2.2). The calls that may wait for a
+// status change, and those that may be queued behind one on its context, are among them.
+const CONTEXT_FIXED_PART = new Map([
+  [0x00090018, 8], [0x0009001c, 8], [0x000900a8, 8],                      // Context_Call
+  [0x00090020, 16], [0x00090024, 16],                                     // ListReaderGroups
+  [0x00090028, 24], [0x0009002c, 24],                                     // ListReaders
+  [0x00090098, 24], [0x0009009c, 24], [0x000900e8, 24], [0x000900ec, 24],  // LocateCards
+  [0x000900a0, 20], [0x000900a4, 20],                                     // GetStatusChange
+  [0x00090104, 12], [0x00090108, 12],                                     // GetReaderIcon, GetDeviceTypeId
+]);
+
+// The context reference bytes of the call in `input` (a device I/O request's input buffer),
+// or undefined for a call that opens with none or an input too short to hold it.
+export function contextOf(ioControlCode, input) {
+  const fixed = CONTEXT_FIXED_PART.get(ioControlCode);
+  const bytes = toBytes(input);
+  if (fixed === undefined || bytes.length < OUTPUT_BODY + fixed + 4) return undefined;
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  const cbContext = view.getUint32(OUTPUT_BODY, true);
+  const at = OUTPUT_BODY + fixed + 4;
+  if (cbContext === 0 || cbContext > 16 || view.getUint32(OUTPUT_BODY + 4, true) === 0 ||
+      view.getUint32(OUTPUT_BODY + fixed, true) !== cbContext || bytes.length < at + cbContext)
+    return undefined;
+  return bytes.slice(at, at + cbContext);
+}
+
+// Whether the call waits for a change of reader states, until its own time-out or a Cancel.
+export const isStatusChange = (ioControlCode) =>
+  ioControlCode === IOCTL.GETSTATUSCHANGEA || ioControlCode === IOCTL.GETSTATUSCHANGEW;
 
 // Handshake flag: replies may come in any order.
 export const REPLIES_IN_ANY_ORDER = 0x01;

@@ -1,6 +1,7 @@
 // Byte-exact tests of the web client's call codec (web/scard-codec.js) and its code names.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import fs from 'node:fs';
 
 import * as codec from '../../web/scard-codec.js';
 import { returnCodeText, readerStateText, cardStateText, protocolText, statusWordText }
@@ -33,6 +34,26 @@ function reply(body) {
 test('calls are framed with prefix, code, identifiers and both NDR headers', () => {
   sameBytes(codec.encodeCall(codec.establishContext(), 5, 1),
     `03 03 14 00 09 00 01 00 00 00 05 00 00 00 ${ndr('08 00 00 00', '02 00 00 00 00 00 00 00')}`);
+});
+
+// A forwarded request goes out as given, its completion comes back as the agent wrote it, and
+// the context a call waits on is read where the call's structure puts it.
+test('a forwarded input is framed as it stands, and its completion read as it came', () => {
+  sameBytes(codec.encodeMessage(0x000900e0, hex('00 00 00 00'), 9),
+            '03 03 e0 00 09 00 00 00 00 00 09 00 00 00 00 00 00 00');
+  const data = new Uint8Array(reply('22 00 10 80 00 00 00 00'));
+  data[14] = 0x0d;  // IoStatus
+  assert.equal(codec.readCompletion(data.buffer).ioStatus, 0x0d);
+  sameBytes(codec.readCompletion(data.buffer).output, ndr('08 00 00 00', '22 00 10 80 00 00 00 00'));
+  assert.throws(() => codec.readCompletion(data.slice(0, 40).buffer), RangeError);
+});
+test('the context of a call that opens with one is found; others have none', () => {
+  for (const [c, context] of [[codec.getStatusChange(CONTEXT, 0x7fffffff, [], 'W'), CONTEXT],
+    [codec.listReaders(CONTEXT, undefined, 'W', { groups: ['g'] }), CONTEXT],
+    [codec.isValidContext(new Uint8Array()), undefined], [codec.connect(CONTEXT, FIRST), undefined]])
+    assert.deepEqual(codec.contextOf(c.ioctl, codec.callInput(c)), context, c.name);
+  const cut = codec.callInput(codec.cancel(CONTEXT)).slice(0, 30);
+  assert.equal(codec.contextOf(codec.IOCTL.CANCEL, cut), undefined);
 });
 
 test('a reply is paired with its call by the CompletionId, read before anything else', () => {
@@ -96,6 +117,25 @@ const callCases = [
      01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
      00 00 00 00 00 00 00 00 02 01 00 00
      08 00 00 00 01 a0 00 00 00 00 00 00 08 00 00 00 02 00 01 00 00 00 00 00`],
+  ['begin transaction', codec.beginTransaction(CARD),
+    `08 00 00 00 00 00 02 00 08 00 00 00 04 00 02 00 00 00 00 00
+     08 00 00 00 01 a0 00 00 00 00 00 00 08 00 00 00 02 00 01 00 00 00 00 00 00 00 00 00`],
+  ['list readers of a group, the length alone', codec.listReaders(CONTEXT, 0, 'A',
+    { groups: ['SCard$DefaultReaders'], namesIsNull: true }),
+    `08 00 00 00 00 00 02 00 16 00 00 00 04 00 02 00 01 00 00 00 00 00 00 00
+     08 00 00 00 01 a0 00 00 00 00 00 00 16 00 00 00 ${ascii('SCard$DefaultReaders')} 00 00 00 00`],
+  ['status, the names\' length alone', codec.status(CARD, 32, 'A', { namesIsNull: true, cchReaderLen: 0 }),
+    `08 00 00 00 00 00 02 00 08 00 00 00 04 00 02 00 01 00 00 00 00 00 00 00 20 00 00 00
+     08 00 00 00 01 a0 00 00 00 00 00 00 08 00 00 00 02 00 01 00 00 00 00 00 00 00 00 00`],
+  ['transmit: send PCI extra bytes, a receive PCI, no receive buffer',
+    codec.transmit(CARD, 2, hex('00 b0 00 00 00'), 0,
+      { sendPciExtra: hex('aa bb'), recvPci: { protocol: 2, extra: hex('cc') }, recvBufferIsNull: true }),
+    `08 00 00 00 00 00 02 00 08 00 00 00 04 00 02 00
+     02 00 00 00 02 00 00 00 08 00 02 00 05 00 00 00 0c 00 02 00
+     10 00 02 00 01 00 00 00 00 00 00 00
+     08 00 00 00 01 a0 00 00 00 00 00 00 08 00 00 00 02 00 01 00 00 00 00 00
+     02 00 00 00 aa bb 00 00 05 00 00 00 00 b0 00 00 00 00 00 00
+     02 00 00 00 01 00 00 00 14 00 02 00 01 00 00 00 cc 00 00 00`],
 ];
 
 // The W forms: the same calls with UTF-16LE names counted in 16-bit units.
@@ -150,7 +190,7 @@ const replyCases = [
   ['release context', codec.releaseContext(CONTEXT), '00 00 00 00 00 00 00 00', {}],
   ['list readers', codec.listReaders(CONTEXT),
     `00 00 00 00 25 00 00 00 00 00 02 00 25 00 00 00 ${names} 00 00 00`,
-    { readers: [FIRST, 'Virtual PCD 00 01'] }],
+    { cBytes: 0x25, readers: [FIRST, 'Virtual PCD 00 01'] }],
   ['status change', codec.getStatusChange(CONTEXT, 0, [
     { reader: FIRST, currentState: 0 }, { reader: codec.PNP_NOTIFICATION, currentState: 0 }]),
     `00 00 00 00 02 00 00 00 00 00 02 00 02 00 00 00
@@ -162,19 +202,19 @@ const replyCases = [
   ['connect', codec.connect(CONTEXT, FIRST),
     `00 00 00 00 00 00 00 00 00 00 00 00 08 00 00 00 02 00 02 00 02 00 00 00
      08 00 00 00 02 00 01 00 00 00 00 00 00 00 00 00`,
-    { card: CARD, protocol: 2 }],
+    { card: { context: hex(''), handle: CARD.handle }, protocol: 2 }],
   ['status', codec.status(CARD),
     `00 00 00 00 13 00 00 00 00 00 02 00 54 00 00 00 02 00 00 00 ${ATR} ${'00 '.repeat(27)}
      05 00 00 00 13 00 00 00 ${ascii(FIRST)} 00 00 00`,
-    { readers: [FIRST], state: 0x54, protocol: 2, atr: hex(ATR) }],
+    { cBytes: 0x13, readers: [FIRST], state: 0x54, protocol: 2, atr: hex(ATR) }],
   ['transmit without receive PCI', codec.transmit(CARD, 2, hex('00 a4 04 00 00')),
     '00 00 00 00 00 00 00 00 02 00 00 00 04 00 02 00 02 00 00 00 6a 82 00 00 00 00 00 00',
-    { response: hex('6a 82') }],
+    { recvPci: null, response: hex('6a 82') }],
   ['transmit with a receive PCI and its extra bytes', codec.transmit(CARD, 2, hex('00 b0 00 00 00')),
     `00 00 00 00 00 00 02 00 03 00 00 00 04 00 02 00
      02 00 00 00 02 00 00 00 08 00 02 00 02 00 00 00 aa bb 00 00
      03 00 00 00 01 90 00 00 00 00 00 00`,
-    { response: hex('01 90 00') }],
+    { recvPci: { protocol: 2, extra: hex('aa bb') }, response: hex('01 90 00') }],
 ];
 
 // W replies: the multi-strings are UTF-16LE, counted in bytes.
@@ -182,11 +222,11 @@ const wideNames = `${wide(FIRST)} 00 00 ${wide('Virtual PCD 00 01')} 00 00 00 00
 replyCases.push(
   ['list readers, W form', codec.listReaders(CONTEXT, undefined, 'W'),
     `00 00 00 00 4a 00 00 00 00 00 02 00 4a 00 00 00 ${wideNames} 00 00 00 00 00 00`,
-    { readers: [FIRST, 'Virtual PCD 00 01'] }],
+    { cBytes: 0x4a, readers: [FIRST, 'Virtual PCD 00 01'] }],
   ['status, W form', codec.status(CARD, 32, 'W'),
     `00 00 00 00 26 00 00 00 00 00 02 00 06 00 00 00 02 00 00 00 ${ATR} ${'00 '.repeat(27)}
      05 00 00 00 26 00 00 00 ${wide(FIRST)} 00 00 00 00 00 00`,
-    { readers: [FIRST], state: 6, protocol: 2, atr: hex(ATR) }],
+    { cBytes: 0x26, readers: [FIRST], state: 6, protocol: 2, atr: hex(ATR) }],
 );
 
 for (const [name, call, body, expected] of replyCases) {
@@ -255,4 +295,16 @@ test('states, protocols and status words are named', () => {
     [statusWordText(0x1234), ''],
   ];
   for (const [actual, expected] of cases) assert.equal(actual, expected);
+});
+
+// web/ as a package: every export of its package.json is there, with a declaration for each name
+// the module exports (tsc checks the declarations themselves: tests/browser/types.ts).
+test('the package exports each module with declarations for all it exports', async () => {
+  const web = new URL('../../web/', import.meta.url);
+  const { exports } = JSON.parse(fs.readFileSync(new URL('package.json', web), 'utf8'));
+  for (const { types, default: module } of Object.values(exports)) {
+    const declared = [...fs.readFileSync(new URL(types, web), 'utf8')
+      .matchAll(/^export declare (?:const|function|class) (\w+)/gm)].map((m) => m[1]);
+    assert.deepEqual(declared.sort(), Object.keys(await import(new URL(module, web))).sort(), module);
+  }
 });

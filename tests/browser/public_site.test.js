@@ -9,15 +9,17 @@ import assert from 'node:assert/strict';
 import * as h from './harness.js';
 
 const PORT = 8443;
+const BRIDGE = 'http://127.0.0.1:8095/bridge.html';
 let site;
 let browser;
 let card;
+let agent;
 
 before(async () => {
   h.requireTools();
   site = await h.startPublicSite(PORT, ['rdp.example.com', 'other.example.net']);
   browser = await h.launchBrowser({ site, popupBlocker: true });
-  await h.startAgent(['--origin', site.origins[0]]);
+  agent = await h.startAgent(['--origin', site.origins[0]]);
   card = new h.VirtualCard();
   card.insert();
 }, h.HOOK);
@@ -34,13 +36,14 @@ function everyCall() {
   return (async () => {
     const { client, codec } = window;
     const codes = [];
-    const run = async (c) => {
-      const reply = await client.call(c);
+    const run = async (c, timeoutMs) => {
+      const reply = await client.call(c, timeoutMs);
       codes.push(reply.returnCode);
       return reply;
     };
-    const { context } = await run(codec.establishContext());
-    const { readers } = await run(codec.listReaders(context, codec.AUTOALLOCATE, 'W'));
+    // Time-outs beyond what a browser timer holds: none, and one clamped to it.
+    const { context } = await run(codec.establishContext(), Infinity);
+    const { readers } = await run(codec.listReaders(context, codec.AUTOALLOCATE, 'W'), 0xffffffff);
     const reader = readers.find((name) => name.startsWith('Virtual PCD'));
     const { card, protocol } = await run(codec.connect(context, reader));
     const { response } = await run(codec.transmit(card, protocol, [0x00, 0xA4, 0x04, 0x00, 0x00]));
@@ -48,6 +51,34 @@ function everyCall() {
     await run(codec.releaseContext(context));
     return { codes, response: Array.from(response) };
   })();
+}
+
+// The recorded session, through the page's client and straight over a WebSocket of the page's.
+async function forwardSession() {
+  const { playSession, agentSocket } = await import('/test/session.js');
+  const agent = agentSocket();
+  const expected = await playSession(agent.send);
+  agent.close();
+  const forwarded = await playSession((ioctl, input) => window.client.forward(ioctl, input));
+  return { expected, forwarded };
+}
+
+// Calls beyond the bound, and a wait given up on: the agent is told, so the next call on its
+// context is answered, not queued behind the wait.
+async function bounds(SECOND) {
+  const { client, codec } = window;
+  const { MAX_PENDING_CALLS } = await import('/bridge-client.js');
+  const isValid = (context) => codec.callInput(codec.isValidContext(context));
+  const flood = await Promise.all(Array.from({ length: MAX_PENDING_CALLS + 1 }, () =>
+    client.forward(codec.IOCTL.ISVALIDCONTEXT, isValid([])).then(() => 'answered', (e) => e.code)));
+  const { context } = await client.call(codec.establishContext());
+  const wait = codec.getStatusChange(context, 0x7fffffff, [{ reader: SECOND, currentState: 0x10 }]);
+  const gaveUp = await client.forward(wait.ioctl, codec.callInput(wait), { timeoutMs: 500 })
+    .catch((e) => e.code);
+  const next = await client.call(codec.isValidContext(context), 5000)
+    .then((r) => r.returnCode, (e) => e.code);
+  await client.call(codec.releaseContext(context));
+  return { answered: flood.filter((r) => r === 'answered').length, last: flood.at(-1), gaveUp, next };
 }
 
 const rows = [
@@ -66,6 +97,14 @@ const rows = [
     bridgeSays: 'not one the agent trusts' },
   { what: 'a page of another site that connects directly is refused', site: 1, grant: true,
     click: '#open-direct', states: ['waiting', 'refused'] },
+  { what: 'a recorded session forwarded through the bridge is answered byte for byte as directly',
+    site: 0, grant: true, click: '#open', states: ['waiting', 'answering'], session: true },
+  { what: 'a recorded session forwarded over the direct connection is answered byte for byte',
+    site: 0, grant: true, click: '#open-direct', states: ['waiting', 'answering'], session: true },
+  { what: 'a bridge opened again after its window closed, or the agent was silent, carries the first call',
+    site: 0, click: '#open', states: ['waiting', 'answering'], reopen: true },
+  { what: 'calls beyond the bound are refused at once; a wait given up on is cancelled at the agent',
+    site: 0, click: '#open', states: ['waiting', 'answering'], bounds: true },
 ];
 
 for (const row of rows) {
@@ -104,9 +143,35 @@ for (const row of rows) {
       assert.deepEqual(codes, [0, 0, 0, 0, 0, 0]);
       assert.deepEqual(response, [0x6A, 0x82]);  // no such application, as the card says
     }
+    if (row.session) {
+      const { expected, forwarded } = await page.evaluate(forwardSession);
+      const bytes = (results) => results.map(({ ms, ...completion }) => completion);
+      assert.deepEqual(bytes(forwarded), bytes(expected));
+      // Failed, each with its whole _Return: the wait, cancelled after 5 s; Control (the virtual
+      // reader tells no features); a connect to no reader; a call the agent refuses.
+      const failed = forwarded.filter((r) => !r.output.startsWith('00 00 00 00', 48));
+      assert.deepEqual(failed.map((r) => r.output.slice(48, 59)),
+                       ['02 00 10 80', '22 00 10 80', '09 00 10 80', '22 00 10 80']);
+      assert.ok(failed[0].ms > 5000, `the wait ended after ${failed[0].ms} ms`);
+    }
+    for (const how of row.reopen ? ['closed', 'silent'] : []) {
+      if (how === 'closed') await browser.pages().find((p) => p.url().startsWith(BRIDGE)).close();
+      // A stopped agent answers nothing, not even the client's handshakes; then it goes on.
+      if (how === 'silent') process.kill(agent.pid, 'SIGSTOP');
+      await page.waitForFunction((s) => window.client.state === s, how, { timeout: 15000 })
+        .finally(() => process.kill(agent.pid, 'SIGCONT'));
+      await page.click('#open');
+      assert.equal(await page.evaluate(() => window.opened), true);
+      assert.equal(await page.evaluate(async () => (await window.client.forward(0x00090014,
+        window.codec.callInput(window.codec.establishContext()), { timeoutMs: 5000 })).output[16]), 0);
+    }
+    if (row.bounds) {
+      assert.deepEqual(await page.evaluate(bounds, 'Virtual PCD 00 01'),
+                       { answered: 64, last: 'queue-full', gaveUp: 'timeout', next: 0 });
+    }
     if (row.bridgeSays) {
       // The bridge window tells its user the same in words.
-      const bridge = browser.pages().find((p) => p.url().startsWith('http://127.0.0.1:8095/bridge.html'));
+      const bridge = browser.pages().find((p) => p.url().startsWith(BRIDGE));
       assert.ok(bridge, 'no bridge window');
       await bridge.waitForFunction((w) => document.getElementById('bridge-words')?.textContent.includes(w),
                                    row.bridgeSays);
