@@ -179,7 +179,8 @@ constexpr std::array kRows = {
     row(0x000900B4, "SCARD_IOCTL_RECONNECT", reconnectCall),
     row(0x000900B8, "SCARD_IOCTL_DISCONNECT", disconnectCall),
     row(0x000900BC, "SCARD_IOCTL_BEGINTRANSACTION", beginTransactionCall),
-    row(0x000900C0, "SCARD_IOCTL_ENDTRANSACTION", endTransactionCall),
+    row(0x000900C0, "SCARD_IOCTL_ENDTRANSACTION", endTransactionCall, CharForm::A,
+        CallOrder::Kind::endTransaction),
 };
 
 std::span<const CallRow> cardConnectionRows() { return kRows; }
