@@ -163,12 +163,13 @@ IoResult<void> TcpStream::write_all(std::span<const uint8_t> bytes,
     // little, so that a write that one send completes costs no more system calls.
     constexpr std::chrono::milliseconds kSlack{50};
     std::optional<std::chrono::milliseconds> in_force = write_timeout_;
+    const auto late = [] { return protocol_error("the peer took too long to take a write"); };
     IoResult<void> result;
     while (!bytes.empty()) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
-            result = std::unexpected(protocol_error("the peer took too long to take a write"));
+            result = std::unexpected(late());
             break;
         }
         if (!in_force || *in_force > left + kSlack) {
@@ -181,7 +182,9 @@ IoResult<void> TcpStream::write_all(std::span<const uint8_t> bytes,
         const std::ptrdiff_t n = sys::send(fd_, bytes.data(), bytes.size());
         if (n < 0) {
             if (sys::interrupted(sys::last_error())) continue;
-            result = std::unexpected(last_error());
+            // A send that the deadline's time-out ended says so.
+            result = std::unexpected(
+                std::chrono::steady_clock::now() + kSlack >= deadline ? late() : last_error());
             break;
         }
         if (n == 0) {
