@@ -16,8 +16,8 @@ struct Limits {
     std::size_t cards_per_context = 16;
     std::size_t cards = 128;
     // Calls in flight on one connection that takes replies in any order; the calls read beyond
-    // it wait their turn. A Cancel, and an EndTransaction that no call read before it waits to
-    // precede, run when read, up to as many again.
+    // it wait their turn. A Cancel runs when read, up to as many again, and so does an
+    // EndTransaction while no call read before it on its context is still waiting.
     std::size_t calls_in_flight = 64;
     // MiB of the calls read and not yet answered (each counted as at least 256 bytes) that one
     // connection, and all together, may hold. A connection that takes replies in any order is

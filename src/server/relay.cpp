@@ -218,8 +218,8 @@ private:
                                                                                  : 0;
     }
 
-    // A Cancel, and an EndTransaction that no call read before it on its context waits to
-    // precede, run as soon as they are read, beyond the in-flight bound (up to as many again):
+    // A Cancel runs as soon as it is read, beyond the in-flight bound (up to as many again), and
+    // so does an EndTransaction while no call read before it on its context is still waiting:
     // the calls in flight may be waiting for just them (a wait it cancels; a call on another
     // context that waits for the card this transaction holds).
     bool runs_when_read(const Message& call) const {
