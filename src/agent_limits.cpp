@@ -44,6 +44,9 @@ void read_limits_from_environment() {
     read_one<std::size_t>("TOLVANE_CARDS_PER_CONTEXT", read.cards_per_context, 1, 65536);
     read_one<std::size_t>("TOLVANE_MAX_CARDS", read.cards, 1, 65536);
     read_one<std::size_t>("TOLVANE_CALLS_IN_FLIGHT", read.calls_in_flight, 1, 4096);
+    read_one<std::size_t>("TOLVANE_QUEUED_MIB_PER_CONNECTION", read.queued_mib_per_connection, 1,
+                          1024);
+    read_one<std::size_t>("TOLVANE_MAX_QUEUED_MIB", read.queued_mib, 1, 65536);
     set_limits(read);
 }
 

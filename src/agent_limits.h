@@ -15,9 +15,16 @@ struct Limits {
     std::size_t contexts = 64;
     std::size_t cards_per_context = 16;
     std::size_t cards = 128;
-    // Calls in flight on one connection that takes replies in any order; beyond that the agent
-    // reads no more from it until one completes.
+    // Calls in flight on one connection that takes replies in any order; the calls read beyond
+    // it wait their turn. A Cancel runs when read, up to as many again, and so does an
+    // EndTransaction while no call read before it on its context is still waiting.
     std::size_t calls_in_flight = 64;
+    // MiB of the calls read and not yet answered (each counted as at least 256 bytes) that one
+    // connection, and all together, may hold. A connection that takes replies in any order is
+    // answered SCARD_E_NO_MEMORY for a call beyond either, at once; one in strict order reads
+    // no more until its call completes. A connection's only call is never refused.
+    std::size_t queued_mib_per_connection = 4;
+    std::size_t queued_mib = 64;
     // Connections open at once; beyond that a new one is closed at once.
     std::size_t connections = 256;
     // Seconds a client may take to send its whole request head.
@@ -35,7 +42,8 @@ void set_limits(const Limits& value);
 
 // Takes the limits from the environment: TOLVANE_MAX_CONNECTIONS, TOLVANE_HEAD_SECONDS,
 // TOLVANE_IDLE_SECONDS, TOLVANE_CONTEXTS_PER_CONNECTION, TOLVANE_MAX_CONTEXTS,
-// TOLVANE_CARDS_PER_CONTEXT, TOLVANE_MAX_CARDS and TOLVANE_CALLS_IN_FLIGHT, each a whole number;
+// TOLVANE_CARDS_PER_CONTEXT, TOLVANE_MAX_CARDS, TOLVANE_CALLS_IN_FLIGHT,
+// TOLVANE_QUEUED_MIB_PER_CONNECTION and TOLVANE_MAX_QUEUED_MIB, each a whole number;
 // a value that is not one (or out of its range) is named on standard error and the
 // default stays. Called once by the server's start-up.
 void read_limits_from_environment();

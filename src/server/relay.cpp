@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -38,15 +40,18 @@ Mode asked_mode(const std::vector<uint8_t>& message) {
     return flags && (*flags & kRepliesInAnyOrder) ? Mode::concurrent : Mode::strict;
 }
 
-// The least a held message counts for against the bound on queued bytes: its buffer and
+// The least a held message counts for against the bounds on queued bytes: its buffer and
 // bookkeeping cost that much however short it is.
 constexpr std::size_t kMessageWeight = 256;
+constexpr std::size_t kMiB = 1024 * 1024;
+// Bytes of the messages all connections have read and not yet answered.
+std::atomic<std::size_t> all_queued{0};
 // The lane of a connection in strict order: one for all its calls. No context has this value
 // (contexts are 32-bit on the wire).
 constexpr uint64_t kStrictLane = ~uint64_t{0};
 
 // A WebSocket without calls or waits is pinged after the idle limit, and closed when it does
-// not answer.
+// not answer. A peer gets as long to take each frame written.
 http::IdleLimit idle_limit() {
     const unsigned quiet = limits().idle_seconds;
     return http::IdleLimit{std::chrono::seconds(quiet),
@@ -57,11 +62,16 @@ http::IdleLimit idle_limit() {
 // not yet handed to a call, its calls (on the scheduler's workers) and their replies.
 //
 // Its thread is the only one that reads or writes the socket, and it never waits for a call: it
-// waits in one place for the next message, the replies that are ready and the peer's end
-// together. Calls are taken from what was read in the order sent: side by side as far as the
+// waits in one place for the socket, the replies that are ready and the peer's end together,
+// and goes back there after every read, whether it made a message or not (a ping, part of a
+// frame). Calls are taken from what was read in the order sent: side by side as far as the
 // in-flight bound allows; in strict order one at a time, each answered before the next starts.
-// What is read and not yet answered is bounded (kQueuedBytes); beyond it nothing more is read
-// until calls complete, and the socket is still watched for the peer's end.
+// What is read and not yet answered is bounded per connection and over all connections. Side
+// by side, reading goes on beyond those bounds: a call beyond them is answered
+// SCARD_E_NO_MEMORY at once, and a Cancel or an EndTransaction runs when read, beyond the
+// in-flight bound too, since the calls that hold the places may wait for just it. In strict
+// order nothing more is read until the call completes; the socket is still watched for the
+// peer's end.
 class Connection {
 public:
     Connection(http::HttpRequest& request, smartcard::ContextGuard& guard,
@@ -76,14 +86,16 @@ public:
     // before the running calls are waited for: one of them may wait for the card that a
     // transaction of this connection holds.
     ~Connection() {
-        if (in_flight_ == 0) return;
-        scope_.end_calls();
-        auto running = scheduler_.drop_waiting();
-        std::erase(running, kStrictLane);
-        if (mode_ == Mode::strict && strict_context_ != 0) running.push_back(strict_context_);
-        for (uint64_t context : running) scope_.cancel(static_cast<SCARDCONTEXT>(context));
-        scope_.end_transactions(running);
-        scheduler_.wait_idle();
+        if (in_flight_ > 0) {
+            scope_.end_calls();
+            auto running = scheduler_.drop_waiting();
+            std::erase(running, kStrictLane);
+            if (mode_ == Mode::strict && strict_context_ != 0) running.push_back(strict_context_);
+            for (uint64_t context : running) scope_.cancel(static_cast<SCARDCONTEXT>(context));
+            scope_.end_transactions(running);
+            scheduler_.wait_idle();
+        }
+        all_queued -= queued_bytes_;
     }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -94,21 +106,23 @@ public:
         // Silence inside a frame, or a peer that takes no reply, counts as much as a quiet one.
         const auto limit = idle_limit();
         request_.idle_limit = limit;
+        request_.write_limit = limit.quiet + limit.answer;
         (void)request_.stream.set_read_timeout(limit.quiet + limit.answer);
         (void)request_.stream.set_write_timeout(limit.quiet + limit.answer);
         const auto socket = request_.stream.native_handle();
         for (;;) {
             if (auto end = take_calls()) return std::move(*end);
+            bool took = false;
             if (in_flight_ == 0) {
                 // No reply can come: the socket's read (and its idle limit) waits.
-                if (auto end = read_message()) return std::move(*end);
+                if (auto end = read_message(Source::wait, took)) return std::move(*end);
                 continue;
             }
-            const bool reading = queued_bytes_ < kQueuedBytes;
+            const bool reading = may_read();
             // What the last read took behind a message does not show in the socket's readiness.
             if (reading && !request_.ws_unread().empty()) {
-                if (auto end = read_message()) return std::move(*end);
-                continue;
+                if (auto end = read_message(Source::held, took)) return std::move(*end);
+                if (took) continue;
             }
             auto ready = wake_->wait(socket, reading);
             if (!ready) return std::unexpected(net::os_error(ready.error()));
@@ -118,7 +132,7 @@ public:
             if (!ready->socket) continue;
             // Not read, the socket tells only of the peer's end or a failure.
             if (!reading) return std::unexpected(net::protocol_error("the peer has gone"));
-            if (auto end = read_message()) return std::move(*end);
+            if (auto end = read_message(Source::socket, took)) return std::move(*end);
         }
     }
 
@@ -126,31 +140,135 @@ private:
     using End = std::optional<http::IoResult<void>>;
     struct Message {
         std::vector<uint8_t> bytes;
-        std::size_t weight;
+        std::size_t weight = 0;
+        MessageKind kind = MessageKind::call;
+        // A call: what it waits for, and when it was read (a cancel read after it ends it, also
+        // while it waits its turn).
+        smartcard::CallOrder order;
+        uint64_t arrival = 0;
     };
+    struct Reply {
+        std::vector<uint8_t> bytes;
+        std::size_t weight;  // of its call
+    };
+    // Where a read step takes its message from: the socket, waited for within the idle limit;
+    // the bytes already read; those and one read of a socket that is ready.
+    enum class Source { wait, held, socket };
 
     // The one read step of both modes: a text is printed (within the bounds of
-    // server/text_log.h), a close ends the relay, a binary message waits its turn.
-    End read_message() {
-        auto message = request_.read_ws();
-        if (!message) return std::unexpected(message.error());
+    // server/text_log.h), a close ends the relay, a binary message waits its turn or is taken at
+    // once (see read_binary). `took`: whether a message came.
+    End read_message(Source source, bool& took) {
+        std::optional<websocket::WsMessage> message;
+        if (source == Source::wait) {
+            auto next = request_.read_ws();
+            if (!next) return std::unexpected(next.error());
+            message = std::move(*next);
+        } else {
+            auto next = request_.read_ws_ready(source == Source::socket);
+            if (!next) return std::unexpected(next.error());
+            message = std::move(*next);
+        }
+        took = message.has_value();
+        if (!message) return std::nullopt;
         if (auto* text = std::get_if<websocket::Text>(&*message)) {
             texts_.print(text->text);
             return std::nullopt;
         }
         if (std::holds_alternative<websocket::Close>(*message)) return http::IoResult<void>{};
-        auto& bytes = std::get<websocket::Binary>(*message).data;
-        const std::size_t weight = std::max(bytes.size(), kMessageWeight);
-        queued_bytes_ += weight;
-        read_.push_back({std::move(bytes), weight});
+        return read_binary(std::move(std::get<websocket::Binary>(*message).data));
+    }
+
+    End read_binary(std::vector<uint8_t> bytes) {
+        Message read;
+        read.bytes = std::move(bytes);
+        read.weight = std::max(read.bytes.size(), kMessageWeight);
+        read.kind = classify(read.bytes);
+        if (read.kind != MessageKind::call) {
+            ++others_held_;
+            count(read.weight);
+            hold(std::move(read));
+            return std::nullopt;
+        }
+        read.order = smartcard::callOrder(read.bytes);
+        read.arrival = smartcard::ConnectionScope::arrive();
+        // Side by side, with nothing but calls before it (no switch to strict order waits).
+        if (mode_ == Mode::concurrent && others_held_ == 0) {
+            if (runs_when_read(read)) {
+                count(read.weight);
+                if (auto sent = submit(std::move(read)); !sent) return sent;
+                return std::nullopt;
+            }
+            if (!admit(read.weight)) {
+                auto sent = request_.write_ws_binary(refusal(read.bytes, smartcard::rc::no_memory));
+                if (!sent) return sent;
+                return std::nullopt;
+            }
+        } else {
+            count(read.weight);
+        }
+        hold(std::move(read));
         return std::nullopt;
+    }
+
+    // The context whose calls run one after another with this call's, side by side; 0: none.
+    static uint64_t lane_context(const smartcard::CallOrder& order) {
+        using Kind = smartcard::CallOrder::Kind;
+        return order.kind == Kind::context || order.kind == Kind::endTransaction ? order.context
+                                                                                 : 0;
+    }
+
+    // A Cancel runs as soon as it is read, beyond the in-flight bound (up to as many again), and
+    // so does an EndTransaction while no call read before it on its context is still waiting:
+    // the calls in flight may be waiting for just them (a wait it cancels; a call on another
+    // context that waits for the card this transaction holds).
+    bool runs_when_read(const Message& call) const {
+        if (in_flight_ >= 2 * limits().calls_in_flight) return false;
+        switch (call.order.kind) {
+        case smartcard::CallOrder::Kind::cancel: return true;
+        case smartcard::CallOrder::Kind::endTransaction:
+            return !held_lanes_.contains(call.order.context);
+        default: return false;
+        }
+    }
+
+    // Whether the next message is read now. Beyond a bound on queued bytes, only a connection
+    // that runs its calls side by side reads on (and answers the calls beyond it at once), and
+    // only while no handshake or unrecognised message waits its turn: the calls behind one are
+    // in strict order, or never run.
+    bool may_read() const {
+        const bool over =
+            queued_bytes_ > 0 && (queued_bytes_ >= limits().queued_mib_per_connection * kMiB ||
+                                  all_queued.load() >= limits().queued_mib * kMiB);
+        return !over || (mode_ == Mode::concurrent && others_held_ == 0);
+    }
+
+    // Counts a call read side by side against both bounds on queued bytes; false, with nothing
+    // counted, when it would pass either. A connection's only call always fits.
+    bool admit(std::size_t weight) {
+        if (queued_bytes_ == 0) {
+            count(weight);
+            return true;
+        }
+        if (queued_bytes_ + weight > limits().queued_mib_per_connection * kMiB) return false;
+        if (all_queued.fetch_add(weight) + weight > limits().queued_mib * kMiB) {
+            all_queued -= weight;
+            return false;
+        }
+        queued_bytes_ += weight;
+        return true;
+    }
+
+    void hold(Message message) {
+        if (uint64_t context = lane_context(message.order); context != 0) ++held_lanes_[context];
+        read_.push_back(std::move(message));
     }
 
     // Hands the messages read to calls, in order, as far as the mode lets them go now.
     End take_calls() {
         while (!read_.empty()) {
             Message& next = read_.front();
-            switch (classify(next.bytes)) {
+            switch (next.kind) {
             case MessageKind::unrecognised: {
                 // Side by side the relay ends at once; in strict order after the replies before it.
                 if (mode_ == Mode::strict && in_flight_ > 0) return std::nullopt;
@@ -169,6 +287,7 @@ private:
                 (void)process_call(id(), next.bytes, view, services_);
                 release(next.weight);
                 read_.pop_front();
+                --others_held_;
                 if (auto sent = request_.write_ws_binary(reply); !sent) return sent;
                 mode_ = asked;
                 scope_.set_side_by_side(mode_ == Mode::concurrent);
@@ -179,6 +298,10 @@ private:
                 if (in_flight_ >= bound) return std::nullopt;
                 Message call = std::move(next);
                 read_.pop_front();
+                if (uint64_t context = lane_context(call.order); context != 0) {
+                    auto held = held_lanes_.find(context);
+                    if (--held->second == 0) held_lanes_.erase(held);
+                }
                 if (auto sent = submit(std::move(call)); !sent) return sent;
                 break;
             }
@@ -188,9 +311,7 @@ private:
     }
 
     http::IoResult<void> submit(Message call) {
-        const auto order = smartcard::callOrder(call.bytes);
-        const uint64_t context =
-            order.kind == smartcard::CallOrder::Kind::context ? order.context : 0;
+        const uint64_t context = lane_context(call.order);
         CallScheduler::Lane lane;
         if (mode_ == Mode::strict) {
             lane = kStrictLane;
@@ -198,8 +319,7 @@ private:
         } else if (context != 0) {
             lane = context;
         }
-        // Taken as the call is read: a cancel read after it ends it, also while it is queued.
-        const uint64_t arrival = smartcard::ConnectionScope::arrive();
+        const uint64_t arrival = call.arrival;
         std::array<uint8_t, smartcard::kCallHeadSize> head{};
         std::copy_n(call.bytes.begin(), std::min(call.bytes.size(), head.size()), head.begin());
         const std::size_t weight = call.weight;
@@ -262,7 +382,7 @@ private:
 
     // Sends the replies that are ready, one whole message each.
     http::IoResult<void> write_ready() {
-        std::vector<Message> ready;
+        std::vector<Reply> ready;
         {
             std::lock_guard lock(mutex_);
             ready.swap(replies_);
@@ -276,7 +396,14 @@ private:
         return {};
     }
 
-    void release(std::size_t weight) { queued_bytes_ -= weight; }
+    void count(std::size_t weight) {
+        queued_bytes_ += weight;
+        all_queued += weight;
+    }
+    void release(std::size_t weight) {
+        queued_bytes_ -= weight;
+        all_queued -= weight;
+    }
 
     http::HttpRequest& request_;
     const smartcard::Services& services_;
@@ -284,15 +411,17 @@ private:
     text_log::Connection texts_;  // what it prints of the client's text messages
     // Read and written by the connection's thread only.
     Mode mode_ = Mode::strict;
-    std::deque<Message> read_;      // read, not yet handed to a call
-    std::size_t in_flight_ = 0;     // handed to a call, reply not yet taken
+    std::deque<Message> read_;     // read, not yet handed to a call
+    std::size_t others_held_ = 0;  // of them, handshakes and unrecognised messages
+    std::unordered_map<uint64_t, std::size_t> held_lanes_;  // of them, calls by context
+    std::size_t in_flight_ = 0;                             // handed to a call, reply not yet taken
     std::size_t queued_bytes_ = 0;  // of the messages read and not yet answered
     uint64_t strict_context_ = 0;   // in strict order: the context of the call in flight
     // Made with the first call that runs on a worker: a connection without calls (most of a
     // flood of them) holds no descriptors beyond its socket.
     std::optional<platform::Wakeup> wake_;
     std::mutex mutex_;
-    std::vector<Message> replies_;  // ready to send, with the weight of their calls
+    std::vector<Reply> replies_;  // ready to send, with the weight of their calls
     // Last: its destructor waits for the workers, which use the members above.
     CallScheduler scheduler_;
 };

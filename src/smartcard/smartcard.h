@@ -54,6 +54,9 @@ struct CallOrder {
         independent,  // touches no context (establish, unsupported and unknown calls)
         context,      // runs after the earlier calls on `context`
         cancel,       // runs at once, beside the wait on `context` that it ends
+        // As `context`, and it ends a transaction that calls on other contexts may wait for:
+        // it must not wait for a place behind them (EndTransaction).
+        endTransaction,
     };
     Kind kind = Kind::independent;
     uint64_t context = 0;

@@ -117,7 +117,7 @@ TEST(CallOrder, EveryCallOnAContextNamesIt) {
         {"Reconnect", handle_call(0x000900B4, 3), Kind::context, false},
         {"Disconnect", handle_call(0x000900B8, 1), Kind::context, false},
         {"BeginTransaction", handle_call(0x000900BC, 1), Kind::context, false},
-        {"EndTransaction", handle_call(0x000900C0, 1), Kind::context, false},
+        {"EndTransaction", handle_call(0x000900C0, 1), Kind::endTransaction, false},
         {"StatusA", handle_call(0x000900C8, 3), Kind::context, true},
         {"StatusW", handle_call(0x000900CC, 3), Kind::context, true},
         {"Transmit", handle_call(0x000900D0, 8), Kind::context, false},

@@ -2,6 +2,10 @@
 // and the frames the server writes.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
+#include <thread>
+
 #include "helpers.h"
 #include "velkin/http/websocket.h"
 #include "wire.h"
@@ -547,6 +551,28 @@ TEST(WriteFrame, FailsWhenThePeerHasGone) {
     const auto written = pair.request->write_ws_binary(bytes("x"));
     ASSERT_FALSE(written);
     EXPECT_EQ(written.error().code, EPIPE);
+}
+
+TEST(WriteFrame, APeerThatTakesAFewBytesAtATimeFailsAtTheDeadline) {
+    // Every send passes some bytes before its time-out: that alone would never end the write.
+    WsPair pair;
+    ASSERT_TRUE(pair.request->stream.set_write_timeout(std::chrono::seconds(2)));
+    ASSERT_TRUE(pair.client.set_read_timeout(std::chrono::milliseconds(100)));
+    pair.request->write_limit = std::chrono::milliseconds(500);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        std::array<uint8_t, 1024> sink{};
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done && std::chrono::steady_clock::now() < end) {
+            (void)pair.client.read(sink);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const auto written = pair.request->write_ws_binary(Bytes(8 * 1024 * 1024, 'x'));
+    done = true;
+    reader.join();
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().message, "the peer took too long to take a write");
 }
 
 }  // namespace

@@ -179,7 +179,7 @@ constexpr std::array kRows = {
     row(ioctl::reconnect, reconnectCall),
     row(ioctl::disconnect, disconnectCall),
     row(ioctl::beginTransaction, beginTransactionCall),
-    row(ioctl::endTransaction, endTransactionCall),
+    row(ioctl::endTransaction, endTransactionCall, CharForm::A, CallOrder::Kind::endTransaction),
 };
 
 std::span<const CallRow> cardConnectionRows() { return kRows; }

@@ -61,12 +61,13 @@ IoResult<sockaddr_in> parse_ipv4(std::string_view ipv4_address, uint16_t port) {
 }  // namespace
 
 TcpStream::TcpStream(TcpStream&& other) noexcept
-    : fd_(std::exchange(other.fd_, sys::kInvalidSocket)) {}
+    : fd_(std::exchange(other.fd_, sys::kInvalidSocket)), write_timeout_(other.write_timeout_) {}
 
 TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
     if (this != &other) {
         close_fd(fd_);
         fd_ = std::exchange(other.fd_, sys::kInvalidSocket);
+        write_timeout_ = other.write_timeout_;
     }
     return *this;
 }
@@ -155,6 +156,47 @@ IoResult<void> TcpStream::write_all(std::span<const uint8_t> bytes) {
     return {};
 }
 
+IoResult<void> TcpStream::write_all(std::span<const uint8_t> bytes,
+                                    std::chrono::steady_clock::time_point deadline) {
+    // Each send may block for what is left of the deadline and no longer. The time-out is set
+    // only when the one in force would let a send run on past the deadline by more than a
+    // little, so that a write that one send completes costs no more system calls.
+    constexpr std::chrono::milliseconds kSlack{50};
+    std::optional<std::chrono::milliseconds> in_force = write_timeout_;
+    const auto late = [] { return protocol_error("the peer took too long to take a write"); };
+    IoResult<void> result;
+    while (!bytes.empty()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result = std::unexpected(late());
+            break;
+        }
+        if (!in_force || *in_force > left + kSlack) {
+            if (sys::set_send_timeout(fd_, left) != 0) {
+                result = std::unexpected(last_error());
+                break;
+            }
+            in_force = left;
+        }
+        const std::ptrdiff_t n = sys::send(fd_, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (sys::interrupted(sys::last_error())) continue;
+            // A send that the deadline's time-out ended says so.
+            result = std::unexpected(
+                std::chrono::steady_clock::now() + kSlack >= deadline ? late() : last_error());
+            break;
+        }
+        if (n == 0) {
+            result = std::unexpected(protocol_error("failed to write whole buffer"));
+            break;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+    if (in_force != write_timeout_) (void)sys::set_send_timeout(fd_, write_timeout_);
+    return result;
+}
+
 IoResult<void> TcpStream::flush() { return {}; }
 
 IoResult<void> TcpStream::set_read_timeout(std::optional<std::chrono::milliseconds> timeout) {
@@ -174,6 +216,7 @@ IoResult<void> TcpStream::set_write_timeout(std::optional<std::chrono::milliseco
     if (sys::set_send_timeout(fd_, timeout) != 0) {
         return std::unexpected(last_error());
     }
+    write_timeout_ = timeout;
     return {};
 }
 

@@ -57,6 +57,11 @@ public:
     // Fills the whole buffer; end of stream first is an error.
     IoResult<void> read_exact(std::span<uint8_t> buffer);
     IoResult<void> write_all(std::span<const uint8_t> bytes);
+    // As write_all, and fails once `deadline` has passed with bytes still unsent, however the
+    // peer spaces what it takes (the write time-out alone bounds each send, and starts again
+    // after every partial one).
+    IoResult<void> write_all(std::span<const uint8_t> bytes,
+                             std::chrono::steady_clock::time_point deadline);
     // Nothing is buffered in user space, so there is nothing to push; kept for the callers that
     // mark the end of a response.
     IoResult<void> flush();
@@ -76,6 +81,7 @@ public:
 
 private:
     sys::Socket fd_ = sys::kInvalidSocket;
+    std::optional<std::chrono::milliseconds> write_timeout_;  // as last set
 };
 
 class TcpListener {

@@ -66,6 +66,9 @@ struct HttpRequest {
     std::vector<std::string> header_names;       // lower-cased, arrival order, duplicates kept
     std::vector<std::string> header_values;      // same order and length
     std::optional<IdleLimit> idle_limit;         // for read_ws; none: it waits without limit
+    // The time the peer has to take each whole frame written; none: the stream's write
+    // time-out alone bounds each send.
+    std::optional<std::chrono::milliseconds> write_limit;
 
     // Queries.
     bool is_websockt() const;  // upgrade is exactly "websocket"
@@ -106,6 +109,11 @@ struct HttpRequest {
     // only when the bytes already read make no message; with an idle limit, each such wait
     // (within a frame too) is an await_frame.
     IoResult<websocket::WsMessage> read_ws();
+    // As read_ws, for a caller that waits for the socket itself beside other work: the next
+    // message from the bytes already read, after at most one read of the socket when `read`
+    // (which then has bytes, or the peer's end, to read). nullopt when what came (a ping, a
+    // pong, part of a frame) makes no message yet.
+    IoResult<std::optional<websocket::WsMessage>> read_ws_ready(bool read);
     // Bytes read from the socket that no read_ws has taken yet (what the client sent behind the
     // last message): the socket's readiness does not show them.
     std::span<const uint8_t> ws_unread() const;
@@ -120,8 +128,11 @@ struct HttpRequest {
 
 private:
     // One read of what the socket holds into the frame parser, after an await_frame when there
-    // is an idle limit; the end of the stream is an error.
-    IoResult<void> receive_ws();
+    // is an idle limit (`wait_first`); the end of the stream is an error.
+    IoResult<void> receive_ws(bool wait_first = true);
+    // The next message in the bytes held, answering pings and a close on the way; nullopt when
+    // they hold none.
+    IoResult<std::optional<websocket::WsMessage>> take_ws();
     // Sends the close frame the refusal asks for (none for an unmasked frame), lingers, and
     // returns the error for the caller to pass up.
     IoError fail_ws(websocket::FrameError error);

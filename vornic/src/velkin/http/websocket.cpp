@@ -5,6 +5,7 @@
 #include "velkin/http/websocket.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "velkin/platform/digest.h"
@@ -109,10 +110,10 @@ IoResult<void> HttpRequest::await_frame(const IdleLimit& limit) {
     return std::unexpected(net::protocol_error("WebSocket idle: no answer to a ping"));
 }
 
-IoResult<void> HttpRequest::receive_ws() {
+IoResult<void> HttpRequest::receive_ws(bool wait_first) {
     // Waited for only when the frames read so far need more: a frame that stops half-way is as
     // quiet as no frame at all. Then one read takes what the socket holds, up to kWsReadSize.
-    if (idle_limit) {
+    if (wait_first && idle_limit) {
         if (auto alive = await_frame(*idle_limit); !alive) {
             return alive;
         }
@@ -149,16 +150,14 @@ IoResult<std::size_t> HttpRequest::read_frame(std::vector<uint8_t>& message) {
     }
 }
 
-IoResult<websocket::WsMessage> HttpRequest::read_ws() {
+IoResult<std::optional<websocket::WsMessage>> HttpRequest::take_ws() {
     for (;;) {
         auto event = frames_.next();
         if (!event) {
             return std::unexpected(fail_ws(std::move(event.error())));
         }
         if (std::holds_alternative<websocket::NeedMore>(*event)) {
-            if (auto more = receive_ws(); !more) {
-                return std::unexpected(more.error());
-            }
+            return std::nullopt;
         } else if (const auto* ping = std::get_if<websocket::Ping>(&*event)) {
             // RFC 6455 5.5.3: "A Pong frame sent in response to a Ping frame must have identical
             // "Application data" as found in the message body of the Ping frame being replied to."
@@ -182,6 +181,34 @@ IoResult<websocket::WsMessage> HttpRequest::read_ws() {
     }
 }
 
+IoResult<websocket::WsMessage> HttpRequest::read_ws() {
+    for (;;) {
+        auto message = take_ws();
+        if (!message) {
+            return std::unexpected(message.error());
+        }
+        if (*message) {
+            return std::move(**message);
+        }
+        if (auto more = receive_ws(); !more) {
+            return std::unexpected(more.error());
+        }
+    }
+}
+
+IoResult<std::optional<websocket::WsMessage>> HttpRequest::read_ws_ready(bool read) {
+    auto message = take_ws();
+    if (!message || *message || !read) {
+        return message;
+    }
+    // The caller has seen the socket ready: the read does not wait, and the idle limit is the
+    // caller's to keep.
+    if (auto more = receive_ws(false); !more) {
+        return std::unexpected(more.error());
+    }
+    return take_ws();
+}
+
 std::span<const uint8_t> HttpRequest::ws_unread() const { return frames_.unread(); }
 
 IoResult<void> HttpRequest::write_frame(uint8_t opcode,
@@ -189,7 +216,10 @@ IoResult<void> HttpRequest::write_frame(uint8_t opcode,
     // Header and payload in one buffer and one write, so each frame leaves whole.
     const auto frame =
         websocket::encode_frame(opcode, payload.value_or(std::span<const uint8_t>()));
-    if (auto written = stream.write_all(frame); !written) {
+    auto written = write_limit
+                       ? stream.write_all(frame, std::chrono::steady_clock::now() + *write_limit)
+                       : stream.write_all(frame);
+    if (!written) {
         return written;
     }
     return stream.flush();
