@@ -66,7 +66,10 @@ void append_js_string_body(std::string& out, std::span<const uint8_t> bytes) {
 // anywhere else needs the origin configured, and the opaque "null" origin (sandboxed frames,
 // file: pages, redirects) is never one.
 bool origin_allowed(const http::HttpRequest& request) {
-    if (!request.origin || request.from_origin(kAgentOrigin)) return true;
+    if (!request.origin) return true;
+    if (std::ranges::any_of(kAgentOrigins,
+                            [&](std::string_view own) { return request.from_origin(own); }))
+        return true;
     if (AGENT_ORIGION_LEN == 0) return is_local_origin(*request.origin);
     return request.from_origin(configured_origin());
 }
