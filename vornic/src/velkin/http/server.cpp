@@ -75,10 +75,9 @@ void handle_connection(net::TcpStream stream, std::shared_ptr<const HandlerManag
         report("set_read_timeout failed: " + set.error().message);
         return;
     }
-    std::vector<uint8_t> head = read_header(stream, handlers->head_deadline);
-    if (head.size() >= kMaxHeadSize && !is_head_complete(head)) {
-        report("Request head too large: no end of head in " + std::to_string(head.size()) +
-               " bytes");
+    auto head = read_header(stream, handlers->head_deadline);
+    if (!head) {
+        report(head.error().message);
         return;
     }
     // From here on reads wait without limit: a WebSocket relay waits for the client's next
@@ -87,7 +86,8 @@ void handle_connection(net::TcpStream stream, std::shared_ptr<const HandlerManag
         report("set_read_timeout as None failed: " + cleared.error().message);
         return;
     }
-    auto request = from_header(head, std::move(stream), handlers->upgrade_check);
+    auto request =
+        from_header(head->bytes, std::move(stream), handlers->upgrade_check, head->after);
     if (!request) {
         report(request.error().message);
         return;
