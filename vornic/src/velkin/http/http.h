@@ -172,7 +172,8 @@ std::optional<std::chrono::system_clock::time_point> parse_http_date(std::string
 enum class LogLevel {
     error,   // a connection ended by a failure
     notice,  // the accept loop: a failed accept, the connection bound reached, and recovery
-    detail,  // each refused connection (the default sink drops these)
+    detail,  // each refused connection or upgrade, and a peer's end without a word (the default
+             // sink drops these)
 };
 using LogSink = std::function<void(LogLevel, std::string)>;
 void default_log(LogLevel level, std::string line);
