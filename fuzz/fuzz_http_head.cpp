@@ -1,17 +1,19 @@
 // The connection procedure of the HTTP server over one connection whose client sends the input:
-// the head is read one byte per read (read_header), parsed (from_header, which answers a
+// the head is read in bulk through the head parser (read_header), parsed (from_header, which answers a
 // WebSocket upgrade with the 101 handshake), routed through a handler table with a route, a
 // default handler and a MIME map, and answered. The handler asks every query of the request.
 //
 // The client end reads back all the server wrote; it must be a sequence of well-formed
 // responses: heads whose lines end in CR LF with no stray CR or LF (RFC 9112 2.2: a sender
 // must not generate a bare CR), each plain response followed by exactly Content-Length bytes.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "socket_peer.h"
 #include "velkin/http/http.h"
@@ -81,9 +83,49 @@ void check_output(std::string_view output) {
     }
 }
 
+// The head parser alone: the input whole, and split at a point that its first byte chooses,
+// must give the same head, the same bytes behind it (the later piece included) or the same
+// refusal; a head and what follows it are the input as it came.
+void check_parser(std::span<const uint8_t> input) {
+    struct Outcome {
+        std::vector<uint8_t> head, after;
+        std::string error;
+        bool need_more = false;
+        bool operator==(const Outcome&) const = default;
+    };
+    const auto parse = [](std::span<const uint8_t> first, std::span<const uint8_t> second) {
+        http::HeadParser parser;
+        Outcome outcome;
+        for (const auto piece : {first, second}) {
+            if (outcome.need_more || outcome.head.empty()) {
+                parser.feed(piece);
+                auto head = parser.next();
+                if (!head) return Outcome{{}, {}, head.error().message, false};
+                outcome.need_more = !*head;
+                if (*head)
+                    outcome =
+                        Outcome{std::move((*head)->bytes), std::move((*head)->after), "", false};
+            } else {
+                outcome.after.insert(outcome.after.end(), piece.begin(), piece.end());
+            }
+        }
+        return outcome;
+    };
+    const Outcome whole = parse(input, {});
+    const std::size_t at = input.empty() ? 0 : input[0] % (input.size() + 1);
+    if (!(parse(input.first(at), input.subspan(at)) == whole)) fail("a split changed the head", "");
+    if (whole.error.empty() && !whole.need_more) {
+        if (whole.head.size() > http::kMaxHeadSize) fail("a head past the bound", "");
+        std::vector<uint8_t> joined = whole.head;
+        joined.insert(joined.end(), whole.after.begin(), whole.after.end());
+        if (!std::ranges::equal(joined, input)) fail("head and rest are not the input", "");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    check_parser({data, size});
     static tolvane::fuzz::SocketPeer peer;
     static const auto handlers = table();
     const int fd = peer.open({data, size});

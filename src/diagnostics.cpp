@@ -1,5 +1,6 @@
 #include "diagnostics.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -159,7 +160,61 @@ void write_now(Stream stream, std::string line) {
     }
 }
 
+// The bytes that the lines clients cause may take: kClientBytesPerSecond, saved up to
+// kClientBurstBytes.
+class ClientBudget {
+public:
+    void offer(Stream stream, std::string line) {
+        std::string note;
+        {
+            std::lock_guard lock(mutex_);
+            refill_locked();
+            if (unsaid_ > 0)
+                note = std::to_string(unsaid_) + " line" + (unsaid_ == 1 ? "" : "s") +
+                       " not shown (too many at once)\n";
+            const std::size_t needed = line.size() + note.size();
+            if (needed > available_) {
+                ++unsaid_;
+                return;
+            }
+            available_ -= needed;
+            unsaid_ = 0;
+        }
+        if (!note.empty()) write_now(Stream::out, std::move(note));
+        write_now(stream, std::move(line));
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void refill_locked() {
+        const auto now = Clock::now();
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_);
+        const auto earned = elapsed.count() * static_cast<long long>(kClientBytesPerSecond) / 1000;
+        if (earned <= 0) return;
+        available_ = std::min(kClientBurstBytes, available_ + static_cast<std::size_t>(earned));
+        last_ = now;
+    }
+
+    std::mutex mutex_;
+    std::size_t available_ = kClientBurstBytes;
+    std::size_t unsaid_ = 0;  // lines neither printed nor said in a count
+    Clock::time_point last_ = Clock::now();
+};
+
+void write_client(Stream stream, std::string line) {
+    line += '\n';
+    if (active.load(std::memory_order_acquire) == nullptr)
+        return write_now(stream, std::move(line));
+    // Never destroyed, as the queue: a connection thread may still print while the process exits.
+    static auto* const budget = new ClientBudget;
+    budget->offer(stream, std::move(line));
+}
+
 }  // namespace
+
+void client_out(std::string line) { write_client(Stream::out, std::move(line)); }
+void client_err(std::string line) { write_client(Stream::err, std::move(line)); }
 
 void out(std::string line) {
     line += '\n';

@@ -19,6 +19,17 @@ void out(std::string line);
 // One line on standard error; the line end is added.
 void err(std::string line);
 
+// A line that a client can cause: a call, a refusal, a connection's end, a text message. While
+// an Output lives, all of them together take at most kClientBytesPerSecond, saved up to
+// kClientBurstBytes: a line that finds the budget spent is counted instead of printed, and the
+// count is said ("N lines not shown (too many at once)") before the next line that fits. A
+// client that floods the agent then neither fills the disk nor pushes the agent's own lines out
+// of a rate-limited journal. Without an Output, lines are written at once, as out and err do.
+inline constexpr std::size_t kClientBytesPerSecond = 4096;
+inline constexpr std::size_t kClientBurstBytes = 16384;
+void client_out(std::string line);
+void client_err(std::string line);
+
 // --verbose: one line per relayed call and the reasons connections are refused or closed.
 bool verbose();
 void set_verbose(bool on);

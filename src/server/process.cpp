@@ -66,9 +66,10 @@ bool process(const std::vector<uint8_t>& message, data_view::DataView& reply,
         return true;
     case MessageKind::call: smartcard::process_smartcard(message, reply, services); return true;
     case MessageKind::unrecognised:
-        if (message.size() >= 2 && message[0] == kClass && message[1] == kCall)
-            diagnostics::err("call of " + std::to_string(message.size()) +
-                             " bytes is too short for its header");
+        if (diagnostics::verbose() && message.size() >= 2 && message[0] == kClass &&
+            message[1] == kCall)
+            diagnostics::client_err("call of " + std::to_string(message.size()) +
+                                    " bytes is too short for its header");
         return false;
     }
     return false;
@@ -121,21 +122,23 @@ bool process_call(uint64_t connection, const std::vector<uint8_t>& message,
             const std::string outcome = answered_code
                                             ? std::string(smartcard::returnCodeName(result))
                                             : std::string("no return code");
-            diagnostics::out(who + name + " -> " + outcome + ", " + std::to_string(took.count()) +
-                             " us");
+            diagnostics::client_out(who + name + " -> " + outcome + ", " +
+                                    std::to_string(took.count()) + " us");
         }
         break;
     }
     case MessageKind::handshake:
-        if (diagnostics::verbose()) diagnostics::out(who + "handshake " + hex_start(message));
+        if (diagnostics::verbose())
+            diagnostics::client_out(who + "handshake " + hex_start(message));
         break;
     case MessageKind::unrecognised:
         if (diagnostics::verbose()) {
             const bool short_call =
                 message.size() >= 2 && message[0] == kClass && message[1] == kCall;
-            diagnostics::out(who + (short_call ? "call cut short: " : "unrecognised message: ") +
-                             std::to_string(message.size()) + " bytes (" + hex_start(message) +
-                             "); the connection ends");
+            diagnostics::client_out(who +
+                                    (short_call ? "call cut short: " : "unrecognised message: ") +
+                                    std::to_string(message.size()) + " bytes (" +
+                                    hex_start(message) + "); the connection ends");
         }
         break;
     }

@@ -433,13 +433,13 @@ http::IoResult<void> relay_calls(http::HttpRequest& request, smartcard::ContextG
     Connection connection(request, guard, services);
     const std::string name = "connection " + std::to_string(connection.id());
     if (diagnostics::verbose())
-        diagnostics::out(name + " opened (origin " +
-                         vornic::velkin::string::escape_line(request.origin.value_or("none")) +
-                         ")");
+        diagnostics::client_out(
+            name + " opened (origin " +
+            vornic::velkin::string::escape_line(request.origin.value_or("none")) + ")");
     auto result = connection.run();
     if (diagnostics::verbose())
-        diagnostics::out(name + " closed" +
-                         (result ? std::string() : ": " + result.error().message));
+        diagnostics::client_out(name + " closed" +
+                                (result ? std::string() : ": " + result.error().message));
     return result;
 }
 

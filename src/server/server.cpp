@@ -66,7 +66,10 @@ void append_js_string_body(std::string& out, std::span<const uint8_t> bytes) {
 // anywhere else needs the origin configured, and the opaque "null" origin (sandboxed frames,
 // file: pages, redirects) is never one.
 bool origin_allowed(const http::HttpRequest& request) {
-    if (!request.origin || request.from_origin(kAgentOrigin)) return true;
+    if (!request.origin) return true;
+    if (std::ranges::any_of(kAgentOrigins,
+                            [&](std::string_view own) { return request.from_origin(own); }))
+        return true;
     if (AGENT_ORIGION_LEN == 0) return is_local_origin(*request.origin);
     return request.from_origin(configured_origin());
 }
@@ -94,9 +97,9 @@ http::IoResult<void> forbidden(http::HttpRequest& request) {
 void say_refused(const http::HttpRequest& request, std::string_view why) {
     namespace string = vornic::velkin::string;
     if (diagnostics::verbose())
-        diagnostics::out("Request refused: " + std::string(why) + " " +
-                         string::escape_line(request.get_value("host").value_or("none")) + " (" +
-                         string::escape_line(request.path) + ")");
+        diagnostics::client_out("Request refused: " + std::string(why) + " " +
+                                string::escape_line(request.get_value("host").value_or("none")) +
+                                " (" + string::escape_line(request.path) + ")");
 }
 
 // One WebSocket connection: strict order, or side by side when the client's handshake asks.
@@ -149,9 +152,9 @@ bool accepts_upgrade(const http::HttpRequest& request) {
     }
     if (origin_allowed(request)) return true;
     if (diagnostics::verbose())
-        diagnostics::out("Connection refused: origin " +
-                         vornic::velkin::string::escape_line(request.origin.value_or("")) +
-                         " is not trusted (trusted: " + trusted_pages() + ")");
+        diagnostics::client_out("Connection refused: origin " +
+                                vornic::velkin::string::escape_line(request.origin.value_or("")) +
+                                " is not trusted (trusted: " + trusted_pages() + ")");
     return false;
 }
 
@@ -231,14 +234,15 @@ std::thread run(std::unique_ptr<http::HttpServer> server, std::vector<net::TcpLi
 
 namespace {
 
-// The server's own lines: failures on standard error, the accept loop's on standard output,
-// each refused connection only with --verbose.
+// The server's own lines: the accept loop's on standard output; a connection's failure on
+// standard error, and each refusal or peer's end only with --verbose, both within the budget of
+// the lines that clients cause.
 void server_log(http::LogLevel level, std::string line) {
     switch (level) {
-    case http::LogLevel::error: diagnostics::err(std::move(line)); break;
+    case http::LogLevel::error: diagnostics::client_err(std::move(line)); break;
     case http::LogLevel::notice: diagnostics::out(std::move(line)); break;
     case http::LogLevel::detail:
-        if (diagnostics::verbose()) diagnostics::out(std::move(line));
+        if (diagnostics::verbose()) diagnostics::client_out(std::move(line));
         break;
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The agent's web side: the trusted origin, the HTTP server on 127.0.0.1:8095 and the request
 // handler that serves the bridge and relays WebSocket messages to the smart-card layer.
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -22,8 +23,9 @@ inline constexpr std::size_t kOriginCapacity = 256;
 extern uint8_t AGENT_ORIGION[kOriginCapacity];
 extern std::size_t AGENT_ORIGION_LEN;
 
-// The origin of the pages the agent serves itself.
-inline constexpr std::string_view kAgentOrigin = "http://127.0.0.1:8095";
+// The origins of the pages the agent serves itself, one for each name its Host check answers.
+inline constexpr std::array<std::string_view, 3> kAgentOrigins = {
+    "http://127.0.0.1:8095", "http://localhost:8095", "http://[::1]:8095"};
 inline constexpr uint16_t kAgentPort = 8095;
 
 // The configured origin as text (one character per byte); empty when none is configured.

@@ -6,9 +6,7 @@
 // A connection's first kShownPerConnection text messages are printed, one line each, escaped and
 // cut at kLongestShown bytes; the rest are counted and said in one line when the connection
 // ends ("connection N: K more text messages"). With --verbose every message is printed. Either
-// way the lines of all connections together pass through one budget of kBytesPerSecond (with a
-// burst of kBurstBytes): what finds the budget spent is counted instead, and the count is said
-// with the next line that fits.
+// way the lines go under the budget of all the lines clients cause (diagnostics::client_out).
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -17,8 +15,6 @@ namespace kx_agent::server::text_log {
 
 inline constexpr std::size_t kShownPerConnection = 3;
 inline constexpr std::size_t kLongestShown = 1024;
-inline constexpr std::size_t kBytesPerSecond = 4096;
-inline constexpr std::size_t kBurstBytes = 16384;
 
 // The text messages of one relayed connection. Its end says what was not printed.
 class Connection {

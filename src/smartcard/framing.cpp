@@ -155,8 +155,10 @@ void process_smartcard(const std::vector<uint8_t>& message, DataView& reply,
     reply.setByte(3);
     Frame frame = readFrame(request);
     const CallRow* call = findCall(frame.ioControlCode);
-    if (call == nullptr)
-        diagnostics::out("Unknown smarcard operation: " + std::to_string(frame.ioControlCode));
+    // The code comes from the remote session, where any program may send one call after another.
+    if (call == nullptr && diagnostics::verbose())
+        diagnostics::client_out("Unknown smarcard operation: " +
+                                std::to_string(frame.ioControlCode));
     answer(reply, frame.deviceId, frame.completionId, [&](NdrWriter& out) {
         if (call == nullptr) return LongReturn{rc::unsupported_feature}.encode(out, CharForm::A);
         skipTypeHeaders(frame.ioControlCode, request);

@@ -39,14 +39,17 @@ class OriginCheck(unittest.TestCase):
         cls.agent.stop()
 
     def test_accepted(self):
-        for origin in ["https://rdp.example.com", "http://127.0.0.1:8095", None]:
+        # The agent's own page under each of its three names (its Host check serves them all).
+        for origin in ["https://rdp.example.com", "http://127.0.0.1:8095", "http://localhost:8095",
+                       "http://[::1]:8095", None]:
             with self.subTest(origin=origin):
                 self.assertTrue(answers(origin))
 
     def test_refused(self):
         for origin in ["https://rdp.example.co", "https://rdp.example.com.evil.net",
                        "http://127.0.0.1", "", "HTTPS://RDP.EXAMPLE.COM", "https://evil.example",
-                       "null", "http://localhost:3000"]:
+                       "null", "http://localhost:3000", "http://localhost", "http://[::1]:3000",
+                       "http://localhost:8095.evil.example"]:
             with self.subTest(origin=origin):
                 self.assertFalse(answers(origin))
 

@@ -1,11 +1,12 @@
 """A web client's calls travel through the real agent to pcscd and back."""
 import asyncio
+import socket
 import time
 import unittest
 
 import websockets
 
-from agent_harness import (Agent, RELEASE, IS_VALID, SWITCHING, connect, context_call,
+from agent_harness import (READY, UPGRADE, Agent, RELEASE, IS_VALID, SWITCHING, call, connect, context_call,
                            establish_call, masked_frame, raw_exchange, return_code, roundtrip, run)
 
 
@@ -156,6 +157,47 @@ class TextFlood(unittest.TestCase):
             self.assertLess(written, 1024 * 1024)  # 11 * 200 * 4 KiB were sent
             # A burst of 16 KiB, then 4 KiB a second.
             self.assertLess(written, 16384 + 4096 * (time.monotonic() - started + 1))
+
+    def test_other_floods_write_little(self):
+        # Unknown control codes, refused upgrades and peers that go without a close frame: one
+        # line each only with --verbose, and then all of them under the same budget.
+        trusted = "https://rdp.example.com"
+
+        async def unknown_calls(n):
+            ws = await connect(origin=trusted)
+            try:
+                for _ in range(n):
+                    await ws.send(call(0x00090015))
+                for _ in range(n):
+                    await asyncio.wait_for(ws.recv(), 10)
+            finally:
+                await ws.close()
+
+        def vanish(origin):
+            with socket.create_connection(("127.0.0.1", 8095), timeout=5) as s:
+                s.sendall((UPGRADE + f"Origin: {origin}\r\n\r\n").encode())
+                s.recv(4096)
+
+        for args, said in [((), None), (("--verbose",), r"\d+ lines not shown \(too many at once\)")]:
+            with self.subTest(args=args), Agent(*args, "--origin", trusted) as agent:
+                agent.wait_ready()
+                written = lambda: sum(len(l.encode()) + 1 for l in agent.stdout() + agent.err_lines)
+                before = written()
+                started = time.monotonic()
+                run(unknown_calls(3000), timeout=120)
+                for _ in range(100):
+                    vanish("https://evil.example")
+                    vanish(trusted)
+                time.sleep(1.5)  # the budget has room again: a line says what was left out
+                vanish(trusted)
+                took = time.monotonic() - started
+                if said:
+                    self.assertIsNotNone(agent.wait_for_match(said), agent.stdout()[-5:])
+                else:
+                    time.sleep(0.5)
+                    self.assertEqual(agent.stdout()[-1], READY)
+                    self.assertEqual(agent.err_lines, [])
+                self.assertLess(written() - before, 16384 + 4096 * (took + 1))
 
 
 class Log(unittest.TestCase):

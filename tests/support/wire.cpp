@@ -9,12 +9,22 @@
 #include <string_view>
 
 #include "data_view.h"
+#include "diagnostics.h"
 #include "fake_pcsc.h"
 #include "server/process.h"
 #include "smartcard/pcsc/pcsc_stack.h"
 #include "strict_return.h"
 
 namespace kx_agent::test {
+
+std::string printed(bool verbose, const std::function<void()>& run, bool to_err) {
+    const bool was = diagnostics::verbose();
+    diagnostics::set_verbose(verbose);
+    to_err ? testing::internal::CaptureStderr() : testing::internal::CaptureStdout();
+    run();
+    diagnostics::set_verbose(was);
+    return to_err ? testing::internal::GetCapturedStderr() : testing::internal::GetCapturedStdout();
+}
 
 Ndr& Ndr::u32(uint32_t value) {
     for (int i = 0; i < 4; ++i) data_.push_back(static_cast<uint8_t>(value >> (8 * i)));

@@ -1,6 +1,7 @@
 #pragma once
 // Builders and readers for relayed calls in tests: hex strings, NDR call bodies and replies.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,10 @@ using Bytes = std::vector<uint8_t>;
 // "03 03 72 44" (spaces and line breaks ignored) to bytes, and bytes to "03 03 72 44".
 Bytes from_hex(std::string_view hex);
 std::string to_hex(const Bytes& bytes);
+
+// What `run` prints on standard output (standard error with `to_err`), with --verbose set to
+// `verbose` meanwhile.
+std::string printed(bool verbose, const std::function<void()>& run, bool to_err = false);
 
 // An NDR call body, built in wire order.
 class Ndr {

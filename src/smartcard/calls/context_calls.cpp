@@ -55,8 +55,8 @@ std::expected<ContextCall, uint32_t> decodeContextCall(NdrReader& in, CharForm) 
     call.Context.readFixed(in);
     if (auto deferred = call.Context.readDeferred(in); !deferred) {
         if (validate && !in.onlyLooks())
-            diagnostics::out("ERROR: isValidContext(), error: wrong size of card ctx: " +
-                             std::to_string(call.Context.count));
+            diagnostics::client_out("ERROR: isValidContext(), error: wrong size of card ctx: " +
+                                    std::to_string(call.Context.count));
         return std::unexpected(deferred.error());
     }
     return call;

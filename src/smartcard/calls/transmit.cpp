@@ -72,7 +72,7 @@ void dumpPci(std::span<const uint8_t> block) {
         std::snprintf(group, sizeof group, "%04x ", byte);
         text += group;
     }
-    diagnostics::out(std::move(text));
+    diagnostics::client_out(std::move(text));
 }
 
 // SCardIO_Request as a call carries it; the extra bytes stay in the message.
@@ -174,7 +174,8 @@ std::expected<TransmitCall, uint32_t> decodeTransmit(NdrReader& in, CharForm) {
 
 TransmitReturn executeTransmit(const TransmitCall& call, CharForm, const Services& services) {
     PciBlock sendPci(call.ioSendPci.dwProtocol, call.ioSendPci.extraBytes);
-    if (call.ioSendPci.cbExtraBytes > 0) dumpPci(sendPci.block());
+    // Five bytes of output for each byte in: only on request, and within the clients' budget.
+    if (call.ioSendPci.cbExtraBytes > 0 && diagnostics::verbose()) dumpPci(sendPci.block());
     std::optional<PciBlock> recvPci;
     if (call.recvPci) recvPci.emplace(call.recvPci->dwProtocol, call.recvPci->extraBytes);
 

@@ -13,6 +13,16 @@ IoError os_error(int code) {
 IoError protocol_error(std::string message) { return IoError{0, std::move(message)}; }
 
 namespace {
+constexpr std::string_view kEndOfStream = "failed to fill whole buffer: end of stream";
+}  // namespace
+
+IoError end_of_stream() { return protocol_error(std::string(kEndOfStream)); }
+
+bool is_end_of_stream(const IoError& error) {
+    return error.code == 0 && error.message == kEndOfStream;
+}
+
+namespace {
 
 IoError last_error() { return os_error(sys::last_error()); }
 
@@ -132,7 +142,7 @@ IoResult<void> TcpStream::read_exact(std::span<uint8_t> buffer) {
             return std::unexpected(last_error());
         }
         if (n == 0) {
-            return std::unexpected(protocol_error("failed to fill whole buffer: end of stream"));
+            return std::unexpected(end_of_stream());
         }
         buffer = buffer.subspan(static_cast<std::size_t>(n));
     }

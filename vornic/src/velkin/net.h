@@ -33,6 +33,10 @@ struct SocketAddress {
 IoError os_error(int code);
 // A protocol error (code 0) with the given text.
 IoError protocol_error(std::string message);
+// The peer ended the stream where more was to come: "failed to fill whole buffer: end of
+// stream". An end rather than a fault, which is_end_of_stream tells apart.
+IoError end_of_stream();
+bool is_end_of_stream(const IoError& error);
 
 // One connected stream socket. Works on any stream socket fd (TCP, Unix socketpair).
 class TcpStream {

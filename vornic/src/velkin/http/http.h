@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "velkin/http/frame_parser.h"
+#include "velkin/http/head_parser.h"
 #include "velkin/http/ws_message.h"
 #include "velkin/mime.h"
 #include "velkin/net.h"
@@ -25,8 +26,6 @@ namespace vornic::velkin::http {
 using net::IoError;
 using net::IoResult;
 
-// A head that reaches this size without its blank line ends the connection without a response.
-inline constexpr std::size_t kMaxHeadSize = 64 * 1024;
 // The time a client has for its whole request head, however it spaces its bytes (a per-read
 // time-out would let a head that trickles in a byte at a time keep its connection for days).
 inline constexpr std::chrono::milliseconds kHeadDeadline{10000};
@@ -114,6 +113,9 @@ struct HttpRequest {
     // (which then has bytes, or the peer's end, to read). nullopt when what came (a ping, a
     // pong, part of a frame) makes no message yet.
     IoResult<std::optional<websocket::WsMessage>> read_ws_ready(bool read);
+    // Bytes the client sent behind the head, which the head's reads took along (the first
+    // frames, when the client did not wait for the 101): read_ws takes them before the socket.
+    void keep_after_head(std::span<const uint8_t> bytes);
     // Bytes read from the socket that no read_ws has taken yet (what the client sent behind the
     // last message): the socket's readiness does not show them.
     std::span<const uint8_t> ws_unread() const;
@@ -140,13 +142,14 @@ private:
     websocket::FrameParser frames_;
 };
 
-// Reads the request head one byte per read call, so that nothing after it leaves the
-// connection. Returns what it gathered when the blank line ends the head (CR LF CR LF, or two
-// bare line feeds, which the parser then refuses), when a read fails, the peer closes or
-// `deadline` has passed (possibly empty or incomplete), or when kMaxHeadSize bytes have arrived.
-// Without a deadline, the stream's own read time-out (if any) bounds each read.
-std::vector<uint8_t> read_header(net::TcpStream& stream);
-std::vector<uint8_t> read_header(net::TcpStream& stream, std::chrono::milliseconds deadline);
+// Reads the request head in bulk through a HeadParser. Returns the head, with what its reads
+// took behind it, once the blank line ends it (CR LF CR LF, or two bare line feeds, which the
+// parser then refuses); when a read fails, the peer closes or `deadline` has passed first, the
+// bytes that came (possibly none) as a head without its end and nothing after it. Fails when
+// kMaxHeadSize bytes hold no end. Without a deadline, the stream's own read time-out (if any)
+// bounds each read.
+IoResult<Head> read_header(net::TcpStream& stream);
+IoResult<Head> read_header(net::TcpStream& stream, std::chrono::milliseconds deadline);
 // Whether a head ends with its blank line (LF CR LF).
 bool is_head_complete(std::span<const uint8_t> head);
 
@@ -162,8 +165,11 @@ using UpgradeCheck = std::function<bool(const HttpRequest&)>;
 // than one way is answered "400 Bad Request" and fails with "Bad request head: " and the
 // reason: a line that ends in a bare line feed, a head without its blank line, a header name
 // with white space before its colon (RFC 7230 3.2.4), or more than one Origin header.
+// `after` is what the client sent behind the head (Head::after): an upgraded request keeps it
+// for read_ws.
 IoResult<HttpRequest> from_header(std::vector<uint8_t>& head, net::TcpStream stream,
-                                  const UpgradeCheck& accept_upgrade = {});
+                                  const UpgradeCheck& accept_upgrade = {},
+                                  std::span<const uint8_t> after = {});
 
 // Status line text with its CR LF ("404 Not Found\r\n"); "200 Unknown\r\n" for other codes.
 std::string_view get_status_msg(uint32_t status);
@@ -177,7 +183,8 @@ std::optional<std::chrono::system_clock::time_point> parse_http_date(std::string
 enum class LogLevel {
     error,   // a connection ended by a failure
     notice,  // the accept loop: a failed accept, the connection bound reached, and recovery
-    detail,  // each refused connection (the default sink drops these)
+    detail,  // each refused connection or upgrade, and a peer's end without a word (the default
+             // sink drops these)
 };
 using LogSink = std::function<void(LogLevel, std::string)>;
 void default_log(LogLevel level, std::string line);

@@ -91,45 +91,42 @@ bool is_head_complete(std::span<const uint8_t> head) {
 
 namespace {
 
-// The end of a head: CR LF CR LF, or two bare line feeds (which from_header refuses; stopping
-// there answers such a client at once instead of at the deadline).
-bool ends_head(const std::vector<uint8_t>& head) {
-    const std::size_t n = head.size();
-    return is_head_complete(head) || (n >= 2 && head[n - 2] == '\n' && head[n - 1] == '\n');
-}
+// The head through a HeadParser, from reads of up to kReadSize bytes. `before_read` runs before
+// each read; false ends the head there, as a failed read (the time-out included) or the peer's
+// close does.
+constexpr std::size_t kReadSize = 16 * 1024;
 
-// The head's bytes, one per read: the bytes after the head (WebSocket frames) must stay in the
-// connection. `before_read` runs before each read; false ends the head there, as a failed read
-// (the time-out included) or the peer's close does.
 template <class BeforeRead>
-std::vector<uint8_t> read_head_bytes(net::TcpStream& stream, BeforeRead before_read) {
-    std::vector<uint8_t> head;
-    head.reserve(800);
-    while (head.size() < kMaxHeadSize && before_read()) {
-        uint8_t byte = 0;
-        const auto n = stream.read(std::span(&byte, 1));
+IoResult<Head> read_head(net::TcpStream& stream, BeforeRead before_read) {
+    HeadParser parser;
+    std::vector<uint8_t> buffer(kReadSize);
+    for (;;) {
+        auto head = parser.next();
+        if (!head) return std::unexpected(net::protocol_error(std::move(head.error().message)));
+        if (*head) return std::move(**head);
+        if (!before_read()) break;
+        const auto n = stream.read(buffer);
         if (!n || *n == 0) break;
-        head.push_back(byte);
-        if (byte == '\n' && ends_head(head)) break;
+        parser.feed(std::span(buffer).first(*n));
     }
-    return head;
+    const auto held = parser.held();
+    return Head{.bytes = std::vector<uint8_t>(held.begin(), held.end()), .after = {}};
 }
 
 }  // namespace
 
-std::vector<uint8_t> read_header(net::TcpStream& stream) {
-    return read_head_bytes(stream, [] { return true; });
+IoResult<Head> read_header(net::TcpStream& stream) {
+    return read_head(stream, [] { return true; });
 }
 
-std::vector<uint8_t> read_header(net::TcpStream& stream, std::chrono::milliseconds deadline) {
+IoResult<Head> read_header(net::TcpStream& stream, std::chrono::milliseconds deadline) {
     using clock = std::chrono::steady_clock;
     const auto end = clock::now() + deadline;
-    // The read time-out is what is left of the deadline. Setting it before every byte would
-    // double the system calls of a head, so it is set again only when it exceeds what is left
-    // by more than `slack`: a head then ends at most `slack` after its deadline.
+    // The read time-out is what is left of the deadline. It is set again only when it exceeds
+    // what is left by more than `slack`: a head then ends at most `slack` after its deadline.
     const auto slack = std::min<std::chrono::milliseconds>(std::chrono::seconds(1), deadline / 4);
     std::chrono::milliseconds timeout{0};
-    return read_head_bytes(stream, [&] {
+    return read_head(stream, [&] {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - clock::now());
         if (left.count() <= 0) return false;
         if (timeout.count() == 0 || timeout > left + slack) {
@@ -141,7 +138,8 @@ std::vector<uint8_t> read_header(net::TcpStream& stream, std::chrono::millisecon
 }
 
 IoResult<HttpRequest> from_header(std::vector<uint8_t>& head, net::TcpStream stream,
-                                  const UpgradeCheck& accept_upgrade) {
+                                  const UpgradeCheck& accept_upgrade,
+                                  std::span<const uint8_t> after) {
     const std::span<uint8_t> all(head);
     auto piece_end = std::find(all.begin(), all.end(), uint8_t{'\n'});
     const std::span<uint8_t> request_line(all.begin(), piece_end);
@@ -195,9 +193,12 @@ IoResult<HttpRequest> from_header(std::vector<uint8_t>& head, net::TcpStream str
         if (auto flushed = request.stream.flush(); !flushed) {
             return std::unexpected(flushed.error());
         }
+        request.keep_after_head(after);
     }
     return request;
 }
+
+void HttpRequest::keep_after_head(std::span<const uint8_t> bytes) { frames_.feed(bytes); }
 
 bool HttpRequest::is_websockt() const { return upgrade && *upgrade == "websocket"; }
 

@@ -67,18 +67,17 @@ const HandlerEntry* HandlerManager::get_handler(std::string_view route) const {
 }
 
 void handle_connection(net::TcpStream stream, std::shared_ptr<const HandlerManager> handlers) {
-    const auto report = [&handlers](std::string line) {
-        if (handlers->log) handlers->log(LogLevel::error, std::move(line));
+    const auto report = [&handlers](std::string line, LogLevel level = LogLevel::error) {
+        if (handlers->log) handlers->log(level, std::move(line));
     };
     // A stream that takes no read time-out could not be held to the deadline.
     if (auto set = stream.set_read_timeout(handlers->head_deadline); !set) {
         report("set_read_timeout failed: " + set.error().message);
         return;
     }
-    std::vector<uint8_t> head = read_header(stream, handlers->head_deadline);
-    if (head.size() >= kMaxHeadSize && !is_head_complete(head)) {
-        report("Request head too large: no end of head in " + std::to_string(head.size()) +
-               " bytes");
+    auto head = read_header(stream, handlers->head_deadline);
+    if (!head) {
+        report(head.error().message);
         return;
     }
     // From here on reads wait without limit: a WebSocket relay waits for the client's next
@@ -87,9 +86,18 @@ void handle_connection(net::TcpStream stream, std::shared_ptr<const HandlerManag
         report("set_read_timeout as None failed: " + cleared.error().message);
         return;
     }
-    auto request = from_header(head, std::move(stream), handlers->upgrade_check);
+    // A refused upgrade is the check's decision, not a failure: said as a refusal.
+    bool refused = false;
+    UpgradeCheck check;
+    if (handlers->upgrade_check) {
+        check = [&](const HttpRequest& asked) {
+            refused = !handlers->upgrade_check(asked);
+            return !refused;
+        };
+    }
+    auto request = from_header(head->bytes, std::move(stream), check, head->after);
     if (!request) {
-        report(request.error().message);
+        report(request.error().message, refused ? LogLevel::detail : LogLevel::error);
         return;
     }
     if (const auto ext = request->get_ext(); ext && handlers->mime) {
@@ -103,7 +111,9 @@ void handle_connection(net::TcpStream stream, std::shared_ptr<const HandlerManag
     } else {
         request->handler_context = entry->context;
         if (auto handled = request->dipatch(entry->func); !handled) {
-            report(handled.error().message);
+            // A peer that just goes (a closed tab, a WebSocket without its close frame) is an end.
+            report(handled.error().message,
+                   net::is_end_of_stream(handled.error()) ? LogLevel::detail : LogLevel::error);
         }
     }
     // Closing a socket with input unread makes the kernel send a reset, which can destroy the

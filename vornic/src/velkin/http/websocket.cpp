@@ -125,8 +125,7 @@ IoResult<void> HttpRequest::receive_ws(bool wait_first) {
             return std::unexpected(read.error());
         }
         if (*read == 0) {
-            return std::unexpected(
-                net::protocol_error("failed to fill whole buffer: end of stream"));
+            return std::unexpected(net::end_of_stream());
         }
         frames_.commit(*read);
         return {};
