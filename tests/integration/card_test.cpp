@@ -13,17 +13,17 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kEstablish = smartcard::ioctl::establishContext;
-constexpr uint32_t kRelease = smartcard::ioctl::releaseContext;
-constexpr uint32_t kConnect = smartcard::ioctl::connectA;
-constexpr uint32_t kReconnect = smartcard::ioctl::reconnect;
-constexpr uint32_t kDisconnect = smartcard::ioctl::disconnect;
-constexpr uint32_t kBegin = smartcard::ioctl::beginTransaction;
-constexpr uint32_t kEnd = smartcard::ioctl::endTransaction;
-constexpr uint32_t kState = smartcard::ioctl::state;
-constexpr uint32_t kStatus = smartcard::ioctl::statusA;
-constexpr uint32_t kTransmit = smartcard::ioctl::transmit;
-constexpr uint32_t kTransmitCount = smartcard::ioctl::getTransmitCount;
+constexpr uint32_t kEstablish = ioctl::establishContext;
+constexpr uint32_t kRelease = ioctl::releaseContext;
+constexpr uint32_t kConnect = ioctl::connectA;
+constexpr uint32_t kReconnect = ioctl::reconnect;
+constexpr uint32_t kDisconnect = ioctl::disconnect;
+constexpr uint32_t kBegin = ioctl::beginTransaction;
+constexpr uint32_t kEnd = ioctl::endTransaction;
+constexpr uint32_t kState = ioctl::state;
+constexpr uint32_t kStatus = ioctl::statusA;
+constexpr uint32_t kTransmit = ioctl::transmit;
+constexpr uint32_t kTransmitCount = ioctl::getTransmitCount;
 
 class CardThroughRelay : public testing::Test {
 protected:

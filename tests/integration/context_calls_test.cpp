@@ -12,7 +12,8 @@ namespace kx_agent::test {
 namespace {
 
 TEST(ContextCallsOnPcscd, EstablishValidateReleaseValidate) {
-    Bytes reply = relay(call_message(0x00090014, Ndr().u32(SCARD_SCOPE_SYSTEM).data()));
+    Bytes reply =
+        relay(call_message(ioctl::establishContext, Ndr().u32(SCARD_SCOPE_SYSTEM).data()));
     ASSERT_EQ(reply.size(), 62u);
     ASSERT_EQ(return_code(reply), 0u);
     Bytes reference(reply.end() - 8, reply.end());
@@ -20,9 +21,10 @@ TEST(ContextCallsOnPcscd, EstablishValidateReleaseValidate) {
     auto context_call = [&](uint32_t code) {
         return relay(call_message(code, Ndr().u32(8).u32(0x00020000).array(reference).data()));
     };
-    EXPECT_EQ(return_code(context_call(0x0009001C)), 0u);
-    EXPECT_EQ(return_code(context_call(0x00090018)), 0u);
-    EXPECT_EQ(return_code(context_call(0x0009001C)), static_cast<uint32_t>(SCARD_E_INVALID_HANDLE));
+    EXPECT_EQ(return_code(context_call(ioctl::isValidContext)), 0u);
+    EXPECT_EQ(return_code(context_call(ioctl::releaseContext)), 0u);
+    EXPECT_EQ(return_code(context_call(ioctl::isValidContext)),
+              static_cast<uint32_t>(SCARD_E_INVALID_HANDLE));
 }
 
 TEST(ContextCallsOnPcscd, NoServiceIsReportedInTheZeroedReturn) {
@@ -32,7 +34,8 @@ TEST(ContextCallsOnPcscd, NoServiceIsReportedInTheZeroedReturn) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         setenv("PCSCLITE_CSOCK_NAME", "/tmp/tolvane-no-pcscd-here.comm", 1);
-        Bytes reply = relay(call_message(0x00090014, Ndr().u32(SCARD_SCOPE_SYSTEM).data()));
+        Bytes reply =
+            relay(call_message(ioctl::establishContext, Ndr().u32(SCARD_SCOPE_SYSTEM).data()));
         // A failure relay() reports here is the child's: it counts through the exit status.
         _exit(!testing::Test::HasFailure() && reply.size() == 54 && return_code(reply) == 0x8010001D
                   ? 0

@@ -10,9 +10,9 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kEstablish = smartcard::ioctl::establishContext;
-constexpr uint32_t kRelease = smartcard::ioctl::releaseContext;
-constexpr uint32_t kListReaders = smartcard::ioctl::listReadersA;
+constexpr uint32_t kEstablish = ioctl::establishContext;
+constexpr uint32_t kRelease = ioctl::releaseContext;
+constexpr uint32_t kListReaders = ioctl::listReadersA;
 
 class ReaderListOnPcscd : public testing::Test {
 protected:

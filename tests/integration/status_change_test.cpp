@@ -17,10 +17,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint32_t kEstablish = smartcard::ioctl::establishContext;
-constexpr uint32_t kRelease = smartcard::ioctl::releaseContext;
-constexpr uint32_t kGetStatusChange = smartcard::ioctl::getStatusChangeA;
-constexpr uint32_t kCancel = smartcard::ioctl::cancel;
+constexpr uint32_t kEstablish = ioctl::establishContext;
+constexpr uint32_t kRelease = ioctl::releaseContext;
+constexpr uint32_t kGetStatusChange = ioctl::getStatusChangeA;
+constexpr uint32_t kCancel = ioctl::cancel;
 constexpr const char* kNotification = "\\\\?PnP?\\Notification";
 
 struct Known {

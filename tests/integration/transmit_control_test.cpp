@@ -42,17 +42,17 @@ protected:
         n.u32(recvPci ? 0x00020008 : 0).u32(0).u32(258);
         deferred(n).array(command).pad(4);
         if (recvPci) n.u32(static_cast<uint32_t>(protocol_)).u32(0).u32(0);
-        return call_message(0x000900D0, n.data());
+        return call_message(ioctl::transmit, n.data());
     }
     Bytes getAttribCall(uint32_t attribute, uint32_t length) const {
         Ndr n;
         fixed(n).u32(attribute).u32(0).u32(length);
-        return call_message(0x000900D8, deferred(n).data());
+        return call_message(ioctl::getAttrib, deferred(n).data());
     }
     Bytes controlCall(uint32_t code) const {
         Ndr n;
         fixed(n).u32(code).u32(0).u32(0).u32(0).u32(64);
-        return call_message(0x000900D4, deferred(n).data());
+        return call_message(ioctl::control, deferred(n).data());
     }
 
     // What a direct SCardTransmit answers: its result, and the response on success.

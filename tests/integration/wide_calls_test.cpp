@@ -16,14 +16,14 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kEstablish = smartcard::ioctl::establishContext;
-constexpr uint32_t kRelease = smartcard::ioctl::releaseContext;
-constexpr uint32_t kListReaderGroupsW = smartcard::ioctl::listReaderGroupsW;
-constexpr uint32_t kListReadersW = smartcard::ioctl::listReadersW;
-constexpr uint32_t kGetStatusChangeW = smartcard::ioctl::getStatusChangeW;
-constexpr uint32_t kConnectW = smartcard::ioctl::connectW;
-constexpr uint32_t kDisconnect = smartcard::ioctl::disconnect;
-constexpr uint32_t kStatusW = smartcard::ioctl::statusW;
+constexpr uint32_t kEstablish = ioctl::establishContext;
+constexpr uint32_t kRelease = ioctl::releaseContext;
+constexpr uint32_t kListReaderGroupsW = ioctl::listReaderGroupsW;
+constexpr uint32_t kListReadersW = ioctl::listReadersW;
+constexpr uint32_t kGetStatusChangeW = ioctl::getStatusChangeW;
+constexpr uint32_t kConnectW = ioctl::connectW;
+constexpr uint32_t kDisconnect = ioctl::disconnect;
+constexpr uint32_t kStatusW = ioctl::statusW;
 constexpr uint32_t kAutoAllocate = 0xFFFFFFFF;
 constexpr const char* kNotification = "\\\\?PnP?\\Notification";
 

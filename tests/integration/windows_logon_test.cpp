@@ -21,23 +21,23 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kAccessStarted = smartcard::ioctl::accessStartedEvent;
-constexpr uint32_t kEstablish = smartcard::ioctl::establishContext;
-constexpr uint32_t kRelease = smartcard::ioctl::releaseContext;
-constexpr uint32_t kListReadersW = smartcard::ioctl::listReadersW;
-constexpr uint32_t kGetStatusChangeW = smartcard::ioctl::getStatusChangeW;
-constexpr uint32_t kCancel = smartcard::ioctl::cancel;
-constexpr uint32_t kConnectW = smartcard::ioctl::connectW;
-constexpr uint32_t kDisconnect = smartcard::ioctl::disconnect;
-constexpr uint32_t kBegin = smartcard::ioctl::beginTransaction;
-constexpr uint32_t kEnd = smartcard::ioctl::endTransaction;
-constexpr uint32_t kStatusW = smartcard::ioctl::statusW;
-constexpr uint32_t kTransmit = smartcard::ioctl::transmit;
-constexpr uint32_t kLocateByAtrW = smartcard::ioctl::locateCardsByAtrW;
-constexpr uint32_t kReadCacheW = smartcard::ioctl::readCacheW;
-constexpr uint32_t kWriteCacheW = smartcard::ioctl::writeCacheW;
-constexpr uint32_t kTransmitCount = smartcard::ioctl::getTransmitCount;
-constexpr uint32_t kDeviceTypeId = smartcard::ioctl::getDeviceTypeId;
+constexpr uint32_t kAccessStarted = ioctl::accessStartedEvent;
+constexpr uint32_t kEstablish = ioctl::establishContext;
+constexpr uint32_t kRelease = ioctl::releaseContext;
+constexpr uint32_t kListReadersW = ioctl::listReadersW;
+constexpr uint32_t kGetStatusChangeW = ioctl::getStatusChangeW;
+constexpr uint32_t kCancel = ioctl::cancel;
+constexpr uint32_t kConnectW = ioctl::connectW;
+constexpr uint32_t kDisconnect = ioctl::disconnect;
+constexpr uint32_t kBegin = ioctl::beginTransaction;
+constexpr uint32_t kEnd = ioctl::endTransaction;
+constexpr uint32_t kStatusW = ioctl::statusW;
+constexpr uint32_t kTransmit = ioctl::transmit;
+constexpr uint32_t kLocateByAtrW = ioctl::locateCardsByAtrW;
+constexpr uint32_t kReadCacheW = ioctl::readCacheW;
+constexpr uint32_t kWriteCacheW = ioctl::writeCacheW;
+constexpr uint32_t kTransmitCount = ioctl::getTransmitCount;
+constexpr uint32_t kDeviceTypeId = ioctl::getDeviceTypeId;
 constexpr uint32_t kAutoAllocate = 0xFFFFFFFF;
 constexpr const char* kNotification = "\\\\?PnP?\\Notification";
 const Bytes kSelect = from_hex("00 A4 04 00 00");

@@ -11,6 +11,9 @@
 
 namespace kx_agent::test {
 
+// The I/O control codes by name, as the agent lists them (smartcard/wire/ioctls.h).
+namespace ioctl = smartcard::ioctl;
+
 using Bytes = std::vector<uint8_t>;
 
 // "03 03 72 44" (spaces and line breaks ignored) to bytes, and bytes to "03 03 72 44".

@@ -10,11 +10,11 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kReadA = smartcard::ioctl::readCacheA;
-constexpr uint32_t kReadW = smartcard::ioctl::readCacheW;
-constexpr uint32_t kWriteA = smartcard::ioctl::writeCacheA;
-constexpr uint32_t kWriteW = smartcard::ioctl::writeCacheW;
-constexpr uint32_t kRelease = smartcard::ioctl::releaseContext;
+constexpr uint32_t kReadA = ioctl::readCacheA;
+constexpr uint32_t kReadW = ioctl::readCacheW;
+constexpr uint32_t kWriteA = ioctl::writeCacheA;
+constexpr uint32_t kWriteW = ioctl::writeCacheW;
+constexpr uint32_t kRelease = ioctl::releaseContext;
 constexpr uint32_t kNotFound = 0x80100070;
 constexpr uint32_t kStale = 0x80100071;
 constexpr const char* kHead = "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 ";

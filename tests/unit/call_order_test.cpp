@@ -62,7 +62,7 @@ Bytes device_type_call() {
     Ndr n;
     n.u32(8).u32(0x00020000).u32(0x00020004).context(kContext);
     n.u32(2).u32(0).u32(2).bytes({'R', 0, 0, 0});
-    return call_message(0x00090108, n.data());
+    return call_message(ioctl::getDeviceTypeId, n.data());
 }
 
 // ReadCache/WriteCache: szLookupName, the context, CardIdentifier, FreshnessCounter, two words
@@ -104,37 +104,38 @@ TEST(CallOrder, EveryCallOnAContextNamesIt) {
         bool atOnce;  // neither exchanges with a card nor waits: strict order runs it inline
     };
     const Case cases[] = {
-        {"ReleaseContext", context_call(0x00090018), Kind::context, true},
-        {"IsValidContext", context_call(0x0009001C), Kind::context, true},
-        {"Cancel", context_call(0x000900A8), Kind::cancel, true},
-        {"ListReadersA", list_readers_call(0x00090028), Kind::context, true},
-        {"ListReadersW", list_readers_call(0x0009002C), Kind::context, true},
-        {"GetStatusChangeA", status_change_call(0x000900A0), Kind::context, false},
-        {"GetStatusChangeW", status_change_call(0x000900A4), Kind::context, false},
-        {"ConnectA", connect_call(0x000900AC, "Reader A", 1), Kind::context, false},
-        {"ConnectA, name of 4n bytes", connect_call(0x000900AC, "Rdr", 1), Kind::context, false},
-        {"ConnectW", connect_call(0x000900B0, "Reader A", 2), Kind::context, false},
-        {"Reconnect", handle_call(0x000900B4, 3), Kind::context, false},
-        {"Disconnect", handle_call(0x000900B8, 1), Kind::context, false},
-        {"BeginTransaction", handle_call(0x000900BC, 1), Kind::context, false},
-        {"EndTransaction", handle_call(0x000900C0, 1), Kind::endTransaction, false},
-        {"StatusA", handle_call(0x000900C8, 3), Kind::context, true},
-        {"StatusW", handle_call(0x000900CC, 3), Kind::context, true},
-        {"Transmit", handle_call(0x000900D0, 8), Kind::context, false},
-        {"Control", handle_call(0x000900D4, 5), Kind::context, false},
-        {"GetAttrib", handle_call(0x000900D8, 3), Kind::context, false},
-        {"ListReaderGroupsA", context_words_call(0x00090020, 2), Kind::context, true},
-        {"ListReaderGroupsW", context_words_call(0x00090024, 2), Kind::context, true},
-        {"State", handle_call(0x000900C4, 2), Kind::context, true},
-        {"SetAttrib", handle_call(0x000900DC, 3), Kind::context, false},
-        {"GetTransmitCount", handle_call(0x00090100, 0), Kind::context, true},
-        {"LocateCardsByATRA", context_words_call(0x000900E8, 4), Kind::context, true},
-        {"LocateCardsByATRW", context_words_call(0x000900EC, 4), Kind::context, true},
+        {"ReleaseContext", context_call(ioctl::releaseContext), Kind::context, true},
+        {"IsValidContext", context_call(ioctl::isValidContext), Kind::context, true},
+        {"Cancel", context_call(ioctl::cancel), Kind::cancel, true},
+        {"ListReadersA", list_readers_call(ioctl::listReadersA), Kind::context, true},
+        {"ListReadersW", list_readers_call(ioctl::listReadersW), Kind::context, true},
+        {"GetStatusChangeA", status_change_call(ioctl::getStatusChangeA), Kind::context, false},
+        {"GetStatusChangeW", status_change_call(ioctl::getStatusChangeW), Kind::context, false},
+        {"ConnectA", connect_call(ioctl::connectA, "Reader A", 1), Kind::context, false},
+        {"ConnectA, name of 4n bytes", connect_call(ioctl::connectA, "Rdr", 1), Kind::context,
+         false},
+        {"ConnectW", connect_call(ioctl::connectW, "Reader A", 2), Kind::context, false},
+        {"Reconnect", handle_call(ioctl::reconnect, 3), Kind::context, false},
+        {"Disconnect", handle_call(ioctl::disconnect, 1), Kind::context, false},
+        {"BeginTransaction", handle_call(ioctl::beginTransaction, 1), Kind::context, false},
+        {"EndTransaction", handle_call(ioctl::endTransaction, 1), Kind::endTransaction, false},
+        {"StatusA", handle_call(ioctl::statusA, 3), Kind::context, true},
+        {"StatusW", handle_call(ioctl::statusW, 3), Kind::context, true},
+        {"Transmit", handle_call(ioctl::transmit, 8), Kind::context, false},
+        {"Control", handle_call(ioctl::control, 5), Kind::context, false},
+        {"GetAttrib", handle_call(ioctl::getAttrib, 3), Kind::context, false},
+        {"ListReaderGroupsA", context_words_call(ioctl::listReaderGroupsA, 2), Kind::context, true},
+        {"ListReaderGroupsW", context_words_call(ioctl::listReaderGroupsW, 2), Kind::context, true},
+        {"State", handle_call(ioctl::state, 2), Kind::context, true},
+        {"SetAttrib", handle_call(ioctl::setAttrib, 3), Kind::context, false},
+        {"GetTransmitCount", handle_call(ioctl::getTransmitCount, 0), Kind::context, true},
+        {"LocateCardsByATRA", context_words_call(ioctl::locateCardsByAtrA, 4), Kind::context, true},
+        {"LocateCardsByATRW", context_words_call(ioctl::locateCardsByAtrW, 4), Kind::context, true},
         {"GetDeviceTypeId", device_type_call(), Kind::context, true},
-        {"ReadCacheA", cache_call(0x000900F0, 1), Kind::context, true},
-        {"ReadCacheW", cache_call(0x000900F4, 2), Kind::context, true},
-        {"WriteCacheA", cache_call(0x000900F8, 1), Kind::context, true},
-        {"WriteCacheW", cache_call(0x000900FC, 2), Kind::context, true},
+        {"ReadCacheA", cache_call(ioctl::readCacheA, 1), Kind::context, true},
+        {"ReadCacheW", cache_call(ioctl::readCacheW, 2), Kind::context, true},
+        {"WriteCacheA", cache_call(ioctl::writeCacheA, 1), Kind::context, true},
+        {"WriteCacheW", cache_call(ioctl::writeCacheW, 2), Kind::context, true},
     };
     for (const auto& c : cases) {
         auto order = smartcard::callOrder(c.message);
@@ -148,8 +149,9 @@ TEST(CallOrder, EveryCallOnAContextNamesIt) {
         std::size_t words;  // fixed words after the REDIR_SCARDHANDLE
     };
     for (auto [code, words] :
-         {EmptyContext{0x000900B4, 3}, EmptyContext{0x000900B8, 1}, EmptyContext{0x000900C4, 2},
-          EmptyContext{0x000900CC, 3}, EmptyContext{0x00090100, 0}}) {
+         {EmptyContext{ioctl::reconnect, 3}, EmptyContext{ioctl::disconnect, 1},
+          EmptyContext{ioctl::state, 2}, EmptyContext{ioctl::statusW, 3},
+          EmptyContext{ioctl::getTransmitCount, 0}}) {
         Ndr n;
         n.u32(0).u32(0).u32(8).u32(0x00020004).zeros(4 * words).context(0x00010002);
         auto order = smartcard::callOrder(call_message(code, n.data()));
@@ -158,7 +160,7 @@ TEST(CallOrder, EveryCallOnAContextNamesIt) {
     }
     // A 4-byte reference names the same context as its 8-byte form, as PC/SC receives it.
     auto four = smartcard::callOrder(
-        connect_call(0x000900AC, "R", 1, Ndr().u32(static_cast<uint32_t>(kContext)).data()));
+        connect_call(ioctl::connectA, "R", 1, Ndr().u32(static_cast<uint32_t>(kContext)).data()));
     EXPECT_EQ(four.context, kContext);
 }
 
@@ -166,11 +168,12 @@ TEST(CallOrder, ReadsTheContextThatTheHandlerGivesPcsc) {
     // The order is read apart from the handler: both must find the same bytes.
     FakePcsc fake;
     for (const Bytes& message :
-         {context_call(0x0009001C, 0x77), list_readers_call(0x00090028),
-          list_readers_call(0x0009002C), status_change_call(0x000900A0, 0x78),
-          status_change_call(0x000900A4, 0x79), connect_call(0x000900AC, "Reader A", 1),
-          connect_call(0x000900B0, "Reader A", 2), cache_call(0x000900F0, 1),
-          cache_call(0x000900F4, 2)}) {
+         {context_call(ioctl::isValidContext, 0x77), list_readers_call(ioctl::listReadersA),
+          list_readers_call(ioctl::listReadersW), status_change_call(ioctl::getStatusChangeA, 0x78),
+          status_change_call(ioctl::getStatusChangeW, 0x79),
+          connect_call(ioctl::connectA, "Reader A", 1),
+          connect_call(ioctl::connectW, "Reader A", 2), cache_call(ioctl::readCacheA, 1),
+          cache_call(ioctl::readCacheW, 2)}) {
         fake.calls.clear();
         relay(message);
         ASSERT_FALSE(fake.calls.empty()) << to_hex(message);
@@ -180,22 +183,22 @@ TEST(CallOrder, ReadsTheContextThatTheHandlerGivesPcsc) {
 }
 
 TEST(CallOrder, CallsWithoutAReadableContextWaitForNothing) {
-    const Bytes establish = call_message(0x00090014, Ndr().u32(2).data());
-    const Bytes unsupported = call_message(0x00090050, {});
-    const Bytes access_started = call_message(0x000900E0, Ndr().u32(0).data());
+    const Bytes establish = call_message(ioctl::establishContext, Ndr().u32(2).data());
+    const Bytes unsupported = call_message(ioctl::introduceReaderGroupA, {});
+    const Bytes access_started = call_message(ioctl::accessStartedEvent, Ndr().u32(0).data());
     const Bytes unknown = call_message(0x000900E4, Ndr().u32(8).u32(1).context(kContext).data());
     // The context is there, but the call is short: it is refused without reaching PC/SC, so it
     // waits for nothing.
-    Bytes cut = handle_call(0x000900D0, 8);
+    Bytes cut = handle_call(ioctl::transmit, 8);
     cut.resize(cut.size() - 4);
-    Bytes lying_name = connect_call(0x000900AC, "Reader A", 1);
+    Bytes lying_name = connect_call(ioctl::connectA, "Reader A", 1);
     lying_name[30 + 20 + 8] = 0xFF;  // actual count far past the message
-    const Bytes sixteen_byte_reference =
-        call_message(0x0009001C, Ndr().u32(16).u32(0x00020000).array(Bytes(16, 1)).data());
-    const Bytes header_only = call_message(0x000900A0, {});
+    const Bytes sixteen_byte_reference = call_message(
+        ioctl::isValidContext, Ndr().u32(16).u32(0x00020000).array(Bytes(16, 1)).data());
+    const Bytes header_only = call_message(ioctl::getStatusChangeA, {});
     // ListReaders may name no context: it lists with one of the agent's own.
-    const Bytes no_context_list =
-        call_message(0x0009002C, Ndr().u32(0).u32(0).u32(0).u32(0).u32(0).u32(0xFFFFFFFF).data());
+    const Bytes no_context_list = call_message(
+        ioctl::listReadersW, Ndr().u32(0).u32(0).u32(0).u32(0).u32(0).u32(0xFFFFFFFF).data());
     for (const Bytes& message : {establish, unsupported, access_started, unknown, lying_name,
                                  sixteen_byte_reference, header_only, no_context_list, cut}) {
         auto order = smartcard::callOrder(message);

@@ -11,12 +11,12 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kConnect = smartcard::ioctl::connectA;
-constexpr uint32_t kConnectW = smartcard::ioctl::connectW;
-constexpr uint32_t kReconnect = smartcard::ioctl::reconnect;
-constexpr uint32_t kDisconnect = smartcard::ioctl::disconnect;
-constexpr uint32_t kBegin = smartcard::ioctl::beginTransaction;
-constexpr uint32_t kEnd = smartcard::ioctl::endTransaction;
+constexpr uint32_t kConnect = ioctl::connectA;
+constexpr uint32_t kConnectW = ioctl::connectW;
+constexpr uint32_t kReconnect = ioctl::reconnect;
+constexpr uint32_t kDisconnect = ioctl::disconnect;
+constexpr uint32_t kBegin = ioctl::beginTransaction;
+constexpr uint32_t kEnd = ioctl::endTransaction;
 
 const Bytes kContext = from_hex("01 A0 00 00 00 00 00 00");
 const Bytes kHandle = from_hex("02 00 01 00 00 00 00 00");

@@ -11,15 +11,15 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kState = smartcard::ioctl::state;
-constexpr uint32_t kConnect = smartcard::ioctl::connectA;
-constexpr uint32_t kReconnect = smartcard::ioctl::reconnect;
-constexpr uint32_t kTransmit = smartcard::ioctl::transmit;
-constexpr uint32_t kDisconnect = smartcard::ioctl::disconnect;
-constexpr uint32_t kSetAttrib = smartcard::ioctl::setAttrib;
-constexpr uint32_t kAccessStarted = smartcard::ioctl::accessStartedEvent;
-constexpr uint32_t kTransmitCount = smartcard::ioctl::getTransmitCount;
-constexpr uint32_t kRelease = smartcard::ioctl::releaseContext;
+constexpr uint32_t kState = ioctl::state;
+constexpr uint32_t kConnect = ioctl::connectA;
+constexpr uint32_t kReconnect = ioctl::reconnect;
+constexpr uint32_t kTransmit = ioctl::transmit;
+constexpr uint32_t kDisconnect = ioctl::disconnect;
+constexpr uint32_t kSetAttrib = ioctl::setAttrib;
+constexpr uint32_t kAccessStarted = ioctl::accessStartedEvent;
+constexpr uint32_t kTransmitCount = ioctl::getTransmitCount;
+constexpr uint32_t kRelease = ioctl::releaseContext;
 constexpr uint64_t kCard = 0x00010002;
 constexpr const char* kHead = "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 ";
 

@@ -12,7 +12,7 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kStatus = smartcard::ioctl::statusA;
+constexpr uint32_t kStatus = ioctl::statusA;
 
 // Status_Call: REDIR_SCARDHANDLE, fmszReaderNamesIsNULL, cchReaderLen, cbAtrLen, then the
 // context (unless its referent is null) and handle arrays with the counts given.

@@ -9,10 +9,10 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kEstablish = smartcard::ioctl::establishContext;
-constexpr uint32_t kRelease = smartcard::ioctl::releaseContext;
-constexpr uint32_t kIsValid = smartcard::ioctl::isValidContext;
-constexpr uint32_t kCancel = smartcard::ioctl::cancel;
+constexpr uint32_t kEstablish = ioctl::establishContext;
+constexpr uint32_t kRelease = ioctl::releaseContext;
+constexpr uint32_t kIsValid = ioctl::isValidContext;
+constexpr uint32_t kCancel = ioctl::cancel;
 
 Bytes context_call(uint32_t code, uint32_t cb, uint32_t count, const Bytes& reference) {
     return call_message(code, Ndr().u32(cb).u32(0x00020000).u32(count).bytes(reference).data());

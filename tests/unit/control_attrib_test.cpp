@@ -12,8 +12,8 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kControl = smartcard::ioctl::control;
-constexpr uint32_t kGetAttrib = smartcard::ioctl::getAttrib;
+constexpr uint32_t kControl = ioctl::control;
+constexpr uint32_t kGetAttrib = ioctl::getAttrib;
 constexpr uint32_t kContextReferent = 0x00020030;
 
 // The REDIR_SCARDHANDLE of both calls: fixed fields and deferred arrays.

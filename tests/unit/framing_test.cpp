@@ -32,7 +32,7 @@ TEST(Framing, HandshakeIsAnsweredWithTwoBytes) {
 TEST(Framing, UnsupportedCallGetsItsLongReturn) {
     FakePcsc fake;
     testing::internal::CaptureStdout();
-    Bytes reply = relay(bare_call(0x00090050, 7, 9));
+    Bytes reply = relay(bare_call(ioctl::introduceReaderGroupA, 7, 9));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(to_hex(reply), unsupported_reply("07 00 00 00", "09 00 00 00"));
     EXPECT_TRUE(fake.calls.empty());
@@ -47,10 +47,14 @@ TEST(Framing, EveryUnsupportedCodeAnswersWithoutReading) {
         uint32_t object_length;
     };
     for (auto [code, object_length] :
-         {Case{0x00090050, 8}, Case{0x00090054, 8}, Case{0x00090058, 8}, Case{0x0009005C, 8},
-          Case{0x00090060, 8}, Case{0x00090064, 8}, Case{0x00090068, 8}, Case{0x0009006C, 8},
-          Case{0x00090070, 8}, Case{0x00090074, 8}, Case{0x00090078, 8}, Case{0x0009007C, 8},
-          Case{0x00090098, 16}, Case{0x0009009C, 16}, Case{0x00090104, 16}}) {
+         {Case{ioctl::introduceReaderGroupA, 8}, Case{ioctl::introduceReaderGroupW, 8},
+          Case{ioctl::forgetReaderGroupA, 8}, Case{ioctl::forgetReaderGroupW, 8},
+          Case{ioctl::introduceReaderA, 8}, Case{ioctl::introduceReaderW, 8},
+          Case{ioctl::forgetReaderA, 8}, Case{ioctl::forgetReaderW, 8},
+          Case{ioctl::addReaderToGroupA, 8}, Case{ioctl::addReaderToGroupW, 8},
+          Case{ioctl::removeReaderFromGroupA, 8}, Case{ioctl::removeReaderFromGroupW, 8},
+          Case{ioctl::locateCardsA, 16}, Case{ioctl::locateCardsW, 16},
+          Case{ioctl::getReaderIcon, 16}}) {
         Bytes reply = relay(bare_call(code, 0x11223344, 0x55667788));
         EXPECT_EQ(to_hex(reply), unsupported_reply("44 33 22 11", "88 77 66 55", object_length))
             << std::hex << code;

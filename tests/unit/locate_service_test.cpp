@@ -8,10 +8,10 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kLocateA = smartcard::ioctl::locateCardsByAtrA;
-constexpr uint32_t kLocateW = smartcard::ioctl::locateCardsByAtrW;
-constexpr uint32_t kDeviceTypeId = smartcard::ioctl::getDeviceTypeId;
-constexpr uint32_t kSetAttrib = smartcard::ioctl::setAttrib;
+constexpr uint32_t kLocateA = ioctl::locateCardsByAtrA;
+constexpr uint32_t kLocateW = ioctl::locateCardsByAtrW;
+constexpr uint32_t kDeviceTypeId = ioctl::getDeviceTypeId;
+constexpr uint32_t kSetAttrib = ioctl::setAttrib;
 constexpr const char* kHead = "03 03 72 44 43 49 01 00 00 00 02 00 00 00 00 00 00 00 ";
 
 void name_string(Ndr& n, const std::string& name, bool wide) {

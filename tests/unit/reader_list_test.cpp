@@ -10,7 +10,7 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kListReaders = smartcard::ioctl::listReadersA;
+constexpr uint32_t kListReaders = ioctl::listReadersA;
 constexpr uint64_t kContext = 0xA001;
 
 struct ListCall {

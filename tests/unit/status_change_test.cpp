@@ -10,7 +10,7 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kGetStatusChange = smartcard::ioctl::getStatusChangeA;
+constexpr uint32_t kGetStatusChange = ioctl::getStatusChangeA;
 constexpr uint64_t kContext = 0xA001;
 const std::string kNotification("\\\\?PnP?\\Notification\0", 21);
 

@@ -26,25 +26,48 @@ struct Zeroed {
     std::size_t length;
 };
 const Zeroed kZeroed[] = {
-    {{0x00090018, 0x0009001C, 0x000900A8, 0x000900E0, 0x000900B8, 0x000900BC,
-      0x000900C0, 0x000900DC, 0x000900F8, 0x000900FC, 0x00090050, 0x00090054,
-      0x00090058, 0x0009005C, 0x00090060, 0x00090064, 0x00090068, 0x0009006C,
-      0x00090070, 0x00090074, 0x00090078, 0x0009007C, 0x000900E4, 0x12345678},
+    {{ioctl::releaseContext,
+      ioctl::isValidContext,
+      ioctl::cancel,
+      ioctl::accessStartedEvent,
+      ioctl::disconnect,
+      ioctl::beginTransaction,
+      ioctl::endTransaction,
+      ioctl::setAttrib,
+      ioctl::writeCacheA,
+      ioctl::writeCacheW,
+      ioctl::introduceReaderGroupA,
+      ioctl::introduceReaderGroupW,
+      ioctl::forgetReaderGroupA,
+      ioctl::forgetReaderGroupW,
+      ioctl::introduceReaderA,
+      ioctl::introduceReaderW,
+      ioctl::forgetReaderA,
+      ioctl::forgetReaderW,
+      ioctl::addReaderToGroupA,
+      ioctl::addReaderToGroupW,
+      ioctl::removeReaderFromGroupA,
+      ioctl::removeReaderFromGroupW,
+      0x000900E4,
+      0x12345678},
      8},
-    {{0x000900B4}, 8},                                       // Reconnect_Return
-    {{0x00090100}, 8},                                       // GetTransmitCount_Return
-    {{0x00090108}, 8},                                       // GetDeviceTypeId_Return
-    {{0x00090014}, 16},                                      // EstablishContext_Return
-    {{0x00090020, 0x00090024, 0x00090028, 0x0009002C}, 16},  // ListReaderGroups, ListReaders
-    {{0x000900A0, 0x000900A4, 0x00090098, 0x0009009C, 0x000900E8, 0x000900EC}, 16},
-    {{0x000900D0}, 16},              // Transmit_Return
-    {{0x000900D4}, 16},              // Control_Return
-    {{0x000900D8}, 16},              // GetAttrib_Return
-    {{0x000900F0, 0x000900F4}, 16},  // ReadCache_Return
-    {{0x00090104}, 16},              // GetReaderIcon_Return
-    {{0x000900C4}, 24},              // State_Return
-    {{0x000900AC, 0x000900B0}, 24},  // Connect_Return
-    {{0x000900C8, 0x000900CC}, 56},  // Status_Return
+    {{ioctl::reconnect}, 8},          // Reconnect_Return
+    {{ioctl::getTransmitCount}, 8},   // GetTransmitCount_Return
+    {{ioctl::getDeviceTypeId}, 8},    // GetDeviceTypeId_Return
+    {{ioctl::establishContext}, 16},  // EstablishContext_Return
+    {{ioctl::listReaderGroupsA, ioctl::listReaderGroupsW, ioctl::listReadersA, ioctl::listReadersW},
+     16},  // ListReaderGroups, ListReaders
+    {{ioctl::getStatusChangeA, ioctl::getStatusChangeW, ioctl::locateCardsA, ioctl::locateCardsW,
+      ioctl::locateCardsByAtrA, ioctl::locateCardsByAtrW},
+     16},
+    {{ioctl::transmit}, 16},                       // Transmit_Return
+    {{ioctl::control}, 16},                        // Control_Return
+    {{ioctl::getAttrib}, 16},                      // GetAttrib_Return
+    {{ioctl::readCacheA, ioctl::readCacheW}, 16},  // ReadCache_Return
+    {{ioctl::getReaderIcon}, 16},                  // GetReaderIcon_Return
+    {{ioctl::state}, 24},                          // State_Return
+    {{ioctl::connectA, ioctl::connectW}, 24},      // Connect_Return
+    {{ioctl::statusA, ioctl::statusW}, 56},        // Status_Return
 };
 
 TEST(StrictReturn, EachFamilysZeroedFormDecodesAtItsLengthOnly) {
@@ -96,71 +119,73 @@ struct Case {
 
 const Case kCases[] = {
     // Replies a Windows server decodes.
-    {"ListReadersA with one reader", 0x00090028,
+    {"ListReadersA with one reader", ioctl::listReadersA,
      "00000000 0A000000 00000200 0A000000 52656164657220410000 000000000000", "", nullptr, "msz",
      "52 65 61 64 65 72 20 41 00 00"},
-    {"EstablishContext", 0x00090014, "00000000 08000000 00000200 08000000 0102030405060708", "",
-     nullptr, "Context.pbContext", "01 02 03 04 05 06 07 08"},
-    {"Connect: no context, a handle: its referent is the first", 0x000900AC,
+    {"EstablishContext", ioctl::establishContext,
+     "00000000 08000000 00000200 08000000 0102030405060708", "", nullptr, "Context.pbContext",
+     "01 02 03 04 05 06 07 08"},
+    {"Connect: no context, a handle: its referent is the first", ioctl::connectA,
      "00000000 00000000 00000000 08000000 00000200 02000000 08000000 1122334455667788 00000000", "",
      nullptr, "hCard.pbHandle", "11 22 33 44 55 66 77 88"},
-    {"Connect: the context's bytes before the handle's", 0x000900B0,
+    {"Connect: the context's bytes before the handle's", ioctl::connectW,
      "00000000 08000000 00000200 08000000 04000200 01000000"
      " 08000000 0102030405060708 08000000 1122334455667788",
      "", nullptr, "hCard.Context.pbContext", "01 02 03 04 05 06 07 08"},
-    {"StatusA, padded to 8 after the names", 0x000900C8,
+    {"StatusA, padded to 8 after the names", ioctl::statusA,
      "00000000 03000000 00000200 06000000 02000000"
      " 3B000000000000000000000000000000 00000000000000000000000000000000 02000000"
      " 03000000 520000 00",
      "", nullptr, "mszReaderNames", "52 00 00"},
-    {"Transmit: the receive PCI, then the response", 0x000900D0,
+    {"Transmit: the receive PCI, then the response", ioctl::transmit,
      "00000000 00000200 02000000 04000200 02000000 00000000 00000000 02000000 9000 000000000000",
      "", nullptr, "pbRecvBuffer", "90 00"},
-    {"Transmit: the PCI's extra bytes before the response, each 4-aligned", 0x000900D0,
+    {"Transmit: the PCI's extra bytes before the response, each 4-aligned", ioctl::transmit,
      "00000000 00000200 02000000 04000200 02000000 03000000 08000200"
      " 03000000 AABBCC 00 02000000 6A82 000000000000",
      "", nullptr, "pioRecvPci.pbExtraBytes", "AA BB CC"},
-    {"GetStatusChangeW with one reader", 0x000900A4,
+    {"GetStatusChangeW with one reader", ioctl::getStatusChangeW,
      "00000000 01000000 00000200 01000000 10000000 22000000 02000000 3B00"
      " 00000000000000000000000000000000 00000000000000000000000000000000 0000",
      "", nullptr, "rgReaderStates[0].dwEventState", "22 00 00 00"},
 
     // Replies it refuses.
-    {"a ListReaders failure as a bare Long_Return", 0x00090028, "04001080 00000000",
+    {"a ListReaders failure as a bare Long_Return", ioctl::listReadersA, "04001080 00000000",
      "ends inside the structure"},
-    {"a referent id echoing the call's", 0x00090028,
+    {"a referent id echoing the call's", ioctl::listReadersA,
      "00000000 02000000 04000200 02000000 4100 000000000000", "referent id out of order"},
-    {"a handle's referent counting the null context pointer", 0x000900AC,
+    {"a handle's referent counting the null context pointer", ioctl::connectA,
      "00000000 00000000 00000000 08000000 04000200 02000000 08000000 1122334455667788 00000000",
      "referent id out of order"},
-    {"StatusA padded to 4", 0x000900C8,
+    {"StatusA padded to 4", ioctl::statusA,
      "00000000 06000000 00000200 06000000 02000000"
      " 3B000000000000000000000000000000 00000000000000000000000000000000 02000000"
      " 06000000 520061000000 0000",
      "not padded to 8"},
-    {"a Transmit with a fixed 4-byte tail", 0x000900D0,
+    {"a Transmit with a fixed 4-byte tail", ioctl::transmit,
      "00000000 00000000 02000000 00000200 02000000 9000 0000 00000000", "not padded to 8"},
-    {"a Long_Return with 8 bytes too many", 0x000900E0, "00000000 00000000 00000000 00000000",
-     "more than the padding to 8"},
-    {"a maximum count that is not cBytes", 0x00090028,
+    {"a Long_Return with 8 bytes too many", ioctl::accessStartedEvent,
+     "00000000 00000000 00000000 00000000", "more than the padding to 8"},
+    {"a maximum count that is not cBytes", ioctl::listReadersA,
      "00000000 0A000000 00000200 08000000 5265616465722041 0000000000000000",
      "maximum count disagrees"},
-    {"more reader states than the IDL's range", 0x000900A0, "00000000 0C000000 00000000 00000000",
-     "above its range"},
-    {"LocateCardsByATR with 11 reader states", 0x000900E8, "00000000 0B000000 00000000 00000000",
-     "above its range"},
-    {"a non-zero byte in the padding to 8", 0x00090018, "00000000 00000001", "non-zero padding"},
-    {"a non-zero byte in the padding to 4", 0x000900D0,
+    {"more reader states than the IDL's range", ioctl::getStatusChangeA,
+     "00000000 0C000000 00000000 00000000", "above its range"},
+    {"LocateCardsByATR with 11 reader states", ioctl::locateCardsByAtrA,
+     "00000000 0B000000 00000000 00000000", "above its range"},
+    {"a non-zero byte in the padding to 8", ioctl::releaseContext, "00000000 00000001",
+     "non-zero padding"},
+    {"a non-zero byte in the padding to 4", ioctl::transmit,
      "00000000 00000200 02000000 04000200 02000000 03000000 08000200"
      " 03000000 AABBCC 01 02000000 6A82 000000000000",
      "non-zero padding"},
-    {"a wrong OutputBufferLength", 0x00090018, "00000000 00000000", "OutputBufferLength",
+    {"a wrong OutputBufferLength", ioctl::releaseContext, "00000000 00000000", "OutputBufferLength",
      [](Bytes& r) { r[18] += 8; }},
-    {"a byte after the object buffer", 0x00090018, "00000000 00000000", "message length",
+    {"a byte after the object buffer", ioctl::releaseContext, "00000000 00000000", "message length",
      [](Bytes& r) { r.push_back(0); }},
-    {"an IoStatus other than 0", 0x00090018, "00000000 00000000", "IoStatus",
+    {"an IoStatus other than 0", ioctl::releaseContext, "00000000 00000000", "IoStatus",
      [](Bytes& r) { r[17] = 0xC0; }},
-    {"a reply that ends in its head", 0x00090018, "00000000 00000000", "reply head",
+    {"a reply that ends in its head", ioctl::releaseContext, "00000000 00000000", "reply head",
      [](Bytes& r) { r.resize(30); }},
 };
 

@@ -11,7 +11,7 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kTransmit = smartcard::ioctl::transmit;
+constexpr uint32_t kTransmit = ioctl::transmit;
 constexpr uint32_t kInvalidValue = 0x80100011;
 constexpr uint32_t kInvalidHandle = 0x80100003;
 constexpr uint32_t kInvalidParameter = 0x80100004;

@@ -12,18 +12,18 @@
 namespace kx_agent::test {
 namespace {
 
-constexpr uint32_t kListReaderGroupsA = smartcard::ioctl::listReaderGroupsA;
-constexpr uint32_t kListReaderGroupsW = smartcard::ioctl::listReaderGroupsW;
-constexpr uint32_t kListReadersA = smartcard::ioctl::listReadersA;
-constexpr uint32_t kListReadersW = smartcard::ioctl::listReadersW;
-constexpr uint32_t kGetStatusChangeA = smartcard::ioctl::getStatusChangeA;
-constexpr uint32_t kGetStatusChangeW = smartcard::ioctl::getStatusChangeW;
-constexpr uint32_t kConnectA = smartcard::ioctl::connectA;
-constexpr uint32_t kConnectW = smartcard::ioctl::connectW;
-constexpr uint32_t kStatusA = smartcard::ioctl::statusA;
-constexpr uint32_t kStatusW = smartcard::ioctl::statusW;
-constexpr uint32_t kLocateByAtrA = smartcard::ioctl::locateCardsByAtrA;
-constexpr uint32_t kLocateByAtrW = smartcard::ioctl::locateCardsByAtrW;
+constexpr uint32_t kListReaderGroupsA = ioctl::listReaderGroupsA;
+constexpr uint32_t kListReaderGroupsW = ioctl::listReaderGroupsW;
+constexpr uint32_t kListReadersA = ioctl::listReadersA;
+constexpr uint32_t kListReadersW = ioctl::listReadersW;
+constexpr uint32_t kGetStatusChangeA = ioctl::getStatusChangeA;
+constexpr uint32_t kGetStatusChangeW = ioctl::getStatusChangeW;
+constexpr uint32_t kConnectA = ioctl::connectA;
+constexpr uint32_t kConnectW = ioctl::connectW;
+constexpr uint32_t kStatusA = ioctl::statusA;
+constexpr uint32_t kStatusW = ioctl::statusW;
+constexpr uint32_t kLocateByAtrA = ioctl::locateCardsByAtrA;
+constexpr uint32_t kLocateByAtrW = ioctl::locateCardsByAtrW;
 constexpr uint32_t kAutoAllocate = 0xFFFFFFFF;
 constexpr uint32_t kInvalidParameter = 0x80100004;
 

@@ -72,10 +72,10 @@ TEST(Numbering, OnlyPcscLitesUnsupportedCodeIsRenumbered) {
         EXPECT_EQ(nb::resultToClient(code), code);
 }
 
-constexpr uint32_t kStatus = smartcard::ioctl::statusA;
-constexpr uint32_t kTransmit = smartcard::ioctl::transmit;
-constexpr uint32_t kControl = smartcard::ioctl::control;
-constexpr uint32_t kEndTransaction = smartcard::ioctl::endTransaction;
+constexpr uint32_t kStatus = ioctl::statusA;
+constexpr uint32_t kTransmit = ioctl::transmit;
+constexpr uint32_t kControl = ioctl::control;
+constexpr uint32_t kEndTransaction = ioctl::endTransaction;
 
 // REDIR_SCARDHANDLE fixed part and its deferred arrays.
 Ndr& handle_fixed(Ndr& n) { return n.u32(8).u32(0x00020000).u32(8).u32(0x00020004); }
