@@ -308,3 +308,14 @@ test('the package exports each module with declarations for all it exports', asy
     assert.deepEqual(declared.sort(), Object.keys(await import(new URL(module, web))).sort(), module);
   }
 });
+
+// The codec's I/O control codes are the agent's own list (src/smartcard/wire/ioctls.h), by name.
+test('the codes are those of the agent\'s list', () => {
+  const list = fs.readFileSync(new URL('../../src/smartcard/wire/ioctls.h', import.meta.url), 'utf8');
+  const numbers = Object.fromEntries([...list.matchAll(/uint32_t (\w+) = (0x[0-9A-F]{8});/g)]
+    .map(([, constant, value]) => [constant, Number(value)]));
+  const agent = Object.fromEntries([...list.matchAll(/Ioctl\{ioctl::(\w+), "SCARD_IOCTL_(\w+)"/g)]
+    .map(([, constant, name]) => [name, numbers[constant]]));
+  assert.equal(Object.keys(agent).length, 47);
+  for (const [name, code] of Object.entries(codec.IOCTL)) assert.equal(code, agent[name], name);
+});

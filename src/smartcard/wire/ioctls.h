@@ -1,7 +1,8 @@
 #pragma once
 // The I/O control codes of [MS-RDPESC] 3.1.4 in one place: each code's number, its name and the
 // _Return structure it is answered with, whatever its ReturnCode. The dispatch rows, the names in
-// the agent's lines, and the tests' strict decoder of replies all read this list.
+// the agent's lines, the tests (their call codes and strict decoder of replies) and the benchmark
+// all read this list; the web codec's test holds web/scard-codec.js's IOCTL table to it.
 #include <algorithm>
 #include <array>
 #include <cstdint>
