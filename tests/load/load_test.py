@@ -892,13 +892,19 @@ def main():
         after_threads = settle(agent, idle_threads, GRACE + 20)
         time.sleep(1)
         after_rss = agent.rss()
-        # A second storm of connections and requests: what stays after it must not have grown,
-        # or the agent keeps something per connection.
-        many_websockets(p, failures)
-        many_gets(dict(p, gets=p["gets"] // 5), failures)
-        settle(agent, idle_threads, GRACE + 20)
-        time.sleep(1)
-        again_rss = agent.rss()
+        # Two more storms of connections and requests: what stays after them must not grow from
+        # storm to storm, or the agent keeps something per connection. A thing kept per connection
+        # grows after each storm; what the allocator's per-thread arenas happen to keep does not
+        # (seen here: from 7 to 10 MiB more after one storm in some runs, 4 MiB less in others),
+        # so the memory counts as grown only when it grew after both.
+        def storm():
+            many_websockets(p, failures)
+            many_gets(dict(p, gets=p["gets"] // 5), failures)
+            settle(agent, idle_threads, GRACE + 20)
+            time.sleep(1)
+            return agent.rss()
+        again_rss = storm()
+        third_rss = storm()
         growth_allowed = 8 * MIB
         # The allocator keeps some of what the peak made, not more than a quarter of it.
         rss_allowed = idle_rss + max(32 * MIB, (peaks.rss - idle_rss) // 4)
@@ -909,7 +915,8 @@ def main():
         log(f"threads: idle {idle_threads}, peak {peaks.threads}, after {after_threads}")
         log(f"VmRSS: idle {idle_rss / MIB:.1f} MiB, peak {peaks.rss / MIB:.1f} MiB, after "
             f"{after_rss / MIB:.1f} MiB (allowed {rss_allowed / MIB:.1f} MiB), after a second "
-            f"storm {again_rss / MIB:.1f} MiB (allowed growth {growth_allowed / MIB:.0f} MiB)"
+            f"storm {again_rss / MIB:.1f} MiB and a third {third_rss / MIB:.1f} MiB (allowed "
+            f"growth {growth_allowed / MIB:.0f} MiB a storm)"
             f"{'' if check_memory else '; sanitizer build: memory not checked'}")
         log(f"total time {time.monotonic() - started:.1f}s; agent stdout lines {agent.stdout_lines}")
 
@@ -921,9 +928,10 @@ def main():
             problems.append(f"threads did not return to idle: {after_threads} > {idle_threads}")
         if check_memory and after_rss > rss_allowed:
             problems.append(f"memory did not return to idle: {after_rss / MIB:.1f} MiB")
-        if check_memory and again_rss > after_rss + growth_allowed:
+        if (check_memory and again_rss > after_rss + growth_allowed
+                and third_rss > again_rss + growth_allowed):
             problems.append(f"memory grew from storm to storm: {after_rss / MIB:.1f} MiB, then "
-                            f"{again_rss / MIB:.1f} MiB")
+                            f"{again_rss / MIB:.1f} MiB, then {third_rss / MIB:.1f} MiB")
     finally:
         agent.stop()
         lock.close()

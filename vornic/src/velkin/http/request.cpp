@@ -1,5 +1,6 @@
 // Reading and parsing the request head, and the queries a handler asks of the request.
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <string_view>
 
@@ -99,7 +100,9 @@ constexpr std::size_t kReadSize = 16 * 1024;
 template <class BeforeRead>
 IoResult<Head> read_head(net::TcpStream& stream, BeforeRead before_read) {
     HeadParser parser;
-    std::vector<uint8_t> buffer(kReadSize);
+    // On the connection thread's stack: a heap block per connection would be one more thing
+    // for the allocator to keep after a storm of connections.
+    std::array<uint8_t, kReadSize> buffer;
     for (;;) {
         auto head = parser.next();
         if (!head) return std::unexpected(net::protocol_error(std::move(head.error().message)));
