@@ -22,7 +22,6 @@
 #include "data_view.h"
 #include "fake_pcsc.h"
 #include "server/process.h"
-#include "smartcard/pcsc/cache_eviction.h"
 #include "smartcard/pcsc/connection_scope.h"
 #include "smartcard/smartcard.h"
 #include "socket_peer.h"
@@ -162,9 +161,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         // The agent's own arrangement: handlers reach PC/SC through the guard, which records the
         // contexts of the connection and releases the orphans when the connection ends (at once
         // here: no grace for a client that might come back).
-        kx_agent::smartcard::CacheEviction eviction(fake, fake.cache, fake.transmits);
-        kx_agent::smartcard::ContextGuard guard(eviction, std::chrono::milliseconds(1),
-                                                std::chrono::milliseconds(0));
+        kx_agent::smartcard::ContextGuard guard(fake, std::chrono::milliseconds(1),
+                                                std::chrono::milliseconds(0), &fake.cache,
+                                                &fake.transmits);
         {
             kx_agent::smartcard::ConnectionScope scope(guard, [] { return true; });
             kx_agent::smartcard::ConnectionScope::Call call(scope);

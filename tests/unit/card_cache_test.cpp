@@ -8,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "smartcard/pcsc/cache_eviction.h"
 #include "smartcard/pcsc/connection_scope.h"
 #include "fake_pcsc.h"
 
@@ -126,9 +125,8 @@ TEST(CardCache, AClosedConnectionsContextLeavesNothingCached) {
     CardCache cache;
     smartcard::TransmitCounts transmits;
     // No grace: the release comes when the connection ends.
-    smartcard::CacheEviction eviction(fake, cache, transmits);
-    smartcard::ContextGuard guard(eviction, std::chrono::milliseconds(500),
-                                  std::chrono::milliseconds(0));
+    smartcard::ContextGuard guard(fake, std::chrono::milliseconds(500),
+                                  std::chrono::milliseconds(0), &cache, &transmits);
     SCARDCONTEXT context = 0;
     {
         smartcard::ConnectionScope connection(guard);

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "agent_limits.h"
-#include "smartcard/pcsc/agent_bounds.h"
 #include "fake_pcsc.h"
 
 namespace kx_agent::test {
@@ -102,13 +101,13 @@ TEST(ContextGuard, ReleasesWhatAClosedConnectionLeftBehind) {
         SCARDHANDLE card = connect_card(connection.pcsc(), fake, context, 0x100);
         EXPECT_EQ(connection.pcsc().begin_transaction(card), SCARD_S_SUCCESS);
         EXPECT_EQ(guard.known_contexts(), 1u);
-        EXPECT_EQ(guard.transactions().known_cards(), 1u);
+        EXPECT_EQ(guard.known_cards(), 1u);
         testing::internal::CaptureStdout();
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Connection closed: released 1 PC/SC context it left behind.\n");
     EXPECT_EQ(guard.known_contexts(), 0u);
-    EXPECT_EQ(guard.transactions().known_cards(), 0u);  // the handle went with its context
+    EXPECT_EQ(guard.known_cards(), 0u);  // the handle went with its context
     EXPECT_EQ(ended_transactions(fake), std::vector<SCARDHANDLE>{0x100});
     ASSERT_EQ(fake.count("cancel"), 1u);
     ASSERT_EQ(fake.count("release_context"), 1u);
@@ -381,12 +380,12 @@ TEST(ContextGuardWait, ACancelEndsTheWaitsQueuedBeforeIt) {
     EXPECT_EQ(later.get_status_change(context, 50, &state, 1), SCARD_E_TIMEOUT);
 
     // A mark lives as long as its context, and a context PC/SC does not know gets none.
-    EXPECT_EQ(guard.marks().size(), 1u);
+    EXPECT_EQ(guard.cancel_marks(), 1u);
     connection.pcsc().release_context(context);
-    EXPECT_EQ(guard.marks().size(), 0u);
+    EXPECT_EQ(guard.cancel_marks(), 0u);
     fake.results["cancel"] = SCARD_E_INVALID_HANDLE;
     EXPECT_EQ(connection.pcsc().cancel(0x5EED), SCARD_E_INVALID_HANDLE);
-    EXPECT_EQ(guard.marks().size(), 0u);
+    EXPECT_EQ(guard.cancel_marks(), 0u);
 }
 
 template <class Predicate>
@@ -505,8 +504,6 @@ TEST(ContextGuardGrace, AnEndingConnectionEndsItsWaitsWithinASlice) {
 
 namespace agent_bounds {
 
-using smartcard::AgentBounds;
-
 // A fake that hands out a new card handle on each connect, as pcscd does.
 class ManyCards : public ManyContexts {
 public:
@@ -534,18 +531,17 @@ LONG try_connect(smartcard::Pcsc& pcsc, SCARDCONTEXT context, SCARDHANDLE* card)
                         &protocol);
 }
 
-// Under the guard, as in the agent's stack: the bounds hold for all connections together, a
+// The bounds hold for all connections together, a
 // refusal never reaches the service, and what is released (by a client, or by the guard for a
 // closed connection) makes room again.
-TEST(AgentBounds, AllConnectionsTogetherHoldNoMoreThanTheAgentsBound) {
+TEST(ContextGuardBounds, AllConnectionsTogetherHoldNoMoreThanTheAgentsBound) {
     Limits bounded = limits();
     bounded.contexts = 4;
     bounded.cards_per_context = 2;
     bounded.cards = 3;
     const LimitsFor scoped(bounded);
     ManyCards fake;
-    AgentBounds bounds(fake);
-    ContextGuard guard(bounds, 500ms, kNoGrace);
+    ContextGuard guard(fake, 500ms, kNoGrace);
     testing::internal::CaptureStdout();  // the guard's and the bounds' lines
     ConnectionScope first(guard);
     const SCARDCONTEXT a = establish(first.pcsc()), b = establish(first.pcsc());
@@ -556,10 +552,10 @@ TEST(AgentBounds, AllConnectionsTogetherHoldNoMoreThanTheAgentsBound) {
         SCARDCONTEXT refused = 0;
         EXPECT_EQ(second.pcsc().establish_context(SCARD_SCOPE_SYSTEM, &refused), SCARD_E_NO_MEMORY);
         EXPECT_EQ(refused, 0u);
-        EXPECT_EQ(bounds.contexts(), 4u);
+        EXPECT_EQ(guard.bounded_contexts(), 4u);
     }).join();
     // The second connection's two went with it, through the layer.
-    EXPECT_EQ(bounds.contexts(), 2u);
+    EXPECT_EQ(guard.bounded_contexts(), 2u);
     EXPECT_EQ(fake.count("establish_context"), 4u);
 
     SCARDHANDLE cards[4] = {};
@@ -571,12 +567,12 @@ TEST(AgentBounds, AllConnectionsTogetherHoldNoMoreThanTheAgentsBound) {
     EXPECT_EQ(fake.count("connect"), 3u);
     EXPECT_EQ(first.pcsc().disconnect(cards[0], SCARD_LEAVE_CARD), SCARD_S_SUCCESS);
     EXPECT_EQ(try_connect(first.pcsc(), b, &cards[3]), SCARD_S_SUCCESS);
-    EXPECT_EQ(bounds.cards(), 3u);
+    EXPECT_EQ(guard.bounded_cards(), 3u);
     // A released context takes its card handles with it, whatever the service answers.
     fake.results["release_context"] = SCARD_E_INVALID_HANDLE;
     first.pcsc().release_context(b);
-    EXPECT_EQ(bounds.contexts(), 1u);
-    EXPECT_EQ(bounds.cards(), 1u);
+    EXPECT_EQ(guard.bounded_contexts(), 1u);
+    EXPECT_EQ(guard.bounded_cards(), 1u);
     const std::string said = testing::internal::GetCapturedStdout();
     EXPECT_NE(said.find("PC/SC bound reached: 4 contexts"), std::string::npos) << said;
     EXPECT_NE(said.find("PC/SC bound reached: 3 card handles"), std::string::npos) << said;

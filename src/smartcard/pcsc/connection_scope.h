@@ -2,13 +2,12 @@
 // One relay connection, for as long as it relays calls, as the PC/SC stack sees it: its number,
 // whether other calls of it may run while one waits, and whether its peer is still there.
 //
-// Each call of the connection reaches the shared stack through layers of its own, built for the
-// call (ConnectionScope::Call), from the top:
-//   SlicedWaits    waits in slices that end when the client goes, and the cancel marks that end
-//                  waits queued before a cancel (smartcard/pcsc/sliced_waits.h)
-//   Transactions   who holds a transaction on each card handle; a call that would wait for the
-//                  connection's own transaction ends it first (smartcard/pcsc/transactions.h)
-//   ToGuard        names the connection to the context guard (smartcard/pcsc/context_guard.h)
+// Each call of the connection reaches the PC/SC service through two layers of its own, built
+// for the call (ConnectionScope::Call), from the top:
+//   SlicedWaits           waits in slices that end when the client goes, and the cancel marks
+//                         that end waits queued before a cancel (smartcard/pcsc/sliced_waits.h)
+//   ContextGuard::Calls   the record of the contexts and card handles the connections hold:
+//                         ownership, grace, transactions, bounds (smartcard/pcsc/context_guard.h)
 // Calls that reach the guard any other way belong to no connection.
 #include <atomic>
 #include <cstdint>
@@ -18,7 +17,6 @@
 #include "smartcard/pcsc/context_guard.h"
 #include "smartcard/pcsc/pcsc.h"
 #include "smartcard/pcsc/sliced_waits.h"
-#include "smartcard/pcsc/transactions.h"
 
 namespace kx_agent::smartcard {
 
@@ -26,47 +24,24 @@ class ConnectionScope {
 public:
     // `peer_closed`: whether the peer has closed or reset the connection (none: it never has).
     explicit ConnectionScope(ContextGuard& guard, std::function<bool()> peer_closed = {});
-    // Ends the connection's transactions and forgets it as a user (Transactions::end_connection,
-    // ContextGuard::end_connection).
+    // Ends the connection's transactions and forgets it as a user (ContextGuard::end_connection).
     ~ConnectionScope();
     ConnectionScope(const ConnectionScope&) = delete;
     ConnectionScope& operator=(const ConnectionScope&) = delete;
 
 private:
-    // Names the connection to the guard.
-    class ToGuard final : public ForwardingPcsc {
-    public:
-        ToGuard(ContextGuard& guard, const ConnectionScope& scope);
-        LONG establish_context(DWORD scope, SCARDCONTEXT* context) override;
-        LONG connect(SCARDCONTEXT context, const char* reader, DWORD share_mode,
-                     DWORD preferred_protocols, SCARDHANDLE* card, DWORD* active_protocol) override;
-        LONG disconnect(SCARDHANDLE card, DWORD disposition) override;
-
-    protected:
-        void use_context(SCARDCONTEXT context) override;
-        void use_card(SCARDHANDLE card) override;
-
-    private:
-        ContextGuard& guard_;
-        const ConnectionScope& scope_;
-    };
-
-    // The layers of a call, built before the call's own face over them.
-    struct CallLayers {
-        CallLayers(ConnectionScope& scope, uint64_t arrival);
-        ToGuard to_guard;
-        Transactions::Call transactions;
-        SlicedWaits waits;
+    // The record's layer of a call, built before the waits over it.
+    struct CallRecord {
+        explicit CallRecord(ConnectionScope& scope) : record(scope.guard_, scope) {}
+        ContextGuard::Calls record;
     };
 
 public:
     // The layers of one call of the connection. `arrival`: when the call was read (`arrive()`);
     // 0 counts each of its PC/SC calls as arriving when it is made.
-    class Call final : private CallLayers, public ForwardingPcsc {
+    class Call final : private CallRecord, public SlicedWaits {
     public:
-        explicit Call(ConnectionScope& scope, uint64_t arrival = 0)
-            // As a Pcsc: a layer would pick ForwardingPcsc's copy constructor, and skip it.
-            : CallLayers(scope, arrival), ForwardingPcsc(static_cast<Pcsc&>(waits)) {}
+        explicit Call(ConnectionScope& scope, uint64_t arrival = 0);
     };
 
     // The next mark in the order in which calls arrive, over all connections.

@@ -38,17 +38,17 @@ bool isPnpNotification(const SCARD_READERSTATE& state) {
 
 }  // namespace
 
-LONG PnpReaderCount::get_status_change(SCARDCONTEXT context, DWORD timeout,
-                                       SCARD_READERSTATE* states, DWORD count) {
+LONG pnpStatusChange(Pcsc& service, SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
+                     DWORD count) {
     std::span<SCARD_READERSTATE> entries(states, count);
     auto pnp = [&](auto&& each) {
         for (SCARD_READERSTATE& entry : entries)
             if (isPnpNotification(entry)) each(entry);
     };
     bool hasPnp = std::ranges::any_of(entries, isPnpNotification);
-    if (!hasPnp) return inner_.get_status_change(context, timeout, states, count);
+    if (!hasPnp) return service.get_status_change(context, timeout, states, count);
 
-    auto before = readerCount(inner_, context);
+    auto before = readerCount(service, context);
     if (!before) return before.error();
     bool differs = false;
     pnp([&](SCARD_READERSTATE& entry) {
@@ -64,14 +64,14 @@ LONG PnpReaderCount::get_status_change(SCARDCONTEXT context, DWORD timeout,
     });
     // A client that knows another count is answered at once, with the other readers' states as
     // they are now.
-    LONG result = inner_.get_status_change(context, differs ? 0 : timeout, states, count);
+    LONG result = service.get_status_change(context, differs ? 0 : timeout, states, count);
     std::size_t k = 0;
     pnp([&](SCARD_READERSTATE& entry) { entry.dwCurrentState = known[k++]; });
     if (differs && static_cast<uint32_t>(result) == static_cast<uint32_t>(SCARD_E_TIMEOUT))
         result = SCARD_S_SUCCESS;
     if (result != SCARD_S_SUCCESS) return result;
 
-    auto after = differs ? before : readerCount(inner_, context);
+    auto after = differs ? before : readerCount(service, context);
     if (!after) return after.error();
     pnp([&](SCARD_READERSTATE& entry) {
         bool changed = static_cast<uint32_t>(entry.dwCurrentState >> 16) != *after;

@@ -10,12 +10,10 @@
 
 namespace kx_agent::smartcard {
 
-class PnpReaderCount final : public ForwardingPcsc {
-public:
-    using ForwardingPcsc::ForwardingPcsc;
-
-    LONG get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
-                           DWORD count) override;
-};
+// A status-change wait on `service` that keeps that count for the "\\?PnP?\Notification"
+// entries of `states` (any others wait as they are). Part of the client's numbering
+// (smartcard/pcsc/windows_numbering.h).
+LONG pnpStatusChange(Pcsc& service, SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
+                     DWORD count);
 
 }  // namespace kx_agent::smartcard

@@ -4,42 +4,11 @@
 #include <utility>
 
 #include "smartcard/pcsc/connection_scope.h"
+#include "smartcard/pcsc/context_guard.h"
 
 namespace kx_agent::smartcard {
 
-uint64_t CancelMarks::mark(SCARDCONTEXT context, uint64_t arrival) {
-    std::lock_guard lock(mutex_);
-    uint64_t& at = marks_[context];
-    const uint64_t previous = at;
-    at = std::max(at, arrival);
-    return previous;
-}
-
-void CancelMarks::restore(SCARDCONTEXT context, uint64_t arrival, uint64_t previous) {
-    std::lock_guard lock(mutex_);
-    auto it = marks_.find(context);
-    if (it == marks_.end() || it->second != arrival) return;
-    if (previous == 0) marks_.erase(it);
-    else it->second = previous;
-}
-
-bool CancelMarks::since(SCARDCONTEXT context, uint64_t arrival) const {
-    std::lock_guard lock(mutex_);
-    auto it = marks_.find(context);
-    return it != marks_.end() && it->second > arrival;
-}
-
-void CancelMarks::forget(SCARDCONTEXT context) {
-    std::lock_guard lock(mutex_);
-    marks_.erase(context);
-}
-
-std::size_t CancelMarks::size() const {
-    std::lock_guard lock(mutex_);
-    return marks_.size();
-}
-
-SlicedWaits::SlicedWaits(Pcsc& below, CancelMarks& marks, std::chrono::milliseconds slice,
+SlicedWaits::SlicedWaits(Pcsc& below, ContextGuard& marks, std::chrono::milliseconds slice,
                          uint64_t arrival, std::function<bool()> gone)
     : ForwardingPcsc(below),
       marks_(marks),
@@ -62,17 +31,11 @@ LONG SlicedWaits::cancel(SCARDCONTEXT context) {
     return result;
 }
 
-LONG SlicedWaits::release_context(SCARDCONTEXT context) {
-    LONG result = inner_.release_context(context);
-    marks_.forget(context);
-    return result;
-}
-
 LONG SlicedWaits::get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
                                     DWORD count) {
     // A cancel that came after this wait did, while it was queued behind other calls.
     const uint64_t arrival = this->arrival();
-    if (marks_.since(context, arrival)) return SCARD_E_CANCELLED;
+    if (marks_.cancelled_since(context, arrival)) return SCARD_E_CANCELLED;
     if (timeout == 0) return inner_.get_status_change(context, timeout, states, count);
 
     using clock = std::chrono::steady_clock;
@@ -89,7 +52,8 @@ LONG SlicedWaits::get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_R
         if (result != SCARD_E_TIMEOUT) return result;
         if (!forever && clock::now() >= deadline) return result;
         // A cancel that came while no slice was running, or a client that has gone.
-        if (marks_.since(context, arrival) || (gone_ && gone_())) return SCARD_E_CANCELLED;
+        if (marks_.cancelled_since(context, arrival) || (gone_ && gone_()))
+            return SCARD_E_CANCELLED;
     }
 }
 

@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "smartcard/pcsc/pnp_reader_count.h"
+
 namespace kx_agent::smartcard {
 
 namespace numbering {
@@ -176,6 +178,12 @@ LONG WindowsNumbering::control(SCARDHANDLE card, DWORD control_code, const void*
         featuresToClient({static_cast<uint8_t*>(out), std::min(*bytes_returned, offered)});
     }
     return code;
+}
+
+LONG WindowsNumbering::get_status_change(SCARDCONTEXT context, DWORD timeout,
+                                         SCARD_READERSTATE* states, DWORD count) {
+    use_context(context);
+    return result(pnpStatusChange(inner_, context, timeout, states, count));
 }
 
 LONG WindowsNumbering::get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) {

@@ -19,8 +19,8 @@
 // - Sizes: pcsc-lite refuses an attribute buffer over 264 bytes and a receive buffer over 65548
 //   bytes, so it is offered at most those; what it answers fits the client's larger buffer.
 //
-// The reader count of "\\?PnP?\Notification" waits, which pcsc-lite does not keep, is the
-// layer below (smartcard/pcsc/pnp_reader_count.h).
+// - The reader count of "\\?PnP?\Notification" waits, which pcsc-lite does not keep
+//   (smartcard/pcsc/pnp_reader_count.h).
 #include <cstdint>
 
 #include "smartcard/pcsc/pcsc.h"
@@ -58,6 +58,9 @@ public:
     // The card state and protocol.
     LONG status(SCARDHANDLE card, char* names, DWORD* names_length, DWORD* state, DWORD* protocol,
                 BYTE* atr, DWORD* atr_length) override;
+    // The reader count of PnP notification waits.
+    LONG get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
+                           DWORD count) override;
     // pcsc-lite's buffer limit.
     LONG get_attrib(SCARDHANDLE card, DWORD attr_id, BYTE* attr, DWORD* attr_length) override;
     // Control codes and the feature list.
