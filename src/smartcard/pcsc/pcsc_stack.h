@@ -2,7 +2,7 @@
 // The layers between the call handlers and a PC/SC service, from the client down:
 //
 //   WindowsNumbering  the client's ([MS-RDPESC], Windows) numbering of states, protocols,
-//                     control codes and return codes, with PnpReaderCount, the reader count of
+//                     control codes and return codes, with the reader count of
 //                     "\\?PnP?\Notification" waits (smartcard/pcsc/windows_numbering.h)
 //   SlicedWaits       waits in slices that end when the client goes, and the cancel marks that
 //                     end waits queued before a cancel (smartcard/pcsc/sliced_waits.h)
