@@ -104,7 +104,7 @@ bool process_call(uint64_t connection, const std::vector<uint8_t>& message,
                 result = *code_of_reply;
             }
         }
-        if (answered_code && result == smartcard::rc::no_service) {
+        if (answered_code && result == smartcard::rc::no_service.value()) {
             if (!no_service_said.exchange(true))
                 diagnostics::err(
                     "The PC/SC service is not running (SCARD_E_NO_SERVICE): the "

@@ -200,7 +200,8 @@ private:
                 return std::nullopt;
             }
             if (!admit(read.weight)) {
-                auto sent = request_.write_ws_binary(refusal(read.bytes, smartcard::rc::no_memory));
+                auto sent =
+                    request_.write_ws_binary(refusal(read.bytes, smartcard::rc::no_memory.value()));
                 if (!sent) return sent;
                 return std::nullopt;
             }
@@ -339,7 +340,7 @@ private:
             // the connection's own thread carries it out, as it always could.
             release(weight);
             if (mode_ == Mode::concurrent)
-                return request_.write_ws_binary(refusal(head, smartcard::rc::no_memory));
+                return request_.write_ws_binary(refusal(head, smartcard::rc::no_memory.value()));
             strict_context_ = 0;
             return request_.write_ws_binary(carry_out(call.bytes, arrival));
         }
@@ -355,7 +356,7 @@ private:
         // thread carries it out, as it always could, and its reply comes as a worker's would.
         if (mode_ == Mode::concurrent) {
             task = nullptr;
-            deliver(refusal(head, smartcard::rc::no_memory), weight);
+            deliver(refusal(head, smartcard::rc::no_memory.value()), weight);
         } else {
             task();
         }

@@ -174,7 +174,7 @@ void refuse_smartcard(const std::vector<uint8_t>& message, DataView& reply, uint
     Frame frame = readFrame(request);
     const CallRow* call = findCall(frame.ioControlCode);
     answer(reply, frame.deviceId, frame.completionId, [&](NdrWriter& out) {
-        if (call == nullptr) return LongReturn{code}.encode(out, CharForm::A);
+        if (call == nullptr) return LongReturn{ReturnCode(code)}.encode(out, CharForm::A);
         call->handler->refuse(out, call->form, code);
     });
 }

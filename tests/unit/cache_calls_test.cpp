@@ -181,7 +181,7 @@ TEST_F(CacheCalls, FailuresAnswerTheZeroedReturn) {
         EXPECT_EQ(to_hex(relay(c.call)), zeroed_reply(c.expected, read));
         EXPECT_EQ(fake.calls.size(), c.reaches_pcsc ? 1u : 0u);
     }
-    EXPECT_EQ(fake.cache.read(smartcard::CardIdentifier{}, 1, "cardid").error(), kNotFound);
+    EXPECT_EQ(fake.cache.read(smartcard::CardIdentifier{}, 1, "cardid").error().value(), kNotFound);
     // A buffer too small for the item.
     relay(CacheCall{}.write());
     EXPECT_EQ(to_hex(relay(with([](CacheCall& c) { c.cb_buffer = 2; }).read())),

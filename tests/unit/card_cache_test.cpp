@@ -17,9 +17,10 @@ namespace {
 using smartcard::CardCache;
 using smartcard::CardIdentifier;
 
-constexpr uint32_t kNotFound = 0x80100070;
-constexpr uint32_t kStale = 0x80100071;
-constexpr uint32_t kTooBig = 0x80100072;
+constexpr smartcard::ReturnCode kOk{0};
+constexpr smartcard::ReturnCode kNotFound{0x80100070};
+constexpr smartcard::ReturnCode kStale{0x80100071};
+constexpr smartcard::ReturnCode kTooBig{0x80100072};
 
 const CardIdentifier kCard{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 const CardIdentifier kOtherCard{16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1};
@@ -29,43 +30,43 @@ std::vector<uint8_t> bytes(std::size_t n, uint8_t value) { return std::vector<ui
 TEST(CardCache, AnItemIsFoundByCardNameAndFreshness) {
     CardCache cache;
     EXPECT_EQ(cache.read(kCard, 1, "cardid").error(), kNotFound);
-    ASSERT_EQ(cache.write(7, kCard, 1, "cardid", bytes(3, 0xAB)), 0u);
+    ASSERT_EQ(cache.write(7, kCard, 1, "cardid", bytes(3, 0xAB)), kOk);
     EXPECT_EQ(cache.read(kCard, 1, "cardid").value(), bytes(3, 0xAB));
     // Same name on another card, another name on the same card: different items.
     EXPECT_EQ(cache.read(kOtherCard, 1, "cardid").error(), kNotFound);
     EXPECT_EQ(cache.read(kCard, 1, "cardcf").error(), kNotFound);
     // Another freshness counter: the item is there but stale, until it is written again.
     EXPECT_EQ(cache.read(kCard, 2, "cardid").error(), kStale);
-    ASSERT_EQ(cache.write(7, kCard, 2, "cardid", bytes(5, 0xCD)), 0u);
+    ASSERT_EQ(cache.write(7, kCard, 2, "cardid", bytes(5, 0xCD)), kOk);
     EXPECT_EQ(cache.read(kCard, 2, "cardid").value(), bytes(5, 0xCD));
     EXPECT_EQ(cache.read(kCard, 1, "cardid").error(), kStale);
     EXPECT_EQ(cache.items(), 1u);
     EXPECT_EQ(cache.bytes(), 6u + 5u + CardCache::kItemCost);
     // An empty item is an item.
-    ASSERT_EQ(cache.write(7, kCard, 0, "empty", {}), 0u);
+    ASSERT_EQ(cache.write(7, kCard, 0, "empty", {}), kOk);
     EXPECT_TRUE(cache.read(kCard, 0, "empty").value().empty());
 }
 
 TEST(CardCache, ItemsAndTheWholeAreBounded) {
     CardCache real;
-    EXPECT_EQ(real.write(1, kCard, 0, "x", bytes(CardCache::kMaxItem, 1)), 0u);
+    EXPECT_EQ(real.write(1, kCard, 0, "x", bytes(CardCache::kMaxItem, 1)), kOk);
     EXPECT_EQ(real.write(1, kCard, 0, "y", bytes(CardCache::kMaxItem + 1, 1)), kTooBig);
     EXPECT_EQ(real.read(kCard, 0, "y").error(), kNotFound);
 
     // 10 data bytes an item, two items of 10 in all (each costs its name, data and kItemCost).
     constexpr std::size_t kTen = 10 + CardCache::kItemCost;
     CardCache cache(10, 2 * kTen + 5);
-    EXPECT_EQ(cache.write(1, kCard, 0, "a", bytes(9, 'a')), 0u);
-    EXPECT_EQ(cache.write(1, kCard, 0, "b", bytes(9, 'b')), 0u);
+    EXPECT_EQ(cache.write(1, kCard, 0, "a", bytes(9, 'a')), kOk);
+    EXPECT_EQ(cache.write(1, kCard, 0, "b", bytes(9, 'b')), kOk);
     // "a" is written again: it becomes the newest, so "b" is the oldest now.
-    EXPECT_EQ(cache.write(1, kCard, 0, "a", bytes(9, 'A')), 0u);
-    EXPECT_EQ(cache.write(1, kCard, 0, "c", bytes(9, 'c')), 0u);
+    EXPECT_EQ(cache.write(1, kCard, 0, "a", bytes(9, 'A')), kOk);
+    EXPECT_EQ(cache.write(1, kCard, 0, "c", bytes(9, 'c')), kOk);
     EXPECT_EQ(cache.read(kCard, 0, "b").error(), kNotFound);
     EXPECT_EQ(cache.read(kCard, 0, "a").value(), bytes(9, 'A'));
     EXPECT_EQ(cache.read(kCard, 0, "c").value(), bytes(9, 'c'));
     EXPECT_EQ(cache.bytes(), 2 * kTen);
     // A bigger item pushes out as many old ones as it needs, oldest first.
-    EXPECT_EQ(cache.write(1, kCard, 0, "d", bytes(10, 'd')), 0u);
+    EXPECT_EQ(cache.write(1, kCard, 0, "d", bytes(10, 'd')), kOk);
     EXPECT_EQ(cache.read(kCard, 0, "a").error(), kNotFound);
     EXPECT_EQ(cache.read(kCard, 0, "c").value(), bytes(9, 'c'));
     EXPECT_LE(cache.bytes(), 2 * kTen + 5);
@@ -81,7 +82,7 @@ TEST(CardCache, EmptyItemsAreCountedAndTheirNumberIsBounded) {
     CardIdentifier card{};
     for (uint32_t i = 0; i < 400000; ++i) {
         std::memcpy(card.data(), &i, sizeof i);
-        ASSERT_EQ(cache.write(5, card, 0, "", {}), 0u);
+        ASSERT_EQ(cache.write(5, card, 0, "", {}), kOk);
     }
     EXPECT_EQ(cache.items(), CardCache::kMaxItems);
     EXPECT_EQ(cache.bytes(), CardCache::kMaxItems * CardCache::kItemCost);
@@ -95,7 +96,7 @@ TEST(CardCache, EmptyItemsAreCountedAndTheirNumberIsBounded) {
     CardCache small(CardCache::kMaxItem, 100 * CardCache::kItemCost);
     for (uint32_t i = 0; i < 1000; ++i) {
         std::memcpy(card.data(), &i, sizeof i);
-        ASSERT_EQ(small.write(6, card, 0, "", {}), 0u);
+        ASSERT_EQ(small.write(6, card, 0, "", {}), kOk);
     }
     EXPECT_EQ(small.items(), 100u);
     cache.forget_context(5);

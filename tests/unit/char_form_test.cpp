@@ -18,7 +18,7 @@ using smartcard::CharForm;
 using utilities::utf16le_to_utf8;
 using utilities::utf8_to_utf16le;
 
-constexpr uint32_t kInvalidParameter = 0x80100004;
+constexpr smartcard::ReturnCode kInvalidParameter{0x80100004};
 
 // UTF-16LE bytes of 16-bit units.
 Bytes units(std::initializer_list<uint16_t> list) {

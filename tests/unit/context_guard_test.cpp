@@ -100,16 +100,23 @@ TEST(ContextGuard, ReleasesWhatAClosedConnectionLeftBehind) {
         SCARDCONTEXT context = establish(connection.pcsc());
         SCARDHANDLE card = connect_card(connection.pcsc(), fake, context, 0x100);
         EXPECT_EQ(connection.pcsc().begin_transaction(card), SCARD_S_SUCCESS);
+        EXPECT_EQ(connection.pcsc().cancel(context), SCARD_S_SUCCESS);
         EXPECT_EQ(guard.known_contexts(), 1u);
         EXPECT_EQ(guard.known_cards(), 1u);
+        EXPECT_EQ(guard.cancel_marks(), 1u);
+        EXPECT_EQ(guard.bounded_cards(), 1u);
         testing::internal::CaptureStdout();
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Connection closed: released 1 PC/SC context it left behind.\n");
     EXPECT_EQ(guard.known_contexts(), 0u);
-    EXPECT_EQ(guard.known_cards(), 0u);  // the handle went with its context
+    // The handle, its transaction, the mark and the places counted went with the context.
+    EXPECT_EQ(guard.known_cards(), 0u);
+    EXPECT_EQ(guard.cancel_marks(), 0u);
+    EXPECT_EQ(guard.bounded_contexts(), 0u);
+    EXPECT_EQ(guard.bounded_cards(), 0u);
     EXPECT_EQ(ended_transactions(fake), std::vector<SCARDHANDLE>{0x100});
-    ASSERT_EQ(fake.count("cancel"), 1u);
+    ASSERT_EQ(fake.count("cancel"), 2u);  // the client's, and the release's
     ASSERT_EQ(fake.count("release_context"), 1u);
     EXPECT_EQ(fake.last("release_context")->target, fake.context);
 }

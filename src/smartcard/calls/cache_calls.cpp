@@ -44,7 +44,7 @@ struct CacheCallCommon {
     // The deferred lookup name, context and card identifier. A null name or identifier is
     // SCARD_E_INVALID_PARAMETER, a context count that differs from cbContext
     // SCARD_E_INVALID_VALUE; the context itself is judged by checkKey.
-    std::expected<void, uint32_t> readKey(NdrReader& in, CharForm form) {
+    std::expected<void, ReturnCode> readKey(NdrReader& in, CharForm form) {
         if (szLookupName == 0 || CardIdentifier == 0) return std::unexpected(rc::invalid_parameter);
         auto name = in.string(form);
         if (!name) return std::unexpected(name.error());
@@ -71,12 +71,12 @@ using ReadCacheReturn = LengthOrBufferReturn;  // cbDataLen and pbData
 
 // The cache answers only through a context that PC/SC knows, so that its items die with it. A
 // context of 0 is SCARD_E_INVALID_HANDLE without asking.
-uint32_t checkContext(Pcsc& pcsc, const REDIR_SCARDCONTEXT& context) {
+ReturnCode checkContext(Pcsc& pcsc, const REDIR_SCARDCONTEXT& context) {
     if (context.value == 0) return rc::invalid_handle;
-    return static_cast<uint32_t>(pcsc.is_valid_context(static_cast<SCARDCONTEXT>(context.value)));
+    return ReturnCode::of(pcsc.is_valid_context(static_cast<SCARDCONTEXT>(context.value)));
 }
 
-std::expected<ReadCacheCall, uint32_t> decodeReadCache(NdrReader& in, CharForm form) {
+std::expected<ReadCacheCall, ReturnCode> decodeReadCache(NdrReader& in, CharForm form) {
     ReadCacheCall call;
     call.readHead(in);
     call.fPbDataIsNULL = in.u32();
@@ -86,7 +86,7 @@ std::expected<ReadCacheCall, uint32_t> decodeReadCache(NdrReader& in, CharForm f
 }
 
 ReadCacheReturn executeReadCache(const ReadCacheCall& call, CharForm, const Services& services) {
-    if (uint32_t valid = checkContext(services.pcsc, call.Context); valid != rc::success)
+    if (ReturnCode valid = checkContext(services.pcsc, call.Context); valid != rc::success)
         return {valid};
     auto data = services.cache.read(call.card, call.FreshnessCounter, call.lookupName);
     if (!data) return {data.error()};
@@ -97,7 +97,7 @@ ReadCacheReturn executeReadCache(const ReadCacheCall& call, CharForm, const Serv
     return {rc::success, {.bytes = std::move(*data)}};
 }
 
-std::expected<WriteCacheCall, uint32_t> decodeWriteCache(NdrReader& in, CharForm form) {
+std::expected<WriteCacheCall, ReturnCode> decodeWriteCache(NdrReader& in, CharForm form) {
     WriteCacheCall call;
     call.readHead(in);
     call.cbDataLen = in.u32();
@@ -117,7 +117,7 @@ std::expected<WriteCacheCall, uint32_t> decodeWriteCache(NdrReader& in, CharForm
 }
 
 LongReturn executeWriteCache(const WriteCacheCall& call, CharForm, const Services& services) {
-    if (uint32_t valid = checkContext(services.pcsc, call.Context); valid != rc::success)
+    if (ReturnCode valid = checkContext(services.pcsc, call.Context); valid != rc::success)
         return {valid};
     return {services.cache.write(call.Context.value, call.card, call.FreshnessCounter,
                                  call.lookupName, call.data)};

@@ -3,7 +3,7 @@
 // ..._Return.
 //
 // A family of calls writes, for each call, a decoder and an executor:
-//   std::expected<XCall, uint32_t> decodeX(NdrReader&, CharForm);
+//   std::expected<XCall, ReturnCode> decodeX(NdrReader&, CharForm);
 //   XReturn executeX(const XCall&, CharForm, const Services&);
 // XCall holds the fields of [MS-RDPESC]'s X_Call as the IDL names them; a decoder reads the whole
 // call in wire order and returns an error only where it cannot read on (a count that disagrees
@@ -68,7 +68,7 @@ uint64_t waitsOn(NdrReader& in, CharForm form) {
 }
 
 template <class Return>
-Return failed(uint32_t code) {
+Return failed(ReturnCode code) {
     Return answer{};
     answer.ReturnCode = code;
     return answer;
@@ -93,7 +93,7 @@ void unsupported(NdrReader&, NdrWriter& out, CharForm form, const Services&) {
 
 template <class Return>
 void refuse(NdrWriter& out, CharForm form, uint32_t code) {
-    failed<Return>(code).encode(out, form);
+    failed<Return>(ReturnCode(code)).encode(out, form);
 }
 
 inline uint64_t noContext(NdrReader&, CharForm) { return 0; }

@@ -34,12 +34,12 @@ struct ConnectCall {
 };
 
 struct ConnectReturn {
-    uint32_t ReturnCode = rc::success;
+    smartcard::ReturnCode ReturnCode = rc::success;
     std::optional<uint64_t> hCard{};
     uint32_t dwActiveProtocol = 0;
 
     void encode(NdrWriter& out, CharForm) const {
-        out.u32(ReturnCode);
+        out.u32(ReturnCode.value());
         writeReference(out, false);  // hCard.Context: the handle names its card alone
         writeReference(out, hCard.has_value());
         out.u32(dwActiveProtocol);
@@ -47,7 +47,7 @@ struct ConnectReturn {
     }
 };
 
-std::expected<ConnectCall, uint32_t> decodeConnect(NdrReader& in, CharForm form) {
+std::expected<ConnectCall, ReturnCode> decodeConnect(NdrReader& in, CharForm form) {
     ConnectCall call;
     call.szReader = in.u32();
     call.Context.readFixed(in);
@@ -83,7 +83,7 @@ ConnectReturn executeConnect(const ConnectCall& call, CharForm, const Services& 
     DWORD activeProtocol = 0;
     LONG result = services.pcsc.connect(context, call.reader.c_str(), call.dwShareMode,
                                         call.dwPreferredProtocols, &card, &activeProtocol);
-    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    if (result != SCARD_S_SUCCESS) return {ReturnCode::of(result)};
     services.transmits.connected(static_cast<uint64_t>(card), {call.reader, call.Context.value},
                                  insertionOf(services.pcsc, context, call.reader));
     return {rc::success, static_cast<uint64_t>(card), static_cast<uint32_t>(activeProtocol)};
@@ -97,16 +97,16 @@ struct ReconnectCall {
 };
 
 struct ReconnectReturn {
-    uint32_t ReturnCode = rc::success;
+    smartcard::ReturnCode ReturnCode = rc::success;
     uint32_t dwActiveProtocol = 0;
 
     void encode(NdrWriter& out, CharForm) const {
-        out.u32(ReturnCode);
+        out.u32(ReturnCode.value());
         out.u32(dwActiveProtocol);
     }
 };
 
-std::expected<ReconnectCall, uint32_t> decodeReconnect(NdrReader& in, CharForm) {
+std::expected<ReconnectCall, ReturnCode> decodeReconnect(NdrReader& in, CharForm) {
     ReconnectCall call;
     call.hCard.readFixed(in);
     call.dwShareMode = in.u32();
@@ -122,7 +122,7 @@ ReconnectReturn executeReconnect(const ReconnectCall& call, CharForm, const Serv
     DWORD activeProtocol = 0;
     LONG result = services.pcsc.reconnect(card, call.dwShareMode, call.dwPreferredProtocols,
                                           call.dwInitialization, &activeProtocol);
-    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    if (result != SCARD_S_SUCCESS) return {ReturnCode::of(result)};
     // A handle reconnected after its card was taken out holds the card now in the reader.
     if (auto place = services.transmits.placeOf(call.hCard.value)) {
         auto insertion =
@@ -137,7 +137,7 @@ struct HCardAndDispositionCall {
     uint32_t dwDisposition = 0;
 };
 
-std::expected<HCardAndDispositionCall, uint32_t> decodeDisposition(NdrReader& in, CharForm) {
+std::expected<HCardAndDispositionCall, ReturnCode> decodeDisposition(NdrReader& in, CharForm) {
     HCardAndDispositionCall call;
     call.hCard.readFixed(in);
     call.dwDisposition = in.u32();
@@ -153,16 +153,16 @@ SCARDHANDLE cardOf(const HCardAndDispositionCall& call) {
 LongReturn executeDisconnect(const HCardAndDispositionCall& call, CharForm,
                              const Services& services) {
     services.transmits.forget(call.hCard.value);
-    return {static_cast<uint32_t>(services.pcsc.disconnect(cardOf(call), call.dwDisposition))};
+    return {ReturnCode::of(services.pcsc.disconnect(cardOf(call), call.dwDisposition))};
 }
 
 // dwDisposition is part of the call but SCardBeginTransaction takes none.
 LongReturn executeBegin(const HCardAndDispositionCall& call, CharForm, const Services& services) {
-    return {static_cast<uint32_t>(services.pcsc.begin_transaction(cardOf(call)))};
+    return {ReturnCode::of(services.pcsc.begin_transaction(cardOf(call)))};
 }
 
 LongReturn executeEnd(const HCardAndDispositionCall& call, CharForm, const Services& services) {
-    return {static_cast<uint32_t>(services.pcsc.end_transaction(cardOf(call), call.dwDisposition))};
+    return {ReturnCode::of(services.pcsc.end_transaction(cardOf(call), call.dwDisposition))};
 }
 
 }  // namespace

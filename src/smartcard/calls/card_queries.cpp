@@ -27,7 +27,7 @@ static_assert(MAX_ATR_SIZE <= kMaxWireAtr, "the platform's ATR fits State_Return
 // A call on a card handle with nothing else deferred: the handle, then `fixed` (the call's own
 // fixed fields, read in order), then the handle's bytes.
 template <class Call>
-std::expected<Call, uint32_t> readHandleCall(NdrReader& in, auto fixed) {
+std::expected<Call, ReturnCode> readHandleCall(NdrReader& in, auto fixed) {
     Call call;
     call.hCard.readFixed(in);
     fixed(call);
@@ -43,13 +43,13 @@ struct StateCall {
 };
 
 struct StateReturn {
-    uint32_t ReturnCode = rc::success;
+    smartcard::ReturnCode ReturnCode = rc::success;
     uint32_t dwState = 0;
     uint32_t dwProtocol = 0;
     LengthOrBuffer rgAtr{};  // cbAtrLen and rgAtr: the ATR, or only its length
 
     void encode(NdrWriter& out, CharForm) const {
-        out.u32(ReturnCode);
+        out.u32(ReturnCode.value());
         out.u32(dwState);
         out.u32(dwProtocol);
         rgAtr.encodeFixed(out);
@@ -57,7 +57,7 @@ struct StateReturn {
     }
 };
 
-std::expected<StateCall, uint32_t> decodeState(NdrReader& in, CharForm) {
+std::expected<StateCall, ReturnCode> decodeState(NdrReader& in, CharForm) {
     return readHandleCall<StateCall>(in, [&](StateCall& call) {
         call.fpbAtrIsNULL = in.u32();
         call.cbAtrLen = in.u32();
@@ -73,7 +73,7 @@ StateReturn executeState(const StateCall& call, CharForm, const Services& servic
     DWORD atrLength = atr.size();
     LONG result = services.pcsc.status(static_cast<SCARDHANDLE>(call.hCard.value), nullptr,
                                        &namesLength, &dwState, &dwProtocol, atr.data(), &atrLength);
-    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    if (result != SCARD_S_SUCCESS) return {ReturnCode::of(result)};
     std::size_t n = std::min<std::size_t>(atrLength, atr.size());
     // The ATR goes back unless only its length was asked for (fpbAtrIsNULL, or a cbAtrLen of
     // 0); a buffer smaller than the ATR is refused, SCARD_AUTOALLOCATE takes any.
@@ -94,7 +94,7 @@ struct SetAttribCall {
     std::vector<uint8_t> attribute;
 };
 
-std::expected<SetAttribCall, uint32_t> decodeSetAttrib(NdrReader& in, CharForm) {
+std::expected<SetAttribCall, ReturnCode> decodeSetAttrib(NdrReader& in, CharForm) {
     auto call = readHandleCall<SetAttribCall>(in, [&](SetAttribCall& c) {
         c.dwAttrId = in.u32();
         c.cbAttrLen = in.u32();
@@ -114,7 +114,7 @@ std::expected<SetAttribCall, uint32_t> decodeSetAttrib(NdrReader& in, CharForm) 
 
 LongReturn executeSetAttrib(const SetAttribCall& call, CharForm, const Services& services) {
     const auto& attribute = call.attribute;
-    return {static_cast<uint32_t>(services.pcsc.set_attrib(
+    return {ReturnCode::of(services.pcsc.set_attrib(
         static_cast<SCARDHANDLE>(call.hCard.value), call.dwAttrId,
         attribute.empty() ? nullptr : attribute.data(), static_cast<DWORD>(attribute.size())))};
 }
@@ -124,16 +124,16 @@ struct GetTransmitCountCall {
 };
 
 struct GetTransmitCountReturn {
-    uint32_t ReturnCode = rc::success;
+    smartcard::ReturnCode ReturnCode = rc::success;
     uint32_t cTransmitCount = 0;
 
     void encode(NdrWriter& out, CharForm) const {
-        out.u32(ReturnCode);
+        out.u32(ReturnCode.value());
         out.u32(cTransmitCount);
     }
 };
 
-std::expected<GetTransmitCountCall, uint32_t> decodeTransmitCount(NdrReader& in, CharForm) {
+std::expected<GetTransmitCountCall, ReturnCode> decodeTransmitCount(NdrReader& in, CharForm) {
     return readHandleCall<GetTransmitCountCall>(in, [](GetTransmitCountCall&) {});
 }
 

@@ -42,7 +42,7 @@ struct StatusCall {
 };
 
 struct StatusReturn {
-    uint32_t ReturnCode = rc::success;
+    smartcard::ReturnCode ReturnCode = rc::success;
     std::vector<uint8_t> mszReaderNames{};  // in the call's form
     uint32_t dwState = 0;
     uint32_t dwProtocol = 0;
@@ -50,7 +50,7 @@ struct StatusReturn {
     uint32_t cbAtrLen = 0;
 
     void encode(NdrWriter& out, CharForm) const {
-        out.u32(ReturnCode);
+        out.u32(ReturnCode.value());
         out.u32(static_cast<uint32_t>(mszReaderNames.size()));  // cBytes
         out.pointer(!mszReaderNames.empty());
         out.u32(dwState);
@@ -61,7 +61,7 @@ struct StatusReturn {
     }
 };
 
-std::expected<StatusCall, uint32_t> decodeStatus(NdrReader& in, CharForm) {
+std::expected<StatusCall, ReturnCode> decodeStatus(NdrReader& in, CharForm) {
     StatusCall call;
     call.hCard.readFixed(in);
     call.fmszReaderNamesIsNULL = in.u32();
@@ -93,7 +93,7 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form, const Services
                                        answer.pbAtr.data(), &atrLength);
     // Names longer than the room: asked again in a buffer of their length (once; a list that
     // grows in between is the service's to report).
-    if (static_cast<uint32_t>(result) == rc::insufficient_buffer && namesLength > room.size() &&
+    if (ReturnCode::of(result) == rc::insufficient_buffer && namesLength > room.size() &&
         namesLength <= kMaxServiceNames) {
         larger.resize(namesLength);
         names = larger.data();
@@ -101,7 +101,7 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form, const Services
         result = services.pcsc.status(card, names, &namesLength, &state, &protocol,
                                       answer.pbAtr.data(), &atrLength);
     }
-    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    if (result != SCARD_S_SUCCESS) return {ReturnCode::of(result)};
     DWORD held = larger.empty() ? room.size() : static_cast<DWORD>(larger.size());
     if (namesLength > held || atrLength > answer.pbAtr.size()) return {rc::internal_error};
 

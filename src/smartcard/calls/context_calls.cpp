@@ -21,17 +21,17 @@ struct EstablishContextCall {
 };
 
 struct EstablishContextReturn {
-    uint32_t ReturnCode = rc::success;
+    smartcard::ReturnCode ReturnCode = rc::success;
     std::optional<uint64_t> Context;
 
     void encode(NdrWriter& out, CharForm) const {
-        out.u32(ReturnCode);
+        out.u32(ReturnCode.value());
         writeReference(out, Context.has_value());
         writeReferenceBytes(out, Context.has_value(), Context.value_or(0));
     }
 };
 
-std::expected<EstablishContextCall, uint32_t> decodeEstablish(NdrReader& in, CharForm) {
+std::expected<EstablishContextCall, ReturnCode> decodeEstablish(NdrReader& in, CharForm) {
     return EstablishContextCall{in.u32()};
 }
 
@@ -39,7 +39,7 @@ EstablishContextReturn executeEstablish(const EstablishContextCall& call, CharFo
                                         const Services& services) {
     SCARDCONTEXT context = 0;
     LONG result = services.pcsc.establish_context(call.dwScope, &context);
-    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result), std::nullopt};
+    if (result != SCARD_S_SUCCESS) return {ReturnCode::of(result), std::nullopt};
     return {rc::success, static_cast<uint64_t>(context)};
 }
 
@@ -50,7 +50,7 @@ struct ContextCall {
 // A context count that disagrees with cbContext is refused. The validate call says so on
 // standard output, as it always has.
 template <bool validate>
-std::expected<ContextCall, uint32_t> decodeContextCall(NdrReader& in, CharForm) {
+std::expected<ContextCall, ReturnCode> decodeContextCall(NdrReader& in, CharForm) {
     ContextCall call;
     call.Context.readFixed(in);
     if (auto deferred = call.Context.readDeferred(in); !deferred) {
@@ -67,14 +67,14 @@ LongReturn executeRelease(const ContextCall& call, CharForm, const Services& ser
     if (call.Context.cbContext == 0) return {};
     services.cache.forget_context(call.Context.value);
     services.transmits.forget_context(call.Context.value);
-    return {static_cast<uint32_t>(services.pcsc.release_context(call.Context.value))};
+    return {ReturnCode::of(services.pcsc.release_context(call.Context.value))};
 }
 
 // SCardIsValidContext has no answer for "no context" but SCARD_E_INVALID_HANDLE; reference
 // bytes that decode to no value are PC/SC's to judge.
 LongReturn executeValidate(const ContextCall& call, CharForm, const Services& services) {
     if (call.Context.cbContext == 0) return {rc::invalid_handle};
-    return {static_cast<uint32_t>(services.pcsc.is_valid_context(call.Context.value))};
+    return {ReturnCode::of(services.pcsc.is_valid_context(call.Context.value))};
 }
 
 // pcscd answers a cancel that finds no wait in progress (one that has just ended, or one between
@@ -86,7 +86,7 @@ LongReturn executeCancel(const ContextCall& call, CharForm, const Services& serv
     LONG result = services.pcsc.cancel(context);
     if (result != SCARD_S_SUCCESS && services.pcsc.is_valid_context(context) == SCARD_S_SUCCESS)
         return {};
-    return {static_cast<uint32_t>(result)};
+    return {ReturnCode::of(result)};
 }
 
 }  // namespace

@@ -53,7 +53,7 @@ struct ControlCall {
 
 using ControlReturn = LengthOrBufferReturn;  // cbOutBufferSize and pvOutBuffer
 
-std::expected<ControlCall, uint32_t> decodeControl(NdrReader& in, CharForm) {
+std::expected<ControlCall, ReturnCode> decodeControl(NdrReader& in, CharForm) {
     ControlCall call;
     call.hCard.readFixed(in);
     call.dwControlCode = in.u32();
@@ -82,7 +82,7 @@ ControlReturn executeControl(const ControlCall& call, CharForm, const Services& 
     LONG result = services.pcsc.control(
         static_cast<SCARDHANDLE>(call.hCard.value), call.dwControlCode, input, call.inBuffer.size(),
         output.empty() ? nullptr : output.data(), output.size(), &bytesReturned);
-    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    if (result != SCARD_S_SUCCESS) return {ReturnCode::of(result)};
     // Only what the buffer holds is sent, whatever count the driver reports; an empty answer
     // is an empty array.
     output.resize(std::min<DWORD>(bytesReturned, output.size()));
@@ -102,7 +102,7 @@ struct GetAttribCall {
 // A length query is answered with cbAttrLen and a null pbAttr (2.2.2.21).
 using GetAttribReturn = LengthOrBufferReturn;  // cbAttrLen and pbAttr
 
-std::expected<GetAttribCall, uint32_t> decodeGetAttrib(NdrReader& in, CharForm) {
+std::expected<GetAttribCall, ReturnCode> decodeGetAttrib(NdrReader& in, CharForm) {
     GetAttribCall call;
     call.hCard.readFixed(in);
     call.dwAttrId = in.u32();
@@ -124,7 +124,7 @@ GetAttribReturn driverAttribute(Pcsc& pcsc, const GetAttribCall& call) {
     DWORD attrLength = 0;
     if (call.lengthOnly()) {
         LONG result = pcsc.get_attrib(card, call.dwAttrId, nullptr, &attrLength);
-        if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+        if (result != SCARD_S_SUCCESS) return {ReturnCode::of(result)};
         return lengthOf(attrLength);
     }
     uint32_t bufferLength = call.cbAttrLen;
@@ -132,7 +132,7 @@ GetAttribReturn driverAttribute(Pcsc& pcsc, const GetAttribCall& call) {
     // then the attribute in a buffer of that length.
     if (bufferLength == rc::autoallocate) {
         LONG result = pcsc.get_attrib(card, call.dwAttrId, nullptr, &attrLength);
-        if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+        if (result != SCARD_S_SUCCESS) return {ReturnCode::of(result)};
         bufferLength = static_cast<uint32_t>(std::min<DWORD>(attrLength, kMaxAttribute));
     }
     // One byte more than announced keeps the pointer non-null for an attribute of length 0,
@@ -140,7 +140,7 @@ GetAttribReturn driverAttribute(Pcsc& pcsc, const GetAttribCall& call) {
     std::vector<uint8_t> attribute(std::min(bufferLength, kMaxAttribute) + 1);
     attrLength = attribute.size() - 1;
     LONG result = pcsc.get_attrib(card, call.dwAttrId, attribute.data(), &attrLength);
-    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    if (result != SCARD_S_SUCCESS) return {ReturnCode::of(result)};
     // Never more than the buffer holds, whatever length PC/SC reports.
     attribute.resize(std::min<DWORD>(attrLength, attribute.size() - 1));
     return {rc::success, {.bytes = std::move(attribute)}};
@@ -157,8 +157,8 @@ bool answeredByTheAgent(uint32_t id) {
 }
 
 // The value of an attribute that answeredByTheAgent, or the code that PC/SC's status query gave.
-std::expected<std::vector<uint8_t>, uint32_t> agentValue(Pcsc& pcsc, SCARDHANDLE card,
-                                                         uint32_t id) {
+std::expected<std::vector<uint8_t>, ReturnCode> agentValue(Pcsc& pcsc, SCARDHANDLE card,
+                                                           uint32_t id) {
     if (id == kAttrChannelId) return le32(kUsbChannel);
     std::array<char, kNamesRoom> names{};
     DWORD namesLength = names.size();
@@ -168,7 +168,7 @@ std::expected<std::vector<uint8_t>, uint32_t> agentValue(Pcsc& pcsc, SCARDHANDLE
     DWORD atrLength = atr.size();
     LONG result =
         pcsc.status(card, names.data(), &namesLength, &state, &protocol, atr.data(), &atrLength);
-    if (result != SCARD_S_SUCCESS) return std::unexpected(static_cast<uint32_t>(result));
+    if (result != SCARD_S_SUCCESS) return std::unexpected(ReturnCode::of(result));
     if (id == kAttrCurrentProtocolType) return le32(static_cast<uint32_t>(protocol));
     if (id == kAttrAtrString)
         return std::vector<uint8_t>(atr.begin(),
@@ -186,7 +186,7 @@ std::expected<std::vector<uint8_t>, uint32_t> agentValue(Pcsc& pcsc, SCARDHANDLE
 // SCARD_ATTR_DEVICE_FRIENDLY_NAME_A itself, with SCARD_E_INSUFFICIENT_BUFFER whatever the buffer
 // and to a length query: that answer is taken as a refusal too, and the agent's own value then
 // says whether the client's buffer is too small.
-bool refused(uint32_t id, uint32_t code) {
+bool refused(uint32_t id, ReturnCode code) {
     if (code == rc::unsupported_feature || code == rc::not_transacted) return true;
     return id == kAttrFriendlyNameA && code == rc::insufficient_buffer;
 }

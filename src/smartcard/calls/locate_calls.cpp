@@ -51,7 +51,7 @@ struct LocateCardsByATRCall {
 
 using LocateCardsReturn = GetStatusChangeReturn;
 
-std::expected<LocateCardsByATRCall, uint32_t> decodeLocateByAtr(NdrReader& in, CharForm form) {
+std::expected<LocateCardsByATRCall, ReturnCode> decodeLocateByAtr(NdrReader& in, CharForm form) {
     LocateCardsByATRCall call;
     call.Context.readFixed(in);
     call.cAtrs = in.u32();
@@ -93,7 +93,7 @@ LocateCardsReturn executeLocateByAtr(const LocateCardsByATRCall& call, CharForm,
     LONG result =
         services.pcsc.get_status_change(static_cast<SCARDCONTEXT>(call.Context.value), 0,
                                         records.data(), static_cast<DWORD>(records.size()));
-    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    if (result != SCARD_S_SUCCESS) return {ReturnCode::of(result)};
 
     LocateCardsReturn answer{rc::success, std::vector<ReaderState_Return>{}};
     for (std::size_t i = 0; i < records.size(); ++i) {

@@ -34,11 +34,11 @@ namespace {
 
 // ListReaders_Return and ListReaderGroups_Return (one structure in the IDL).
 struct ListReadersReturn {
-    uint32_t ReturnCode = rc::success;
+    smartcard::ReturnCode ReturnCode = rc::success;
     std::vector<uint8_t> list{};  // the multi-string in the call's form; cBytes is its length
 
     void encode(NdrWriter& out, CharForm) const {
-        out.u32(ReturnCode);
+        out.u32(ReturnCode.value());
         out.u32(static_cast<uint32_t>(list.size()));  // cBytes
         // A success always points to its list (a length query's too); the zeroed form is null.
         const bool msz = ReturnCode == rc::success;
@@ -61,7 +61,7 @@ struct ListReaderGroupsCall {
     uint32_t cchGroups = 0;
 };
 
-std::expected<ListReadersCall, uint32_t> decodeListReaders(NdrReader& in, CharForm) {
+std::expected<ListReadersCall, ReturnCode> decodeListReaders(NdrReader& in, CharForm) {
     ListReadersCall call;
     call.Context.readFixed(in);
     call.cBytes = in.u32();
@@ -76,7 +76,7 @@ std::expected<ListReadersCall, uint32_t> decodeListReaders(NdrReader& in, CharFo
     return call;
 }
 
-std::expected<ListReaderGroupsCall, uint32_t> decodeListReaderGroups(NdrReader& in, CharForm) {
+std::expected<ListReaderGroupsCall, ReturnCode> decodeListReaderGroups(NdrReader& in, CharForm) {
     ListReaderGroupsCall call;
     call.Context.readFixed(in);
     call.fmszGroupsIsNULL = in.u32();
@@ -105,7 +105,7 @@ ListReadersReturn answerList(Pcsc& pcsc, ListOf what, const REDIR_SCARDCONTEXT& 
     auto utf8 = context.cbContext == 0
                     ? listWithoutContext(pcsc, what)
                     : listOf(pcsc, static_cast<SCARDCONTEXT>(context.value), what);
-    if (!utf8) return {static_cast<uint32_t>(utf8.error())};
+    if (!utf8) return {ReturnCode::of(utf8.error())};
     auto bytes = encodeMultiString(*utf8, form);
     if (!bytes) return {bytes.error()};
     if (bytes->size() > range::returnedMultiString) return {rc::no_memory};

@@ -14,9 +14,10 @@ namespace {
 constexpr std::size_t kWireStateSize = 4 + 12 + kWireAtr;  // szReader pointer, three words, ATR
 }  // namespace
 
-std::expected<std::vector<ReaderState>, uint32_t> readReaderStates(NdrReader& in, uint32_t cReaders,
-                                                                   uint32_t rgReaderStates,
-                                                                   CharForm form) {
+std::expected<std::vector<ReaderState>, ReturnCode> readReaderStates(NdrReader& in,
+                                                                     uint32_t cReaders,
+                                                                     uint32_t rgReaderStates,
+                                                                     CharForm form) {
     std::vector<ReaderState> states;
     if (rgReaderStates == 0) {
         if (cReaders != 0) return std::unexpected(rc::invalid_parameter);
@@ -87,7 +88,7 @@ ReaderState_Return stateReturn(uint32_t dwCurrentState, const SCARD_READERSTATE&
 
 void GetStatusChangeReturn::encode(NdrWriter& out, CharForm) const {
     auto cReaders = static_cast<uint32_t>(rgReaderStates ? rgReaderStates->size() : 0);
-    out.u32(ReturnCode);
+    out.u32(ReturnCode.value());
     out.u32(cReaders);
     out.pointer(rgReaderStates.has_value());
     if (!rgReaderStates) return;

@@ -34,9 +34,10 @@ struct ReaderState {
 // `rgReaderStates`: the array's count must be cReaders (else SCARD_E_INVALID_VALUE), a count the
 // call cannot hold fails the reader, and a null pointer or null szReader where a reader is due,
 // or a cbAtr beyond 36, is SCARD_E_INVALID_PARAMETER.
-std::expected<std::vector<ReaderState>, uint32_t> readReaderStates(NdrReader& in, uint32_t cReaders,
-                                                                   uint32_t rgReaderStates,
-                                                                   CharForm form);
+std::expected<std::vector<ReaderState>, ReturnCode> readReaderStates(NdrReader& in,
+                                                                     uint32_t cReaders,
+                                                                     uint32_t rgReaderStates,
+                                                                     CharForm form);
 
 // The PC/SC records of `states`, pointing at their names (`states` must outlive them). With
 // `known` each carries the client's known state, event state and ATR; without, each reader is
@@ -57,7 +58,7 @@ ReaderState_Return stateReturn(uint32_t dwCurrentState, const SCARD_READERSTATE&
 // GetStatusChange_Return, and LocateCards_Return, which has its layout. Zeroed: cReaders 0 and a
 // null rgReaderStates; a success always points to its array, if empty.
 struct GetStatusChangeReturn {
-    uint32_t ReturnCode = rc::success;
+    smartcard::ReturnCode ReturnCode = rc::success;
     std::optional<std::vector<ReaderState_Return>> rgReaderStates{};
 
     void encode(NdrWriter& out, CharForm) const;

@@ -28,7 +28,7 @@ constexpr uint32_t kReaderTypeUsb = 0x20;
 
 struct AccessStartedEventCall {};
 
-std::expected<AccessStartedEventCall, uint32_t> decodeAccessStarted(NdrReader& in, CharForm) {
+std::expected<AccessStartedEventCall, ReturnCode> decodeAccessStarted(NdrReader& in, CharForm) {
     in.u32();  // Unused
     return AccessStartedEventCall{};
 }
@@ -37,7 +37,7 @@ LongReturn executeAccessStarted(const AccessStartedEventCall&, CharForm, const S
     SCARDCONTEXT context = 0;
     LONG result = services.pcsc.establish_context(SCARD_SCOPE_SYSTEM, &context);
     if (result == SCARD_S_SUCCESS) services.pcsc.release_context(context);
-    return {static_cast<uint32_t>(result)};
+    return {ReturnCode::of(result)};
 }
 
 struct GetDeviceTypeIdCall {
@@ -47,16 +47,16 @@ struct GetDeviceTypeIdCall {
 };
 
 struct GetDeviceTypeIdReturn {
-    uint32_t ReturnCode = rc::success;
+    smartcard::ReturnCode ReturnCode = rc::success;
     uint32_t dwDeviceId = 0;
 
     void encode(NdrWriter& out, CharForm) const {
-        out.u32(ReturnCode);
+        out.u32(ReturnCode.value());
         out.u32(dwDeviceId);
     }
 };
 
-std::expected<GetDeviceTypeIdCall, uint32_t> decodeDeviceTypeId(NdrReader& in, CharForm form) {
+std::expected<GetDeviceTypeIdCall, ReturnCode> decodeDeviceTypeId(NdrReader& in, CharForm form) {
     GetDeviceTypeIdCall call;
     call.Context.readFixed(in);
     call.szReaderName = in.u32();
@@ -79,15 +79,15 @@ GetDeviceTypeIdReturn executeDeviceTypeId(const GetDeviceTypeIdCall& call, CharF
     state.dwCurrentState = SCARD_STATE_UNAWARE;
     LONG result = services.pcsc.get_status_change(static_cast<SCARDCONTEXT>(call.Context.value), 0,
                                                   &state, 1);
-    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    if (result != SCARD_S_SUCCESS) return {ReturnCode::of(result)};
     return {rc::success, kReaderTypeUsb};
 }
 
 struct GetReaderIconReturn {
-    uint32_t ReturnCode = rc::success;
+    smartcard::ReturnCode ReturnCode = rc::success;
 
     void encode(NdrWriter& out, CharForm) const {
-        out.u32(ReturnCode);
+        out.u32(ReturnCode.value());
         out.u32(0);          // cbDataLen
         out.pointer(false);  // pbData
     }

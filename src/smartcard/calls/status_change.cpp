@@ -26,7 +26,7 @@ struct GetStatusChangeCall {
     std::vector<ReaderState> states;
 };
 
-std::expected<GetStatusChangeCall, uint32_t> decodeGetStatusChange(NdrReader& in, CharForm form) {
+std::expected<GetStatusChangeCall, ReturnCode> decodeGetStatusChange(NdrReader& in, CharForm form) {
     GetStatusChangeCall call;
     call.Context.readFixed(in);
     call.dwTimeOut = in.u32();
@@ -52,7 +52,7 @@ GetStatusChangeReturn executeGetStatusChange(const GetStatusChangeCall& call, Ch
     LONG result = services.pcsc.get_status_change(static_cast<SCARDCONTEXT>(call.Context.value),
                                                   call.dwTimeOut, records.data(),
                                                   static_cast<DWORD>(records.size()));
-    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    if (result != SCARD_S_SUCCESS) return {ReturnCode::of(result)};
     GetStatusChangeReturn answer{rc::success, std::vector<ReaderState_Return>{}};
     for (std::size_t i = 0; i < records.size(); ++i)
         answer.rgReaderStates->push_back(stateReturn(call.states[i].dwCurrentState, records[i]));

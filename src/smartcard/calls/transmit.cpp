@@ -89,7 +89,7 @@ struct SCardIO_Request {
     }
     // More than 1024 extra bytes is SCARD_E_INVALID_PARAMETER ([range(0, 1024)]), a count
     // without its array SCARD_E_INVALID_VALUE.
-    std::expected<void, uint32_t> check() const {
+    std::expected<void, ReturnCode> check() const {
         if (cbExtraBytes > range::extraBytes) return std::unexpected(rc::invalid_parameter);
         if (cbExtraBytes != 0 && pbExtraBytes == 0) return std::unexpected(rc::invalid_value);
         return {};
@@ -115,12 +115,12 @@ struct RecvPci {
 };
 
 struct TransmitReturn {
-    uint32_t ReturnCode = rc::success;
+    smartcard::ReturnCode ReturnCode = rc::success;
     std::optional<RecvPci> pioRecvPci = std::nullopt;
     LengthOrBuffer pbRecvBuffer{};  // cbRecvLength and pbRecvBuffer
 
     void encode(NdrWriter& out, CharForm) const {
-        out.u32(ReturnCode);
+        out.u32(ReturnCode.value());
         out.pointer(pioRecvPci.has_value());
         pbRecvBuffer.encodeFixed(out);
         if (pioRecvPci) {
@@ -134,7 +134,7 @@ struct TransmitReturn {
     }
 };
 
-std::expected<TransmitCall, uint32_t> decodeTransmit(NdrReader& in, CharForm) {
+std::expected<TransmitCall, ReturnCode> decodeTransmit(NdrReader& in, CharForm) {
     TransmitCall call;
     call.hCard.readFixed(in);
     call.ioSendPci.readFixed(in);
@@ -186,7 +186,7 @@ TransmitReturn executeTransmit(const TransmitCall& call, CharForm, const Service
     LONG result = services.pcsc.transmit(
         static_cast<SCARDHANDLE>(call.hCard.value), sendPci.get(), send, call.cbSendLength,
         recvPci ? recvPci->get() : nullptr, hasBuffer ? response.data() : nullptr, &recvLength);
-    if (result != SCARD_S_SUCCESS) return {static_cast<uint32_t>(result)};
+    if (result != SCARD_S_SUCCESS) return {ReturnCode::of(result)};
     services.transmits.count(call.hCard.value);
 
     TransmitReturn answer;

@@ -88,7 +88,10 @@ void ContextGuard::forget_locked(SCARDCONTEXT context) {
     auto it = contexts_.find(context);
     if (it == contexts_.end()) return;
     if (it->second.orphaned) --held_;
-    for (const auto& [card, _] : it->second.cards) cards_.erase(card);
+    for (auto& [card, record] : it->second.cards) {
+        hold_locked(record, 0);
+        cards_.erase(card);
+    }
     contexts_.erase(it);
     // What the handlers keep for it goes too (pcsc-lite drops the handles with the context).
     if (cache_ != nullptr) cache_->forget_context(context);
@@ -146,11 +149,18 @@ bool ContextGuard::cancelled_since(SCARDCONTEXT context, uint64_t arrival) const
 
 // ---- transactions
 
+void ContextGuard::hold_locked(Card& card, uint64_t connection) {
+    if (card.transaction != 0) --transactions_;
+    if (connection != 0) ++transactions_;
+    card.transaction = connection;
+}
+
 std::vector<SCARDHANDLE> ContextGuard::own_before_locked(const ConnectionScope& scope,
                                                          SCARDCONTEXT context,
                                                          const std::string& reader,
                                                          SCARDHANDLE card) const {
     std::vector<SCARDHANDLE> own;
+    if (transactions_ == 0) return own;  // the common case: no scan of every handle
     for (const auto& [handle, owner] : cards_) {
         if (handle == card || (scope.side_by_side() && owner != context)) continue;
         auto it = contexts_.find(owner);
@@ -169,7 +179,7 @@ void ContextGuard::end(const std::vector<SCARDHANDLE>& cards) {
         std::lock_guard lock(mutex_);
         Card* record = nullptr;
         if (context_of_locked(card, &record) != nullptr && record != nullptr)
-            record->transaction = 0;
+            hold_locked(*record, 0);
     }
 }
 
@@ -177,6 +187,7 @@ void ContextGuard::end_transactions(uint64_t connection, std::span<const uint64_
     std::vector<SCARDHANDLE> idle, last;
     {
         std::lock_guard lock(mutex_);
+        if (transactions_ == 0) return;
         for (const auto& [context, entry] : contexts_) {
             // pcsc-lite runs one call at a time per context: an EndTransaction on a context
             // whose call still runs waits for that call, which may wait for one of the others.
@@ -439,7 +450,7 @@ LONG ContextGuard::Calls::begin_transaction(SCARDHANDLE card) {
         std::lock_guard lock(guard_.mutex_);
         Card* record = nullptr;
         if (guard_.context_of_locked(card, &record) != nullptr && record != nullptr)
-            record->transaction = scope_.id();
+            guard_.hold_locked(*record, scope_.id());
     }
     return result;
 }
@@ -458,7 +469,7 @@ LONG ContextGuard::Calls::end_transaction(SCARDHANDLE card, DWORD disposition) {
         std::lock_guard lock(guard_.mutex_);
         Card* record = nullptr;
         if (guard_.context_of_locked(card, &record) != nullptr && record != nullptr)
-            record->transaction = 0;
+            guard_.hold_locked(*record, 0);
     }
     return result;
 }

@@ -160,6 +160,8 @@ private:
     // a connect on `context` to `reader`) would wait for.
     std::vector<SCARDHANDLE> own_before_locked(const ConnectionScope& scope, SCARDCONTEXT context,
                                                const std::string& reader, SCARDHANDLE card) const;
+    // Under the lock: `connection` (0: none) now holds the card's transaction.
+    void hold_locked(Card& card, uint64_t connection);
     // Ends each transaction (PC/SC outside the lock) and forgets it.
     void end(const std::vector<SCARDHANDLE>& cards);
     // Under the lock: held contexts whose grace has passed, forgotten.
@@ -182,6 +184,7 @@ private:
     std::size_t held_ = 0;
     std::size_t establishing_ = 0;  // establishes under way, against the bound
     std::size_t connecting_ = 0;    // connects under way, against the bound
+    std::size_t transactions_ = 0;  // card handles that hold a transaction
     bool said_contexts_ = false;
     bool said_cards_ = false;
     // Releases held contexts when their grace ends; runs only while some are held.

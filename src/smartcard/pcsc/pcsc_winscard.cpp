@@ -30,9 +30,9 @@
 namespace kx_agent::smartcard {
 namespace {
 
-constexpr LONG kInvalidParameter = static_cast<LONG>(rc::invalid_parameter);
-constexpr LONG kInsufficientBuffer = static_cast<LONG>(rc::insufficient_buffer);
-constexpr LONG kNoMemory = static_cast<LONG>(rc::no_memory);
+constexpr LONG kInvalidParameter = static_cast<LONG>(rc::invalid_parameter.value());
+constexpr LONG kInsufficientBuffer = static_cast<LONG>(rc::insufficient_buffer.value());
+constexpr LONG kNoMemory = static_cast<LONG>(rc::no_memory.value());
 
 // Every character, embedded NULs included; nullopt when `utf8` is not UTF-8.
 std::optional<std::wstring> widen(std::string_view utf8) {

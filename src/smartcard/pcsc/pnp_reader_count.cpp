@@ -20,7 +20,7 @@ constexpr std::string_view kPnpNotification = "\\\\?PnP?\\Notification";
 // The number of readers the service knows now.
 std::expected<uint32_t, LONG> readerCount(Pcsc& service, SCARDCONTEXT context) {
     auto list = listOf(service, context, ListOf::readers);
-    if (!list && static_cast<uint32_t>(list.error()) == rc::no_readers_available) return 0;
+    if (!list && ReturnCode::of(list.error()) == rc::no_readers_available) return 0;
     if (!list) return std::unexpected(list.error());
     uint32_t count = 0;
     std::string_view rest(*list);

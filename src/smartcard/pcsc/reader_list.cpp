@@ -19,14 +19,14 @@ std::expected<std::string, LONG> listOf(Pcsc& service, SCARDCONTEXT context, Lis
         DWORD length = room;
         LONG result = ask(buffer.data(), &length);
         if (result == SCARD_S_SUCCESS) {
-            if (length > kMaxList) return std::unexpected(static_cast<LONG>(rc::no_memory));
+            if (length > kMaxList) return std::unexpected(static_cast<LONG>(rc::no_memory.value()));
             // A length beyond the buffer cannot have been written into it.
-            if (length > room) return std::unexpected(static_cast<LONG>(rc::insufficient_buffer));
+            if (length > room)
+                return std::unexpected(static_cast<LONG>(rc::insufficient_buffer.value()));
             buffer.resize(length);
             return buffer;
         }
-        if (static_cast<uint32_t>(result) != rc::insufficient_buffer)
-            return std::unexpected(result);
+        if (ReturnCode::of(result) != rc::insufficient_buffer) return std::unexpected(result);
         // pcsc-lite answers a buffer that is too short with the length it needs; a service that
         // does not is asked for it. A list that grows in between is asked again.
         if (length <= room) {
@@ -34,10 +34,10 @@ std::expected<std::string, LONG> listOf(Pcsc& service, SCARDCONTEXT context, Lis
             result = ask(nullptr, &length);
             if (result != SCARD_S_SUCCESS) return std::unexpected(result);
         }
-        if (length > kMaxList) return std::unexpected(static_cast<LONG>(rc::no_memory));
+        if (length > kMaxList) return std::unexpected(static_cast<LONG>(rc::no_memory.value()));
         room = std::max<DWORD>(length, 1);
     }
-    return std::unexpected(static_cast<LONG>(rc::insufficient_buffer));
+    return std::unexpected(static_cast<LONG>(rc::insufficient_buffer.value()));
 }
 
 }  // namespace kx_agent::smartcard

@@ -7,9 +7,9 @@ namespace kx_agent::smartcard {
 CardCache::CardCache(std::size_t max_item, std::size_t max_total, std::size_t max_items)
     : max_item_(max_item), max_total_(max_total), max_items_(max_items) {}
 
-std::expected<std::vector<uint8_t>, uint32_t> CardCache::read(const CardIdentifier& card,
-                                                              uint32_t freshness,
-                                                              const std::string& name) const {
+std::expected<std::vector<uint8_t>, ReturnCode> CardCache::read(const CardIdentifier& card,
+                                                                uint32_t freshness,
+                                                                const std::string& name) const {
     std::lock_guard lock(mutex_);
     auto it = items_.find(Key{card, name});
     if (it == items_.end()) return std::unexpected(rc::cache_item_not_found);
@@ -17,8 +17,8 @@ std::expected<std::vector<uint8_t>, uint32_t> CardCache::read(const CardIdentifi
     return it->second.data;
 }
 
-uint32_t CardCache::write(uint64_t context, const CardIdentifier& card, uint32_t freshness,
-                          const std::string& name, std::span<const uint8_t> data) {
+ReturnCode CardCache::write(uint64_t context, const CardIdentifier& card, uint32_t freshness,
+                            const std::string& name, std::span<const uint8_t> data) {
     const std::size_t needed = cost(name.size(), data.size());
     if (data.size() > max_item_ || needed > max_total_ || max_items_ == 0)
         return rc::cache_item_too_big;

@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "smartcard/wire/return_codes.h"
+
 namespace kx_agent::smartcard {
 
 using CardIdentifier = std::array<uint8_t, 16>;
@@ -42,13 +44,13 @@ public:
 
     // The item's data; SCARD_W_CACHE_ITEM_NOT_FOUND when there is none,
     // SCARD_W_CACHE_ITEM_STALE when it was written with another freshness counter.
-    std::expected<std::vector<uint8_t>, uint32_t> read(const CardIdentifier& card,
-                                                       uint32_t freshness,
-                                                       const std::string& name) const;
+    std::expected<std::vector<uint8_t>, ReturnCode> read(const CardIdentifier& card,
+                                                         uint32_t freshness,
+                                                         const std::string& name) const;
     // Stores (or replaces) the item for `context`. SCARD_S_SUCCESS, or
     // SCARD_W_CACHE_ITEM_TOO_BIG when the item alone is larger than an item may be.
-    uint32_t write(uint64_t context, const CardIdentifier& card, uint32_t freshness,
-                   const std::string& name, std::span<const uint8_t> data);
+    ReturnCode write(uint64_t context, const CardIdentifier& card, uint32_t freshness,
+                     const std::string& name, std::span<const uint8_t> data);
     // Drops every item written through `context`.
     void forget_context(uint64_t context);
 

@@ -5,15 +5,15 @@
 
 namespace kx_agent::smartcard {
 
-std::expected<std::string, uint32_t> decodeText(std::span<const uint8_t> bytes, CharForm form) {
+std::expected<std::string, ReturnCode> decodeText(std::span<const uint8_t> bytes, CharForm form) {
     if (form == CharForm::A) return std::string(bytes.begin(), bytes.end());
     auto text = utilities::utf16le_to_utf8(bytes);
     if (!text) return std::unexpected(rc::invalid_parameter);
     return std::move(*text);
 }
 
-std::expected<std::vector<uint8_t>, uint32_t> encodeMultiString(std::string_view utf8,
-                                                                CharForm form) {
+std::expected<std::vector<uint8_t>, ReturnCode> encodeMultiString(std::string_view utf8,
+                                                                  CharForm form) {
     if (form == CharForm::A) return std::vector<uint8_t>(utf8.begin(), utf8.end());
     auto bytes = utilities::utf8_to_utf16le(utf8);
     if (!bytes) return std::unexpected(rc::invalid_parameter);

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "smartcard/wire/return_codes.h"
+
 namespace kx_agent::smartcard {
 
 enum class CharForm { A, W };
@@ -25,12 +27,12 @@ constexpr std::size_t unitSize(CharForm form) { return form == CharForm::W ? 2 :
 
 // UTF-8 of text carried in `form`, all NULs kept: A bytes as they are, W as UTF-16LE. W that
 // does not convert gives SCARD_E_INVALID_PARAMETER.
-std::expected<std::string, uint32_t> decodeText(std::span<const uint8_t> bytes, CharForm form);
+std::expected<std::string, ReturnCode> decodeText(std::span<const uint8_t> bytes, CharForm form);
 
 // The bytes that carry a UTF-8 multi-string (NULs included) in `form`: A unchanged, W as
 // UTF-16LE, twice as many bytes per unit. UTF-8 that does not convert gives
 // SCARD_E_INVALID_PARAMETER for W.
-std::expected<std::vector<uint8_t>, uint32_t> encodeMultiString(std::string_view utf8,
-                                                                CharForm form);
+std::expected<std::vector<uint8_t>, ReturnCode> encodeMultiString(std::string_view utf8,
+                                                                  CharForm form);
 
 }  // namespace kx_agent::smartcard

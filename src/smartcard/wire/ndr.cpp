@@ -27,8 +27,8 @@ void NdrReader::align(std::size_t alignment) {
     skip(padding(static_cast<std::size_t>(view_.position - base_), alignment));
 }
 
-std::expected<std::span<const uint8_t>, uint32_t> NdrReader::conformant(uint32_t size,
-                                                                        uint32_t* sent) {
+std::expected<std::span<const uint8_t>, ReturnCode> NdrReader::conformant(uint32_t size,
+                                                                          uint32_t* sent) {
     uint32_t count = u32();
     if (sent != nullptr) *sent = count;
     if (failed()) return {};
@@ -36,7 +36,7 @@ std::expected<std::span<const uint8_t>, uint32_t> NdrReader::conformant(uint32_t
     return bytes(count);
 }
 
-std::expected<std::span<const uint8_t>, uint32_t> NdrReader::sized(uint32_t bound) {
+std::expected<std::span<const uint8_t>, ReturnCode> NdrReader::sized(uint32_t bound) {
     uint32_t count = u32();
     if (failed()) return {};
     if (count > bound) return std::unexpected(rc::invalid_parameter);
@@ -48,13 +48,13 @@ std::span<const uint8_t> NdrReader::uncompared(uint32_t size) {
     return bytes(size);
 }
 
-std::expected<void, uint32_t> NdrReader::arrayCount(uint32_t size) {
+std::expected<void, ReturnCode> NdrReader::arrayCount(uint32_t size) {
     uint32_t count = u32();
     if (!failed() && count != size) return std::unexpected(rc::invalid_value);
     return {};
 }
 
-std::expected<std::string, uint32_t> NdrReader::string(CharForm form) {
+std::expected<std::string, ReturnCode> NdrReader::string(CharForm form) {
     align(4);
     skip(8);  // maximum count and offset
     uint32_t count = u32();
@@ -77,7 +77,7 @@ std::expected<std::string, uint32_t> NdrReader::string(CharForm form) {
     return decodeText(text.first(end), form);
 }
 
-std::expected<std::string, uint32_t> NdrReader::multiString(CharForm form) {
+std::expected<std::string, ReturnCode> NdrReader::multiString(CharForm form) {
     uint32_t count = u32();
     if (failed() || count > remaining()) {
         fail();
@@ -135,7 +135,7 @@ void REDIR_SCARDCONTEXT::readFixed(NdrReader& in) {
     pbContext = in.u32();
 }
 
-std::expected<void, uint32_t> REDIR_SCARDCONTEXT::readDeferred(NdrReader& in) {
+std::expected<void, ReturnCode> REDIR_SCARDCONTEXT::readDeferred(NdrReader& in) {
     if (cbContext > range::reference) return std::unexpected(rc::invalid_parameter);
     if (pbContext == 0) return {};
     auto bytes = in.conformant(cbContext, &count);
@@ -150,7 +150,7 @@ void REDIR_SCARDHANDLE::readFixed(NdrReader& in) {
     pbHandle = in.u32();
 }
 
-std::expected<void, uint32_t> REDIR_SCARDHANDLE::readDeferred(NdrReader& in) {
+std::expected<void, ReturnCode> REDIR_SCARDHANDLE::readDeferred(NdrReader& in) {
     if (cbHandle > range::reference) return std::unexpected(rc::invalid_parameter);
     if (auto context = Context.readDeferred(in); !context) return context;
     if (pbHandle != 0) {

@@ -51,26 +51,26 @@ public:
     // The deferred conformant byte array of a field that announced `size` bytes: its maximum
     // count must be that size, else SCARD_E_INVALID_VALUE (`sent`, when given, receives the
     // count as sent). The bytes stay in the message; a call that does not hold them fails.
-    std::expected<std::span<const uint8_t>, uint32_t> conformant(uint32_t size,
-                                                                 uint32_t* sent = nullptr);
+    std::expected<std::span<const uint8_t>, ReturnCode> conformant(uint32_t size,
+                                                                   uint32_t* sent = nullptr);
     // Two byte arrays of [MS-RDPESC] calls are read by other rules, as Windows servers send them:
     // - `sized`: its own count is its length, whatever field announced it (Control's input);
     //   a count above `bound` is SCARD_E_INVALID_PARAMETER, as the field's [range] would be;
     // - `uncompared`: `size` bytes follow a count that is read and not compared (the extra
     //   bytes of Transmit's send PCI).
-    std::expected<std::span<const uint8_t>, uint32_t> sized(uint32_t bound);
+    std::expected<std::span<const uint8_t>, ReturnCode> sized(uint32_t bound);
     std::span<const uint8_t> uncompared(uint32_t size);
     // The maximum count of a deferred conformant array of `size` structures, by the same rule.
-    std::expected<void, uint32_t> arrayCount(uint32_t size);
+    std::expected<void, ReturnCode> arrayCount(uint32_t size);
     // A conformant varying string (maximum count, offset, actual count L, L characters, then
     // padding to a multiple of 4): its characters before the first NUL, in UTF-8. The maximum
     // count and offset are not examined. A count the call cannot hold fails the reader and gives
     // SCARD_E_INVALID_PARAMETER, as does a W string that does not convert.
-    std::expected<std::string, uint32_t> string(CharForm form);
+    std::expected<std::string, ReturnCode> string(CharForm form);
     // A multi-string carried as a conformant byte array (count in bytes, then the bytes; no
     // padding is skipped after it), in UTF-8 with all its NULs. A count the call cannot hold
     // fails the reader and gives SCARD_E_INVALID_PARAMETER, as does W text that does not convert.
-    std::expected<std::string, uint32_t> multiString(CharForm form);
+    std::expected<std::string, ReturnCode> multiString(CharForm form);
 
     bool failed() const { return view_.failed(); }
     std::size_t remaining() const { return view_.remaining(); }
@@ -128,7 +128,7 @@ struct REDIR_SCARDCONTEXT {
     void readFixed(NdrReader& in);
     // The deferred bytes, when pbContext is not null. A cbContext beyond its range is
     // SCARD_E_INVALID_PARAMETER, a count that is not cbContext SCARD_E_INVALID_VALUE.
-    std::expected<void, uint32_t> readDeferred(NdrReader& in);
+    std::expected<void, ReturnCode> readDeferred(NdrReader& in);
 };
 
 // REDIR_SCARDHANDLE as a call carries it.
@@ -142,7 +142,7 @@ struct REDIR_SCARDHANDLE {
     // The context's bytes, then the handle's. A cb field beyond its range (the context's
     // included) is SCARD_E_INVALID_PARAMETER, a count that is not its cb field
     // SCARD_E_INVALID_VALUE, a handle of 0 SCARD_E_INVALID_HANDLE.
-    std::expected<void, uint32_t> readDeferred(NdrReader& in);
+    std::expected<void, ReturnCode> readDeferred(NdrReader& in);
 };
 
 // A context or card handle as a _Return hands it out: 8 bytes when present, else cb 0 and a
@@ -168,17 +168,17 @@ struct LengthOrBuffer {
 
 // Long_Return: ReturnCode alone. The answer of the calls whose return is a bare code.
 struct LongReturn {
-    uint32_t ReturnCode = rc::success;
-    void encode(NdrWriter& out, CharForm) const { out.u32(ReturnCode); }
+    smartcard::ReturnCode ReturnCode = rc::success;
+    void encode(NdrWriter& out, CharForm) const { out.u32(ReturnCode.value()); }
 };
 
 // ReturnCode, then a length or buffer: the whole return of Control (cbOutBufferSize,
 // pvOutBuffer), GetAttrib (cbAttrLen, pbAttr) and ReadCache (cbDataLen, pbData).
 struct LengthOrBufferReturn {
-    uint32_t ReturnCode = rc::success;
+    smartcard::ReturnCode ReturnCode = rc::success;
     LengthOrBuffer buffer{};
     void encode(NdrWriter& out, CharForm) const {
-        out.u32(ReturnCode);
+        out.u32(ReturnCode.value());
         buffer.encodeFixed(out);
         buffer.encodeDeferred(out);
     }

@@ -8,6 +8,7 @@
 // from PC/SC pass through unchanged.
 #include <algorithm>
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <string_view>
 
@@ -96,25 +97,44 @@ consteval uint32_t codeNamed(std::string_view name) {
     return std::ranges::find(kReturnCodes, name, &ReturnCodeName::name)->code;
 }
 
+// A smart-card return code in the client's numbering: a _Return's ReturnCode, a refused call's
+// answer, a decoder's error. A PC/SC function's result (a LONG, 64-bit on pcsc-lite) becomes one
+// through `of`, once the client's numbering has been applied (smartcard/pcsc/windows_numbering.h).
+class ReturnCode {
+public:
+    constexpr ReturnCode() = default;
+    constexpr explicit ReturnCode(uint32_t code) : code_(code) {}
+    // The code of a PC/SC result: its low 32 bits, as the wire field carries it.
+    template <std::integral Result>
+    static constexpr ReturnCode of(Result result) {
+        return ReturnCode(static_cast<uint32_t>(result));
+    }
+    constexpr uint32_t value() const { return code_; }
+    constexpr bool operator==(const ReturnCode&) const = default;
+
+private:
+    uint32_t code_ = 0;
+};
+
 }  // namespace kx_agent::smartcard
 
 namespace kx_agent::smartcard::rc {
 
-inline constexpr uint32_t success = codeNamed("SCARD_S_SUCCESS");
-inline constexpr uint32_t internal_error = codeNamed("SCARD_F_INTERNAL_ERROR");
-inline constexpr uint32_t invalid_handle = codeNamed("SCARD_E_INVALID_HANDLE");
-inline constexpr uint32_t invalid_parameter = codeNamed("SCARD_E_INVALID_PARAMETER");
-inline constexpr uint32_t no_memory = codeNamed("SCARD_E_NO_MEMORY");
-inline constexpr uint32_t insufficient_buffer = codeNamed("SCARD_E_INSUFFICIENT_BUFFER");
-inline constexpr uint32_t invalid_value = codeNamed("SCARD_E_INVALID_VALUE");
-inline constexpr uint32_t not_transacted = codeNamed("SCARD_E_NOT_TRANSACTED");
-inline constexpr uint32_t no_service = codeNamed("SCARD_E_NO_SERVICE");
-inline constexpr uint32_t no_readers_available = codeNamed("SCARD_E_NO_READERS_AVAILABLE");
-inline constexpr uint32_t unsupported_feature = codeNamed("SCARD_E_UNSUPPORTED_FEATURE");
-inline constexpr uint32_t unresponsive_card = codeNamed("SCARD_W_UNRESPONSIVE_CARD");
-inline constexpr uint32_t cache_item_not_found = codeNamed("SCARD_W_CACHE_ITEM_NOT_FOUND");
-inline constexpr uint32_t cache_item_stale = codeNamed("SCARD_W_CACHE_ITEM_STALE");
-inline constexpr uint32_t cache_item_too_big = codeNamed("SCARD_W_CACHE_ITEM_TOO_BIG");
+inline constexpr ReturnCode success{codeNamed("SCARD_S_SUCCESS")};
+inline constexpr ReturnCode internal_error{codeNamed("SCARD_F_INTERNAL_ERROR")};
+inline constexpr ReturnCode invalid_handle{codeNamed("SCARD_E_INVALID_HANDLE")};
+inline constexpr ReturnCode invalid_parameter{codeNamed("SCARD_E_INVALID_PARAMETER")};
+inline constexpr ReturnCode no_memory{codeNamed("SCARD_E_NO_MEMORY")};
+inline constexpr ReturnCode insufficient_buffer{codeNamed("SCARD_E_INSUFFICIENT_BUFFER")};
+inline constexpr ReturnCode invalid_value{codeNamed("SCARD_E_INVALID_VALUE")};
+inline constexpr ReturnCode not_transacted{codeNamed("SCARD_E_NOT_TRANSACTED")};
+inline constexpr ReturnCode no_service{codeNamed("SCARD_E_NO_SERVICE")};
+inline constexpr ReturnCode no_readers_available{codeNamed("SCARD_E_NO_READERS_AVAILABLE")};
+inline constexpr ReturnCode unsupported_feature{codeNamed("SCARD_E_UNSUPPORTED_FEATURE")};
+inline constexpr ReturnCode unresponsive_card{codeNamed("SCARD_W_UNRESPONSIVE_CARD")};
+inline constexpr ReturnCode cache_item_not_found{codeNamed("SCARD_W_CACHE_ITEM_NOT_FOUND")};
+inline constexpr ReturnCode cache_item_stale{codeNamed("SCARD_W_CACHE_ITEM_STALE")};
+inline constexpr ReturnCode cache_item_too_big{codeNamed("SCARD_W_CACHE_ITEM_TOO_BIG")};
 
 // SCARD_AUTOALLOCATE as a 32-bit field of a call carries it (pcsc-lite's own is a 64-bit DWORD):
 // "give me whatever length it takes".
