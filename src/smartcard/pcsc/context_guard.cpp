@@ -161,12 +161,11 @@ std::vector<SCARDHANDLE> ContextGuard::own_before_locked(const ConnectionScope& 
                                                          SCARDHANDLE card) const {
     std::vector<SCARDHANDLE> own;
     if (transactions_ == 0) return own;  // the common case: no scan of every handle
-    for (const auto& [handle, owner] : cards_) {
-        if (handle == card || (scope.side_by_side() && owner != context)) continue;
-        auto it = contexts_.find(owner);
-        if (it == contexts_.end()) continue;
-        const Card& entry = it->second.cards.at(handle);
-        if (entry.transaction == scope.id() && entry.reader == reader) own.push_back(handle);
+    for (const auto& [owner, entry] : contexts_) {
+        if (scope.side_by_side() && owner != context) continue;
+        for (const auto& [handle, record] : entry.cards)
+            if (handle != card && record.transaction == scope.id() && record.reader == reader)
+                own.push_back(handle);
     }
     return own;
 }
@@ -347,7 +346,8 @@ void ContextGuard::Calls::use_card(SCARDHANDLE card) {
         if (context == nullptr || record == nullptr) return;
         guard_.add_user_locked(*context, scope_.id());
         record->users.insert(scope_.id());
-        own = guard_.own_before_locked(scope_, guard_.cards_.at(card), record->reader, card);
+        const SCARDCONTEXT owner = guard_.cards_.find(card)->second;
+        own = guard_.own_before_locked(scope_, owner, record->reader, card);
     }
     guard_.end(own);
 }
