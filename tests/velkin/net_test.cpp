@@ -2,7 +2,12 @@
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
 
 #include "helpers.h"
 
@@ -53,6 +58,9 @@ TEST(TcpStream, ReadTimeOutAndEndOfStream) {
     ASSERT_FALSE(timed_out);
     EXPECT_EQ(timed_out.error().code, EAGAIN);
     EXPECT_THAT(timed_out.error().message, testing::HasSubstr("(os error 11)"));
+    // What a bounded read takes for running out, and reads on after (see BoundedReads).
+    EXPECT_TRUE(net::sys::timed_out(timed_out.error().code));
+    EXPECT_TRUE(net::sys::kReceiveUnderTimeout);
 
     EXPECT_FALSE(pair.server.set_read_timeout(std::chrono::milliseconds(0)));
     ASSERT_TRUE(pair.server.set_read_timeout(std::nullopt));
@@ -66,6 +74,121 @@ TEST(TcpStream, ReadTimeOutAndEndOfStream) {
     const auto at_end = pair.server.read(three);
     ASSERT_TRUE(at_end);
     EXPECT_EQ(*at_end, 0u);
+}
+
+// A bounded read (read_within, read_until): what came, the end as 0, and nullopt (not an
+// error) when nothing came in time, after the bound and not the stream's own read time-out,
+// shorter or longer. A read that ran out leaves the stream to read on.
+TEST(TcpStream, BoundedReads) {
+    using Read = std::function<net::IoResult<std::optional<std::size_t>>(net::TcpStream&,
+                                                                         std::span<uint8_t>)>;
+    const std::pair<const char*, Read> reads[] = {
+        {"read_within",
+         [](net::TcpStream& s, std::span<uint8_t> b) { return s.read_within(b, 100ms); }},
+        {"read_until",
+         [](net::TcpStream& s, std::span<uint8_t> b) {
+             return s.read_until(b, std::chrono::steady_clock::now() + 100ms, 25ms);
+         }},
+    };
+    struct Case {
+        const char* name;
+        std::string sent;
+        bool end;                                               // the peer shuts its side
+        std::optional<std::chrono::milliseconds> read_timeout;  // the stream's own
+        std::optional<std::string> read;                        // nullopt: ran out
+    };
+    const Case cases[] = {
+        {"bytes waiting", "ab", false, std::nullopt, "ab"},
+        {"the end", "", true, std::nullopt, ""},
+        {"bytes, then the end", "ab", true, 3000ms, "ab"},
+        {"nothing, no read time-out", "", false, std::nullopt, std::nullopt},
+        {"nothing, a longer read time-out", "", false, 3000ms, std::nullopt},
+        {"nothing, a shorter read time-out", "", false, 10ms, std::nullopt},
+    };
+    for (const auto& [read_name, read] : reads) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(read_name) + ": " + c.name);
+            auto pair = socket_pair();
+            if (c.read_timeout) {
+                ASSERT_TRUE(pair.server.set_read_timeout(c.read_timeout));
+            }
+            send_all(pair.client, c.sent);
+            if (c.end) {
+                ASSERT_TRUE(pair.client.shutdown(SHUT_WR));
+            }
+            std::array<uint8_t, 16> buffer{};
+            const auto started = std::chrono::steady_clock::now();
+            const auto got = read(pair.server, buffer);
+            const auto waited = std::chrono::steady_clock::now() - started;
+            ASSERT_TRUE(got) << got.error().message;
+            if (!c.read) {
+                EXPECT_FALSE(*got);
+                EXPECT_GE(waited, 90ms);  // a timer tick early at most
+                EXPECT_LT(waited, 2s);
+                // Not spent: what comes next is read.
+                send_all(pair.client, "c");
+                const auto next = pair.server.read_within(buffer, 3000ms);
+                ASSERT_TRUE(next && *next);
+                EXPECT_EQ(text(Bytes(buffer.begin(), buffer.begin() + static_cast<long>(**next))),
+                          "c");
+                continue;
+            }
+            ASSERT_TRUE(*got);
+            EXPECT_EQ(text(Bytes(buffer.begin(), buffer.begin() + static_cast<long>(**got))),
+                      *c.read);
+            EXPECT_LT(waited, 2s);
+        }
+    }
+}
+
+// A signal that interrupts a bounded read (a handler without SA_RESTART, as a receive
+// time-out makes of any) is no failure: the read goes on, and still ends by its bound.
+TEST(TcpStream, AnInterruptedBoundedReadGoesOn) {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    struct sigaction before {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &before), 0);
+    struct Case {
+        const char* name;
+        std::function<net::IoResult<std::optional<std::size_t>>(net::TcpStream&,
+                                                                std::span<uint8_t>)>
+            read;
+        std::chrono::milliseconds at_least, below;
+    };
+    const Case cases[] = {
+        // Interrupted after 300 ms, it waits its whole 600 ms again.
+        {"read_within",
+         [](net::TcpStream& s, std::span<uint8_t> b) { return s.read_within(b, 600ms); }, 890ms,
+         3s},
+        // The deadline stays where it was.
+        {"read_until",
+         [](net::TcpStream& s, std::span<uint8_t> b) {
+             return s.read_until(b, std::chrono::steady_clock::now() + 600ms, 25ms);
+         },
+         590ms, 850ms},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto pair = socket_pair();
+        std::atomic<bool> reading{false};
+        const pthread_t reader = ::pthread_self();
+        std::thread interrupter([&] {
+            while (!reading) std::this_thread::yield();
+            std::this_thread::sleep_for(300ms);
+            ::pthread_kill(reader, SIGUSR1);
+        });
+        std::array<uint8_t, 4> buffer{};
+        const auto started = std::chrono::steady_clock::now();
+        reading = true;
+        const auto got = c.read(pair.server, buffer);
+        const auto waited = std::chrono::steady_clock::now() - started;
+        interrupter.join();
+        ASSERT_TRUE(got) << got.error().message;
+        EXPECT_FALSE(*got);
+        EXPECT_GE(waited, c.at_least);
+        EXPECT_LT(waited, c.below);
+    }
+    ASSERT_EQ(::sigaction(SIGUSR1, &before, nullptr), 0);
 }
 
 // A server that ends a connection with client bytes still unread must not lose its last answer

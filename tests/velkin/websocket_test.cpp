@@ -459,30 +459,83 @@ TEST(ReadWs, BoundsTheMessageBeforeReadingOrAllocating) {
 }
 
 // A quiet peer is pinged once; one that answers (any frame) is read on, one that does not is
-// closed with 1001 and the read fails.
+// closed with 1001 and the read fails with the idle limit's error (not a time-out's). The read
+// waits out the quiet time itself, whatever read time-out the stream had before: the ping goes
+// out after the quiet time, not sooner, and the close after the answer time more.
 TEST(ReadWs, PingsAQuietPeerAndClosesOneThatDoesNotAnswer) {
-    // Nothing sent, or a frame that stops half-way: both are quiet.
-    for (const Bytes& sent : {Bytes{}, Bytes{0x82, 0x85, 1, 2}}) {
-        SCOPED_TRACE(to_hex(sent));
+    struct Case {
+        const char* name;
+        Bytes sent;
+        std::optional<std::chrono::milliseconds> read_timeout;  // the stream's own, before
+        http::IdleLimit limit;
+    };
+    const Case cases[] = {
+        {"nothing sent", {}, 3000ms, {50ms, 100ms}},
+        {"a frame that stops half-way", {0x82, 0x85, 1, 2}, 3000ms, {50ms, 100ms}},
+        {"a stream without a read time-out", {}, std::nullopt, {50ms, 100ms}},
+        {"a read time-out shorter than the quiet time", {}, 10ms, {150ms, 100ms}},
+        {"an answer time longer than the quiet time", {}, 3000ms, {50ms, 200ms}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         WsPair pair;
-        pair.request->idle_limit = http::IdleLimit{50ms, 100ms};
-        send_all(pair.client, sent);
-        const auto message = pair.request->read_ws();
-        ASSERT_FALSE(message);
-        EXPECT_EQ(message.error().message, "WebSocket idle: no answer to a ping");
-        EXPECT_EQ(to_hex(read_for(pair.client, 200ms)), "89 00 88 02 03 E9");
-    }
-    {
-        WsPair pair;
-        pair.request->idle_limit = http::IdleLimit{50ms, 5s};
+        ASSERT_TRUE(pair.request->stream.set_read_timeout(c.read_timeout));
+        pair.request->idle_limit = c.limit;
+        send_all(pair.client, c.sent);
+        const auto started = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::duration pinged_after{};
         std::thread peer([&] {
-            EXPECT_EQ(to_hex(read_n(pair.client, 2)), "89 00");  // the ping, then the answer
-            send_all(pair.client, concat({encode({0x8A, {}}), encode({0x82, bytes("go")})}));
+            EXPECT_EQ(to_hex(read_n(pair.client, 2)), "89 00");
+            pinged_after = std::chrono::steady_clock::now() - started;
         });
         const auto message = pair.request->read_ws();
+        const auto failed_after = std::chrono::steady_clock::now() - started;
         peer.join();
-        ASSERT_TRUE(message) << message.error().message;
-        EXPECT_EQ(std::get<ws::Binary>(*message).data, bytes("go"));
+        ASSERT_FALSE(message);
+        EXPECT_EQ(message.error().message, "WebSocket idle: no answer to a ping");
+        EXPECT_EQ(to_hex(read_for(pair.client, 200ms)), "88 02 03 E9");
+        // The system's timer may end a wait up to a tick (a few ms) early.
+        EXPECT_GE(pinged_after, c.limit.quiet - 10ms);
+        EXPECT_LT(pinged_after, c.limit.quiet + 2s);
+        EXPECT_GE(failed_after, c.limit.quiet + c.limit.answer - 20ms);
+        EXPECT_LT(failed_after, c.limit.quiet + c.limit.answer + 2s);
+    }
+}
+
+// A peer that answers each ping is read on, and pinged again each time it is quiet again: the
+// quiet time counts afresh after every answer, neither the answer time in its place (shorter
+// or longer) nor the stream's own read time-out.
+TEST(ReadWs, PingsAgainAfterEachQuietTime) {
+    const http::IdleLimit limits[] = {{50ms, 5s}, {300ms, 50ms}};
+    for (const auto& limit : limits) {
+        SCOPED_TRACE(limit.quiet.count());
+        WsPair pair;
+        pair.request->idle_limit = limit;
+        constexpr int kRounds = 3;
+        std::vector<std::chrono::steady_clock::duration> pinged_after;
+        std::thread peer([&] {
+            auto quiet_since = std::chrono::steady_clock::now();
+            for (int round = 0; round < kRounds; ++round) {
+                // The ping, then the answer and a message.
+                if (to_hex(read_n(pair.client, 2)) != "89 00") break;
+                pinged_after.push_back(std::chrono::steady_clock::now() - quiet_since);
+                quiet_since = std::chrono::steady_clock::now();
+                send_all(pair.client,
+                         concat({encode({0x8A, {}}),
+                                 encode({0x82, bytes("go" + std::to_string(round))})}));
+            }
+        });
+        for (int round = 0; round < kRounds; ++round) {
+            const auto message = pair.request->read_ws();
+            ASSERT_TRUE(message) << message.error().message;
+            EXPECT_EQ(text(std::get<ws::Binary>(*message).data), "go" + std::to_string(round));
+        }
+        peer.join();
+        ASSERT_EQ(pinged_after.size(), static_cast<std::size_t>(kRounds));
+        for (const auto after : pinged_after) {
+            EXPECT_GE(after, limit.quiet - 10ms);
+            EXPECT_LT(after, limit.quiet + 2s);
+        }
     }
 }
 

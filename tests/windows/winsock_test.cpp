@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <thread>
 
@@ -39,6 +40,30 @@ TEST(Winsock, ReadTimeOutAndEndOfStream) {
     const auto at_end = pair.server.read(three);
     ASSERT_TRUE(at_end);
     EXPECT_EQ(*at_end, 0u);
+}
+
+// Winsock leaves a socket whose receive timed out indeterminate: a bounded read waits for
+// readiness instead, and a read that ran out leaves the socket to read on.
+TEST(Winsock, ABoundedReadWaitsForReadinessAndLeavesTheSocketUsable) {
+    EXPECT_FALSE(net::sys::kReceiveUnderTimeout);
+    EXPECT_TRUE(net::sys::timed_out(WSAETIMEDOUT));
+    auto pair = socket_pair();
+    ASSERT_TRUE(pair.server.set_read_timeout(std::chrono::milliseconds(3000)));
+    std::array<uint8_t, 4> buffer{};
+    const auto started = std::chrono::steady_clock::now();
+    const auto ran_out = pair.server.read_within(buffer, 50ms);
+    ASSERT_TRUE(ran_out) << ran_out.error().message;
+    EXPECT_FALSE(*ran_out);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    const auto deadline =
+        pair.server.read_until(buffer, std::chrono::steady_clock::now() + 50ms, 10ms);
+    ASSERT_TRUE(deadline) << deadline.error().message;
+    EXPECT_FALSE(*deadline);
+    send_all(pair.client, "ab");
+    const auto read = pair.server.read_within(buffer, 3000ms);
+    ASSERT_TRUE(read && *read);
+    EXPECT_EQ(**read, 2u);
+    EXPECT_EQ(buffer[1], 'b');
 }
 
 TEST(Winsock, WritingToAPeerThatHasGoneFails) {

@@ -1,5 +1,6 @@
 #include "velkin/net.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <utility>
@@ -71,13 +72,16 @@ IoResult<sockaddr_in> parse_ipv4(std::string_view ipv4_address, uint16_t port) {
 }  // namespace
 
 TcpStream::TcpStream(TcpStream&& other) noexcept
-    : fd_(std::exchange(other.fd_, sys::kInvalidSocket)), write_timeout_(other.write_timeout_) {}
+    : fd_(std::exchange(other.fd_, sys::kInvalidSocket)),
+      write_timeout_(other.write_timeout_),
+      read_timeout_(other.read_timeout_) {}
 
 TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
     if (this != &other) {
         close_fd(fd_);
         fd_ = std::exchange(other.fd_, sys::kInvalidSocket);
         write_timeout_ = other.write_timeout_;
+        read_timeout_ = other.read_timeout_;
     }
     return *this;
 }
@@ -130,6 +134,75 @@ IoResult<std::size_t> TcpStream::read(std::span<uint8_t> buffer) {
         return std::unexpected(last_error());
     }
     return static_cast<std::size_t>(n);
+}
+
+IoResult<std::optional<std::size_t>> TcpStream::receive_under(std::span<uint8_t> buffer,
+                                                              std::chrono::milliseconds timeout) {
+    if (read_timeout_ != timeout) {
+        if (sys::set_receive_timeout(fd_, timeout) != 0) {
+            return std::unexpected(last_error());
+        }
+        read_timeout_ = timeout;
+    }
+    const std::ptrdiff_t n = sys::receive(fd_, buffer.data(), buffer.size());
+    if (n >= 0) {
+        return static_cast<std::size_t>(n);
+    }
+    const int code = sys::last_error();
+    if (sys::timed_out(code)) return std::nullopt;
+    return std::unexpected(os_error(code));
+}
+
+IoResult<std::optional<std::size_t>> TcpStream::receive_when_ready(
+    std::span<uint8_t> buffer, std::chrono::milliseconds limit) {
+    // A failed wait is not the end of the time: the read says what the failure is.
+    if (sys::wait_readable(fd_, limit) == 0) {
+        return std::nullopt;
+    }
+    for (;;) {
+        const std::ptrdiff_t n = sys::receive(fd_, buffer.data(), buffer.size());
+        if (n >= 0) {
+            return static_cast<std::size_t>(n);
+        }
+        if (sys::interrupted(sys::last_error())) continue;
+        return std::unexpected(last_error());
+    }
+}
+
+IoResult<std::optional<std::size_t>> TcpStream::read_within(std::span<uint8_t> buffer,
+                                                            std::chrono::milliseconds limit) {
+    // A zero time-out would mean none at all.
+    limit = std::max(limit, std::chrono::milliseconds(1));
+    if (!sys::kReceiveUnderTimeout) {
+        return receive_when_ready(buffer, limit);
+    }
+    for (;;) {
+        auto read = receive_under(buffer, limit);
+        if (!read && sys::interrupted(read.error().code)) continue;
+        return read;
+    }
+}
+
+IoResult<std::optional<std::size_t>> TcpStream::read_until(
+    std::span<uint8_t> buffer, std::chrono::steady_clock::time_point deadline,
+    std::chrono::milliseconds slack) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return std::nullopt;
+        }
+        if (!sys::kReceiveUnderTimeout) {
+            return receive_when_ready(buffer, left);
+        }
+        // The time-out in force stays when it ends the read neither early nor late by more
+        // than `slack`.
+        const bool keep = read_timeout_ && *read_timeout_ >= left && *read_timeout_ <= left + slack;
+        auto read = receive_under(buffer, keep ? *read_timeout_ : left);
+        // Interrupted, or run out (at the deadline or later): the loop looks at the time left.
+        if ((read && !*read) || (!read && sys::interrupted(read.error().code))) continue;
+        return read;
+    }
 }
 
 IoResult<void> TcpStream::read_exact(std::span<uint8_t> buffer) {
@@ -216,6 +289,7 @@ IoResult<void> TcpStream::set_read_timeout(std::optional<std::chrono::millisecon
     if (sys::set_receive_timeout(fd_, timeout) != 0) {
         return std::unexpected(last_error());
     }
+    read_timeout_ = timeout;
     return {};
 }
 

@@ -56,8 +56,24 @@ public:
     sys::Socket native_handle() const noexcept { return fd_; }
 
     // One read call: up to buffer.size() bytes, 0 at end of stream. An interrupted or timed-out
-    // read is an error, not retried.
+    // read is an error, not retried. It waits at most the read time-out in force: the one
+    // set_read_timeout set, or the bound of the last read_within or read_until where that
+    // bounded the read itself (see sys::kReceiveUnderTimeout).
     IoResult<std::size_t> read(std::span<uint8_t> buffer);
+    // One read that waits at most `limit` (at least a millisecond) for bytes or the peer's end:
+    // up to buffer.size() bytes, 0 at end of stream, nullopt when nothing came in time. An
+    // interrupted read is repeated, and waits its whole `limit` again. On POSIX it is one
+    // receive under SO_RCVTIMEO, set to `limit` only when that is not the one in force (which
+    // `limit` then stays: a quiet connection read again and again under one bound costs one
+    // system call a read); on Windows a wait for readiness, then the read.
+    IoResult<std::optional<std::size_t>> read_within(std::span<uint8_t> buffer,
+                                                     std::chrono::milliseconds limit);
+    // As read_within, until `deadline`, at most `slack` beyond it: the read time-out is set
+    // only when the one in force would end the read before the deadline or more than `slack`
+    // after it, so that a head read in many pieces costs a setsockopt every `slack` at most.
+    IoResult<std::optional<std::size_t>> read_until(std::span<uint8_t> buffer,
+                                                    std::chrono::steady_clock::time_point deadline,
+                                                    std::chrono::milliseconds slack);
     // Fills the whole buffer; end of stream first is an error.
     IoResult<void> read_exact(std::span<uint8_t> buffer);
     IoResult<void> write_all(std::span<const uint8_t> bytes);
@@ -70,6 +86,7 @@ public:
     // mark the end of a response.
     IoResult<void> flush();
     // nullopt: reads block without limit. A zero duration is refused (it would mean the same).
+    // Always set, even when it is the one in force.
     IoResult<void> set_read_timeout(std::optional<std::chrono::milliseconds> timeout);
     // Bounds each send: a write that can pass no byte for `timeout` fails (nullopt: no limit).
     IoResult<void> set_write_timeout(std::optional<std::chrono::milliseconds> timeout);
@@ -84,8 +101,19 @@ public:
     void shutdown_lingering(std::chrono::milliseconds limit, std::size_t max_bytes);
 
 private:
+    // One receive under the read time-out `timeout`, set first when it is not the one in
+    // force: bytes, or nullopt when it ran out. An interrupted receive is an error (the caller
+    // repeats it).
+    IoResult<std::optional<std::size_t>> receive_under(std::span<uint8_t> buffer,
+                                                       std::chrono::milliseconds timeout);
+    // A wait for readiness within `limit`, then one read (retried when interrupted): Winsock's
+    // bounded read.
+    IoResult<std::optional<std::size_t>> receive_when_ready(std::span<uint8_t> buffer,
+                                                            std::chrono::milliseconds limit);
+
     sys::Socket fd_ = sys::kInvalidSocket;
     std::optional<std::chrono::milliseconds> write_timeout_;  // as last set
+    std::optional<std::chrono::milliseconds> read_timeout_;   // in force (nullopt: none)
 };
 
 class TcpListener {

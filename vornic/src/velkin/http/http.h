@@ -106,7 +106,7 @@ struct HttpRequest {
     // that breaks RFC 6455 fails the connection: a close frame with status 1002 goes out and the
     // error is returned, after which the caller must close the connection. Waits on the socket
     // only when the bytes already read make no message; with an idle limit, each such wait
-    // (within a frame too) is an await_frame.
+    // (within a frame too) pings a quiet peer and ends one that does not answer (read_awake).
     IoResult<websocket::WsMessage> read_ws();
     // As read_ws, for a caller that waits for the socket itself beside other work: the next
     // message from the bytes already read, after at most one read of the socket when `read`
@@ -119,9 +119,6 @@ struct HttpRequest {
     // Bytes read from the socket that no read_ws has taken yet (what the client sent behind the
     // last message): the socket's readiness does not show them.
     std::span<const uint8_t> ws_unread() const;
-    // Returns once a byte (or the peer's end) is there to read, pinging once after
-    // `limit.quiet`; fails, having sent close 1001, when no answer comes within `limit.answer`.
-    IoResult<void> await_frame(const IdleLimit& limit);
     IoResult<void> write_frame(uint8_t opcode, std::optional<std::span<const uint8_t>> payload);
     IoResult<void> write_ws_binary(std::span<const uint8_t> data);
     IoResult<void> write_ws_pong(std::optional<std::span<const uint8_t>> payload);
@@ -129,9 +126,13 @@ struct HttpRequest {
                             std::optional<std::span<const uint8_t>> reason);
 
 private:
-    // One read of what the socket holds into the frame parser, after an await_frame when there
-    // is an idle limit (`wait_first`); the end of the stream is an error.
+    // One read of what the socket holds into the frame parser, a read_awake when there is an
+    // idle limit and `wait_first`; the end of the stream is an error.
     IoResult<void> receive_ws(bool wait_first = true);
+    // One read into `into` that waits for a byte (or the peer's end), pinging once after
+    // `limit.quiet`; fails, having sent close 1001, when nothing comes within `limit.answer`
+    // more. Bytes read (0 at the end).
+    IoResult<std::size_t> read_awake(std::span<uint8_t> into, const IdleLimit& limit);
     // The next message in the bytes held, answering pings and a close on the way; nullopt when
     // they hold none.
     IoResult<std::optional<websocket::WsMessage>> take_ws();

@@ -92,13 +92,13 @@ bool is_head_complete(std::span<const uint8_t> head) {
 
 namespace {
 
-// The head through a HeadParser, from reads of up to kReadSize bytes. `before_read` runs before
-// each read; false ends the head there, as a failed read (the time-out included) or the peer's
-// close does.
+// The head through a HeadParser, from reads of up to kReadSize bytes. `read` makes one read
+// into the buffer it is given; 0 ends the head there, as the peer's close, a failed read or the
+// deadline does.
 constexpr std::size_t kReadSize = 16 * 1024;
 
-template <class BeforeRead>
-IoResult<Head> read_head(net::TcpStream& stream, BeforeRead before_read) {
+template <class Read>
+IoResult<Head> read_head(Read read) {
     HeadParser parser;
     // On the connection thread's stack: a heap block per connection would be one more thing
     // for the allocator to keep after a storm of connections.
@@ -107,10 +107,9 @@ IoResult<Head> read_head(net::TcpStream& stream, BeforeRead before_read) {
         auto head = parser.next();
         if (!head) return std::unexpected(net::protocol_error(std::move(head.error().message)));
         if (*head) return std::move(**head);
-        if (!before_read()) break;
-        const auto n = stream.read(buffer);
-        if (!n || *n == 0) break;
-        parser.feed(std::span(buffer).first(*n));
+        const std::size_t n = read(std::span<uint8_t>(buffer));
+        if (n == 0) break;
+        parser.feed(std::span(buffer).first(n));
     }
     const auto held = parser.held();
     return Head{.bytes = std::vector<uint8_t>(held.begin(), held.end()), .after = {}};
@@ -119,24 +118,21 @@ IoResult<Head> read_head(net::TcpStream& stream, BeforeRead before_read) {
 }  // namespace
 
 IoResult<Head> read_header(net::TcpStream& stream) {
-    return read_head(stream, [] { return true; });
+    return read_head([&](std::span<uint8_t> into) -> std::size_t {
+        const auto n = stream.read(into);
+        return n ? *n : 0;
+    });
 }
 
 IoResult<Head> read_header(net::TcpStream& stream, std::chrono::milliseconds deadline) {
-    using clock = std::chrono::steady_clock;
-    const auto end = clock::now() + deadline;
-    // The read time-out is what is left of the deadline. It is set again only when it exceeds
-    // what is left by more than `slack`: a head then ends at most `slack` after its deadline.
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    // Each read waits for what is left of the deadline. The read time-out is set again only
+    // when it exceeds what is left by more than `slack` (TcpStream::read_until): a head then
+    // ends at most `slack` after its deadline.
     const auto slack = std::min<std::chrono::milliseconds>(std::chrono::seconds(1), deadline / 4);
-    std::chrono::milliseconds timeout{0};
-    return read_head(stream, [&] {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - clock::now());
-        if (left.count() <= 0) return false;
-        if (timeout.count() == 0 || timeout > left + slack) {
-            if (!stream.set_read_timeout(left)) return false;
-            timeout = left;
-        }
-        return true;
+    return read_head([&](std::span<uint8_t> into) -> std::size_t {
+        const auto n = stream.read_until(into, end, slack);
+        return n && *n ? **n : 0;
     });
 }
 

@@ -96,15 +96,20 @@ IoError HttpRequest::fail_ws(websocket::FrameError error) {
     return net::protocol_error(std::move(error.message));
 }
 
-IoResult<void> HttpRequest::await_frame(const IdleLimit& limit) {
-    const auto socket = stream.native_handle();
-    if (net::sys::wait_readable(socket, limit.quiet) != 0) return {};  // bytes, an end or a failure
+IoResult<std::size_t> HttpRequest::read_awake(std::span<uint8_t> into, const IdleLimit& limit) {
+    // One read that waits out the quiet time itself (on POSIX one system call; see
+    // TcpStream::read_within), and a second one only after a ping.
+    auto read = stream.read_within(into, limit.quiet);
+    if (!read) return std::unexpected(read.error());
+    if (*read) return **read;  // bytes or the end
     // RFC 6455 5.5.2: "A Ping frame MAY be sent after the connection is established"; a live
     // endpoint answers it with a pong (5.5.3), which browsers do on their own.
     if (auto pinged = write_frame(websocket::kOpPing, std::nullopt); !pinged) {
         return std::unexpected(pinged.error());
     }
-    if (net::sys::wait_readable(socket, limit.answer) != 0) return {};
+    read = stream.read_within(into, limit.answer);
+    if (!read) return std::unexpected(read.error());
+    if (*read) return **read;
     // 1001: "an endpoint is going away"; the peer is not answering, so nothing is waited for.
     (void)close_ws(websocket::kCloseGoingAway, std::nullopt);
     return std::unexpected(net::protocol_error("WebSocket idle: no answer to a ping"));
@@ -113,23 +118,23 @@ IoResult<void> HttpRequest::await_frame(const IdleLimit& limit) {
 IoResult<void> HttpRequest::receive_ws(bool wait_first) {
     // Waited for only when the frames read so far need more: a frame that stops half-way is as
     // quiet as no frame at all. Then one read takes what the socket holds, up to kWsReadSize.
+    const auto into = frames_.space(kWsReadSize);
+    IoResult<std::size_t> read;
     if (wait_first && idle_limit) {
-        if (auto alive = await_frame(*idle_limit); !alive) {
-            return alive;
-        }
+        read = read_awake(into, *idle_limit);
+    } else {
+        do {
+            read = stream.read(into);
+        } while (!read && net::sys::interrupted(read.error().code));
     }
-    for (;;) {
-        const auto read = stream.read(frames_.space(kWsReadSize));
-        if (!read) {
-            if (net::sys::interrupted(read.error().code)) continue;
-            return std::unexpected(read.error());
-        }
-        if (*read == 0) {
-            return std::unexpected(net::end_of_stream());
-        }
-        frames_.commit(*read);
-        return {};
+    if (!read) {
+        return std::unexpected(read.error());
     }
+    if (*read == 0) {
+        return std::unexpected(net::end_of_stream());
+    }
+    frames_.commit(*read);
+    return {};
 }
 
 IoResult<std::size_t> HttpRequest::read_frame(std::vector<uint8_t>& message) {

@@ -59,6 +59,15 @@ bool peer_closed(Socket socket);
 int set_int_option(Socket socket, int level, int name, int value);
 // The receive time-out: nullopt blocks without limit. 0 or -1.
 int set_receive_timeout(Socket socket, std::optional<std::chrono::milliseconds> timeout);
+// How a read waits for bytes within a bound of its own. True (POSIX): it is one receive under
+// the receive time-out, which fails with a code that `timed_out` names when the time-out runs
+// out and leaves the socket as it was. False (Winsock, which leaves a socket indeterminate
+// after a receive has timed out: it "should not be used"): a wait_readable within the bound,
+// then the receive.
+extern const bool kReceiveUnderTimeout;
+// Whether a failed receive's code means that its receive time-out ran out (EAGAIN or
+// EWOULDBLOCK; WSAETIMEDOUT).
+bool timed_out(int code);
 // The send time-out: a send that can pass no byte for that long fails. nullopt blocks without
 // limit. 0 or -1.
 int set_send_timeout(Socket socket, std::optional<std::chrono::milliseconds> timeout);

@@ -69,6 +69,12 @@ int set_send_timeout(Socket socket, std::optional<std::chrono::milliseconds> tim
     return set_timeout(socket, SO_SNDTIMEO, timeout);
 }
 
+// A receive that times out fails with EAGAIN and the socket reads on: a bounded read is one
+// system call (and a setsockopt when its bound is not the one in force).
+const bool kReceiveUnderTimeout = true;
+
+bool timed_out(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
+
 int last_error() { return errno; }
 
 bool interrupted(int code) { return code == EINTR; }

@@ -109,6 +109,13 @@ int set_send_timeout(Socket socket, std::optional<std::chrono::milliseconds> tim
     return set_timeout(socket, SO_SNDTIMEO, timeout);
 }
 
+// "If a send or receive operation times out on a socket, the socket state is indeterminate,
+// and should not be used" (setsockopt, SO_RCVTIMEO): a bounded read waits with WSAPoll, then
+// receives. The receive time-out stays a last bound that ends the connection.
+const bool kReceiveUnderTimeout = false;
+
+bool timed_out(int code) { return code == WSAETIMEDOUT; }
+
 int last_error() { return ::WSAGetLastError(); }
 
 bool interrupted(int code) { return code == WSAEINTR; }
