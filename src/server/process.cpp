@@ -13,7 +13,6 @@
 namespace kx_agent::server {
 namespace {
 
-// Said once while the service stays away; a call that succeeds again re-arms it.
 std::atomic<bool> no_service_said{false};
 
 std::string hex_start(std::span<const uint8_t> bytes) {
@@ -58,6 +57,51 @@ Answer answer(const smartcard::DecodedMessage& message, data_view::DataView& rep
     }
     return {};
 }
+
+// Said once, whatever the mode, while the PC/SC service stays away; a call that succeeds
+// re-arms it.
+void note_service(uint32_t code) {
+    if (code == smartcard::rc::no_service) {
+        if (!no_service_said.exchange(true))
+            diagnostics::err(
+                "The PC/SC service is not running (SCARD_E_NO_SERVICE): the agent answers its "
+                "calls with that code until it runs.");
+    } else if (code == smartcard::rc::success) {
+        no_service_said.store(false, std::memory_order_relaxed);
+    }
+}
+
+// The --verbose line of a message of `connection`; `code`: a call's ReturnCode.
+void say(uint64_t connection, const smartcard::DecodedMessage& message,
+         std::optional<uint32_t> code, std::chrono::microseconds took) {
+    const std::string who = "connection " + std::to_string(connection) + ": ";
+    switch (message.kind) {
+    case MessageKind::call: {
+        std::string name(message.name());
+        if (name.empty()) {
+            char text[11];
+            std::snprintf(text, sizeof text, "0x%08X",
+                          static_cast<unsigned>(message.head.ioControlCode));
+            name = std::string("unknown call ") + text;
+        }
+        const std::string outcome =
+            code ? std::string(smartcard::returnCodeName(*code)) : std::string("no return code");
+        diagnostics::client_out(who + name + " -> " + outcome + ", " +
+                                std::to_string(took.count()) + " us");
+        break;
+    }
+    case MessageKind::handshake:
+        diagnostics::client_out(who + "handshake " + hex_start(message.bytes));
+        break;
+    case MessageKind::unrecognised:
+        diagnostics::client_out(
+            who + (cut_short(message) ? "call cut short: " : "unrecognised message: ") +
+            std::to_string(message.bytes.size()) + " bytes (" + hex_start(message.bytes) +
+            "); the connection ends");
+        break;
+    }
+}
+
 }  // namespace
 
 std::optional<uint8_t> granted_flags(const smartcard::DecodedMessage& message) {
@@ -79,52 +123,16 @@ std::vector<uint8_t> refusal(const smartcard::CallHead& head, uint32_t code) {
 
 bool process_call(uint64_t connection, const smartcard::DecodedMessage& message,
                   data_view::DataView& reply, const smartcard::Services& services) {
-    const auto started = std::chrono::steady_clock::now();
+    // Only --verbose takes the time of a call.
+    const bool verbose = diagnostics::verbose();
+    const auto started =
+        verbose ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
     const Answer answered = answer(message, reply, services);
-    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::steady_clock::now() - started);
-    const std::string who = "connection " + std::to_string(connection) + ": ";
-    switch (message.kind) {
-    case MessageKind::call: {
-        // Plain values, not an optional: g++ 12 misjudges an optional's use here.
-        const bool answered_code = answered.code.has_value();
-        const uint32_t result = answered.code.value_or(0);
-        if (answered_code && result == smartcard::rc::no_service) {
-            if (!no_service_said.exchange(true))
-                diagnostics::err(
-                    "The PC/SC service is not running (SCARD_E_NO_SERVICE): the "
-                    "agent answers its calls with that code until it runs.");
-        } else if (answered_code && result == 0) {
-            no_service_said.store(false, std::memory_order_relaxed);
-        }
-        if (diagnostics::verbose()) {
-            std::string name(message.name());
-            if (name.empty()) {
-                char text[11];
-                std::snprintf(text, sizeof text, "0x%08X",
-                              static_cast<unsigned>(message.head.ioControlCode));
-                name = std::string("unknown call ") + text;
-            }
-            const std::string outcome = answered_code
-                                            ? std::string(smartcard::returnCodeName(result))
-                                            : std::string("no return code");
-            diagnostics::client_out(who + name + " -> " + outcome + ", " +
-                                    std::to_string(took.count()) + " us");
-        }
-        break;
-    }
-    case MessageKind::handshake:
-        if (diagnostics::verbose())
-            diagnostics::client_out(who + "handshake " + hex_start(message.bytes));
-        break;
-    case MessageKind::unrecognised:
-        if (diagnostics::verbose()) {
-            diagnostics::client_out(
-                who + (cut_short(message) ? "call cut short: " : "unrecognised message: ") +
-                std::to_string(message.bytes.size()) + " bytes (" + hex_start(message.bytes) +
-                "); the connection ends");
-        }
-        break;
+    if (answered.code) note_service(*answered.code);
+    if (verbose) {
+        const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - started);
+        say(connection, message, answered.code, took);
     }
     return answered.answered;
 }
