@@ -1,7 +1,6 @@
 #include "server/relay.h"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -35,7 +34,7 @@ namespace websocket = vornic::velkin::http::websocket;
 
 enum class Mode { strict, concurrent };
 
-Mode asked_mode(const std::vector<uint8_t>& message) {
+Mode asked_mode(const smartcard::DecodedMessage& message) {
     auto flags = granted_flags(message);
     return flags && (*flags & kRepliesInAnyOrder) ? Mode::concurrent : Mode::strict;
 }
@@ -138,13 +137,18 @@ public:
 
 private:
     using End = std::optional<http::IoResult<void>>;
+    // A message read, decoded once: its kind, and for a call its order, lane and timing, and
+    // the call that its turn carries out.
     struct Message {
-        std::vector<uint8_t> bytes;
-        std::size_t weight = 0;
-        MessageKind kind = MessageKind::call;
-        // A call: what it waits for, and when it was read (a cancel read after it ends it, also
-        // while it waits its turn).
-        smartcard::CallOrder order;
+        explicit Message(std::vector<uint8_t>&& read)
+            : bytes(std::move(read)),
+              weight(std::max(bytes.size(), kMessageWeight)),
+              decoded(smartcard::decode(bytes)) {}
+        std::vector<uint8_t> bytes;  // what `decoded` refers to
+        std::size_t weight;
+        smartcard::DecodedMessage decoded;
+        // A call: when it was read (a cancel read after it ends it, also while it waits its
+        // turn).
         uint64_t arrival = 0;
     };
     struct Reply {
@@ -180,17 +184,13 @@ private:
     }
 
     End read_binary(std::vector<uint8_t> bytes) {
-        Message read;
-        read.bytes = std::move(bytes);
-        read.weight = std::max(read.bytes.size(), kMessageWeight);
-        read.kind = classify(read.bytes);
-        if (read.kind != MessageKind::call) {
+        Message read(std::move(bytes));
+        if (read.decoded.kind != MessageKind::call) {
             ++others_held_;
             count(read.weight);
             hold(std::move(read));
             return std::nullopt;
         }
-        read.order = smartcard::callOrder(read.bytes);
         read.arrival = smartcard::ConnectionScope::arrive();
         // Side by side, with nothing but calls before it (no switch to strict order waits).
         if (mode_ == Mode::concurrent && others_held_ == 0) {
@@ -201,7 +201,7 @@ private:
             }
             if (!admit(read.weight)) {
                 auto sent =
-                    request_.write_ws_binary(refusal(read.bytes, smartcard::rc::no_memory.value()));
+                    request_.write_ws_binary(refusal(read.decoded.head, smartcard::rc::no_memory));
                 if (!sent) return sent;
                 return std::nullopt;
             }
@@ -212,23 +212,17 @@ private:
         return std::nullopt;
     }
 
-    // The context whose calls run one after another with this call's, side by side; 0: none.
-    static uint64_t lane_context(const smartcard::CallOrder& order) {
-        using Kind = smartcard::CallOrder::Kind;
-        return order.kind == Kind::context || order.kind == Kind::endTransaction ? order.context
-                                                                                 : 0;
-    }
-
     // A Cancel runs as soon as it is read, beyond the in-flight bound (up to as many again), and
     // so does an EndTransaction while no call read before it on its context is still waiting:
     // the calls in flight may be waiting for just them (a wait it cancels; a call on another
     // context that waits for the card this transaction holds).
     bool runs_when_read(const Message& call) const {
         if (in_flight_ >= 2 * limits().calls_in_flight) return false;
-        switch (call.order.kind) {
+        const smartcard::CallOrder& order = call.decoded.order;
+        switch (order.kind) {
         case smartcard::CallOrder::Kind::cancel: return true;
         case smartcard::CallOrder::Kind::endTransaction:
-            return !held_lanes_.contains(call.order.context);
+            return !held_lanes_.contains(order.context);
         default: return false;
         }
     }
@@ -260,8 +254,8 @@ private:
         return true;
     }
 
-    void hold(Message message) {
-        if (uint64_t context = lane_context(message.order); context != 0) ++held_lanes_[context];
+    void hold(Message&& message) {
+        if (uint64_t context = message.decoded.lane; context != 0) ++held_lanes_[context];
         read_.push_back(std::move(message));
     }
 
@@ -269,23 +263,23 @@ private:
     End take_calls() {
         while (!read_.empty()) {
             Message& next = read_.front();
-            switch (next.kind) {
+            switch (next.decoded.kind) {
             case MessageKind::unrecognised: {
                 // Side by side the relay ends at once; in strict order after the replies before it.
                 if (mode_ == Mode::strict && in_flight_ > 0) return std::nullopt;
                 std::vector<uint8_t> none;
                 data_view::DataView view(none, 0);
-                (void)process_call(id(), next.bytes, view, services_);  // says why it ends
+                (void)process_call(id(), next.decoded, view, services_);  // says why it ends
                 return http::IoResult<void>{};
             }
             case MessageKind::handshake: {
-                const Mode asked = asked_mode(next.bytes);
+                const Mode asked = asked_mode(next.decoded);
                 // Back to strict order (or in it): what is in flight is answered first.
                 if (in_flight_ > 0 && (mode_ == Mode::strict || asked == Mode::strict))
                     return std::nullopt;
                 std::vector<uint8_t> reply;
                 data_view::DataView view(reply, 0);
-                (void)process_call(id(), next.bytes, view, services_);
+                (void)process_call(id(), next.decoded, view, services_);
                 release(next.weight);
                 read_.pop_front();
                 --others_held_;
@@ -299,7 +293,7 @@ private:
                 if (in_flight_ >= bound) return std::nullopt;
                 Message call = std::move(next);
                 read_.pop_front();
-                if (uint64_t context = lane_context(call.order); context != 0) {
+                if (uint64_t context = call.decoded.lane; context != 0) {
                     auto held = held_lanes_.find(context);
                     if (--held->second == 0) held_lanes_.erase(held);
                 }
@@ -311,8 +305,8 @@ private:
         return std::nullopt;
     }
 
-    http::IoResult<void> submit(Message call) {
-        const uint64_t context = lane_context(call.order);
+    http::IoResult<void> submit(Message&& call) {
+        const uint64_t context = call.decoded.lane;
         CallScheduler::Lane lane;
         if (mode_ == Mode::strict) {
             lane = kStrictLane;
@@ -320,16 +314,13 @@ private:
         } else if (context != 0) {
             lane = context;
         }
-        const uint64_t arrival = call.arrival;
-        std::array<uint8_t, smartcard::kCallHeadSize> head{};
-        std::copy_n(call.bytes.begin(), std::min(call.bytes.size(), head.size()), head.begin());
         const std::size_t weight = call.weight;
         // In strict order a call that returns at once runs on this thread: handing it to a
         // worker and its reply back would cost more than the call itself.
-        if (mode_ == Mode::strict && smartcard::returnsAtOnce(call.bytes)) {
+        if (mode_ == Mode::strict && call.decoded.atOnce) {
             release(weight);
             strict_context_ = 0;
-            return request_.write_ws_binary(carry_out(call.bytes, arrival));
+            return request_.write_ws_binary(carry_out(call));
         }
         if (!wake_) {
             wake_.emplace();
@@ -340,23 +331,27 @@ private:
             // the connection's own thread carries it out, as it always could.
             release(weight);
             if (mode_ == Mode::concurrent)
-                return request_.write_ws_binary(refusal(head, smartcard::rc::no_memory.value()));
+                return request_.write_ws_binary(
+                    refusal(call.decoded.head, smartcard::rc::no_memory));
             strict_context_ = 0;
-            return request_.write_ws_binary(carry_out(call.bytes, arrival));
+            return request_.write_ws_binary(carry_out(call));
         }
         ++in_flight_;
-        CallScheduler::Task task = [this, arrival, weight,
-                                    message = std::move(call.bytes)]() mutable {
-            std::vector<uint8_t> reply = carry_out(message, arrival);
-            std::vector<uint8_t>().swap(message);  // what it held goes before it counts as gone
-            deliver(std::move(reply), weight);
+        const smartcard::CallHead head = call.decoded.head;  // for a refusal, should no thread come
+        CallScheduler::Task task = [this, message = std::move(call)]() mutable {
+            std::vector<uint8_t> reply = carry_out(message);
+            // What it held goes before it counts as gone: the call's own buffers, then the bytes
+            // it refers to.
+            message.decoded = {};
+            std::vector<uint8_t>().swap(message.bytes);
+            deliver(std::move(reply), message.weight);
         };
         if (scheduler_.submit(lane, std::move(task))) return {};
         // No thread for it (a process limit): side by side it is refused; in strict order this
         // thread carries it out, as it always could, and its reply comes as a worker's would.
         if (mode_ == Mode::concurrent) {
             task = nullptr;
-            deliver(refusal(head, smartcard::rc::no_memory.value()), weight);
+            deliver(refusal(head, smartcard::rc::no_memory), weight);
         } else {
             task();
         }
@@ -365,13 +360,13 @@ private:
 
     // One call of this connection, through a stack whose connection layer names it and when
     // the call arrived.
-    std::vector<uint8_t> carry_out(const std::vector<uint8_t>& message, uint64_t arrival) {
-        smartcard::ConnectionScope::Call call(scope_, arrival);
+    std::vector<uint8_t> carry_out(const Message& message) {
+        smartcard::ConnectionScope::Call call(scope_, message.arrival);
         smartcard::ClientLayers layers(call);
         const smartcard::Services services{layers.top(), services_.cache, services_.transmits};
         std::vector<uint8_t> reply;
         data_view::DataView view(reply, 0);
-        process_call(id(), message, view, services);
+        process_call(id(), message.decoded, view, services);
         return reply;
     }
 

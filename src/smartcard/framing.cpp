@@ -25,7 +25,7 @@ constexpr std::size_t kOutputBufferLengthOffset = 18;
 constexpr std::size_t kObjectBufferLengthOffset = 30;
 // The prefix (2) and the reply head (36) in front of the object buffer: where the _Return's
 // first field, ReturnCode, starts.
-constexpr std::size_t kReplyHeadSize = kReturnCodeOffset;
+constexpr std::size_t kReplyHeadSize = 38;
 
 // Every [MS-RDPESC] SCARD_IOCTL_ code the relay knows: the rows of every family, in ascending
 // order of their codes, gathered once.
@@ -86,10 +86,12 @@ void writeReplyHead(DataView& reply) {
     reply.setLittleEndian32(0);
 }
 
-// Writes the reply after its prefix: the head, the _Return through `body`, then the lengths the
-// head carries, measured from what was written, and the request's ids.
+// Writes the reply: the prefix, the head, the _Return through `body`, then the lengths the head
+// carries, measured from what was written, and the call's ids.
 template <class Body>
-void answer(DataView& reply, uint32_t deviceId, uint32_t completionId, Body body) {
+void answer(DataView& reply, const CallHead& head, Body body) {
+    reply.setByte(3);
+    reply.setByte(3);
     writeReplyHead(reply);
     NdrWriter out(reply);
     body(out);
@@ -98,84 +100,81 @@ void answer(DataView& reply, uint32_t deviceId, uint32_t completionId, Body body
     reply.setLittleEndian32AtPosition(kObjectBufferLengthOffset, objectBufferLength);
     reply.length = kReplyHeadSize + objectBufferLength;
     reply.markEnd();
-    reply.setLittleEndian32AtPosition(kDeviceIdOffset, deviceId);
-    reply.setLittleEndian32AtPosition(kCompletionIdOffset, completionId);
+    reply.setLittleEndian32AtPosition(kDeviceIdOffset, head.deviceId);
+    reply.setLittleEndian32AtPosition(kCompletionIdOffset, head.completionId);
 }
 
-struct Frame {
-    uint32_t ioControlCode;
-    uint32_t deviceId;
-    uint32_t completionId;
-};
-
-Frame readFrame(DataView& request) {
-    Frame frame{};
-    frame.ioControlCode = request.getLittleEndian32();
-    frame.deviceId = request.getLittleEndian32();
-    frame.completionId = request.getLittleEndian32();
-    return frame;
-}
+constexpr uint8_t kClass = 3;
+constexpr uint8_t kHandshake = 1;
+constexpr uint8_t kCall = 3;
 
 }  // namespace
-
-std::string_view callName(uint32_t ioControlCode) {
-    const CallRow* call = findCall(ioControlCode);
-    return call != nullptr ? call->name : std::string_view{};
-}
 
 void handshake(std::vector<uint8_t>& reply) {
     reply.push_back(3);
     reply.push_back(2);
 }
 
-CallOrder callOrder(const std::vector<uint8_t>& message) {
+DecodedMessage decode(const std::vector<uint8_t>& message) {
+    DecodedMessage decoded;
+    decoded.bytes = message;
+    if (message.size() < 2 || message[0] != kClass) return decoded;
+    if (message[1] == kHandshake) {
+        decoded.kind = MessageKind::handshake;
+        if (message.size() > 2) decoded.flags = message[2];
+        return decoded;
+    }
+    if (message[1] != kCall || message.size() < kCallHeadSize) return decoded;
+    decoded.kind = MessageKind::call;
     DataView request(message, 2);
-    Frame frame = readFrame(request);
-    const CallRow* call = findCall(frame.ioControlCode);
-    if (call == nullptr || call->kind == CallOrder::Kind::independent) return {};
-    skipTypeHeaders(frame.ioControlCode, request);
+    CallHead& head = decoded.head;
+    head.ioControlCode = request.getLittleEndian32();
+    head.deviceId = request.getLittleEndian32();
+    head.completionId = request.getLittleEndian32();
+    head.row = findCall(head.ioControlCode);
+    if (head.row == nullptr) return decoded;
+    const CallRow& row = *head.row;
+    decoded.atOnce = row.timing == Timing::atOnce;
+    skipTypeHeaders(head.ioControlCode, request);
     NdrReader in(request);
-    uint64_t context = call->handler->waitsOn(in, call->form);
-    if (context == 0) return {};
-    return {call->kind, context};
+    const uint64_t context = row.handler->decode(in, row.form, decoded.call);
+    decoded.said = in.takeSaid();
+    if (row.kind == CallOrder::Kind::independent || context == 0) return decoded;
+    decoded.order = {row.kind, context};
+    if (row.kind == CallOrder::Kind::context || row.kind == CallOrder::Kind::endTransaction)
+        decoded.lane = context;
+    return decoded;
 }
 
-bool returnsAtOnce(const std::vector<uint8_t>& message) {
-    DataView request(message, 2);
-    Frame frame = readFrame(request);
-    if (request.failed()) return false;
-    const CallRow* call = findCall(frame.ioControlCode);
-    return call != nullptr && call->timing == Timing::atOnce;
+std::string_view DecodedMessage::name() const {
+    return head.row != nullptr ? head.row->name : std::string_view{};
+}
+
+ReturnCode DecodedMessage::run(DataView& reply, const Services& services) const {
+    assert(kind == MessageKind::call);
+    if (!said.empty()) diagnostics::client_out(said);
+    const CallRow* row = head.row;
+    // The code comes from the remote session, where any program may send one call after another.
+    if (row == nullptr && diagnostics::verbose())
+        diagnostics::client_out("Unknown smarcard operation: " +
+                                std::to_string(head.ioControlCode));
+    ReturnCode returnCode = rc::unsupported_feature;
+    answer(reply, head, [&](NdrWriter& out) {
+        if (row == nullptr) return LongReturn{returnCode}.encode(out, CharForm::A);
+        returnCode = row->handler->run(call, out, row->form, services);
+    });
+    return returnCode;
 }
 
 void process_smartcard(const std::vector<uint8_t>& message, DataView& reply,
                        const Services& services) {
-    DataView request(message, 2);
-    reply.setByte(3);
-    reply.setByte(3);
-    Frame frame = readFrame(request);
-    const CallRow* call = findCall(frame.ioControlCode);
-    // The code comes from the remote session, where any program may send one call after another.
-    if (call == nullptr && diagnostics::verbose())
-        diagnostics::client_out("Unknown smarcard operation: " +
-                                std::to_string(frame.ioControlCode));
-    answer(reply, frame.deviceId, frame.completionId, [&](NdrWriter& out) {
-        if (call == nullptr) return LongReturn{rc::unsupported_feature}.encode(out, CharForm::A);
-        skipTypeHeaders(frame.ioControlCode, request);
-        NdrReader in(request);
-        call->handler->run(in, out, call->form, services);
-    });
+    decode(message).run(reply, services);
 }
 
-void refuse_smartcard(const std::vector<uint8_t>& message, DataView& reply, uint32_t code) {
-    DataView request(message, 2);
-    reply.setByte(3);
-    reply.setByte(3);
-    Frame frame = readFrame(request);
-    const CallRow* call = findCall(frame.ioControlCode);
-    answer(reply, frame.deviceId, frame.completionId, [&](NdrWriter& out) {
-        if (call == nullptr) return LongReturn{ReturnCode(code)}.encode(out, CharForm::A);
-        call->handler->refuse(out, call->form, code);
+void refuse_smartcard(const CallHead& head, DataView& reply, ReturnCode code) {
+    answer(reply, head, [&](NdrWriter& out) {
+        if (head.row == nullptr) return LongReturn{code}.encode(out, CharForm::A);
+        head.row->handler->refuse(out, head.row->form, code);
     });
 }
 

@@ -14,41 +14,27 @@
 // says what a family of calls writes for each call.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "data_view.h"
+#include "smartcard/held_call.h"
 #include "smartcard/wire/char_form.h"
 
 namespace kx_agent::smartcard {
 
 using data_view::DataView;
+struct Services;  // smartcard/calls/services.h
 
 // A relayed call's head: 03 03, IoControlCode, DeviceId, CompletionId.
 inline constexpr std::size_t kCallHeadSize = 14;
-// A reply's ReturnCode: after 03 03, the device I/O completion head (16 bytes) and the NDR type
-// headers (16 bytes), the _Return's first field.
-inline constexpr std::size_t kReturnCodeOffset = 38;
-
-// Decodes the call in `message` (which starts with 03 03 and holds at least the 14 bytes up to
-// CompletionId), carries it out with `services` (smartcard/calls/services.h) and leaves exactly one
-// complete reply in `reply`.
-struct Services;
-void process_smartcard(const std::vector<uint8_t>& message, DataView& reply,
-                       const Services& services);
-// Answers the call in `message` without carrying it out: its own _Return, zeroed, with `code`
-// (SCARD_E_NO_MEMORY when the agent has no thread to run it on, say).
-void refuse_smartcard(const std::vector<uint8_t>& message, DataView& reply, uint32_t code);
-// The answer to the 03 01 handshake message: 03 02.
-void handshake(std::vector<uint8_t>& reply);
-// The [MS-RDPESC] name of an I/O control code ("SCARD_IOCTL_STATUSW"); empty when unknown.
-std::string_view callName(uint32_t ioControlCode);
 
 // What a call has to wait for when a connection carries out its calls side by side: the calls
-// before it on the same PC/SC context (a call on a card handle names its context as well).
-// Read from the call in `message` (03 03 and the rest) without side effects; a call whose
-// context cannot be read, or that names none, waits for nothing.
+// before it on the same PC/SC context (a call on a card handle names its context as well). A
+// call whose context cannot be read, or that names none, waits for nothing.
 struct CallOrder {
     enum class Kind {
         independent,  // touches no context (establish, unsupported and unknown calls)
@@ -61,11 +47,64 @@ struct CallOrder {
     Kind kind = Kind::independent;
     uint64_t context = 0;
 };
-CallOrder callOrder(const std::vector<uint8_t>& message);
 
-// Whether the call of `message` returns at once: it neither exchanges with a card nor waits for
-// one or for a time-out (a context, a list, a status, the cache). A connection in strict order
-// carries such a call out on its own thread rather than handing it to a worker.
-bool returnsAtOnce(const std::vector<uint8_t>& message);
+// The kinds of binary message a relay receives: 03 01 (handshake, optionally followed by one
+// byte of flags), 03 03 (a call, at least kCallHeadSize bytes) and anything else.
+enum class MessageKind { handshake, call, unrecognised };
+
+struct CallRow;  // smartcard/calls/call.h
+
+// A call's head as its message holds it, and the dispatch row of its code: all that an answer
+// needs to be framed.
+struct CallHead {
+    uint32_t ioControlCode = 0;
+    uint32_t deviceId = 0;
+    uint32_t completionId = 0;
+    const CallRow* row = nullptr;  // null: a code the agent does not know
+};
+
+// One binary message, decoded once, as soon as it is read: what kind it is and, for a call, its
+// head and row, the typed call, and what the relay orders and places it by. Carrying the call
+// out later decodes nothing again.
+//
+// It refers to the bytes of its message (`bytes`, and the byte arrays of the typed call): they
+// must outlive it where they are (moving the vector that holds them does not move them).
+struct DecodedMessage {
+    MessageKind kind = MessageKind::unrecognised;
+    std::span<const uint8_t> bytes;  // the whole message
+    std::optional<uint8_t> flags;    // a handshake: the flags it offers, if any
+    // A call:
+    CallHead head;
+    CallOrder order;
+    // The context whose calls run one after another with this one when calls run side by side
+    // (a call ordered by its context, or an EndTransaction); 0: none.
+    uint64_t lane = 0;
+    // It neither exchanges with a card nor waits for one or for a time-out (a context, a list, a
+    // status, the cache): a connection in strict order carries it out on its own thread rather
+    // than handing it to a worker.
+    bool atOnce = false;
+    HeldCall call;
+    // A line the call says when it is carried out (a context count that disagrees, say); the
+    // decode itself says nothing, as a call is decoded before its turn comes.
+    std::string said;
+
+    // The [MS-RDPESC] name of a call's code ("SCARD_IOCTL_STATUSW"); empty when unknown.
+    std::string_view name() const;
+    // Carries out the call with `services` (smartcard/calls/services.h) and leaves exactly one
+    // complete reply in `reply`; gives the _Return's ReturnCode.
+    ReturnCode run(DataView& reply, const Services& services) const;
+};
+DecodedMessage decode(const std::vector<uint8_t>& message);
+
+// Decodes the call in `message` (which starts with 03 03 and holds at least the 14 bytes up to
+// CompletionId), carries it out with `services` and leaves exactly one complete reply in
+// `reply`.
+void process_smartcard(const std::vector<uint8_t>& message, DataView& reply,
+                       const Services& services);
+// Answers the call of `head` without carrying it out: its own _Return, zeroed, with `code`
+// (SCARD_E_NO_MEMORY when the agent has no thread to run it on, say).
+void refuse_smartcard(const CallHead& head, DataView& reply, ReturnCode code);
+// The answer to the 03 01 handshake message: 03 02.
+void handshake(std::vector<uint8_t>& reply);
 
 }  // namespace kx_agent::smartcard

@@ -1,6 +1,8 @@
 """A web client's calls travel through the real agent to pcscd and back."""
 import asyncio
+import re
 import socket
+import struct
 import time
 import unittest
 
@@ -219,6 +221,9 @@ class Log(unittest.TestCase):
                 self.assertEqual(return_code(reply), 0)
                 self.assertEqual(return_code(await roundtrip(ws, context_call(IS_VALID, b"\xff" * 8))),
                                  0x80100003)
+                # A context count that is not cbContext: refused, and said once.
+                bad_count = call(IS_VALID, struct.pack("<III", 8, 0x00020000, 4) + b"\x01\x00\x00\x00")
+                self.assertEqual(return_code(await roundtrip(ws, bad_count)), 0x80100011)
                 await roundtrip(ws, context_call(RELEASE, reply[-8:]))
                 await ws.send(bytes([3, 9]))
                 with self.assertRaises(websockets.ConnectionClosed):
@@ -229,12 +234,18 @@ class Log(unittest.TestCase):
                 r"connection (\d+) opened \(origin https://rdp\.example\.com\)",
                 r"connection \d+: SCARD_IOCTL_ESTABLISHCONTEXT -> SCARD_S_SUCCESS, \d+ us",
                 r"connection \d+: SCARD_IOCTL_ISVALIDCONTEXT -> SCARD_E_INVALID_HANDLE, \d+ us",
+                r"ERROR: isValidContext\(\), error: wrong size of card ctx: 4",
+                r"connection \d+: SCARD_IOCTL_ISVALIDCONTEXT -> SCARD_E_INVALID_VALUE, \d+ us",
                 r"connection \d+: SCARD_IOCTL_RELEASECONTEXT -> SCARD_S_SUCCESS, \d+ us",
                 r"connection \d+: unrecognised message: 2 bytes \(03 09\); the connection ends",
                 r"connection \d+ closed",
             ]
             for pattern in expected:
                 self.assertIsNotNone(agent.wait_for_match(pattern), (pattern, agent.stdout()))
+            # Each of them once: a call is decoded once, and says what it found once.
+            for pattern in expected:
+                said = [line for line in agent.stdout() if re.fullmatch(pattern, line)]
+                self.assertEqual(len(said), 1, (pattern, said))
 
     def test_a_missing_service_is_said_once(self):
         # pcsc-lite finds pcscd through this socket name: none there is a service not running.

@@ -138,10 +138,13 @@ TEST(CallOrder, EveryCallOnAContextNamesIt) {
         {"WriteCacheW", cache_call(ioctl::writeCacheW, 2), Kind::context, true},
     };
     for (const auto& c : cases) {
-        auto order = smartcard::callOrder(c.message);
+        const auto decoded = smartcard::decode(c.message);
+        const auto& order = decoded.order;
         EXPECT_EQ(order.kind, c.kind) << c.name;
-        EXPECT_EQ(smartcard::returnsAtOnce(c.message), c.atOnce) << c.name;
+        EXPECT_EQ(decoded.atOnce, c.atOnce) << c.name;
         EXPECT_EQ(order.context, kContext) << c.name;
+        // Side by side it runs behind the earlier calls on its context; a Cancel beside them.
+        EXPECT_EQ(decoded.lane, c.kind == Kind::cancel ? 0 : kContext) << c.name;
     }
     // A handle whose context is empty, as Connect_Return hands it out, is ordered by the handle.
     struct EmptyContext {
@@ -154,13 +157,14 @@ TEST(CallOrder, EveryCallOnAContextNamesIt) {
           EmptyContext{ioctl::getTransmitCount, 0}}) {
         Ndr n;
         n.u32(0).u32(0).u32(8).u32(0x00020004).zeros(4 * words).context(0x00010002);
-        auto order = smartcard::callOrder(call_message(code, n.data()));
+        auto order = smartcard::decode(call_message(code, n.data())).order;
         EXPECT_EQ(order.kind, Kind::context) << std::hex << code;
         EXPECT_EQ(order.context, 0x00010002u) << std::hex << code;
     }
     // A 4-byte reference names the same context as its 8-byte form, as PC/SC receives it.
-    auto four = smartcard::callOrder(
-        connect_call(ioctl::connectA, "R", 1, Ndr().u32(static_cast<uint32_t>(kContext)).data()));
+    auto four = smartcard::decode(connect_call(ioctl::connectA, "R", 1,
+                                               Ndr().u32(static_cast<uint32_t>(kContext)).data()))
+                    .order;
     EXPECT_EQ(four.context, kContext);
 }
 
@@ -177,7 +181,7 @@ TEST(CallOrder, ReadsTheContextThatTheHandlerGivesPcsc) {
         fake.calls.clear();
         relay(message);
         ASSERT_FALSE(fake.calls.empty()) << to_hex(message);
-        EXPECT_EQ(fake.calls.front().target, smartcard::callOrder(message).context)
+        EXPECT_EQ(fake.calls.front().target, smartcard::decode(message).order.context)
             << fake.calls.front().function;
     }
 }
@@ -201,11 +205,11 @@ TEST(CallOrder, CallsWithoutAReadableContextWaitForNothing) {
         ioctl::listReadersW, Ndr().u32(0).u32(0).u32(0).u32(0).u32(0).u32(0xFFFFFFFF).data());
     for (const Bytes& message : {establish, unsupported, access_started, unknown, lying_name,
                                  sixteen_byte_reference, header_only, no_context_list, cut}) {
-        auto order = smartcard::callOrder(message);
+        auto order = smartcard::decode(message).order;
         EXPECT_EQ(order.kind, Kind::independent) << to_hex(message);
     }
     // Only the 14 bytes up to CompletionId are promised.
-    EXPECT_EQ(smartcard::callOrder(Bytes{3, 3, 0xB8, 0, 9, 0, 1, 0, 0, 0, 2, 0, 0, 0}).kind,
+    EXPECT_EQ(smartcard::decode(Bytes{3, 3, 0xB8, 0, 9, 0, 1, 0, 0, 0, 2, 0, 0, 0}).order.kind,
               Kind::independent);
 }
 

@@ -78,7 +78,7 @@ TEST(ContextCalls, CountThatDiffersIsInvalidValue) {
     // Said once, when carried out: learning the call's order first says nothing.
     Bytes call = context_call(kIsValid, 8, 4, from_hex("01 00 00 00"));
     testing::internal::CaptureStdout();
-    EXPECT_EQ(smartcard::callOrder(call).kind, smartcard::CallOrder::Kind::independent);
+    EXPECT_EQ(smartcard::decode(call).order.kind, smartcard::CallOrder::Kind::independent);
     Bytes reply = relay(call);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "ERROR: isValidContext(), error: wrong size of card ctx: 4\n");

@@ -109,7 +109,8 @@ TEST(Framing, Padding) {
 TEST(Framing, RefusedCallsAnswerTheirOwnZeroedReturn) {
     for (auto [code, object_length] : {std::pair{0x000900A4u, 16u}, std::pair{0x000900CCu, 56u},
                                        std::pair{0x000900BCu, 8u}, std::pair{0x00090015u, 8u}}) {
-        Bytes reply = server::refusal(bare_call(code, 7, 9), 0x80100006);
+        Bytes reply = server::refusal(smartcard::decode(bare_call(code, 7, 9)).head,
+                                      smartcard::ReturnCode{0x80100006});
         EXPECT_EQ(reply.size(), 38 + object_length) << std::hex << code;
         EXPECT_EQ(u32_at(reply, 6), 7u);
         EXPECT_EQ(u32_at(reply, 10), 9u);

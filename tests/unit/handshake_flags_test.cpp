@@ -19,11 +19,14 @@ TEST(Handshake, FlagsOfferedAreAnsweredWithThoseGranted) {
                                   Case{"03 01 FE", "03 02 00"}, Case{"03 01 01 77", "03 02 01"}}) {
         EXPECT_EQ(to_hex(relay(from_hex(message))), reply) << message;
     }
-    EXPECT_EQ(server::granted_flags(from_hex("03 01")), std::nullopt);
-    EXPECT_EQ(server::granted_flags(from_hex("03 01 03")), server::kRepliesInAnyOrder);
-    EXPECT_EQ(server::granted_flags(from_hex("03 03 01")), std::nullopt);
-    EXPECT_EQ(server::classify(from_hex("03 03 00 00")), server::MessageKind::unrecognised);
-    EXPECT_EQ(server::classify(from_hex("01 03")), server::MessageKind::unrecognised);
+    const auto granted = [](const char* hex) {
+        return server::granted_flags(smartcard::decode(from_hex(hex)));
+    };
+    EXPECT_EQ(granted("03 01"), std::nullopt);
+    EXPECT_EQ(granted("03 01 03"), server::kRepliesInAnyOrder);
+    EXPECT_EQ(granted("03 03 01"), std::nullopt);
+    EXPECT_EQ(smartcard::decode(from_hex("03 03 00 00")).kind, server::MessageKind::unrecognised);
+    EXPECT_EQ(smartcard::decode(from_hex("01 03")).kind, server::MessageKind::unrecognised);
 }
 
 }  // namespace

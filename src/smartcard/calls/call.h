@@ -1,13 +1,15 @@
 #pragma once
-// One relayed call as the dispatcher sees it: decode the ..._Call, carry it out, encode the
-// ..._Return.
+// One relayed call as the dispatcher sees it: decode the ..._Call (once, when the relay reads
+// it), carry it out, encode the ..._Return.
 //
 // A family of calls writes, for each call, a decoder and an executor:
 //   std::expected<XCall, ReturnCode> decodeX(NdrReader&, CharForm);
 //   XReturn executeX(const XCall&, CharForm, const Services&);
 // XCall holds the fields of [MS-RDPESC]'s X_Call as the IDL names them; a decoder reads the whole
 // call in wire order and returns an error only where it cannot read on (a count that disagrees
-// with its field); an executor reaches PC/SC, the card cache and the transmit counts only
+// with its field). A decoder prints nothing: the relay decodes a call when it reads it, before
+// its turn, so a line about the call goes to NdrReader::say, and is said when the call is
+// carried out. An executor reaches PC/SC, the card cache and the transmit counts only
 // through the Services it is given. XReturn holds the fields of X_Return, ReturnCode first, with an
 // `encode(NdrWriter&, CharForm) const` that lists them in wire order. A default XReturn is the
 // zeroed structure (zero counts, null pointers).
@@ -33,12 +35,14 @@
 namespace kx_agent::smartcard {
 
 struct CallHandler {
-    // Decodes the call alone and gives the PC/SC context it works on (0: none).
-    uint64_t (*waitsOn)(NdrReader& in, CharForm form);
-    // Decodes, carries out and encodes the call's _Return into `out`.
-    void (*run)(NdrReader& in, NdrWriter& out, CharForm form, const Services& services);
+    // Decodes the call into `held` (its XCall, or the code it is refused with: a call cut short
+    // is SCARD_E_INVALID_PARAMETER) and gives the PC/SC context it works on (0: none).
+    uint64_t (*decode)(NdrReader& in, CharForm form, HeldCall& held);
+    // Carries out the call `held` and encodes its _Return into `out`; gives its ReturnCode.
+    ReturnCode (*run)(const HeldCall& held, NdrWriter& out, CharForm form,
+                      const Services& services);
     // Encodes the call's _Return, zeroed, with `code`: a call the agent cannot take on.
-    void (*refuse)(NdrWriter& out, CharForm form, uint32_t code);
+    void (*refuse)(NdrWriter& out, CharForm form, ReturnCode code);
 };
 
 namespace detail {
@@ -61,10 +65,16 @@ using ReturnOf =
     std::invoke_result_t<decltype(execute), const CallOf<decode>&, CharForm, const Services&>;
 
 template <auto decode>
-uint64_t waitsOn(NdrReader& in, CharForm form) {
-    in.onlyLook();
+uint64_t decodeCall(NdrReader& in, CharForm form, HeldCall& held) {
     auto call = decode(in, form);
-    return call && !in.failed() ? contextOf(*call) : 0;
+    if (in.failed()) held.refuse(rc::invalid_parameter);
+    else if (!call) held.refuse(call.error());
+    else {
+        const uint64_t context = contextOf(*call);
+        held.emplace(std::move(*call));
+        return context;
+    }
+    return 0;
 }
 
 template <class Return>
@@ -75,40 +85,41 @@ Return failed(ReturnCode code) {
 }
 
 template <auto decode, auto execute>
-void run(NdrReader& in, NdrWriter& out, CharForm form, const Services& services) {
+ReturnCode run(const HeldCall& held, NdrWriter& out, CharForm form, const Services& services) {
     using Return = ReturnOf<decode, execute>;
-    auto call = decode(in, form);
     Return answer;
-    if (in.failed()) answer = failed<Return>(rc::invalid_parameter);
-    else if (!call) answer = failed<Return>(call.error());
-    else if (answer = execute(*call, form, services); answer.ReturnCode != rc::success)
+    if (held.refused() != rc::success) answer = failed<Return>(held.refused());
+    else if (answer = execute(held.get<CallOf<decode>>(), form, services);
+             answer.ReturnCode != rc::success)
         answer = failed<Return>(answer.ReturnCode);
     answer.encode(out, form);
+    return answer.ReturnCode;
 }
 
+inline uint64_t readsNothing(NdrReader&, CharForm, HeldCall&) { return 0; }
+
 template <class Return>
-void unsupported(NdrReader&, NdrWriter& out, CharForm form, const Services&) {
+ReturnCode unsupported(const HeldCall&, NdrWriter& out, CharForm form, const Services&) {
     failed<Return>(rc::unsupported_feature).encode(out, form);
+    return rc::unsupported_feature;
 }
 
 template <class Return>
-void refuse(NdrWriter& out, CharForm form, uint32_t code) {
-    failed<Return>(ReturnCode(code)).encode(out, form);
+void refuse(NdrWriter& out, CharForm form, ReturnCode code) {
+    failed<Return>(code).encode(out, form);
 }
-
-inline uint64_t noContext(NdrReader&, CharForm) { return 0; }
 
 }  // namespace detail
 
 // The handler of a call carried out by `decode` and `execute`.
 template <auto decode, auto execute>
-inline constexpr CallHandler typedCall{detail::waitsOn<decode>, detail::run<decode, execute>,
+inline constexpr CallHandler typedCall{detail::decodeCall<decode>, detail::run<decode, execute>,
                                        detail::refuse<detail::ReturnOf<decode, execute>>};
 
 // The handler of a call that is known but not carried out: its own _Return, zeroed, with
 // SCARD_E_UNSUPPORTED_FEATURE; nothing of the call is read.
 template <class Return>
-inline constexpr CallHandler unsupportedCall{detail::noContext, detail::unsupported<Return>,
+inline constexpr CallHandler unsupportedCall{detail::readsNothing, detail::unsupported<Return>,
                                              detail::refuse<Return>};
 
 // One row of the dispatch table: an [MS-RDPESC] SCARD_IOCTL_ code, its name, its handler, its

@@ -8,7 +8,6 @@
 // form; the client sends the same bytes back in every later call.
 #include <string>
 
-#include "diagnostics.h"
 #include "smartcard/calls/call.h"
 #include "smartcard/state/card_cache.h"
 #include "smartcard/pcsc/pcsc.h"
@@ -54,9 +53,9 @@ std::expected<ContextCall, ReturnCode> decodeContextCall(NdrReader& in, CharForm
     ContextCall call;
     call.Context.readFixed(in);
     if (auto deferred = call.Context.readDeferred(in); !deferred) {
-        if (validate && !in.onlyLooks())
-            diagnostics::client_out("ERROR: isValidContext(), error: wrong size of card ctx: " +
-                                    std::to_string(call.Context.count));
+        if (validate)
+            in.say("ERROR: isValidContext(), error: wrong size of card ctx: " +
+                   std::to_string(call.Context.count));
         return std::unexpected(deferred.error());
     }
     return call;

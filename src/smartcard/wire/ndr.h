@@ -26,6 +26,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "data_view.h"
@@ -76,15 +77,15 @@ public:
     std::size_t remaining() const { return view_.remaining(); }
     // Marks the call as cut short (a count that the call cannot hold, say).
     void fail();
-    // A reader that only looks at a call (to learn its order before it runs) has decoders report
-    // nothing of what they find: the call is decoded again to be carried out, and says it then.
-    void onlyLook() { looking_ = true; }
-    bool onlyLooks() const { return looking_; }
+    // A line about the call, said when the call is carried out rather than now: a call is
+    // decoded when the relay reads it, before its turn comes.
+    void say(std::string line) { said_ = std::move(line); }
+    std::string takeSaid() { return std::move(said_); }
 
 private:
     DataView& view_;
     int32_t base_;
-    bool looking_ = false;
+    std::string said_;
 };
 
 class NdrWriter {
