@@ -1,5 +1,7 @@
 #include "data_view.h"
 
+#include <array>
+
 #include "utilities.h"
 
 namespace kx_agent::data_view {
@@ -24,14 +26,27 @@ bool DataView::take(std::size_t count) {
     return true;
 }
 
-void DataView::append(uint8_t value) {
+void DataView::append(uint8_t value) { append(&value, 1); }
+
+void DataView::append(const uint8_t* bytes, std::size_t count) {
     if (sink_ == nullptr) {
         failed_ = true;
         return;
     }
-    sink_->push_back(value);
-    ++position;
+    sink_->insert(sink_->end(), bytes, bytes + count);
+    position += static_cast<int32_t>(count);
 }
+
+namespace {
+// `value` in little-endian byte order.
+template <class Unsigned>
+std::array<uint8_t, sizeof(Unsigned)> littleEndian(Unsigned value) {
+    std::array<uint8_t, sizeof(Unsigned)> bytes;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+    return bytes;
+}
+}  // namespace
 
 uint8_t DataView::getByte() {
     if (!take(1)) return 0;
@@ -67,8 +82,8 @@ void DataView::setBytes(std::span<const uint8_t> bytes) {
 }
 
 void DataView::setLittleEndian16(uint16_t value) {
-    append(static_cast<uint8_t>(value));
-    append(static_cast<uint8_t>(value >> 8));
+    const auto bytes = littleEndian(value);
+    append(bytes.data(), bytes.size());
 }
 
 uint32_t DataView::getLittleEndian32() {
@@ -79,7 +94,8 @@ uint32_t DataView::getLittleEndian32() {
 }
 
 void DataView::setLittleEndian32(uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) append(static_cast<uint8_t>(value >> shift));
+    const auto bytes = littleEndian(value);
+    append(bytes.data(), bytes.size());
 }
 
 void DataView::setLittleEndian32AtPosition(std::size_t offset, uint32_t value) {
@@ -92,7 +108,8 @@ void DataView::setLittleEndian32AtPosition(std::size_t offset, uint32_t value) {
 }
 
 void DataView::setLittleEndian64(uint64_t value) {
-    for (int shift = 0; shift < 64; shift += 8) append(static_cast<uint8_t>(value >> shift));
+    const auto bytes = littleEndian(value);
+    append(bytes.data(), bytes.size());
 }
 
 void DataView::skipPositionRead(int32_t count) {
@@ -104,7 +121,13 @@ void DataView::skipPositionRead(int32_t count) {
 }
 
 void DataView::skipPositionWrite(std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) setByte(0);
+    if (count == 0) return;
+    if (sink_ == nullptr) {
+        failed_ = true;
+        return;
+    }
+    sink_->resize(sink_->size() + count);
+    position += static_cast<int32_t>(count);
 }
 
 std::string DataView::getAsciiString() const {

@@ -66,6 +66,7 @@ public:
 private:
     bool take(std::size_t count);  // checks and consumes `count` readable bytes
     void append(uint8_t value);
+    void append(const uint8_t* bytes, std::size_t count);
 
     const std::vector<uint8_t>* source_;
     std::vector<uint8_t>* sink_;  // null for a read-only view

@@ -2,6 +2,7 @@
 #include "smartcard/pcsc/reader_list.h"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "smartcard/wire/return_codes.h"
@@ -13,18 +14,25 @@ std::expected<std::string, LONG> listOf(Pcsc& service, SCARDCONTEXT context, Lis
         return what == ListOf::readers ? service.list_readers(context, nullptr, buffer, length)
                                        : service.list_reader_groups(context, buffer, length);
     };
+    // The first try on the stack, which holds the usual list; the buffers start zeroed, so that a
+    // service that writes less than the length it gives sends no stale bytes.
+    std::array<char, kLargestList> first{};
+    std::vector<char> larger;
     DWORD room = kLargestList;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        std::string buffer(room, '\0');
+        char* buffer = first.data();
+        if (room > first.size()) {
+            larger.assign(room, 0);
+            buffer = larger.data();
+        }
         DWORD length = room;
-        LONG result = ask(buffer.data(), &length);
+        LONG result = ask(buffer, &length);
         if (result == SCARD_S_SUCCESS) {
             if (length > kMaxList) return std::unexpected(static_cast<LONG>(rc::no_memory.value()));
             // A length beyond the buffer cannot have been written into it.
             if (length > room)
                 return std::unexpected(static_cast<LONG>(rc::insufficient_buffer.value()));
-            buffer.resize(length);
-            return buffer;
+            return std::string(buffer, length);
         }
         if (ReturnCode::of(result) != rc::insufficient_buffer) return std::unexpected(result);
         // pcsc-lite answers a buffer that is too short with the length it needs; a service that

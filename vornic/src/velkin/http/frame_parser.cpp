@@ -2,6 +2,7 @@
 #include "velkin/http/frame_parser.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <utility>
 
@@ -179,7 +180,19 @@ void FrameParser::take_payload(std::vector<uint8_t>& into) {
     // RFC 6455 5.3: octet i is XORed with octet i MOD 4 of the masking key.
     uint8_t* const payload = into.data() + start;
     const uint8_t* const key = mask_.data();
-    for (std::size_t i = 0; i < n; ++i) {
+    // Eight octets at a time with the key repeated from where this frame's payload stands.
+    std::array<uint8_t, 8> wide{};
+    for (std::size_t k = 0; k < wide.size(); ++k) wide[k] = key[(mask_at_ + k) & 3];
+    uint64_t wide_key = 0;
+    std::memcpy(&wide_key, wide.data(), sizeof wide_key);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t octets = 0;
+        std::memcpy(&octets, payload + i, sizeof octets);
+        octets ^= wide_key;
+        std::memcpy(payload + i, &octets, sizeof octets);
+    }
+    for (; i < n; ++i) {
         payload[i] ^= key[(mask_at_ + i) & 3];
     }
     mask_at_ = (mask_at_ + n) & 3;
