@@ -254,8 +254,20 @@ private:
         return true;
     }
 
+    // The calls held by context, counted afresh for `mode` from what is held.
+    void count_held_lanes(Mode mode) {
+        held_lanes_.clear();
+        if (mode != Mode::concurrent) return;
+        for (const Message& held : read_)
+            if (held.decoded.kind == MessageKind::call && held.decoded.lane != 0)
+                ++held_lanes_[held.decoded.lane];
+    }
+
     void hold(Message&& message) {
-        if (uint64_t context = message.decoded.lane; context != 0) ++held_lanes_[context];
+        // Counted only side by side, where they are asked for (runs_when_read): in strict order
+        // a call would cost the map an allocation for nothing.
+        if (uint64_t context = message.decoded.lane; context != 0 && mode_ == Mode::concurrent)
+            ++held_lanes_[context];
         read_.push_back(std::move(message));
     }
 
@@ -284,6 +296,7 @@ private:
                 read_.pop_front();
                 --others_held_;
                 if (auto sent = request_.write_ws_binary(reply); !sent) return sent;
+                if (asked != mode_) count_held_lanes(asked);
                 mode_ = asked;
                 scope_.set_side_by_side(mode_ == Mode::concurrent);
                 break;
@@ -294,8 +307,8 @@ private:
                 Message call = std::move(next);
                 read_.pop_front();
                 if (uint64_t context = call.decoded.lane; context != 0) {
-                    auto held = held_lanes_.find(context);
-                    if (--held->second == 0) held_lanes_.erase(held);
+                    if (auto held = held_lanes_.find(context); held != held_lanes_.end())
+                        if (--held->second == 0) held_lanes_.erase(held);
                 }
                 if (auto sent = submit(std::move(call)); !sent) return sent;
                 break;

@@ -26,6 +26,7 @@ constexpr std::size_t kObjectBufferLengthOffset = 30;
 // The prefix (2) and the reply head (36) in front of the object buffer: where the _Return's
 // first field, ReturnCode, starts.
 constexpr std::size_t kReplyHeadSize = 38;
+constexpr std::size_t kReplyRoom = 256;
 
 // Every [MS-RDPESC] SCARD_IOCTL_ code the relay knows: the rows of every family, in ascending
 // order of their codes, gathered once.
@@ -71,6 +72,8 @@ void skipTypeHeaders(uint32_t ioControlCode, DataView& request) {
 // The [MS-RDPEFS] device I/O completion head and the NDR type headers, both lengths 0 for now.
 void writeReplyHead(DataView& reply) {
     reply.declareLength(kReplyHeadSize + 16);
+    // Room for the _Return of most calls too, so that the reply is not moved while it is built.
+    if (auto* bytes = reply.output()) bytes->reserve(kReplyRoom);
     reply.setLittleEndian16(kComponentCore);
     reply.setLittleEndian16(kPacketIoCompletion);
     reply.skipPositionWrite(8);  // DeviceId and CompletionId
