@@ -431,15 +431,17 @@ LONG ContextGuard::Calls::connect(SCARDCONTEXT context, const char* reader, DWOR
     return result;
 }
 
-LONG ContextGuard::Calls::disconnect(SCARDHANDLE card, DWORD disposition) {
-    {
-        std::lock_guard lock(guard_.mutex_);
-        Card* record = nullptr;
-        if (Context* context = guard_.context_of_locked(card, &record)) {
-            guard_.add_user_locked(*context, scope_.id());
-            if (record != nullptr) record->users.insert(scope_.id());
-        }
+void ContextGuard::Calls::note_card(SCARDHANDLE card) {
+    std::lock_guard lock(guard_.mutex_);
+    Card* record = nullptr;
+    if (Context* context = guard_.context_of_locked(card, &record)) {
+        guard_.add_user_locked(*context, scope_.id());
+        if (record != nullptr) record->users.insert(scope_.id());
     }
+}
+
+LONG ContextGuard::Calls::disconnect(SCARDHANDLE card, DWORD disposition) {
+    note_card(card);
     return guard_.disconnect(card, disposition);
 }
 
@@ -456,14 +458,7 @@ LONG ContextGuard::Calls::begin_transaction(SCARDHANDLE card) {
 }
 
 LONG ContextGuard::Calls::end_transaction(SCARDHANDLE card, DWORD disposition) {
-    {
-        std::lock_guard lock(guard_.mutex_);
-        Card* record = nullptr;
-        if (Context* context = guard_.context_of_locked(card, &record)) {
-            guard_.add_user_locked(*context, scope_.id());
-            if (record != nullptr) record->users.insert(scope_.id());
-        }
-    }
+    note_card(card);
     LONG result = inner_.end_transaction(card, disposition);
     if (result == SCARD_S_SUCCESS) {
         std::lock_guard lock(guard_.mutex_);

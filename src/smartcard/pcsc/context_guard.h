@@ -123,6 +123,9 @@ public:
         void use_card(SCARDHANDLE card) override;
 
     private:
+        // A use of the card handle and of its context, that ends no transaction.
+        void note_card(SCARDHANDLE card);
+
         ContextGuard& guard_;
         const ConnectionScope& scope_;
     };
