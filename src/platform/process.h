@@ -21,6 +21,12 @@ std::filesystem::path executable_path(std::string_view first_argument);
 // /etc/tolvane-agent/origin. None on Windows, where the origin is stamped into the executable.
 std::vector<std::filesystem::path> origin_files();
 
+// Gives the memory the allocator holds free back to the system, as far as it can: called when
+// the last connection ends, so that an agent that served a burst does not keep its peak for
+// hours. glibc keeps freed memory in its per-thread arenas (malloc_trim); the Windows CRT heap
+// (_heapmin).
+void release_free_memory();
+
 // A path as UTF-8 text for messages.
 std::string display_path(const std::filesystem::path& path);
 

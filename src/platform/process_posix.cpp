@@ -1,4 +1,6 @@
 // The process seam on POSIX.
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdlib>
 
@@ -7,6 +9,8 @@
 namespace kx_agent::platform {
 
 void ignore_broken_pipe() { std::signal(SIGPIPE, SIG_IGN); }
+
+void release_free_memory() { malloc_trim(0); }
 
 std::filesystem::path executable_path(std::string_view first_argument) {
     return std::filesystem::path(std::string(first_argument));

@@ -1,4 +1,5 @@
 // The process seam on Windows.
+#include <malloc.h>
 #include <windows.h>
 
 #include <vector>
@@ -8,6 +9,8 @@
 namespace kx_agent::platform {
 
 void ignore_broken_pipe() {}  // Windows has no SIGPIPE: a failed send only returns an error
+
+void release_free_memory() { _heapmin(); }
 
 std::filesystem::path executable_path(std::string_view first_argument) {
     // GetModuleFileNameW cuts a name that does not fit and says so only by filling the buffer.

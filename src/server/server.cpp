@@ -10,6 +10,7 @@
 #include "command_line.h"
 #include "data_view.h"
 #include "diagnostics.h"
+#include "platform/process.h"
 #include "server/bridge.h"
 #include "server/process.h"
 #include "server/relay.h"
@@ -290,6 +291,7 @@ std::optional<std::thread> init_web_server(const std::optional<std::string>& ori
     server->set_max_connections(limits().connections);
     server->set_head_deadline(std::chrono::seconds(limits().head_seconds));
     server->set_log(server_log);
+    server->on_idle(platform::release_free_memory);
     auto listeners = bind_listeners();
     if (!listeners) return std::nullopt;
     return run(std::move(server), std::move(*listeners));

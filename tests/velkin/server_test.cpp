@@ -3,8 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <chrono>
+#include <memory>
 
 #include "helpers.h"
 #include "velkin/http/websocket.h"
@@ -316,9 +318,11 @@ TEST(Server, StopTwiceAndStopBeforeStart) {
 }
 
 TEST(Server, ConnectionsBeyondTheBoundAreClosedAtOnce) {
-    TestServer server([](http::HttpServer& s) {
+    auto idle = std::make_shared<std::atomic<int>>(0);  // the last connection to end runs the hook
+    TestServer server([idle](http::HttpServer& s) {
         s.set_def_handler(answer("fine"));
         s.set_max_connections(2);
+        s.on_idle([idle] { ++*idle; });
     });
     auto first = server.connect();
     auto second = server.connect();
@@ -340,6 +344,12 @@ TEST(Server, ConnectionsBeyondTheBoundAreClosedAtOnce) {
         if (served.empty()) std::this_thread::sleep_for(20ms);
     }
     EXPECT_EQ(served, ok_response("fine"));
+    EXPECT_EQ(idle->load(), 0);  // the second is still open
+    { net::TcpStream gone = std::move(second); }
+    for (const auto until = std::chrono::steady_clock::now() + 10s;
+         idle->load() == 0 && std::chrono::steady_clock::now() < until;)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(idle->load(), 1);
 }
 
 TEST(Server, AFailingAcceptPausesBeforeRetrying) {

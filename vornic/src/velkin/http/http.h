@@ -234,6 +234,9 @@ public:
     void set_max_connections(std::size_t bound);
     void set_head_deadline(std::chrono::milliseconds deadline);
     void set_log(LogSink sink);
+    // Runs `hook` on the thread of a connection that ends leaving none open (a burst of
+    // connections is over, say), before that thread ends. Set before start.
+    void on_idle(std::function<void()> hook);
 
     // Runs the accept loop on the calling thread, one detached thread per connection; returns
     // once stop has been called. The listener must outlive the call. Several listeners (one
@@ -252,6 +255,7 @@ private:
     std::shared_ptr<std::atomic<bool>> running_;
     std::shared_ptr<HandlerManager> handlers_;
     std::shared_ptr<std::atomic<std::size_t>> open_;
+    std::shared_ptr<std::function<void()>> idle_;
     std::size_t max_connections_ = 0;
     std::mutex local_addr_mutex_;  // start records the addresses on one thread, stop reads them
     std::vector<net::SocketAddress> local_addrs_;

@@ -24,19 +24,23 @@ void print_line(std::FILE* to, std::string line) {
 constexpr std::chrono::milliseconds kAcceptRetryPause{10};
 constexpr std::chrono::milliseconds kLongestAcceptPause{1000};
 
-// Holds one place under the connection bound for as long as its connection lives.
+// Holds one place under the connection bound for as long as its connection lives; the last one
+// to go runs the idle hook.
 class ConnectionSlot {
 public:
-    explicit ConnectionSlot(std::shared_ptr<std::atomic<std::size_t>> open)
-        : open_(std::move(open)) {}
+    ConnectionSlot(std::shared_ptr<std::atomic<std::size_t>> open,
+                   std::shared_ptr<std::function<void()>> idle)
+        : open_(std::move(open)), idle_(std::move(idle)) {}
     ConnectionSlot(ConnectionSlot&& other) noexcept = default;
     ConnectionSlot& operator=(ConnectionSlot&&) = delete;
     ~ConnectionSlot() {
-        if (open_) open_->fetch_sub(1, std::memory_order_relaxed);
+        if (open_ && open_->fetch_sub(1, std::memory_order_relaxed) == 1 && idle_ && *idle_)
+            (*idle_)();
     }
 
 private:
     std::shared_ptr<std::atomic<std::size_t>> open_;
+    std::shared_ptr<std::function<void()>> idle_;
 };
 
 }  // namespace
@@ -125,7 +129,8 @@ void handle_connection(net::TcpStream stream, std::shared_ptr<const HandlerManag
 HttpServer::HttpServer()
     : running_(std::make_shared<std::atomic<bool>>(true)),
       handlers_(std::make_shared<HandlerManager>()),
-      open_(std::make_shared<std::atomic<std::size_t>>(0)) {}
+      open_(std::make_shared<std::atomic<std::size_t>>(0)),
+      idle_(std::make_shared<std::function<void()>>()) {}
 
 HttpServer::~HttpServer() { stop(); }
 
@@ -144,6 +149,8 @@ void HttpServer::set_upgrade_check(UpgradeCheck check) {
 }
 
 void HttpServer::set_max_connections(std::size_t bound) { max_connections_ = bound; }
+
+void HttpServer::on_idle(std::function<void()> hook) { *idle_ = std::move(hook); }
 
 void HttpServer::set_head_deadline(std::chrono::milliseconds deadline) {
     handlers_->head_deadline = deadline;
@@ -190,7 +197,7 @@ void HttpServer::accept_loop(net::TcpListener& listener) {
         pause = kAcceptRetryPause;
         if (!running_->load(std::memory_order_relaxed)) break;  // stop's own wake-up
         const std::size_t open = open_->fetch_add(1, std::memory_order_relaxed);
-        ConnectionSlot slot(open_);
+        ConnectionSlot slot(open_, idle_);
         if (max_connections_ != 0 && open >= max_connections_) {
             // Closed at once (the slot and the stream go at the end of this turn): a connection
             // beyond the bound gets no thread, so that a flood cannot take what the open ones need.
