@@ -25,12 +25,6 @@ std::string hex_start(std::span<const uint8_t> bytes) {
     return bytes.size() > 8 ? text + " ..." : text;
 }
 
-// 03 03 without the 14 bytes up to CompletionId.
-bool cut_short(const smartcard::DecodedMessage& message) {
-    return message.kind == MessageKind::unrecognised && message.bytes.size() >= 2 &&
-           message.bytes[0] == 3 && message.bytes[1] == 3;
-}
-
 struct Answer {
     bool answered = false;
     // A call's ReturnCode, as its executor gave it; none when the reply had nowhere to go.
@@ -50,7 +44,7 @@ Answer answer(const smartcard::DecodedMessage& message, data_view::DataView& rep
         return {true, reply.output() != nullptr ? std::optional(code) : std::nullopt};
     }
     case MessageKind::unrecognised:
-        if (diagnostics::verbose() && cut_short(message))
+        if (diagnostics::verbose() && message.cutShort)
             diagnostics::client_err("call of " + std::to_string(message.bytes.size()) +
                                     " bytes is too short for its header");
         return {};
@@ -94,10 +88,10 @@ void say(uint64_t connection, const smartcard::DecodedMessage& message,
         diagnostics::client_out(who + "handshake " + hex_start(message.bytes));
         break;
     case MessageKind::unrecognised:
-        diagnostics::client_out(
-            who + (cut_short(message) ? "call cut short: " : "unrecognised message: ") +
-            std::to_string(message.bytes.size()) + " bytes (" + hex_start(message.bytes) +
-            "); the connection ends");
+        diagnostics::client_out(who +
+                                (message.cutShort ? "call cut short: " : "unrecognised message: ") +
+                                std::to_string(message.bytes.size()) + " bytes (" +
+                                hex_start(message.bytes) + "); the connection ends");
         break;
     }
 }

@@ -127,7 +127,11 @@ DecodedMessage decode(const std::vector<uint8_t>& message) {
         if (message.size() > 2) decoded.flags = message[2];
         return decoded;
     }
-    if (message[1] != kCall || message.size() < kCallHeadSize) return decoded;
+    if (message[1] != kCall) return decoded;
+    if (message.size() < kCallHeadSize) {
+        decoded.cutShort = true;
+        return decoded;
+    }
     decoded.kind = MessageKind::call;
     DataView request(message, 2);
     CallHead& head = decoded.head;

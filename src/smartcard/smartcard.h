@@ -73,6 +73,7 @@ struct DecodedMessage {
     MessageKind kind = MessageKind::unrecognised;
     std::span<const uint8_t> bytes;  // the whole message
     std::optional<uint8_t> flags;    // a handshake: the flags it offers, if any
+    bool cutShort = false;           // unrecognised: 03 03 without the 14 bytes of a call's head
     // A call:
     CallHead head;
     CallOrder order;
