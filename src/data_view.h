@@ -67,10 +67,103 @@ private:
     bool take(std::size_t count);  // checks and consumes `count` readable bytes
     void append(uint8_t value);
     void append(const uint8_t* bytes, std::size_t count);
+    template <class Unsigned>
+    void appendLittleEndian(Unsigned value);
 
     const std::vector<uint8_t>* source_;
     std::vector<uint8_t>* sink_;  // null for a read-only view
     bool failed_ = false;
 };
+
+// The small reads and writes every call makes many of, where the compiler can see them.
+
+inline std::size_t DataView::remaining() const {
+    if (position < 0 || static_cast<std::size_t>(position) >= source_->size()) return 0;
+    return source_->size() - static_cast<std::size_t>(position);
+}
+
+inline bool DataView::take(std::size_t count) {
+    if (failed_ || count > remaining()) {
+        failed_ = true;
+        position = static_cast<int32_t>(source_->size());
+        return false;
+    }
+    return true;
+}
+
+inline void DataView::append(const uint8_t* bytes, std::size_t count) {
+    if (sink_ == nullptr) {
+        failed_ = true;
+        return;
+    }
+    sink_->insert(sink_->end(), bytes, bytes + count);
+    position += static_cast<int32_t>(count);
+}
+
+inline void DataView::append(uint8_t value) { append(&value, 1); }
+
+template <class Unsigned>
+inline void DataView::appendLittleEndian(Unsigned value) {
+    uint8_t bytes[sizeof(Unsigned)];
+    for (std::size_t i = 0; i < sizeof(Unsigned); ++i)
+        bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+    append(bytes, sizeof bytes);
+}
+
+inline uint8_t DataView::getByte() {
+    if (!take(1)) return 0;
+    return (*source_)[static_cast<std::size_t>(position++)];
+}
+
+inline void DataView::setByte(uint8_t value) { append(value); }
+
+inline std::span<const uint8_t> DataView::getSpan(std::size_t count) {
+    if (!take(count)) return {};
+    std::span<const uint8_t> bytes(source_->data() + position, count);
+    position += static_cast<int32_t>(count);
+    return bytes;
+}
+
+inline void DataView::setBytes(std::span<const uint8_t> bytes) {
+    if (!bytes.empty()) append(bytes.data(), bytes.size());
+}
+
+inline void DataView::setLittleEndian16(uint16_t value) { appendLittleEndian(value); }
+inline void DataView::setLittleEndian32(uint32_t value) { appendLittleEndian(value); }
+inline void DataView::setLittleEndian64(uint64_t value) { appendLittleEndian(value); }
+
+inline uint32_t DataView::getLittleEndian32() {
+    auto b = getSpan(4);
+    if (b.empty()) return 0;
+    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+           static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+
+inline void DataView::skipPositionRead(int32_t count) {
+    if (count < 0) {
+        take(SIZE_MAX);
+        return;
+    }
+    if (take(static_cast<std::size_t>(count))) position += count;
+}
+
+inline void DataView::setLittleEndian32AtPosition(std::size_t offset, uint32_t value) {
+    if (sink_ == nullptr || offset > sink_->size() || sink_->size() - offset < 4) {
+        failed_ = true;
+        return;
+    }
+    for (int i = 0; i < 4; ++i) (*sink_)[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    position = static_cast<int32_t>(offset + 4);
+}
+
+inline void DataView::skipPositionWrite(std::size_t count) {
+    if (count == 0) return;
+    if (sink_ == nullptr) {
+        failed_ = true;
+        return;
+    }
+    sink_->resize(sink_->size() + count);
+    position += static_cast<int32_t>(count);
+}
 
 }  // namespace kx_agent::data_view

@@ -207,6 +207,12 @@ private:
             }
         } else {
             count(read.weight);
+            // In strict order with nothing before it, the call is taken now, as take_calls
+            // would take it next, without a stop in the queue.
+            if (mode_ == Mode::strict && in_flight_ == 0 && read_.empty()) {
+                if (auto sent = submit(std::move(read)); !sent) return sent;
+                return std::nullopt;
+            }
         }
         hold(std::move(read));
         return std::nullopt;
@@ -333,7 +339,12 @@ private:
         if (mode_ == Mode::strict && call.decoded.atOnce) {
             release(weight);
             strict_context_ = 0;
-            return request_.write_ws_binary(carry_out(call));
+            std::vector<uint8_t> reply = carry_out(call, std::move(spare_reply_));
+            auto sent = request_.write_ws_binary(reply);
+            // The call's and the reply's buffers serve the next call.
+            request_.give_back_ws(std::move(call.bytes));
+            if (reply.capacity() <= websocket::kKeptBufferSize) spare_reply_ = std::move(reply);
+            return sent;
         }
         if (!wake_) {
             wake_.emplace();
@@ -372,12 +383,12 @@ private:
     }
 
     // One call of this connection, through a stack whose connection layer names it and when
-    // the call arrived.
-    std::vector<uint8_t> carry_out(const Message& message) {
+    // the call arrived; its reply is written into `reply`, emptied first.
+    std::vector<uint8_t> carry_out(const Message& message, std::vector<uint8_t> reply = {}) {
         smartcard::ConnectionScope::Call call(scope_, message.arrival);
         smartcard::ClientLayers layers(call);
         const smartcard::Services services{layers.top(), services_.cache, services_.transmits};
-        std::vector<uint8_t> reply;
+        reply.clear();
         data_view::DataView view(reply, 0);
         process_call(id(), message.decoded, view, services);
         return reply;
@@ -431,6 +442,8 @@ private:
     std::optional<platform::Wakeup> wake_;
     std::mutex mutex_;
     std::vector<Reply> replies_;  // ready to send, with the weight of their calls
+    // The last reply made on this thread, kept for its room (at most kKeptBufferSize).
+    std::vector<uint8_t> spare_reply_;
     // Last: its destructor waits for the workers, which use the members above.
     CallScheduler scheduler_;
 };

@@ -69,33 +69,30 @@ void skipTypeHeaders(uint32_t ioControlCode, DataView& request) {
     readTypeHeaders(request);
 }
 
-// The [MS-RDPEFS] device I/O completion head and the NDR type headers, both lengths 0 for now.
-void writeReplyHead(DataView& reply) {
-    reply.declareLength(kReplyHeadSize + 16);
-    // Room for the _Return of most calls too, so that the reply is not moved while it is built.
-    if (auto* bytes = reply.output()) bytes->reserve(kReplyRoom);
-    reply.setLittleEndian16(kComponentCore);
-    reply.setLittleEndian16(kPacketIoCompletion);
-    reply.skipPositionWrite(8);  // DeviceId and CompletionId
-    reply.setLittleEndian32(0);  // IoStatus: the outcome travels in ReturnCode alone
-    reply.setLittleEndian32(0);  // OutputBufferLength
+// The reply's first bytes: the prefix (3, 3), the [MS-RDPEFS] device I/O completion head and the
+// NDR type headers, with both lengths 0 for now. Written in one piece.
+constexpr std::array<uint8_t, kReplyHeadSize> kReplyHead = {
+    3, 3,                    // a reply to a call
+    0x72, 0x44, 0x43, 0x49,  // RDPDR_CTYP_CORE, PAKID_CORE_DEVICE_IOCOMPLETION
+    0, 0, 0, 0, 0, 0, 0, 0,  // DeviceId and CompletionId
+    0, 0, 0, 0,              // IoStatus: the outcome travels in ReturnCode alone
+    0, 0, 0, 0,              // OutputBufferLength
     // [MS-RPCE] 2.2.6.1 Common Type Header: version 1, little-endian, 8 bytes, filler.
-    reply.setByte(1);
-    reply.setByte(0x10);
-    reply.setLittleEndian16(8);
-    reply.setLittleEndian32(0xCCCCCCCC);
+    1, 0x10, 8, 0, 0xCC, 0xCC, 0xCC, 0xCC,
     // 2.2.6.2 Private Type Header: ObjectBufferLength and a zero filler.
-    reply.setLittleEndian32(0);
-    reply.setLittleEndian32(0);
-}
+    0, 0, 0, 0, 0, 0, 0, 0};
+static_assert(kReplyHead[2] == (kComponentCore & 0xFF) && kReplyHead[3] == kComponentCore >> 8 &&
+              kReplyHead[4] == (kPacketIoCompletion & 0xFF) &&
+              kReplyHead[5] == kPacketIoCompletion >> 8);
 
 // Writes the reply: the prefix, the head, the _Return through `body`, then the lengths the head
 // carries, measured from what was written, and the call's ids.
 template <class Body>
 void answer(DataView& reply, const CallHead& head, Body body) {
-    reply.setByte(3);
-    reply.setByte(3);
-    writeReplyHead(reply);
+    // Room for the _Return of most calls too, so that the reply is not moved while it is built.
+    if (auto* bytes = reply.output()) bytes->reserve(kReplyRoom);
+    reply.declareLength(kReplyHeadSize + 16);
+    reply.setBytes(kReplyHead);
     NdrWriter out(reply);
     body(out);
     uint32_t objectBufferLength = out.finish();

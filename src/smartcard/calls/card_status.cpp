@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "smartcard/calls/call.h"
@@ -72,11 +73,12 @@ std::expected<StatusCall, ReturnCode> decodeStatus(NdrReader& in, CharForm) {
     return call;
 }
 
-// The reader names as a multi-string: a list of names each ended by a NUL, and the list by a
-// further NUL. pcsc-lite ends its one name with a single NUL.
-std::string readerMultiString(std::string list) {
-    while (!list.empty() && list.back() == '\0') list.pop_back();
-    return list + std::string(2, '\0');
+// The reader names as a multi-string in the call's form: a list of names each ended by a NUL,
+// and the list by a further NUL. pcsc-lite ends its one name with a single NUL.
+std::expected<std::vector<uint8_t>, ReturnCode> readerMultiString(std::string_view list,
+                                                                  CharForm form) {
+    while (!list.empty() && list.back() == '\0') list.remove_suffix(1);
+    return encodeMultiString(list, form, 2);
 }
 
 StatusReturn executeStatus(const StatusCall& call, CharForm form, const Services& services) {
@@ -105,7 +107,7 @@ StatusReturn executeStatus(const StatusCall& call, CharForm form, const Services
     DWORD held = larger.empty() ? room.size() : static_cast<DWORD>(larger.size());
     if (namesLength > held || atrLength > answer.pbAtr.size()) return {rc::internal_error};
 
-    auto multiString = encodeMultiString(readerMultiString(std::string(names, namesLength)), form);
+    auto multiString = readerMultiString(std::string_view(names, namesLength), form);
     if (!multiString) return {multiString.error()};
     if (multiString->size() > range::returnedMultiString) return {rc::insufficient_buffer};
     answer.mszReaderNames = std::move(*multiString);

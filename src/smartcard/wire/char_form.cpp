@@ -13,10 +13,19 @@ std::expected<std::string, ReturnCode> decodeText(std::span<const uint8_t> bytes
 }
 
 std::expected<std::vector<uint8_t>, ReturnCode> encodeMultiString(std::string_view utf8,
-                                                                  CharForm form) {
-    if (form == CharForm::A) return std::vector<uint8_t>(utf8.begin(), utf8.end());
+                                                                  CharForm form,
+                                                                  std::size_t endingNuls) {
+    const std::size_t ending = endingNuls * unitSize(form);
+    if (form == CharForm::A) {
+        std::vector<uint8_t> bytes;
+        bytes.reserve(utf8.size() + ending);
+        bytes.assign(utf8.begin(), utf8.end());
+        bytes.resize(utf8.size() + ending);
+        return bytes;
+    }
     auto bytes = utilities::utf8_to_utf16le(utf8);
     if (!bytes) return std::unexpected(rc::invalid_parameter);
+    bytes->resize(bytes->size() + ending);
     return std::move(*bytes);
 }
 

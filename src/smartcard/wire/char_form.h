@@ -30,9 +30,10 @@ constexpr std::size_t unitSize(CharForm form) { return form == CharForm::W ? 2 :
 std::expected<std::string, ReturnCode> decodeText(std::span<const uint8_t> bytes, CharForm form);
 
 // The bytes that carry a UTF-8 multi-string (NULs included) in `form`: A unchanged, W as
-// UTF-16LE, twice as many bytes per unit. UTF-8 that does not convert gives
-// SCARD_E_INVALID_PARAMETER for W.
+// UTF-16LE, twice as many bytes per unit, then `endingNuls` NULs more. UTF-8 that does not
+// convert gives SCARD_E_INVALID_PARAMETER for W.
 std::expected<std::vector<uint8_t>, ReturnCode> encodeMultiString(std::string_view utf8,
-                                                                  CharForm form);
+                                                                  CharForm form,
+                                                                  std::size_t endingNuls = 0);
 
 }  // namespace kx_agent::smartcard

@@ -11,21 +11,7 @@ constexpr uint32_t kFirstReferent = 0x00020000;
 constexpr uint32_t kReferentStep = 4;
 }  // namespace
 
-uint32_t NdrReader::u32() {
-    align(4);
-    return view_.getLittleEndian32();
-}
-
 std::span<const uint8_t> NdrReader::bytes(std::size_t count) { return view_.getSpan(count); }
-
-void NdrReader::skip(std::size_t count) {
-    if (count > remaining()) return fail();
-    view_.skipPositionRead(static_cast<int32_t>(count));
-}
-
-void NdrReader::align(std::size_t alignment) {
-    skip(padding(static_cast<std::size_t>(view_.position - base_), alignment));
-}
 
 std::expected<std::span<const uint8_t>, ReturnCode> NdrReader::conformant(uint32_t size,
                                                                           uint32_t* sent) {
@@ -89,15 +75,6 @@ std::expected<std::string, ReturnCode> NdrReader::multiString(CharForm form) {
 void NdrReader::fail() {
     // A negative skip is how DataView is failed from outside.
     view_.skipPositionRead(-1);
-}
-
-void NdrWriter::align(std::size_t alignment) {
-    view_.skipPositionWrite(padding(static_cast<std::size_t>(view_.position - base_), alignment));
-}
-
-void NdrWriter::u32(uint32_t value) {
-    align(4);
-    view_.setLittleEndian32(value);
 }
 
 void NdrWriter::pointer(bool present) {
@@ -184,10 +161,5 @@ void writeReferenceBytes(NdrWriter& out, bool present, uint64_t value) {
 }
 
 uint64_t referenceValue(std::span<const uint8_t> bytes) { return utilities::as_u32_le(bytes); }
-
-std::size_t padding(std::size_t length, std::size_t alignment) {
-    std::size_t rest = length % alignment;
-    return rest == 0 ? 0 : alignment - rest;
-}
 
 }  // namespace kx_agent::smartcard

@@ -186,6 +186,34 @@ struct LengthOrBufferReturn {
 };
 
 // Bytes that bring `length` up to the next multiple of `alignment`.
-std::size_t padding(std::size_t length, std::size_t alignment);
+inline std::size_t padding(std::size_t length, std::size_t alignment) {
+    std::size_t rest = length % alignment;
+    return rest == 0 ? 0 : alignment - rest;
+}
+
+// The fields every call reads and writes, where the compiler can see them.
+
+inline void NdrReader::skip(std::size_t count) {
+    if (count > remaining()) return fail();
+    view_.skipPositionRead(static_cast<int32_t>(count));
+}
+
+inline void NdrReader::align(std::size_t alignment) {
+    skip(padding(static_cast<std::size_t>(view_.position - base_), alignment));
+}
+
+inline uint32_t NdrReader::u32() {
+    align(4);
+    return view_.getLittleEndian32();
+}
+
+inline void NdrWriter::align(std::size_t alignment) {
+    view_.skipPositionWrite(padding(static_cast<std::size_t>(view_.position - base_), alignment));
+}
+
+inline void NdrWriter::u32(uint32_t value) {
+    align(4);
+    view_.setLittleEndian32(value);
+}
 
 }  // namespace kx_agent::smartcard

@@ -289,9 +289,25 @@ std::expected<std::optional<uint8_t>, FrameError> FrameParser::next_frame(
     return first_;
 }
 
+void FrameParser::give_back(std::vector<uint8_t>&& buffer) {
+    if (message_.capacity() != 0 || message_opcode_ != kNoMessage ||
+        buffer.capacity() > kKeptBufferSize) {
+        return;
+    }
+    buffer.clear();
+    message_ = std::move(buffer);
+}
+
 std::vector<uint8_t> encode_frame(uint8_t opcode, std::span<const uint8_t> payload) {
-    const std::size_t n = payload.size();
     std::vector<uint8_t> frame;
+    encode_frame_into(frame, opcode, payload);
+    return frame;
+}
+
+void encode_frame_into(std::vector<uint8_t>& frame, uint8_t opcode,
+                       std::span<const uint8_t> payload) {
+    const std::size_t n = payload.size();
+    frame.clear();
     frame.reserve((n <= 125 ? 2 : n <= 0xFFFF ? 4 : 10) + n);
     frame.push_back(static_cast<uint8_t>(0x80 | opcode));
     if (n <= 125) {
@@ -307,7 +323,6 @@ std::vector<uint8_t> encode_frame(uint8_t opcode, std::span<const uint8_t> paylo
         }
     }
     frame.insert(frame.end(), payload.begin(), payload.end());
-    return frame;
 }
 
 }  // namespace vornic::velkin::http::websocket

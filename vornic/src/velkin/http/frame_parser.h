@@ -65,6 +65,11 @@ public:
     // which case the next call must get the same `message`.
     std::expected<std::optional<uint8_t>, FrameError> next_frame(std::vector<uint8_t>& message);
 
+    // The buffer of a message handed out and done with, to gather the next message into: a
+    // connection that relays one message after another then allocates none. Kept only while no
+    // message is being gathered and when it is at most kKeptBufferSize.
+    void give_back(std::vector<uint8_t>&& buffer);
+
 private:
     enum class Stage : uint8_t { head, payload };
 
@@ -100,8 +105,16 @@ private:
     std::vector<uint8_t> control_;
 };
 
+// The largest buffer a connection keeps between messages to use again (FrameParser::give_back,
+// the frames HttpRequest writes): most calls and replies fit, and a connection that once carried
+// a large one does not hold it for its life.
+inline constexpr std::size_t kKeptBufferSize = 16 * 1024;
+
 // One unfragmented, unmasked server frame: FIN, the opcode, the shortest length form and the
 // payload, ready for one write.
 std::vector<uint8_t> encode_frame(uint8_t opcode, std::span<const uint8_t> payload);
+// The same frame in `frame`, which is cleared first and keeps its room.
+void encode_frame_into(std::vector<uint8_t>& frame, uint8_t opcode,
+                       std::span<const uint8_t> payload);
 
 }  // namespace vornic::velkin::http::websocket

@@ -119,6 +119,9 @@ struct HttpRequest {
     // Bytes read from the socket that no read_ws has taken yet (what the client sent behind the
     // last message): the socket's readiness does not show them.
     std::span<const uint8_t> ws_unread() const;
+    // The buffer of a binary message read_ws handed out, once the caller is done with it: the
+    // next message is gathered into it (websocket::FrameParser::give_back).
+    void give_back_ws(std::vector<uint8_t>&& buffer) { frames_.give_back(std::move(buffer)); }
     IoResult<void> write_frame(uint8_t opcode, std::optional<std::span<const uint8_t>> payload);
     IoResult<void> write_ws_binary(std::span<const uint8_t> data);
     IoResult<void> write_ws_pong(std::optional<std::span<const uint8_t>> payload);
@@ -141,6 +144,8 @@ private:
     IoError fail_ws(websocket::FrameError error);
 
     websocket::FrameParser frames_;
+    // The last frame written, kept for the room it holds (at most websocket::kKeptBufferSize).
+    std::vector<uint8_t> frame_out_;
 };
 
 // Reads the request head in bulk through a HeadParser. Returns the head, with what its reads
