@@ -4,18 +4,23 @@ valid call, head or frame sequence. The files are kept in the repository; run th
 changing it (it replaces the seeds it writes and leaves other files alone)."""
 import os
 import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# [MS-RDPESC] I/O control codes.
-ESTABLISH, RELEASE, IS_VALID = 0x00090014, 0x00090018, 0x0009001C
-INTRODUCE_GROUP_A, LIST_READERS_A = 0x00090050, 0x00090028
-GET_STATUS_CHANGE_A, CANCEL, CONNECT_A = 0x000900A0, 0x000900A8, 0x000900AC
-RECONNECT, DISCONNECT, BEGIN, END = 0x000900B4, 0x000900B8, 0x000900BC, 0x000900C0
-STATUS_A, TRANSMIT, CONTROL, GET_ATTRIB = 0x000900C8, 0x000900D0, 0x000900D4, 0x000900D8
-GET_DEVICE_TYPE_ID, UNKNOWN = 0x00090108, 0x000900E4
-LIST_GROUPS_W, LIST_READERS_W, GET_STATUS_CHANGE_W = 0x00090024, 0x0009002C, 0x000900A4
-CONNECT_W, STATUS_W = 0x000900B0, 0x000900CC
+# [MS-RDPESC] I/O control codes, from the agent's one list; UNKNOWN is in no list.
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+import ioctls  # noqa: E402
+
+ESTABLISH, RELEASE, IS_VALID = ioctls.establishContext, ioctls.releaseContext, ioctls.isValidContext
+INTRODUCE_GROUP_A, LIST_READERS_A = ioctls.introduceReaderGroupA, ioctls.listReadersA
+GET_STATUS_CHANGE_A, CANCEL, CONNECT_A = ioctls.getStatusChangeA, ioctls.cancel, ioctls.connectA
+RECONNECT, DISCONNECT = ioctls.reconnect, ioctls.disconnect
+BEGIN, END = ioctls.beginTransaction, ioctls.endTransaction
+STATUS_A, TRANSMIT, CONTROL, GET_ATTRIB = ioctls.statusA, ioctls.transmit, ioctls.control, ioctls.getAttrib
+GET_DEVICE_TYPE_ID, UNKNOWN = ioctls.getDeviceTypeId, 0x000900E4
+LIST_GROUPS_W, LIST_READERS_W = ioctls.listReaderGroupsW, ioctls.listReadersW
+GET_STATUS_CHANGE_W, CONNECT_W, STATUS_W = ioctls.getStatusChangeW, ioctls.connectW, ioctls.statusW
 
 CONTEXT = struct.pack("<Q", 0x0000A001)
 CARD = struct.pack("<Q", 0x00010002)

@@ -4,10 +4,14 @@ import os
 import socket
 import struct
 import subprocess
+import sys
 import threading
 import time
 
 import websockets
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import ioctls  # noqa: E402  (the agent's one list of I/O control codes)
 
 AGENT = os.environ.get("AGENT", "")
 PORT = 8095
@@ -173,7 +177,8 @@ def call(code, body=b"", device_id=1, completion_id=2):
             + bytes.fromhex("011008 00CCCCCCCC".replace(" ", "")) + struct.pack("<II", len(body), 0) + body)
 
 
-ESTABLISH, RELEASE, IS_VALID, LIST_READERS, CONNECT = 0x00090014, 0x00090018, 0x0009001C, 0x00090028, 0x000900AC
+ESTABLISH, RELEASE, IS_VALID = ioctls.establishContext, ioctls.releaseContext, ioctls.isValidContext
+LIST_READERS, CONNECT = ioctls.listReadersA, ioctls.connectA
 
 
 def establish_call(scope=2):
@@ -205,7 +210,8 @@ async def roundtrip(ws, message, timeout=10):
 
 
 # The W forms of the calls that carry text: UTF-16LE, counted in 16-bit units.
-LIST_READERS_W, GET_STATUS_CHANGE_W, CONNECT_W, STATUS_W = 0x0009002C, 0x000900A4, 0x000900B0, 0x000900CC
+LIST_READERS_W, GET_STATUS_CHANGE_W = ioctls.listReadersW, ioctls.getStatusChangeW
+CONNECT_W, STATUS_W = ioctls.connectW, ioctls.statusW
 
 
 def text(name, wide=False):
@@ -226,7 +232,7 @@ def connect_call(reference, reader, share_mode=2, protocols=3, wide=False):
     return call(CONNECT_W if wide else CONNECT, body)
 
 
-GET_STATUS_CHANGE = 0x000900A0
+GET_STATUS_CHANGE = ioctls.getStatusChangeA
 SCARD_STATE_EMPTY = 0x10
 
 
@@ -361,7 +367,7 @@ class RawWebSocket:
         self.sock.close()
 
 
-TRANSMIT, STATUS, CANCEL = 0x000900D0, 0x000900C8, 0x000900A8
+TRANSMIT, STATUS, CANCEL = ioctls.transmit, ioctls.statusA, ioctls.cancel
 SCARD_E_CANCELLED = 0x80100002
 FIRST_READER, SECOND_READER = "Virtual PCD 00 00", "Virtual PCD 00 01"
 
@@ -418,7 +424,7 @@ async def connect_card(ws, reference, reader=FIRST_READER, deadline=15, wide=Fal
         await asyncio.sleep(0.2)
 
 
-BEGIN_TRANSACTION, END_TRANSACTION = 0x000900BC, 0x000900C0
+BEGIN_TRANSACTION, END_TRANSACTION = ioctls.beginTransaction, ioctls.endTransaction
 SCARD_E_NO_MEMORY = 0x80100006
 
 

@@ -12,6 +12,7 @@ from agent_harness import (Agent, BEGIN_TRANSACTION, FIRST_READER, IS_VALID, REL
                            reader_name,
                            other_program_takes_card, return_code, roundtrip, run,
                            status_change_call, thread_count, transaction_call, with_completion_id)
+from agent_harness import ioctls  # the agent's one list of I/O control codes
 
 
 # Deadlines are those a user sees; a ThreadSanitizer build, several times slower, stretches them.
@@ -162,7 +163,7 @@ class Cleanup(unittest.TestCase):
         run(scenario())
 
 
-READ_CACHE, WRITE_CACHE = 0x000900F0, 0x000900F8
+READ_CACHE, WRITE_CACHE = ioctls.readCacheA, ioctls.writeCacheA
 
 
 def cache_call(code, context, data=None):

@@ -5,14 +5,19 @@ import base64
 import os
 import socket
 import struct
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import ioctls  # noqa: E402  (the agent's one list of I/O control codes)
 
 HOST, PORT = "127.0.0.1", 8095
 KEY = base64.b64encode(b"tolvane-load-key").decode()
 
-# [MS-RDPESC] I/O control codes the test uses.
-ESTABLISH, RELEASE, IS_VALID = 0x00090014, 0x00090018, 0x0009001C
-LIST_READERS, GET_STATUS_CHANGE = 0x00090028, 0x000900A0
-INTRODUCE_GROUP_A, UNKNOWN = 0x00090050, 0x000900E4
+# [MS-RDPESC] I/O control codes the test uses, from the agent's one list; UNKNOWN is in no list.
+ESTABLISH, RELEASE, IS_VALID = ioctls.establishContext, ioctls.releaseContext, ioctls.isValidContext
+LIST_READERS, GET_STATUS_CHANGE = ioctls.listReadersA, ioctls.getStatusChangeA
+INTRODUCE_GROUP_A, UNKNOWN = ioctls.introduceReaderGroupA, 0x000900E4
+assert UNKNOWN not in ioctls.CODES.values()
 SCARD_E_UNSUPPORTED_FEATURE = 0x80100022
 SCARD_E_NO_MEMORY = 0x80100006
 SCARD_STATE_EMPTY = 0x10
@@ -37,7 +42,7 @@ def context_call(code, reference, completion_id=2):
                 completion_id=completion_id)
 
 
-WRITE_CACHE = 0x000900F8  # SCARD_IOCTL_WRITECACHEA
+WRITE_CACHE = ioctls.writeCacheA
 
 
 def write_cache_call(reference, card_id, name=b"", data=b"", completion_id=2):

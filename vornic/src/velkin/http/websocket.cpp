@@ -220,9 +220,9 @@ IoResult<void> HttpRequest::write_frame(uint8_t opcode,
     // Header and payload in one buffer and one write, so each frame leaves whole. The buffer is
     // the connection's own, used again for the next frame.
     websocket::encode_frame_into(frame_out_, opcode, payload.value_or(std::span<const uint8_t>()));
-    auto written = write_limit ? stream.write_all(frame_out_, std::chrono::steady_clock::now() +
-                                                                  *write_limit)
-                               : stream.write_all(frame_out_);
+    auto written =
+        write_limit ? stream.write_all(frame_out_, std::chrono::steady_clock::now() + *write_limit)
+                    : stream.write_all(frame_out_);
     if (frame_out_.capacity() > websocket::kKeptBufferSize) {
         std::vector<uint8_t>().swap(frame_out_);
     }
