@@ -108,7 +108,7 @@ private:
 // The largest buffer a connection keeps between messages to use again (FrameParser::give_back,
 // the frames HttpRequest writes): most calls and replies fit, and a connection that once carried
 // a large one does not hold it for its life.
-inline constexpr std::size_t kKeptBufferSize = 16 * 1024;
+inline constexpr std::size_t kKeptBufferSize = 4 * 1024;
 
 // One unfragmented, unmasked server frame: FIN, the opcode, the shortest length form and the
 // payload, ready for one write.
