@@ -206,13 +206,20 @@ private:
                 return std::nullopt;
             }
         } else {
-            count(read.weight);
             // In strict order with nothing before it, the call is taken now, as take_calls
-            // would take it next, without a stop in the queue.
+            // would take it next, without a stop in the queue; one that returns at once is
+            // answered before anything more is read, so it is never counted as queued (the
+            // count is shared by all connections).
             if (mode_ == Mode::strict && in_flight_ == 0 && read_.empty()) {
+                if (read.decoded.atOnce) {
+                    if (auto sent = answer_now(read); !sent) return sent;
+                    return std::nullopt;
+                }
+                count(read.weight);
                 if (auto sent = submit(std::move(read)); !sent) return sent;
                 return std::nullopt;
             }
+            count(read.weight);
         }
         hold(std::move(read));
         return std::nullopt;
@@ -339,12 +346,7 @@ private:
         if (mode_ == Mode::strict && call.decoded.atOnce) {
             release(weight);
             strict_context_ = 0;
-            std::vector<uint8_t> reply = carry_out(call, std::move(spare_reply_));
-            auto sent = request_.write_ws_binary(reply);
-            // The call's and the reply's buffers serve the next call.
-            request_.give_back_ws(std::move(call.bytes));
-            if (reply.capacity() <= websocket::kKeptBufferSize) spare_reply_ = std::move(reply);
-            return sent;
+            return answer_now(call);
         }
         if (!wake_) {
             wake_.emplace();
@@ -380,6 +382,16 @@ private:
             task();
         }
         return {};
+    }
+
+    // A call carried out and answered on this thread; its buffer and its reply's serve the
+    // next call.
+    http::IoResult<void> answer_now(Message& call) {
+        std::vector<uint8_t> reply = carry_out(call, std::move(spare_reply_));
+        auto sent = request_.write_ws_binary(reply);
+        request_.give_back_ws(std::move(call.bytes));
+        if (reply.capacity() <= websocket::kKeptBufferSize) spare_reply_ = std::move(reply);
+        return sent;
     }
 
     // One call of this connection, through a stack whose connection layer names it and when
