@@ -60,8 +60,7 @@ void note_service(smartcard::ReturnCode code) {
             diagnostics::err(
                 "The PC/SC service is not running (SCARD_E_NO_SERVICE): the agent answers its "
                 "calls with that code until it runs.");
-    } else if (code == smartcard::rc::success &&
-               no_service_said.load(std::memory_order_relaxed)) {
+    } else if (code == smartcard::rc::success && no_service_said.load(std::memory_order_relaxed)) {
         // Written only when set: every connection's every call passes here, and a store each
         // time would move the flag's cache line from core to core.
         no_service_said.store(false, std::memory_order_relaxed);
