@@ -89,11 +89,12 @@ std::expected<ListReaderGroupsCall, ReturnCode> decodeListReaderGroups(NdrReader
 // Without a context: SCardListReaders and SCardListReaderGroups search "not limited to any
 // context" on Windows, where pcsc-lite refuses a null context; the agent lists with a context
 // of its own, released at once.
-std::expected<std::string, LONG> listWithoutContext(Pcsc& pcsc, ListOf what) {
+std::expected<std::vector<uint8_t>, LONG> listWithoutContext(Pcsc& pcsc, ListOf what,
+                                                             CharForm form) {
     SCARDCONTEXT own = 0;
     LONG result = pcsc.establish_context(SCARD_SCOPE_SYSTEM, &own);
     if (result != SCARD_S_SUCCESS) return std::unexpected(result);
-    auto list = listOf(pcsc, own, what);
+    auto list = listIn(pcsc, own, what, form);
     pcsc.release_context(own);
     return list;
 }
@@ -102,12 +103,10 @@ std::expected<std::string, LONG> listWithoutContext(Pcsc& pcsc, ListOf what) {
 ListReadersReturn answerList(Pcsc& pcsc, ListOf what, const REDIR_SCARDCONTEXT& context,
                              CharForm form, bool lengthOnly, uint32_t cch) {
     if (context.cbContext != 0 && context.value == 0) return {rc::invalid_handle};
-    auto utf8 = context.cbContext == 0
-                    ? listWithoutContext(pcsc, what)
-                    : listOf(pcsc, static_cast<SCARDCONTEXT>(context.value), what);
-    if (!utf8) return {ReturnCode::of(utf8.error())};
-    auto bytes = encodeMultiString(*utf8, form);
-    if (!bytes) return {bytes.error()};
+    auto bytes = context.cbContext == 0
+                     ? listWithoutContext(pcsc, what, form)
+                     : listIn(pcsc, static_cast<SCARDCONTEXT>(context.value), what, form);
+    if (!bytes) return {ReturnCode::of(bytes.error())};
     if (bytes->size() > range::returnedMultiString) return {rc::no_memory};
     // A length query (lengthOnly, or a buffer of 0) gets the list as well: see the top.
     if (!lengthOnly && cch != 0 && cch != rc::autoallocate && bytes->size() / unitSize(form) > cch)

@@ -3,13 +3,19 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 #include <vector>
 
 #include "smartcard/wire/return_codes.h"
 
 namespace kx_agent::smartcard {
 
-std::expected<std::string, LONG> listOf(Pcsc& service, SCARDCONTEXT context, ListOf what) {
+namespace {
+
+// The list as `take` makes it from the bytes PC/SC wrote (a std::expected with a LONG error).
+template <class Take>
+auto listThrough(Pcsc& service, SCARDCONTEXT context, ListOf what, Take take)
+    -> decltype(take(std::string_view{})) {
     auto ask = [&](char* buffer, DWORD* length) {
         return what == ListOf::readers ? service.list_readers(context, nullptr, buffer, length)
                                        : service.list_reader_groups(context, buffer, length);
@@ -32,7 +38,7 @@ std::expected<std::string, LONG> listOf(Pcsc& service, SCARDCONTEXT context, Lis
             // A length beyond the buffer cannot have been written into it.
             if (length > room)
                 return std::unexpected(static_cast<LONG>(rc::insufficient_buffer.value()));
-            return std::string(buffer, length);
+            return take(std::string_view(buffer, length));
         }
         if (ReturnCode::of(result) != rc::insufficient_buffer) return std::unexpected(result);
         // pcsc-lite answers a buffer that is too short with the length it needs; a service that
@@ -46,6 +52,26 @@ std::expected<std::string, LONG> listOf(Pcsc& service, SCARDCONTEXT context, Lis
         room = std::max<DWORD>(length, 1);
     }
     return std::unexpected(static_cast<LONG>(rc::insufficient_buffer.value()));
+}
+
+}  // namespace
+
+std::expected<std::string, LONG> listOf(Pcsc& service, SCARDCONTEXT context, ListOf what) {
+    return listThrough(service, context, what,
+                       [](std::string_view list) -> std::expected<std::string, LONG> {
+                           return std::string(list);
+                       });
+}
+
+std::expected<std::vector<uint8_t>, LONG> listIn(Pcsc& service, SCARDCONTEXT context, ListOf what,
+                                                 CharForm form) {
+    return listThrough(service, context, what,
+                       [form](std::string_view list) -> std::expected<std::vector<uint8_t>, LONG> {
+                           auto bytes = encodeMultiString(list, form);
+                           if (!bytes)
+                               return std::unexpected(static_cast<LONG>(bytes.error().value()));
+                           return std::move(*bytes);
+                       });
 }
 
 }  // namespace kx_agent::smartcard

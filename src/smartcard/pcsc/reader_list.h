@@ -1,9 +1,12 @@
 #pragma once
 // The reader and group lists as PC/SC gives them, for the list calls and for the PnP count.
+#include <cstdint>
 #include <expected>
 #include <string>
+#include <vector>
 
 #include "smartcard/pcsc/pcsc.h"
+#include "smartcard/wire/char_form.h"
 
 namespace kx_agent::smartcard {
 
@@ -21,5 +24,9 @@ inline constexpr DWORD kMaxList = 64 * 1024;
 // that did not fit (a service that serves more) is asked again, in a buffer of the length it
 // needs.
 std::expected<std::string, LONG> listOf(Pcsc& service, SCARDCONTEXT context, ListOf what);
+// The same list in the form a call carries it (encodeMultiString), made from the bytes PC/SC
+// wrote with no copy in between; W text that does not convert is SCARD_E_INVALID_PARAMETER.
+std::expected<std::vector<uint8_t>, LONG> listIn(Pcsc& service, SCARDCONTEXT context, ListOf what,
+                                                 CharForm form);
 
 }  // namespace kx_agent::smartcard
