@@ -1,7 +1,5 @@
 #include "data_view.h"
 
-#include <array>
-
 #include "utilities.h"
 
 namespace kx_agent::data_view {

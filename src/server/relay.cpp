@@ -210,16 +210,16 @@ private:
             // would take it next, without a stop in the queue; one that returns at once is
             // answered before anything more is read, so it is never counted as queued (the
             // count is shared by all connections).
-            if (mode_ == Mode::strict && in_flight_ == 0 && read_.empty()) {
-                if (read.decoded.atOnce) {
-                    if (auto sent = answer_now(read); !sent) return sent;
-                    return std::nullopt;
-                }
-                count(read.weight);
-                if (auto sent = submit(std::move(read)); !sent) return sent;
+            const bool now = mode_ == Mode::strict && in_flight_ == 0 && read_.empty();
+            if (now && read.decoded.atOnce) {
+                if (auto sent = answer_now(read); !sent) return sent;
                 return std::nullopt;
             }
             count(read.weight);
+            if (now) {
+                if (auto sent = submit(std::move(read)); !sent) return sent;
+                return std::nullopt;
+            }
         }
         hold(std::move(read));
         return std::nullopt;
