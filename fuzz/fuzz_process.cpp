@@ -170,7 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             kx_agent::smartcard::ConnectionScope scope(guard, [] { return true; });
             kx_agent::smartcard::ConnectionScope::Call call(scope);
             kx_agent::smartcard::ClientLayers layers(call);
-            const kx_agent::smartcard::Services services{layers.top(), fake.cache, fake.transmits};
+            const kx_agent::smartcard::Services services{layers.top(), fake.cache, fake.transmits,
+                                                         guard};
             answered = kx_agent::server::process(message, view, services);
         }
         if (guard.known_contexts() != 0) fail("guard kept a context after its connection ended");

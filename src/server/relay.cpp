@@ -399,7 +399,8 @@ private:
     std::vector<uint8_t> carry_out(const Message& message, std::vector<uint8_t> reply = {}) {
         smartcard::ConnectionScope::Call call(scope_, message.arrival);
         smartcard::ClientLayers layers(call);
-        const smartcard::Services services{layers.top(), services_.cache, services_.transmits};
+        const smartcard::Services services{layers.top(), services_.cache, services_.transmits,
+                                           services_.record};
         reply.clear();
         data_view::DataView view(reply, 0);
         process_call(id(), message.decoded, view, services);

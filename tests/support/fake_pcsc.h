@@ -1,9 +1,9 @@
 #pragma once
 // A recording stand-in for the PC/SC service: it records every call with the exact arguments
 // it received and answers with scripted results and outputs. It comes with the services a test
-// hands to the calls (`services()`): the client's layers over the fake, as over the platform's
-// service (smartcard/pcsc/pcsc_stack.h), and a card cache and transmit counts of its own, so that
-// every test starts with both empty. While it lives it is the fake that relay() (wire.h) uses.
+// hands to the calls (`services()`): the client's layers over the fake through a record of
+// contexts of its own (client_stack.h), and a card cache and transmit counts of its own, so that
+// every test starts with all three empty. While it lives it is the fake that relay() (wire.h) uses.
 //
 // Outputs follow pcsc-lite's rules where handlers rely on them: a null buffer asks for the
 // length alone, a buffer shorter than the data gives SCARD_E_INSUFFICIENT_BUFFER, and
@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "smartcard/pcsc/pcsc.h"
-#include "smartcard/pcsc/pcsc_stack.h"
 #include "smartcard/calls/services.h"
+#include "client_stack.h"
 
 namespace kx_agent::test {
 
@@ -71,7 +71,7 @@ public:
     smartcard::CardCache cache;
     smartcard::TransmitCounts transmits;
     // The client's layers over this fake, the cache and the counts above.
-    const smartcard::Services& services() const { return services_; }
+    const smartcard::Services& services() const { return stack_.services(); }
     // The installed fake that lives; null when none does.
     static FakePcsc* installed();
 
@@ -127,8 +127,7 @@ protected:
     mutable std::mutex mutex_;
 
 private:
-    smartcard::ClientLayers layers_{*this};
-    smartcard::Services services_{layers_.top(), cache, transmits};
+    ClientStack stack_{*this, cache, transmits};
     bool installed_;
     FakePcsc* previous_ = nullptr;
     std::atomic<std::size_t> allocations_{0};

@@ -129,12 +129,13 @@ void expect_strict_reply(const Bytes& message, const Bytes& reply) {
 
 Bytes relay(const Bytes& message) {
     if (FakePcsc* fake = FakePcsc::installed()) return relay(message, fake->services());
-    // The integration tests' stack: the client's layers over the platform's service.
-    static smartcard::ClientLayers layers(smartcard::system_pcsc());
+    // The integration tests' stack: the client's layers over the platform's service. What the
+    // tests leave is released when they end.
     static smartcard::CardCache cache;
     static smartcard::TransmitCounts transmits;
-    static const smartcard::Services platform{layers.top(), cache, transmits};
-    return relay(message, platform);
+    static ClientStack platform(smartcard::system_pcsc(), cache, transmits,
+                                std::chrono::milliseconds(0));
+    return relay(message, platform.services());
 }
 
 Bytes relay(const Bytes& message, const smartcard::Services& services) {

@@ -129,19 +129,24 @@ TEST(CardCache, AClosedConnectionsContextLeavesNothingCached) {
     smartcard::ContextGuard guard(fake, std::chrono::milliseconds(500),
                                   std::chrono::milliseconds(0), &cache, &transmits);
     SCARDCONTEXT context = 0;
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
     {
         smartcard::ConnectionScope connection(guard);
         ASSERT_EQ(connection.pcsc().establish_context(SCARD_SCOPE_SYSTEM, &context),
                   SCARD_S_SUCCESS);
         cache.write(context, kCard, 0, "closed", bytes(4, 9));
-        transmits.connected(0xC1, {"R", static_cast<uint64_t>(context)}, 1);
-        transmits.connected(0xC2, {"R", static_cast<uint64_t>(context) + 1}, 1);
+        ASSERT_EQ(connection.pcsc().connect(context, "R", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1,
+                                            &card, &protocol),
+                  SCARD_S_SUCCESS);
+        transmits.connected(card, "R", 1);
+        transmits.connected(card + 1, "R", 1);  // a handle of another context
         testing::internal::CaptureStdout();
     }
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(cache.read(kCard, 0, "closed").error(), kNotFound);
-    EXPECT_EQ(transmits.get(0xC1), std::nullopt);
-    EXPECT_EQ(transmits.get(0xC2), 0u);
+    EXPECT_EQ(transmits.get(card), std::nullopt);
+    EXPECT_EQ(transmits.get(card + 1), 0u);
 }
 
 TEST(CardCache, ConnectionsUseItAtTheSameTime) {

@@ -168,6 +168,10 @@ TEST(CardQueries, TheHandleAloneNamesTheCard) {
 // that was never connected, or is disconnected, has no count.
 TEST(TransmitCount, CountsTheReadersTransmitsSinceItsCardWasInserted) {
     FakePcsc fake;
+    // The client's own context (0xA001), on which the handles below are connected.
+    ASSERT_EQ(return_code(relay(
+                  call_message(ioctl::establishContext, Ndr().u32(SCARD_SCOPE_SYSTEM).data()))),
+              0u);
     auto connect = [&](uint64_t card, uint32_t insertion) {
         fake.card = card;
         fake.event_state = insertion << 16 | SCARD_STATE_PRESENT | SCARD_STATE_CHANGED;

@@ -15,24 +15,24 @@ TEST(TransmitCounts, CountsPerReaderSinceItsCardWasInserted) {
     Counts counts(3);
     EXPECT_EQ(counts.get(10), std::nullopt);
     counts.count(10);  // a handle never placed counts nowhere
-    counts.connected(10, {"R1", 0xA001}, 7);
-    counts.connected(20, {"R1", 0xA002}, 7);
-    counts.connected(30, {"R2", 0xA001}, 1);
+    counts.connected(10, "R1", 7);
+    counts.connected(20, "R1", 7);
+    counts.connected(30, "R2", 1);
     counts.count(10);
     counts.count(20);
     counts.count(30);
     EXPECT_EQ(counts.get(10), 2u);
     EXPECT_EQ(counts.get(20), 2u);
     EXPECT_EQ(counts.get(30), 1u);
-    EXPECT_EQ(counts.placeOf(20)->context, 0xA002u);
+    EXPECT_EQ(counts.readerOf(20), "R1");
 
     // Reconnected or connected again on the same card: the count goes on; an insertion that
     // could not be read is taken for the last one.
-    counts.connected(20, {"R1", 0xA002}, 7);
-    counts.connected(10, {"R1", 0xA001}, std::nullopt);
+    counts.connected(20, "R1", 7);
+    counts.connected(10, "R1", std::nullopt);
     EXPECT_EQ(counts.get(20), 2u);
     // Another card: the reader's count starts again, for every handle on it.
-    counts.connected(20, {"R1", 0xA002}, 8);
+    counts.connected(20, "R1", 8);
     EXPECT_EQ(counts.get(10), 0u);
     EXPECT_EQ(counts.get(30), 1u);
 
@@ -41,13 +41,13 @@ TEST(TransmitCounts, CountsPerReaderSinceItsCardWasInserted) {
     counts.forget(10);
     counts.forget(20);
     EXPECT_EQ(counts.get(10), std::nullopt);
-    EXPECT_EQ(counts.placeOf(10), std::nullopt);
-    counts.connected(40, {"R1", 0xA001}, 8);
+    EXPECT_EQ(counts.readerOf(10), std::nullopt);
+    counts.connected(40, "R1", 8);
     EXPECT_EQ(counts.get(40), 1u);
 
     // Full (3 handles): the handle placed first (30) goes.
-    counts.connected(50, {"R3", 0xA001}, 1);
-    counts.connected(60, {"R3", 0xA001}, 1);
+    counts.connected(50, "R3", 1);
+    counts.connected(60, "R3", 1);
     EXPECT_EQ(counts.handles(), 3u);
     EXPECT_EQ(counts.get(30), std::nullopt);
     EXPECT_EQ(counts.get(40), 1u);
@@ -56,7 +56,7 @@ TEST(TransmitCounts, CountsPerReaderSinceItsCardWasInserted) {
 TEST(TransmitCounts, ReadersWithoutHandlesAreBounded) {
     Counts counts;
     for (uint64_t card = 1; card <= Counts::kMaxIdleReaders + 10; ++card) {
-        counts.connected(card, {"Reader " + std::to_string(card), 1}, 1);
+        counts.connected(card, "Reader " + std::to_string(card), 1);
         counts.forget(card);
     }
     EXPECT_EQ(counts.readers(), Counts::kMaxIdleReaders);

@@ -84,7 +84,7 @@ ConnectReturn executeConnect(const ConnectCall& call, CharForm, const Services& 
     LONG result = services.pcsc.connect(context, call.reader.c_str(), call.dwShareMode,
                                         call.dwPreferredProtocols, &card, &activeProtocol);
     if (result != SCARD_S_SUCCESS) return {ReturnCode::of(result)};
-    services.transmits.connected(static_cast<uint64_t>(card), {call.reader, call.Context.value},
+    services.transmits.connected(static_cast<uint64_t>(card), call.reader,
                                  insertionOf(services.pcsc, context, call.reader));
     return {rc::success, static_cast<uint64_t>(card), static_cast<uint32_t>(activeProtocol)};
 }
@@ -124,10 +124,12 @@ ReconnectReturn executeReconnect(const ReconnectCall& call, CharForm, const Serv
                                           call.dwInitialization, &activeProtocol);
     if (result != SCARD_S_SUCCESS) return {ReturnCode::of(result)};
     // A handle reconnected after its card was taken out holds the card now in the reader.
-    if (auto place = services.transmits.placeOf(call.hCard.value)) {
-        auto insertion =
-            insertionOf(services.pcsc, static_cast<SCARDCONTEXT>(place->context), place->reader);
-        services.transmits.connected(call.hCard.value, std::move(*place), insertion);
+    // The reader's state is read on the handle's context; a handle the record does not hold
+    // keeps the insertion its reader had.
+    if (auto reader = services.transmits.readerOf(call.hCard.value)) {
+        auto context = services.record.context_of(card);
+        auto insertion = context ? insertionOf(services.pcsc, *context, *reader) : std::nullopt;
+        services.transmits.connected(call.hCard.value, std::move(*reader), insertion);
     }
     return {rc::success, static_cast<uint32_t>(activeProtocol)};
 }

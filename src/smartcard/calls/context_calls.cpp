@@ -65,7 +65,6 @@ std::expected<ContextCall, ReturnCode> decodeContextCall(NdrReader& in, CharForm
 LongReturn executeRelease(const ContextCall& call, CharForm, const Services& services) {
     if (call.Context.cbContext == 0) return {};
     services.cache.forget_context(call.Context.value);
-    services.transmits.forget_context(call.Context.value);
     return {ReturnCode::of(services.pcsc.release_context(call.Context.value))};
 }
 

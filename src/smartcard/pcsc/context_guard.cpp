@@ -59,6 +59,13 @@ std::size_t ContextGuard::bounded_cards() const {
 
 // ---- the record
 
+std::optional<SCARDCONTEXT> ContextGuard::context_of(SCARDHANDLE card) const {
+    std::lock_guard lock(mutex_);
+    auto owner = cards_.find(card);
+    if (owner == cards_.end()) return std::nullopt;
+    return owner->second;
+}
+
 ContextGuard::Context* ContextGuard::context_of_locked(SCARDHANDLE card, Card** record) {
     auto owner = cards_.find(card);
     if (owner == cards_.end()) return nullptr;
@@ -88,14 +95,14 @@ void ContextGuard::forget_locked(SCARDCONTEXT context) {
     auto it = contexts_.find(context);
     if (it == contexts_.end()) return;
     if (it->second.orphaned) --held_;
+    // What the handlers keep for it goes too (pcsc-lite drops the handles with the context).
     for (auto& [card, record] : it->second.cards) {
         hold_locked(record, 0);
         cards_.erase(card);
+        if (transmits_ != nullptr) transmits_->forget(card);
     }
     contexts_.erase(it);
-    // What the handlers keep for it goes too (pcsc-lite drops the handles with the context).
     if (cache_ != nullptr) cache_->forget_context(context);
-    if (transmits_ != nullptr) transmits_->forget_context(context);
 }
 
 void ContextGuard::forget_card_locked(SCARDHANDLE card) {

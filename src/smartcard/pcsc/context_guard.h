@@ -79,6 +79,8 @@ public:
     std::size_t bounded_contexts() const;
     std::size_t bounded_cards() const;
     std::chrono::milliseconds slice() const { return slice_; }
+    // The context that `card` was connected on; none for a handle the record does not hold.
+    std::optional<SCARDCONTEXT> context_of(SCARDHANDLE card) const;
 
     // The cancel marks (smartcard/pcsc/sliced_waits.h): per context, the arrival of its latest
     // cancel; a context the record does not hold keeps none.

@@ -58,7 +58,7 @@ private:
     TransmitCounts transmits_;
     ContextGuard guard_;
     ClientLayers client_;
-    Services services_{client_.top(), cache_, transmits_};
+    Services services_{client_.top(), cache_, transmits_, guard_};
 };
 
 // The agent's stack, built at the first call: the one place the agent builds it.

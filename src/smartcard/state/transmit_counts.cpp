@@ -1,14 +1,14 @@
 #include "smartcard/state/transmit_counts.h"
 
 #include <algorithm>
-#include <iterator>
 
 namespace kx_agent::smartcard {
 
-void TransmitCounts::connected(uint64_t card, Place place, std::optional<uint32_t> insertion) {
+void TransmitCounts::connected(uint64_t card, std::string reader_name,
+                               std::optional<uint32_t> insertion) {
     std::lock_guard lock(mutex_);
     // The reader first, so that a handle reconnected on its own reader never leaves it idle.
-    auto [at, added] = readers_.try_emplace(place.reader);
+    auto [at, added] = readers_.try_emplace(reader_name);
     Reader& reader = at->second;
     if (!added && reader.handles == 0) --idle_;
     ++reader.handles;
@@ -23,14 +23,14 @@ void TransmitCounts::connected(uint64_t card, Place place, std::optional<uint32_
         dropHandle(std::ranges::min_element(handles_, {},
                                             [](const auto& entry) { return entry.second.placed; }));
     }
-    handles_.emplace(card, Handle{std::move(place), &reader, next_++});
+    handles_.emplace(card, Handle{std::move(reader_name), &reader, next_++});
 }
 
-std::optional<TransmitCounts::Place> TransmitCounts::placeOf(uint64_t card) const {
+std::optional<std::string> TransmitCounts::readerOf(uint64_t card) const {
     std::lock_guard lock(mutex_);
     auto it = handles_.find(card);
     if (it == handles_.end()) return std::nullopt;
-    return it->second.place;
+    return it->second.reader_name;
 }
 
 void TransmitCounts::count(uint64_t card) {
@@ -52,15 +52,6 @@ std::optional<uint32_t> TransmitCounts::get(uint64_t card) const {
 void TransmitCounts::forget(uint64_t card) {
     std::lock_guard lock(mutex_);
     if (auto it = handles_.find(card); it != handles_.end()) dropHandle(it);
-}
-
-void TransmitCounts::forget_context(uint64_t context) {
-    std::lock_guard lock(mutex_);
-    for (auto it = handles_.begin(); it != handles_.end();) {
-        auto next = std::next(it);
-        if (it->second.place.context == context) dropHandle(it);
-        it = next;
-    }
 }
 
 void TransmitCounts::dropHandle(std::unordered_map<uint64_t, Handle>::iterator handle) {

@@ -11,7 +11,9 @@
 // hold has no count. The table holds at most `kMaxHandles` handles (a client that never
 // disconnects cannot grow it without bound; when it is full the handle placed first is
 // forgotten) and the readers of its handles, with at most `kMaxIdleReaders` more readers whose
-// handles have all gone, kept so that a reader's count survives a disconnect.
+// handles have all gone, kept so that a reader's count survives a disconnect. Which context a
+// handle belongs to is the record's (smartcard/pcsc/context_guard.h): a released context's
+// handles are forgotten here by it.
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -29,23 +31,15 @@ public:
 
     explicit TransmitCounts(std::size_t max_handles = kMaxHandles) : max_handles_(max_handles) {}
 
-    // Where a handle was connected: its reader and the context it was connected on.
-    struct Place {
-        std::string reader;
-        uint64_t context = 0;
-    };
-
-    // `card` is connected to `place.reader`, whose card's insertion is `insertion` (nullopt when
-    // it could not be read: the reader's last one is assumed).
-    void connected(uint64_t card, Place place, std::optional<uint32_t> insertion);
-    std::optional<Place> placeOf(uint64_t card) const;
+    // `card` is connected to `reader`, whose card's insertion is `insertion` (nullopt when it
+    // could not be read: the reader's last one is assumed).
+    void connected(uint64_t card, std::string reader, std::optional<uint32_t> insertion);
+    std::optional<std::string> readerOf(uint64_t card) const;
     void count(uint64_t card);
     // The reader's count; nullopt for a handle the table does not hold.
     std::optional<uint32_t> get(uint64_t card) const;
+    // The handle is gone (disconnected, or its context released); its reader keeps its count.
     void forget(uint64_t card);
-    // A released context's handles are gone with it (pcsc-lite drops them); the readers keep
-    // their counts.
-    void forget_context(uint64_t context);
     std::size_t handles() const;
     std::size_t readers() const;
 
@@ -56,7 +50,7 @@ private:
         std::size_t handles = 0;
     };
     struct Handle {
-        Place place;
+        std::string reader_name;
         Reader* reader;   // in readers_, which keeps a reader while it has handles
         uint64_t placed;  // order of placing, for the eviction of the oldest
     };
