@@ -311,20 +311,21 @@ std::expected<PathPair, std::string> path_pair(std::size_t index, uint16_t echo_
 
 // ListReaders and Status through the agent and the bare relay in windows that take turns, on
 // each number of connections.
-void measure_alternating(const Options& options, uint16_t echo_port, Report& report) {
+void measure_alternating(const Options& options, pid_t agent, const EchoProcess& echo,
+                         Report& report) {
     report.window_plan = options.windows;
     for (std::size_t index = 0; index < benchmarked_calls().size(); ++index) {
         const CallInfo& call = benchmarked_calls()[index];
         if (call.kind != CallKind::ListReaders && call.kind != CallKind::Status) continue;
         if (!wanted(options, call)) continue;
         AlternateFigures figures{call, {}, {}};
-        auto pair = path_pair(index, echo_port);
+        auto pair = path_pair(index, echo.port);
         if (!pair) figures.note = pair.error();
         for (std::size_t n : pair ? options.connections : std::vector<std::size_t>{}) {
             std::fprintf(stderr, "%s through agent and bare relay on %zu connections\n", call.name,
                          n);
-            figures.by_connections[n] =
-                run_alternating(pair->agent, pair->relay, n, options.windows);
+            figures.by_connections[n] = run_alternating(pair->agent, pair->relay, n,
+                                                        options.windows, agent, echo.process.pid());
         }
         report.alternating.push_back(std::move(figures));
     }
@@ -492,7 +493,7 @@ int run_live(const Options& options, Report& report) {
             report.in_order[n] = run_side_by_side(kAgentPort, n, false, options.rate_time);
         }
     }
-    if (options.rates) measure_alternating(options, echo->port, report);
+    if (options.rates) measure_alternating(options, agent->pid(), *echo, report);
     if (options.syscalls &&
         std::string_view("ListReaders").find(options.only) != std::string_view::npos)
         measure_syscalls(options, agent->pid(), *echo, report);

@@ -90,7 +90,8 @@ Throughput drive_for(const std::vector<Workload*>& workloads, std::chrono::milli
     // The units still in flight at the stop finish after it; the time runs until the last ends.
     double seconds = std::chrono::duration<double>(Clock::now() - began).count();
     if (failed) result.error = failure;
-    result.per_second = static_cast<double>(completed.load()) / seconds;
+    result.units = completed.load();
+    result.per_second = static_cast<double>(result.units) / seconds;
     return result;
 }
 
@@ -114,7 +115,7 @@ std::vector<Workload*> raw(const std::vector<std::unique_ptr<Workload>>& workloa
 Throughput run_throughput(const WorkloadFactory& make, std::size_t connections,
                           std::chrono::milliseconds duration) {
     auto workloads = make_workloads(make, connections);
-    if (!workloads) return Throughput{0, workloads.error()};
+    if (!workloads) return Throughput{0, 0, workloads.error()};
     return drive_for(raw(*workloads), duration);
 }
 

@@ -41,6 +41,7 @@ using WorkloadFactory = std::function<std::expected<std::unique_ptr<Workload>, s
 
 struct Throughput {
     double per_second = 0;
+    uint64_t units = 0;  // completed in the window
     std::optional<std::string> error;
 };
 

@@ -12,9 +12,10 @@ constexpr double kHandshakeFactor = 1.2;  // handshake <= 1.2 x echo floor
 constexpr double kCodecLimitNs = 2000;    // decode and encode of any call
 constexpr std::size_t kIdleLimitKiB = 6 * 1024;
 constexpr double kPerConnectionLimitKiB = 32;
-constexpr double kRelayShare = 0.95;  // agent >= 0.95 x bare relay, calls per second
-constexpr double kReceiveCalls = 2;   // system calls on the socket to receive a call
-constexpr double kSendCalls = 1;      // and to answer it
+constexpr double kRelayShare = 0.95;      // agent >= 0.95 x bare relay, calls per second
+constexpr double kUserOverRelayUs = 1.0;  // agent's user CPU per call <= bare relay's + 1 us
+constexpr double kReceiveCalls = 2;       // system calls on the socket to receive a call
+constexpr double kSendCalls = 1;          // and to answer it
 // strace may see one wait begun before the count started or cut when it ended.
 constexpr double kCountSlack = 0.01;
 
@@ -160,6 +161,16 @@ std::string ratio_text(const Alternation& a) {
     return text;
 }
 
+// The agent's CPU per call over the bare relay's, summed over the windows of each path.
+std::string cost_text(const Alternation& a) {
+    const auto user = a.user_over_relay();
+    const auto all = a.cpu_over_relay();
+    if (!user || !all) return "-";
+    char text[48];
+    std::snprintf(text, sizeof text, "%+.2f, %+.2f", *user, *all);
+    return text;
+}
+
 void print_alternating(const Report& report) {
     if (report.alternating.empty()) return;
     std::printf(
@@ -167,8 +178,9 @@ void print_alternating(const Report& report) {
         "   of %.2f s per path, taking turns (medians of the windows)\n",
         report.window_plan.windows,
         static_cast<double>(report.window_plan.length.count()) / 1000.0);
-    std::printf("%-26s %5s %14s %14s   %-28s %s\n", "call", "conn", "through agent", "bare relay",
-                "agent/bare: median (min-max)", "");
+    std::printf("%-26s %5s %14s %14s   %-28s %-8s %s\n", "call", "conn", "through agent",
+                "bare relay", "agent/bare: median (min-max)", "",
+                "CPU us/call over bare: user, all");
     for (const AlternateFigures& f : report.alternating) {
         if (f.note) std::printf("%-26s %s\n", f.call.name, f.note->c_str());
         for (const auto& [n, a] : f.by_connections) {
@@ -180,8 +192,9 @@ void print_alternating(const Report& report) {
             const char* mark = ratios.empty()                  ? ""
                                : median(ratios) >= kRelayShare ? ">= 0.95"
                                                                : "< 0.95";
-            std::printf("%-26s %5zu %14.0f %14.0f   %-28s %s\n", f.call.name, n, median(a.agent),
-                        median(a.relay), ratio_text(a).c_str(), mark);
+            std::printf("%-26s %5zu %14.0f %14.0f   %-28s %-8s %s\n", f.call.name, n,
+                        median(a.agent), median(a.relay), ratio_text(a).c_str(), mark,
+                        cost_text(a).c_str());
         }
     }
 }
@@ -327,9 +340,18 @@ int print_report(const Report& report) {
             std::string detail =
                 a.error ? *a.error : ratio_text(a) + " of the bare relay's calls per second";
             if (!a.error && !a.ratios().empty()) ok = median(a.ratios()) >= kRelayShare;
-            std::string label = std::string(f.call.name) + " >= 0.95 x bare relay, " +
-                                std::to_string(n) + (n == 1 ? " conn" : " conns");
+            const std::string conns = std::to_string(n) + (n == 1 ? " conn" : " conns");
+            std::string label = std::string(f.call.name) + " >= 0.95 x bare relay, " + conns;
             v.add(label.c_str(), ok, detail);
+            const auto user = a.user_over_relay();
+            std::optional<bool> cheap;
+            std::string cost = a.error ? *a.error : "not measured";
+            if (user && !a.error) {
+                cheap = *user <= kUserOverRelayUs;
+                cost = cost_text(a) + " us (user, all) per call";
+            }
+            label = std::string(f.call.name) + " user CPU <= bare relay + 1 us, " + conns;
+            v.add(label.c_str(), cheap, cost);
         }
     }
     if (report.agent_syscalls || !report.syscall_notes.empty()) {
