@@ -57,10 +57,7 @@ Alternation run_alternating(const WorkloadFactory& agent, const WorkloadFactory&
         // windows favours each path as often as the other.
         for (std::size_t turn = 0; turn < 2; ++turn) {
             const std::size_t p = window % 2 == 0 ? turn : 1 - turn;
-            const pid_t server = window > 0 ? servers[p] : 0;
-            const auto threads_before =
-                server > 0 ? thread_cpu_ns(server) : decltype(thread_cpu_ns(0)){};
-            const CpuSplit split_before = server > 0 ? cpu_split(server) : CpuSplit{};
+            const CpuMark mark(window > 0 ? servers[p] : 0);
             Throughput done = drive_for(paths[p], window == 0 ? warmup : plan.length);
             if (done.error) {
                 result.error = (p == 0 ? "through agent: " : "bare relay: ") + *done.error;
@@ -68,11 +65,11 @@ Alternation run_alternating(const WorkloadFactory& agent, const WorkloadFactory&
             }
             if (window == 0) continue;
             figures[p]->push_back(done.per_second);
-            if (server > 0) {
+            if (servers[p] > 0) {
+                const CpuSpent spent = mark.since();
                 costs[p]->units += done.units;
-                costs[p]->user_us += cpu_split(server).user_us - split_before.user_us;
-                costs[p]->cpu_us +=
-                    static_cast<double>(cpu_time_since(server, threads_before)) / 1000.0;
+                costs[p]->user_us += spent.user_us;
+                costs[p]->cpu_us += spent.all_us;
             }
         }
     }

@@ -374,25 +374,21 @@ struct Driven {
 
 std::expected<Driven, std::string> drive_units(Workload& workload, std::size_t count,
                                                pid_t server) {
-    const auto server_before = server > 0 ? thread_cpu_ns(server) : std::map<pid_t, uint64_t>{};
-    const CpuSplit split_before = server > 0 ? cpu_split(server) : CpuSplit{};
-    const auto own_before = thread_cpu_ns(::getpid());
+    const CpuMark by_server(server);
+    const CpuMark by_us(::getpid());
     auto began = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < count; ++i)
         if (auto done = workload.once(); !done) return std::unexpected(done.error());
     const double wall =
         std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - began).count();
     const auto n = static_cast<double>(count);
+    const CpuSpent spent = by_server.since();
     Driven driven;
     driven.wall_us = wall / n;
-    if (server > 0) {
-        driven.server_cpu_us =
-            static_cast<double>(cpu_time_since(server, server_before)) / 1000.0 / n;
-        const CpuSplit split = cpu_split(server);
-        driven.server_user_us = (split.user_us - split_before.user_us) / n;
-        driven.server_system_us = (split.system_us - split_before.system_us) / n;
-    }
-    driven.own_cpu_us = static_cast<double>(cpu_time_since(::getpid(), own_before)) / 1000.0 / n;
+    driven.server_cpu_us = spent.all_us / n;
+    driven.server_user_us = spent.user_us / n;
+    driven.server_system_us = spent.system_us / n;
+    driven.own_cpu_us = by_us.since().all_us / n;
     return driven;
 }
 

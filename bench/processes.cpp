@@ -271,6 +271,18 @@ CpuSplit cpu_split(pid_t pid) {
     return split;
 }
 
+CpuMark::CpuMark(pid_t pid)
+    : pid_(pid),
+      threads_(pid > 0 ? thread_cpu_ns(pid) : std::map<pid_t, uint64_t>{}),
+      split_(pid > 0 ? cpu_split(pid) : CpuSplit{}) {}
+
+CpuSpent CpuMark::since() const {
+    if (pid_ <= 0) return {};
+    const CpuSplit split = cpu_split(pid_);
+    return {static_cast<double>(cpu_time_since(pid_, threads_)) / 1000.0,
+            split.user_us - split_.user_us, split.system_us - split_.system_us};
+}
+
 std::size_t raise_file_limit() {
     rlimit limit{};
     ::getrlimit(RLIMIT_NOFILE, &limit);

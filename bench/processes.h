@@ -71,6 +71,23 @@ struct CpuSplit {
     double system_us = 0;
 };
 CpuSplit cpu_split(pid_t pid);
+// A process's CPU time from the moment the mark is made: all of it (exact) and its user and
+// system split (clock ticks), in microseconds. A mark of pid 0 reads nothing and gives zeros.
+struct CpuSpent {
+    double all_us = 0;
+    double user_us = 0;
+    double system_us = 0;
+};
+class CpuMark {
+public:
+    explicit CpuMark(pid_t pid);
+    CpuSpent since() const;
+
+private:
+    pid_t pid_;
+    std::map<pid_t, uint64_t> threads_;
+    CpuSplit split_;
+};
 // Raises the soft limit of open files to the hard limit; returns the new soft limit.
 std::size_t raise_file_limit();
 

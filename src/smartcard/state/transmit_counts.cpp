@@ -8,7 +8,7 @@ void TransmitCounts::connected(uint64_t card, std::string reader_name,
                                std::optional<uint32_t> insertion) {
     std::lock_guard lock(mutex_);
     // The reader first, so that a handle reconnected on its own reader never leaves it idle.
-    auto [at, added] = readers_.try_emplace(reader_name);
+    auto [at, added] = readers_.try_emplace(std::move(reader_name));
     Reader& reader = at->second;
     if (!added && reader.handles == 0) --idle_;
     ++reader.handles;
@@ -23,14 +23,14 @@ void TransmitCounts::connected(uint64_t card, std::string reader_name,
         dropHandle(std::ranges::min_element(handles_, {},
                                             [](const auto& entry) { return entry.second.placed; }));
     }
-    handles_.emplace(card, Handle{std::move(reader_name), &reader, next_++});
+    handles_.emplace(card, Handle{&*at, next_++});
 }
 
 std::optional<std::string> TransmitCounts::readerOf(uint64_t card) const {
     std::lock_guard lock(mutex_);
     auto it = handles_.find(card);
     if (it == handles_.end()) return std::nullopt;
-    return it->second.reader_name;
+    return it->second.reader->first;
 }
 
 void TransmitCounts::count(uint64_t card) {
@@ -38,7 +38,7 @@ void TransmitCounts::count(uint64_t card) {
     auto it = handles_.find(card);
     if (it == handles_.end()) return;
     // The wire field is 32-bit: the count stops at its largest value.
-    uint32_t& transmits = it->second.reader->transmits;
+    uint32_t& transmits = it->second.reader->second.transmits;
     if (transmits != UINT32_MAX) ++transmits;
 }
 
@@ -46,7 +46,7 @@ std::optional<uint32_t> TransmitCounts::get(uint64_t card) const {
     std::lock_guard lock(mutex_);
     auto it = handles_.find(card);
     if (it == handles_.end()) return std::nullopt;
-    return it->second.reader->transmits;
+    return it->second.reader->second.transmits;
 }
 
 void TransmitCounts::forget(uint64_t card) {
@@ -55,7 +55,7 @@ void TransmitCounts::forget(uint64_t card) {
 }
 
 void TransmitCounts::dropHandle(std::unordered_map<uint64_t, Handle>::iterator handle) {
-    Reader& reader = *handle->second.reader;
+    Reader& reader = handle->second.reader->second;
     handles_.erase(handle);
     if (--reader.handles != 0) return;
     // Readers without handles are kept for their counts, within a bound: beyond it one of them

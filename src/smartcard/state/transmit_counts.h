@@ -49,10 +49,10 @@ private:
         uint32_t transmits = 0;
         std::size_t handles = 0;
     };
+    using Readers = std::unordered_map<std::string, Reader>;
     struct Handle {
-        std::string reader_name;
-        Reader* reader;   // in readers_, which keeps a reader while it has handles
-        uint64_t placed;  // order of placing, for the eviction of the oldest
+        Readers::value_type* reader;  // in readers_, which keeps a reader while it has handles
+        uint64_t placed;              // order of placing, for the eviction of the oldest
     };
 
     void dropHandle(std::unordered_map<uint64_t, Handle>::iterator handle);
@@ -60,7 +60,7 @@ private:
     std::size_t max_handles_;
     mutable std::mutex mutex_;
     std::unordered_map<uint64_t, Handle> handles_;
-    std::unordered_map<std::string, Reader> readers_;
+    Readers readers_;
     std::size_t idle_ = 0;  // readers without handles
     uint64_t next_ = 0;
 };
