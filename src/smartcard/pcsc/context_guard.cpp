@@ -132,20 +132,10 @@ void ContextGuard::say_left_locked() {
 
 // ---- cancel marks
 
-uint64_t ContextGuard::mark(SCARDCONTEXT context, uint64_t arrival) {
+void ContextGuard::mark(SCARDCONTEXT context, uint64_t arrival) {
     std::lock_guard lock(mutex_);
     auto it = contexts_.find(context);
-    if (it == contexts_.end()) return 0;
-    const uint64_t previous = it->second.cancel_mark;
-    it->second.cancel_mark = std::max(previous, arrival);
-    return previous;
-}
-
-void ContextGuard::restore(SCARDCONTEXT context, uint64_t arrival, uint64_t previous) {
-    std::lock_guard lock(mutex_);
-    auto it = contexts_.find(context);
-    if (it != contexts_.end() && it->second.cancel_mark == arrival)
-        it->second.cancel_mark = previous;
+    if (it != contexts_.end()) it->second.cancel_mark = std::max(it->second.cancel_mark, arrival);
 }
 
 bool ContextGuard::cancelled_since(SCARDCONTEXT context, uint64_t arrival) const {

@@ -84,10 +84,7 @@ public:
 
     // The cancel marks (smartcard/pcsc/sliced_waits.h): per context, the arrival of its latest
     // cancel; a context the record does not hold keeps none.
-    // The previous mark of `context` (0: none), for `restore`.
-    uint64_t mark(SCARDCONTEXT context, uint64_t arrival);
-    // Puts back the mark that `mark` replaced, unless a later cancel has marked since.
-    void restore(SCARDCONTEXT context, uint64_t arrival, uint64_t previous);
+    void mark(SCARDCONTEXT context, uint64_t arrival);
     // Whether a cancel on `context` arrived after `arrival`.
     bool cancelled_since(SCARDCONTEXT context, uint64_t arrival) const;
 

@@ -21,14 +21,12 @@ uint64_t SlicedWaits::arrival() const {
 }
 
 LONG SlicedWaits::cancel(SCARDCONTEXT context) {
-    // Marked before PC/SC is told: a wait that starts in between sees the mark.
-    const uint64_t at = arrival();
-    const uint64_t previous = marks_.mark(context, at);
-    LONG result = inner_.cancel(context);
-    // A context that PC/SC does not know has no wait to end: it keeps no mark, so a client
-    // cannot fill the table with made-up contexts.
-    if (result == SCARD_E_INVALID_HANDLE) marks_.restore(context, at, previous);
-    return result;
+    // Marked before PC/SC is told: a wait that starts in between sees the mark. The mark stays
+    // whatever PC/SC answers: pcscd refuses (SCARD_E_INVALID_HANDLE) a cancel that finds no
+    // wait registered, as between two slices, and the wait then ends on the mark alone. Only a
+    // context the record holds is marked, so made-up contexts add nothing.
+    marks_.mark(context, arrival());
+    return inner_.cancel(context);
 }
 
 LONG SlicedWaits::get_status_change(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
