@@ -73,9 +73,15 @@ class Agent:
 
     def wait_exit(self, timeout=15):
         code = self.proc.wait(timeout)
+        self._finish()
+        return code
+
+    def _finish(self):
+        """Once the agent has ended: the rest of its output collected, and its pipes closed."""
         for r in self._readers:
             r.join(5)
-        return code
+        for pipe in (self.proc.stdout, self.proc.stderr):
+            pipe.close()
 
     def stdout(self):
         return list(self.out_lines)
@@ -108,8 +114,7 @@ class Agent:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
-        for r in self._readers:
-            r.join(5)
+        self._finish()
 
     def __enter__(self):
         return self
